@@ -1,0 +1,8 @@
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET
+  libavformat libavcodec libavfilter libavutil libswresample libswscale)
+pkg_check_modules(LIBASS REQUIRED IMPORTED_TARGET libass)
+pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
+find_package(spdlog REQUIRED)
+find_package(fmt REQUIRED)
+find_package(Threads REQUIRED)

@@ -1,0 +1,31 @@
+# One library per layer folder. Sources are picked up from the folder (and the listed sub-folders), so a new
+# class is a new file pair and nothing else.
+#   kvr_add_layer(<target> DIRS <dir>... [LIBS <lib>...] [PCH <header>...])
+function(kvr_add_layer target)
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS;PCH" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB found CONFIGURE_DEPENDS
+      ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
+    list(APPEND sources ${found})
+  endforeach()
+  add_library(${target} STATIC ${sources})
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${target} PUBLIC ${ARG_LIBS})
+  if(ARG_PCH)
+    target_precompile_headers(${target} PRIVATE ${ARG_PCH})
+  endif()
+endfunction()
+
+# One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
+#   kvr_add_gtest(<target> DIR <dir> [LIBS <lib>...] [LABELS <label>...])
+function(kvr_add_gtest target)
+  cmake_parse_arguments(ARG "" "DIR" "LIBS;LABELS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE kvr_test_support ${ARG_LIBS})
+  target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <string> <vector>)
+  gtest_discover_tests(${target}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 LABELS "${ARG_LABELS}")
+endfunction()

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <cstdarg>
+#include <memory>
+
+#include <spdlog/logger.h>
+
+namespace kvr::engine {
+
+// Sets up the process-wide "kvr" logger (rotating "kvr.log" in the private directory) and forwards FFmpeg's
+// warnings and errors into it. Only the first call in the process does anything; never throws.
+void init_logging();
+
+std::shared_ptr<spdlog::logger> defaultLogger();
+
+// FFmpeg's log callback: warnings and errors only, as "ffmpeg: {}".
+void ffmpegLogCallback(void* avcl, int level, const char* fmt, va_list vl);
+
+// Appends one line to "kvr_trace.txt" in the private directory; standard error when that cannot be written.
+void emergencyTrace(const char* line);
+
+} // namespace kvr::engine

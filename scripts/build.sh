@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or $KVR_BUILD_DIR) with Ninja and ccache.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${KVR_BUILD_DIR:-$root/build}
+jobs=${KVR_JOBS:-$(nproc)}
+export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
+if [ ! -f "$build/build.ninja" ]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${KVR_BUILD_TYPE:-RelWithDebInfo} ${KVR_CMAKE_ARGS:-}
+fi
+cmake --build "$build" -j "$jobs"

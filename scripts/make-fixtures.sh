@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Generates the media fixtures the tests use, into the directory given (the build tree's fixtures/).
+# A fixture is made again only when its row changes. Rows: name, then how it is made:
+#   ffmpeg <args...>   run ffmpeg with these arguments, writing to the fixture
+#   copy-head <src> <n>  the first n bytes of another fixture
+#   random <n>         n random bytes
+# $IN names the folder with the helper inputs written below.
+set -euo pipefail
+out=${1:?usage: make-fixtures.sh <dir>}
+mkdir -p "$out/inputs"
+IN="$out/inputs"
+
+# Helper inputs: subtitles and chapter metadata.
+cat > "$IN/two-cues.srt" <<'SRT'
+1
+00:00:00,500 --> 00:00:01,500
+First cue
+
+2
+00:00:02,000 --> 00:00:02,900
+Second cue
+SRT
+cat > "$IN/chapters.txt" <<'META'
+;FFMETADATA1
+title=Fixture Title
+artist=Fixture Artist
+
+[CHAPTER]
+TIMEBASE=1/1000
+START=0
+END=1500
+title=Opening
+
+[CHAPTER]
+TIMEBASE=1/1000
+START=1500
+END=3000
+title=Closing
+META
+
+V320="-f lavfi -i testsrc2=size=320x240:rate=25:duration=3"
+TONE48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
+
+rows=(
+  "clip.mp4|ffmpeg $V320 $TONE48 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -c:a aac -b:a 96k -shortest"
+  "multi.mkv|ffmpeg $V320 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=3 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=3 -i \$IN/two-cues.srt -i \$IN/chapters.txt -map 0:v -map 1:a -map 2:a -map 3:s -map_metadata 4 -map_chapters 4 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 2 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=deu -metadata:s:s:0 language=eng"
+  "cover.mp3|ffmpeg $TONE48 -f lavfi -i testsrc2=size=200x200:rate=1:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -metadata:s:v title=Cover -metadata:s:v comment=\"Cover (front)\" -id3v2_version 3 -metadata title=Tone -metadata artist=Fixture"
+  "video-only.mkv|ffmpeg $V320 -c:v libx264 -preset veryfast -pix_fmt yuv420p"
+  "subtitle-only.mkv|ffmpeg -i \$IN/two-cues.srt -c:s srt"
+  "garbage.mp4|random 65536"
+  "truncated.mp4|copy-head clip.mp4 20000"
+)
+
+make_row() {
+  local name=$1 recipe=$2 tmp="$out/.tmp-$1"
+  set -- $recipe
+  case $1 in
+    ffmpeg)
+      shift
+      eval "ffmpeg -nostdin -hide_banner -loglevel error -y $* \"\$tmp\"" ;;
+    random)
+      head -c "$2" /dev/urandom > "$tmp" ;;
+    copy-head)
+      head -c "$3" "$out/$2" > "$tmp" ;;
+    *)
+      echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
+  esac
+  mv -f "$tmp" "$out/$name"
+}
+
+made=0
+for row in "${rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
+    continue
+  fi
+  make_row "$name" "$recipe"
+  printf '%s' "$recipe" > "$stamp"
+  made=$((made + 1))
+done
+echo "make-fixtures: $made made, ${#rows[@]} in the table, in $out"

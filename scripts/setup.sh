@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12. Idempotent: when every package is present it
+# installs nothing and returns at once.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  g++ cmake ninja-build ccache pkg-config
+  # Qt 6
+  qt6-base-dev qt6-base-private-dev qt6-declarative-dev qt6-declarative-private-dev qt6-shadertools-dev
+  libqt6svg6 qt6-image-formats-plugins libqt6opengl6-dev
+  qml6-module-qtquick qml6-module-qtquick-controls qml6-module-qtquick-layouts qml6-module-qtquick-dialogs
+  qml6-module-qtquick-templates qml6-module-qtquick-window qml6-module-qtqml-models
+  qml6-module-qtqml-workerscript qml6-module-qt-labs-settings qml6-module-qtcore qml6-module-qttest
+  qml6-module-qt-labs-folderlistmodel qml6-module-qtquick-shapes
+  # media and the rest of the engine
+  libavformat-dev libavcodec-dev libavfilter-dev libswresample-dev libswscale-dev libavutil-dev libass-dev
+  libspdlog-dev libfmt-dev libsqlite3-dev zlib1g-dev libpulse-dev ffmpeg
+  # tests and benchmarks
+  libgtest-dev libgmock-dev libbenchmark-dev
+  fonts-dejavu-core fonts-jetbrains-mono locales-all
+  xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" != "install ok installed" ]; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "setup: installing ${missing[*]}"
+sudo_cmd=()
+if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kvr::test {
+
+// A generated media fixture in the build tree (scripts/make-fixtures.sh).
+std::filesystem::path fixture(const std::string& name);
+
+// This test process's own scratch directory; XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME,
+// XDG_RUNTIME_DIR and TMPDIR all point below it.
+std::filesystem::path scratchDirectory();
+
+// Reads a whole file; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
+// Runs a shell command line, returns its exit status (-1 when it could not run).
+int runCommand(const std::string& commandLine);
+
+} // namespace kvr::test
