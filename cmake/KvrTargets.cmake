@@ -9,6 +9,9 @@ function(kvr_add_layer target)
       ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
     list(APPEND sources ${found})
   endforeach()
+  if(NOT sources)
+    return()
+  endif()
   add_library(${target} STATIC ${sources})
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
   target_link_libraries(${target} PUBLIC ${ARG_LIBS})
@@ -19,11 +22,21 @@ endfunction()
 
 # One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
 #   kvr_add_gtest(<target> DIR <dir> [LIBS <lib>...] [LABELS <label>...])
+# QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt).
+# Nothing is added while the folder has no sources yet.
 function(kvr_add_gtest target)
   cmake_parse_arguments(ARG "" "DIR" "LIBS;LABELS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp)
+  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.h)
+  if(NOT sources)
+    return()
+  endif()
+  set(support kvr_test_support)
+  if("QT_MAIN" IN_LIST ARG_LIBS)
+    list(REMOVE_ITEM ARG_LIBS QT_MAIN)
+    set(support kvr_test_support_qt)
+  endif()
   add_executable(${target} ${sources})
-  target_link_libraries(${target} PRIVATE kvr_test_support ${ARG_LIBS})
+  target_link_libraries(${target} PRIVATE ${support} ${ARG_LIBS})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <string> <vector>)
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 60

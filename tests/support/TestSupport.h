@@ -8,6 +8,9 @@ namespace kvr::test {
 // A generated media fixture in the build tree (scripts/make-fixtures.sh).
 std::filesystem::path fixture(const std::string& name);
 
+// Gives this process its own scratch directory; call first thing in main.
+void isolateEnvironment();
+
 // This test process's own scratch directory; XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_CACHE_HOME,
 // XDG_RUNTIME_DIR and TMPDIR all point below it.
 std::filesystem::path scratchDirectory();
