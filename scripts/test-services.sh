@@ -34,7 +34,7 @@ kvr_services_start() {
   # pulse user owns.
   local pulse_dir="$kvr_services_dir/pulse"
   mkdir -p "$pulse_dir"
-  local args=(--daemonize=no --exit-idle-time=-1 -n --disallow-exit --log-target=stderr
+  local args=(--daemonize=no --use-pid-file=no --exit-idle-time=-1 -n --disallow-exit --log-target=stderr
     "--load=module-native-protocol-unix auth-anonymous=1 socket=$pulse_dir/native"
     "--load=module-null-sink sink_name=kvr_null rate=48000 channels=2"
     "--load=module-always-sink")
