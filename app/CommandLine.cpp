@@ -1,0 +1,190 @@
+#include "app/CommandLine.h"
+
+#include "app/Trace.h"
+#include "engine/FormatToBuffer.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace kvr::app {
+namespace {
+
+// RFC 3986: a letter, then letters, digits, "+", "-" or ".". Keeps "./a://b" and "/x/ab://c" local paths.
+bool isSchemeName(QStringView text)
+{
+    if (text.isEmpty() || !(text.front().isLetter() && text.front().unicode() < 0x80))
+        return false;
+    for (const QChar c : text) {
+        const bool ok = c.unicode() < 0x80 && (c.isLetterOrNumber() || c == u'+' || c == u'-' || c == u'.');
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool sameFile(const QString& a, const QString& b)
+{
+    struct stat sa { };
+    struct stat sb { };
+    if (::stat(QFile::encodeName(a).constData(), &sa) != 0 || ::stat(QFile::encodeName(b).constData(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+} // namespace
+
+bool needsOnlyCoreApplication(int argc, const char* const* argv)
+{
+    static const char* const headless[] = { "--convert", "-h", "--help", "-?", "--help-all", "-v", "--version" };
+    for (int i = 1; i < argc && argv[i]; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--") == 0)
+            break;
+        if (std::strncmp(arg, "--convert=", 10) == 0)
+            return true;
+        for (const char* name : headless) {
+            if (std::strcmp(arg, name) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+void setUpParser(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Kestrune Media Player"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("files"),
+        QStringLiteral("Media files, folders, playlists (.m3u/.m3u8/.pls) or stream URLs to play"),
+        QStringLiteral("[files...]"));
+    parser.addOptions({
+        { QStringLiteral("convert"), QStringLiteral("Convert a file without opening the player."),
+            QStringLiteral("input") },
+        { QStringLiteral("to"), QStringLiteral("Output file for --convert."), QStringLiteral("output") },
+        { QStringLiteral("container"), QStringLiteral("Output container (default from the extension)."),
+            QStringLiteral("name") },
+        { QStringLiteral("vcodec"), QStringLiteral("Video codec: copy h264 hevc vp9 av1 mpeg4 mpeg2 none."),
+            QStringLiteral("codec") },
+        { QStringLiteral("acodec"), QStringLiteral("Audio codec: copy aac opus mp3 flac alac ac3 pcm none."),
+            QStringLiteral("codec") },
+        { QStringLiteral("quality"), QStringLiteral("0 fastest .. 3 best."), QStringLiteral("n") },
+        { QStringLiteral("height"), QStringLiteral("Scale down to this height."), QStringLiteral("px") },
+        { QStringLiteral("bitrate"), QStringLiteral("Video bitrate in kbit/s (bitrate mode)."),
+            QStringLiteral("kbps") },
+        { QStringLiteral("two-pass"), QStringLiteral("Two-pass encoding (VP9/AV1/MPEG-4).") },
+        { QStringLiteral("subs"), QStringLiteral("Subtitles: none copy convert burn."), QStringLiteral("mode") },
+    });
+}
+
+QString toPathOrUrl(const QString& text)
+{
+    const qsizetype at = text.indexOf(QLatin1String("://"));
+    const bool fileUrl = text.startsWith(QLatin1String("file:"), Qt::CaseInsensitive);
+    if (at >= 2 && !fileUrl && isSchemeName(QStringView(text).left(at)))
+        return text;
+    if (fileUrl && at >= 0) {
+        // "file:///tmp/a%20b.mkv" names "/tmp/a b.mkv"; QFileInfo alone would take the address as a file name.
+        QUrl url(text);
+        if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0)
+            url.setHost(QString());
+        if (url.isValid() && url.isLocalFile() && !url.toLocalFile().isEmpty())
+            return QFileInfo(url.toLocalFile()).absoluteFilePath();
+    }
+    return QFileInfo(text).absoluteFilePath();
+}
+
+engine::TranscodeOptions conversionRequest(const QCommandLineParser& parser)
+{
+    engine::TranscodeOptions options;
+    const QString to = parser.value(QStringLiteral("to"));
+    options.input = QFileInfo(parser.value(QStringLiteral("convert"))).absoluteFilePath().toStdString();
+    options.output = to.isEmpty() ? std::string() : QFileInfo(to).absoluteFilePath().toStdString();
+    if (parser.isSet(QStringLiteral("container"))) {
+        options.container = parser.value(QStringLiteral("container")).toStdString();
+    } else {
+        QString suffix = QFileInfo(to).suffix().toLower();
+        if (suffix == QLatin1String("mka"))
+            suffix = QStringLiteral("mkv");
+        options.container = suffix.toStdString();
+    }
+    if (parser.isSet(QStringLiteral("vcodec")))
+        options.videoCodec = parser.value(QStringLiteral("vcodec")).toStdString();
+    if (parser.isSet(QStringLiteral("acodec")))
+        options.audioCodec = parser.value(QStringLiteral("acodec")).toStdString();
+    if (parser.isSet(QStringLiteral("quality")))
+        options.quality = parser.value(QStringLiteral("quality")).toInt();
+    if (parser.isSet(QStringLiteral("height")))
+        options.maxHeight = parser.value(QStringLiteral("height")).toInt();
+    if (parser.isSet(QStringLiteral("bitrate"))) {
+        options.videoKbps = parser.value(QStringLiteral("bitrate")).toInt();
+        options.rateMode = 1;
+    }
+    if (parser.isSet(QStringLiteral("two-pass")))
+        options.rateMode = 2;
+    const QString subs = parser.value(QStringLiteral("subs"));
+    if (subs == QLatin1String("copy"))
+        options.subtitles = 1;
+    else if (subs == QLatin1String("convert"))
+        options.subtitles = 2;
+    else if (subs == QLatin1String("burn"))
+        options.subtitles = 3;
+    else
+        options.subtitles = 0;
+    return options;
+}
+
+QString conversionOutputProblem(const QString& input, const QString& output)
+{
+    if (output.isEmpty())
+        return QStringLiteral("output: no output file given (--to)");
+    const QString in = QDir::cleanPath(QFileInfo(input).absoluteFilePath());
+    const QString out = QDir::cleanPath(QFileInfo(output).absoluteFilePath());
+    if (in == out || sameFile(in, out))
+        return QStringLiteral("output: %1 is the input file").arg(QDir::toNativeSeparators(out));
+    return {};
+}
+
+void printConvertProgress(const engine::TranscodeProgress& progress)
+{
+    // Truncated, never rounded: 0.425 is "42%". A broken report must not become undefined behaviour.
+    const double percent = progress.fraction * 100.0;
+    const long long whole = std::isfinite(percent) && std::fabs(percent) < 1e15 ? static_cast<long long>(percent) : 0;
+    char line[128];
+    engine::formatToBuffer(line, sizeof line, "convert: %lld%% speed %f", whole, progress.speed);
+    traceLine(line);
+}
+
+int runConversion(const QCommandLineParser& parser)
+{
+    const engine::TranscodeOptions options = conversionRequest(parser);
+    const QString problem
+        = conversionOutputProblem(QString::fromStdString(options.input), QString::fromStdString(options.output));
+    engine::TranscodeResult result;
+    if (!problem.isEmpty()) {
+        result.message = problem.toStdString();
+    } else {
+        const engine::TranscodeProgressCallback progress = &printConvertProgress;
+        const std::atomic<bool> cancel { false };
+        result = engine::Transcoder::transcode(options, &progress, &cancel);
+    }
+    if (result.ok) {
+        traceLine("convert: done");
+        return 0;
+    }
+    traceLine(("convert: FAILED " + result.message).c_str());
+    return 2;
+}
+
+} // namespace kvr::app

@@ -1,0 +1,194 @@
+#include "app/CommandLine.h"
+#include "engine/PrivateDirectory.h"
+#include "tests/support/TestSupport.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace kvr::app;
+using kvr::test::readFile;
+
+namespace {
+
+struct RequestCase {
+    QStringList args;
+    std::string container;
+    std::string videoCodec = "h264";
+    std::string audioCodec = "aac";
+    int quality = 2;
+    int rateMode = 0;
+    int videoKbps = 0;
+    int maxHeight = 0;
+    int subtitles = 0;
+};
+
+kvr::engine::TranscodeOptions requestFor(const QStringList& args)
+{
+    QCommandLineParser parser;
+    setUpParser(parser);
+    EXPECT_TRUE(parser.parse(QStringList { QStringLiteral("kestrune") } + args)) << parser.errorText().toStdString();
+    return conversionRequest(parser);
+}
+
+} // namespace
+
+TEST(CommandLine, ConversionRequestFromOptions)
+{
+    const QString cwd = QDir::currentPath();
+    const RequestCase table[] = {
+        { { "--convert", "in.mkv", "--to", "out.MKA" }, "mkv" },
+        { { "--convert", "in.mkv", "--to", "out.Mp4" }, "mp4" },
+        { { "--convert", "in.mkv", "--to", "out.mka", "--container", "WebM" }, "WebM" },
+        { { "--convert", "in.mkv", "--to", "out.webm", "--vcodec", "vp9", "--acodec", "opus" }, "webm", "vp9", "opus" },
+        { { "--convert", "in.mkv", "--to", "out.mp4", "--bitrate", "2500" }, "mp4", "h264", "aac", 2, 1, 2500 },
+        { { "--convert", "in.mkv", "--to", "out.mp4", "--two-pass", "--bitrate", "900" }, "mp4", "h264", "aac", 2, 2,
+            900 },
+        { { "--convert", "in.mkv", "--to", "out.mp4", "--quality", "7", "--height", "720" }, "mp4", "h264", "aac", 7, 0,
+            0, 720 },
+        { { "--convert", "in.mkv", "--to", "out.mp4", "--quality", "best" }, "mp4", "h264", "aac", 0 },
+        { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "copy" }, "mkv", "h264", "aac", 2, 0, 0, 0, 1 },
+        { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "convert" }, "mkv", "h264", "aac", 2, 0, 0, 0, 2 },
+        { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "burn" }, "mkv", "h264", "aac", 2, 0, 0, 0, 3 },
+        { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "COPY" }, "mkv", "h264", "aac", 2, 0, 0, 0, 0 },
+        { { "--convert", "in.mkv", "--to", "noext" }, "" },
+    };
+    for (const RequestCase& c : table) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const auto r = requestFor(c.args);
+        EXPECT_EQ(r.input, (cwd + "/in.mkv").toStdString());
+        EXPECT_EQ(r.output, (cwd + "/" + c.args[3]).toStdString());
+        EXPECT_EQ(r.container, c.container);
+        EXPECT_EQ(r.videoCodec, c.videoCodec);
+        EXPECT_EQ(r.audioCodec, c.audioCodec);
+        EXPECT_EQ(r.quality, c.quality);
+        EXPECT_EQ(r.rateMode, c.rateMode);
+        EXPECT_EQ(r.videoKbps, c.videoKbps);
+        EXPECT_EQ(r.maxHeight, c.maxHeight);
+        EXPECT_EQ(r.subtitles, c.subtitles);
+    }
+}
+
+TEST(CommandLine, ToPathOrUrl)
+{
+    const QString cwd = QDir::currentPath();
+    const std::pair<QString, QString> table[] = {
+        { "movie.mkv", cwd + "/movie.mkv" },
+        { "sub/../a b.mkv", cwd + "/a b.mkv" },
+        { "/media/x.mkv", "/media/x.mkv" },
+        { "ab://x", "ab://x" },
+        { "http://example.com/live.m3u8", "http://example.com/live.m3u8" },
+        { "rtsp://cam.local:554/stream", "rtsp://cam.local:554/stream" },
+        { "a://x", cwd + "/a:/x" },
+        { "/srv/ab://x", "/srv/ab:/x" },
+        { "file:///tmp/a%20b.mkv", "/tmp/a b.mkv" },
+        { "FILE:///tmp/c.mkv", "/tmp/c.mkv" },
+        { "file://localhost/tmp/d.mkv", "/tmp/d.mkv" },
+    };
+    for (const auto& [in, out] : table)
+        EXPECT_EQ(toPathOrUrl(in).toStdString(), out.toStdString()) << in.toStdString();
+}
+
+TEST(CommandLine, OutputThatIsTheInputIsRefused)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "same";
+    fs::create_directories(dir / "sub");
+    const QString in = QString::fromStdString((dir / "in.mkv").string());
+    QFile f(in);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("media");
+    f.close();
+    fs::create_hard_link(dir / "in.mkv", dir / "hard.mkv");
+    fs::create_symlink(dir / "in.mkv", dir / "soft.mkv");
+    const QString d = QString::fromStdString(dir.string());
+
+    const std::pair<QString, bool> table[] = {
+        { in, true },
+        { d + "/sub/../in.mkv", true },
+        { d + "/hard.mkv", true },
+        { d + "/soft.mkv", true },
+        { d + "/out.mkv", false },
+        { d + "/sub", false },
+        { QString(), true },
+    };
+    for (const auto& [out, refused] : table) {
+        const QString problem = conversionOutputProblem(in, out);
+        EXPECT_EQ(!problem.isEmpty(), refused) << out.toStdString();
+        if (refused) {
+            EXPECT_TRUE(problem.startsWith("output: ")) << problem.toStdString();
+        }
+    }
+    // Neither side exists: the names alone decide.
+    EXPECT_FALSE(conversionOutputProblem(d + "/gone.mkv", d + "/gone.mkv").isEmpty());
+}
+
+TEST(CommandLine, ProgressLineUsesADecimalPointUnderAGermanLocale)
+{
+    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is not installed";
+    testing::internal::CaptureStderr();
+    printConvertProgress({ 0.425, 1.5 });
+    printConvertProgress({ 1.0, 0.0 });
+    const std::string mirrored = testing::internal::GetCapturedStderr();
+    std::setlocale(LC_ALL, "C");
+    const std::string expected = "convert: 42% speed 1.500000\nconvert: 100% speed 0.000000\n";
+    EXPECT_EQ(mirrored, expected);
+    EXPECT_EQ(readFile(kvr::engine::privateDirectory() / "kvr_trace.txt"), expected);
+}
+
+// The player itself, without any display: help, version and conversion must not need one.
+TEST(CommandLine, HeadlessModesRunWithoutADisplay)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "headless";
+    fs::create_directories(dir);
+    const QString in = QString::fromStdString((dir / "in.mkv").string());
+    QFile f(in);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("not really a film");
+    f.close();
+    const QString out = QString::fromStdString((dir / "out.mp4").string());
+
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* stdoutHas;
+        const char* stderrHas;
+    };
+    const Case table[] = {
+        { { "--version" }, 0, "Kestrune Media Player 1.0.2", "" },
+        { { "--help" }, 0, "--convert <input>", "" },
+        { { "-h" }, 0, "--two-pass", "" },
+        { { "--convert", in, "--to", out }, 2, "", "convert: FAILED transcoder: not available\n" },
+        { { "--convert=" + in, "--to=" + out }, 2, "", "convert: FAILED transcoder: not available\n" },
+        { { "--convert", in, "--to", in }, 2, "", "convert: FAILED output: " },
+        { { "--convert", in }, 2, "", "convert: FAILED output: " },
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        env.remove(QString::fromLatin1(name));
+    env.insert("LC_ALL", "de_DE.UTF-8");
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const std::string so = p.readAllStandardOutput().toStdString();
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
+        EXPECT_EQ(p.exitCode(), c.exitCode) << se;
+        EXPECT_NE(so.find(c.stdoutHas), std::string::npos) << so;
+        EXPECT_NE(se.find(c.stderrHas), std::string::npos) << se;
+    }
+    EXPECT_EQ(readFile(dir / "in.mkv"), "not really a film");
+    EXPECT_FALSE(fs::exists(dir / "out.mp4"));
+    const std::string trace = readFile(kvr::engine::privateDirectory() / "kvr_trace.txt");
+    EXPECT_NE(trace.find("convert: FAILED transcoder: not available\n"), std::string::npos) << trace;
+}
