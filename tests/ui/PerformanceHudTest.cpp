@@ -118,10 +118,18 @@ TEST(PerformanceHud, CountsEveryFrameSwappedOnAnotherThread)
     hud.setWindow(&window);
 
     constexpr int kFrames = 20000;
+    std::atomic<int> polls{0};
     std::atomic<bool> done{false};
     std::thread render([&] {
-        for (int i = 0; i < kFrames; ++i)
+        for (int i = 0; i < kFrames; ++i) {
+            // Keep the two threads interleaved: wait for the poller now and then.
+            if (i % 100 == 0) {
+                const int seen = polls.load();
+                while (polls.load() == seen)
+                    std::this_thread::yield();
+            }
             emit window.frameSwapped();
+        }
         done = true;
     });
     double counted = 0;
@@ -129,6 +137,7 @@ TEST(PerformanceHud, CountsEveryFrameSwappedOnAnotherThread)
     while (!done.load()) {
         clock.advance(1000 * kMs);
         poll(hud);
+        polls.fetch_add(1);
         counted += hud.fps();
         lastFrameTime = hud.frameTimeMs();
     }
