@@ -7,7 +7,7 @@ namespace {
 
 std::int64_t monotonicNs()
 {
-    timespec ts{};
+    timespec ts {};
     ::clock_gettime(CLOCK_MONOTONIC, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }

@@ -69,9 +69,9 @@ private:
     std::int64_t pollStartNs_ = 0; // GUI thread only
 
     // Shared with the render thread.
-    std::atomic<int> frameCount_{0};
-    std::atomic<std::int64_t> lastSwapNs_{kFrameClockStopped};
-    std::atomic<double> frameTimeMs_{0.0};
+    std::atomic<int> frameCount_ { 0 };
+    std::atomic<std::int64_t> lastSwapNs_ { kFrameClockStopped };
+    std::atomic<double> frameTimeMs_ { 0.0 };
 
     double fps_ = 0.0;
     double cpuPercent_ = 0.0;

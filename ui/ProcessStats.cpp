@@ -11,7 +11,7 @@ namespace {
 
 bool readClock(clockid_t clock, std::int64_t& ns)
 {
-    timespec ts{};
+    timespec ts {};
     if (::clock_gettime(clock, &ts) != 0)
         return false;
     ns = std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;

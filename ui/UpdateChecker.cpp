@@ -184,7 +184,8 @@ void UpdateChecker::check()
     QNetworkReply* reply = network_->get(request);
     reply_ = reply;
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] { onReadyRead(reply); });
-    connect(reply, &QNetworkReply::redirected, this, [this, reply](const QUrl& target) { onRedirected(reply, target); });
+    connect(
+        reply, &QNetworkReply::redirected, this, [this, reply](const QUrl& target) { onRedirected(reply, target); });
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onReply(reply); });
 }
 

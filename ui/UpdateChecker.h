@@ -80,7 +80,7 @@ QString checkUpdateUrl(const QUrl& url, bool overrideAllowed);
 
 struct ParsedVersion {
     QList<quint64> numbers; // at least three
-    QString suffix;         // what follows the first "-", empty for a release
+    QString suffix; // what follows the first "-", empty for a release
 };
 
 ParsedVersion parseVersion(const QString& text);

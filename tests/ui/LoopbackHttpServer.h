@@ -54,7 +54,7 @@ public:
     {
         Response response;
         response.status = status;
-        response.headers.append({"Location", location});
+        response.headers.append({ "Location", location });
         routes_[path] = response;
     }
     void hang(const QByteArray& path)

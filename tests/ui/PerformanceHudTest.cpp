@@ -56,10 +56,10 @@ TEST(PerformanceHud, ComputesFpsAndFrameTimeFromSwapsAndPolls)
         double fps;
         double frameTimeMs; // after the poll; without frames the last value stays
     } intervals[] = {
-        {30, 500, 60.0, 500.0 / 30},
-        {0, 500, 0.0, 500.0 / 30},
-        {15, 1000, 15.0, 1000.0 / 15},
-        {1, 250, 4.0, 250.0},
+        { 30, 500, 60.0, 500.0 / 30 },
+        { 0, 500, 0.0, 500.0 / 30 },
+        { 15, 1000, 15.0, 1000.0 / 15 },
+        { 1, 250, 4.0, 250.0 },
     };
     for (const Interval& in : intervals) {
         for (int i = 0; i < in.frames; ++i) {
@@ -118,8 +118,8 @@ TEST(PerformanceHud, CountsEveryFrameSwappedOnAnotherThread)
     hud.setWindow(&window);
 
     constexpr int kFrames = 20000;
-    std::atomic<int> polls{0};
-    std::atomic<bool> done{false};
+    std::atomic<int> polls { 0 };
+    std::atomic<bool> done { false };
     std::thread render([&] {
         for (int i = 0; i < kFrames; ++i) {
             // Keep the two threads interleaved: wait for the poller now and then.

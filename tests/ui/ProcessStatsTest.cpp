@@ -16,7 +16,7 @@ namespace {
 
 std::int64_t nowNs(clockid_t clock)
 {
-    timespec ts{};
+    timespec ts {};
     ::clock_gettime(clock, &ts);
     return std::int64_t(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
@@ -27,12 +27,11 @@ TEST(ProcessStats, ReportsTheLoadOfEveryBusyCore)
 {
     if (std::thread::hardware_concurrency() < 2)
         GTEST_SKIP() << "needs two processors";
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop { false };
     std::vector<std::thread> busy;
     for (int i = 0; i < 2; ++i)
         busy.emplace_back([&stop] {
-            while (!stop.load(std::memory_order_relaxed)) {
-            }
+            while (!stop.load(std::memory_order_relaxed)) { }
         });
 
     ProcessStats stats;

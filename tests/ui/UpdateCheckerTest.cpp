@@ -86,11 +86,21 @@ TEST(UpdateChecker, ComparesVersions)
         const char* current;
         bool newer;
     } cases[] = {
-        {"v1.0.3", "1.0.2", true},          {"1.0.2", "1.0.2", false},         {"1.1", "1.0.10", true},
-        {"1.0.2.1", "1.0.2", true},         {"1.0.2-beta", "1.0.2", false},    {"1.0.2", "1.0.2-rc1", true},
-        {"1.0.2-rc10", "1.0.2-rc9", true},  {"1.0.2-rc01", "1.0.2-rc1", false}, {"1.0.2-beta1", "1.0.2-alpha3", true},
-        {"1.0.2-RC1", "1.0.2-rc1", false},  {"2.0-x", "1.9.9", true},          {" V1.0.2 ", "1.0.2", false},
-        {"1.0.2-rc.2-x", "1.0.2-rc.10", true}, {"1.x.3", "1.0.2", true},      {"1.0.1", "1.0.2", false},
+        { "v1.0.3", "1.0.2", true },
+        { "1.0.2", "1.0.2", false },
+        { "1.1", "1.0.10", true },
+        { "1.0.2.1", "1.0.2", true },
+        { "1.0.2-beta", "1.0.2", false },
+        { "1.0.2", "1.0.2-rc1", true },
+        { "1.0.2-rc10", "1.0.2-rc9", true },
+        { "1.0.2-rc01", "1.0.2-rc1", false },
+        { "1.0.2-beta1", "1.0.2-alpha3", true },
+        { "1.0.2-RC1", "1.0.2-rc1", false },
+        { "2.0-x", "1.9.9", true },
+        { " V1.0.2 ", "1.0.2", false },
+        { "1.0.2-rc.2-x", "1.0.2-rc.10", true },
+        { "1.x.3", "1.0.2", true },
+        { "1.0.1", "1.0.2", false },
     };
     for (const Case& c : cases)
         EXPECT_EQ(kvr::ui::isNewerVersion(QString::fromUtf8(c.candidate), QString::fromUtf8(c.current)), c.newer)
@@ -104,20 +114,20 @@ TEST(UpdateChecker, AllowsOnlyHttpsOrAnOverrideOnThisMachine)
         bool overrideAllowed;
         QString message;
     } cases[] = {
-        {"https://updates.example.org/latest.json", false, {}},
-        {"http://localhost:8080/feed", true, {}},
-        {"http://LocalHost/feed", true, {}},
-        {"http://127.0.0.1:1/feed", true, {}},
-        {"http://127.8.9.10/feed", true, {}},
-        {"http://[::1]:8080/feed", true, {}},
-        {"http://127.0.0.1/feed", false, kInsecure},
-        {"http://192.168.1.10/feed", true, kInsecure},
-        {"http://0.0.0.0/feed", true, kInsecure},
-        {"http://localhost.example.org/feed", true, kInsecure},
-        {"ftp://127.0.0.1/feed", true, kInsecure},
-        {"https:///feed", false, kInvalid},
-        {"not a url at all", true, kInvalid},
-        {"", true, kInvalid},
+        { "https://updates.example.org/latest.json", false, {} },
+        { "http://localhost:8080/feed", true, {} },
+        { "http://LocalHost/feed", true, {} },
+        { "http://127.0.0.1:1/feed", true, {} },
+        { "http://127.8.9.10/feed", true, {} },
+        { "http://[::1]:8080/feed", true, {} },
+        { "http://127.0.0.1/feed", false, kInsecure },
+        { "http://192.168.1.10/feed", true, kInsecure },
+        { "http://0.0.0.0/feed", true, kInsecure },
+        { "http://localhost.example.org/feed", true, kInsecure },
+        { "ftp://127.0.0.1/feed", true, kInsecure },
+        { "https:///feed", false, kInvalid },
+        { "not a url at all", true, kInvalid },
+        { "", true, kInvalid },
     };
     for (const Case& c : cases)
         EXPECT_EQ(kvr::ui::checkUpdateUrl(QUrl(QString::fromUtf8(c.url)), c.overrideAllowed), c.message) << c.url;
@@ -139,8 +149,9 @@ TEST_F(UpdateCheckerTest, BlankOverrideMeansTheBuiltInFeed)
 
 TEST_F(UpdateCheckerTest, ReportsANewerReleaseAndOpensItsAddress)
 {
-    server.answer("/feed", 200, R"({"version":" v1.1.0 ","notes":"Faster seeking.\nFewer crashes.","date":"2024-05-01T10:00:00Z",)"
-                  R"("url":"https://downloads.kestrune.example/1.1.0","extra":[1,2]})");
+    server.answer("/feed", 200,
+        R"({"version":" v1.1.0 ","notes":"Faster seeking.\nFewer crashes.","date":"2024-05-01T10:00:00Z",)"
+        R"("url":"https://downloads.kestrune.example/1.1.0","extra":[1,2]})");
     useFeed("/feed");
     UpdateChecker checker;
     QSignalSpy changed(&checker, &UpdateChecker::changed);
@@ -217,7 +228,7 @@ void PrintTo(const FeedCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class UpdateCheckerFeed : public UpdateCheckerTest, public testing::WithParamInterface<FeedCase> {};
+class UpdateCheckerFeed : public UpdateCheckerTest, public testing::WithParamInterface<FeedCase> { };
 
 TEST_P(UpdateCheckerFeed, EndsAsExpected)
 {
@@ -251,31 +262,29 @@ const QString kError = QStringLiteral("error");
 
 } // namespace
 
-INSTANTIATE_TEST_SUITE_P(
-    UpdateChecker, UpdateCheckerFeed,
-    testing::Values(
-        FeedCase{"SameVersion", 200, R"({"version":"1.0.2"})", QStringLiteral("current"), {}, QStringLiteral("1.0.2"),
-                 true},
-        FeedCase{"OlderVersion", 200, R"({"version":"1.0.1","url":"https://example.org"})", QStringLiteral("current"),
-                 {}, QStringLiteral("1.0.1"), true},
-        FeedCase{"NotFoundWithABody", 404, R"({"version":"2.0.0","url":"https://example.org"})", kError,
-                 kNotPublished, {}, false},
-        FeedCase{"ServerError", 500, R"({"version":"2.0.0","url":"https://example.org"})", kError, kUnreachable, {},
-                 false},
-        FeedCase{"NotJson", 200, "<html>moved</html>", kError, kUnreadable, {}, false},
-        FeedCase{"NotAnObject", 200, R"(["2.0.0"])", kError, kUnreadable, {}, false},
-        FeedCase{"NumericVersion", 200, R"({"version":2.1,"url":"https://example.org"})", kError, kUnreadable, {},
-                 false},
-        FeedCase{"BlankVersion", 200, R"({"version":"  "})", kError, kUnreadable, {}, false},
-        FeedCase{"NewerWithoutUrl", 200, R"({"version":"2.0.0"})", kError, kInvalid, QStringLiteral("2.0.0"), true},
-        FeedCase{"NewerOnPlainHttpElsewhere", 200, R"({"version":"2.0.0","url":"http://192.168.1.10/setup"})", kError,
-                 kInsecure, QStringLiteral("2.0.0"), true},
-        FeedCase{"NewerOnLoopbackHttp", 200, R"({"version":"2.0.0","url":"http://127.0.0.1/setup"})",
-                 QStringLiteral("available"), {}, QStringLiteral("2.0.0"), true},
-        FeedCase{"OneMebibyte", 200, paddedFeed(1024 * 1024), QStringLiteral("available"), {},
-                 QStringLiteral("2.0.0"), true},
-        FeedCase{"OverOneMebibyte", 200, paddedFeed(2 * 1024 * 1024), kError, kUnreadable, {}, false},
-        FeedCase{"NotFoundOverOneMebibyte", 404, paddedFeed(2 * 1024 * 1024), kError, kNotPublished, {}, false}),
+INSTANTIATE_TEST_SUITE_P(UpdateChecker, UpdateCheckerFeed,
+    testing::Values(FeedCase { "SameVersion", 200, R"({"version":"1.0.2"})", QStringLiteral("current"), {},
+                        QStringLiteral("1.0.2"), true },
+        FeedCase { "OlderVersion", 200, R"({"version":"1.0.1","url":"https://example.org"})", QStringLiteral("current"),
+            {}, QStringLiteral("1.0.1"), true },
+        FeedCase { "NotFoundWithABody", 404, R"({"version":"2.0.0","url":"https://example.org"})", kError,
+            kNotPublished, {}, false },
+        FeedCase {
+            "ServerError", 500, R"({"version":"2.0.0","url":"https://example.org"})", kError, kUnreachable, {}, false },
+        FeedCase { "NotJson", 200, "<html>moved</html>", kError, kUnreadable, {}, false },
+        FeedCase { "NotAnObject", 200, R"(["2.0.0"])", kError, kUnreadable, {}, false },
+        FeedCase {
+            "NumericVersion", 200, R"({"version":2.1,"url":"https://example.org"})", kError, kUnreadable, {}, false },
+        FeedCase { "BlankVersion", 200, R"({"version":"  "})", kError, kUnreadable, {}, false },
+        FeedCase { "NewerWithoutUrl", 200, R"({"version":"2.0.0"})", kError, kInvalid, QStringLiteral("2.0.0"), true },
+        FeedCase { "NewerOnPlainHttpElsewhere", 200, R"({"version":"2.0.0","url":"http://192.168.1.10/setup"})", kError,
+            kInsecure, QStringLiteral("2.0.0"), true },
+        FeedCase { "NewerOnLoopbackHttp", 200, R"({"version":"2.0.0","url":"http://127.0.0.1/setup"})",
+            QStringLiteral("available"), {}, QStringLiteral("2.0.0"), true },
+        FeedCase { "OneMebibyte", 200, paddedFeed(1024 * 1024), QStringLiteral("available"), {},
+            QStringLiteral("2.0.0"), true },
+        FeedCase { "OverOneMebibyte", 200, paddedFeed(2 * 1024 * 1024), kError, kUnreadable, {}, false },
+        FeedCase { "NotFoundOverOneMebibyte", 404, paddedFeed(2 * 1024 * 1024), kError, kNotPublished, {}, false }),
     [](const testing::TestParamInfo<FeedCase>& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateCheckerTest, RefusesAnUnusableFeedWithoutARequest)
@@ -285,10 +294,10 @@ TEST_F(UpdateCheckerTest, RefusesAnUnusableFeedWithoutARequest)
         QString message;
     } cases[] = {
         // 0.0.0.0 reaches this machine's listeners on Linux: a request sent anyway would show up at the server.
-        {"http://0.0.0.0:" + QByteArray::number(server.port()) + "/feed", kInsecure},
-        {"http://192.168.1.10/feed", kInsecure},
-        {"http:///feed", kInvalid},
-        {"not a url at all", kInvalid},
+        { "http://0.0.0.0:" + QByteArray::number(server.port()) + "/feed", kInsecure },
+        { "http://192.168.1.10/feed", kInsecure },
+        { "http:///feed", kInvalid },
+        { "not a url at all", kInvalid },
     };
     server.answer("/feed", 200, R"({"version":"2.0.0","url":"https://example.org"})");
     UpdateChecker checker;
@@ -318,9 +327,9 @@ TEST_F(UpdateCheckerTest, ChecksEveryRedirectTarget)
         QString error;
         QList<QByteArray> paths; // as the server saw them
     } cases[] = {
-        {"/moved", QStringLiteral("available"), {}, {"/moved", "/feed"}},
-        {"/relative", QStringLiteral("available"), {}, {"/relative", "/feed"}},
-        {"/away", kError, kInsecure, {"/away"}},
+        { "/moved", QStringLiteral("available"), {}, { "/moved", "/feed" } },
+        { "/relative", QStringLiteral("available"), {}, { "/relative", "/feed" } },
+        { "/away", kError, kInsecure, { "/away" } },
     };
     for (const Case& c : cases) {
         const qsizetype before = server.requests().size();
