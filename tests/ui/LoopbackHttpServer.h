@@ -1,0 +1,113 @@
+#pragma once
+
+// A small HTTP/1.1 server on 127.0.0.1 for tests: answers each request by its path from a table of canned
+// responses and records what it was asked. It runs on the test's own event loop.
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QMap>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+
+#include <memory>
+
+namespace kvr::test {
+
+class LoopbackHttpServer {
+public:
+    struct Response {
+        int status = 200;
+        QByteArray body;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        bool hang = false; // accept the request and never answer
+    };
+
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        QMap<QByteArray, QByteArray> headers; // names in lower case
+    };
+
+    LoopbackHttpServer()
+    {
+        server_.listen(QHostAddress::LocalHost, 0);
+        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* socket = server_.nextPendingConnection())
+                serve(socket);
+        });
+    }
+
+    bool isListening() const { return server_.isListening(); }
+    quint16 port() const { return server_.serverPort(); }
+    QUrl url(const QString& path) const { return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port()).arg(path)); }
+
+    void answer(const QByteArray& path, int status, const QByteArray& body)
+    {
+        Response response;
+        response.status = status;
+        response.body = body;
+        routes_[path] = response;
+    }
+    void redirect(const QByteArray& path, int status, const QByteArray& location)
+    {
+        Response response;
+        response.status = status;
+        response.headers.append({ "Location", location });
+        routes_[path] = response;
+    }
+    void hang(const QByteArray& path)
+    {
+        Response response;
+        response.hang = true;
+        routes_[path] = response;
+    }
+    const QList<Request>& requests() const { return requests_; }
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        auto buffer = std::make_shared<QByteArray>();
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+            buffer->append(socket->readAll());
+            const qsizetype end = buffer->indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const QList<QByteArray> lines = buffer->left(end).split('\n');
+            buffer->clear();
+            Request request;
+            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+            request.method = first.value(0);
+            request.path = first.value(1);
+            for (qsizetype i = 1; i < lines.size(); ++i) {
+                const qsizetype colon = lines[i].indexOf(':');
+                if (colon > 0)
+                    request.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
+            }
+            requests_.append(request);
+            const auto found = routes_.constFind(request.path);
+            Response response;
+            if (found != routes_.cend())
+                response = *found;
+            else
+                response.status = 404;
+            if (response.hang)
+                return;
+            QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Canned\r\n";
+            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+            head += "Content-Type: application/json\r\nConnection: close\r\n";
+            for (const auto& header : response.headers)
+                head += header.first + ": " + header.second + "\r\n";
+            socket->write(head + "\r\n" + response.body);
+            socket->disconnectFromHost();
+        });
+    }
+
+    QTcpServer server_;
+    QMap<QByteArray, Response> routes_;
+    QList<Request> requests_;
+};
+
+} // namespace kvr::test
