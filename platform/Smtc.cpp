@@ -128,9 +128,9 @@ struct Smtc::Record {
 
     void announce(const QString& property, const QVariant& value) const
     {
-        auto signal = QDBusMessage::createSignal(mpris::objectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                                 QStringLiteral("PropertiesChanged"));
-        signal << mpris::playerInterface << QVariantMap{{property, value}} << QStringList();
+        auto signal = QDBusMessage::createSignal(
+            mpris::objectPath, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+        signal << mpris::playerInterface << QVariantMap { { property, value } } << QStringList();
         QDBusConnection(connectionName).send(signal);
     }
 };
@@ -138,7 +138,7 @@ struct Smtc::Record {
 Smtc::Smtc()
     : d(std::make_unique<Record>())
 {
-    static std::atomic<unsigned> instances{0};
+    static std::atomic<unsigned> instances { 0 };
     d->connectionName = QStringLiteral("kvr-mpris-%1").arg(++instances);
 }
 
@@ -195,8 +195,8 @@ void Smtc::setStatus(int status)
         return;
     // MPRIS has no closed status: closed shows as stopped.
     const QString text = status == 2 ? QStringLiteral("Playing")
-                         : status == 3 ? QStringLiteral("Paused")
-                                       : QStringLiteral("Stopped");
+        : status == 3                ? QStringLiteral("Paused")
+                                     : QStringLiteral("Stopped");
     if (text == d->state.playbackStatus)
         return;
     d->state.playbackStatus = text;
@@ -209,7 +209,7 @@ void Smtc::setMetadata(const std::string& title, const std::string& artist)
         return;
     const QString titleText = QString::fromUtf8(title.data(), qsizetype(title.size()));
     const QString artistText = QString::fromUtf8(artist.data(), qsizetype(artist.size()));
-    const QStringList artists = artistText.isEmpty() ? QStringList() : QStringList{artistText};
+    const QStringList artists = artistText.isEmpty() ? QStringList() : QStringList { artistText };
     auto& metadata = d->state.metadata;
     // The same title and artist again is no change; shells would otherwise flash the overlay on every state.
     if (!metadata.isEmpty() && metadata.value(QStringLiteral("xesam:title")).toString() == titleText
@@ -217,9 +217,8 @@ void Smtc::setMetadata(const std::string& title, const std::string& artist)
         return;
     // Shells accept only these bus types: an object path, a string and a list of strings.
     const QDBusObjectPath trackId(QStringLiteral("/org/kestrune/MediaPlayer/Track/%1").arg(++d->tracks));
-    metadata = {{QStringLiteral("mpris:trackid"), QVariant::fromValue(trackId)},
-                {QStringLiteral("xesam:title"), titleText},
-                {QStringLiteral("xesam:artist"), artists}};
+    metadata = { { QStringLiteral("mpris:trackid"), QVariant::fromValue(trackId) },
+        { QStringLiteral("xesam:title"), titleText }, { QStringLiteral("xesam:artist"), artists } };
     d->announce(QStringLiteral("Metadata"), metadata);
 }
 

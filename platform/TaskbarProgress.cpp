@@ -19,8 +19,7 @@ struct TaskbarProgress::Record {
     void send(const QVariantMap& properties) const
     {
         auto signal = QDBusMessage::createSignal(QStringLiteral("/org/kestrune/MediaPlayer/LauncherEntry"),
-                                                 QStringLiteral("com.canonical.Unity.LauncherEntry"),
-                                                 QStringLiteral("Update"));
+            QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
         signal << QStringLiteral("application://%1.desktop").arg(desktopFileName()) << properties;
         QDBusConnection::sessionBus().send(signal);
     }
@@ -55,8 +54,8 @@ void TaskbarProgress::setState(int state)
         return;
     // Launchers know no indeterminate bar, so an opening medium shows none.
     const bool visible = state == 2 || state == 3 || state == 4;
-    QVariantMap properties{{QStringLiteral("progress-visible"), visible},
-                           {QStringLiteral("urgent"), state == 4}};
+    QVariantMap properties { { QStringLiteral("progress-visible"), visible },
+        { QStringLiteral("urgent"), state == 4 } };
     if (visible)
         properties.insert(QStringLiteral("progress"), d->progress);
     d->send(properties);
@@ -67,7 +66,7 @@ void TaskbarProgress::setProgress(std::uint64_t completed, std::uint64_t total)
     if (!d->attached || total == 0)
         return;
     d->progress = double(std::min(completed, total)) / double(total);
-    d->send({{QStringLiteral("progress"), d->progress}});
+    d->send({ { QStringLiteral("progress"), d->progress } });
 }
 
 void setAppUserModelId(std::u16string_view id)

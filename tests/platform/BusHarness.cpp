@@ -50,13 +50,13 @@ struct PrivateSessionBus {
             if (null >= 0)
                 ::dup2(null, 2);
             ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
-                     static_cast<char*>(nullptr));
+                static_cast<char*>(nullptr));
             ::_exit(127);
         }
         ::close(fds[1]);
         std::string address;
         char c = 0;
-        pollfd pfd{fds[0], POLLIN, 0};
+        pollfd pfd { fds[0], POLLIN, 0 };
         while (pid > 0 && ::poll(&pfd, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
             address += c;
         ::close(fds[0]);
@@ -103,7 +103,7 @@ bool runCurrentTestWithoutBus()
     child.setProcessEnvironment(environment);
     child.setProcessChannelMode(QProcess::MergedChannels);
     child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--gtest_filter=%1.%2").arg(info->test_suite_name(), info->name())});
+        { QStringLiteral("--gtest_filter=%1.%2").arg(info->test_suite_name(), info->name()) });
     const bool finished = child.waitForFinished(30000);
     const QString output = QString::fromLocal8Bit(child.readAll());
     EXPECT_TRUE(finished) << "the child hangs without a bus";
@@ -148,7 +148,7 @@ QVariantMap busMap(const QVariant& value)
 
 BusClient::BusClient()
 {
-    static std::atomic<int> clients{0};
+    static std::atomic<int> clients { 0 };
     name = QStringLiteral("kvr-test-client-%1").arg(++clients);
     QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
 }
@@ -164,7 +164,7 @@ QDBusConnection BusClient::bus() const
 }
 
 QDBusMessage BusClient::call(const QString& service, const QString& path, const QString& interface,
-                             const QString& method, const QVariantList& arguments)
+    const QString& method, const QVariantList& arguments)
 {
     auto message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(arguments);
@@ -173,11 +173,10 @@ QDBusMessage BusClient::call(const QString& service, const QString& path, const 
     return pending.reply();
 }
 
-QVariant BusClient::property(const QString& service, const QString& path, const QString& interface,
-                             const QString& name)
+QVariant BusClient::property(const QString& service, const QString& path, const QString& interface, const QString& name)
 {
-    const auto reply = call(service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                            {interface, name});
+    const auto reply = call(
+        service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"), { interface, name });
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return reply.arguments().constFirst().value<QDBusVariant>().variant();
@@ -185,8 +184,8 @@ QVariant BusClient::property(const QString& service, const QString& path, const 
 
 QVariantMap BusClient::properties(const QString& service, const QString& path, const QString& interface)
 {
-    const auto reply = call(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
-                            QStringLiteral("GetAll"), {interface});
+    const auto reply = call(
+        service, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("GetAll"), { interface });
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
         return {};
     return busMap(reply.arguments().constFirst());
@@ -199,8 +198,7 @@ bool BusClient::isRegistered(const QString& service) const
 
 void BusClient::listen(const QString& interface, const QString& signalName)
 {
-    const bool connected = bus().connect(QString(), QString(), interface, signalName, this,
-                                         SLOT(record(QDBusMessage)));
+    const bool connected = bus().connect(QString(), QString(), interface, signalName, this, SLOT(record(QDBusMessage)));
     EXPECT_TRUE(connected) << signalName.toStdString();
     // The match rule reaches the bus daemon asynchronously; a round trip makes sure it is in place.
     isRegistered(QStringLiteral("org.freedesktop.DBus"));

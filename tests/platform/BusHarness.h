@@ -42,7 +42,7 @@ public:
     QDBusConnection bus() const;
     // Waits for the reply with the event loop running: the called service may live in this very thread.
     QDBusMessage call(const QString& service, const QString& path, const QString& interface, const QString& method,
-                      const QVariantList& arguments = {});
+        const QVariantList& arguments = {});
     QVariant property(const QString& service, const QString& path, const QString& interface, const QString& name);
     QVariantMap properties(const QString& service, const QString& path, const QString& interface);
     bool isRegistered(const QString& service) const;

@@ -15,8 +15,8 @@
 // The shipped desktop file must name the program and announce the same MIME types as the media controls.
 TEST(DesktopEntry, ShippedFileMatchesWhatThePlayerAnnounces)
 {
-    const auto file = std::filesystem::path(KVR_SOURCE_DIR) / "app"
-                      / (kvr::platform::desktopFileName().toStdString() + ".desktop");
+    const auto file
+        = std::filesystem::path(KVR_SOURCE_DIR) / "app" / (kvr::platform::desktopFileName().toStdString() + ".desktop");
     const std::string text = kvr::test::readFile(file);
     ASSERT_FALSE(text.empty());
     std::istringstream lines(text);
@@ -38,7 +38,7 @@ TEST(DesktopEntry, ShippedFileMatchesWhatThePlayerAnnounces)
     QMimeDatabase database;
     for (const auto& type : listed)
         EXPECT_TRUE(database.mimeTypeForName(type).isValid()) << type.toStdString();
-    for (const char* file : {"clip.mkv", "clip.mp4", "song.mp3", "song.flac", "list.m3u8", "list.pls"}) {
+    for (const char* file : { "clip.mkv", "clip.mp4", "song.mp3", "song.flac", "list.m3u8", "list.pls" }) {
         const auto type = database.mimeTypeForFile(QString::fromLatin1(file), QMimeDatabase::MatchExtension);
         EXPECT_TRUE(listed.contains(type.name())) << file << " is " << type.name().toStdString();
     }

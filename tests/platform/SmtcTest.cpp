@@ -62,26 +62,26 @@ TEST_F(Smtc, BusCallsBecomeButtonPressesOnTheGuiThread)
     const struct {
         const char* method;
         Button button;
-    } cases[] = {{"Play", Button::Play}, {"Pause", Button::Pause}, {"PlayPause", Button::PlayPause},
-                 {"Stop", Button::Stop}, {"Next", Button::Next},   {"Previous", Button::Previous}};
+    } cases[] = { { "Play", Button::Play }, { "Pause", Button::Pause }, { "PlayPause", Button::PlayPause },
+        { "Stop", Button::Stop }, { "Next", Button::Next }, { "Previous", Button::Previous } };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
         pressed.clear();
         EXPECT_EQ(callPlayer(QString::fromLatin1(c.method)).type(), QDBusMessage::ReplyMessage);
-        EXPECT_EQ(pressed, std::vector<Button>{c.button});
+        EXPECT_EQ(pressed, std::vector<Button> { c.button });
     }
     EXPECT_TRUE(onGuiThread);
 
     // Seeking and opening are accepted and press nothing.
     pressed.clear();
-    EXPECT_EQ(callPlayer(QStringLiteral("Seek"), {qlonglong(5000000)}).type(), QDBusMessage::ReplyMessage);
-    EXPECT_EQ(callPlayer(QStringLiteral("SetPosition"),
-                         {QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/kestrune/MediaPlayer/Track/1"))),
-                          qlonglong(0)})
-                  .type(),
-              QDBusMessage::ReplyMessage);
-    EXPECT_EQ(callPlayer(QStringLiteral("OpenUri"), {QStringLiteral("file:///media/clip.mkv")}).type(),
-              QDBusMessage::ReplyMessage);
+    EXPECT_EQ(callPlayer(QStringLiteral("Seek"), { qlonglong(5000000) }).type(), QDBusMessage::ReplyMessage);
+    EXPECT_EQ(
+        callPlayer(QStringLiteral("SetPosition"),
+            { QVariant::fromValue(QDBusObjectPath(QStringLiteral("/org/kestrune/MediaPlayer/Track/1"))), qlonglong(0) })
+            .type(),
+        QDBusMessage::ReplyMessage);
+    EXPECT_EQ(callPlayer(QStringLiteral("OpenUri"), { QStringLiteral("file:///media/clip.mkv") }).type(),
+        QDBusMessage::ReplyMessage);
     EXPECT_TRUE(pressed.empty());
 }
 
@@ -102,7 +102,7 @@ TEST_F(Smtc, HandlerMayBeReplacedOrClearedAtAnyTime)
     });
     EXPECT_EQ(callPlayer(QStringLiteral("Next")).type(), QDBusMessage::ReplyMessage);
     EXPECT_EQ(callPlayer(QStringLiteral("Next")).type(), QDBusMessage::ReplyMessage);
-    EXPECT_EQ(log, (std::vector<std::string>{first, "second"}));
+    EXPECT_EQ(log, (std::vector<std::string> { first, "second" }));
 
     controls.setButtonHandler({});
     EXPECT_EQ(callPlayer(QStringLiteral("Stop")).type(), QDBusMessage::ReplyMessage);
@@ -120,8 +120,8 @@ TEST_F(Smtc, PlaybackStatusFollowsTheStatusCodes)
     const struct {
         int code;
         const char* status;
-    } steps[] = {{2, "Playing"}, {2, "Playing"}, {3, "Paused"},  {1, "Stopped"}, {0, "Stopped"},
-                 {2, "Playing"}, {5, "Stopped"}, {3, "Paused"},  {-1, "Stopped"}, {3, "Paused"}};
+    } steps[] = { { 2, "Playing" }, { 2, "Playing" }, { 3, "Paused" }, { 1, "Stopped" }, { 0, "Stopped" },
+        { 2, "Playing" }, { 5, "Stopped" }, { 3, "Paused" }, { -1, "Stopped" }, { 3, "Paused" } };
     QStringList changes;
     QString shown = QStringLiteral("Stopped");
     for (const auto& step : steps) {
@@ -143,7 +143,7 @@ TEST_F(Smtc, PlaybackStatusFollowsTheStatusCodes)
         EXPECT_EQ(client.received[i].path(), path);
         EXPECT_EQ(arguments[0].toString(), player);
         const auto changed = kvr::test::busMap(arguments[1]);
-        EXPECT_EQ(changed.keys(), QStringList{QStringLiteral("PlaybackStatus")});
+        EXPECT_EQ(changed.keys(), QStringList { QStringLiteral("PlaybackStatus") });
         EXPECT_EQ(changed.value(QStringLiteral("PlaybackStatus")).toString(), changes[i]);
         EXPECT_TRUE(arguments[2].toStringList().isEmpty());
     }
@@ -174,11 +174,11 @@ TEST_F(Smtc, MetadataCarriesTitleAndArtistWithTheBusTypesShellsExpect)
     const std::string title = "Nachtstück – Ørsted «live»";
     controls.setMetadata(title, "Émile & the Ünïcode Band");
     const auto first = checkTypes(kvr::test::busMap(playerProperty(QStringLiteral("Metadata"))),
-                                  QString::fromUtf8(title.c_str()), {QStringLiteral("Émile & the Ünïcode Band")});
+        QString::fromUtf8(title.c_str()), { QStringLiteral("Émile & the Ünïcode Band") });
     controls.setMetadata(title, "Émile & the Ünïcode Band"); // the same again: no change
     controls.setMetadata("Second", "Someone");
     const auto second = checkTypes(kvr::test::busMap(playerProperty(QStringLiteral("Metadata"))),
-                                   QStringLiteral("Second"), {QStringLiteral("Someone")});
+        QStringLiteral("Second"), { QStringLiteral("Someone") });
     EXPECT_NE(first, second);
 
     ASSERT_TRUE(client.waitForSignals(2));
@@ -186,12 +186,13 @@ TEST_F(Smtc, MetadataCarriesTitleAndArtistWithTheBusTypesShellsExpect)
     ASSERT_EQ(client.received.size(), 2);
     const auto signalled = [&](int i) {
         const auto changed = kvr::test::busMap(client.received[i].arguments().value(1));
-        EXPECT_EQ(changed.keys(), QStringList{QStringLiteral("Metadata")});
+        EXPECT_EQ(changed.keys(), QStringList { QStringLiteral("Metadata") });
         return kvr::test::busMap(changed.value(QStringLiteral("Metadata")));
     };
-    EXPECT_EQ(checkTypes(signalled(0), QString::fromUtf8(title.c_str()), {QStringLiteral("Émile & the Ünïcode Band")}),
-              first);
-    EXPECT_EQ(checkTypes(signalled(1), QStringLiteral("Second"), {QStringLiteral("Someone")}), second);
+    EXPECT_EQ(
+        checkTypes(signalled(0), QString::fromUtf8(title.c_str()), { QStringLiteral("Émile & the Ünïcode Band") }),
+        first);
+    EXPECT_EQ(checkTypes(signalled(1), QStringLiteral("Second"), { QStringLiteral("Someone") }), second);
 }
 
 TEST_F(Smtc, DescribesThePlayerOnTheBus)
@@ -206,21 +207,21 @@ TEST_F(Smtc, DescribesThePlayerOnTheBus)
         const char* name;
         QVariant value;
     } expected[] = {
-        {rootProperties, "Identity", QStringLiteral("Kestrune Media Player")},
-        {rootProperties, "DesktopEntry", QStringLiteral("kestrune")},
-        {rootProperties, "CanQuit", false},
-        {rootProperties, "CanRaise", false},
-        {rootProperties, "HasTrackList", false},
-        {playerProperties, "PlaybackStatus", QStringLiteral("Stopped")},
-        {playerProperties, "Rate", 1.0},
-        {playerProperties, "MinimumRate", 1.0},
-        {playerProperties, "MaximumRate", 1.0},
-        {playerProperties, "CanPlay", true},
-        {playerProperties, "CanPause", true},
-        {playerProperties, "CanGoNext", true},
-        {playerProperties, "CanGoPrevious", true},
-        {playerProperties, "CanControl", true},
-        {playerProperties, "CanSeek", false},
+        { rootProperties, "Identity", QStringLiteral("Kestrune Media Player") },
+        { rootProperties, "DesktopEntry", QStringLiteral("kestrune") },
+        { rootProperties, "CanQuit", false },
+        { rootProperties, "CanRaise", false },
+        { rootProperties, "HasTrackList", false },
+        { playerProperties, "PlaybackStatus", QStringLiteral("Stopped") },
+        { playerProperties, "Rate", 1.0 },
+        { playerProperties, "MinimumRate", 1.0 },
+        { playerProperties, "MaximumRate", 1.0 },
+        { playerProperties, "CanPlay", true },
+        { playerProperties, "CanPause", true },
+        { playerProperties, "CanGoNext", true },
+        { playerProperties, "CanGoPrevious", true },
+        { playerProperties, "CanControl", true },
+        { playerProperties, "CanSeek", false },
     };
     for (const auto& e : expected) {
         SCOPED_TRACE(e.name);
@@ -229,10 +230,10 @@ TEST_F(Smtc, DescribesThePlayerOnTheBus)
         EXPECT_EQ(value, e.value);
     }
     const auto schemes = rootProperties.value(QStringLiteral("SupportedUriSchemes")).toStringList();
-    for (const char* scheme : {"file", "http", "https", "rtsp", "rtmp", "mms", "srt", "sftp"})
+    for (const char* scheme : { "file", "http", "https", "rtsp", "rtmp", "mms", "srt", "sftp" })
         EXPECT_TRUE(schemes.contains(QString::fromLatin1(scheme))) << scheme;
     const auto mimeTypes = rootProperties.value(QStringLiteral("SupportedMimeTypes")).toStringList();
-    for (const char* type : {"video/x-matroska", "video/mp4", "audio/mpeg", "audio/flac", "audio/x-mpegurl"})
+    for (const char* type : { "video/x-matroska", "video/mp4", "audio/mpeg", "audio/flac", "audio/x-mpegurl" })
         EXPECT_TRUE(mimeTypes.contains(QString::fromLatin1(type))) << type;
 }
 
@@ -259,7 +260,7 @@ TEST_F(Smtc, OwnsTheBusNameWhileAttached)
         }
         EXPECT_TRUE(client.isRegistered(service));
         EXPECT_EQ(callPlayer(QStringLiteral("Pause")).type(), QDBusMessage::ReplyMessage);
-        EXPECT_EQ(pressed, std::vector<Button>{Button::Pause});
+        EXPECT_EQ(pressed, std::vector<Button> { Button::Pause });
         EXPECT_EQ(playerProperty(QStringLiteral("PlaybackStatus")).toString(), QStringLiteral("Stopped"));
     }
     EXPECT_FALSE(client.isRegistered(service));

@@ -53,15 +53,15 @@ TEST_F(TaskbarProgress, StateCodesDecideWhatTheLauncherShows)
     ASSERT_TRUE(bar.attach(windowHandle()));
     bar.setProgress(250, 1000);
     const auto first = update(0);
-    EXPECT_EQ(first, (QVariantMap{{QStringLiteral("progress"), 0.25}}));
+    EXPECT_EQ(first, (QVariantMap { { QStringLiteral("progress"), 0.25 } }));
     EXPECT_EQ(first.value(QStringLiteral("progress")).metaType(), QMetaType::fromType<double>());
 
     const struct {
         int code;
         bool visible;
         bool urgent;
-    } steps[] = {{2, true, false},  {3, true, false},  {4, true, true},  {1, false, false}, {0, false, false},
-                 {4, true, true},   {5, false, false}, {2, true, false}, {-1, false, false}, {7, false, false}};
+    } steps[] = { { 2, true, false }, { 3, true, false }, { 4, true, true }, { 1, false, false }, { 0, false, false },
+        { 4, true, true }, { 5, false, false }, { 2, true, false }, { -1, false, false }, { 7, false, false } };
     qsizetype index = 1;
     for (const auto& step : steps) {
         SCOPED_TRACE(step.code);
@@ -91,9 +91,9 @@ TEST_F(TaskbarProgress, ProgressIsTheShareOfTheTotal)
         std::uint64_t completed;
         std::uint64_t total;
         std::optional<double> sent;
-    } cases[] = {{500, 1000, 0.5},  {0, 1000, 0.0},       {1500, 1000, 1.0},    {7, 0, std::nullopt},
-                 {1000, 1000, 1.0}, {huge, huge, 1.0},    {huge, 4, 1.0},       {0, 0, std::nullopt},
-                 {1, 3, 1.0 / 3.0}, {999, 1000, 0.999}};
+    } cases[] = { { 500, 1000, 0.5 }, { 0, 1000, 0.0 }, { 1500, 1000, 1.0 }, { 7, 0, std::nullopt },
+        { 1000, 1000, 1.0 }, { huge, huge, 1.0 }, { huge, 4, 1.0 }, { 0, 0, std::nullopt }, { 1, 3, 1.0 / 3.0 },
+        { 999, 1000, 0.999 } };
     qsizetype index = 1;
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << c.completed << " of " << c.total);
