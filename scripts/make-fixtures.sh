@@ -54,6 +54,8 @@ rows=(
   "video-only.mkv|ffmpeg $V320 -c:v libx264 -preset veryfast -pix_fmt yuv420p"
   "subtitle-only.mkv|ffmpeg -i \$IN/two-cues.srt -c:s srt"
   "long-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=75 -i \$IN/long-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -c:s srt -metadata:s:s:0 language=eng"
+  "late-start-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -output_ts_offset 5"
+  "tiny.png|ffmpeg -f lavfi -i color=c=red:size=16x16 -frames:v 1"
   "garbage.mp4|random 65536"
   "truncated.mp4|copy-head clip.mp4 20000"
 )
