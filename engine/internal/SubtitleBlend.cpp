@@ -14,13 +14,13 @@ struct Span {
 
 Span visible(int64_t offset, int64_t length, int64_t limit)
 {
-    return {std::max<int64_t>(0, -offset), std::min<int64_t>(length, limit - offset)};
+    return { std::max<int64_t>(0, -offset), std::min<int64_t>(length, limit - offset) };
 }
 
 bool drawable(const SubtitleOverlay& out)
 {
-    return !out.empty && out.width > 0 && out.height > 0 &&
-           out.pixels.size() >= size_t(out.width) * size_t(out.height) * 4;
+    return !out.empty && out.width > 0 && out.height > 0
+        && out.pixels.size() >= size_t(out.width) * size_t(out.height) * 4;
 }
 
 } // namespace
@@ -30,7 +30,7 @@ void blendAssImage(SubtitleOverlay& out, const ASS_Image& image)
     const uint32_t transparency = image.color & 0xFF;
     if (transparency == 255 || !image.bitmap || image.w <= 0 || image.h <= 0 || !drawable(out))
         return;
-    const uint32_t colour[3] = {(image.color >> 8) & 0xFF, (image.color >> 16) & 0xFF, image.color >> 24};
+    const uint32_t colour[3] = { (image.color >> 8) & 0xFF, (image.color >> 16) & 0xFF, image.color >> 24 };
     const uint32_t opacity = 255 - transparency;
     const Span rows = visible(image.dst_y, image.h, out.height);
     const Span cols = visible(image.dst_x, image.w, out.width);
@@ -49,8 +49,8 @@ void blendAssImage(SubtitleOverlay& out, const ASS_Image& image)
     }
 }
 
-void blendPremultiplied(SubtitleOverlay& out, const uint8_t* pixels, int32_t width, int32_t height, int32_t x,
-                        int32_t y)
+void blendPremultiplied(
+    SubtitleOverlay& out, const uint8_t* pixels, int32_t width, int32_t height, int32_t x, int32_t y)
 {
     if (!pixels || width <= 0 || height <= 0 || !drawable(out))
         return;

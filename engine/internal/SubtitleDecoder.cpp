@@ -22,8 +22,8 @@ bool convertBitmapRect(const AVSubtitleRect& in, int32_t canvasWidth, int32_t ca
 {
     if (in.type != SUBTITLE_BITMAP || in.w <= 0 || in.h <= 0 || !in.data[0] || !in.data[1])
         return false;
-    if (in.w > kMaxBitmapSide || in.h > kMaxBitmapSide || int64_t(in.w) * in.h > kMaxBitmapPixels ||
-        in.linesize[0] < in.w)
+    if (in.w > kMaxBitmapSide || in.h > kMaxBitmapSide || int64_t(in.w) * in.h > kMaxBitmapPixels
+        || in.linesize[0] < in.w)
         return false;
     int64_t left = in.x, top = in.y;
     int64_t right = int64_t(in.x) + in.w, bottom = int64_t(in.y) + in.h;
@@ -67,8 +67,8 @@ SubtitleDecoder::~SubtitleDecoder()
     avcodec_free_context(&codecContext);
 }
 
-bool SubtitleDecoder::open(const AVCodecParameters* params, SubtitleRenderer* target, int32_t defaultWidth,
-                           int32_t defaultHeight)
+bool SubtitleDecoder::open(
+    const AVCodecParameters* params, SubtitleRenderer* target, int32_t defaultWidth, int32_t defaultHeight)
 {
     renderer = target;
     avcodec_free_context(&codecContext);
@@ -86,7 +86,7 @@ bool SubtitleDecoder::open(const AVCodecParameters* params, SubtitleRenderer* ta
         avcodec_free_context(&codecContext);
         return false;
     }
-    codecContext->pkt_timebase = AVRational{1, 1000};
+    codecContext->pkt_timebase = AVRational { 1, 1000 };
     if (avcodec_open2(codecContext, codec, nullptr) < 0) {
         avcodec_free_context(&codecContext);
         return false;
@@ -98,7 +98,7 @@ bool SubtitleDecoder::open(const AVCodecParameters* params, SubtitleRenderer* ta
     if (!bitmap && renderer) {
         const bool hasHeader = codecContext->subtitle_header && codecContext->subtitle_header_size > 0;
         renderer->openTextTrack(hasHeader ? reinterpret_cast<const char*>(codecContext->subtitle_header) : nullptr,
-                                hasHeader ? size_t(codecContext->subtitle_header_size) : 0);
+            hasHeader ? size_t(codecContext->subtitle_header_size) : 0);
     }
     spdlog::info("SubtitleDecoder: opened codec={} {}", codec->name, bitmap ? "[bitmap]" : "[text]");
     return true;
@@ -111,7 +111,7 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
     const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
     if (time == AV_NOPTS_VALUE || timeBase.num <= 0 || timeBase.den <= 0)
         return;
-    const AVRational micro{1, 1000000};
+    const AVRational micro { 1, 1000000 };
     const int64_t startUs = av_rescale_q(time, timeBase, micro);
     const int64_t durUs = packet->duration > 0 ? av_rescale_q(packet->duration, timeBase, micro) : 0;
 
@@ -122,7 +122,7 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
     clone->pts = startUs / 1000;
     clone->dts = startUs / 1000;
     clone->duration = durUs / 1000;
-    AVSubtitle subtitle{};
+    AVSubtitle subtitle {};
     int got = 0;
     const int rc = avcodec_decode_subtitle2(codecContext, &subtitle, &got, clone);
     av_packet_free(&clone);
@@ -131,13 +131,13 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
     struct Release {
         AVSubtitle& s;
         ~Release() { avsubtitle_free(&s); }
-    } release{subtitle};
+    } release { subtitle };
 
     const int64_t eventStartUs = startUs + int64_t(subtitle.start_display_time) * 1000;
-    const int64_t eventDurUs =
-        subtitle.end_display_time > subtitle.start_display_time && subtitle.end_display_time != UINT32_MAX
-            ? int64_t(subtitle.end_display_time - subtitle.start_display_time) * 1000
-            : durUs;
+    const int64_t eventDurUs
+        = subtitle.end_display_time > subtitle.start_display_time && subtitle.end_display_time != UINT32_MAX
+        ? int64_t(subtitle.end_display_time - subtitle.start_display_time) * 1000
+        : durUs;
     if (bitmap) {
         std::vector<BitmapRect> rects;
         for (unsigned i = 0; i < subtitle.num_rects; ++i) {
@@ -146,7 +146,7 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
                 rects.push_back(std::move(rect));
         }
         renderer->addBitmapEvent(eventStartUs, eventDurUs > 0 ? eventStartUs + eventDurUs : INT64_MAX, canvasWidth,
-                                 canvasHeight, std::move(rects));
+            canvasHeight, std::move(rects));
     } else {
         // A line without a known duration shows for five seconds.
         const int64_t shownUs = eventDurUs < 1 ? 5000000 : eventDurUs;

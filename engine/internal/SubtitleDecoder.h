@@ -26,8 +26,7 @@ struct SubtitleDecoder {
     ~SubtitleDecoder();
 
     // defaultWidth/defaultHeight: the video's coded size (0 without video), the canvas when the stream has none.
-    bool open(const AVCodecParameters* params, SubtitleRenderer* renderer, int32_t defaultWidth,
-              int32_t defaultHeight);
+    bool open(const AVCodecParameters* params, SubtitleRenderer* renderer, int32_t defaultWidth, int32_t defaultHeight);
     // Decodes one packet into events; the caller keeps the packet.
     void decodePacket(const AVPacket* packet, AVRational timeBase);
 };

@@ -60,8 +60,8 @@ int64_t runPrescan(const SubtitlePrescanJob& job)
         return 0;
 
     const int64_t startUs = job.startTimeUs != AV_NOPTS_VALUE ? job.startTimeUs
-                            : input.format->start_time != AV_NOPTS_VALUE ? input.format->start_time
-                                                                         : 0;
+        : input.format->start_time != AV_NOPTS_VALUE          ? input.format->start_time
+                                                              : 0;
     const int64_t offset = av_rescale_q(startUs, AV_TIME_BASE_Q, stream->time_base);
     input.packet = av_packet_alloc();
     int64_t decoded = 0;
@@ -84,7 +84,7 @@ int64_t runPrescan(const SubtitlePrescanJob& job)
     }
     avformat_close_input(&input.format);
     spdlog::info("Subtitles: pre-scan of stream {} read {} packets{}", job.streamIndex, decoded,
-                 job.abort && job.abort->load() ? " (aborted)" : "");
+        job.abort && job.abort->load() ? " (aborted)" : "");
     return decoded;
 }
 

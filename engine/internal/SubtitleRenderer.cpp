@@ -34,7 +34,7 @@ bool readLimited(const std::string& path, int64_t limit, std::string& bytes)
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
-    struct stat st {};
+    struct stat st { };
     size_t expected = 0;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
         expected = static_cast<size_t>(std::min<int64_t>(st.st_size, limit + 1));
@@ -161,8 +161,8 @@ void SubtitleRenderer::setUpFonts()
     if (!renderer || fontsReady)
         return;
     const std::string fontPath = systemFontPath();
-    ass_set_fonts(renderer, fontPath.empty() ? nullptr : fontPath.c_str(), kDefaultFamily,
-                  ASS_FONTPROVIDER_AUTODETECT, nullptr, 1);
+    ass_set_fonts(renderer, fontPath.empty() ? nullptr : fontPath.c_str(), kDefaultFamily, ASS_FONTPROVIDER_AUTODETECT,
+        nullptr, 1);
     ass_set_font_scale(renderer, fontScale);
     fontsReady = true;
     dirty = true;
@@ -227,8 +227,8 @@ void SubtitleRenderer::addTextEvent(const char* text, size_t length, int64_t sta
     dirty = true;
 }
 
-void SubtitleRenderer::addBitmapEvent(int64_t startUs, int64_t endUs, int32_t canvasWidth, int32_t canvasHeight,
-                                      std::vector<BitmapRect>&& rects)
+void SubtitleRenderer::addBitmapEvent(
+    int64_t startUs, int64_t endUs, int32_t canvasWidth, int32_t canvasHeight, std::vector<BitmapRect>&& rects)
 {
     std::lock_guard<std::mutex> lock(mutex);
     for (BitmapEvent& event : bitmapEvents)
@@ -237,8 +237,8 @@ void SubtitleRenderer::addBitmapEvent(int64_t startUs, int64_t endUs, int32_t ca
     std::erase_if(bitmapEvents, [startUs](const BitmapEvent& e) { return e.startUs == startUs; });
     if (!rects.empty()) {
         const auto at = std::upper_bound(bitmapEvents.begin(), bitmapEvents.end(), startUs,
-                                         [](int64_t t, const BitmapEvent& e) { return t < e.startUs; });
-        bitmapEvents.insert(at, BitmapEvent{startUs, endUs, canvasWidth, canvasHeight, std::move(rects)});
+            [](int64_t t, const BitmapEvent& e) { return t < e.startUs; });
+        bitmapEvents.insert(at, BitmapEvent { startUs, endUs, canvasWidth, canvasHeight, std::move(rects) });
     }
     dirty = true;
 }
@@ -283,7 +283,7 @@ std::vector<SubtitleRenderer::TextEvent> SubtitleRenderer::textEvents()
         return events;
     for (int i = 0; i < track->n_events; ++i) {
         const ASS_Event& e = track->events[i];
-        events.push_back({e.Start, e.Duration, e.Text ? e.Text : ""});
+        events.push_back({ e.Start, e.Duration, e.Text ? e.Text : "" });
     }
     return events;
 }
@@ -293,7 +293,7 @@ std::vector<SubtitleRenderer::EventTimes> SubtitleRenderer::bitmapEventTimes()
     std::lock_guard<std::mutex> lock(mutex);
     std::vector<EventTimes> times;
     for (const BitmapEvent& e : bitmapEvents)
-        times.push_back({e.startUs, e.endUs});
+        times.push_back({ e.startUs, e.endUs });
     return times;
 }
 
@@ -306,8 +306,8 @@ void SubtitleRenderer::clearLocked(int32_t width, int32_t height, SubtitleOverla
     blank = true;
 }
 
-bool SubtitleRenderer::renderInto(int64_t timeUs, int32_t width, int32_t height, int32_t storageWidth,
-                                  int32_t storageHeight, SubtitleOverlay& out)
+bool SubtitleRenderer::renderInto(
+    int64_t timeUs, int32_t width, int32_t height, int32_t storageWidth, int32_t storageHeight, SubtitleOverlay& out)
 {
     std::lock_guard<std::mutex> lock(mutex);
     if (width < 1 || height < 1)
@@ -382,17 +382,17 @@ bool SubtitleRenderer::renderInto(int64_t timeUs, int32_t width, int32_t height,
     const double sx = canvasWidth > 1 ? double(width) / canvasWidth : 1.0;
     const double sy = canvasHeight > 1 ? double(height) / canvasHeight : 1.0;
     for (const BitmapRect& rect : event.rects)
-        drawBitmapRect(rect, canvasWidth > 1 ? canvasWidth : width, canvasHeight > 1 ? canvasHeight : height, sx, sy,
-                       out);
+        drawBitmapRect(
+            rect, canvasWidth > 1 ? canvasWidth : width, canvasHeight > 1 ? canvasHeight : height, sx, sy, out);
     blank = false;
     return true;
 }
 
-void SubtitleRenderer::drawBitmapRect(const BitmapRect& rect, int32_t canvasWidth, int32_t canvasHeight, double sx,
-                                      double sy, SubtitleOverlay& out)
+void SubtitleRenderer::drawBitmapRect(
+    const BitmapRect& rect, int32_t canvasWidth, int32_t canvasHeight, double sx, double sy, SubtitleOverlay& out)
 {
-    if (rect.width <= 0 || rect.height <= 0 || rect.width > INT_MAX / 4 ||
-        rect.pixels.size() < size_t(rect.width) * size_t(rect.height) * 4)
+    if (rect.width <= 0 || rect.height <= 0 || rect.width > INT_MAX / 4
+        || rect.pixels.size() < size_t(rect.width) * size_t(rect.height) * 4)
         return;
     // Only the part of the rectangle on the canvas is scaled, so a crafted rectangle far larger than its canvas
     // costs no more than the canvas does.
@@ -404,29 +404,27 @@ void SubtitleRenderer::drawBitmapRect(const BitmapRect& rect, int32_t canvasWidt
         return;
     const int32_t srcWidth = static_cast<int32_t>(right - left);
     const int32_t srcHeight = static_cast<int32_t>(bottom - top);
-    const uint8_t* src =
-        rect.pixels.data() + ((top - rect.y) * int64_t(rect.width) + (left - rect.x)) * 4;
+    const uint8_t* src = rect.pixels.data() + ((top - rect.y) * int64_t(rect.width) + (left - rect.x)) * 4;
     const int srcStride = rect.width * 4;
 
     const int32_t x = static_cast<int32_t>(std::min<double>(left * sx + 0.5, INT_MAX));
     const int32_t y = static_cast<int32_t>(std::min<double>(top * sy + 0.5, INT_MAX));
     const int32_t dw = std::clamp(static_cast<int32_t>(std::min<double>(srcWidth * sx + 0.5, INT_MAX)), 1, out.width);
-    const int32_t dh =
-        std::clamp(static_cast<int32_t>(std::min<double>(srcHeight * sy + 0.5, INT_MAX)), 1, out.height);
+    const int32_t dh = std::clamp(static_cast<int32_t>(std::min<double>(srcHeight * sy + 0.5, INT_MAX)), 1, out.height);
 
     if (dw == srcWidth && dh == srcHeight && srcStride == srcWidth * 4) {
         blendPremultiplied(out, src, srcWidth, srcHeight, x, y);
         return;
     }
-    scaler = sws_getCachedContext(scaler, srcWidth, srcHeight, AV_PIX_FMT_BGRA, dw, dh, AV_PIX_FMT_BGRA,
-                                  SWS_BILINEAR, nullptr, nullptr, nullptr);
+    scaler = sws_getCachedContext(
+        scaler, srcWidth, srcHeight, AV_PIX_FMT_BGRA, dw, dh, AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!scaler)
         return;
     scaled.assign(size_t(dw) * size_t(dh) * 4, 0);
-    const uint8_t* srcPlanes[4] = {src, nullptr, nullptr, nullptr};
-    const int srcStrides[4] = {srcStride, 0, 0, 0};
-    uint8_t* dstPlanes[4] = {scaled.data(), nullptr, nullptr, nullptr};
-    const int dstStrides[4] = {dw * 4, 0, 0, 0};
+    const uint8_t* srcPlanes[4] = { src, nullptr, nullptr, nullptr };
+    const int srcStrides[4] = { srcStride, 0, 0, 0 };
+    uint8_t* dstPlanes[4] = { scaled.data(), nullptr, nullptr, nullptr };
+    const int dstStrides[4] = { dw * 4, 0, 0, 0 };
     if (sws_scale(scaler, srcPlanes, srcStrides, 0, srcHeight, dstPlanes, dstStrides) <= 0)
         return;
     blendPremultiplied(out, scaled.data(), dw, dh, x, y);
@@ -463,7 +461,10 @@ bool SubtitleRenderer::loadExternalFile(const std::string& pathUtf8, std::string
     demuxer.format->pb = demuxer.io;
 
     const std::string ext = lowerExtension(pathUtf8);
-    const char* forced = ext == "srt" ? "srt" : (ext == "ass" || ext == "ssa") ? "ass" : ext == "vtt" ? "webvtt" : nullptr;
+    const char* forced = ext == "srt"    ? "srt"
+        : (ext == "ass" || ext == "ssa") ? "ass"
+        : ext == "vtt"                   ? "webvtt"
+                                         : nullptr;
     const AVInputFormat* inputFormat = forced ? av_find_input_format(forced) : nullptr;
 
     int rc = avformat_open_input(&demuxer.format, pathUtf8.c_str(), inputFormat, nullptr);

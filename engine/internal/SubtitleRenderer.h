@@ -64,13 +64,13 @@ public:
     void applyFonts();
 
     void addTextEvent(const char* text, size_t length, int64_t startMs, int64_t durationMs);
-    void addBitmapEvent(int64_t startUs, int64_t endUs, int32_t canvasWidth, int32_t canvasHeight,
-                        std::vector<BitmapRect>&& rects);
+    void addBitmapEvent(
+        int64_t startUs, int64_t endUs, int32_t canvasWidth, int32_t canvasHeight, std::vector<BitmapRect>&& rects);
 
     // Fills `out` for `timeUs` at width × height; true when `out` was written (drawn or cleared), false when
     // what the caller already shows is still right.
     bool renderInto(int64_t timeUs, int32_t width, int32_t height, int32_t storageWidth, int32_t storageHeight,
-                    SubtitleOverlay& out);
+        SubtitleOverlay& out);
 
     void flush();
     void clearTrack();
@@ -90,8 +90,8 @@ private:
     void initLibass();
     void setUpFonts();
     void clearLocked(int32_t width, int32_t height, SubtitleOverlay& out);
-    void drawBitmapRect(const BitmapRect& rect, int32_t canvasWidth, int32_t canvasHeight, double sx, double sy,
-                        SubtitleOverlay& out);
+    void drawBitmapRect(
+        const BitmapRect& rect, int32_t canvasWidth, int32_t canvasHeight, double sx, double sy, SubtitleOverlay& out);
 
     std::mutex mutex;
     ASS_Library* library = nullptr;

@@ -23,24 +23,24 @@ TEST(MemoryInput, SeekTable)
         int64_t positionAfter;
     };
     const Row rows[] = {
-        {0, 4, SEEK_SET, 4, 4},
-        {4, 3, SEEK_CUR, 7, 7},
-        {4, -2, SEEK_END, 8, 8},
-        {4, 0, SEEK_END, 10, 10},
-        {4, 1, SEEK_END, -1, 4},
-        {4, -11, SEEK_END, -1, 4},
-        {4, -1, SEEK_SET, -1, 4},
-        {4, 11, SEEK_SET, -1, 4},
-        {4, -5, SEEK_CUR, -1, 4},
-        {4, 0, AVSEEK_SIZE, 10, 4},
-        {4, 2, SEEK_SET | AVSEEK_FORCE, 2, 2},
-        {4, 0, 7, -1, 4},
-        {4, INT64_MAX, SEEK_CUR, -1, 4},
-        {4, INT64_MAX, SEEK_END, -1, 4},
-        {4, INT64_MIN, SEEK_END, -1, 4},
+        { 0, 4, SEEK_SET, 4, 4 },
+        { 4, 3, SEEK_CUR, 7, 7 },
+        { 4, -2, SEEK_END, 8, 8 },
+        { 4, 0, SEEK_END, 10, 10 },
+        { 4, 1, SEEK_END, -1, 4 },
+        { 4, -11, SEEK_END, -1, 4 },
+        { 4, -1, SEEK_SET, -1, 4 },
+        { 4, 11, SEEK_SET, -1, 4 },
+        { 4, -5, SEEK_CUR, -1, 4 },
+        { 4, 0, AVSEEK_SIZE, 10, 4 },
+        { 4, 2, SEEK_SET | AVSEEK_FORCE, 2, 2 },
+        { 4, 0, 7, -1, 4 },
+        { 4, INT64_MAX, SEEK_CUR, -1, 4 },
+        { 4, INT64_MAX, SEEK_END, -1, 4 },
+        { 4, INT64_MIN, SEEK_END, -1, 4 },
     };
     for (const Row& row : rows) {
-        MemoryInput in{reinterpret_cast<const uint8_t*>(text.data()), int64_t(text.size()), row.start};
+        MemoryInput in { reinterpret_cast<const uint8_t*>(text.data()), int64_t(text.size()), row.start };
         EXPECT_EQ(memorySeek(&in, row.offset, row.whence), row.result)
             << "offset " << row.offset << " whence " << row.whence;
         EXPECT_EQ(in.position, row.positionAfter) << "offset " << row.offset << " whence " << row.whence;
@@ -50,7 +50,7 @@ TEST(MemoryInput, SeekTable)
 TEST(MemoryInput, ReadsWhatRemainsThenEndOfFile)
 {
     const std::string text = "0123456789";
-    MemoryInput in{reinterpret_cast<const uint8_t*>(text.data()), int64_t(text.size()), 0};
+    MemoryInput in { reinterpret_cast<const uint8_t*>(text.data()), int64_t(text.size()), 0 };
     uint8_t buffer[8];
     ASSERT_EQ(memoryRead(&in, buffer, 8), 8);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), 8), "01234567");

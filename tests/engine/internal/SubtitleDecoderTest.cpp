@@ -22,16 +22,15 @@ using kvr::test::SubripFeeder;
 // The largest single C++ allocation while armed: shows whether our code ever sizes a buffer from a crafted
 // rectangle. (FFmpeg's own allocations go through av_malloc and are not counted.)
 namespace {
-std::atomic<bool> trackAllocations{false};
-std::atomic<size_t> largestAllocation{0};
+std::atomic<bool> trackAllocations { false };
+std::atomic<size_t> largestAllocation { 0 };
 } // namespace
 
 void* operator new(size_t size)
 {
     if (trackAllocations.load(std::memory_order_relaxed)) {
         size_t seen = largestAllocation.load(std::memory_order_relaxed);
-        while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) {
-        }
+        while (size > seen && !largestAllocation.compare_exchange_weak(seen, size)) { }
     }
     if (void* p = std::malloc(size ? size : 1))
         return p;
@@ -55,7 +54,7 @@ struct DvdSubtitle {
         // The encoder refuses rectangles beyond its own canvas; the stream's canvas is set apart below.
         encoder->width = 4096;
         encoder->height = 4096;
-        encoder->time_base = AVRational{1, 1000};
+        encoder->time_base = AVRational { 1, 1000 };
         EXPECT_EQ(avcodec_open2(encoder, codec, nullptr), 0);
         AVCodecParameters* params = avcodec_parameters_alloc();
         avcodec_parameters_from_context(params, encoder);
@@ -69,7 +68,7 @@ struct DvdSubtitle {
     // A w × h rectangle at (x, y) filled with colour index 1 of a two-entry palette.
     bool encode(int x, int y, int w, int h, uint32_t argb)
     {
-        AVSubtitleRect rect{};
+        AVSubtitleRect rect {};
         rect.type = SUBTITLE_BITMAP;
         rect.x = x;
         rect.y = y;
@@ -81,8 +80,8 @@ struct DvdSubtitle {
         std::fill_n(rect.data[0], size_t(w) * h, uint8_t(1));
         rect.data[1] = static_cast<uint8_t*>(av_mallocz(1024));
         std::memcpy(rect.data[1] + 4, &argb, 4);
-        AVSubtitleRect* rects[1] = {&rect};
-        AVSubtitle sub{};
+        AVSubtitleRect* rects[1] = { &rect };
+        AVSubtitle sub {};
         sub.num_rects = 1;
         sub.rects = rects;
         sub.end_display_time = 2000;
@@ -100,7 +99,7 @@ struct DvdSubtitle {
         av_new_packet(p, int(packet.size()));
         std::memcpy(p->data, packet.data(), packet.size());
         p->pts = startMs;
-        decoder.decodePacket(p, AVRational{1, 1000});
+        decoder.decodePacket(p, AVRational { 1, 1000 });
         av_packet_free(&p);
     }
 };
@@ -113,7 +112,7 @@ TEST(SubtitleDecoder, TextDurationComesFromThePacketOrIsFiveSeconds)
         int64_t packetDurationMs;
         int64_t shownMs;
     };
-    for (const Row& row : {Row{0, 5000}, Row{2500, 2500}}) {
+    for (const Row& row : { Row { 0, 5000 }, Row { 2500, 2500 } }) {
         SubtitleRenderer renderer;
         SubripFeeder feeder(renderer);
         ASSERT_TRUE(feeder.opened);
@@ -140,12 +139,12 @@ TEST(SubtitleDecoder, PacketTimesAreRescaledAndUntimedPacketsIgnored)
     std::memcpy(packet->data, "Hello", 5);
     packet->pts = 90000 * 3; // 3 s in a 90 kHz time base
     packet->duration = 90000;
-    feeder.decoder.decodePacket(packet, AVRational{1, 90000});
+    feeder.decoder.decodePacket(packet, AVRational { 1, 90000 });
     packet->pts = AV_NOPTS_VALUE;
     packet->dts = 90000 * 7; // decoding time when there is no presentation time
-    feeder.decoder.decodePacket(packet, AVRational{1, 90000});
+    feeder.decoder.decodePacket(packet, AVRational { 1, 90000 });
     packet->dts = AV_NOPTS_VALUE;
-    feeder.decoder.decodePacket(packet, AVRational{1, 90000});
+    feeder.decoder.decodePacket(packet, AVRational { 1, 90000 });
     av_packet_free(&packet);
     const auto events = renderer.textEvents();
     ASSERT_EQ(events.size(), 2u);

@@ -43,19 +43,20 @@ TEST(SubtitleRendererLoad, EncodingsAndFormats)
         std::string text; // of the first event
     };
     const Row rows[] = {
-        {"utf8.srt", kCue + "Caf\xC3\xA9 \xE2\x82\xAC\n\n", "Caf\xC3\xA9 \xE2\x82\xAC"},
-        {"utf8-bom.srt", "\xEF\xBB\xBF" + kCue + "Caf\xC3\xA9\n\n", "Caf\xC3\xA9"},
-        {"utf16le.srt", utf16(kCue + "Little\n\n", false), "Little"},
-        {"utf16be.srt", utf16(kCue + "Big\n\n", true), "Big"},
-        {"cp1252.srt", kCue + "Caf\xE9 \x80 \x81\n\n", "Caf\xC3\xA9 \xE2\x82\xAC \xC2\x81"},
-        {"srt-inside.txt", kCue + "Probed\n\n", "Probed"},
-        {"UPPER.SRT", kCue + "Upper\n\n", "Upper"},
-        {"web.vtt", "WEBVTT\n\n00:00:01.000 --> 00:00:02.500\nWeb\n\n", "Web"},
-        {"script.ass",
-         "[Script Info]\nScriptType: v4.00+\n\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize\nStyle: Default,Arial,20\n\n"
-         "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
-         "Dialogue: 0,0:00:01.00,0:00:02.50,Default,,0,0,0,,Scripted\n",
-         "Scripted"},
+        { "utf8.srt", kCue + "Caf\xC3\xA9 \xE2\x82\xAC\n\n", "Caf\xC3\xA9 \xE2\x82\xAC" },
+        { "utf8-bom.srt", "\xEF\xBB\xBF" + kCue + "Caf\xC3\xA9\n\n", "Caf\xC3\xA9" },
+        { "utf16le.srt", utf16(kCue + "Little\n\n", false), "Little" },
+        { "utf16be.srt", utf16(kCue + "Big\n\n", true), "Big" },
+        { "cp1252.srt", kCue + "Caf\xE9 \x80 \x81\n\n", "Caf\xC3\xA9 \xE2\x82\xAC \xC2\x81" },
+        { "srt-inside.txt", kCue + "Probed\n\n", "Probed" },
+        { "UPPER.SRT", kCue + "Upper\n\n", "Upper" },
+        { "web.vtt", "WEBVTT\n\n00:00:01.000 --> 00:00:02.500\nWeb\n\n", "Web" },
+        { "script.ass",
+            "[Script Info]\nScriptType: v4.00+\n\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize\nStyle: "
+            "Default,Arial,20\n\n"
+            "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+            "Dialogue: 0,0:00:01.00,0:00:02.50,Default,,0,0,0,,Scripted\n",
+            "Scripted" },
     };
     for (const Row& row : rows) {
         SubtitleRenderer renderer;
@@ -77,17 +78,19 @@ TEST(SubtitleRendererLoad, RefusalsSayWhy)
         std::string error;
     };
     const Row rows[] = {
-        {(kvr::test::scratchDirectory() / "missing.srt").string(), "cannot read file"},
-        {kvr::test::scratchDirectory().string(), "cannot read file"},
-        {kvr::test::fixture("tiny.png").string(), "no subtitle stream"},
-        {writeFile("prose.txt", "It was a bright cold day in April, and the clocks were striking thirteen.\n").string(),
-         "not a subtitle file (Invalid data found when processing input)"},
-        {writeFile("empty.ass", "[Script Info]\nScriptType: v4.00+\n\n[Events]\n"
-                                "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n")
-             .string(),
-         "the file has no subtitle events"},
+        { (kvr::test::scratchDirectory() / "missing.srt").string(), "cannot read file" },
+        { kvr::test::scratchDirectory().string(), "cannot read file" },
+        { kvr::test::fixture("tiny.png").string(), "no subtitle stream" },
+        { writeFile("prose.txt", "It was a bright cold day in April, and the clocks were striking thirteen.\n")
+                .string(),
+            "not a subtitle file (Invalid data found when processing input)" },
+        { writeFile("empty.ass",
+              "[Script Info]\nScriptType: v4.00+\n\n[Events]\n"
+              "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n")
+                .string(),
+            "the file has no subtitle events" },
         // Endless: reading must stop just past the limit.
-        {"/dev/zero", "file too large"},
+        { "/dev/zero", "file too large" },
     };
     for (const Row& row : rows) {
         SubtitleRenderer renderer;
@@ -120,7 +123,8 @@ TEST(SubtitleRendererLoad, ReplacesWhatTheRendererHeld)
 {
     SubtitleRenderer renderer;
     std::string error;
-    ASSERT_TRUE(renderer.loadExternalFile(writeFile("a.srt", kCue + "First\n\n2\n00:00:03,000 --> 00:00:04,000\nSecond\n\n").string(), error));
+    ASSERT_TRUE(renderer.loadExternalFile(
+        writeFile("a.srt", kCue + "First\n\n2\n00:00:03,000 --> 00:00:04,000\nSecond\n\n").string(), error));
     ASSERT_EQ(renderer.textEvents().size(), 2u);
     ASSERT_TRUE(renderer.loadExternalFile(writeFile("b.srt", kCue + "Other\n\n").string(), error));
     const auto events = renderer.textEvents();

@@ -28,8 +28,8 @@ constexpr int32_t kSubtitleStream = 1; // in long-subs.mkv and late-start-subs.m
 struct SessionState {
     std::shared_ptr<SubtitleRenderer> renderer = std::make_shared<SubtitleRenderer>();
     std::mutex subtitleMutex;
-    std::atomic<int32_t> currentSubtitleTrack{kSubtitleStream};
-    std::atomic<bool> abort{false};
+    std::atomic<int32_t> currentSubtitleTrack { kSubtitleStream };
+    std::atomic<bool> abort { false };
 
     SubtitlePrescanJob job(const std::string& path, int32_t stream = kSubtitleStream)
     {
@@ -141,10 +141,10 @@ TEST(SubtitlePrescan, UnusableInputEndsSilently)
         int32_t stream;
     };
     const Row rows[] = {
-        {(kvr::test::scratchDirectory() / "removed.mkv").string(), kSubtitleStream},
-        {fixture("long-subs.mkv").string(), 0}, // the video stream
-        {fixture("long-subs.mkv").string(), 2},
-        {fixture("long-subs.mkv").string(), -1},
+        { (kvr::test::scratchDirectory() / "removed.mkv").string(), kSubtitleStream },
+        { fixture("long-subs.mkv").string(), 0 }, // the video stream
+        { fixture("long-subs.mkv").string(), 2 },
+        { fixture("long-subs.mkv").string(), -1 },
     };
     for (const Row& row : rows) {
         SessionState session;
@@ -160,15 +160,15 @@ TEST(SubtitlePrescan, AbortEndsABlockingReadPromptly)
     const std::string bytes = readFile(fixture("long-subs.mkv"));
     ASSERT_GT(bytes.size(), 20000u);
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
+    sockaddr_in address {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     socklen_t length = sizeof address;
     ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
     ASSERT_EQ(::listen(listener, 1), 0);
-    std::atomic<bool> served{false};
-    std::atomic<bool> release{false};
+    std::atomic<bool> served { false };
+    std::atomic<bool> release { false };
     std::thread server([&] {
         const int client = ::accept(listener, nullptr, nullptr);
         if (client < 0)
@@ -182,8 +182,8 @@ TEST(SubtitlePrescan, AbortEndsABlockingReadPromptly)
 
     SessionState session;
     const std::string url = "tcp://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    std::atomic<int64_t> decoded{-1};
-    std::atomic<int64_t> endedAtNs{0};
+    std::atomic<int64_t> decoded { -1 };
+    std::atomic<int64_t> endedAtNs { 0 };
     std::thread worker([&] {
         decoded = subtitlePrescan(session.job(url));
         endedAtNs = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -207,8 +207,8 @@ TEST(SubtitlePrescan, AbortEndsABlockingReadPromptly)
     EXPECT_LT(took, std::chrono::milliseconds(200));
     EXPECT_GT(decoded.load(), 0);
     EXPECT_LT(decoded.load(), 36);
-    EXPECT_NE(logText().find("Subtitles: pre-scan of stream 1 read " + std::to_string(decoded.load()) +
-                             " packets (aborted)\n"),
-              std::string::npos)
+    EXPECT_NE(logText().find(
+                  "Subtitles: pre-scan of stream 1 read " + std::to_string(decoded.load()) + " packets (aborted)\n"),
+        std::string::npos)
         << logText();
 }

@@ -17,9 +17,9 @@ constexpr int64_t kOpen = INT64_MAX;
 // One solid rectangle of premultiplied BGRA.
 std::vector<BitmapRect> solid(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t blue)
 {
-    BitmapRect rect{x, y, w, h, {}};
+    BitmapRect rect { x, y, w, h, {} };
     for (int i = 0; i < w * h; ++i)
-        rect.pixels.insert(rect.pixels.end(), {blue, 0, 0, 255});
+        rect.pixels.insert(rect.pixels.end(), { blue, 0, 0, 255 });
     std::vector<BitmapRect> rects;
     rects.push_back(std::move(rect));
     return rects;
@@ -193,17 +193,18 @@ TEST(SubtitleRenderer, BitmapRectanglesScaleFromTheirCanvas)
     };
     // The rectangle is 10 × 10 at (20, 10) on its canvas.
     const Row rows[] = {
-        {100, 50, 0, 0, 100, 50, 20, 30, 10, 20},   // same size
-        {100, 50, 0, 0, 200, 100, 40, 60, 20, 40},  // doubled
-        {0, 0, 100, 50, 300, 150, 60, 90, 30, 60},  // canvas from the storage size
-        {0, 0, 0, 0, 100, 50, 20, 30, 10, 20},      // neither: the overlay is the canvas
-        {25, 15, 0, 0, 100, 60, 80, 100, 40, 60},   // cut at the canvas edge
+        { 100, 50, 0, 0, 100, 50, 20, 30, 10, 20 }, // same size
+        { 100, 50, 0, 0, 200, 100, 40, 60, 20, 40 }, // doubled
+        { 0, 0, 100, 50, 300, 150, 60, 90, 30, 60 }, // canvas from the storage size
+        { 0, 0, 0, 0, 100, 50, 20, 30, 10, 20 }, // neither: the overlay is the canvas
+        { 25, 15, 0, 0, 100, 60, 80, 100, 40, 60 }, // cut at the canvas edge
     };
     for (const Row& row : rows) {
         SubtitleRenderer renderer;
         renderer.addBitmapEvent(0, kOpen, row.canvasWidth, row.canvasHeight, solid(20, 10, 10, 10, 255));
         SubtitleOverlay out;
-        ASSERT_TRUE(renderer.renderInto(0, row.targetWidth, row.targetHeight, row.storageWidth, row.storageHeight, out));
+        ASSERT_TRUE(
+            renderer.renderInto(0, row.targetWidth, row.targetHeight, row.storageWidth, row.storageHeight, out));
         ASSERT_FALSE(out.empty);
         int32_t x0 = INT32_MAX, x1 = -1, y0 = INT32_MAX, y1 = -1;
         for (int32_t y = 0; y < out.height; ++y)

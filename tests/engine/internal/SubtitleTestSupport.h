@@ -35,7 +35,7 @@ struct SubripFeeder {
         packet->pts = startMs;
         packet->dts = startMs;
         packet->duration = durationMs;
-        decoder.decodePacket(packet, AVRational{1, 1000});
+        decoder.decodePacket(packet, AVRational { 1, 1000 });
         av_packet_free(&packet);
     }
 };
