@@ -5,7 +5,9 @@
 #include <spdlog/spdlog.h>
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <new>
 #include <utility>
 
 namespace kvr::engine::internal {
@@ -58,6 +60,13 @@ bool convertBitmapRect(const AVSubtitleRect& in, int32_t canvasWidth, int32_t ca
         }
     }
     return true;
+}
+
+// Packet times come from the file; a crafted one must not overflow.
+int64_t saturatingAdd(int64_t a, int64_t b)
+{
+    int64_t sum;
+    return __builtin_add_overflow(a, b, &sum) ? (b > 0 ? INT64_MAX : INT64_MIN) : sum;
 }
 
 } // namespace
@@ -133,28 +142,33 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
         ~Release() { avsubtitle_free(&s); }
     } release { subtitle };
 
-    const int64_t eventStartUs = startUs + int64_t(subtitle.start_display_time) * 1000;
+    const int64_t eventStartUs = saturatingAdd(startUs, int64_t(subtitle.start_display_time) * 1000);
     const int64_t eventDurUs
         = subtitle.end_display_time > subtitle.start_display_time && subtitle.end_display_time != UINT32_MAX
         ? int64_t(subtitle.end_display_time - subtitle.start_display_time) * 1000
         : durUs;
-    if (bitmap) {
-        std::vector<BitmapRect> rects;
-        for (unsigned i = 0; i < subtitle.num_rects; ++i) {
-            BitmapRect rect;
-            if (subtitle.rects[i] && convertBitmapRect(*subtitle.rects[i], canvasWidth, canvasHeight, rect))
-                rects.push_back(std::move(rect));
+    // Out of memory for one subtitle drops that subtitle, never the thread that decodes it.
+    try {
+        if (bitmap) {
+            std::vector<BitmapRect> rects;
+            for (unsigned i = 0; i < subtitle.num_rects; ++i) {
+                BitmapRect rect;
+                if (subtitle.rects[i] && convertBitmapRect(*subtitle.rects[i], canvasWidth, canvasHeight, rect))
+                    rects.push_back(std::move(rect));
+            }
+            renderer->addBitmapEvent(eventStartUs, eventDurUs > 0 ? saturatingAdd(eventStartUs, eventDurUs) : INT64_MAX,
+                canvasWidth, canvasHeight, std::move(rects));
+        } else {
+            // A line without a known duration shows for five seconds.
+            const int64_t shownUs = eventDurUs < 1 ? 5000000 : eventDurUs;
+            for (unsigned i = 0; i < subtitle.num_rects; ++i) {
+                const AVSubtitleRect* rect = subtitle.rects[i];
+                if (rect && rect->type == SUBTITLE_ASS && rect->ass)
+                    renderer->addTextEvent(rect->ass, std::strlen(rect->ass), eventStartUs / 1000, shownUs / 1000);
+            }
         }
-        renderer->addBitmapEvent(eventStartUs, eventDurUs > 0 ? eventStartUs + eventDurUs : INT64_MAX, canvasWidth,
-            canvasHeight, std::move(rects));
-    } else {
-        // A line without a known duration shows for five seconds.
-        const int64_t shownUs = eventDurUs < 1 ? 5000000 : eventDurUs;
-        for (unsigned i = 0; i < subtitle.num_rects; ++i) {
-            const AVSubtitleRect* rect = subtitle.rects[i];
-            if (rect && rect->type == SUBTITLE_ASS && rect->ass)
-                renderer->addTextEvent(rect->ass, std::strlen(rect->ass), eventStartUs / 1000, shownUs / 1000);
-        }
+    } catch (const std::bad_alloc&) {
+        spdlog::warn("SubtitleDecoder: out of memory, subtitle dropped");
     }
 }
 

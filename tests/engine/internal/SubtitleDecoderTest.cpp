@@ -36,7 +36,16 @@ void* operator new(size_t size)
         return p;
     throw std::bad_alloc();
 }
-// The library's operator delete releases with free(), which matches.
+// Paired with the malloc above (a sanitizer's own operator delete would not match it). Not inlined, so the
+// compiler does not mistake the pair for a mismatch.
+__attribute__((noinline)) void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept
+{
+    std::free(p);
+}
 
 namespace {
 
