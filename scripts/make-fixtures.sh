@@ -38,6 +38,12 @@ END=3000
 title=Closing
 META
 
+# 36 cues, one every 2 s from 0 to 70 s, for the long subtitled file.
+for i in $(seq 0 35); do
+  printf '%d\n00:%02d:%02d,000 --> 00:%02d:%02d,500\nLong cue %d\n\n' $((i + 1)) $((i * 2 / 60)) $((i * 2 % 60)) \
+    $((i * 2 / 60)) $((i * 2 % 60 + 1)) "$i"
+done > "$IN/long-cues.srt"
+
 V320="-f lavfi -i testsrc2=size=320x240:rate=25:duration=3"
 TONE48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
 
@@ -47,6 +53,9 @@ rows=(
   "cover.mp3|ffmpeg $TONE48 -f lavfi -i testsrc2=size=200x200:rate=1:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -metadata:s:v title=Cover -metadata:s:v comment=\"Cover (front)\" -id3v2_version 3 -metadata title=Tone -metadata artist=Fixture"
   "video-only.mkv|ffmpeg $V320 -c:v libx264 -preset veryfast -pix_fmt yuv420p"
   "subtitle-only.mkv|ffmpeg -i \$IN/two-cues.srt -c:s srt"
+  "long-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=75 -i \$IN/long-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -c:s srt -metadata:s:s:0 language=eng"
+  "late-start-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -output_ts_offset 5"
+  "tiny.png|ffmpeg -f lavfi -i color=c=red:size=16x16 -frames:v 1"
   "garbage.mp4|random 65536"
   "truncated.mp4|copy-head clip.mp4 20000"
 )

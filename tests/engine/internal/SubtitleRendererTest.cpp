@@ -1,0 +1,223 @@
+#include "engine/internal/SubtitleRenderer.h"
+
+#include "tests/engine/internal/SubtitleTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+using namespace kvr::engine::internal;
+using kvr::test::coveredPixels;
+using kvr::test::SubripFeeder;
+
+namespace {
+
+constexpr int64_t kOpen = INT64_MAX;
+
+// One solid rectangle of premultiplied BGRA.
+std::vector<BitmapRect> solid(int32_t x, int32_t y, int32_t w, int32_t h, uint8_t blue)
+{
+    BitmapRect rect { x, y, w, h, {} };
+    for (int i = 0; i < w * h; ++i)
+        rect.pixels.insert(rect.pixels.end(), { blue, 0, 0, 255 });
+    std::vector<BitmapRect> rects;
+    rects.push_back(std::move(rect));
+    return rects;
+}
+
+// The blue byte of the overlay's first pixel: which solid event is shown (0 when none).
+int shownBlue(SubtitleRenderer& renderer, int64_t timeUs)
+{
+    SubtitleOverlay out;
+    renderer.flush();
+    EXPECT_TRUE(renderer.renderInto(timeUs, 10, 10, 10, 10, out));
+    return out.empty ? 0 : out.pixels[0];
+}
+
+} // namespace
+
+TEST(SubtitleRenderer, DuplicateTextEventsReachLibassOnce)
+{
+    SubtitleRenderer renderer;
+    SubripFeeder live(renderer);
+    SubripFeeder prescan(renderer);
+    ASSERT_TRUE(live.opened && prescan.opened);
+    live.feed("Hello", 1000, 2000);
+    prescan.feed("Hello", 1000, 2000);
+    live.feed("Hello", 1000, 2000); // again after a seek
+    // Same text and start under another read order is the same event too.
+    renderer.addTextEvent("77,0,Default,,0,0,0,,Hello", 26, 1000, 2000);
+    ASSERT_EQ(renderer.textEvents().size(), 1u);
+
+    prescan.feed("Hello", 5000, 2000);
+    live.feed("Bye", 1000, 2000);
+    renderer.addTextEvent("no field separator", 18, 9000, 1000);
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].text, "Hello");
+    EXPECT_EQ(events[0].startMs, 1000);
+    EXPECT_EQ(events[0].durationMs, 2000);
+    EXPECT_EQ(events[1].startMs, 5000);
+    EXPECT_EQ(events[2].text, "Bye");
+}
+
+TEST(SubtitleRenderer, TextWithDefaultFontLandsInLowerThird)
+{
+    SubtitleRenderer renderer;
+    SubripFeeder feeder(renderer);
+    ASSERT_TRUE(feeder.opened);
+    feeder.feed("Hello subtitles", 0, 4000);
+    SubtitleOverlay out;
+    ASSERT_TRUE(renderer.renderInto(1000000, 640, 360, 640, 360, out));
+    ASSERT_FALSE(out.empty);
+    ASSERT_EQ(out.width, 640);
+    ASSERT_EQ(out.height, 360);
+    ASSERT_EQ(out.pixels.size(), 640u * 360u * 4u);
+    EXPECT_GT(coveredPixels(out, 240, 360), 100);
+    EXPECT_EQ(coveredPixels(out, 0, 120), 0);
+}
+
+TEST(SubtitleRenderer, TextOverlayIsWrittenOnlyWhenSomethingChanged)
+{
+    SubtitleRenderer renderer;
+    SubripFeeder feeder(renderer);
+    ASSERT_TRUE(feeder.opened);
+    feeder.feed("Hello", 1000, 2000);
+    SubtitleOverlay out;
+
+    EXPECT_TRUE(renderer.renderInto(0, 320, 180, 320, 180, out)); // first call clears
+    EXPECT_TRUE(out.empty);
+    EXPECT_FALSE(renderer.renderInto(500000, 320, 180, 320, 180, out)); // the clear happens once
+    EXPECT_TRUE(renderer.renderInto(1500000, 320, 180, 320, 180, out));
+    EXPECT_FALSE(out.empty);
+    EXPECT_FALSE(renderer.renderInto(1600000, 320, 180, 320, 180, out));
+
+    // A resize redraws at the new size although no subtitle changed.
+    ASSERT_TRUE(renderer.renderInto(1700000, 640, 360, 640, 360, out));
+    EXPECT_FALSE(out.empty);
+    EXPECT_EQ(out.pixels.size(), 640u * 360u * 4u);
+    EXPECT_FALSE(renderer.renderInto(1800000, 640, 360, 640, 360, out));
+
+    renderer.flush();
+    EXPECT_TRUE(renderer.renderInto(1800000, 640, 360, 640, 360, out));
+
+    EXPECT_TRUE(renderer.renderInto(3500000, 640, 360, 640, 360, out)); // event over
+    EXPECT_TRUE(out.empty);
+    EXPECT_TRUE(out.pixels.empty());
+    EXPECT_FALSE(renderer.renderInto(3600000, 640, 360, 640, 360, out));
+    EXPECT_FALSE(renderer.renderInto(0, 0, 360, 640, 360, out)); // no target, nothing written
+}
+
+TEST(SubtitleRenderer, WithoutEventsTheOverlayIsClearedOncePerSize)
+{
+    SubtitleRenderer renderer;
+    SubtitleOverlay out;
+    out.empty = false;
+    out.pixels.assign(16, 1);
+    ASSERT_TRUE(renderer.renderInto(0, 2, 2, 0, 0, out));
+    EXPECT_TRUE(out.empty);
+    EXPECT_TRUE(out.pixels.empty());
+    EXPECT_EQ(out.width, 2);
+    EXPECT_FALSE(renderer.renderInto(1000, 2, 2, 0, 0, out));
+    EXPECT_TRUE(renderer.renderInto(1000, 3, 2, 0, 0, out));
+    EXPECT_FALSE(renderer.renderInto(2000, 3, 2, 0, 0, out));
+}
+
+TEST(SubtitleRenderer, BitmapEventsEndReplaceAndClear)
+{
+    SubtitleRenderer renderer;
+    renderer.addBitmapEvent(1000000, kOpen, 10, 10, solid(0, 0, 10, 10, 10));
+    renderer.addBitmapEvent(3000000, kOpen, 10, 10, solid(0, 0, 10, 10, 30));
+    auto times = renderer.bitmapEventTimes();
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[0].endUs, 3000000); // open-ended until the next starts
+    EXPECT_EQ(times[1].endUs, kOpen);
+    EXPECT_EQ(shownBlue(renderer, 500000), 0);
+    EXPECT_EQ(shownBlue(renderer, 2999999), 10);
+    EXPECT_EQ(shownBlue(renderer, 3000000), 30);
+    EXPECT_EQ(shownBlue(renderer, 60000000), 30);
+
+    // An empty event ends the open one and is not stored.
+    renderer.addBitmapEvent(5000000, kOpen, 10, 10, {});
+    times = renderer.bitmapEventTimes();
+    ASSERT_EQ(times.size(), 2u);
+    EXPECT_EQ(times[1].endUs, 5000000);
+    EXPECT_EQ(shownBlue(renderer, 4000000), 30);
+    EXPECT_EQ(shownBlue(renderer, 5000000), 0);
+
+    // The same start replaces; a bounded event inserted between keeps the order.
+    renderer.addBitmapEvent(1000000, 2000000, 10, 10, solid(0, 0, 10, 10, 50));
+    renderer.addBitmapEvent(7000000, 8000000, 10, 10, solid(0, 0, 10, 10, 70));
+    times = renderer.bitmapEventTimes();
+    ASSERT_EQ(times.size(), 3u);
+    EXPECT_EQ(times[0].startUs, 1000000);
+    EXPECT_EQ(times[0].endUs, 2000000);
+    EXPECT_EQ(times[2].startUs, 7000000);
+    EXPECT_EQ(shownBlue(renderer, 1500000), 50);
+    EXPECT_EQ(shownBlue(renderer, 2500000), 0);
+    EXPECT_EQ(shownBlue(renderer, 7500000), 70);
+
+    renderer.clearTrack();
+    EXPECT_TRUE(renderer.bitmapEventTimes().empty());
+}
+
+TEST(SubtitleRenderer, BitmapOverlayIsWrittenOnlyWhenSomethingChanged)
+{
+    SubtitleRenderer renderer;
+    renderer.addBitmapEvent(1000000, 2000000, 100, 100, solid(10, 10, 20, 20, 200));
+    SubtitleOverlay out;
+    EXPECT_TRUE(renderer.renderInto(0, 100, 100, 100, 100, out));
+    EXPECT_TRUE(out.empty);
+    EXPECT_FALSE(renderer.renderInto(500000, 100, 100, 100, 100, out));
+    EXPECT_TRUE(renderer.renderInto(1000000, 100, 100, 100, 100, out));
+    EXPECT_FALSE(out.empty);
+    EXPECT_FALSE(renderer.renderInto(1500000, 100, 100, 100, 100, out));
+    EXPECT_TRUE(renderer.renderInto(1500000, 200, 200, 100, 100, out)); // resize redraws
+    EXPECT_EQ(out.pixels.size(), 200u * 200u * 4u);
+    EXPECT_FALSE(renderer.renderInto(1600000, 200, 200, 100, 100, out));
+    renderer.addBitmapEvent(5000000, 6000000, 100, 100, solid(0, 0, 1, 1, 1)); // new events mark it dirty
+    EXPECT_TRUE(renderer.renderInto(1600000, 200, 200, 100, 100, out));
+    EXPECT_TRUE(renderer.renderInto(2000000, 200, 200, 100, 100, out));
+    EXPECT_TRUE(out.empty);
+    EXPECT_FALSE(renderer.renderInto(3000000, 200, 200, 100, 100, out));
+}
+
+TEST(SubtitleRenderer, BitmapRectanglesScaleFromTheirCanvas)
+{
+    struct Row {
+        int32_t canvasWidth, canvasHeight; // 0: from the storage size
+        int32_t storageWidth, storageHeight;
+        int32_t targetWidth, targetHeight;
+        // Expected covered box in the overlay: [x0, x1) × [y0, y1).
+        int32_t x0, x1, y0, y1;
+    };
+    // The rectangle is 10 × 10 at (20, 10) on its canvas.
+    const Row rows[] = {
+        { 100, 50, 0, 0, 100, 50, 20, 30, 10, 20 }, // same size
+        { 100, 50, 0, 0, 200, 100, 40, 60, 20, 40 }, // doubled
+        { 0, 0, 100, 50, 300, 150, 60, 90, 30, 60 }, // canvas from the storage size
+        { 0, 0, 0, 0, 100, 50, 20, 30, 10, 20 }, // neither: the overlay is the canvas
+        { 25, 15, 0, 0, 100, 60, 80, 100, 40, 60 }, // cut at the canvas edge
+    };
+    for (const Row& row : rows) {
+        SubtitleRenderer renderer;
+        renderer.addBitmapEvent(0, kOpen, row.canvasWidth, row.canvasHeight, solid(20, 10, 10, 10, 255));
+        SubtitleOverlay out;
+        ASSERT_TRUE(
+            renderer.renderInto(0, row.targetWidth, row.targetHeight, row.storageWidth, row.storageHeight, out));
+        ASSERT_FALSE(out.empty);
+        int32_t x0 = INT32_MAX, x1 = -1, y0 = INT32_MAX, y1 = -1;
+        for (int32_t y = 0; y < out.height; ++y)
+            for (int32_t x = 0; x < out.width; ++x)
+                if (out.pixels[(size_t(y) * out.width + x) * 4 + 3] > 127) {
+                    x0 = std::min(x0, x);
+                    x1 = std::max(x1, x + 1);
+                    y0 = std::min(y0, y);
+                    y1 = std::max(y1, y + 1);
+                }
+        EXPECT_EQ(x0, row.x0) << "target " << row.targetWidth << "x" << row.targetHeight;
+        EXPECT_EQ(x1, row.x1) << "target " << row.targetWidth << "x" << row.targetHeight;
+        EXPECT_EQ(y0, row.y0) << "target " << row.targetWidth << "x" << row.targetHeight;
+        EXPECT_EQ(y1, row.y1) << "target " << row.targetWidth << "x" << row.targetHeight;
+    }
+}
