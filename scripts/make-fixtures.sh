@@ -67,7 +67,7 @@ rows=(
   "subtitle-only.mkv|ffmpeg -i \$IN/two-cues.srt -c:s srt"
   "garbage.mp4|random 65536"
   "truncated.mp4|copy-head clip.mp4 20000"
-  "start-offset.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -c:a mp2 -b:a 64k -f mpegts"
+  "start-offset.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a mp2 -b:a 64k -f mpegts"
   "late-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -itsoffset 3 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k"
   "tags.ogg|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libvorbis -metadata title=\"Ogg Title\" -metadata artist=\"Ogg Artist\" -metadata REPLAYGAIN_TRACK_GAIN=\"-3.50 dB\""
   "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
