@@ -42,8 +42,8 @@ std::string lowerAscii(std::string text)
 struct InputAddress {
     bool accepted = false;
     bool network = false;
-    std::string scheme;    // lower-case; empty for a local path
-    std::string url;       // what FFmpeg opens
+    std::string scheme; // lower-case; empty for a local path
+    std::string url; // what FFmpeg opens
     std::string whitelist; // protocols FFmpeg may use for it, nested ones included
 };
 
@@ -55,19 +55,19 @@ struct StreamScheme {
     const char* whitelist;
 };
 const StreamScheme streamSchemes[] = {
-    {"http", "http,https,tcp,tls,crypto"},
-    {"https", "http,https,tcp,tls,crypto"},
-    {"rtsp", "rtsp,rtsps,rtp,srtp,udp,tcp,tls"},
-    {"rtsps", "rtsp,rtsps,rtp,srtp,udp,tcp,tls"},
-    {"rtmp", "rtmp,rtmps,tcp,tls"},
-    {"rtmps", "rtmp,rtmps,tcp,tls"},
-    {"mms", "mms,mmsh,mmst,http,tcp"},
-    {"mmsh", "mmsh,mmst,http,tcp"},
-    {"udp", "udp"},
-    {"rtp", "rtp,udp"},
-    {"srt", "srt"},
-    {"ftp", "ftp,tcp"},
-    {"sftp", "sftp"},
+    { "http", "http,https,tcp,tls,crypto" },
+    { "https", "http,https,tcp,tls,crypto" },
+    { "rtsp", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
+    { "rtsps", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
+    { "rtmp", "rtmp,rtmps,tcp,tls" },
+    { "rtmps", "rtmp,rtmps,tcp,tls" },
+    { "mms", "mms,mmsh,mmst,http,tcp" },
+    { "mmsh", "mmsh,mmst,http,tcp" },
+    { "udp", "udp" },
+    { "rtp", "rtp,udp" },
+    { "srt", "srt" },
+    { "ftp", "ftp,tcp" },
+    { "sftp", "sftp" },
 };
 
 InputAddress classifyAddress(const std::string& address)
@@ -125,9 +125,8 @@ std::string redactAddress(const std::string& address)
 const uint8_t* displayMatrixOf(const AVStream* st, size_t& size)
 {
 #if LIBAVFORMAT_VERSION_MAJOR >= 61
-    const AVPacketSideData* sd = av_packet_side_data_get(st->codecpar->coded_side_data,
-                                                         st->codecpar->nb_coded_side_data,
-                                                         AV_PKT_DATA_DISPLAYMATRIX);
+    const AVPacketSideData* sd = av_packet_side_data_get(
+        st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
     size = sd ? sd->size : 0;
     return sd ? sd->data : nullptr;
 #else
@@ -162,7 +161,7 @@ Demuxer::~Demuxer()
     join();
     onSubtitlePacket = nullptr;
     fonts.clear();
-    mediaInfo = MediaInfo{};
+    mediaInfo = MediaInfo {};
     if (format)
         avformat_close_input(&format);
     // The queues free whatever they still hold.
@@ -283,7 +282,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         const int64_t target = startUs + startOffsetOf(format);
         if (idx >= 0)
             r = av_seek_frame(format, idx, av_rescale_q(target, AV_TIME_BASE_Q, format->streams[idx]->time_base),
-                              AVSEEK_FLAG_BACKWARD);
+                AVSEEK_FLAG_BACKWARD);
         else
             r = av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
         if (r < 0)
@@ -292,14 +291,14 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
 
     defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
                           "start_us={} rotation={} sar={}/{}",
-                          address.network ? redactAddress(utf8) : utf8, format->nb_streams, audio.index,
-                          video.index, subtitle.index, durationUs(), startUs, rotation, sarNum, sarDen);
+        address.network ? redactAddress(utf8) : utf8, format->nb_streams, audio.index, video.index, subtitle.index,
+        durationUs(), startUs, rotation, sarNum, sarDen);
     return true;
 }
 
 void Demuxer::describe(const std::string& path)
 {
-    mediaInfo = MediaInfo{};
+    mediaInfo = MediaInfo {};
     mediaInfo.path = path;
     if (format->iformat) {
         mediaInfo.formatName = format->iformat->name ? format->iformat->name : "";
@@ -313,7 +312,7 @@ void Demuxer::describe(const std::string& path)
 
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(format->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
-        mediaInfo.tags.push_back({e->key, e->value ? e->value : ""});
+        mediaInfo.tags.push_back({ e->key, e->value ? e->value : "" });
 
     // Ogg keeps its Vorbis comments on the audio stream; show them as the medium's tags.
     if (mediaInfo.formatName == "ogg") {
@@ -328,7 +327,7 @@ void Demuxer::describe(const std::string& path)
                     continue;
                 if (av_dict_get(format->metadata, t->key, nullptr, 0))
                     continue;
-                mediaInfo.tags.push_back({t->key, t->value ? t->value : ""});
+                mediaInfo.tags.push_back({ t->key, t->value ? t->value : "" });
             }
             break;
         }
@@ -355,11 +354,11 @@ void Demuxer::describe(const std::string& path)
             const std::string mime = lowerAscii(dictValue(st->metadata, "mimetype"));
             const std::string filename = dictValue(st->metadata, "filename");
             const std::string lowerName = lowerAscii(filename);
-            const bool isFont = mime.find("font") != std::string::npos ||
-                                mime.find("truetype") != std::string::npos || endsWith(lowerName, ".ttf") ||
-                                endsWith(lowerName, ".otf") || endsWith(lowerName, ".ttc");
+            const bool isFont = mime.find("font") != std::string::npos || mime.find("truetype") != std::string::npos
+                || endsWith(lowerName, ".ttf") || endsWith(lowerName, ".otf") || endsWith(lowerName, ".ttc");
             if (isFont && par->extradata && par->extradata_size > 0)
-                fonts.push_back({filename, std::vector<uint8_t>(par->extradata, par->extradata + par->extradata_size)});
+                fonts.push_back(
+                    { filename, std::vector<uint8_t>(par->extradata, par->extradata + par->extradata_size) });
             continue;
         }
         if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) {
@@ -427,13 +426,13 @@ void Demuxer::describe(const std::string& path)
 
 void Demuxer::selectStreams(const StreamSelection& selection)
 {
-    audio = StreamSlot{};
-    video = StreamSlot{};
-    subtitle = StreamSlot{};
+    audio = StreamSlot {};
+    video = StreamSlot {};
+    subtitle = StreamSlot {};
     const int count = static_cast<int>(format->nb_streams);
     auto isKind = [&](int i, AVMediaType type) {
-        return i >= 0 && i < count && format->streams[i]->codecpar->codec_type == type &&
-               !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+        return i >= 0 && i < count && format->streams[i]->codecpar->codec_type == type
+            && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
     };
 
     int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
@@ -585,10 +584,10 @@ void Demuxer::readLoop(std::atomic<int64_t>* packetCounter)
                 break;
             }
 
-            if (startOffset != 0 && packet->stream_index >= 0 &&
-                packet->stream_index < static_cast<int>(format->nb_streams)) {
-                const int64_t offset =
-                    av_rescale_q(startOffset, AV_TIME_BASE_Q, format->streams[packet->stream_index]->time_base);
+            if (startOffset != 0 && packet->stream_index >= 0
+                && packet->stream_index < static_cast<int>(format->nb_streams)) {
+                const int64_t offset
+                    = av_rescale_q(startOffset, AV_TIME_BASE_Q, format->streams[packet->stream_index]->time_base);
                 if (packet->pts != AV_NOPTS_VALUE)
                     packet->pts -= offset;
                 if (packet->dts != AV_NOPTS_VALUE)

@@ -26,7 +26,7 @@ namespace kvr::engine::internal {
 struct StreamSlot {
     int32_t index = -1;
     AVCodecParameters* codecParameters = nullptr; // borrowed from the stream
-    AVRational timeBase{0, 1};
+    AVRational timeBase { 0, 1 };
 };
 
 struct FontAttachment {
@@ -70,7 +70,6 @@ public:
     // missing, short or degenerate matrix.
     static int32_t rotationFromDisplayMatrix(const uint8_t* data, size_t size);
 
-
     StreamSlot audio;
     StreamSlot video;
     StreamSlot subtitle;
@@ -83,9 +82,9 @@ public:
     std::vector<FontAttachment> fonts;
     // Installed before start; runs on the read thread, must copy what it keeps.
     std::function<void(const AVPacket*, AVRational)> onSubtitlePacket;
-    PacketQueue audioQueue{audioQueueCapacity};
-    PacketQueue videoQueue{videoQueueCapacity};
-    std::atomic<bool> finished{false};
+    PacketQueue audioQueue { audioQueueCapacity };
+    PacketQueue videoQueue { videoQueueCapacity };
+    std::atomic<bool> finished { false };
     // The session's abort flag; set before open. Raising it makes any blocking open or read give up.
     std::atomic<bool>* abortFlag = nullptr;
     std::string lastError;
@@ -100,7 +99,7 @@ private:
 
     AVFormatContext* format = nullptr;
     std::thread thread;
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop { false };
 };
 
 } // namespace kvr::engine::internal

@@ -2,7 +2,10 @@
 
 namespace kvr::engine::internal {
 
-PacketQueue::PacketQueue(size_t capacity) : capacity(capacity) {}
+PacketQueue::PacketQueue(size_t capacity)
+    : capacity(capacity)
+{
+}
 
 PacketQueue::~PacketQueue()
 {
@@ -66,7 +69,9 @@ bool PacketQueue::pop(AVPacket*& packet)
 void PacketQueue::wakeProducer()
 {
     // Taking the mutex orders this wake-up after the producer's last look at our count, so it cannot be lost.
-    { std::lock_guard<std::mutex> lock(mutex); }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+    }
     notFull.notify_all();
 }
 

@@ -50,8 +50,8 @@ private:
     bool closed = false;
 
     // Mirrors of the guarded state, readable by the sibling without taking this queue's mutex.
-    std::atomic<size_t> queuedCount{0};
-    std::atomic<bool> closedFlag{false};
+    std::atomic<size_t> queuedCount { 0 };
+    std::atomic<bool> closedFlag { false };
     size_t queuedBytes = 0;
     PacketQueue* sibling = nullptr;
     size_t overflowBytes = 0;

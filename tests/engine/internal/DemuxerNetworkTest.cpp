@@ -30,10 +30,12 @@ namespace {
 class LoopbackHttpServer {
 public:
     LoopbackHttpServer(std::string body, size_t sendBytes, bool closeAfter)
-        : body(std::move(body)), sendBytes(sendBytes), closeAfter(closeAfter)
+        : body(std::move(body))
+        , sendBytes(sendBytes)
+        , closeAfter(closeAfter)
     {
         listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
+        sockaddr_in addr {};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         addr.sin_port = 0;
@@ -59,8 +61,8 @@ public:
     }
 
     int port = 0;
-    std::atomic<int> connections{0};
-    std::atomic<bool> sentEverything{false};
+    std::atomic<int> connections { 0 };
+    std::atomic<bool> sentEverything { false };
 
 private:
     struct Client {
@@ -73,7 +75,7 @@ private:
     {
         size_t done = 0;
         while (done < size && !stopping) {
-            pollfd p{fd, POLLOUT, 0};
+            pollfd p { fd, POLLOUT, 0 };
             if (::poll(&p, 1, 50) <= 0)
                 continue;
             const ssize_t n = ::send(fd, data + done, size - done, MSG_NOSIGNAL);
@@ -87,15 +89,15 @@ private:
     void run()
     {
         while (!stopping) {
-            std::vector<pollfd> fds{{listenFd, POLLIN, 0}};
+            std::vector<pollfd> fds { { listenFd, POLLIN, 0 } };
             for (const auto& c : clients)
-                fds.push_back({c.fd, POLLIN, 0});
+                fds.push_back({ c.fd, POLLIN, 0 });
             if (::poll(fds.data(), fds.size(), 50) <= 0)
                 continue;
             if (fds[0].revents & POLLIN) {
                 const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
-                    clients.push_back({fd, {}, false});
+                    clients.push_back({ fd, {}, false });
                     ++connections;
                 }
             }
@@ -123,8 +125,8 @@ private:
                     if (range != std::string::npos)
                         from = std::min<size_t>(std::stoull(c.request.substr(range + 13)), body.size());
                     if (from > 0)
-                        head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-" +
-                               std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n";
+                        head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(from) + "-"
+                            + std::to_string(body.size() - 1) + "/" + std::to_string(body.size()) + "\r\n";
                     head += "Content-Length: " + std::to_string(sendBytes - from) + "\r\n";
                 }
                 head += "Content-Type: video/MP2T\r\nConnection: close\r\n\r\n";
@@ -144,7 +146,7 @@ private:
     bool closeAfter;
     int listenFd = -1;
     std::vector<Client> clients;
-    std::atomic<bool> stopping{false};
+    std::atomic<bool> stopping { false };
     std::thread thread;
 };
 
@@ -172,7 +174,7 @@ void drainOnThread(PacketQueue& q, std::thread& t)
 TEST(Demuxer, AbortEndsABlockedOpen)
 {
     LoopbackHttpServer server("", 0, false);
-    std::atomic<bool> abort{false};
+    std::atomic<bool> abort { false };
     Demuxer d;
     d.abortFlag = &abort;
     Clock::time_point raised;
@@ -203,10 +205,10 @@ TEST(Demuxer, StalledOpenTimesOut)
 TEST(Demuxer, AbortOrStopEndsABlockedRead)
 {
     const std::string body = tsFixture();
-    for (const bool viaStop : {false, true}) {
+    for (const bool viaStop : { false, true }) {
         SCOPED_TRACE(viaStop ? "join" : "abort");
         LoopbackHttpServer server(body, body.size() * 6 / 10, false);
-        std::atomic<bool> abort{false};
+        std::atomic<bool> abort { false };
         Demuxer d;
         d.abortFlag = &abort;
         ASSERT_TRUE(d.open(server.url(), 0, {})) << d.lastError;
@@ -265,7 +267,7 @@ TEST(Demuxer, RefusesAddressesOutsideTheStreamSchemes)
 {
     // A free loopback port: if the listening address reached FFmpeg it would bind it and wait for a caller.
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);

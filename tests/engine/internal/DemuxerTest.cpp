@@ -29,7 +29,7 @@ namespace {
 
 int64_t toUs(int64_t ts, AVRational tb)
 {
-    return av_rescale_q(ts, tb, AVRational{1, 1000000});
+    return av_rescale_q(ts, tb, AVRational { 1, 1000000 });
 }
 
 // Drains one queue on a thread of its own, as a decoder would.
@@ -79,23 +79,23 @@ TEST(Demuxer, ChoosesStreamsBySelection)
         StreamSelection selection;
         int audio, subtitle;
     };
-    auto sel = [](int a, int s, const char* pa, const char* ps) { return StreamSelection{a, s, pa, ps}; };
+    auto sel = [](int a, int s, const char* pa, const char* ps) { return StreamSelection { a, s, pa, ps }; };
     const Row rows[] = {
-        {"automatic: default audio, forced before default subtitle", sel(-1, -2, "", ""), 2, 4},
-        {"preferred audio by English name", sel(-1, -2, "English", ""), 1, 4},
-        {"preferred audio GER", sel(-1, -2, "GER", ""), 2, 4},
-        {"preferred audio nobody has", sel(-1, -2, "ja", ""), 2, 4},
-        {"audioTrack naming the video stream falls back", sel(0, -2, "", ""), 2, 4},
-        {"audioTrack naming a subtitle stream falls back", sel(3, -2, "eng", ""), 1, 4},
-        {"audioTrack out of range falls back", sel(99, -2, "", ""), 2, 4},
-        {"explicit audioTrack", sel(1, -2, "ger", ""), 1, 4},
-        {"preferred subtitle language", sel(-1, -2, "", "German"), 2, 5},
-        {"preferred subtitle eng", sel(-1, -2, "", "en"), 2, 3},
-        {"preferred language only on a forced track", sel(-1, -2, "", "fre"), 2, 4},
-        {"no subtitles", sel(-1, -1, "", "eng"), 2, -1},
-        {"explicit subtitle", sel(-1, 5, "", ""), 2, 5},
-        {"explicit subtitle that is audio", sel(-1, 1, "", ""), 2, -1},
-        {"explicit subtitle out of range", sel(-1, 42, "", ""), 2, -1},
+        { "automatic: default audio, forced before default subtitle", sel(-1, -2, "", ""), 2, 4 },
+        { "preferred audio by English name", sel(-1, -2, "English", ""), 1, 4 },
+        { "preferred audio GER", sel(-1, -2, "GER", ""), 2, 4 },
+        { "preferred audio nobody has", sel(-1, -2, "ja", ""), 2, 4 },
+        { "audioTrack naming the video stream falls back", sel(0, -2, "", ""), 2, 4 },
+        { "audioTrack naming a subtitle stream falls back", sel(3, -2, "eng", ""), 1, 4 },
+        { "audioTrack out of range falls back", sel(99, -2, "", ""), 2, 4 },
+        { "explicit audioTrack", sel(1, -2, "ger", ""), 1, 4 },
+        { "preferred subtitle language", sel(-1, -2, "", "German"), 2, 5 },
+        { "preferred subtitle eng", sel(-1, -2, "", "en"), 2, 3 },
+        { "preferred language only on a forced track", sel(-1, -2, "", "fre"), 2, 4 },
+        { "no subtitles", sel(-1, -1, "", "eng"), 2, -1 },
+        { "explicit subtitle", sel(-1, 5, "", ""), 2, 5 },
+        { "explicit subtitle that is audio", sel(-1, 1, "", ""), 2, -1 },
+        { "explicit subtitle out of range", sel(-1, 42, "", ""), 2, -1 },
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -133,8 +133,8 @@ TEST(Demuxer, DescribesTheMedium)
     EXPECT_EQ(v.codec, "h264");
     EXPECT_FALSE(v.codecLongName.empty());
     EXPECT_FALSE(v.profile.empty());
-    EXPECT_EQ(v.language, "");  // "und"
-    EXPECT_EQ(v.title, "");     // "VideoHandler"
+    EXPECT_EQ(v.language, ""); // "und"
+    EXPECT_EQ(v.title, ""); // "VideoHandler"
     EXPECT_EQ(v.width, 320);
     EXPECT_EQ(v.height, 240);
     EXPECT_DOUBLE_EQ(v.frameRate, 25.0);
@@ -143,7 +143,7 @@ TEST(Demuxer, DescribesTheMedium)
     EXPECT_EQ(a.kind, 1);
     EXPECT_EQ(a.streamIndex, 1);
     EXPECT_EQ(a.codec, "aac");
-    EXPECT_EQ(a.title, "");     // "SoundHandler"
+    EXPECT_EQ(a.title, ""); // "SoundHandler"
     EXPECT_EQ(a.sampleRate, 48000);
     EXPECT_EQ(a.channels, 2);
     EXPECT_EQ(a.channelLayout, "stereo");
@@ -211,7 +211,7 @@ TEST(Demuxer, RotationFromDisplayMatrix)
         double angle;
         int rotation;
     };
-    const Row rows[] = {{-90, 90}, {90, 270}, {45, 0}, {-180, 180}, {0, 0}, {-135, 180}, {10, 0}};
+    const Row rows[] = { { -90, 90 }, { 90, 270 }, { 45, 0 }, { -180, 180 }, { 0, 0 }, { -135, 180 }, { 10, 0 } };
     for (const auto& r : rows) {
         int32_t m[9];
         matrixFor(r.angle, m);
@@ -247,7 +247,7 @@ TEST(Demuxer, CoverPictureIsNoTrackAndNeverRead)
     ASSERT_NE(d.coverPicture(), nullptr);
     EXPECT_GT(d.coverPicture()->size, 0);
 
-    std::atomic<int64_t> counter{0};
+    std::atomic<int64_t> counter { 0 };
     Drain audio;
     audio.run(d.audioQueue, d.audio.timeBase);
     d.start(&counter);
@@ -318,8 +318,9 @@ TEST(Demuxer, FailedSeekWarnsAndReadsFromTheStart)
     ASSERT_FALSE(v.ptsUs.empty());
     EXPECT_LT(v.ptsUs[0], 100000);
     const std::string log = logText();
-    EXPECT_NE(log.find("[warning] Demuxer: av_seek_frame(stream=" + std::to_string(d.video.index) + " 2000000us) failed: "),
-              std::string::npos)
+    EXPECT_NE(
+        log.find("[warning] Demuxer: av_seek_frame(stream=" + std::to_string(d.video.index) + " 2000000us) failed: "),
+        std::string::npos)
         << log;
 }
 
@@ -334,7 +335,7 @@ TEST(Demuxer, LateAudioDoesNotDeadlock)
     ASSERT_GE(d.video.index, 0);
     std::promise<void> firstAudio;
     auto audioBegun = firstAudio.get_future().share();
-    std::atomic<int64_t> audioPackets{0};
+    std::atomic<int64_t> audioPackets { 0 };
     std::thread audio([&] {
         AVPacket* p = nullptr;
         bool first = true;
@@ -350,7 +351,7 @@ TEST(Demuxer, LateAudioDoesNotDeadlock)
     });
     Drain video;
     video.run(d.videoQueue, d.video.timeBase, [audioBegun] { audioBegun.wait_for(std::chrono::seconds(20)); });
-    std::atomic<int64_t> counter{0};
+    std::atomic<int64_t> counter { 0 };
     d.start(&counter);
     const bool arrived = audioBegun.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     if (!arrived)
@@ -383,7 +384,7 @@ TEST(Demuxer, VideoOnlyKeepsItsBackPressureAndJoinEndsAFullQueue)
 
 TEST(Demuxer, BrokenFilesFailOrReadCleanly)
 {
-    for (const char* name : {"garbage.mp4", "truncated.mp4", "subtitle-only.mkv"}) {
+    for (const char* name : { "garbage.mp4", "truncated.mp4", "subtitle-only.mkv" }) {
         SCOPED_TRACE(name);
         Demuxer d;
         if (!d.open(fixture(name), 500000, {})) {
@@ -417,7 +418,7 @@ TEST(Demuxer, FileNameThatIsNotUtf8Opens)
 
 TEST(Demuxer, InterruptCallbackReadsItsFlag)
 {
-    std::atomic<bool> flag{false};
+    std::atomic<bool> flag { false };
     EXPECT_EQ(Demuxer::interruptCallback(nullptr), 0);
     EXPECT_EQ(Demuxer::interruptCallback(&flag), 0);
     flag = true;

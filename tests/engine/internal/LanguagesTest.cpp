@@ -11,9 +11,21 @@ TEST(Languages, NormaliseAndCompare)
         const char* normalised;
     };
     const Row rows[] = {
-        {"GER", "de"},      {"deu", "de"},   {"German", "de"}, {"de", "de"},     {"eng", "en"},
-        {"ENGLISH", "en"},  {"fre", "fr"},   {"nob", "no"},    {"zho", "zh"},    {"Chinese", "zh"},
-        {"pt-BR", "pt-br"}, {"en-US", "en-us"}, {"xx", "xx"},  {"", ""},        {" eng", " eng"},
+        { "GER", "de" },
+        { "deu", "de" },
+        { "German", "de" },
+        { "de", "de" },
+        { "eng", "en" },
+        { "ENGLISH", "en" },
+        { "fre", "fr" },
+        { "nob", "no" },
+        { "zho", "zh" },
+        { "Chinese", "zh" },
+        { "pt-BR", "pt-br" },
+        { "en-US", "en-us" },
+        { "xx", "xx" },
+        { "", "" },
+        { " eng", " eng" },
     };
     for (const auto& r : rows)
         EXPECT_EQ(normalizeLanguage(r.tag), r.normalised) << r.tag;
@@ -24,9 +36,16 @@ TEST(Languages, NormaliseAndCompare)
         bool same;
     };
     const Pair pairs[] = {
-        {"eng", "English", true}, {"en", "ENG", true},  {"ger", "deu", true}, {"pt-BR", "pt", false},
-        {"", "", false},          {"", "en", false},    {"en", "", false},    {"fre", "fra", true},
-        {"Klingon", "klingon", true}, {"en", "de", false},
+        { "eng", "English", true },
+        { "en", "ENG", true },
+        { "ger", "deu", true },
+        { "pt-BR", "pt", false },
+        { "", "", false },
+        { "", "en", false },
+        { "en", "", false },
+        { "fre", "fra", true },
+        { "Klingon", "klingon", true },
+        { "en", "de", false },
     };
     for (const auto& p : pairs)
         EXPECT_EQ(sameLanguage(p.a, p.b), p.same) << p.a << " / " << p.b;
