@@ -37,6 +37,24 @@ START=1500
 END=3000
 title=Closing
 META
+cat > "$IN/late-chapters.txt" <<'META'
+;FFMETADATA1
+title=Late Start
+
+[CHAPTER]
+TIMEBASE=1/1000
+START=0
+END=1500
+title=Before
+
+[CHAPTER]
+TIMEBASE=1/1000
+START=1500
+END=2500
+title=After
+META
+printf 'not a real font, only its bytes\n' > "$IN/tiny.ttf"
+printf 'plain notes\n' > "$IN/notes.txt"
 
 # 36 cues, one every 2 s from 0 to 70 s, for the long subtitled file.
 for i in $(seq 0 35); do
@@ -58,6 +76,12 @@ rows=(
   "tiny.png|ffmpeg -f lavfi -i color=c=red:size=16x16 -frames:v 1"
   "garbage.mp4|random 65536"
   "truncated.mp4|copy-head clip.mp4 20000"
+  "start-offset.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a mp2 -b:a 64k -f mpegts"
+  "late-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -itsoffset 3 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k"
+  "tags.ogg|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libvorbis -metadata title=\"Ogg Title\" -metadata artist=\"Ogg Artist\" -metadata REPLAYGAIN_TRACK_GAIN=\"-3.50 dB\""
+  "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
+  "late-chapters.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -i \$IN/late-chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a libvorbis -output_ts_offset 1 -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -attach \$IN/notes.txt -metadata:s:t:1 mimetype=text/plain"
+  "tracks.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=8000:duration=1 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -map 5:s -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a libvorbis -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:s:0 language=eng -metadata:s:s:1 language=fre -metadata:s:s:2 language=ger -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 default -disposition:s:1 forced -disposition:s:2 0"
 )
 
 make_row() {

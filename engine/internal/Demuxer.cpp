@@ -1,0 +1,627 @@
+#include "engine/internal/Demuxer.h"
+
+#include "engine/Logging.h"
+#include "engine/internal/Languages.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/dict.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include <pthread.h>
+
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <system_error>
+
+namespace kvr::engine::internal {
+namespace {
+
+std::string errorText(int code)
+{
+    char buf[256];
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+
+std::string lowerAscii(std::string text)
+{
+    for (char& c : text) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return text;
+}
+
+// What an address may reach FFmpeg as.
+struct InputAddress {
+    bool accepted = false;
+    bool network = false;
+    std::string scheme; // lower-case; empty for a local path
+    std::string url; // what FFmpeg opens
+    std::string whitelist; // protocols FFmpeg may use for it, nested ones included
+};
+
+// The schemes a user may stream from, and the protocols each legitimately nests (redirects between http and
+// https, encrypted HLS segments, RTP under RTSP and so on). The whitelist only checks names, so the scheme
+// check in front of it is the real guard against "tcp://…?listen=1" and friends.
+struct StreamScheme {
+    const char* scheme;
+    const char* whitelist;
+};
+const StreamScheme streamSchemes[] = {
+    { "http", "http,https,tcp,tls,crypto" },
+    { "https", "http,https,tcp,tls,crypto" },
+    { "rtsp", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
+    { "rtsps", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
+    { "rtmp", "rtmp,rtmps,tcp,tls" },
+    { "rtmps", "rtmp,rtmps,tcp,tls" },
+    { "mms", "mms,mmsh,mmst,http,tcp" },
+    { "mmsh", "mmsh,mmst,http,tcp" },
+    { "udp", "udp" },
+    { "rtp", "rtp,udp" },
+    { "srt", "srt" },
+    { "ftp", "ftp,tcp" },
+    { "sftp", "sftp" },
+};
+
+InputAddress classifyAddress(const std::string& address)
+{
+    InputAddress a;
+    // Find the protocol the way FFmpeg does: scheme characters up to a ':' (and its "subfile," form), so
+    // nothing FFmpeg would treat as a protocol can pass for a local path.
+    static const char schemeChars[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.";
+    const size_t schemeEnd = address.find_first_not_of(schemeChars);
+    const bool hasScheme = schemeEnd != std::string::npos && address[schemeEnd] == ':';
+    if (!hasScheme) {
+        if (address.rfind("subfile,", 0) == 0 && address.find(':') != std::string::npos)
+            return a;
+        a.accepted = true;
+        a.url = address;
+        a.whitelist = "file";
+        return a;
+    }
+    a.scheme = lowerAscii(address.substr(0, schemeEnd));
+    if (a.scheme == "file") {
+        a.accepted = true;
+        a.url = "file" + address.substr(schemeEnd);
+        a.whitelist = "file";
+        return a;
+    }
+    for (const auto& s : streamSchemes) {
+        if (a.scheme == s.scheme) {
+            a.accepted = true;
+            a.network = true;
+            // FFmpeg's protocol names are lower-case; "RTSP://" as typed must still open.
+            a.url = a.scheme + address.substr(schemeEnd);
+            a.whitelist = s.whitelist;
+            return a;
+        }
+    }
+    return a;
+}
+
+// Log lines must not carry "user:password@".
+std::string redactAddress(const std::string& address)
+{
+    const size_t sep = address.find("://");
+    if (sep == std::string::npos)
+        return address;
+    const size_t hostStart = sep + 3;
+    size_t hostEnd = address.find_first_of("/?#", hostStart);
+    if (hostEnd == std::string::npos)
+        hostEnd = address.size();
+    const size_t at = address.rfind('@', hostEnd - 1);
+    if (at == std::string::npos || at < hostStart || hostEnd == hostStart)
+        return address;
+    return address.substr(0, hostStart) + "***" + address.substr(at);
+}
+
+const uint8_t* displayMatrixOf(const AVStream* st, size_t& size)
+{
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    const AVPacketSideData* sd = av_packet_side_data_get(
+        st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    size = sd ? sd->size : 0;
+    return sd ? sd->data : nullptr;
+#else
+    size = 0;
+    return av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+}
+
+std::string dictValue(const AVDictionary* dict, const char* key)
+{
+    const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
+    return e && e->value ? e->value : "";
+}
+
+int64_t startOffsetOf(const AVFormatContext* format)
+{
+    return format && format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+}
+
+bool endsWith(const std::string& text, const char* suffix)
+{
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
+}
+
+} // namespace
+
+Demuxer::Demuxer() = default;
+
+Demuxer::~Demuxer()
+{
+    join();
+    onSubtitlePacket = nullptr;
+    fonts.clear();
+    mediaInfo = MediaInfo {};
+    if (format)
+        avformat_close_input(&format);
+    // The queues free whatever they still hold.
+}
+
+int Demuxer::interruptCallback(void* opaque)
+{
+    const auto* flag = static_cast<const std::atomic<bool>*>(opaque);
+    return flag && flag->load() ? 1 : 0;
+}
+
+int Demuxer::inputInterruptCallback(void* opaque)
+{
+    // The playing input ends on the session's abort and on our own stop, so `join` never waits on a stalled
+    // network read.
+    const auto* self = static_cast<const Demuxer*>(opaque);
+    if (!self)
+        return 0;
+    return (self->abortFlag && self->abortFlag->load()) || self->stop.load() ? 1 : 0;
+}
+
+int32_t Demuxer::rotationFromDisplayMatrix(const uint8_t* data, size_t size)
+{
+    if (!data || size < 9 * sizeof(int32_t))
+        return 0;
+    int32_t matrix[9];
+    std::memcpy(matrix, data, sizeof matrix);
+    const double angle = -av_display_rotation_get(matrix);
+    // A degenerate matrix gives NaN, and converting that to an integer is undefined.
+    if (!std::isfinite(angle))
+        return 0;
+    long r = std::lround(std::fmod(angle, 360.0)) % 360;
+    if (r < 0)
+        r += 360;
+    return static_cast<int32_t>((r + 45) / 90 * 90 % 360);
+}
+
+int64_t Demuxer::durationUs() const
+{
+    if (!format || format->duration == AV_NOPTS_VALUE || format->duration < 0)
+        return 0;
+    return format->duration;
+}
+
+const AVCodecParameters* Demuxer::coverCodecParameters() const
+{
+    if (!format || coverStreamIndex < 0 || coverStreamIndex >= static_cast<int>(format->nb_streams))
+        return nullptr;
+    return format->streams[coverStreamIndex]->codecpar;
+}
+
+const AVPacket* Demuxer::coverPicture() const
+{
+    if (!format || coverStreamIndex < 0 || coverStreamIndex >= static_cast<int>(format->nb_streams))
+        return nullptr;
+    const AVPacket* pic = &format->streams[coverStreamIndex]->attached_pic;
+    return pic->data && pic->size > 0 ? pic : nullptr;
+}
+
+bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection)
+{
+    // Paths are bytes here: a name that is not valid UTF-8 goes to FFmpeg unchanged.
+    const std::string utf8 = path.native();
+    const InputAddress address = classifyAddress(utf8);
+    if (!address.accepted) {
+        lastError = "avformat_open_input: " + errorText(AVERROR_PROTOCOL_NOT_FOUND);
+        return false;
+    }
+
+    AVFormatContext* ctx = avformat_alloc_context();
+    if (!ctx) {
+        lastError = "avformat_alloc_context";
+        return false;
+    }
+    ctx->interrupt_callback.callback = &Demuxer::inputInterruptCallback;
+    ctx->interrupt_callback.opaque = this;
+
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", address.whitelist.c_str(), 0);
+    if (address.network) {
+        // Without a time-out a server that accepts and then stalls blocks for ever. "timeout" means
+        // "listen for connections" to rtmp, so it is given to rtsp alone.
+        av_dict_set_int(&options, "rw_timeout", networkTimeoutUs, 0);
+        if (address.scheme == "rtsp" || address.scheme == "rtsps")
+            av_dict_set_int(&options, "timeout", networkTimeoutUs, 0);
+    }
+    int r = avformat_open_input(&ctx, address.url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        lastError = "avformat_open_input: " + errorText(r);
+        return false;
+    }
+    if (format)
+        avformat_close_input(&format);
+    format = ctx;
+
+    r = avformat_find_stream_info(format, nullptr);
+    if (r < 0) {
+        lastError = "avformat_find_stream_info: " + errorText(r);
+        return false;
+    }
+
+    describe(utf8);
+    if (address.network)
+        mediaInfo.fileSize = -1;
+    selectStreams(selection);
+
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const int idx = static_cast<int>(i);
+        if (idx != audio.index && idx != video.index && idx != subtitle.index)
+            format->streams[i]->discard = AVDISCARD_ALL;
+    }
+    if (audio.index >= 0 && video.index >= 0)
+        PacketQueue::linkSiblings(audioQueue, videoQueue, starvationOverflowBytes);
+
+    if (startUs > 0) {
+        const int idx = video.index >= 0 ? video.index : audio.index;
+        const int64_t target = startUs + startOffsetOf(format);
+        if (idx >= 0)
+            r = av_seek_frame(format, idx, av_rescale_q(target, AV_TIME_BASE_Q, format->streams[idx]->time_base),
+                AVSEEK_FLAG_BACKWARD);
+        else
+            r = av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
+        if (r < 0)
+            defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, errorText(r));
+    }
+
+    defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
+                          "start_us={} rotation={} sar={}/{}",
+        address.network ? redactAddress(utf8) : utf8, format->nb_streams, audio.index, video.index, subtitle.index,
+        durationUs(), startUs, rotation, sarNum, sarDen);
+    return true;
+}
+
+void Demuxer::describe(const std::string& path)
+{
+    mediaInfo = MediaInfo {};
+    mediaInfo.path = path;
+    if (format->iformat) {
+        mediaInfo.formatName = format->iformat->name ? format->iformat->name : "";
+        mediaInfo.formatLongName = format->iformat->long_name ? format->iformat->long_name : "";
+    }
+    mediaInfo.durationUs = durationUs();
+    mediaInfo.bitRate = format->bit_rate;
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
+    mediaInfo.fileSize = ec ? -1 : static_cast<int64_t>(size);
+
+    const AVDictionaryEntry* e = nullptr;
+    while ((e = av_dict_get(format->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
+        mediaInfo.tags.push_back({ e->key, e->value ? e->value : "" });
+
+    // Ogg keeps its Vorbis comments on the audio stream; show them as the medium's tags.
+    if (mediaInfo.formatName == "ogg") {
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            const AVStream* st = format->streams[i];
+            if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+                continue;
+            const AVDictionaryEntry* t = nullptr;
+            while ((t = av_dict_get(st->metadata, "", t, AV_DICT_IGNORE_SUFFIX))) {
+                const std::string key = lowerAscii(t->key);
+                if (key == "encoder" || key == "language" || key == "handler_name" || key == "vendor_id")
+                    continue;
+                if (av_dict_get(format->metadata, t->key, nullptr, 0))
+                    continue;
+                mediaInfo.tags.push_back({ t->key, t->value ? t->value : "" });
+            }
+            break;
+        }
+    }
+
+    const int64_t startOffset = startOffsetOf(format);
+    for (unsigned i = 0; i < format->nb_chapters; ++i) {
+        const AVChapter* ch = format->chapters[i];
+        ChapterInfo c;
+        c.startUs = av_rescale_q(ch->start, ch->time_base, AV_TIME_BASE_Q) - startOffset;
+        if (c.startUs < 0)
+            c.startUs = 0;
+        c.endUs = av_rescale_q(ch->end, ch->time_base, AV_TIME_BASE_Q) - startOffset;
+        c.title = dictValue(ch->metadata, "title");
+        mediaInfo.chapters.push_back(std::move(c));
+    }
+
+    fonts.clear();
+    coverStreamIndex = -1;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        const AVCodecParameters* par = st->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_ATTACHMENT) {
+            const std::string mime = lowerAscii(dictValue(st->metadata, "mimetype"));
+            const std::string filename = dictValue(st->metadata, "filename");
+            const std::string lowerName = lowerAscii(filename);
+            const bool isFont = mime.find("font") != std::string::npos || mime.find("truetype") != std::string::npos
+                || endsWith(lowerName, ".ttf") || endsWith(lowerName, ".otf") || endsWith(lowerName, ".ttc");
+            if (isFont && par->extradata && par->extradata_size > 0)
+                fonts.push_back(
+                    { filename, std::vector<uint8_t>(par->extradata, par->extradata + par->extradata_size) });
+            continue;
+        }
+        if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+            if (coverStreamIndex < 0)
+                coverStreamIndex = static_cast<int32_t>(i);
+            continue;
+        }
+        TrackInfo t;
+        switch (par->codec_type) {
+        case AVMEDIA_TYPE_VIDEO:
+            t.kind = 0;
+            break;
+        case AVMEDIA_TYPE_AUDIO:
+            t.kind = 1;
+            break;
+        case AVMEDIA_TYPE_SUBTITLE:
+            if (!avcodec_find_decoder(par->codec_id))
+                continue;
+            t.kind = 2;
+            break;
+        default:
+            continue;
+        }
+        t.streamIndex = static_cast<int32_t>(i);
+        t.codec = avcodec_get_name(par->codec_id);
+        if (const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id)) {
+            t.codecLongName = desc->long_name ? desc->long_name : "";
+            if (t.kind == 2)
+                t.bitmap = (desc->props & AV_CODEC_PROP_BITMAP_SUB) != 0;
+        }
+        if (avcodec_find_decoder(par->codec_id)) {
+            if (const char* profile = avcodec_profile_name(par->codec_id, par->profile))
+                t.profile = profile;
+        }
+        t.language = dictValue(st->metadata, "language");
+        if (t.language == "und")
+            t.language.clear();
+        t.title = dictValue(st->metadata, "title");
+        if (t.title.empty())
+            t.title = dictValue(st->metadata, "handler_name");
+        if (lowerAscii(t.title).find("handler") != std::string::npos)
+            t.title.clear();
+        t.isDefault = (st->disposition & AV_DISPOSITION_DEFAULT) != 0;
+        t.forced = (st->disposition & AV_DISPOSITION_FORCED) != 0;
+        t.bitRate = par->bit_rate;
+        if (t.kind == 0) {
+            t.width = par->width;
+            t.height = par->height;
+            const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
+            t.frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
+            if (const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)))
+                t.pixelFormat = name;
+        } else if (t.kind == 1) {
+            t.sampleRate = par->sample_rate;
+            t.channels = par->ch_layout.nb_channels;
+            char layout[128];
+            if (av_channel_layout_describe(&par->ch_layout, layout, sizeof layout) >= 0)
+                t.channelLayout = layout;
+            if (const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format)))
+                t.sampleFormat = name;
+        }
+        mediaInfo.tracks.push_back(std::move(t));
+    }
+}
+
+void Demuxer::selectStreams(const StreamSelection& selection)
+{
+    audio = StreamSlot {};
+    video = StreamSlot {};
+    subtitle = StreamSlot {};
+    const int count = static_cast<int>(format->nb_streams);
+    auto isKind = [&](int i, AVMediaType type) {
+        return i >= 0 && i < count && format->streams[i]->codecpar->codec_type == type
+            && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+    };
+
+    int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (!isKind(v, AVMEDIA_TYPE_VIDEO)) {
+        v = -1;
+        for (int i = 0; i < count && v < 0; ++i) {
+            if (isKind(i, AVMEDIA_TYPE_VIDEO))
+                v = i;
+        }
+    }
+
+    int a = -1;
+    if (isKind(selection.audioTrack, AVMEDIA_TYPE_AUDIO)) {
+        a = selection.audioTrack;
+    } else {
+        if (!selection.preferredAudioLanguage.empty()) {
+            for (const auto& t : mediaInfo.tracks) {
+                if (t.kind == 1 && sameLanguage(t.language, selection.preferredAudioLanguage)) {
+                    a = t.streamIndex;
+                    break;
+                }
+            }
+        }
+        if (a < 0) {
+            for (const auto& t : mediaInfo.tracks) {
+                if (t.kind == 1 && t.isDefault) {
+                    a = t.streamIndex;
+                    break;
+                }
+            }
+        }
+        if (a < 0)
+            a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, v, nullptr, 0);
+        if (!isKind(a, AVMEDIA_TYPE_AUDIO))
+            a = -1;
+    }
+
+    int s = -1;
+    if (selection.subtitleTrack >= 0) {
+        if (isKind(selection.subtitleTrack, AVMEDIA_TYPE_SUBTITLE))
+            s = selection.subtitleTrack;
+    } else if (selection.subtitleTrack == -2) {
+        if (!selection.preferredSubtitleLanguage.empty()) {
+            for (const auto& t : mediaInfo.tracks) {
+                if (t.kind == 2 && !t.forced && sameLanguage(t.language, selection.preferredSubtitleLanguage)) {
+                    s = t.streamIndex;
+                    break;
+                }
+            }
+        }
+        for (const auto& t : mediaInfo.tracks) {
+            if (s >= 0)
+                break;
+            if (t.kind == 2 && t.forced)
+                s = t.streamIndex;
+        }
+        for (const auto& t : mediaInfo.tracks) {
+            if (s >= 0)
+                break;
+            if (t.kind == 2 && t.isDefault)
+                s = t.streamIndex;
+        }
+    }
+
+    auto fill = [&](StreamSlot& slot, int index) {
+        if (index < 0)
+            return;
+        slot.index = index;
+        slot.codecParameters = format->streams[index]->codecpar;
+        slot.timeBase = format->streams[index]->time_base;
+    };
+    fill(video, v);
+    fill(audio, a);
+    fill(subtitle, s);
+
+    rotation = 0;
+    sarNum = 1;
+    sarDen = 1;
+    frameRate = 0.0;
+    if (v >= 0) {
+        AVStream* st = format->streams[v];
+        size_t size = 0;
+        const uint8_t* matrix = displayMatrixOf(st, size);
+        rotation = rotationFromDisplayMatrix(matrix, size);
+        const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
+        if (sar.num > 0 && sar.den > 0) {
+            sarNum = sar.num;
+            sarDen = sar.den;
+        }
+        const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
+        frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
+    }
+}
+
+void Demuxer::start(std::atomic<int64_t>* packetCounter)
+{
+    if (thread.joinable())
+        return;
+    stop.store(false);
+    finished.store(false);
+    if (!format) {
+        finished.store(true);
+        audioQueue.close();
+        videoQueue.close();
+        return;
+    }
+    try {
+        thread = std::thread(&Demuxer::readLoop, this, packetCounter);
+    } catch (const std::system_error& e) {
+        defaultLogger()->error("Demuxer: cannot start the read thread: {}", e.what());
+        finished.store(true);
+        audioQueue.close();
+        videoQueue.close();
+    }
+}
+
+void Demuxer::join()
+{
+    stop.store(true);
+    audioQueue.close();
+    videoQueue.close();
+    if (thread.joinable())
+        thread.join();
+}
+
+void Demuxer::readLoop(std::atomic<int64_t>* packetCounter)
+{
+    pthread_setname_np(pthread_self(), "kvr-demux");
+    try {
+        const int64_t startOffset = startOffsetOf(format);
+        while (!stop.load()) {
+            AVPacket* packet = av_packet_alloc();
+            if (!packet)
+                break;
+            const int r = av_read_frame(format, packet);
+            if (r < 0) {
+                av_packet_free(&packet);
+                const int ioError = format->pb ? format->pb->error : 0;
+                if (r == AVERROR_EXIT || ioError == AVERROR_EXIT) {
+                    // Interrupted by an abort or by stop: nothing to report.
+                } else if (ioError < 0 && ioError != AVERROR_EOF) {
+                    // A failed or timed-out read also marks the I/O context as at its end; it is no end of file.
+                    defaultLogger()->error("Demuxer: av_read_frame: {}", errorText(ioError));
+                } else if (r == AVERROR_EOF || (format->pb && avio_feof(format->pb))) {
+                    defaultLogger()->info("Demuxer: EOF");
+                } else {
+                    defaultLogger()->error("Demuxer: av_read_frame: {}", errorText(r));
+                }
+                break;
+            }
+
+            if (startOffset != 0 && packet->stream_index >= 0
+                && packet->stream_index < static_cast<int>(format->nb_streams)) {
+                const int64_t offset
+                    = av_rescale_q(startOffset, AV_TIME_BASE_Q, format->streams[packet->stream_index]->time_base);
+                if (packet->pts != AV_NOPTS_VALUE)
+                    packet->pts -= offset;
+                if (packet->dts != AV_NOPTS_VALUE)
+                    packet->dts -= offset;
+            }
+
+            bool handed = false;
+            bool closed = false;
+            if (packet->stream_index == audio.index && audio.index >= 0) {
+                handed = audioQueue.push(packet);
+                closed = !handed;
+            } else if (packet->stream_index == video.index && video.index >= 0) {
+                handed = videoQueue.push(packet);
+                closed = !handed;
+            } else if (packet->stream_index == subtitle.index && subtitle.index >= 0 && onSubtitlePacket) {
+                try {
+                    onSubtitlePacket(packet, subtitle.timeBase);
+                } catch (const std::exception& e) {
+                    defaultLogger()->warn("Demuxer: subtitle packet: {}", e.what());
+                }
+            }
+            if (!handed)
+                av_packet_free(&packet);
+            if (closed)
+                break;
+            if (packetCounter)
+                packetCounter->fetch_add(1);
+        }
+    } catch (...) {
+        // Nothing may leave the thread; the queues are closed below either way.
+    }
+    finished.store(true);
+    audioQueue.close();
+    videoQueue.close();
+}
+
+} // namespace kvr::engine::internal

@@ -1,0 +1,105 @@
+#pragma once
+
+#include "engine/MediaInfo.h"
+#include "engine/StreamSelection.h"
+#include "engine/internal/PacketQueue.h"
+
+extern "C" {
+#include <libavcodec/codec_par.h>
+#include <libavcodec/packet.h>
+#include <libavutil/rational.h>
+}
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct AVFormatContext;
+
+namespace kvr::engine::internal {
+
+struct StreamSlot {
+    int32_t index = -1;
+    AVCodecParameters* codecParameters = nullptr; // borrowed from the stream
+    AVRational timeBase { 0, 1 };
+};
+
+struct FontAttachment {
+    std::string filename;
+    std::vector<uint8_t> data;
+};
+
+// Opens one medium, describes it, chooses its streams and, on a thread of its own, routes its packets: audio
+// and video into two bounded queues, subtitles to a callback. A new Demuxer is made for every open.
+class Demuxer {
+public:
+    static constexpr size_t audioQueueCapacity = 200;
+    static constexpr size_t videoQueueCapacity = 60;
+    // How far a full queue may grow while the other decoder starves (see PacketQueue::linkSiblings).
+    static constexpr size_t starvationOverflowBytes = 15 * 1024 * 1024;
+    // Network inputs give up after this long without data (microseconds).
+    static constexpr int64_t defaultNetworkTimeoutUs = 10'000'000;
+
+    Demuxer();
+    ~Demuxer();
+    Demuxer(const Demuxer&) = delete;
+    Demuxer& operator=(const Demuxer&) = delete;
+
+    // Opens, describes, selects and positions the medium; false with lastError set on failure. Local paths
+    // and addresses with a stream scheme (http, https, rtsp, rtsps, rtmp, rtmps, mms, mmsh, udp, rtp, srt, ftp,
+    // sftp) are accepted; anything else is refused before FFmpeg sees it.
+    bool open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection);
+    // Clears stop and finished and starts the read thread; packetCounter (may be null) counts routed packets.
+    void start(std::atomic<int64_t>* packetCounter);
+    // Sets stop, closes both queues and joins the read thread.
+    void join();
+
+    int64_t durationUs() const;
+    const AVCodecParameters* coverCodecParameters() const;
+    const AVPacket* coverPicture() const;
+
+    // FFmpeg I/O interrupt callback for inputs stopped by one flag: `opaque` points at a std::atomic<bool>.
+    static int interruptCallback(void* opaque);
+
+    // Clockwise display rotation (0, 90, 180 or 270) from a display matrix of at least 36 bytes; 0 for a
+    // missing, short or degenerate matrix.
+    static int32_t rotationFromDisplayMatrix(const uint8_t* data, size_t size);
+
+    StreamSlot audio;
+    StreamSlot video;
+    StreamSlot subtitle;
+    int32_t coverStreamIndex = -1;
+    double frameRate = 0.0;
+    int32_t rotation = 0;
+    int32_t sarNum = 1;
+    int32_t sarDen = 1;
+    MediaInfo mediaInfo;
+    std::vector<FontAttachment> fonts;
+    // Installed before start; runs on the read thread, must copy what it keeps.
+    std::function<void(const AVPacket*, AVRational)> onSubtitlePacket;
+    PacketQueue audioQueue { audioQueueCapacity };
+    PacketQueue videoQueue { videoQueueCapacity };
+    std::atomic<bool> finished { false };
+    // The session's abort flag; set before open. Raising it makes any blocking open or read give up.
+    std::atomic<bool>* abortFlag = nullptr;
+    std::string lastError;
+    // Time-out of network inputs, in microseconds; tests shorten it.
+    int64_t networkTimeoutUs = defaultNetworkTimeoutUs;
+
+private:
+    static int inputInterruptCallback(void* opaque);
+    void describe(const std::string& path);
+    void selectStreams(const StreamSelection& selection);
+    void readLoop(std::atomic<int64_t>* packetCounter);
+
+    AVFormatContext* format = nullptr;
+    std::thread thread;
+    std::atomic<bool> stop { false };
+};
+
+} // namespace kvr::engine::internal
