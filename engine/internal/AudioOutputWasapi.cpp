@@ -427,11 +427,11 @@ void AudioOutputWasapi::render()
         }
         if (d.renderClient->releaseBuffer(frames, taken == 0) != Status::Ok)
             continue;
+        // Handing frames over changes nothing heard, so the count is updated from the padding alone, above.
         if (taken > 0)
             hasDelivered = true;
         if (hasDelivered)
             handedFrames += frames;
-        updatePlayed(uint64_t(padding) + frames);
     }
     if (started && d.audioClient)
         d.audioClient->stop();

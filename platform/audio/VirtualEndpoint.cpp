@@ -125,7 +125,7 @@ public:
     // Under the device mutex: `periods` periods pass.
     void consumeLocked(uint32_t periods)
     {
-        if (!running || invalid)
+        if (!running || (invalid && !paddingStillWorks))
             return;
         const uint64_t before = consumed;
         consumed = std::min<uint64_t>(written, consumed + uint64_t(periods) * device->periodFrames);
