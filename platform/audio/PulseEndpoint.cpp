@@ -3,6 +3,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -128,11 +129,14 @@ struct SinkLookup {
 // The default sink's sample rate and channel count.
 Status lookUpDefaultSink(PulseConnection& connection, SinkLookup& sink)
 {
+    // libpulse plays to PULSE_SINK when it is set, so the format must be that sink's.
+    const char* chosen = std::getenv("PULSE_SINK");
+    const char* name = chosen && *chosen ? chosen : "@DEFAULT_SINK@";
     PulseConnection::Locked lock(connection.loop);
     if (!connection.readyLocked())
         return Status::DeviceInvalidated;
     pa_operation* op = pa_context_get_sink_info_by_name(
-        connection.context, "@DEFAULT_SINK@",
+        connection.context, name,
         [](pa_context*, const pa_sink_info* info, int eol, void* user) {
             auto* s = static_cast<SinkLookup*>(user);
             if (eol != 0) {
@@ -180,6 +184,8 @@ public:
     ~PulseAudioClient() override
     {
         PulseConnection::Locked lock(connection->loop);
+        if (timer)
+            pa_threaded_mainloop_get_api(connection->loop)->time_free(timer);
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_write_callback(stream, nullptr, nullptr);
@@ -250,7 +256,12 @@ public:
         }, Clock::now() + connectTimeout);
         if (!settled || pa_stream_get_state(stream) != PA_STREAM_READY)
             return connection->readyLocked() ? Status::Failed : Status::DeviceInvalidated;
-        return Status::Ok;
+        // The server asks for audio only when its request size has drained, which with a low-latency sink can
+        // be a tenth of a second. A period timer wakes the render loop every 10 ms instead, so it tops the
+        // buffer up in small steps and the count of frames heard moves smoothly.
+        timer = pa_context_rttime_new(connection->context, pa_rtclock_now() + requestInterval.count(),
+            &PulseAudioClient::onPeriod, this);
+        return timer ? Status::Ok : Status::Failed;
     }
 
     Status getBufferSize(uint32_t& frames) override
@@ -352,7 +363,16 @@ private:
         if (!op)
             return Status::Failed;
         pa_operation_unref(op);
+        running = !on;
         return Status::Ok;
+    }
+
+    static void onPeriod(pa_mainloop_api*, pa_time_event* e, const struct timeval*, void* user)
+    {
+        auto* self = static_cast<PulseAudioClient*>(user);
+        if (self->running && self->event)
+            self->event->set();
+        pa_context_rttime_restart(self->connection->context, e, pa_rtclock_now() + requestInterval.count());
     }
 
     static void onState(pa_stream* s, void* user)
@@ -373,6 +393,9 @@ private:
     std::shared_ptr<PulseConnection> connection;
     const MixFormat mix;
     pa_stream* stream = nullptr;
+    pa_time_event* timer = nullptr;
+    // Under the loop's lock.
+    bool running = false;
     Event* event = nullptr;
     int32_t rate = 0;
     uint32_t frameBytes = 0;

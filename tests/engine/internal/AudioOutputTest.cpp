@@ -333,3 +333,27 @@ TEST(AudioOutput, ContinuesSilentlyWhenTheDeviceDoesNotComeBack)
         EXPECT_GT(rig.played.load(), counted);
     }
 }
+
+// No sound server: the output still opens, within the connect time-out, and plays into silence at the pace of
+// the clock, so a medium with sound opens and its picture keeps time.
+TEST(AudioOutput, OpensSilentlyWithoutASoundServer)
+{
+    ::setenv("PULSE_SERVER", "unix:/nonexistent/kvr/native", 1);
+    kvr::engine::init_logging();
+    AudioOutputWasapi out;
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(out.start()) << out.lastError();
+    EXPECT_LE(std::chrono::steady_clock::now() - started, connectTimeout);
+    EXPECT_NE(logText().find("AudioEndpoint: no sound server ("), std::string::npos);
+    EXPECT_EQ(out.sampleRate(), 48000);
+    EXPECT_EQ(out.channels(), 2);
+
+    std::atomic<int64_t> played{0};
+    out.beginRendering(&played);
+    const std::vector<float> tenth(2 * 4800, 0.1f);
+    ASSERT_EQ(out.ring().write(tenth.data(), tenth.size()), tenth.size());
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (played.load() < 4800 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_GE(played.load(), 4800);
+}
