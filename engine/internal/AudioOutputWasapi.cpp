@@ -18,10 +18,10 @@ using namespace kvr::platform::audio;
 namespace {
 
 // The endpoint buffer and the ring both hold 200 ms.
-constexpr std::chrono::microseconds bufferDuration{200000};
-constexpr std::chrono::milliseconds periodWait{200};
+constexpr std::chrono::microseconds bufferDuration { 200000 };
+constexpr std::chrono::milliseconds periodWait { 200 };
 constexpr int reacquireAttempts = 50;
-constexpr std::chrono::milliseconds reacquirePause{100};
+constexpr std::chrono::milliseconds reacquirePause { 100 };
 
 template <typename... Args> void logInfo(fmt::format_string<Args...> format, Args&&... args)
 {
@@ -48,18 +48,22 @@ struct AudioOutputWasapi::DeviceRecord {
     std::unique_ptr<RenderClient> renderClient;
     MixFormat mixFormat;
     // Set by the endpoint when room appears, and by pause, resume and stop so the render thread reacts at once.
-    Event bufferEvent{Event::Reset::Automatic};
+    Event bufferEvent { Event::Reset::Automatic };
     uint32_t bufferFrames = 0;
-    Event initializedEvent{Event::Reset::Manual};
-    Event startEvent{Event::Reset::Manual};
+    Event initializedEvent { Event::Reset::Manual };
+    Event startEvent { Event::Reset::Manual };
     bool initOk = false;
     bool running = false;
 };
 
-AudioOutputWasapi::AudioOutputWasapi() : AudioOutputWasapi(&createDeviceEnumerator) {}
+AudioOutputWasapi::AudioOutputWasapi()
+    : AudioOutputWasapi(&createDeviceEnumerator)
+{
+}
 
 AudioOutputWasapi::AudioOutputWasapi(EnumeratorFactory factory)
-    : factory(std::move(factory)), device(std::make_unique<DeviceRecord>())
+    : factory(std::move(factory))
+    , device(std::make_unique<DeviceRecord>())
 {
 }
 

@@ -72,16 +72,16 @@ private:
     platform::audio::EnumeratorFactory factory;
     std::unique_ptr<DeviceRecord> device;
     AudioRingBuffer ringBuffer;
-    std::atomic<int32_t> outSampleRate{0};
-    std::atomic<int32_t> outChannels{0};
-    std::atomic<std::atomic<int64_t>*> playedFrames{nullptr};
+    std::atomic<int32_t> outSampleRate { 0 };
+    std::atomic<int32_t> outChannels { 0 };
+    std::atomic<std::atomic<int64_t>*> playedFrames { nullptr };
     bool hasDelivered = false;
     // Frames handed to the endpoint since the first period that carried audio (render thread only).
     uint64_t handedFrames = 0;
     int64_t heardFrames = 0;
-    std::atomic<bool> stopRequested{false};
-    std::atomic<bool> paused{false};
-    std::atomic<float> volume{1.0f};
+    std::atomic<bool> stopRequested { false };
+    std::atomic<bool> paused { false };
+    std::atomic<float> volume { 1.0f };
     std::thread renderThread;
     mutable std::mutex errorMutex;
     std::string lastErrorText;

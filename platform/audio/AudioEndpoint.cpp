@@ -57,7 +57,7 @@ std::unique_ptr<DeviceEnumerator> createDeviceEnumerator()
         spdlog::warn("AudioEndpoint: no sound server ({}); playing without sound", error);
     } catch (...) {
     }
-    return makeSilentEnumerator(MixFormat{});
+    return makeSilentEnumerator(MixFormat {});
 }
 
 int boostThreadPriority()

@@ -82,7 +82,7 @@ public:
 using EnumeratorFactory = std::function<std::unique_ptr<DeviceEnumerator>()>;
 
 // How long the default enumerator waits for a sound server to answer.
-inline constexpr std::chrono::milliseconds connectTimeout{3000};
+inline constexpr std::chrono::milliseconds connectTimeout { 3000 };
 
 // The default render endpoints: the sound server's default sink, or, when no server answers within
 // `connectTimeout` or it has no sink, a silent virtual endpoint (logged as a warning) so that playback goes on

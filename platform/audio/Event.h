@@ -13,7 +13,10 @@ class Event {
 public:
     enum class Reset { Automatic, Manual };
 
-    explicit Event(Reset reset) : manualReset(reset == Reset::Manual) {}
+    explicit Event(Reset reset)
+        : manualReset(reset == Reset::Manual)
+    {
+    }
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 

@@ -15,7 +15,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // How often the server asks for more audio; the render loop's period on this backend.
-constexpr std::chrono::microseconds requestInterval{10000};
+constexpr std::chrono::microseconds requestInterval { 10000 };
 
 // One threaded main loop and its context. Everything the endpoints do with libpulse runs under the loop's lock.
 class PulseConnection {
@@ -66,10 +66,12 @@ public:
             return nullptr;
         }
         Locked lock(self->loop);
-        const bool ready = self->waitLocked([&] {
-            const pa_context_state_t state = pa_context_get_state(self->context);
-            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-        }, deadline);
+        const bool ready = self->waitLocked(
+            [&] {
+                const pa_context_state_t state = pa_context_get_state(self->context);
+                return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+            },
+            deadline);
         if (!ready) {
             error = "no answer within " + std::to_string(timeout.count()) + " ms";
             return nullptr;
@@ -83,7 +85,11 @@ public:
 
     class Locked {
     public:
-        explicit Locked(pa_threaded_mainloop* loop) : loop(loop) { pa_threaded_mainloop_lock(loop); }
+        explicit Locked(pa_threaded_mainloop* loop)
+            : loop(loop)
+        {
+            pa_threaded_mainloop_lock(loop);
+        }
         ~Locked() { pa_threaded_mainloop_unlock(loop); }
         Locked(const Locked&) = delete;
         Locked& operator=(const Locked&) = delete;
@@ -152,8 +158,8 @@ Status lookUpDefaultSink(PulseConnection& connection, SinkLookup& sink)
         &sink);
     if (!op)
         return Status::Failed;
-    const bool answered = connection.waitLocked(
-        [&] { return sink.done || !connection.readyLocked(); }, Clock::now() + connectTimeout);
+    const bool answered
+        = connection.waitLocked([&] { return sink.done || !connection.readyLocked(); }, Clock::now() + connectTimeout);
     if (!sink.done)
         pa_operation_cancel(op);
     pa_operation_unref(op);
@@ -166,7 +172,10 @@ class PulseAudioClient;
 
 class PulseRenderClient : public RenderClient {
 public:
-    explicit PulseRenderClient(PulseAudioClient* client) : client(client) {}
+    explicit PulseRenderClient(PulseAudioClient* client)
+        : client(client)
+    {
+    }
     Status getBuffer(uint32_t frames, uint8_t*& data) override;
     Status releaseBuffer(uint32_t frames, bool silent) override;
 
@@ -177,7 +186,8 @@ private:
 class PulseAudioClient : public AudioClient {
 public:
     PulseAudioClient(std::shared_ptr<PulseConnection> connection, const MixFormat& mix)
-        : connection(std::move(connection)), mix(mix)
+        : connection(std::move(connection))
+        , mix(mix)
     {
     }
 
@@ -203,8 +213,9 @@ public:
     bool isFormatSupported(const MixFormat& format) override
     {
         // The server converts rate, channel count and sample type to the sink's; we only ever send float.
-        return format.sampleType == SampleType::Float32 && format.channels >= 1 && format.channels <= int32_t(PA_CHANNELS_MAX)
-            && format.sampleRate >= 1 && uint32_t(format.sampleRate) <= PA_RATE_MAX;
+        return format.sampleType == SampleType::Float32 && format.channels >= 1
+            && format.channels <= int32_t(PA_CHANNELS_MAX) && format.sampleRate >= 1
+            && uint32_t(format.sampleRate) <= PA_RATE_MAX;
     }
 
     Status initialize(const MixFormat& format, std::chrono::microseconds bufferDuration) override
@@ -250,17 +261,19 @@ public:
             | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
         if (pa_stream_connect_playback(stream, nullptr, &attr, flags, nullptr, nullptr) < 0)
             return Status::Failed;
-        const bool settled = connection->waitLocked([&] {
-            const pa_stream_state_t state = pa_stream_get_state(stream);
-            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-        }, Clock::now() + connectTimeout);
+        const bool settled = connection->waitLocked(
+            [&] {
+                const pa_stream_state_t state = pa_stream_get_state(stream);
+                return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+            },
+            Clock::now() + connectTimeout);
         if (!settled || pa_stream_get_state(stream) != PA_STREAM_READY)
             return connection->readyLocked() ? Status::Failed : Status::DeviceInvalidated;
         // The server asks for audio only when its request size has drained, which with a low-latency sink can
         // be a tenth of a second. A period timer wakes the render loop every 10 ms instead, so it tops the
         // buffer up in small steps and the count of frames heard moves smoothly.
-        timer = pa_context_rttime_new(connection->context, pa_rtclock_now() + requestInterval.count(),
-            &PulseAudioClient::onPeriod, this);
+        timer = pa_context_rttime_new(
+            connection->context, pa_rtclock_now() + requestInterval.count(), &PulseAudioClient::onPeriod, this);
         return timer ? Status::Ok : Status::Failed;
     }
 
@@ -418,7 +431,8 @@ Status PulseRenderClient::releaseBuffer(uint32_t frames, bool silent)
 class PulseDevice : public Device {
 public:
     PulseDevice(std::shared_ptr<PulseConnection> connection, const MixFormat& mix)
-        : connection(std::move(connection)), mix(mix)
+        : connection(std::move(connection))
+        , mix(mix)
     {
     }
 
@@ -439,7 +453,10 @@ private:
 
 class PulseEnumerator : public DeviceEnumerator {
 public:
-    explicit PulseEnumerator(std::shared_ptr<PulseConnection> connection) : connection(std::move(connection)) {}
+    explicit PulseEnumerator(std::shared_ptr<PulseConnection> connection)
+        : connection(std::move(connection))
+    {
+    }
 
     Status getDefaultAudioEndpoint(std::unique_ptr<Device>& device) override
     {

@@ -11,7 +11,8 @@ namespace kvr::platform::audio {
 class VirtualAudioClient : public AudioClient {
 public:
     VirtualAudioClient(std::shared_ptr<VirtualDevice> device, const MixFormat& offered)
-        : device(std::move(device)), offered(offered)
+        : device(std::move(device))
+        , offered(offered)
     {
     }
 
@@ -222,7 +223,11 @@ private:
 
 class VirtualRenderClient : public RenderClient {
 public:
-    VirtualRenderClient(VirtualAudioClient* client, VirtualDevice* device) : client(client), device(device) {}
+    VirtualRenderClient(VirtualAudioClient* client, VirtualDevice* device)
+        : client(client)
+        , device(device)
+    {
+    }
 
     Status getBuffer(uint32_t frames, uint8_t*& data) override
     {
@@ -253,7 +258,10 @@ Status VirtualAudioClient::getService(std::unique_ptr<RenderClient>& renderClien
 
 class VirtualEndpointDevice : public Device {
 public:
-    explicit VirtualEndpointDevice(std::shared_ptr<VirtualDevice> device) : device(std::move(device)) {}
+    explicit VirtualEndpointDevice(std::shared_ptr<VirtualDevice> device)
+        : device(std::move(device))
+    {
+    }
 
     Status activate(std::unique_ptr<AudioClient>& client) override
     {
@@ -277,7 +285,10 @@ private:
 
 class VirtualEnumerator : public DeviceEnumerator {
 public:
-    explicit VirtualEnumerator(std::shared_ptr<VirtualDevice> device) : device(std::move(device)) {}
+    explicit VirtualEnumerator(std::shared_ptr<VirtualDevice> device)
+        : device(std::move(device))
+    {
+    }
 
     Status getDefaultAudioEndpoint(std::unique_ptr<Device>& endpoint) override
     {

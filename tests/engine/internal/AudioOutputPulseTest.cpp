@@ -76,16 +76,16 @@ public:
     }
 
 private:
-    std::atomic<bool> quit{false};
+    std::atomic<bool> quit { false };
     std::mutex mutex;
     std::vector<std::pair<int64_t, int64_t>> seen;
     std::thread thread;
 };
 
 struct Heard {
-    size_t firstFrame = 0;      // recorded frame where the tone starts
-    std::vector<float> tone;    // left channel with silent stretches (pre-roll, pause, the end) removed
-    int gaps = 0;               // silent stretches inside the tone
+    size_t firstFrame = 0; // recorded frame where the tone starts
+    std::vector<float> tone; // left channel with silent stretches (pre-roll, pause, the end) removed
+    int gaps = 0; // silent stretches inside the tone
 };
 
 // Silence from the sink is exact zeros; the tone touches zero for at most a frame at its crossings.
@@ -167,7 +167,7 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
 
     const size_t toneFrames = 3 * rate + 240;
     std::thread writer = writeTone(out, toneFrames);
-    std::atomic<int64_t> played{0};
+    std::atomic<int64_t> played { 0 };
     CountWatcher watcher(played);
     out.beginRendering(&played);
     writer.join();
@@ -191,8 +191,8 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     EXPECT_NEAR(double(risesNs - heardNs) / 1e6, 0.0, 10.0) << "ms between the count rising and the tone heard";
 
     // From one second in, the count runs at the sample rate.
-    const auto from = std::find_if(changes.begin(), changes.end(),
-        [&](auto& c) { return c.first >= risesNs + 1000000000; });
+    const auto from
+        = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.first >= risesNs + 1000000000; });
     ASSERT_NE(from, changes.end());
     const auto& to = changes.back();
     ASSERT_GT(to.first - from->first, 1500000000) << "too little time to measure the rate";
@@ -214,7 +214,7 @@ TEST(AudioOutput, DISABLED_PulsePauseKeepsEverySample)
 
     const size_t toneFrames = 2 * rate;
     std::thread writer = writeTone(out, toneFrames);
-    std::atomic<int64_t> played{0};
+    std::atomic<int64_t> played { 0 };
     out.beginRendering(&played);
     ASSERT_TRUE(waitFor([&] { return played.load() > rate * 7 / 10; }, 3s));
 

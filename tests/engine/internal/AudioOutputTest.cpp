@@ -82,11 +82,14 @@ struct Rig {
         ASSERT_TRUE(device->waitUntil([&](auto& c) { return c.releases > before; }, 2s));
     }
 
-    void write(const std::vector<float>& samples) { ASSERT_EQ(out.ring().write(samples.data(), samples.size()), samples.size()); }
+    void write(const std::vector<float>& samples)
+    {
+        ASSERT_EQ(out.ring().write(samples.data(), samples.size()), samples.size());
+    }
 
     std::shared_ptr<VirtualDevice> device;
     AudioOutputWasapi out;
-    std::atomic<int64_t> played{0};
+    std::atomic<int64_t> played { 0 };
 };
 
 } // namespace
@@ -99,9 +102,9 @@ TEST(AudioOutput, OpensInTheMixFormatWithA200msRing)
         const char* line;
     };
     const Case cases[] = {
-        {format(48000, 2), 19200, "AudioOutputWasapi: opened sr=48000 ch=2 buffer_frames=9600"},
-        {format(44100, 1), 8820, "AudioOutputWasapi: opened sr=44100 ch=1 buffer_frames=8820"},
-        {format(48000, 6), 57600, "AudioOutputWasapi: opened sr=48000 ch=6 buffer_frames=9600"},
+        { format(48000, 2), 19200, "AudioOutputWasapi: opened sr=48000 ch=2 buffer_frames=9600" },
+        { format(44100, 1), 8820, "AudioOutputWasapi: opened sr=44100 ch=1 buffer_frames=8820" },
+        { format(48000, 6), 57600, "AudioOutputWasapi: opened sr=48000 ch=6 buffer_frames=9600" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -200,7 +203,7 @@ TEST(AudioOutput, VolumeIsClampedAndAppliedToTheDeviceAndTheTap)
         float set;
         float gain;
     };
-    const Case cases[] = {{5.0f, 4.0f}, {-1.0f, 0.0f}, {0.5f, 0.5f}, {1.0f, 1.0f}};
+    const Case cases[] = { { 5.0f, 4.0f }, { -1.0f, 0.0f }, { 0.5f, 0.5f }, { 1.0f, 1.0f } };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.set);
         Rig rig;
@@ -227,9 +230,9 @@ TEST(AudioOutput, TheTapTakesTheFirstTwoChannels)
         float left, right;
     };
     const Case cases[] = {
-        {1, {0.3f}, 0.3f, 0.3f},
-        {2, {0.3f, -0.2f}, 0.3f, -0.2f},
-        {6, {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f}, 0.1f, 0.2f},
+        { 1, { 0.3f }, 0.3f, 0.3f },
+        { 2, { 0.3f, -0.2f }, 0.3f, -0.2f },
+        { 6, { 0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f }, 0.1f, 0.2f },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.channels);
@@ -256,8 +259,8 @@ TEST(AudioOutput, ReacquiresAnInvalidatedDeviceAndPlaysOn)
         const char* line;
     };
     const Case cases[] = {
-        {VirtualDevice::FailAt::Padding, "AudioOutputWasapi: device invalidated; reacquiring"},
-        {VirtualDevice::FailAt::GetBuffer, "AudioOutputWasapi: device invalidated on GetBuffer; reacquiring"},
+        { VirtualDevice::FailAt::Padding, "AudioOutputWasapi: device invalidated; reacquiring" },
+        { VirtualDevice::FailAt::GetBuffer, "AudioOutputWasapi: device invalidated on GetBuffer; reacquiring" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
@@ -294,13 +297,13 @@ TEST(AudioOutput, ContinuesSilentlyWhenTheDeviceDoesNotComeBack)
         const char* line;
     };
     const Case cases[] = {
-        {"no device for 50 attempts", format(48000, 2), std::nullopt, nullptr},
-        {"another rate", format(48000, 2), format(44100, 2),
-            "AudioOutputWasapi: device format changed (was sr=48000 ch=2, now sr=44100 ch=2)"},
-        {"fewer channels", format(48000, 6), format(48000, 2),
-            "AudioOutputWasapi: device format changed (was sr=48000 ch=6, now sr=48000 ch=2)"},
-        {"integer samples", format(48000, 2), format(48000, 2, SampleType::Int16),
-            "AudioOutputWasapi: device format changed (was sr=48000 ch=2, now sr=48000 ch=2)"},
+        { "no device for 50 attempts", format(48000, 2), std::nullopt, nullptr },
+        { "another rate", format(48000, 2), format(44100, 2),
+            "AudioOutputWasapi: device format changed (was sr=48000 ch=2, now sr=44100 ch=2)" },
+        { "fewer channels", format(48000, 6), format(48000, 2),
+            "AudioOutputWasapi: device format changed (was sr=48000 ch=6, now sr=48000 ch=2)" },
+        { "integer samples", format(48000, 2), format(48000, 2, SampleType::Int16),
+            "AudioOutputWasapi: device format changed (was sr=48000 ch=2, now sr=48000 ch=2)" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -348,7 +351,7 @@ TEST(AudioOutput, OpensSilentlyWithoutASoundServer)
     EXPECT_EQ(out.sampleRate(), 48000);
     EXPECT_EQ(out.channels(), 2);
 
-    std::atomic<int64_t> played{0};
+    std::atomic<int64_t> played { 0 };
     out.beginRendering(&played);
     const std::vector<float> tenth(2 * 4800, 0.1f);
     ASSERT_EQ(out.ring().write(tenth.data(), tenth.size()), tenth.size());

@@ -34,14 +34,14 @@ TEST(AudioRingBuffer, WrapsAroundTheEndOfItsStorage)
     ASSERT_EQ(ring.write(first.data(), first.size()), 6u);
     std::vector<float> out(4, -1);
     ASSERT_EQ(ring.read(out.data(), 4), 4u);
-    EXPECT_EQ(out, (std::vector<float>{1, 2, 3, 4}));
+    EXPECT_EQ(out, (std::vector<float> { 1, 2, 3, 4 }));
 
     const auto second = iota(5, 7); // 7..11; three of them wrap to the start of the storage
     ASSERT_EQ(ring.write(second.data(), second.size()), 5u);
     EXPECT_EQ(ring.buffered(), 7u);
     out.assign(9, -1);
     EXPECT_EQ(ring.read(out.data(), 9), 7u);
-    EXPECT_EQ(out, (std::vector<float>{5, 6, 7, 8, 9, 10, 11, 0, 0})) << "the shortfall is silence";
+    EXPECT_EQ(out, (std::vector<float> { 5, 6, 7, 8, 9, 10, 11, 0, 0 })) << "the shortfall is silence";
     EXPECT_EQ(ring.buffered(), 0u);
 }
 
@@ -84,9 +84,9 @@ TEST(AudioRingBuffer, ABlockedWriterReturnsShortWhenTheRingCloses)
     };
     const size_t capacity = 2 * 48000 / 5;
     const Case cases[] = {
-        {"abort on a full ring", true, [](AudioOutputWasapi& out) { out.ring().abort(); }, capacity},
-        {"stop on a full ring", true, [](AudioOutputWasapi& out) { out.stop(); }, capacity},
-        {"abort on a ring without storage", false, [](AudioOutputWasapi& out) { out.ring().abort(); }, 0},
+        { "abort on a full ring", true, [](AudioOutputWasapi& out) { out.ring().abort(); }, capacity },
+        { "stop on a full ring", true, [](AudioOutputWasapi& out) { out.stop(); }, capacity },
+        { "abort on a ring without storage", false, [](AudioOutputWasapi& out) { out.ring().abort(); }, 0 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

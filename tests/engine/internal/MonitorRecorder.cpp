@@ -46,7 +46,7 @@ bool MonitorRecorder::start(const std::string& source, std::string& error)
         error = "context not ready";
         return false;
     }
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate, 2};
+    pa_sample_spec spec { PA_SAMPLE_FLOAT32NE, rate, 2 };
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(-1);
@@ -89,7 +89,7 @@ void MonitorRecorder::onRead(pa_stream* s, size_t, void* user)
         } else {
             self->recorded.insert(self->recorded.end(), n, 0.0f);
         }
-        self->anchors.push_back({self->recorded.size() / 2, now});
+        self->anchors.push_back({ self->recorded.size() / 2, now });
         pa_stream_drop(s);
     }
 }
@@ -141,7 +141,7 @@ PrivateSink::PrivateSink()
     name = "kvr_test_" + std::to_string(::getpid());
     const std::string command = "pactl load-module module-null-sink sink_name=" + name + " rate=48000 channels=2";
     if (FILE* p = ::popen(command.c_str(), "r")) {
-        char line[64] = {0};
+        char line[64] = { 0 };
         if (std::fgets(line, sizeof line, p))
             module = std::atoi(line);
         if (::pclose(p) != 0)

@@ -34,7 +34,7 @@ struct LogCapture {
 int silentServer(const std::string& path)
 {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
+    sockaddr_un addr {};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0)
@@ -51,7 +51,7 @@ TEST(DefaultEndpoint, FallsBackToASilentEndpointWithoutASoundServer)
     const std::string dir = kvr::test::scratchDirectory().string();
     const int hanging = silentServer(dir + "/hanging");
     ASSERT_GE(hanging, 0);
-    const char* servers[] = {"unix:/nonexistent/kvr/native", nullptr};
+    const char* servers[] = { "unix:/nonexistent/kvr/native", nullptr };
     const std::string hangingServer = "unix:" + dir + "/hanging";
     servers[1] = hangingServer.c_str();
     for (const char* server : servers) {
@@ -72,7 +72,7 @@ TEST(DefaultEndpoint, FallsBackToASilentEndpointWithoutASoundServer)
         ASSERT_EQ(device->activate(client), Status::Ok);
         MixFormat mix;
         ASSERT_EQ(client->getMixFormat(mix), Status::Ok);
-        EXPECT_EQ(mix, MixFormat{});
+        EXPECT_EQ(mix, MixFormat {});
         ASSERT_EQ(client->initialize(mix, 200ms), Status::Ok);
         Event event(Event::Reset::Automatic);
         ASSERT_EQ(client->setEventHandle(&event), Status::Ok);
