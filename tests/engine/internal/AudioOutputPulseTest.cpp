@@ -1,0 +1,237 @@
+// The output on the test run's PulseAudio server: what the count says was heard is checked against what the
+// null sink actually played, recorded from its monitor.
+#include "engine/Logging.h"
+#include "engine/internal/AudioOutputWasapi.h"
+#include "tests/engine/internal/MonitorRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <cmath>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using namespace kvr::engine::internal;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int rate = 48000;
+constexpr float amplitude = 0.5f;
+
+// A 1 kHz cosine: its first frame is at full amplitude, so the moment it starts is unmistakable.
+float tone(size_t frame)
+{
+    return amplitude * static_cast<float>(std::cos(2.0 * M_PI * 1000.0 * double(frame % 48) / rate));
+}
+
+// Writes `frames` frames of the stereo tone into the ring, 10 ms at a time, as a decoder would.
+std::thread writeTone(AudioOutputWasapi& out, size_t frames)
+{
+    return std::thread([&out, frames] {
+        std::vector<float> chunk(2 * 480);
+        for (size_t at = 0; at < frames; at += 480) {
+            const size_t n = std::min<size_t>(480, frames - at);
+            for (size_t i = 0; i < n; ++i)
+                chunk[2 * i] = chunk[2 * i + 1] = tone(at + i);
+            if (out.ring().write(chunk.data(), 2 * n) < 2 * n)
+                return;
+        }
+    });
+}
+
+// Notes every change of the count with the moment it was seen.
+class CountWatcher {
+public:
+    explicit CountWatcher(std::atomic<int64_t>& counter)
+        : thread([this, &counter] {
+            int64_t last = -1;
+            while (!quit.load()) {
+                const int64_t v = counter.load();
+                if (v != last) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    seen.emplace_back(steadyNs(), v);
+                    last = v;
+                }
+                std::this_thread::sleep_for(200us);
+            }
+        })
+    {
+    }
+    ~CountWatcher() { finish(); }
+    void finish()
+    {
+        quit.store(true);
+        if (thread.joinable())
+            thread.join();
+    }
+    std::vector<std::pair<int64_t, int64_t>> changes()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+
+private:
+    std::atomic<bool> quit { false };
+    std::mutex mutex;
+    std::vector<std::pair<int64_t, int64_t>> seen;
+    std::thread thread;
+};
+
+struct Heard {
+    size_t firstFrame = 0; // recorded frame where the tone starts
+    std::vector<float> tone; // left channel with silent stretches (pre-roll, pause, the end) removed
+    int gaps = 0; // silent stretches inside the tone
+};
+
+// Silence from the sink is exact zeros; the tone touches zero for at most a frame at its crossings.
+Heard listen(const std::vector<float>& stereo)
+{
+    Heard h;
+    const size_t frames = stereo.size() / 2;
+    size_t i = 0;
+    while (i < frames && stereo[2 * i] == 0.0f)
+        ++i;
+    h.firstFrame = i;
+    bool inTone = true;
+    while (i < frames) {
+        size_t run = 0;
+        while (i + run < frames && stereo[2 * (i + run)] == 0.0f)
+            ++run;
+        if (run >= 24) {
+            if (i + run < frames && inTone)
+                ++h.gaps;
+            i += run;
+            continue;
+        }
+        for (size_t k = 0; k < run; ++k)
+            h.tone.push_back(0.0f);
+        i += run;
+        if (i < frames)
+            h.tone.push_back(stereo[2 * i++]);
+    }
+    return h;
+}
+
+// Every tone frame, in order, none lost and none doubled.
+void expectWholeTone(const Heard& h, size_t frames)
+{
+    EXPECT_EQ(h.tone.size(), frames);
+    for (size_t k = 0; k < std::min(frames, h.tone.size()); ++k)
+        ASSERT_NEAR(h.tone[k], tone(k), 2e-3) << "tone frame " << k;
+}
+
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+struct PulseRig {
+    PulseRig()
+    {
+        kvr::engine::init_logging();
+        std::string error;
+        recording = sink.ok() && recorder.start(sink.name + ".monitor", error);
+        EXPECT_TRUE(recording) << "private null sink or monitor: " << error;
+        // A fresh null sink first works off the long latency it starts with; only once its monitor delivers
+        // does it run at the recorder's low latency.
+        if (recording)
+            recording = waitFor([&] { return !recorder.samples().empty(); }, 5s);
+        EXPECT_TRUE(recording) << "the monitor delivers nothing";
+    }
+    PrivateSink sink;
+    MonitorRecorder recorder;
+    bool recording = false;
+};
+
+} // namespace
+
+TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
+{
+    PulseRig rig;
+    ASSERT_TRUE(rig.recording);
+    AudioOutputWasapi out;
+    ASSERT_TRUE(out.start()) << out.lastError();
+    ASSERT_EQ(out.sampleRate(), rate);
+    ASSERT_EQ(out.channels(), 2);
+
+    const size_t toneFrames = 3 * rate + 240;
+    std::thread writer = writeTone(out, toneFrames);
+    std::atomic<int64_t> played { 0 };
+    CountWatcher watcher(played);
+    out.beginRendering(&played);
+    writer.join();
+    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 2s));
+    std::this_thread::sleep_for(400ms); // the endpoint's 200 ms and the sink's latency
+    out.stop();
+    watcher.finish();
+    rig.recorder.stop();
+
+    const auto changes = watcher.changes();
+    ASSERT_GE(changes.size(), 3u);
+    const auto first = changes[0].second == 0 ? changes[1] : changes[0];
+    ASSERT_GT(first.second, 0);
+    // The count says `first.second` frames had been heard when it was seen; it rose above 0 that long before.
+    const int64_t risesNs = first.first - first.second * 1000000000 / rate;
+
+    const auto recorded = rig.recorder.samples();
+    const Heard heard = listen(recorded);
+    ASSERT_LT(heard.firstFrame, recorded.size() / 2) << "the tone never reached the sink";
+    const int64_t heardNs = rig.recorder.heardAtNs(heard.firstFrame);
+    EXPECT_NEAR(double(risesNs - heardNs) / 1e6, 0.0, 10.0) << "ms between the count rising and the tone heard";
+
+    // From one second in, the count runs at the sample rate.
+    const auto from
+        = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.first >= risesNs + 1000000000; });
+    ASSERT_NE(from, changes.end());
+    const auto& to = changes.back();
+    ASSERT_GT(to.first - from->first, 1500000000) << "too little time to measure the rate";
+    const double framesPerSecond = double(to.second - from->second) * 1e9 / double(to.first - from->first);
+    EXPECT_NEAR(framesPerSecond, rate, rate * 0.02);
+
+    EXPECT_EQ(heard.gaps, 0);
+    expectWholeTone(heard, toneFrames);
+}
+
+// Disabled: corking makes the server drop what its sink has already mixed ahead (the null sink cannot rewind),
+// so each pause loses about the sink's latency of audio; it passes once the backend re-sends that audio itself.
+TEST(AudioOutput, DISABLED_PulsePauseKeepsEverySample)
+{
+    PulseRig rig;
+    ASSERT_TRUE(rig.recording);
+    AudioOutputWasapi out;
+    ASSERT_TRUE(out.start()) << out.lastError();
+
+    const size_t toneFrames = 2 * rate;
+    std::thread writer = writeTone(out, toneFrames);
+    std::atomic<int64_t> played { 0 };
+    out.beginRendering(&played);
+    ASSERT_TRUE(waitFor([&] { return played.load() > rate * 7 / 10; }, 3s));
+
+    out.pause();
+    std::this_thread::sleep_for(100ms);
+    const int64_t pausedAt = played.load();
+    std::this_thread::sleep_for(900ms);
+    EXPECT_EQ(played.load(), pausedAt) << "paused time does not count";
+    out.resume();
+
+    writer.join();
+    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 3s));
+    std::this_thread::sleep_for(400ms);
+    out.stop();
+    rig.recorder.stop();
+
+    const Heard heard = listen(rig.recorder.samples());
+    EXPECT_EQ(heard.gaps, 1) << "one silent stretch: the pause";
+    expectWholeTone(heard, toneFrames);
+}
