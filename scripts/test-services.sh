@@ -12,7 +12,7 @@ kvr_services_start() {
   chmod 755 "$kvr_services_dir"
 
   # X display: Xvfb picks a free display number and reports it.
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -nolisten unix +extension GLX \
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension GLX \
     3>"$kvr_services_dir/display" >"$kvr_services_dir/xvfb.log" 2>&1 &
   kvr_services_pids+=($!)
   for _ in $(seq 100); do [ -s "$kvr_services_dir/display" ] && break; sleep 0.05; done
@@ -21,7 +21,6 @@ kvr_services_start() {
   else
     echo "test-services: Xvfb did not start" >&2
   fi
-  # Xvfb without a unix listener needs the abstract socket, which Linux has.
   export LIBGL_ALWAYS_SOFTWARE=1
 
   # Session bus.
