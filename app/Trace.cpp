@@ -1,5 +1,6 @@
 #include "app/Trace.h"
 
+#include "engine/FileWrite.h"
 #include "engine/PrivateDirectory.h"
 
 #include <QLoggingCategory>
@@ -12,20 +13,6 @@
 
 namespace kvr::app {
 namespace {
-
-void writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        done += static_cast<size_t>(n);
-    }
-}
 
 const char* prefixFor(QtMsgType type)
 {
@@ -66,10 +53,10 @@ void traceLine(const char* text)
         // O_APPEND and a single write keep each line whole; no lock is needed across threads or processes.
         const int fd = ::open(tracePath(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            writeAll(fd, line);
+            kvr::engine::writeFully(fd, line);
             ::close(fd);
         }
-        writeAll(STDERR_FILENO, line);
+        kvr::engine::writeFully(STDERR_FILENO, line);
     } catch (...) {
         // Out of memory while tracing: nothing sensible is left to report it with.
     }

@@ -1,5 +1,6 @@
 #include "engine/Logging.h"
 
+#include "engine/FileWrite.h"
 #include "engine/PrivateDirectory.h"
 
 extern "C" {
@@ -22,22 +23,6 @@ namespace {
 std::atomic<int> loggingStarted{0};
 std::mutex emergencyMutex;
 
-bool appendLine(int fd, const std::string& text)
-{
-    // One write per line, so lines from several threads and processes never interleave.
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 } // namespace
 
 void emergencyTrace(const char* line)
@@ -50,14 +35,14 @@ void emergencyTrace(const char* line)
         const auto path = (privateDirectoryOrCurrent() / "kvr_trace.txt").string();
         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
         if (fd >= 0) {
-            written = appendLine(fd, text);
+            written = writeFully(fd, text);
             ::close(fd);
         }
     } catch (...) {
         written = false;
     }
     if (!written)
-        appendLine(STDERR_FILENO, text);
+        writeFully(STDERR_FILENO, text);
 }
 
 std::shared_ptr<spdlog::logger> defaultLogger()

@@ -1,5 +1,6 @@
 #include "engine/internal/SubtitlePrescan.h"
 
+#include "engine/internal/Demuxer.h"
 #include "engine/internal/SubtitleDecoder.h"
 
 extern "C" {
@@ -42,7 +43,7 @@ int64_t runPrescan(const SubtitlePrescanJob& job)
     input.format = avformat_alloc_context();
     if (!input.format)
         return 0;
-    input.format->interrupt_callback.callback = prescanInterruptCallback;
+    input.format->interrupt_callback.callback = Demuxer::interruptCallback;
     input.format->interrupt_callback.opaque = const_cast<std::atomic<bool>*>(job.abort);
     if (avformat_open_input(&input.format, job.path.c_str(), nullptr, nullptr) < 0)
         return 0; // a failed open has freed the context
@@ -89,11 +90,6 @@ int64_t runPrescan(const SubtitlePrescanJob& job)
 }
 
 } // namespace
-
-int prescanInterruptCallback(void* opaque)
-{
-    return opaque && static_cast<const std::atomic<bool>*>(opaque)->load() ? 1 : 0;
-}
 
 int64_t subtitlePrescan(const SubtitlePrescanJob& job)
 {

@@ -37,7 +37,4 @@ struct SubtitlePrescanJob {
 // Never throws.
 int64_t subtitlePrescan(const SubtitlePrescanJob& job);
 
-// FFmpeg I/O interrupt callback over a std::atomic<bool> abort flag: 1 when `opaque` is set and the flag raised.
-int prescanInterruptCallback(void* opaque);
-
 } // namespace kvr::engine::internal
