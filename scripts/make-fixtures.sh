@@ -82,6 +82,10 @@ rows=(
   "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "late-chapters.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -i \$IN/late-chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a libvorbis -output_ts_offset 1 -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -attach \$IN/notes.txt -metadata:s:t:1 mimetype=text/plain"
   "tracks.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=8000:duration=1 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -map 5:s -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a libvorbis -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:s:0 language=eng -metadata:s:s:1 language=fre -metadata:s:s:2 language=ger -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 default -disposition:s:1 forced -disposition:s:2 0"
+  "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
+  "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
+  "session-silence.mka|ffmpeg -f lavfi -i anullsrc=r=48000:cl=stereo -t 2 -c:a libvorbis"
 )
 
 make_row() {
