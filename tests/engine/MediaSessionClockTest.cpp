@@ -217,6 +217,7 @@ TEST(MediaSession, ReachedEndAfterTheEndHeldMoreThan300ms)
 TEST(MediaSession, StatsLineNamesEveryCounter)
 {
     auto session = makeSession();
+    const size_t from = logText().size();
     session->logStats();
     ASSERT_TRUE(session->open(kvr::test::fixture("clip.mp4"), 0));
     session->play();
@@ -224,7 +225,7 @@ TEST(MediaSession, StatsLineNamesEveryCounter)
     session->logStats();
     const std::regex line("stats: pkt=\\d+ v_dec=\\d+ a_dec=\\d+ a_played=\\d+ v_qsize=\\d+ clock_us=-?\\d+ "
                           "state=(Idle|Playing)\n");
-    const std::string text = logText();
+    const std::string text = logText().substr(from);
     EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()), 2);
     EXPECT_NE(text.find("state=Idle"), std::string::npos);
 }
