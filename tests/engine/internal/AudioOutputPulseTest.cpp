@@ -87,6 +87,8 @@ struct Heard {
     size_t firstFrame = 0; // recorded frame where the tone starts
     std::vector<float> tone; // left channel with silent stretches (pre-roll, pause, the end) removed
     int gaps = 0; // silent stretches inside the tone
+    size_t beforeGap = 0; // tone frames heard before the first of them
+    size_t resumeFrame = 0; // recorded frame where the tone comes back after it
 };
 
 // Silence from the sink is exact zeros; the tone never is.
@@ -104,8 +106,10 @@ Heard listen(const std::vector<float>& stereo)
         while (i + run < frames && stereo[2 * (i + run)] == 0.0f)
             ++run;
         if (run >= 24) {
-            if (i + run < frames && inTone)
-                ++h.gaps;
+            if (i + run < frames && inTone && ++h.gaps == 1) {
+                h.beforeGap = h.tone.size();
+                h.resumeFrame = i + run;
+            }
             i += run;
             continue;
         }
@@ -222,15 +226,25 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     const int64_t pausedAt = played.load();
     std::this_thread::sleep_for(900ms);
     EXPECT_EQ(played.load(), pausedAt) << "paused time does not count";
+    CountWatcher watcher(played);
     out.resume();
 
     writer.join();
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 3s));
     std::this_thread::sleep_for(400ms);
     out.stop();
+    watcher.finish();
     rig.recorder.stop();
 
     const Heard heard = listen(rig.recorder.samples());
     EXPECT_EQ(heard.gaps, 1) << "one silent stretch: the pause";
     expectWholeTone(heard, toneFrames);
+    // The count stopped at exactly what was heard, and moves on when the tone is heard again, without a step.
+    EXPECT_EQ(pausedAt, int64_t(heard.beforeGap));
+    const auto changes = watcher.changes();
+    const auto rise = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second > pausedAt; });
+    ASSERT_NE(rise, changes.end());
+    const int64_t risesNs = rise->first - (rise->second - pausedAt) * 1000000000 / rate;
+    EXPECT_NEAR(double(risesNs - rig.recorder.heardAtNs(heard.resumeFrame)) / 1e6, 0.0, 10.0)
+        << "ms between the count moving on and the tone heard again";
 }
