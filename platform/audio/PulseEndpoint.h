@@ -15,8 +15,8 @@ namespace kvr::platform::audio {
 // The endpoints it hands out offer 32-bit float at the default sink's rate and channel count (the server
 // converts), lay the channels out in FFmpeg's default order, and count the server's latency as padding. A pause
 // corks the stream after cutting the audio a little ahead of what the server has read; what was not heard is
-// kept and played first on resume, so nothing is lost or repeated. A stream or connection failure (a server restart, say) is "device
-// invalidated"; the enumerator then reconnects on the next look-up.
+// kept and played first on resume, so nothing is lost or repeated. A stream or connection failure (a server restart,
+// say) is "device invalidated"; the enumerator then reconnects on the next look-up.
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error);
 
 } // namespace kvr::platform::audio
