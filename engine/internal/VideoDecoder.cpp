@@ -305,23 +305,32 @@ void VideoDecoder::decodeLoop(PacketQueue* packets, VideoFrameQueue* queue, std:
         if (timeBase.num >= 1 && timeBase.den >= 1)
             run.usPerTick = double(timeBase.num) * 1'000'000.0 / double(timeBase.den);
         if (codecContext && packets && queue && run.frame && run.work && run.filtered && run.lastSkipped) {
+            // Once the frame queue refuses a picture it stays aborted: decoding on (the demuxer's queue still
+            // hands out what it holds, and a drain runs every frame thread dry) would only delay the teardown.
             bool queueOpen = true;
             AVPacket* packet = nullptr;
-            while (!stopRequested.load() && packets->pop(packet)) {
-                const int r = avcodec_send_packet(codecContext, packet);
-                if (r >= 0 || r == AVERROR(EAGAIN))
-                    queueOpen = receiveFrames(run) && queueOpen;
+            while (queueOpen && !stopRequested.load() && packets->pop(packet)) {
+                int r = avcodec_send_packet(codecContext, packet);
+                if (r == AVERROR(EAGAIN)) {
+                    // The codec took nothing until its pictures are collected; then the same packet goes again,
+                    // or it would be lost.
+                    queueOpen = receiveFrames(run);
+                    r = queueOpen ? avcodec_send_packet(codecContext, packet) : 0;
+                }
+                if (r >= 0)
+                    queueOpen = queueOpen && receiveFrames(run);
                 else
                     defaultLogger()->warn("VideoDecoder: send_packet: {}", errorText(r));
                 av_packet_free(&packet);
             }
-            if (avcodec_send_packet(codecContext, nullptr) >= 0)
-                queueOpen = receiveFrames(run) && queueOpen;
+            if (queueOpen && !stopRequested.load() && avcodec_send_packet(codecContext, nullptr) >= 0)
+                queueOpen = receiveFrames(run);
 
             // A seek aimed past the last picture still shows that picture, once, at no particular time.
-            if (!run.delivered && !stopRequested.load() && run.lastSkipped->format >= 0 && run.lastSkipped->width > 0) {
+            if (queueOpen && !run.delivered && !stopRequested.load() && run.lastSkipped->format >= 0
+                && run.lastSkipped->width > 0) {
                 run.lastSkipped->pts = AV_NOPTS_VALUE;
-                queueOpen = filterFrame(run, run.lastSkipped, -1) && queueOpen;
+                queueOpen = filterFrame(run, run.lastSkipped, -1);
             }
 
             // Filters that hold pictures back (denoisers, deinterlacers, interpolation) give up the last ones

@@ -322,6 +322,24 @@ TEST(VideoDecoder, FilteredPicturesAreReallyFiltered)
     EXPECT_GE(d.decoder.filterMs(), 0.0);
 }
 
+TEST(VideoDecoder, FiltersThatHoldPicturesBackGiveThemUpAtTheEnd)
+{
+    int64_t plain = 0;
+    {
+        Decode d;
+        ASSERT_TRUE(d.open("clip.mp4"));
+        plain = int64_t(d.run().size());
+    }
+    auto denoise = std::make_shared<VideoFilters>();
+    denoise->denoise = 2; // atadenoise looks several pictures ahead
+    Decode d;
+    ASSERT_TRUE(d.open("clip.mp4"));
+    d.decoder.setFilters(denoise);
+    const auto frames = d.run();
+    EXPECT_EQ(int64_t(frames.size()), plain);
+    EXPECT_NE(d.decoder.filterDescription(), "");
+}
+
 TEST(VideoDecoder, RejectedFilterChainLogsOnceAndPassesPicturesUnfiltered)
 {
     auto crop = std::make_shared<VideoFilters>();
