@@ -42,6 +42,10 @@ TEST(VideoFrameQueue, TakesTheNewestDuePictureAndDropsTheOlderOnes)
     EXPECT_EQ(q.size(), 1u);
     EXPECT_FALSE(q.takeDue(159, false));
 
+    // An empty picture is never queued.
+    EXPECT_TRUE(q.push(nullptr));
+    EXPECT_EQ(q.size(), 1u);
+
     // A picture without a time is always due.
     ASSERT_TRUE(q.push(picture(-1)));
     EXPECT_EQ(q.takeDue(0, false), nullptr); // 160 is in front and not due
