@@ -82,6 +82,18 @@ rows=(
   "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "late-chapters.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -i \$IN/late-chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a libvorbis -output_ts_offset 1 -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -attach \$IN/notes.txt -metadata:s:t:1 mimetype=text/plain"
   "tracks.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=8000:duration=1 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -map 5:s -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a libvorbis -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:s:0 language=eng -metadata:s:s:1 language=fre -metadata:s:s:2 language=ger -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 default -disposition:s:1 forced -disposition:s:2 0"
+  "yuvj420p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v mjpeg -pix_fmt yuvj420p"
+  "yuv422p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv422p"
+  "yuvj422p-halfblack.mkv|ffmpeg -f lavfi -i color=c=black:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=white:t=fill -c:v mjpeg -q:v 2 -pix_fmt yuvj422p"
+  "rgb24.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt rgb24"
+  "gray.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt gray"
+  "yuv420p10le.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p10le"
+  "h264-718.mp4|ffmpeg -f lavfi -i testsrc2=size=64x718:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "h264-720.mp4|ffmpeg -f lavfi -i testsrc2=size=64x720:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "letterbox.mp4|ffmpeg -f lavfi -i testsrc2=size=320x160:rate=10:duration=0.3 -vf pad=320:240:0:40:black -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "size-a.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -f mpegts"
+  "size-b.ts|ffmpeg -f lavfi -i testsrc2=size=96x64:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -output_ts_offset 0.5 -f mpegts"
+  "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
 )
 
 make_row() {
