@@ -13,6 +13,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
 #include <libavutil/frame.h>
+#include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
 
@@ -201,7 +202,14 @@ struct Measurement {
         if (swr_alloc_set_opts2(&converter, &graphLayout, graphFormat, graphRate, &converterLayout, converterFormat,
                 converterRate, 0, nullptr)
                 < 0
-            || !converter || swr_init(converter) < 0) {
+            || !converter) {
+            swr_free(&converter);
+            return false;
+        }
+        // A downmix normalised to 1 would measure correlated stereo (a mono programme sent as stereo) 3 dB low;
+        // up to 2 keeps the plain -3 dB per channel mix, which leaves such a programme's loudness unchanged.
+        av_opt_set_double(converter, "rematrix_maxval", 2.0, 0);
+        if (swr_init(converter) < 0) {
             swr_free(&converter);
             return false;
         }
