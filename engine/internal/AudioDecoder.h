@@ -43,7 +43,8 @@ public:
     // effects before.
     bool open(const AVCodecParameters* params, AVRational timeBase, AudioOutputWasapi* output);
     // Starts the decoding thread on the demuxer's audio queue; decodedCounter (may be null) counts decoded frames.
-    // False (logged, and the decoder counts as finished) when a thread already runs or none could be created.
+    // False (logged) when a thread already runs; also when none could be created, and then the decoder counts as
+    // finished and the ring is closed.
     bool start(PacketQueue* packets, std::atomic<int64_t>* decodedCounter);
     // Stops and joins the thread. Close the ring and the packet queue first, or a blocked thread waits for them.
     void join();
