@@ -49,10 +49,8 @@ MediaSession::MediaSession()
 MediaSession::MediaSession(platform::audio::EnumeratorFactory audioEndpoints)
     : impl(std::make_unique<Impl>(std::move(audioEndpoints)))
 {
-#if KVR_HAVE_AUDIO_DECODER
     impl->loudness = std::make_unique<internal::LoudnessScanner>(
         [this](const std::string& url, const internal::LoudnessResult&) { applyMeasuredLoudness(url); });
-#endif
     init_logging();
 }
 
@@ -154,10 +152,8 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     {
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = demuxer.mediaInfo;
-#if KVR_HAVE_AUDIO_DECODER
         d.trackGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_TRACK_GAIN");
         d.albumGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_ALBUM_GAIN");
-#endif
     }
 
     setUpSubtitles(kind, url);
@@ -176,7 +172,6 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
             return false;
         }
         d.outputSampleRate = out->sampleRate();
-#if KVR_HAVE_AUDIO_DECODER
         internal::AudioDecoder* decoder = nullptr;
         {
             std::lock_guard lock(d.effectsMutex);
@@ -191,15 +186,9 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
             setState(PlayerState::Error);
             return false;
         }
-#else
-        setLastError("AudioDecoder open failed");
-        setState(PlayerState::Error);
-        return false;
-#endif
     }
 
     if (demuxer.video.index >= 0) {
-#if KVR_HAVE_VIDEO_DECODER
         internal::VideoDecoder* decoder = nullptr;
         {
             std::lock_guard lock(d.effectsMutex);
@@ -233,23 +222,13 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         d.fps = demuxer.frameRate;
         std::lock_guard lock(d.frameQueueMutex);
         d.frameQueue = std::make_shared<internal::VideoFrameQueue>(5);
-#else
-        (void)hardwareDecoding;
-        setLastError("VideoDecoder open failed");
-        setState(PlayerState::Error);
-        return false;
-#endif
     }
 
     if (startUs > 0) {
-#if KVR_HAVE_AUDIO_DECODER
         if (d.audioDecoder)
             d.audioDecoder->seekTargetUs = startUs;
-#endif
-#if KVR_HAVE_VIDEO_DECODER
         if (d.videoDecoder)
             d.videoDecoder->seekTargetUs = startUs;
-#endif
     }
 
     setState(PlayerState::Prepared);
@@ -266,7 +245,6 @@ void MediaSession::play()
         if (d.audioOutput)
             d.audioOutput->resume();
     } else if (s == PlayerState::Prepared) {
-#if KVR_HAVE_AUDIO_DECODER
         if (d.audioDecoder && d.audioOutput) {
             {
                 std::lock_guard lock(d.audioOutputMutex);
@@ -275,11 +253,8 @@ void MediaSession::play()
             d.audioDecoder->start(&d.demuxer->audioQueue, &d.audioFramesDecoded);
             d.audioOutput->beginRendering(&d.audioFramesPlayed);
         }
-#endif
-#if KVR_HAVE_VIDEO_DECODER
         if (d.videoDecoder && d.frameQueue)
             d.videoDecoder->start(&d.demuxer->videoQueue, d.frameQueue.get(), &d.videoFramesDecoded);
-#endif
         d.demuxer->start(&d.packetsRead);
     } else {
         return;
@@ -333,46 +308,34 @@ void MediaSession::teardown()
     // the video decoder (a full frame queue) and the audio decoder (a full ring).
     if (d.demuxer)
         d.demuxer->join();
-#if KVR_HAVE_VIDEO_DECODER
     {
         std::lock_guard lock(d.frameQueueMutex);
         if (d.frameQueue)
             d.frameQueue->abort();
     }
-#endif
     if (d.audioOutput)
         d.audioOutput->ring().abort();
-#if KVR_HAVE_AUDIO_DECODER
     if (d.audioDecoder)
         d.audioDecoder->join();
-#endif
-#if KVR_HAVE_VIDEO_DECODER
     if (d.videoDecoder)
         d.videoDecoder->join();
-#endif
     if (d.audioOutput)
         d.audioOutput->stop();
 
     d.demuxer.reset();
     {
         std::lock_guard lock(d.effectsMutex);
-#if KVR_HAVE_AUDIO_DECODER
         d.audioDecoder.reset();
-#endif
-#if KVR_HAVE_VIDEO_DECODER
         d.videoDecoder.reset();
-#endif
     }
     {
         std::lock_guard lock(d.subtitleMutex);
         d.subtitleDecoder.reset();
     }
-#if KVR_HAVE_VIDEO_DECODER
     {
         std::lock_guard lock(d.frameQueueMutex);
         d.frameQueue.reset();
     }
-#endif
     std::unique_ptr<internal::AudioOutputWasapi> output;
     {
         std::lock_guard lock(d.audioOutputMutex);

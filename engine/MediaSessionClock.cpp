@@ -151,7 +151,6 @@ bool MediaSession::reachedEnd()
         return false;
     }
     bool ended = d.demuxer && d.demuxer->finished.load();
-#if KVR_HAVE_AUDIO_DECODER
     if (ended && d.audioDecoder) {
         ended = d.audioDecoder->finished.load();
         if (ended) {
@@ -159,8 +158,6 @@ bool MediaSession::reachedEnd()
             ended = !d.audioOutput || d.audioOutput->ring().buffered() == 0;
         }
     }
-#endif
-#if KVR_HAVE_VIDEO_DECODER
     if (ended && d.videoDecoder) {
         ended = d.videoDecoder->finished.load();
         if (ended) {
@@ -168,7 +165,6 @@ bool MediaSession::reachedEnd()
             ended = !d.frameQueue || d.frameQueue->size() == 0;
         }
     }
-#endif
     if (!ended) {
         d.endMarkNs = 0;
         return false;
@@ -184,7 +180,6 @@ bool MediaSession::reachedEnd()
 
 std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
 {
-#if KVR_HAVE_VIDEO_DECODER
     Impl& d = *impl;
     std::shared_ptr<internal::VideoFrameQueue> queue;
     {
@@ -204,11 +199,6 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
     }
     d.watchAudio(!frame && queue->size() > 0);
     return frame;
-#else
-    (void)clockUs;
-    (void)force;
-    return {};
-#endif
 }
 
 bool MediaSession::renderSubtitles(int32_t width, int32_t height, internal::SubtitleOverlay& overlay)
@@ -239,13 +229,11 @@ void MediaSession::logStats()
 {
     Impl& d = *impl;
     size_t queued = 0;
-#if KVR_HAVE_VIDEO_DECODER
     {
         std::lock_guard lock(d.frameQueueMutex);
         if (d.frameQueue)
             queued = d.frameQueue->size();
     }
-#endif
     defaultLogger()->info("stats: pkt={} v_dec={} a_dec={} a_played={} v_qsize={} clock_us={} state={}",
         d.packetsRead.load(), d.videoFramesDecoded.load(), d.audioFramesDecoded.load(), d.audioFramesPlayed.load(),
         queued, clockUs(), playerStateName(d.state.load()));

@@ -67,12 +67,10 @@ void MediaSession::setAudioEffects(const AudioEffects& effects)
     {
         std::lock_guard lock(d.effectsMutex);
         d.audioEffects = record;
-#if KVR_HAVE_AUDIO_DECODER
         if (d.audioDecoder) {
             d.audioDecoder->normalizationGainDb = normalizationGainDb(*record);
             d.audioDecoder->setEffects(record);
         }
-#endif
     }
     // Outside the effects lock: starting a scan may wait for the previous worker, which takes that lock.
     startLoudnessScan();
@@ -84,10 +82,8 @@ void MediaSession::setVideoFilters(const VideoFilters& filters)
     auto record = std::make_shared<const VideoFilters>(filters);
     std::lock_guard lock(d.effectsMutex);
     d.videoFilters = record;
-#if KVR_HAVE_VIDEO_DECODER
     if (d.videoDecoder)
         d.videoDecoder->setFilters(record);
-#endif
 }
 
 void MediaSession::setUpSubtitles(Reopen kind, const std::string& url)

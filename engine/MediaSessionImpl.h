@@ -4,26 +4,14 @@
 
 #include "engine/MediaSession.h"
 #include "engine/StreamSelection.h"
+#include "engine/internal/AudioDecoder.h"
 #include "engine/internal/AudioOutputWasapi.h"
 #include "engine/internal/Demuxer.h"
+#include "engine/internal/Loudness.h"
 #include "engine/internal/SubtitleDecoder.h"
 #include "engine/internal/SubtitleRenderer.h"
-
-// TEMPORARY until the decoders are merged: the session builds without them.
-#if __has_include("engine/internal/VideoDecoder.h")
-#define KVR_HAVE_VIDEO_DECODER 1
 #include "engine/internal/VideoDecoder.h"
 #include "engine/internal/VideoFrameQueue.h"
-#else
-#define KVR_HAVE_VIDEO_DECODER 0
-#endif
-#if __has_include("engine/internal/AudioDecoder.h")
-#define KVR_HAVE_AUDIO_DECODER 1
-#include "engine/internal/AudioDecoder.h"
-#include "engine/internal/Loudness.h"
-#else
-#define KVR_HAVE_AUDIO_DECODER 0
-#endif
 
 #include <atomic>
 #include <chrono>
@@ -59,19 +47,13 @@ struct MediaSession::Impl {
     // both on the thread that opens; other threads reach the decoders only under effectsMutex, which also guards
     // every replacement and destruction of them.
     std::unique_ptr<internal::Demuxer> demuxer;
-#if KVR_HAVE_AUDIO_DECODER
     std::unique_ptr<internal::AudioDecoder> audioDecoder;
-#endif
-#if KVR_HAVE_VIDEO_DECODER
     std::unique_ptr<internal::VideoDecoder> videoDecoder;
-#endif
     // Read by GUI calls (volume, the visualiser's tap) while the opening thread replaces it: guarded by
     // audioOutputMutex, which is held only around short calls into the output (whose own locks it may take).
     std::unique_ptr<internal::AudioOutputWasapi> audioOutput;
     std::mutex audioOutputMutex;
-#if KVR_HAVE_VIDEO_DECODER
     std::shared_ptr<internal::VideoFrameQueue> frameQueue;
-#endif
     // Guards the frameQueue pointer; the queue's own mutex may be taken inside it.
     std::mutex frameQueueMutex;
 
@@ -139,9 +121,7 @@ struct MediaSession::Impl {
     std::atomic<double> albumGainDb { std::nan("") };
     // The loudness worker and its per-address cache (loudnessCache, loudnessPendingUrl, loudnessThread and
     // loudnessAbort live inside it). Started and joined with no session lock held.
-#if KVR_HAVE_AUDIO_DECODER
     std::unique_ptr<internal::LoudnessScanner> loudness;
-#endif
 
     // Preferences, copied into an open at its start.
     std::string preferredAudioLanguage;

@@ -8,7 +8,6 @@ namespace kvr::engine {
 
 void MediaSession::startLoudnessScan()
 {
-#if KVR_HAVE_AUDIO_DECODER
     Impl& d = *impl;
     {
         std::lock_guard lock(d.effectsMutex);
@@ -22,19 +21,15 @@ void MediaSession::startLoudnessScan()
     // The scanner skips addresses already measured or being measured, and network addresses; it stops a
     // previous worker for another address first. No session lock is held here, as its worker takes them.
     d.loudness->start(url, stream);
-#endif
 }
 
 void MediaSession::joinLoudnessWorker()
 {
-#if KVR_HAVE_AUDIO_DECODER
     impl->loudness->join();
-#endif
 }
 
 double MediaSession::normalizationGainDb(const AudioEffects& effects) const
 {
-#if KVR_HAVE_AUDIO_DECODER
     const Impl& d = *impl;
     double measured = std::nan("");
     if (effects.normalize == AudioEffects::NormalizeEbuR128) {
@@ -43,15 +38,10 @@ double MediaSession::normalizationGainDb(const AudioEffects& effects) const
             measured = d.loudness->cachedLoudness(url);
     }
     return internal::normalizationGainDb(effects, measured, d.trackGainDb.load(), d.albumGainDb.load());
-#else
-    (void)effects;
-    return 0.0;
-#endif
 }
 
 void MediaSession::applyMeasuredLoudness(const std::string& url)
 {
-#if KVR_HAVE_AUDIO_DECODER
     // On the loudness worker's thread, with none of the scanner's locks held.
     Impl& d = *impl;
     std::lock_guard lock(d.effectsMutex);
@@ -59,9 +49,6 @@ void MediaSession::applyMeasuredLoudness(const std::string& url)
         return;
     d.audioDecoder->normalizationGainDb = normalizationGainDb(*d.audioEffects);
     d.audioDecoder->setEffects(d.audioEffects);
-#else
-    (void)url;
-#endif
 }
 
 } // namespace kvr::engine
