@@ -12,8 +12,7 @@ namespace kvr::engine {
 
 int64_t MediaSession::Impl::steadyNowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
@@ -30,15 +29,15 @@ void MediaSession::Impl::resetClock()
     wallAccumUs = 0;
     wallStartNs = 0;
     firstFrameShown = false;
-    audioAbandoned = false;
+    audioAbandonedGeneration = 0;
     heardFrames = 0;
     heardAtPlayUs = 0;
 }
 
-void MediaSession::Impl::watchAudio(bool framesWaiting)
+void MediaSession::Impl::watchAudio(uint64_t openGeneration, bool framesWaiting)
 {
     // Runs on the render thread only. Play time is the wall clock, which runs whether or not there is audio.
-    if (audioAbandoned.load() || outputSampleRate.load() <= 0 || state.load() != PlayerState::Playing)
+    if (audioAbandoned() || outputSampleRate.load() <= 0 || state.load() != PlayerState::Playing)
         return;
     const int64_t played = audioFramesPlayed.load();
     const int64_t playUs = wallElapsedUs();
@@ -52,7 +51,9 @@ void MediaSession::Impl::watchAudio(bool framesWaiting)
         heardAtPlayUs = playUs;
         return;
     }
-    if (framesWaiting && playUs - heardAtPlayUs.load() > 1'000'000 && !audioAbandoned.exchange(true))
+    if (!framesWaiting || playUs - heardAtPlayUs.load() <= 1'000'000)
+        return;
+    if (audioAbandonedGeneration.exchange(openGeneration) != openGeneration && audioAbandoned())
         defaultLogger()->warn("MediaSession: no audio heard for 1 s of play; the picture follows the wall clock");
 }
 
@@ -61,7 +62,7 @@ int64_t MediaSession::clockUs() const
     const Impl& d = *impl;
     const int32_t rate = d.outputSampleRate.load();
     double elapsed = 0.0;
-    if (rate > 0 && !d.audioAbandoned.load()) {
+    if (rate > 0 && !d.audioAbandoned()) {
         const int64_t played = d.audioFramesPlayed.load();
         elapsed = double(static_cast<uint64_t>(std::max<int64_t>(played, 0))) * 1'000'000.0 / rate;
     } else {
@@ -181,6 +182,8 @@ bool MediaSession::reachedEnd()
 std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
 {
     Impl& d = *impl;
+    // A reopen may replace the queue meanwhile: a frame of the previous open must not count for the next.
+    const uint64_t generation = d.generation.load();
     std::shared_ptr<internal::VideoFrameQueue> queue;
     {
         std::lock_guard lock(d.frameQueueMutex);
@@ -189,6 +192,8 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
     if (!queue)
         return {};
     std::shared_ptr<VideoFrame> frame = queue->takeDue(clockUs, force);
+    if (d.generation.load() != generation)
+        return frame;
     if (frame) {
         if (!d.firstFrameShown.exchange(true) && d.state.load() == PlayerState::Playing) {
             d.wallAccumUs = 0;
@@ -197,7 +202,7 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
         std::lock_guard lock(d.frameMutex);
         d.currentFrame = frame;
     }
-    d.watchAudio(!frame && queue->size() > 0);
+    d.watchAudio(generation, !frame && queue->size() > 0);
     return frame;
 }
 

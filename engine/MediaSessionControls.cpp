@@ -170,20 +170,62 @@ void MediaSession::joinSubtitlePrescan()
     d.prescanAbort = false;
 }
 
-int64_t MediaSession::durationUs() const { return impl->durationUs.load(); }
-int32_t MediaSession::videoWidth() const { return impl->videoWidth.load(); }
-int32_t MediaSession::videoHeight() const { return impl->videoHeight.load(); }
-int32_t MediaSession::displayWidth() const { return impl->displayWidth.load(); }
-int32_t MediaSession::displayHeight() const { return impl->displayHeight.load(); }
-double MediaSession::videoFps() const { return impl->fps.load(); }
-float MediaSession::volume() const { return impl->volume.load(); }
-double MediaSession::speed() const { return impl->speed.load(); }
-int64_t MediaSession::audioDelayUs() const { return impl->audioDelayUs.load(); }
-int64_t MediaSession::subtitleDelayUs() const { return impl->subtitleDelayUs.load(); }
-int32_t MediaSession::currentAudioTrack() const { return impl->currentAudioTrack.load(); }
-int32_t MediaSession::currentSubtitleTrack() const { return impl->currentSubtitleTrack.load(); }
-double MediaSession::trackGainDb() const { return impl->trackGainDb.load(); }
-double MediaSession::albumGainDb() const { return impl->albumGainDb.load(); }
+int64_t MediaSession::durationUs() const
+{
+    return impl->durationUs.load();
+}
+int32_t MediaSession::videoWidth() const
+{
+    return impl->videoWidth.load();
+}
+int32_t MediaSession::videoHeight() const
+{
+    return impl->videoHeight.load();
+}
+int32_t MediaSession::displayWidth() const
+{
+    return impl->displayWidth.load();
+}
+int32_t MediaSession::displayHeight() const
+{
+    return impl->displayHeight.load();
+}
+double MediaSession::videoFps() const
+{
+    return impl->fps.load();
+}
+float MediaSession::volume() const
+{
+    return impl->volume.load();
+}
+double MediaSession::speed() const
+{
+    return impl->speed.load();
+}
+int64_t MediaSession::audioDelayUs() const
+{
+    return impl->audioDelayUs.load();
+}
+int64_t MediaSession::subtitleDelayUs() const
+{
+    return impl->subtitleDelayUs.load();
+}
+int32_t MediaSession::currentAudioTrack() const
+{
+    return impl->currentAudioTrack.load();
+}
+int32_t MediaSession::currentSubtitleTrack() const
+{
+    return impl->currentSubtitleTrack.load();
+}
+double MediaSession::trackGainDb() const
+{
+    return impl->trackGainDb.load();
+}
+double MediaSession::albumGainDb() const
+{
+    return impl->albumGainDb.load();
+}
 
 MediaInfo MediaSession::mediaInfo() const
 {

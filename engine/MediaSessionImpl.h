@@ -136,7 +136,8 @@ struct MediaSession::Impl {
     std::atomic<bool> firstFrameShown { false };
     // Audio that never arrives must not freeze the picture: once frames wait and nothing has been heard for a
     // second of play, the clock follows the wall clock for the rest of the open.
-    std::atomic<bool> audioAbandoned { false };
+    // The generation of the open whose audio was given up (0: none); a stale render pass cannot give up the next.
+    std::atomic<uint64_t> audioAbandonedGeneration { 0 };
     std::atomic<int64_t> heardFrames { 0 };
     std::atomic<int64_t> heardAtPlayUs { 0 };
 
@@ -146,7 +147,12 @@ struct MediaSession::Impl {
     static int64_t steadyNowNs();
     int64_t wallElapsedUs() const;
     void resetClock();
-    void watchAudio(bool framesWaiting);
+    bool audioAbandoned() const
+    {
+        const uint64_t given = audioAbandonedGeneration.load();
+        return given != 0 && given == generation.load();
+    }
+    void watchAudio(uint64_t openGeneration, bool framesWaiting);
 };
 
 } // namespace kvr::engine

@@ -94,9 +94,7 @@ TEST(MediaSession, SeekClampsItsTarget)
         int64_t expected; // -2: the medium's duration
     };
     const std::vector<Case> cases = {
-        { "clip.mp4", -5'000'000, 0 },
-        { "clip.mp4", 60'000'000, -2 },
-        { "clip.mp4", 1'500'000, 1'500'000 },
+        { "clip.mp4", -5'000'000, 0 }, { "clip.mp4", 60'000'000, -2 }, { "clip.mp4", 1'500'000, 1'500'000 },
         { "session-raw.h264", 60'000'000, 60'000'000 }, // unknown duration
     };
     auto session = makeSession();

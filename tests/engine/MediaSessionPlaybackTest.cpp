@@ -76,8 +76,8 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
         EXPECT_LT(longestStillS(p.shown), c.abandonsAudio ? 1.3 : 0.3);
         // In real time once the clock runs: from the first picture shown after 1.5 s on, pictures advance with
         // the wall clock.
-        const auto settled = std::find_if(p.shown.begin(), p.shown.end(),
-            [&](const auto& s) { return s.at - p.shown.front().at > 1500ms; });
+        const auto settled = std::find_if(
+            p.shown.begin(), p.shown.end(), [&](const auto& s) { return s.at - p.shown.front().at > 1500ms; });
         ASSERT_NE(settled, p.shown.end());
         for (auto s = settled; s != p.shown.end(); ++s) {
             const double wall = std::chrono::duration<double>(s->at - settled->at).count();

@@ -44,8 +44,8 @@ TEST(MediaSession, OpenAndPlayReportEachTransitionOnce)
         const std::string log = logText().substr(logFrom);
         S previous = c.expected.front() == S::Ending ? S::Playing : S::Idle;
         for (S s : c.expected) {
-            const std::string line = fmt::format("MediaSession: state {} -> {}", playerStateName(previous),
-                playerStateName(s));
+            const std::string line
+                = fmt::format("MediaSession: state {} -> {}", playerStateName(previous), playerStateName(s));
             EXPECT_EQ(countOf(log, line), 1u) << line;
             previous = s;
         }
