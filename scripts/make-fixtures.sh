@@ -107,7 +107,6 @@ rows=(
   "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
-  "session-silence.mka|ffmpeg -f lavfi -i anullsrc=r=48000:cl=stereo -t 2 -c:a libvorbis"
 )
 
 make_row() {

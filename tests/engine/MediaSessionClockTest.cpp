@@ -178,6 +178,25 @@ TEST(MediaSession, FrameStepsByHalfAFrameForwardAndOneAndAHalfBack)
     EXPECT_FALSE(session->stepFrame(true));
 }
 
+TEST(MediaSession, RefreshRedecodesOnlyAPausedPicture)
+{
+    auto session = makeSession();
+    ASSERT_TRUE(session->open(kvr::test::fixture("video-only.mkv"), 1'000'000));
+    session->play();
+    std::shared_ptr<kvr::engine::VideoFrame> frame;
+    ASSERT_TRUE(waitFor([&] { return (frame = session->takeFrame(INT64_MAX, true)) != nullptr; }, 5s));
+    uint64_t generation = session->generation();
+    session->refreshPausedFrame(); // Playing: nothing
+    EXPECT_EQ(session->generation(), generation);
+
+    session->pause();
+    const size_t from = logText().size();
+    session->refreshPausedFrame();
+    EXPECT_GT(session->generation(), generation);
+    EXPECT_EQ(lastOpenStartUs(from), frame->pts);
+    EXPECT_EQ(session->state(), S::Paused);
+}
+
 TEST(MediaSession, ReachedEndAfterTheEndHeldMoreThan300ms)
 {
     for (const char* fixture : { "video-only.mkv", "clip.mp4" }) {

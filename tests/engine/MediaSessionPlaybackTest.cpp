@@ -124,7 +124,7 @@ TEST(MediaSession, EbuR128MeasuresEachLocalMediumOnce)
     EXPECT_NEAR(session->normalizationGainDb(ebuR128()), std::clamp(-16.0 - lufs, -30.0, 20.0), 0.06);
 
     // Silence measures as nothing: no entry, no gain.
-    ASSERT_TRUE(session->open(kvr::test::fixture("session-silence.mka"), 0));
+    ASSERT_TRUE(session->open(kvr::test::fixture("silence.flac"), 0));
     session->play();
     std::this_thread::sleep_for(1500ms);
     EXPECT_EQ(countOf(logText().substr(from), "Loudness: I="), 1u);
