@@ -75,6 +75,30 @@ TEST(MediaSession, TeardownWithNothingOpenIsSilent)
     }
 }
 
+TEST(MediaSession, TeardownInClosedIsSilent)
+{
+    // Closed lasts only inside a teardown: close again from its callback.
+    auto session = makeSession();
+    ASSERT_TRUE(session->open(kvr::test::fixture("video-only.mkv"), 0));
+    std::vector<S> seen;
+    uint64_t generationInClosed = 0;
+    size_t logInClosed = 0;
+    session->setStateCallback([&](S s) {
+        seen.push_back(s);
+        if (s != S::Closed)
+            return;
+        generationInClosed = session->generation();
+        logInClosed = countOf(logText(), "MediaSession:");
+        session->close();
+        EXPECT_EQ(session->generation(), generationInClosed);
+        EXPECT_EQ(countOf(logText(), "MediaSession:"), logInClosed);
+    });
+    session->close();
+    EXPECT_EQ(seen, (std::vector<S> { S::Ending, S::Closed, S::Idle }));
+    EXPECT_EQ(session->generation(), generationInClosed);
+    session->setStateCallback({});
+}
+
 TEST(MediaSession, FailedOpensReportTheirCause)
 {
     const auto missing = kvr::test::scratchDirectory() / "missing.mkv";
