@@ -51,8 +51,9 @@ TEST(ProcessStats, ReportsTheLoadOfEveryBusyCore)
     EXPECT_EQ(first.cpuPercent, 0.0);
     EXPECT_NEAR(second.cpuPercent, own, 10.0);
     // On a loaded machine the two threads may not get two cores; the claim holds only when they did.
-    if (own > 130.0)
+    if (own > 130.0) {
         EXPECT_GT(second.cpuPercent, 120.0) << "two busy threads read as one core or less";
+    }
 }
 
 TEST(ProcessStats, ReportsTheCurrentResidentSizeNotThePeak)
