@@ -86,9 +86,8 @@ void MediaSession::setVideoFilters(const VideoFilters& filters)
         d.videoDecoder->setFilters(record);
 }
 
-void MediaSession::setUpSubtitles(Reopen kind, const std::string& url)
+void MediaSession::setUpSubtitles([[maybe_unused]] Reopen kind, const std::string& url)
 {
-    (void)kind;
     Impl& d = *impl;
     internal::Demuxer& demuxer = *d.demuxer;
     if (demuxer.subtitle.index < 0) {

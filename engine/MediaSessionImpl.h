@@ -123,7 +123,8 @@ struct MediaSession::Impl {
     // loudnessAbort live inside it). Started and joined with no session lock held.
     std::unique_ptr<internal::LoudnessScanner> loudness;
 
-    // Preferences, copied into an open at its start.
+    // Preferences. The two languages are written and read under sessionMutex; an open copies all of them once,
+    // at its start, so a change during an open does not reach it half-way.
     std::string preferredAudioLanguage;
     std::string preferredSubtitleLanguage;
     std::atomic<bool> hardwareDecoding { true };
