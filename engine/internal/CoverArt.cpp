@@ -22,6 +22,8 @@ struct PacketFree {
     void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
 
+constexpr size_t scalerPadding = 256;
+
 bool tooLarge(int64_t width, int64_t height)
 {
     return width > 0 && height > 0 && width * height > maxCoverPixels;
@@ -69,7 +71,7 @@ std::shared_ptr<VideoFrame> decodeCoverArt(const AVCodecParameters* parameters, 
     }
 
     SwsContext* scaler = sws_getContext(srcWidth, srcHeight, AVPixelFormat(frame->format), width, height,
-        AV_PIX_FMT_BGRA, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        AV_PIX_FMT_BGRA, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
     if (!scaler)
         return {};
     std::shared_ptr<VideoFrame> out;
@@ -80,7 +82,9 @@ std::shared_ptr<VideoFrame> decodeCoverArt(const AVCodecParameters* parameters, 
         out->pts = -1;
         out->format = 0;
         out->bytesStride = width * 4;
-        out->bytes.resize(size_t(out->bytesStride) * size_t(height));
+        // swscale's vector code may write a little past the last row: it writes into a padded buffer that is cut
+        // back afterwards (shrinking keeps the allocation).
+        out->bytes.resize(size_t(out->bytesStride) * size_t(height) + scalerPadding);
     } catch (const std::bad_alloc&) {
         sws_freeContext(scaler);
         return {};
@@ -91,6 +95,7 @@ std::shared_ptr<VideoFrame> decodeCoverArt(const AVCodecParameters* parameters, 
     sws_freeContext(scaler);
     if (rows != height)
         return {};
+    out->bytes.resize(size_t(out->bytesStride) * size_t(height));
     // Like every frame that owns its pixels, plane 0 points into them.
     out->planes[0] = out->bytes.data();
     out->strides[0] = out->bytesStride;
