@@ -5,6 +5,7 @@
 #   copy-head <src> <n>  the first n bytes of another fixture
 #   random <n>         n random bytes
 #   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
+#   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -86,7 +87,28 @@ rows=(
   "short-duration.mkv|mkv-duration tone6.mkv 1000"
   "no-duration.mkv|mkv-duration tone6.mkv none"
   "three-minutes.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=180 -c:a libvorbis -ac 1"
+  "tone44k.flac|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 -c:a flac"
+  "click.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=44100:duration=0.005 -af adelay=55125S,apad=whole_dur=2 -c:a flac"
+  "audio-after-video.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=2 -itsoffset 1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a flac"
+  "switch-mono44k.ts|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 1 -c:a mp2 -b:a 64k -f mpegts"
+  "switch-stereo48k.ts|ffmpeg -f lavfi -i sine=frequency=660:sample_rate=48000:duration=2 -ac 2 -c:a mp2 -b:a 128k -output_ts_offset 2 -f mpegts"
+  "format-switch.ts|concat switch-mono44k.ts switch-stereo48k.ts"
+  "silence.flac|ffmpeg -f lavfi -i aevalsrc=0:s=48000:d=2 -c:a flac"
+  "quiet.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=48000:duration=3 -af volume=-19dB -c:a flac"
+  "noise.flac|ffmpeg -f lavfi -i anoisesrc=d=2:c=pink:r=44100:a=0.2:seed=7 -ac 2 -c:a flac"
   "tracks.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=8000:duration=1 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -map 5:s -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a libvorbis -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:s:0 language=eng -metadata:s:s:1 language=fre -metadata:s:s:2 language=ger -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 default -disposition:s:1 forced -disposition:s:2 0"
+  "yuvj420p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v mjpeg -pix_fmt yuvj420p"
+  "yuv422p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv422p"
+  "yuvj422p-halfblack.mkv|ffmpeg -f lavfi -i color=c=black:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=white:t=fill -c:v mjpeg -q:v 2 -pix_fmt yuvj422p"
+  "rgb24.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt rgb24"
+  "gray.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt gray"
+  "yuv420p10le.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p10le"
+  "h264-718.mp4|ffmpeg -f lavfi -i testsrc2=size=64x718:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "h264-720.mp4|ffmpeg -f lavfi -i testsrc2=size=64x720:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "letterbox.mp4|ffmpeg -f lavfi -i testsrc2=size=320x160:rate=10:duration=0.3 -vf pad=320:240:0:40:black -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "size-a.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -f mpegts"
+  "size-b.ts|ffmpeg -f lavfi -i testsrc2=size=96x64:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -output_ts_offset 0.5 -f mpegts"
+  "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
 )
 
 make_row() {
@@ -109,6 +131,9 @@ make_row() {
         if ($ARGV[1] eq "none") { substr($d, $at, 2) = "\xEC\x89"; }
         else { substr($d, $at + 3, 8) = pack("d>", $ARGV[1]); }
         open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
+    concat)
+      shift
+      (cd "$out" && cat "$@") > "$tmp" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac
