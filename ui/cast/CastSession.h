@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/RemotePlayback.h"
+
 #include <QObject>
 #include <QString>
 
@@ -10,8 +12,8 @@ class MediaSessionBridge;
 namespace kvr::ui::cast {
 
 // Casting ("Cast" in QML): finds receivers on the network, connects to one and hands the player's playback
-// over to it.
-class CastSession : public QObject {
+// over to it. As the player's remote it stands for the connected receiver.
+class CastSession : public QObject, public RemotePlayback {
     Q_OBJECT
     Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY enabledChanged)
 
@@ -22,6 +24,18 @@ public:
     bool enabled() const { return enabled_; }
     // Switching casting off stops it.
     void setEnabled(bool on);
+
+    // The receiver's playback, for the player.
+    void load(const QString& url, int64_t startUs) override;
+    void play() override;
+    void pause() override;
+    void stopPlayback() override;
+    void seek(int64_t us) override;
+    void setVolume(double volume) override;
+    int64_t position() override;
+    int64_t duration() override;
+    double volume() override;
+    int state() override;
 
 public slots:
     // Connects to the receiver deviceId and casts to it once it is ready.

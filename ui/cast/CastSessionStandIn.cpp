@@ -1,7 +1,7 @@
 #include "ui/cast/CastSession.h"
 
-// This build finds no receivers: discovery finds nothing, so nothing is ever connected or cast and every
-// request that needs a receiver does nothing.
+// This build finds no receivers: discovery finds nothing, so nothing is ever connected or cast, the player is
+// never handed over, and every request that needs a receiver does nothing.
 
 namespace kvr::ui::cast {
 
@@ -37,6 +37,50 @@ void CastSession::refresh()
 
 void CastSession::forceTranscode()
 {
+}
+
+void CastSession::load(const QString&, int64_t)
+{
+}
+
+void CastSession::play()
+{
+}
+
+void CastSession::pause()
+{
+}
+
+void CastSession::stopPlayback()
+{
+}
+
+void CastSession::seek(int64_t)
+{
+}
+
+void CastSession::setVolume(double)
+{
+}
+
+int64_t CastSession::position()
+{
+    return 0;
+}
+
+int64_t CastSession::duration()
+{
+    return 0;
+}
+
+double CastSession::volume()
+{
+    return 1.0;
+}
+
+int CastSession::state()
+{
+    return 0;
 }
 
 void CastSession::setSubtitleMode(const QString& mode)
