@@ -182,12 +182,14 @@ void Application::hookWindow(QQuickWindow* window)
     ui::Actions* actions = actions_;
     QObject::connect(
         window, &QQuickWindow::sceneGraphInitialized, window,
-        [window, smtc, actions] {
+        [this, window, smtc, actions] {
             smtc->attach(reinterpret_cast<void*>(window->winId()));
             smtc->setButtonHandler([actions](platform::Smtc::Button button) {
                 QMetaObject::invokeMethod(
                     actions, [actions, button] { forwardSmtcButton(*actions, button); }, Qt::QueuedConnection);
             });
+            // Playback may have started before the window first rendered; the controls start out closed.
+            refreshSmtc();
         },
         Qt::SingleShotConnection);
     QObject::connect(bridge_, &ui::MediaSessionBridge::stateChanged, window, [this] { refreshSmtc(); });
@@ -197,7 +199,14 @@ void Application::hookWindow(QQuickWindow* window)
     platform::TaskbarProgress* taskbar = taskbar_;
     QObject::connect(
         window, &QQuickWindow::sceneGraphInitialized, window,
-        [window, taskbar] { taskbar->attach(reinterpret_cast<void*>(window->winId())); }, Qt::SingleShotConnection);
+        [this, window, taskbar] {
+            taskbar->attach(reinterpret_cast<void*>(window->winId()));
+            // State and position sent before the attach went nowhere.
+            taskbar->setState(taskbarState(bridge_->state()));
+            lastPermille_ = -1;
+            updateTaskbarProgress();
+        },
+        Qt::SingleShotConnection);
     QObject::connect(bridge_, &ui::MediaSessionBridge::stateChanged, window,
         [this] {
             if (taskbar_)

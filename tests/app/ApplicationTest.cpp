@@ -4,6 +4,7 @@
 #include "qml/QmlModule.h"
 #include "tests/platform/BusHarness.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/GTestQtPrinters.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
 #include "ui/MediaSessionBridge.h"
@@ -17,6 +18,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -347,16 +349,23 @@ TEST(Application, MediaKeysReachThePlayer)
     EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
 }
 
-TEST(Application, LauncherProgressFollowsThePlayer)
+TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
 {
     ASSERT_TRUE(kvr::test::privateBusRunning());
     kvr::test::BusClient client;
     client.listen(QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
     Application app(nullptr);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    // Playing before the window has rendered once: the launcher learns of it only after it was attached.
     playEntries(app, { fixturePath("clip.mp4") });
+    QElapsedTimer opening;
+    opening.start();
+    while (app.session()->state() != kvr::engine::PlayerState::Playing && opening.elapsed() < 5000)
+        QThread::msleep(5);
     ASSERT_TRUE(reaches(app, State::Playing));
     QTest::qWait(1500);
+    // The media controls too show what plays, not the closed state they were published with.
+    EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
 
     std::vector<double> progress;
     bool shown = false;
