@@ -100,8 +100,7 @@ bool PlaneTexture::isSupported(QQuickWindow* window, int components, int bytesPe
 {
     if (!window || !window->rendererInterface())
         return false;
-    auto* rhi = static_cast<QRhi*>(
-        window->rendererInterface()->getResource(window, QSGRendererInterface::RhiResource));
+    auto* rhi = static_cast<QRhi*>(window->rendererInterface()->getResource(window, QSGRendererInterface::RhiResource));
     return rhi && rhi->isTextureFormatSupported(formatFor(components, bytesPerComponent));
 }
 

@@ -258,7 +258,7 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         if (!currentPacked_) {
             yuvNode_->setFrame(currentFrame_);
         } else if (QSGTexture* texture
-                   = window()->createTextureFromImage(packedImage_, QQuickWindow::TextureIsOpaque)) {
+            = window()->createTextureFromImage(packedImage_, QQuickWindow::TextureIsOpaque)) {
             imageNode_->setTexture(texture);
             imageNode_->setSourceRect(QRectF(0, 0, packedImage_.width(), packedImage_.height()));
             imageNode_->markDirty(QSGNode::DirtyMaterial);
@@ -271,8 +271,8 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         }
     }
 
-    const Layout placed = layout(
-        size(), frameAspect(*currentFrame_, aspectOverride_), fillMode_, currentFrame_->rotation);
+    const Layout placed
+        = layout(size(), frameAspect(*currentFrame_, aspectOverride_), fillMode_, currentFrame_->rotation);
     if (placed.nodeRect != nodeRect_) {
         nodeRect_ = placed.nodeRect;
         if (yuvNode_)
@@ -301,8 +301,7 @@ void VideoSink::updateSubtitles(QSGNode* root, const QRectF& visible)
         overlaySize_ = device;
         const int w = overlay_.width;
         const int h = overlay_.height;
-        const bool drawable = !overlay_.empty && w > 0 && h > 0
-            && overlay_.pixels.size() >= size_t(w) * size_t(h) * 4;
+        const bool drawable = !overlay_.empty && w > 0 && h > 0 && overlay_.pixels.size() >= size_t(w) * size_t(h) * 4;
         QSGTexture* texture = nullptr;
         if (drawable) {
             const QImage pixels(overlay_.pixels.data(), w, h, qsizetype(w) * 4, QImage::Format_ARGB32_Premultiplied);
