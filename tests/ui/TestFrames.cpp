@@ -152,7 +152,8 @@ int ScriptedFrameSource::state()
 
 bool ScriptedFrameSource::hasVideo()
 {
-    return true;
+    std::lock_guard lock(mutex_);
+    return hasVideo_;
 }
 
 std::shared_ptr<const engine::VideoFrame> ScriptedFrameSource::takeFrame(int64_t clockUs, bool force)
@@ -199,6 +200,12 @@ void ScriptedFrameSource::setState(int state)
 {
     std::lock_guard lock(mutex_);
     state_ = state;
+}
+
+void ScriptedFrameSource::setHasVideo(bool hasVideo)
+{
+    std::lock_guard lock(mutex_);
+    hasVideo_ = hasVideo;
 }
 
 void ScriptedFrameSource::setSubtitles(std::function<bool(int, int, engine::internal::SubtitleOverlay&)> render)

@@ -47,6 +47,7 @@ public:
     void setGeneration(int64_t generation);
     void setClockUs(int64_t clockUs);
     void setState(int state);
+    void setHasVideo(bool hasVideo);
     // Called for every subtitle request; without one the overlay never changes.
     void setSubtitles(std::function<bool(int, int, engine::internal::SubtitleOverlay&)> render);
     std::vector<QSize> subtitleRequests();
@@ -56,6 +57,7 @@ private:
     int64_t generation_ = 1;
     int64_t clockUs_ = 0;
     int state_ = 3;
+    bool hasVideo_ = true;
     std::deque<std::shared_ptr<const engine::VideoFrame>> queue_;
     std::function<bool(int, int, engine::internal::SubtitleOverlay&)> subtitles_;
     std::vector<QSize> subtitleRequests_;

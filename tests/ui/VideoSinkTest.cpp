@@ -1,3 +1,4 @@
+#include "tests/ui/TestFrames.h"
 #include "ui/VideoSink.h"
 
 #include <QSignalSpy>
@@ -127,4 +128,37 @@ TEST(VideoSink, LayoutSettersIgnoreInvalidAndUnchangedValues)
     sink.setFillMode(VideoSink::Crop);
     EXPECT_EQ(sink.fillMode(), VideoSink::Crop);
     EXPECT_EQ(layoutChanged.count(), 3);
+}
+
+TEST(VideoSink, RepaintTimerRunsOnlyWithVideoFromPreparedToEnding)
+{
+    VideoSink sink;
+    kvr::test::ScriptedFrameSource source;
+    sink.setFrameSource(&source);
+    struct Step {
+        int state;
+        bool hasVideo;
+        bool runs;
+    } steps[] = {
+        { 0, true, false },
+        { 1, true, false },
+        { 2, true, true },
+        { 3, true, true },
+        { 4, true, true },
+        { 5, true, true },
+        { 6, true, false },
+        { 7, true, false },
+        { 3, false, false },
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.state);
+        source.setState(step.state);
+        source.setHasVideo(step.hasVideo);
+        sink.updateTimer();
+        EXPECT_EQ(sink.repaintTimerActive(), step.runs);
+    }
+    source.setState(3);
+    sink.updateTimer();
+    sink.setFrameSource(nullptr); // nothing to show from
+    EXPECT_FALSE(sink.repaintTimerActive());
 }
