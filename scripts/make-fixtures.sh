@@ -4,6 +4,7 @@
 #   ffmpeg <args...>   run ffmpeg with these arguments, writing to the fixture
 #   copy-head <src> <n>  the first n bytes of another fixture
 #   random <n>         n random bytes
+#   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -81,7 +82,28 @@ rows=(
   "tags.ogg|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libvorbis -metadata title=\"Ogg Title\" -metadata artist=\"Ogg Artist\" -metadata REPLAYGAIN_TRACK_GAIN=\"-3.50 dB\""
   "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "late-chapters.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -i \$IN/late-chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a libvorbis -output_ts_offset 1 -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -attach \$IN/notes.txt -metadata:s:t:1 mimetype=text/plain"
+  "tone44k.flac|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 -c:a flac"
+  "click.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=44100:duration=0.005 -af adelay=55125S,apad=whole_dur=2 -c:a flac"
+  "audio-after-video.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=2 -itsoffset 1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a flac"
+  "switch-mono44k.ts|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=2 -ac 1 -c:a mp2 -b:a 64k -f mpegts"
+  "switch-stereo48k.ts|ffmpeg -f lavfi -i sine=frequency=660:sample_rate=48000:duration=2 -ac 2 -c:a mp2 -b:a 128k -output_ts_offset 2 -f mpegts"
+  "format-switch.ts|concat switch-mono44k.ts switch-stereo48k.ts"
+  "silence.flac|ffmpeg -f lavfi -i aevalsrc=0:s=48000:d=2 -c:a flac"
+  "quiet.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=48000:duration=3 -af volume=-19dB -c:a flac"
+  "noise.flac|ffmpeg -f lavfi -i anoisesrc=d=2:c=pink:r=44100:a=0.2:seed=7 -ac 2 -c:a flac"
   "tracks.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=8000:duration=1 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:a -map 3:s -map 4:s -map 5:s -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a libvorbis -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=ger -metadata:s:s:0 language=eng -metadata:s:s:1 language=fre -metadata:s:s:2 language=ger -disposition:a:0 0 -disposition:a:1 default -disposition:s:0 default -disposition:s:1 forced -disposition:s:2 0"
+  "yuvj420p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v mjpeg -pix_fmt yuvj420p"
+  "yuv422p.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv422p"
+  "yuvj422p-halfblack.mkv|ffmpeg -f lavfi -i color=c=black:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=white:t=fill -c:v mjpeg -q:v 2 -pix_fmt yuvj422p"
+  "rgb24.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt rgb24"
+  "gray.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v png -pix_fmt gray"
+  "yuv420p10le.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p10le"
+  "h264-718.mp4|ffmpeg -f lavfi -i testsrc2=size=64x718:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "h264-720.mp4|ffmpeg -f lavfi -i testsrc2=size=64x720:rate=10:duration=0.2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "letterbox.mp4|ffmpeg -f lavfi -i testsrc2=size=320x160:rate=10:duration=0.3 -vf pad=320:240:0:40:black -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "size-a.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -f mpegts"
+  "size-b.ts|ffmpeg -f lavfi -i testsrc2=size=96x64:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -output_ts_offset 0.5 -f mpegts"
+  "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
 )
 
 make_row() {
@@ -95,6 +117,9 @@ make_row() {
       head -c "$2" /dev/urandom > "$tmp" ;;
     copy-head)
       head -c "$3" "$out/$2" > "$tmp" ;;
+    concat)
+      shift
+      (cd "$out" && cat "$@") > "$tmp" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac

@@ -381,6 +381,10 @@ void AudioOutputWasapi::render()
             if (started) {
                 d.audioClient->stop();
                 started = false;
+                // The endpoint may play on for a moment after the stop is asked for; that audio was heard.
+                uint32_t padding = 0;
+                if (d.audioClient->getCurrentPadding(padding) == Status::Ok)
+                    updatePlayed(std::min(padding, d.bufferFrames));
             }
             continue;
         }

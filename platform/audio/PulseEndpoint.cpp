@@ -16,6 +16,11 @@ using Clock = std::chrono::steady_clock;
 
 // How often the server asks for more audio; the render loop's period on this backend.
 constexpr std::chrono::microseconds requestInterval { 10000 };
+// How far past the server's read position a pause places its cut: room for the server to read on while the
+// cut is on its way, so the cut never lands on audio the sink has already taken.
+constexpr std::chrono::microseconds cutGuard { 20000 };
+// How long a pause or a server operation may take before we give up waiting for it.
+constexpr std::chrono::milliseconds operationTimeout { 1000 };
 
 // One threaded main loop and its context. Everything the endpoints do with libpulse runs under the loop's lock.
 class PulseConnection {
@@ -236,6 +241,10 @@ public:
             return Status::Failed;
         try {
             buffer.assign(size_t(bufferFrames) * frameBytes, 0);
+            // Everything written and not yet heard fits in the buffer; the margin covers what the server still
+            // plays between the last look at the padding and a pause.
+            historyFrames = bufferFrames + bufferFrames / 2;
+            history.assign(size_t(historyFrames) * frameBytes, 0);
         } catch (...) {
             return Status::Failed;
         }
@@ -312,19 +321,41 @@ public:
         const Status alive = aliveLocked();
         if (alive != Status::Ok)
             return alive;
-        // The stream time is the position being heard now (the sink's latency already taken off); everything
-        // written beyond it is still queued somewhere.
-        pa_usec_t heardUs = 0;
-        if (pa_stream_get_time(stream, &heardUs) < 0)
-            heardUs = 0;
-        const uint64_t heard = heardUs * uint64_t(rate) / 1000000;
-        const uint64_t queued = written > heard ? written - heard : 0;
+        const uint64_t heard = heardLocked();
+        const uint64_t queued = handed > heard ? handed - heard : 0;
         frames = static_cast<uint32_t>(std::min<uint64_t>(queued, std::numeric_limits<uint32_t>::max()));
         return Status::Ok;
     }
 
-    Status start() override { return cork(false); }
-    Status stop() override { return cork(true); }
+    Status start() override
+    {
+        PulseConnection::Locked lock(connection->loop);
+        const Status alive = aliveLocked();
+        if (alive != Status::Ok)
+            return alive;
+        if (running)
+            return Status::Ok;
+        if (cutPending) {
+            const Status sent = resendUnheardLocked();
+            if (sent != Status::Ok)
+                return sent;
+        }
+        const Status uncorked = corkLocked(false);
+        if (uncorked == Status::Ok)
+            running = true;
+        return uncorked;
+    }
+
+    Status stop() override
+    {
+        PulseConnection::Locked lock(connection->loop);
+        const Status alive = aliveLocked();
+        if (alive != Status::Ok)
+            return alive;
+        if (!running)
+            return Status::Ok;
+        return pauseLocked();
+    }
 
     Status getBufferFor(uint32_t frames, uint8_t*& data)
     {
@@ -351,7 +382,9 @@ public:
             return alive;
         if (bytes > 0 && pa_stream_write(stream, buffer.data(), bytes, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return aliveLocked() == Status::Ok ? Status::Failed : Status::DeviceInvalidated;
+        keepLocked(buffer.data(), frames);
         written += frames;
+        handed += frames;
         return Status::Ok;
     }
 
@@ -365,18 +398,147 @@ private:
         return Status::Ok;
     }
 
-    Status cork(bool on)
+    // Frames handed over that have been heard. A server frame is a handed-over frame plus `shift` for what was
+    // sent since the last resume; nothing before `heardFloor` can be unheard again, and while the stream is
+    // stopped nothing more is heard.
+    uint64_t heardLocked()
     {
-        PulseConnection::Locked lock(connection->loop);
-        const Status alive = aliveLocked();
-        if (alive != Status::Ok)
-            return alive;
-        // Corking keeps what the server has queued, so a resume continues exactly where the pause stopped.
+        if (!running)
+            return heardFloor;
+        pa_usec_t heardUs = 0;
+        if (pa_stream_get_time(stream, &heardUs) < 0)
+            return heardFloor;
+        const int64_t server = static_cast<int64_t>(heardUs * uint64_t(rate) / 1000000);
+        return static_cast<uint64_t>(std::max<int64_t>(server - shift, static_cast<int64_t>(heardFloor)));
+    }
+
+    // A copy of what was handed over, so that a pause can send again what the server throws away.
+    void keepLocked(const uint8_t* data, uint32_t frames)
+    {
+        for (uint32_t done = 0; done < frames;) {
+            const uint64_t slot = (handed + done) % historyFrames;
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames - done, historyFrames - slot));
+            std::memcpy(history.data() + slot * frameBytes, data + size_t(done) * frameBytes, size_t(n) * frameBytes);
+            done += n;
+        }
+    }
+
+    // Runs a server operation to its end, or until it fails or takes too long.
+    bool finishLocked(pa_operation* op)
+    {
+        if (!op)
+            return false;
+        const bool done = connection->waitLocked(
+            [&] { return pa_operation_get_state(op) != PA_OPERATION_RUNNING || aliveLocked() != Status::Ok; },
+            Clock::now() + operationTimeout);
+        const bool ok = done && pa_operation_get_state(op) == PA_OPERATION_DONE;
+        if (pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+            pa_operation_cancel(op);
+        pa_operation_unref(op);
+        return ok;
+    }
+
+    const pa_timing_info* freshTimingLocked()
+    {
+        if (!finishLocked(pa_stream_update_timing_info(stream, nullptr, nullptr)))
+            return nullptr;
+        return pa_stream_get_timing_info(stream);
+    }
+
+    Status corkLocked(bool on)
+    {
         pa_operation* op = pa_stream_cork(stream, on ? 1 : 0, nullptr, nullptr);
         if (!op)
-            return Status::Failed;
+            return aliveLocked() == Status::Ok ? Status::Failed : Status::DeviceInvalidated;
         pa_operation_unref(op);
-        running = !on;
+        return Status::Ok;
+    }
+
+    // Writes `frames` frames of silence, the first at `offset` as `seek` says.
+    bool writeSilenceLocked(uint64_t frames, int64_t offset, pa_seek_mode_t seek)
+    {
+        std::memset(buffer.data(), 0, buffer.size());
+        while (frames > 0) {
+            const auto n = static_cast<uint32_t>(std::min<uint64_t>(frames, bufferFrames));
+            if (pa_stream_write(stream, buffer.data(), size_t(n) * frameBytes, nullptr, offset, seek) < 0)
+                return false;
+            offset = 0;
+            seek = PA_SEEK_RELATIVE;
+            written += n;
+            frames -= n;
+        }
+        return true;
+    }
+
+    // Corking alone loses audio: the server takes back what the sink had already mixed ahead, and a sink whose
+    // output (or monitor) has already passed that on loses or doubles it. So the audio is cut a little ahead of
+    // what the server has read and replaced by silence, and the stream is corked and flushed only once the sink
+    // plays that silence: all the server throws away is silence. What lies past the cut stays in the history
+    // and is sent again on resume.
+    Status pauseLocked()
+    {
+        const uint64_t heardBefore = heardLocked();
+        running = false;
+        const pa_timing_info* timing = freshTimingLocked();
+        if (!timing || timing->read_index < 0) {
+            heardFloor = heardBefore;
+            return corkLocked(true);
+        }
+        const uint64_t guardFrames = uint64_t(rate) * uint64_t(cutGuard.count()) / 1000000;
+        const uint64_t sinkFrames = timing->sink_usec * uint64_t(rate) / 1000000;
+        const uint64_t readFrames = uint64_t(timing->read_index) / frameBytes;
+        const uint64_t cut = std::min(readFrames + guardFrames, written);
+        // The same point in handed-over frames: never before what was heard already, nor further back than the
+        // history reaches.
+        const uint64_t oldest = std::max(heardFloor, handed > historyFrames ? handed - historyFrames : 0);
+        const uint64_t cutHanded
+            = std::clamp<uint64_t>(uint64_t(std::max<int64_t>(int64_t(cut) - shift, 0)), oldest, handed);
+        // The silence reaches past what the sink mixes ahead, so the sink is playing it when the stream is corked.
+        const uint64_t silence = std::max(written - cut, sinkFrames + 2 * guardFrames);
+        written = cut;
+        if (!writeSilenceLocked(silence, int64_t(cut * frameBytes), PA_SEEK_ABSOLUTE)) {
+            heardFloor = heardBefore;
+            return corkLocked(true);
+        }
+        connection->waitLocked(
+            [&] {
+                pa_usec_t heardUs = 0;
+                return !freshTimingLocked() || pa_stream_get_time(stream, &heardUs) < 0
+                    || heardUs * uint64_t(rate) / 1000000 >= cut;
+            },
+            Clock::now() + operationTimeout);
+        heardFloor = cutHanded;
+        if (!finishLocked(pa_stream_cork(stream, 1, nullptr, nullptr))
+            || !finishLocked(pa_stream_flush(stream, nullptr, nullptr)) || !(timing = freshTimingLocked())
+            || timing->write_index < 0) {
+            // Without a settled flush the server's position is unknown; resume then simply continues the stream.
+            return aliveLocked();
+        }
+        written = uint64_t(timing->write_index) / frameBytes;
+        resumeLead = sinkFrames + guardFrames;
+        cutPending = true;
+        return Status::Ok;
+    }
+
+    // Resume after a cut: first a lead of silence, which the sink may mix over when it takes the stream back
+    // (uncorking rewinds the sink), then everything from the cut on.
+    Status resendUnheardLocked()
+    {
+        cutPending = false;
+        if (!writeSilenceLocked(resumeLead, 0, PA_SEEK_RELATIVE))
+            return aliveLocked() == Status::Ok ? Status::Failed : Status::DeviceInvalidated;
+        shift = int64_t(written) - int64_t(heardFloor);
+        const uint64_t unheard = handed - heardFloor;
+        for (uint64_t done = 0; done < unheard;) {
+            const uint64_t slot = (heardFloor + done) % historyFrames;
+            const uint64_t n = std::min(unheard - done, historyFrames - slot);
+            if (pa_stream_write(
+                    stream, history.data() + slot * frameBytes, size_t(n) * frameBytes, nullptr, 0, PA_SEEK_RELATIVE)
+                < 0)
+                return aliveLocked() == Status::Ok ? Status::Failed : Status::DeviceInvalidated;
+            written += n;
+            done += n;
+        }
         return Status::Ok;
     }
 
@@ -413,7 +575,19 @@ private:
     int32_t rate = 0;
     uint32_t frameBytes = 0;
     uint32_t bufferFrames = 0;
+    // Server frames written (a pause's cut and flush move it back) and frames the render loop handed over.
     uint64_t written = 0;
+    uint64_t handed = 0;
+    // Server frame = handed frame + shift, for what was sent since the last resume.
+    int64_t shift = 0;
+    uint64_t heardFloor = 0;
+    // Set by a pause that cut and flushed: resume sends `resumeLead` frames of silence, then the history from
+    // `heardFloor`.
+    bool cutPending = false;
+    uint64_t resumeLead = 0;
+    // The last `historyFrames` handed-over frames; slot = handed frame % historyFrames.
+    std::vector<uint8_t> history;
+    uint64_t historyFrames = 0;
     // Filled by the render loop between getBuffer and releaseBuffer; libpulse copies it on write.
     std::vector<uint8_t> buffer;
 };

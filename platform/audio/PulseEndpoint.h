@@ -13,9 +13,10 @@ namespace kvr::platform::audio {
 // `error`, when that fails or takes longer than `timeout`.
 //
 // The endpoints it hands out offer 32-bit float at the default sink's rate and channel count (the server
-// converts), lay the channels out in FFmpeg's default order, pause by corking (what is queued stays queued), and
-// count the server's latency as padding. A stream or connection failure (a server restart, say) is "device
-// invalidated"; the enumerator then reconnects on the next look-up.
+// converts), lay the channels out in FFmpeg's default order, and count the server's latency as padding. A pause
+// corks the stream after cutting the audio a little ahead of what the server has read; what was not heard is
+// kept and played first on resume, so nothing is lost or repeated. A stream or connection failure (a server restart,
+// say) is "device invalidated"; the enumerator then reconnects on the next look-up.
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error);
 
 } // namespace kvr::platform::audio

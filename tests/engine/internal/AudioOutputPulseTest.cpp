@@ -23,10 +23,11 @@ namespace {
 constexpr int rate = 48000;
 constexpr float amplitude = 0.5f;
 
-// A 1 kHz cosine: its first frame is at full amplitude, so the moment it starts is unmistakable.
+// A 1 kHz cosine, half a frame late: its first frame is near full amplitude, so the moment it starts is
+// unmistakable, and no frame is ever zero, so a frame at the edge of a silence is never taken for silence.
 float tone(size_t frame)
 {
-    return amplitude * static_cast<float>(std::cos(2.0 * M_PI * 1000.0 * double(frame % 48) / rate));
+    return amplitude * static_cast<float>(std::cos(2.0 * M_PI * 1000.0 * (double(frame % 48) + 0.5) / rate));
 }
 
 // Writes `frames` frames of the stereo tone into the ring, 10 ms at a time, as a decoder would.
@@ -86,9 +87,11 @@ struct Heard {
     size_t firstFrame = 0; // recorded frame where the tone starts
     std::vector<float> tone; // left channel with silent stretches (pre-roll, pause, the end) removed
     int gaps = 0; // silent stretches inside the tone
+    size_t beforeGap = 0; // tone frames heard before the first of them
+    size_t resumeFrame = 0; // recorded frame where the tone comes back after it
 };
 
-// Silence from the sink is exact zeros; the tone touches zero for at most a frame at its crossings.
+// Silence from the sink is exact zeros; the tone never is.
 Heard listen(const std::vector<float>& stereo)
 {
     Heard h;
@@ -103,8 +106,10 @@ Heard listen(const std::vector<float>& stereo)
         while (i + run < frames && stereo[2 * (i + run)] == 0.0f)
             ++run;
         if (run >= 24) {
-            if (i + run < frames && inTone)
-                ++h.gaps;
+            if (i + run < frames && inTone && ++h.gaps == 1) {
+                h.beforeGap = h.tone.size();
+                h.resumeFrame = i + run;
+            }
             i += run;
             continue;
         }
@@ -203,9 +208,7 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     expectWholeTone(heard, toneFrames);
 }
 
-// Disabled: corking makes the server drop what its sink has already mixed ahead (the null sink cannot rewind),
-// so each pause loses about the sink's latency of audio; it passes once the backend re-sends that audio itself.
-TEST(AudioOutput, DISABLED_PulsePauseKeepsEverySample)
+TEST(AudioOutput, PulsePauseKeepsEverySample)
 {
     PulseRig rig;
     ASSERT_TRUE(rig.recording);
@@ -223,15 +226,25 @@ TEST(AudioOutput, DISABLED_PulsePauseKeepsEverySample)
     const int64_t pausedAt = played.load();
     std::this_thread::sleep_for(900ms);
     EXPECT_EQ(played.load(), pausedAt) << "paused time does not count";
+    CountWatcher watcher(played);
     out.resume();
 
     writer.join();
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 3s));
     std::this_thread::sleep_for(400ms);
     out.stop();
+    watcher.finish();
     rig.recorder.stop();
 
     const Heard heard = listen(rig.recorder.samples());
     EXPECT_EQ(heard.gaps, 1) << "one silent stretch: the pause";
     expectWholeTone(heard, toneFrames);
+    // The count stopped at exactly what was heard, and moves on when the tone is heard again, without a step.
+    EXPECT_EQ(pausedAt, int64_t(heard.beforeGap));
+    const auto changes = watcher.changes();
+    const auto rise = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second > pausedAt; });
+    ASSERT_NE(rise, changes.end());
+    const int64_t risesNs = rise->first - (rise->second - pausedAt) * 1000000000 / rate;
+    EXPECT_NEAR(double(risesNs - rig.recorder.heardAtNs(heard.resumeFrame)) / 1e6, 0.0, 10.0)
+        << "ms between the count moving on and the tone heard again";
 }

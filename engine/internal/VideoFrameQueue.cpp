@@ -1,0 +1,68 @@
+#include "engine/internal/VideoFrameQueue.h"
+
+namespace kvr::engine::internal {
+
+VideoFrameQueue::VideoFrameQueue(size_t capacity)
+    : capacity(capacity)
+{
+}
+
+bool VideoFrameQueue::push(std::shared_ptr<VideoFrame>&& frame)
+{
+    std::unique_lock lock(mutex);
+    if (!frame)
+        return !aborted; // nothing to show; never queue an empty entry
+    while (frames.size() >= capacity && !aborted)
+        notFull.wait(lock);
+    if (aborted) {
+        frame.reset();
+        return false;
+    }
+    frames.push_back(std::move(frame));
+    return true;
+}
+
+std::shared_ptr<VideoFrame> VideoFrameQueue::takeDue(int64_t clockUs, bool force)
+{
+    std::shared_ptr<VideoFrame> taken;
+    bool popped = false;
+    {
+        std::lock_guard lock(mutex);
+        while (!frames.empty()) {
+            const auto& front = frames.front();
+            const bool due = !front || front->pts < 0 || front->pts <= clockUs;
+            if (!due)
+                break;
+            if (front)
+                taken = std::move(frames.front());
+            frames.pop_front();
+            popped = true;
+        }
+        if (!popped && force && !frames.empty()) {
+            taken = std::move(frames.front());
+            frames.pop_front();
+            popped = true;
+        }
+    }
+    // Any room made must reach a producer waiting on a full queue, or it would sleep for good.
+    if (popped)
+        notFull.notify_one();
+    return taken;
+}
+
+void VideoFrameQueue::abort()
+{
+    {
+        std::lock_guard lock(mutex);
+        aborted = true;
+    }
+    notFull.notify_all();
+}
+
+size_t VideoFrameQueue::size() const
+{
+    std::lock_guard lock(mutex);
+    return frames.size();
+}
+
+} // namespace kvr::engine::internal

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "engine/VideoFrame.h"
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace kvr::engine::internal {
+
+// Bounded queue of decoded pictures between the video decoding thread (the one producer, which blocks while the
+// queue is full) and the paint path (the one consumer, which never blocks). Once aborted it accepts nothing more.
+class VideoFrameQueue {
+public:
+    explicit VideoFrameQueue(size_t capacity);
+    VideoFrameQueue(const VideoFrameQueue&) = delete;
+    VideoFrameQueue& operator=(const VideoFrameQueue&) = delete;
+
+    // Waits while the queue is full; false (the frame released) once the queue is aborted.
+    bool push(std::shared_ptr<VideoFrame>&& frame);
+    // Pops every picture that is due at clockUs (no picture, a negative pts, or pts <= clockUs) and returns the
+    // newest of them; with nothing due and force set, the front picture. Empty when nothing was taken.
+    std::shared_ptr<VideoFrame> takeDue(int64_t clockUs, bool force);
+    // Refuses every later push and wakes a producer waiting for room.
+    void abort();
+
+    size_t size() const;
+
+private:
+    mutable std::mutex mutex;
+    std::condition_variable notFull;
+    std::deque<std::shared_ptr<VideoFrame>> frames;
+    size_t capacity;
+    bool aborted = false;
+};
+
+} // namespace kvr::engine::internal
