@@ -104,6 +104,9 @@ rows=(
   "size-a.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -f mpegts"
   "size-b.ts|ffmpeg -f lavfi -i testsrc2=size=96x64:rate=10:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bf 0 -output_ts_offset 0.5 -f mpegts"
   "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
+  "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
+  "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
 )
 
 make_row() {

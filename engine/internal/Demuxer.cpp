@@ -206,6 +206,11 @@ int64_t Demuxer::durationUs() const
     return format->duration;
 }
 
+int64_t Demuxer::startTimeUs() const
+{
+    return startOffsetOf(format);
+}
+
 const AVCodecParameters* Demuxer::coverCodecParameters() const
 {
     if (!format || coverStreamIndex < 0 || coverStreamIndex >= static_cast<int>(format->nb_streams))

@@ -60,6 +60,8 @@ public:
     void join();
 
     int64_t durationUs() const;
+    // The container start time removed from every timestamp, in microseconds (0 when unknown).
+    int64_t startTimeUs() const;
     const AVCodecParameters* coverCodecParameters() const;
     const AVPacket* coverPicture() const;
 

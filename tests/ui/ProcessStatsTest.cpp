@@ -50,7 +50,10 @@ TEST(ProcessStats, ReportsTheLoadOfEveryBusyCore)
     const double own = double(cpu1 - cpu0) * 100.0 / double(wall1 - wall0);
     EXPECT_EQ(first.cpuPercent, 0.0);
     EXPECT_NEAR(second.cpuPercent, own, 10.0);
-    EXPECT_GT(second.cpuPercent, 120.0) << "two busy threads read as one core or less";
+    // On a loaded machine the two threads may not get two cores; the claim holds only when they did.
+    if (own > 130.0) {
+        EXPECT_GT(second.cpuPercent, 120.0) << "two busy threads read as one core or less";
+    }
 }
 
 TEST(ProcessStats, ReportsTheCurrentResidentSizeNotThePeak)
