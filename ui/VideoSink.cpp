@@ -45,6 +45,30 @@ void copyPacked(const engine::VideoFrame& frame, QImage& image)
         std::memcpy(image.scanLine(y), source + stride * y, size_t(rowBytes));
 }
 
+// The bridge as a frame source; used only while the bridge is alive.
+class BridgeFrameSource final : public VideoSink::FrameSource {
+public:
+    explicit BridgeFrameSource(MediaSessionBridge* bridge)
+        : bridge_(bridge)
+    {
+    }
+    int64_t sessionGeneration() override { return int64_t(bridge_->sessionGeneration()); }
+    int64_t videoClockUs() override { return bridge_->videoClockUs(); }
+    int state() override { return int(bridge_->state()); }
+    bool hasVideo() override { return bridge_->hasVideo(); }
+    std::shared_ptr<const engine::VideoFrame> takeFrame(int64_t clockUs, bool force) override
+    {
+        return bridge_->takeFrame(clockUs, force);
+    }
+    bool renderSubtitles(int width, int height, engine::internal::SubtitleOverlay& overlay) override
+    {
+        return bridge_->renderSubtitles(width, height, overlay);
+    }
+
+private:
+    MediaSessionBridge* bridge_;
+};
+
 } // namespace
 
 VideoSink::VideoSink(QQuickItem* parent)
@@ -58,6 +82,29 @@ VideoSink::VideoSink(QQuickItem* parent)
 
 VideoSink::~VideoSink() = default;
 
+void VideoSink::setBridge(MediaSessionBridge* bridge)
+{
+    if (bridge_ == bridge)
+        return;
+    if (bridge_)
+        disconnect(bridge_, nullptr, this, nullptr);
+    bridge_ = bridge;
+    bridgeSource_.reset();
+    if (bridge_) {
+        bridgeSource_ = std::make_unique<BridgeFrameSource>(bridge_);
+        connect(bridge_, &MediaSessionBridge::stateChanged, this, [this] {
+            updateTimer();
+            update();
+        });
+        connect(bridge_, &MediaSessionBridge::subtitleSettingsChanged, this, &QQuickItem::update);
+        connect(bridge_, &MediaSessionBridge::tracksChanged, this, &QQuickItem::update);
+        generation_ = int64_t(bridge_->sessionGeneration());
+    }
+    updateTimer();
+    emit bridgeChanged();
+    update();
+}
+
 void VideoSink::setFrameSource(FrameSource* source)
 {
     if (frameSource_ == source)
@@ -69,7 +116,9 @@ void VideoSink::setFrameSource(FrameSource* source)
 
 VideoSink::FrameSource* VideoSink::source() const
 {
-    return frameSource_;
+    if (frameSource_)
+        return frameSource_;
+    return bridge_ ? bridgeSource_.get() : nullptr;
 }
 
 void VideoSink::setAspectOverride(double aspect)

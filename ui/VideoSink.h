@@ -3,9 +3,11 @@
 #include "engine/VideoFrame.h"
 #include "engine/internal/SubtitleOverlay.h"
 #include "ui/BgraFallbackConverter.h"
+#include "ui/MediaSessionBridge.h"
 
 #include <QImage>
 #include <QMatrix4x4>
+#include <QPointer>
 #include <QQuickItem>
 #include <QRectF>
 #include <QSize>
@@ -28,6 +30,7 @@ class YuvVideoNode;
 class VideoSink : public QQuickItem {
     Q_OBJECT
     QML_ELEMENT
+    Q_PROPERTY(kvr::ui::MediaSessionBridge* bridge READ bridge WRITE setBridge NOTIFY bridgeChanged)
     Q_PROPERTY(double aspectOverride READ aspectOverride WRITE setAspectOverride NOTIFY layoutChanged)
     Q_PROPERTY(int fillMode READ fillMode WRITE setFillMode NOTIFY layoutChanged)
 
@@ -35,7 +38,7 @@ public:
     enum FillMode { Fit = 0, Crop = 1, Stretch = 2 };
     Q_ENUM(FillMode)
 
-    // Where pictures come from: the player in the program. All calls but state and hasVideo come from the
+    // Where pictures come from: the player bridge in the program. All calls but state and hasVideo come from the
     // render thread while the GUI thread is blocked; those two are also read on the GUI thread.
     class FrameSource {
     public:
@@ -59,7 +62,9 @@ public:
     explicit VideoSink(QQuickItem* parent = nullptr);
     ~VideoSink() override;
 
-    // Feeds pictures from `source` instead of the player (not owned; null returns to the player). For tests
+    MediaSessionBridge* bridge() const { return bridge_; }
+    void setBridge(MediaSessionBridge* bridge);
+    // Feeds pictures from `source` instead of the bridge (not owned; null returns to the bridge). For tests
     // that must control every frame.
     void setFrameSource(FrameSource* source);
 
@@ -83,6 +88,7 @@ public:
     static void setForceBgraFallback(bool force);
 
 signals:
+    void bridgeChanged();
     void layoutChanged();
 
 protected:
@@ -96,6 +102,8 @@ private:
     bool preparePicture(const engine::VideoFrame& frame);
     void updateSubtitles(QSGNode* root, const QRectF& visible);
 
+    QPointer<MediaSessionBridge> bridge_;
+    std::unique_ptr<FrameSource> bridgeSource_;
     FrameSource* frameSource_ = nullptr;
     QTimer repaintTimer_;
     double aspectOverride_ = 0.0;
