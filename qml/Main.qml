@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Window
+import Kestrune.MediaPlayer
 
 // The player's main window.
 Window {
@@ -12,4 +13,12 @@ Window {
     visible: true
     color: "black"
     title: qsTr("Kestrune Media Player")
+
+    VideoSink {
+        id: videoSink
+        objectName: "videoSink"
+        anchors.fill: parent
+        // Without the application (a component test), the sink shows nothing.
+        bridge: typeof Player !== "undefined" ? Player : null
+    }
 }

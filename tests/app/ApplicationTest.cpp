@@ -174,6 +174,9 @@ TEST(Application, StartsWithEveryActionAndContextObject)
     Application app(nullptr);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     ASSERT_NE(app.window(), nullptr);
+    QObject* sink = app.window()->findChild<QObject*>(QStringLiteral("videoSink"));
+    ASSERT_NE(sink, nullptr);
+    EXPECT_EQ(sink->property("bridge").value<QObject*>(), app.bridge());
     for (const char* id : { "playback.open", "playback.openDialog", "playback.play", "playback.pause",
              "playback.toggle", "playback.stop", "playlist.add", "playlist.clear", "playlist.next",
              "playlist.previous", "app.quit", "window.toggleFullscreen", "app.check_for_updates", "cast.start",

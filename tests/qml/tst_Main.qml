@@ -14,5 +14,11 @@ TestCase {
         verify(window instanceof Window)
         compare(window.title, "Kestrune Media Player")
         tryVerify(() => window.visible)
+        // The picture fills the window; with no player around it has nothing to show.
+        const sink = findChild(window.contentItem, "videoSink")
+        verify(sink !== null)
+        tryCompare(sink, "width", window.width)
+        tryCompare(sink, "height", window.height)
+        compare(sink.bridge, null)
     }
 }
