@@ -91,12 +91,13 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
     context->setContextProperty(QStringLiteral("Actions"), actions_);
     context->setContextProperty(QStringLiteral("Hud"), hud_);
     context->setContextProperty(QStringLiteral("Converter"), transcodeQueue_);
-    engine_->addImageProvider(QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coverCacheDir));
+    engine_->addImageProvider(
+        QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coverCacheDir));
     context->setContextProperty(QStringLiteral("Library"), library_);
     context->setContextProperty(QStringLiteral("Cast"), cast_);
     context->setContextProperty(QStringLiteral("Updates"), updates_);
-    context->setContextProperty(QStringLiteral("AppDirUrl"),
-        QUrl::fromLocalFile(QCoreApplication::applicationDirPath()).toString());
+    context->setContextProperty(
+        QStringLiteral("AppDirUrl"), QUrl::fromLocalFile(QCoreApplication::applicationDirPath()).toString());
 
     engine_->load(mainUrl);
     if (engine_->rootObjects().isEmpty())
@@ -116,8 +117,8 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
 
     statisticsTimer_ = new QTimer();
     engine::MediaSession* session = session_;
-    QObject::connect(statisticsTimer_, &QTimer::timeout, statisticsTimer_, [session] { session->logStats(); },
-        Qt::DirectConnection);
+    QObject::connect(
+        statisticsTimer_, &QTimer::timeout, statisticsTimer_, [session] { session->logStats(); }, Qt::DirectConnection);
     statisticsTimer_->start(1000);
     return true;
 }
@@ -162,8 +163,7 @@ void Application::registerCastActions()
     actions_->add(QStringLiteral("app.check_for_updates"), [](const QVariant&) {});
     ui::cast::CastSession* cast = cast_;
     actions_->add(QStringLiteral("cast.start"), [cast](const QVariant& arg) { cast->start(arg.toString()); });
-    actions_->add(
-        QStringLiteral("cast.switch_receiver"), [cast](const QVariant& arg) { cast->start(arg.toString()); });
+    actions_->add(QStringLiteral("cast.switch_receiver"), [cast](const QVariant& arg) { cast->start(arg.toString()); });
     actions_->add(QStringLiteral("cast.stop"), [cast](const QVariant&) { cast->stop(); });
     actions_->add(QStringLiteral("cast.refresh_discovery"), [cast](const QVariant&) { cast->refresh(); });
     actions_->add(QStringLiteral("cast.list_receivers"), [cast](const QVariant&) { cast->refresh(); });
@@ -207,11 +207,10 @@ void Application::hookWindow(QQuickWindow* window)
             updateTaskbarProgress();
         },
         Qt::SingleShotConnection);
-    QObject::connect(bridge_, &ui::MediaSessionBridge::stateChanged, window,
-        [this] {
-            if (taskbar_)
-                taskbar_->setState(taskbarState(bridge_->state()));
-        });
+    QObject::connect(bridge_, &ui::MediaSessionBridge::stateChanged, window, [this] {
+        if (taskbar_)
+            taskbar_->setState(taskbarState(bridge_->state()));
+    });
     QObject::connect(bridge_, &ui::MediaSessionBridge::clockUsChanged, window, [this] { updateTaskbarProgress(); });
     QObject::connect(bridge_, &ui::MediaSessionBridge::sessionChanged, window, [this] { lastPermille_ = -1; });
 }

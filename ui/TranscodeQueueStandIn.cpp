@@ -12,8 +12,6 @@ TranscodeQueue::TranscodeQueue(QObject* parent)
 
 TranscodeQueue::~TranscodeQueue() = default;
 
-void TranscodeQueue::shutdown(bool)
-{
-}
+void TranscodeQueue::shutdown(bool) { }
 
 } // namespace kvr::ui

@@ -83,7 +83,8 @@ int openThreadsAfterSaving = -1;
 // request to the end of the loop.
 qint64 quitThroughTheAction(Application& app)
 {
-    const QMetaObject::Connection saving = QObject::connect(qApp, &QCoreApplication::aboutToQuit, qApp,
+    const QMetaObject::Connection saving = QObject::connect(
+        qApp, &QCoreApplication::aboutToQuit, qApp,
         [&app] {
             app.saveSessionOnQuit();
             openThreadsAfterSaving = threadsNamed("kvr-open");
@@ -177,11 +178,11 @@ TEST(Application, StartsWithEveryActionAndContextObject)
     QObject* sink = app.window()->findChild<QObject*>(QStringLiteral("videoSink"));
     ASSERT_NE(sink, nullptr);
     EXPECT_EQ(sink->property("bridge").value<QObject*>(), app.bridge());
-    for (const char* id : { "playback.open", "playback.openDialog", "playback.play", "playback.pause",
-             "playback.toggle", "playback.stop", "playlist.add", "playlist.clear", "playlist.next",
-             "playlist.previous", "app.quit", "window.toggleFullscreen", "app.check_for_updates", "cast.start",
-             "cast.switch_receiver", "cast.stop", "cast.refresh_discovery", "cast.list_receivers",
-             "cast.force_transcode", "cast.set_subtitle_mode" })
+    for (const char* id :
+        { "playback.open", "playback.openDialog", "playback.play", "playback.pause", "playback.toggle", "playback.stop",
+            "playlist.add", "playlist.clear", "playlist.next", "playlist.previous", "app.quit",
+            "window.toggleFullscreen", "app.check_for_updates", "cast.start", "cast.switch_receiver", "cast.stop",
+            "cast.refresh_discovery", "cast.list_receivers", "cast.force_transcode", "cast.set_subtitle_mode" })
         EXPECT_TRUE(app.actions()->isRegistered(QString::fromLatin1(id))) << id;
     QQmlContext* context = app.qmlEngine()->rootContext();
     for (const char* name : { "Player", "Actions", "Hud", "Converter", "Library", "Cast", "Updates" })
@@ -208,14 +209,14 @@ TEST(Application, TearsDownInOrder)
     for (const char* name : { "Updates", "Cast", "Library", "Converter", "Hud", "Actions", "Player" })
         watch(context->contextProperty(QString::fromLatin1(name)).value<QObject*>(), QString::fromLatin1(name));
     app.reset();
-    EXPECT_EQ(deleted,
-        (QStringList { "engine", "Updates", "Cast", "Library", "Converter", "Hud", "Actions", "Player" }));
+    EXPECT_EQ(
+        deleted, (QStringList { "engine", "Updates", "Cast", "Library", "Converter", "Hud", "Actions", "Player" }));
 }
 
 TEST(Application, MainThatDoesNotLoadEndsWithMinusOne)
 {
-    const int result = kvr::app::runPlayer(
-        nullptr, {}, QUrl(QStringLiteral("qrc:/qt/qml/Kestrune/MediaPlayer/Missing.qml")));
+    const int result
+        = kvr::app::runPlayer(nullptr, {}, QUrl(QStringLiteral("qrc:/qt/qml/Kestrune/MediaPlayer/Missing.qml")));
     EXPECT_EQ(result, -1);
     EXPECT_TRUE(QGuiApplication::topLevelWindows().isEmpty());
 }
@@ -336,9 +337,8 @@ TEST(Application, MediaKeysReachThePlayer)
     ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, 10000));
     playEntries(app, { fixturePath("clip.mp4") });
     ASSERT_TRUE(reaches(app, State::Playing));
-    ASSERT_TRUE(waitUntil([&] {
-        return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing";
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing"; }));
 
     // Play while playing is no toggle.
     client.call(kMpris, kMprisPath, kMprisPlayer, "Play");

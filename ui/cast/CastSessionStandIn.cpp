@@ -23,45 +23,25 @@ void CastSession::setEnabled(bool on)
     emit enabledChanged();
 }
 
-void CastSession::start(const QString&)
-{
-}
+void CastSession::start(const QString&) { }
 
-void CastSession::stop()
-{
-}
+void CastSession::stop() { }
 
-void CastSession::refresh()
-{
-}
+void CastSession::refresh() { }
 
-void CastSession::forceTranscode()
-{
-}
+void CastSession::forceTranscode() { }
 
-void CastSession::load(const QString&, int64_t)
-{
-}
+void CastSession::load(const QString&, int64_t) { }
 
-void CastSession::play()
-{
-}
+void CastSession::play() { }
 
-void CastSession::pause()
-{
-}
+void CastSession::pause() { }
 
-void CastSession::stopPlayback()
-{
-}
+void CastSession::stopPlayback() { }
 
-void CastSession::seek(int64_t)
-{
-}
+void CastSession::seek(int64_t) { }
 
-void CastSession::setVolume(double)
-{
-}
+void CastSession::setVolume(double) { }
 
 int64_t CastSession::position()
 {

@@ -14,8 +14,6 @@ Library::Library(QObject* parent)
 
 Library::~Library() = default;
 
-void Library::recordPlay(const QString&, qint64)
-{
-}
+void Library::recordPlay(const QString&, qint64) { }
 
 } // namespace kvr::ui::library
