@@ -44,6 +44,14 @@ std::shared_ptr<VideoFrame> bgraFrame(int width, int height, QColor colour, int 
     return frame;
 }
 
+// A 4×4 cover frame with one fault.
+template <typename Change> std::shared_ptr<VideoFrame> spoiled(Change change)
+{
+    auto frame = bgraFrame(4, 4, Qt::green);
+    change(*frame);
+    return frame;
+}
+
 void expectTransparent(const QImage& image, QSize size, const char* what)
 {
     EXPECT_EQ(image.size(), size) << what;
@@ -85,41 +93,11 @@ TEST(CoverImageProvider, ConvertsAndFitsTheCoverFrame)
         { "upscaled", bgraFrame(10, 10, orange), { 40, 80 }, { 40, 40 }, orange },
         { "no frame", nullptr, {}, { 1, 1 }, {} },
         { "no frame, fitted", nullptr, { 200, 100 }, { 100, 100 }, {} },
-        { "zero width",
-            [&] {
-                auto f = bgraFrame(4, 4, orange);
-                f->width = 0;
-                return f;
-            }(),
-            {}, { 1, 1 }, {} },
-        { "zero height",
-            [&] {
-                auto f = bgraFrame(4, 4, orange);
-                f->height = 0;
-                return f;
-            }(),
-            {}, { 1, 1 }, {} },
-        { "no pixels",
-            [&] {
-                auto f = bgraFrame(4, 4, orange);
-                f->bytes.clear();
-                return f;
-            }(),
-            {}, { 1, 1 }, {} },
-        { "stride below a row",
-            [&] {
-                auto f = bgraFrame(4, 4, orange);
-                f->bytesStride = 12;
-                return f;
-            }(),
-            {}, { 1, 1 }, {} },
-        { "fewer bytes than rows",
-            [&] {
-                auto f = bgraFrame(4, 4, orange);
-                f->bytes.resize(60);
-                return f;
-            }(),
-            {}, { 1, 1 }, {} },
+        { "zero width", spoiled([](VideoFrame& f) { f.width = 0; }), {}, { 1, 1 }, {} },
+        { "zero height", spoiled([](VideoFrame& f) { f.height = 0; }), {}, { 1, 1 }, {} },
+        { "no pixels", spoiled([](VideoFrame& f) { f.bytes.clear(); }), {}, { 1, 1 }, {} },
+        { "stride below a row", spoiled([](VideoFrame& f) { f.bytesStride = 12; }), {}, { 1, 1 }, {} },
+        { "fewer bytes than rows", spoiled([](VideoFrame& f) { f.bytes.resize(60); }), {}, { 1, 1 }, {} },
     };
     for (const auto& row : rows) {
         const QImage image = CoverImageProvider::coverImage(row.frame.get(), row.requested);
