@@ -6,6 +6,7 @@
 #include "platform/TaskbarProgress.h"
 #include "qml/QmlModule.h"
 #include "ui/Actions.h"
+#include "ui/CoverImageProvider.h"
 #include "ui/MediaSessionBridge.h"
 #include "ui/PerformanceHud.h"
 #include "ui/TranscodeQueue.h"
@@ -87,6 +88,7 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
     engine_ = new QQmlApplicationEngine();
     qml::prepareEngine(*engine_);
     QQmlContext* context = engine_->rootContext();
+    engine_->addImageProvider(QStringLiteral("kvr"), new ui::CoverImageProvider(bridge_));
     context->setContextProperty(QStringLiteral("Player"), bridge_);
     context->setContextProperty(QStringLiteral("Actions"), actions_);
     context->setContextProperty(QStringLiteral("Hud"), hud_);

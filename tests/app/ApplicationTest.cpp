@@ -188,6 +188,8 @@ TEST(Application, StartsWithEveryActionAndContextObject)
     for (const char* name : { "Player", "Actions", "Hud", "Converter", "Library", "Cast", "Updates" })
         EXPECT_NE(context->contextProperty(QString::fromLatin1(name)).value<QObject*>(), nullptr) << name;
     EXPECT_TRUE(context->contextProperty(QStringLiteral("AppDirUrl")).toString().startsWith("file:///"));
+    for (const char* id : { "kvr", "library" })
+        EXPECT_NE(app.qmlEngine()->imageProvider(QString::fromLatin1(id)), nullptr) << id;
     ASSERT_NE(app.statisticsTimer(), nullptr);
     EXPECT_TRUE(app.statisticsTimer()->isActive());
     EXPECT_EQ(app.statisticsTimer()->interval(), 1000);
