@@ -4,6 +4,7 @@
 #   ffmpeg <args...>   run ffmpeg with these arguments, writing to the fixture
 #   copy-head <src> <n>  the first n bytes of another fixture
 #   random <n>         n random bytes
+#   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
 #   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
@@ -87,6 +88,10 @@ rows=(
   "tags.ogg|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -c:a libvorbis -metadata title=\"Ogg Title\" -metadata artist=\"Ogg Artist\" -metadata REPLAYGAIN_TRACK_GAIN=\"-3.50 dB\""
   "rotated.mp4|ffmpeg -i \$out/clip.mp4 -map 0:v -t 0.5 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "late-chapters.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=1 -i \$IN/late-chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a libvorbis -output_ts_offset 1 -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font -attach \$IN/notes.txt -metadata:s:t:1 mimetype=text/plain"
+  "tone6.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=6 -c:a libvorbis"
+  "short-duration.mkv|mkv-duration tone6.mkv 1000"
+  "no-duration.mkv|mkv-duration tone6.mkv none"
+  "three-minutes.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=180 -c:a libvorbis -ac 1"
   "tone44k.flac|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 -c:a flac"
   "click.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=44100:duration=0.005 -af adelay=55125S,apad=whole_dur=2 -c:a flac"
   "audio-after-video.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=2 -itsoffset 1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a flac"
@@ -113,6 +118,7 @@ rows=(
   "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
   "many-subs.mkv|ffmpeg -f lavfi -i sine=sample_rate=8000:duration=1 -i \$IN/many-cues.srt -map 0:a -map 1:s -c:a flac -c:s srt -metadata:s:s:0 language=eng"
   "cover-wide.mp3|ffmpeg $TONE48 -f lavfi -i color=c=blue:size=6000x1500:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
+  "sink-red-blue.mkv|ffmpeg -f lavfi -i \"color=c=0xC82828:s=64x32:r=10:d=2[a];color=c=0x2848C8:s=64x32:r=10:d=2[b];[a][b]concat=n=2[out0]\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
 )
 
@@ -127,6 +133,15 @@ make_row() {
       head -c "$2" /dev/urandom > "$tmp" ;;
     copy-head)
       head -c "$3" "$out/$2" > "$tmp" ;;
+    mkv-duration)
+      # The Segment's Duration is an 8-byte float (ID 44 89, size 88); "none" turns it into a Void element of
+      # the same length.
+      perl -e '
+        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
+        my $at = index($d, "\x44\x89\x88"); die "no duration element\n" if $at < 0;
+        if ($ARGV[1] eq "none") { substr($d, $at, 2) = "\xEC\x89"; }
+        else { substr($d, $at + 3, 8) = pack("d>", $ARGV[1]); }
+        open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
     concat)
       shift
       (cd "$out" && cat "$@") > "$tmp" ;;

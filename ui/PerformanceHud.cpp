@@ -1,5 +1,7 @@
 #include "ui/PerformanceHud.h"
 
+#include "ui/MediaSessionBridge.h"
+
 #include <ctime>
 
 namespace kvr::ui {
@@ -41,7 +43,7 @@ void PerformanceHud::setWindow(QQuickWindow* window)
         connect(window, &QQuickWindow::frameSwapped, this, &PerformanceHud::onFrameSwapped, Qt::DirectConnection);
 }
 
-void PerformanceHud::setBridge(QObject* bridge)
+void PerformanceHud::setBridge(MediaSessionBridge* bridge)
 {
     bridge_ = bridge;
 }

@@ -15,6 +15,8 @@
 
 namespace kvr::ui {
 
+class MediaSessionBridge;
+
 // Measures how smoothly the main window renders (frames per second, time between the last two presented
 // frames) and what the process consumes (CPU load, resident memory). It measures from construction on;
 // `visible` only tells QML whether to draw the overlay.
@@ -38,7 +40,7 @@ public:
 
     void setWindow(QQuickWindow* window);
     // Nothing here reads the player; the reference is only kept.
-    void setBridge(QObject* bridge);
+    void setBridge(MediaSessionBridge* bridge);
 
     bool visible() const { return visible_; }
     void setVisible(bool visible);
@@ -62,7 +64,7 @@ private:
     static constexpr std::int64_t kFrameClockStopped = std::numeric_limits<std::int64_t>::min();
 
     const Clock clock_;
-    QPointer<QObject> bridge_;
+    QPointer<MediaSessionBridge> bridge_;
     QPointer<QQuickWindow> window_;
     bool visible_ = false;
     QTimer pollTimer_;

@@ -227,15 +227,15 @@ public:
     {
         if (stream || !isFormatSupported(format) || bufferDuration.count() <= 0)
             return Status::Failed;
-        pa_sample_spec spec;
-        spec.format = PA_SAMPLE_FLOAT32NE;
-        spec.rate = static_cast<uint32_t>(format.sampleRate);
-        spec.channels = static_cast<uint8_t>(format.channels);
+        pa_sample_spec sampleSpec;
+        sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+        sampleSpec.rate = static_cast<uint32_t>(format.sampleRate);
+        sampleSpec.channels = static_cast<uint8_t>(format.channels);
         // FFmpeg's default channel order is the WAVE order, so 5.1 lands on the right speakers.
         pa_channel_map map;
-        if (!pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_WAVEEX))
+        if (!pa_channel_map_init_extend(&map, sampleSpec.channels, PA_CHANNEL_MAP_WAVEEX))
             return Status::Failed;
-        frameBytes = static_cast<uint32_t>(pa_frame_size(&spec));
+        frameBytes = static_cast<uint32_t>(pa_frame_size(&sampleSpec));
         bufferFrames = static_cast<uint32_t>(int64_t(format.sampleRate) * bufferDuration.count() / 1000000);
         if (bufferFrames == 0)
             return Status::Failed;
@@ -253,16 +253,16 @@ public:
         PulseConnection::Locked lock(connection->loop);
         if (!connection->readyLocked())
             return Status::DeviceInvalidated;
-        stream = pa_stream_new(connection->context, "Playback", &spec, &map);
+        stream = pa_stream_new(connection->context, "Playback", &sampleSpec, &map);
         if (!stream)
             return Status::Failed;
         pa_stream_set_state_callback(stream, &PulseAudioClient::onState, this);
         pa_stream_set_write_callback(stream, &PulseAudioClient::onWritable, this);
         pa_buffer_attr attr;
         attr.maxlength = std::numeric_limits<uint32_t>::max();
-        attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(bufferDuration.count()), &spec));
+        attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(bufferDuration.count()), &sampleSpec));
         attr.prebuf = std::numeric_limits<uint32_t>::max();
-        attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(requestInterval.count()), &spec));
+        attr.minreq = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(requestInterval.count()), &sampleSpec));
         attr.fragsize = std::numeric_limits<uint32_t>::max();
         // Latency adjustment lets the sink run with a latency below the whole buffer, so the buffer is what
         // stands between the ring and the listener. Timing interpolation gives a smooth count of what is heard.

@@ -46,15 +46,15 @@ bool MonitorRecorder::start(const std::string& source, std::string& error)
         error = "context not ready";
         return false;
     }
-    pa_sample_spec spec { PA_SAMPLE_FLOAT32NE, rate, 2 };
+    pa_sample_spec sampleSpec { PA_SAMPLE_FLOAT32NE, rate, 2 };
     pa_buffer_attr attr;
     attr.maxlength = uint32_t(-1);
     attr.tlength = uint32_t(-1);
     attr.prebuf = uint32_t(-1);
     attr.minreq = uint32_t(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(2000, &spec));
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(2000, &sampleSpec));
     pa_threaded_mainloop_lock(loop);
-    stream = pa_stream_new(context, "monitor", &spec, nullptr);
+    stream = pa_stream_new(context, "monitor", &sampleSpec, nullptr);
     pa_stream_set_read_callback(stream, &MonitorRecorder::onRead, this);
     const auto flags = static_cast<pa_stream_flags_t>(
         PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
