@@ -158,8 +158,8 @@ std::vector<ExternalSubtitle> MediaSession::findSidecarSubtitles(const std::file
         const std::vector<NameChar> stem = decodeName(stemBytes);
         const std::u32string lowered = loweredName(stem);
         const bool longer = lowered.size() >= m + 2;
-        const bool matches = lowered == mediaStem
-            || (longer && lowered.compare(0, m, mediaStem) == 0 && lowered[m] == U'.');
+        const bool matches
+            = lowered == mediaStem || (longer && lowered.compare(0, m, mediaStem) == 0 && lowered[m] == U'.');
         if (!matches)
             continue;
         ExternalSubtitle sidecar;
@@ -207,8 +207,8 @@ bool MediaSession::selectSubtitleTrack(int32_t id)
         return reopenAtClock(Reopen::Keep);
     }
 
-    const auto entry = std::find_if(d.externalSubtitles.begin(), d.externalSubtitles.end(),
-        [id](const ExternalSubtitle& e) { return e.id == id; });
+    const auto entry = std::find_if(
+        d.externalSubtitles.begin(), d.externalSubtitles.end(), [id](const ExternalSubtitle& e) { return e.id == id; });
     if (entry == d.externalSubtitles.end())
         return false;
     // The pre-scan feeds the same renderer and takes the subtitle lock for every packet: stop it first.

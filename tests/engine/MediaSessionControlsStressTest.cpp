@@ -94,11 +94,21 @@ TEST(MediaSession, StressSettersAndReadersFromTheGuiThread)
             if (lock.owns_lock()) {
                 std::string error;
                 switch (cycle % 5) {
-                case 0: session->selectAudioTrack(session->currentAudioTrack() == 1 ? 2 : 1); break;
-                case 1: session->selectSubtitleTrack(100000); break;
-                case 2: session->selectSubtitleTrack(cycle % 2 ? 3 : -1); break;
-                case 3: session->addSubtitleFile(dir / "extra.srt", error); break;
-                default: session->setSpeed(cycle % 2 ? 1.25 : 1.0); break;
+                case 0:
+                    session->selectAudioTrack(session->currentAudioTrack() == 1 ? 2 : 1);
+                    break;
+                case 1:
+                    session->selectSubtitleTrack(100000);
+                    break;
+                case 2:
+                    session->selectSubtitleTrack(cycle % 2 ? 3 : -1);
+                    break;
+                case 3:
+                    session->addSubtitleFile(dir / "extra.srt", error);
+                    break;
+                default:
+                    session->setSpeed(cycle % 2 ? 1.25 : 1.0);
+                    break;
                 }
             }
         }

@@ -158,8 +158,8 @@ TEST(MediaSession, RefusesAnOversizedCoverPictureBeforeDecodingIt)
         for (int shift : { 24, 16, 8, 0 })
             png.push_back(uint8_t(length >> shift));
         data.insert(data.begin(), type, type + 4);
-        const uint32_t crc = av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), 0xFFFFFFFF, data.data(), data.size())
-            ^ 0xFFFFFFFF;
+        const uint32_t crc
+            = av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), 0xFFFFFFFF, data.data(), data.size()) ^ 0xFFFFFFFF;
         png.insert(png.end(), data.begin(), data.end());
         for (int shift : { 24, 16, 8, 0 })
             png.push_back(uint8_t(crc >> shift));
@@ -224,7 +224,8 @@ TEST(MediaSession, MeasuresBlackBarsAndReportsItsDecoders)
 
     // Diagnostics of the running video decoder (the machines here decode in software).
     EXPECT_FALSE(session->usesHardwareDecoding());
-    EXPECT_NE(session->videoFilterDescription().find("lutyuv="), std::string::npos) << session->videoFilterDescription();
+    EXPECT_NE(session->videoFilterDescription().find("lutyuv="), std::string::npos)
+        << session->videoFilterDescription();
     EXPECT_GE(session->videoFilterMs(), 0.0);
     EXPECT_EQ(session->videoTransferMs(), 0.0);
     session->close();

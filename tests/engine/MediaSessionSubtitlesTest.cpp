@@ -35,8 +35,8 @@ void writeText(const fs::path& path, const std::string& text)
 // One cue per text, each shown from `fromSeconds` for ten seconds.
 std::string srt(const std::string& text, int fromSeconds = 0)
 {
-    return "1\n00:00:" + std::string(fromSeconds < 10 ? "0" : "") + std::to_string(fromSeconds) + ",000 --> 00:00:"
-        + std::to_string(fromSeconds + 10) + ",000\n" + text + "\n\n";
+    return "1\n00:00:" + std::string(fromSeconds < 10 ? "0" : "") + std::to_string(fromSeconds)
+        + ",000 --> 00:00:" + std::to_string(fromSeconds + 10) + ",000\n" + text + "\n\n";
 }
 
 size_t visiblePixels(const kvr::engine::internal::SubtitleOverlay& overlay)
@@ -314,15 +314,14 @@ TEST(MediaSession, PrescansTheWholeStreamFromTheMiddle)
     ASSERT_TRUE(session->open(kvr::test::fixture("long-subs.mkv"), 37'500'000));
     ASSERT_EQ(session->currentSubtitleTrack(), 1);
     ASSERT_TRUE(waitFor(
-        [&] { return countOf(logText().substr(from), "Subtitles: pre-scan of stream 1 read 36 packets\n") == 1; },
-        5s));
+        [&] { return countOf(logText().substr(from), "Subtitles: pre-scan of stream 1 read 36 packets\n") == 1; }, 5s));
     // Cue i is shown from 2i s to 2i + 1.5 s; the clock stands at 37.5 s.
     struct Probe {
         int64_t atUs;
         bool shown;
     };
-    const Probe probes[] = { { 10'500'000, true }, { 11'700'000, false }, { 60'500'000, true },
-        { 70'500'000, true }, { 72'000'000, false } };
+    const Probe probes[] = { { 10'500'000, true }, { 11'700'000, false }, { 60'500'000, true }, { 70'500'000, true },
+        { 72'000'000, false } };
     for (const Probe& p : probes) {
         session->setSubtitleDelayUs(37'500'000 - p.atUs);
         EXPECT_EQ(visiblePixels(overlayNow(*session)) > 0, p.shown) << p.atUs;
