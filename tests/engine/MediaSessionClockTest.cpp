@@ -53,7 +53,7 @@ TEST(MediaSession, ClockIsHeardFramesTimesSpeedFromTheStart)
     for (int i = 0; i < 200 && played < 48000; ++i) {
         const uint64_t releases = device->counters().releases;
         device->advance(5);
-        ASSERT_TRUE(device->waitUntil([&](auto& c) { return c.releases > releases; }, 2s));
+        ASSERT_TRUE(device->waitUntil([&](auto& c) { return c.releases > releases; }, 10s));
         // The render thread updates the heard count just after the release; read once it has settled, so
         // the clock and the count in one line describe the same moment.
         Stats s = logStats(session);
