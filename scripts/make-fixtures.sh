@@ -113,6 +113,7 @@ rows=(
   "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
   "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
+  "sink-red-blue.mkv|ffmpeg -f lavfi -i \"color=c=0xC82828:s=64x32:r=10:d=2[a];color=c=0x2848C8:s=64x32:r=10:d=2[b];[a][b]concat=n=2[out0]\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
 )
 

@@ -11,8 +11,9 @@ kvr_services_start() {
   kvr_services_dir=$(mktemp -d "${TMPDIR:-/tmp}/kvr-services-XXXXXX")
   chmod 755 "$kvr_services_dir"
 
-  # X display: Xvfb picks a free display number and reports it.
-  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp +extension GLX \
+  # X display: Xvfb picks a free display number and reports it. -noreset: by default the server resets when
+  # its last client leaves, and a test process connecting during that moment is refused.
+  Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset +extension GLX \
     3>"$kvr_services_dir/display" >"$kvr_services_dir/xvfb.log" 2>&1 &
   kvr_services_pids+=($!)
   for _ in $(seq 100); do [ -s "$kvr_services_dir/display" ] && break; sleep 0.05; done

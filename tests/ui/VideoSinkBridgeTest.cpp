@@ -1,0 +1,109 @@
+// The video sink on the real player: a session playing a clip through the bridge, drawn by the threaded
+// render loop on the test run's X display.
+#include "engine/MediaSession.h"
+#include "platform/audio/VirtualEndpoint.h"
+#include "tests/support/TestSupport.h"
+#include "ui/MediaSessionBridge.h"
+#include "ui/VideoSink.h"
+
+#include <QGuiApplication>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using kvr::ui::MediaSessionBridge;
+using kvr::ui::VideoSink;
+using State = MediaSessionBridge::State;
+
+namespace {
+
+const QColor kBackground(250, 0, 250);
+// The clip's two halves as the encoder's own BT.601 conversion leaves them (0xC82828 and 0x2848C8 asked for).
+const QColor kRed(198, 39, 38);
+const QColor kBlue(39, 70, 199);
+
+bool near(const QColor& a, const QColor& b, int tolerance)
+{
+    return std::abs(a.red() - b.red()) <= tolerance && std::abs(a.green() - b.green()) <= tolerance
+        && std::abs(a.blue() - b.blue()) <= tolerance;
+}
+
+} // namespace
+
+TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
+{
+    qputenv("QSG_RENDER_LOOP", "threaded");
+    ASSERT_EQ(QGuiApplication::platformName(), QStringLiteral("xcb")) << "needs the test run's X display";
+    kvr::engine::MediaSession session { [] {
+        return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {});
+    } };
+    auto bridge = std::make_unique<MediaSessionBridge>();
+    bridge->setSession(&session);
+
+    QQuickWindow window;
+    window.setColor(kBackground);
+    window.resize(256, 128);
+    auto* sink = new VideoSink(window.contentItem());
+    sink->setSize(QSizeF(256, 128));
+    QSignalSpy bridgeChanged(sink, &VideoSink::bridgeChanged);
+    sink->setBridge(bridge.get());
+    sink->setBridge(bridge.get());
+    EXPECT_EQ(bridgeChanged.count(), 1);
+    EXPECT_EQ(sink->property("bridge").value<MediaSessionBridge*>(), bridge.get());
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+
+    QColor centre;
+    auto shows = [&](const QColor& colour) {
+        return QTest::qWaitFor(
+            [&] {
+                centre = window.grabWindow().pixelColor(128, 64);
+                return near(centre, colour, 3);
+            },
+            5000);
+    };
+    auto centreText = [&] {
+        return std::to_string(centre.red()) + ", " + std::to_string(centre.green()) + ", "
+            + std::to_string(centre.blue());
+    };
+
+    bridge->restorePlaylist({ QString::fromStdString(kvr::test::fixture("sink-red-blue.mkv").string()) }, 0);
+    ASSERT_TRUE(bridge->openEntry(0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge->state() == State::Playing; }, 10000));
+    // The state change reaches the sink through the bridge's signal; from then on the repaint timer alone
+    // pulls the frames: nothing here asks for a paint.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sink->repaintTimerActive(); }, 5000));
+    EXPECT_TRUE(shows(kRed)) << centreText();
+
+    // Paused, a seek into the blue half reopens the medium; its first picture is drawn although the clock
+    // stands still.
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            bridge->pause();
+            return bridge->state() == State::Paused;
+        },
+        5000));
+    EXPECT_TRUE(sink->repaintTimerActive());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            bridge->seekUs(3'000'000);
+            return session.clockUs() >= 3'000'000 && bridge->state() == State::Paused;
+        },
+        5000));
+    EXPECT_TRUE(shows(kBlue)) << centreText();
+
+    // Stopped: the timer stops and the picture goes with the closed medium.
+    bridge->stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !sink->repaintTimerActive(); }, 5000));
+    sink->update();
+    EXPECT_TRUE(shows(kBackground)) << centreText();
+
+    // The bridge going away leaves a sink that paints nothing and does not crash.
+    bridge.reset();
+    EXPECT_EQ(sink->bridge(), nullptr);
+    sink->update();
+    EXPECT_TRUE(shows(kBackground)) << centreText();
+}

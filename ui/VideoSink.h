@@ -1,0 +1,129 @@
+#pragma once
+
+#include "engine/VideoFrame.h"
+#include "engine/internal/SubtitleOverlay.h"
+#include "ui/BgraFallbackConverter.h"
+#include "ui/MediaSessionBridge.h"
+
+#include <QImage>
+#include <QMatrix4x4>
+#include <QPointer>
+#include <QQuickItem>
+#include <QRectF>
+#include <QSize>
+#include <QTimer>
+#include <QtQml/qqmlregistration.h>
+
+#include <cstdint>
+#include <memory>
+
+class QSGImageNode;
+class QSGTransformNode;
+
+namespace kvr::ui {
+
+class YuvVideoNode;
+
+// Shows the playing video: takes the due frame on the render thread, draws YUV frames with its own shader
+// and BGRA frames as an image, lays the picture out by aspect, fill mode and rotation and puts the rendered
+// subtitles over the visible picture.
+class VideoSink : public QQuickItem {
+    Q_OBJECT
+    QML_ELEMENT
+    Q_PROPERTY(kvr::ui::MediaSessionBridge* bridge READ bridge WRITE setBridge NOTIFY bridgeChanged)
+    Q_PROPERTY(double aspectOverride READ aspectOverride WRITE setAspectOverride NOTIFY layoutChanged)
+    Q_PROPERTY(int fillMode READ fillMode WRITE setFillMode NOTIFY layoutChanged)
+
+public:
+    enum FillMode { Fit = 0, Crop = 1, Stretch = 2 };
+    Q_ENUM(FillMode)
+
+    // Where pictures come from: the player bridge in the program. All calls but state and hasVideo come from the
+    // render thread while the GUI thread is blocked; those two are also read on the GUI thread.
+    class FrameSource {
+    public:
+        virtual ~FrameSource() = default;
+        virtual int64_t sessionGeneration() = 0;
+        virtual int64_t videoClockUs() = 0;
+        virtual int state() = 0;
+        virtual bool hasVideo() = 0;
+        virtual std::shared_ptr<const engine::VideoFrame> takeFrame(int64_t clockUs, bool force) = 0;
+        virtual bool renderSubtitles(int width, int height, engine::internal::SubtitleOverlay& overlay) = 0;
+    };
+
+    // Where the picture lies in the item for one frame.
+    struct Layout {
+        QSizeF drawn; // size of the picture as seen, after rotation
+        QRectF nodeRect; // rectangle given to the video node, before rotation
+        QMatrix4x4 transform; // rotation about the item's centre
+        QRectF visible; // the part of the picture inside the item
+    };
+
+    explicit VideoSink(QQuickItem* parent = nullptr);
+    ~VideoSink() override;
+
+    MediaSessionBridge* bridge() const { return bridge_; }
+    void setBridge(MediaSessionBridge* bridge);
+    // Feeds pictures from `source` instead of the bridge (not owned; null returns to the bridge). For tests
+    // that must control every frame.
+    void setFrameSource(FrameSource* source);
+
+    double aspectOverride() const { return aspectOverride_; }
+    void setAspectOverride(double aspect);
+    int fillMode() const { return fillMode_; }
+    void setFillMode(int mode);
+
+    // Runs the repaint timer while there is video in the states Prepared to Ending.
+    void updateTimer();
+    bool repaintTimerActive() const { return repaintTimer_.isActive(); }
+
+    // Display aspect of `frame` (width over height as seen, rotation included); `aspectOverride` > 0 wins.
+    static double frameAspect(const engine::VideoFrame& frame, double aspectOverride);
+    static Layout layout(const QSizeF& item, double aspect, int fillMode, int rotation);
+    // Device-pixel size of the subtitle picture for the visible rectangle; at least 1×1.
+    static QSize overlayDeviceSize(const QRectF& visible, qreal devicePixelRatio);
+
+    // Draws 16-bit frames through the BGRA fall-back even where the graphics API could sample them. For
+    // tests and the benchmark; set before the next paint.
+    static void setForceBgraFallback(bool force);
+
+signals:
+    void bridgeChanged();
+    void layoutChanged();
+
+protected:
+    QSGNode* updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData* data) override;
+    void geometryChange(const QRectF& newGeometry, const QRectF& oldGeometry) override;
+
+private:
+    FrameSource* source() const;
+    void forgetNodes();
+    // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
+    bool preparePicture(const engine::VideoFrame& frame);
+    void updateSubtitles(QSGNode* root, const QRectF& visible);
+
+    QPointer<MediaSessionBridge> bridge_;
+    std::unique_ptr<FrameSource> bridgeSource_;
+    FrameSource* frameSource_ = nullptr;
+    QTimer repaintTimer_;
+    double aspectOverride_ = 0.0;
+    int fillMode_ = Fit;
+
+    // Render thread only (the GUI thread is blocked while it runs).
+    std::shared_ptr<const engine::VideoFrame> currentFrame_;
+    bool currentPacked_ = false;
+    QImage packedImage_;
+    int64_t generation_ = 0;
+    int64_t shownPts_ = -1;
+    bool dirty_ = false;
+    QSGTransformNode* transformNode_ = nullptr;
+    QSGImageNode* imageNode_ = nullptr;
+    YuvVideoNode* yuvNode_ = nullptr;
+    QSGImageNode* overlayNode_ = nullptr;
+    QSize overlaySize_;
+    QRectF nodeRect_;
+    engine::internal::SubtitleOverlay overlay_;
+    BgraFallbackConverter converter_;
+};
+
+} // namespace kvr::ui
