@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <memory>
+#include <utility>
 
 #include <spdlog/logger.h>
 
@@ -15,6 +16,31 @@ std::shared_ptr<spdlog::logger> defaultLogger();
 
 // FFmpeg's log callback: warnings and errors only, as "ffmpeg: {}".
 void ffmpegLogCallback(void* avcl, int level, const char* fmt, va_list vl);
+
+// Log lines from engine threads: a failure to log never throws into the caller.
+template <typename... Args> void logInfo(fmt::format_string<Args...> format, Args&&... args)
+{
+    try {
+        defaultLogger()->info(format, std::forward<Args>(args)...);
+    } catch (...) {
+    }
+}
+
+template <typename... Args> void logWarning(fmt::format_string<Args...> format, Args&&... args)
+{
+    try {
+        defaultLogger()->warn(format, std::forward<Args>(args)...);
+    } catch (...) {
+    }
+}
+
+template <typename... Args> void logError(fmt::format_string<Args...> format, Args&&... args)
+{
+    try {
+        defaultLogger()->error(format, std::forward<Args>(args)...);
+    } catch (...) {
+    }
+}
 
 // Appends one line to "kvr_trace.txt" in the private directory; standard error when that cannot be written.
 void emergencyTrace(const char* line);

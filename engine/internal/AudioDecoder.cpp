@@ -1,5 +1,7 @@
 #include "engine/internal/AudioDecoder.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/FilterChains.h"
 #include "engine/FormatToBuffer.h"
 #include "engine/Logging.h"
@@ -27,37 +29,6 @@ namespace kvr::engine::internal {
 namespace {
 
 constexpr int silenceBlockFrames = 1024;
-
-std::string errorText(int code)
-{
-    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
-
-template <typename... Args> void logInfo(fmt::format_string<Args...> format, Args&&... args)
-{
-    try {
-        defaultLogger()->info(format, std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
-
-template <typename... Args> void logWarning(fmt::format_string<Args...> format, Args&&... args)
-{
-    try {
-        defaultLogger()->warn(format, std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
-
-template <typename... Args> void logError(fmt::format_string<Args...> format, Args&&... args)
-{
-    try {
-        defaultLogger()->error(format, std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
 
 // A layout without a channel order (some PCM and raw inputs) is taken as FFmpeg's default for its channel count,
 // which the resampler and the graph source can work with.
@@ -216,7 +187,7 @@ void AudioDecoder::decodeLoop(PacketQueue* packets, std::atomic<int64_t>* decode
                 if (r >= 0)
                     receiveFrames(decodedCounter);
                 else
-                    logWarning("AudioDecoder: send_packet: {}", errorText(r));
+                    logWarning("AudioDecoder: send_packet: {}", ffmpegErrorText(r));
                 av_packet_free(&packet);
             }
             if (!stopRequested.load()) {
@@ -253,7 +224,7 @@ void AudioDecoder::receiveFrames(std::atomic<int64_t>* decodedCounter)
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
             return;
         if (r < 0) {
-            logWarning("AudioDecoder: receive_frame: {}", errorText(r));
+            logWarning("AudioDecoder: receive_frame: {}", ffmpegErrorText(r));
             return;
         }
         if (decodedCounter)
@@ -333,7 +304,7 @@ void AudioDecoder::handleFrame(AVFrame* decoded)
     in->pts = known ? av_rescale(ptsUs, in->sample_rate, 1000000) : AV_NOPTS_VALUE;
     const int r = av_buffersrc_add_frame_flags(graphSource, in, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (r < 0) {
-        logWarning("AudioDecoder: filter rejected frame at {}us: {}", ptsUs, errorText(r));
+        logWarning("AudioDecoder: filter rejected frame at {}us: {}", ptsUs, ffmpegErrorText(r));
         return;
     }
     graphInputSamples += in->nb_samples;
@@ -432,26 +403,9 @@ bool AudioDecoder::buildFilterGraph(const std::string& full)
         + fmt::format(
             ",aformat=sample_fmts=flt:sample_rates={}:channel_layouts={}", outSampleRate, describeLayout(outLayout));
 
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    int r = AVERROR(ENOMEM);
-    if (outputs && inputs) {
-        outputs->name = av_strdup("in");
-        outputs->filter_ctx = graphSource;
-        outputs->pad_idx = 0;
-        outputs->next = nullptr;
-        inputs->name = av_strdup("out");
-        inputs->filter_ctx = graphSink;
-        inputs->pad_idx = 0;
-        inputs->next = nullptr;
-        r = avfilter_graph_parse_ptr(graph, text.c_str(), &inputs, &outputs, nullptr);
-    }
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (r >= 0)
-        r = avfilter_graph_config(graph, nullptr);
+    int r = linkFilterGraph(graph, text, graphSource, graphSink);
     if (r < 0) {
-        logError("AudioDecoder: filter graph '{}' failed: {}", text, errorText(r));
+        logError("AudioDecoder: filter graph '{}' failed: {}", text, ffmpegErrorText(r));
         freeGraph();
         return false;
     }
@@ -521,7 +475,7 @@ bool AudioDecoder::configureResampler(const InputFormat& input)
     }
     r = swr_init(resampler);
     if (r < 0) {
-        logError("AudioDecoder: swr_init: {}", errorText(r));
+        logError("AudioDecoder: swr_init: {}", ffmpegErrorText(r));
         swr_free(&resampler);
         return false;
     }

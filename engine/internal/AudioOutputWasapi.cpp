@@ -23,22 +23,6 @@ constexpr std::chrono::milliseconds periodWait { 200 };
 constexpr int reacquireAttempts = 50;
 constexpr std::chrono::milliseconds reacquirePause { 100 };
 
-template <typename... Args> void logInfo(fmt::format_string<Args...> format, Args&&... args)
-{
-    try {
-        defaultLogger()->info(format, std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
-
-template <typename... Args> void logWarning(fmt::format_string<Args...> format, Args&&... args)
-{
-    try {
-        defaultLogger()->warn(format, std::forward<Args>(args)...);
-    } catch (...) {
-    }
-}
-
 } // namespace
 
 struct AudioOutputWasapi::DeviceRecord {

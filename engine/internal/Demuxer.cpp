@@ -1,5 +1,7 @@
 #include "engine/internal/Demuxer.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/Logging.h"
 #include "engine/internal/Languages.h"
 
@@ -21,13 +23,6 @@ extern "C" {
 
 namespace kvr::engine::internal {
 namespace {
-
-std::string errorText(int code)
-{
-    char buf[256];
-    av_strerror(code, buf, sizeof buf);
-    return buf;
-}
 
 std::string lowerAscii(std::string text)
 {
@@ -232,7 +227,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
     const std::string utf8 = path.native();
     const InputAddress address = classifyAddress(utf8);
     if (!address.accepted) {
-        lastError = "avformat_open_input: " + errorText(AVERROR_PROTOCOL_NOT_FOUND);
+        lastError = "avformat_open_input: " + ffmpegErrorText(AVERROR_PROTOCOL_NOT_FOUND);
         return false;
     }
 
@@ -256,7 +251,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
     int r = avformat_open_input(&ctx, address.url.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (r < 0) {
-        lastError = "avformat_open_input: " + errorText(r);
+        lastError = "avformat_open_input: " + ffmpegErrorText(r);
         return false;
     }
     if (format)
@@ -265,7 +260,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
 
     r = avformat_find_stream_info(format, nullptr);
     if (r < 0) {
-        lastError = "avformat_find_stream_info: " + errorText(r);
+        lastError = "avformat_find_stream_info: " + ffmpegErrorText(r);
         return false;
     }
 
@@ -291,7 +286,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         else
             r = av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
         if (r < 0)
-            defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, errorText(r));
+            defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
     }
 
     defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
@@ -580,11 +575,11 @@ void Demuxer::readLoop(std::atomic<int64_t>* packetCounter)
                     // Interrupted by an abort or by stop: nothing to report.
                 } else if (ioError < 0 && ioError != AVERROR_EOF) {
                     // A failed or timed-out read also marks the I/O context as at its end; it is no end of file.
-                    defaultLogger()->error("Demuxer: av_read_frame: {}", errorText(ioError));
+                    defaultLogger()->error("Demuxer: av_read_frame: {}", ffmpegErrorText(ioError));
                 } else if (r == AVERROR_EOF || (format->pb && avio_feof(format->pb))) {
                     defaultLogger()->info("Demuxer: EOF");
                 } else {
-                    defaultLogger()->error("Demuxer: av_read_frame: {}", errorText(r));
+                    defaultLogger()->error("Demuxer: av_read_frame: {}", ffmpegErrorText(r));
                 }
                 break;
             }

@@ -1,5 +1,7 @@
 #include "engine/internal/Loudness.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/FormatToBuffer.h"
 #include "engine/Logging.h"
 #include "engine/internal/Demuxer.h"
@@ -73,16 +75,6 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b)
             return false;
     }
     return true;
-}
-
-// "Below normal": nice 10 for the calling thread only (Linux applies setpriority to a thread id).
-void lowerThreadPriority()
-{
-    const id_t tid = static_cast<id_t>(::gettid());
-    errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, tid);
-    if (errno == 0 && current < 10)
-        ::setpriority(PRIO_PROCESS, tid, 10);
 }
 
 std::string describeLayout(const AVChannelLayout& layout)

@@ -1,5 +1,7 @@
 #include "engine/internal/SubtitlePrescan.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/internal/Demuxer.h"
 #include "engine/internal/SubtitleDecoder.h"
 
@@ -16,16 +18,6 @@ extern "C" {
 
 namespace kvr::engine::internal {
 namespace {
-
-// "Below normal": nice 10 for this thread only (Linux applies setpriority to a thread id).
-void lowerThreadPriority()
-{
-    const id_t tid = static_cast<id_t>(::gettid());
-    errno = 0;
-    const int current = ::getpriority(PRIO_PROCESS, tid);
-    if (errno == 0 && current < 10)
-        ::setpriority(PRIO_PROCESS, tid, 10);
-}
 
 struct Input {
     AVFormatContext* format = nullptr;

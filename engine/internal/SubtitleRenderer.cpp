@@ -1,5 +1,7 @@
 #include "engine/internal/SubtitleRenderer.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/internal/MemoryInput.h"
 #include "engine/internal/SubtitleBlend.h"
 #include "engine/internal/SubtitleDecoder.h"
@@ -70,13 +72,6 @@ std::string lowerExtension(const std::string& path)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return ext;
-}
-
-std::string ffmpegError(int code)
-{
-    char text[256] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
 }
 
 // Everything a memory-backed input owns, freed on every road out of loadExternalFile.
@@ -471,7 +466,7 @@ bool SubtitleRenderer::loadExternalFile(const std::string& pathUtf8, std::string
     if (rc < 0) {
         // A failed open has freed the format context but not our I/O context.
         demuxer.format = nullptr;
-        error = "not a subtitle file (" + ffmpegError(rc) + ")";
+        error = "not a subtitle file (" + ffmpegErrorText(rc) + ")";
         return false;
     }
     demuxer.opened = true;

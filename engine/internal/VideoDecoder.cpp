@@ -1,5 +1,7 @@
 #include "engine/internal/VideoDecoder.h"
 
+#include "engine/internal/FfmpegSupport.h"
+
 #include "engine/FilterChains.h"
 #include "engine/Logging.h"
 #include "engine/internal/FrameOwner.h"
@@ -33,13 +35,6 @@ namespace {
 std::atomic<bool> hardwareDeviceFailed { false };
 
 constexpr const char* displayFormats = "format=pix_fmts=yuv420p|nv12|yuv420p10le|p010le";
-
-std::string errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 int64_t nowNs()
 {
@@ -198,7 +193,7 @@ bool VideoDecoder::open(const AVCodecParameters* params, AVRational tb, bool all
         codecContext->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
         const int r = avcodec_open2(codecContext, codec, nullptr);
         if (r < 0) {
-            defaultLogger()->error("VideoDecoder: avcodec_open2({}): {}", codec->name, errorText(r));
+            defaultLogger()->error("VideoDecoder: avcodec_open2({}): {}", codec->name, ffmpegErrorText(r));
             avcodec_free_context(&codecContext);
             return false;
         }
@@ -219,7 +214,7 @@ bool VideoDecoder::openHardware(const AVCodec* codec, const AVCodecParameters* p
     int r = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
     if (r < 0) {
         hardwareDeviceFailed.store(true);
-        defaultLogger()->info("VideoDecoder: VA-API device create failed ({}); using software", errorText(r));
+        defaultLogger()->info("VideoDecoder: VA-API device create failed ({}); using software", ffmpegErrorText(r));
         return false;
     }
     av_buffer_unref(&hwDevice);
@@ -236,7 +231,7 @@ bool VideoDecoder::openHardware(const AVCodec* codec, const AVCodecParameters* p
     codecContext->get_format = &VideoDecoder::getFormat;
     r = codecContext->hw_device_ctx ? avcodec_open2(codecContext, codec, nullptr) : AVERROR(ENOMEM);
     if (r < 0) {
-        defaultLogger()->info("VideoDecoder: HW decoder open failed ({}); using software", errorText(r));
+        defaultLogger()->info("VideoDecoder: HW decoder open failed ({}); using software", ffmpegErrorText(r));
         avcodec_free_context(&codecContext);
         av_buffer_unref(&hwDevice);
         return false;
@@ -320,7 +315,7 @@ void VideoDecoder::decodeLoop(PacketQueue* packets, VideoFrameQueue* queue, std:
                 if (r >= 0)
                     queueOpen = queueOpen && receiveFrames(run);
                 else
-                    defaultLogger()->warn("VideoDecoder: send_packet: {}", errorText(r));
+                    defaultLogger()->warn("VideoDecoder: send_packet: {}", ffmpegErrorText(r));
                 av_packet_free(&packet);
             }
             if (queueOpen && !stopRequested.load() && avcodec_send_packet(codecContext, nullptr) >= 0)
@@ -355,7 +350,7 @@ bool VideoDecoder::receiveFrames(Run& run)
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
             return true;
         if (r < 0) {
-            defaultLogger()->warn("VideoDecoder: receive_frame: {}", errorText(r));
+            defaultLogger()->warn("VideoDecoder: receive_frame: {}", ffmpegErrorText(r));
             return true;
         }
         if (run.decodedCounter)
@@ -412,7 +407,7 @@ bool VideoDecoder::filterFrame(Run& run, AVFrame* frame, int64_t ptsUs)
         if (r >= 0)
             r = av_frame_copy_props(work, frame);
         if (r < 0) {
-            defaultLogger()->warn("VideoDecoder: hwframe_transfer: {}", errorText(r));
+            defaultLogger()->warn("VideoDecoder: hwframe_transfer: {}", ffmpegErrorText(r));
             av_frame_unref(work);
             return true;
         }
@@ -534,41 +529,20 @@ bool VideoDecoder::buildFilterGraph(const AVFrame* frame)
     int r = avfilter_graph_create_filter(&graphSource, avfilter_get_by_name("buffer"), "in", args, nullptr, graph);
     if (r < 0) {
         defaultLogger()->error(
-            "VideoDecoder: filter graph '{}' failed: buffer source ({}): {}", full, args, errorText(r));
+            "VideoDecoder: filter graph '{}' failed: buffer source ({}): {}", full, args, ffmpegErrorText(r));
         freeFilterGraph();
         return false;
     }
     r = avfilter_graph_create_filter(&graphSink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr, graph);
     if (r < 0) {
-        defaultLogger()->error("VideoDecoder: filter graph '{}' failed: buffer sink: {}", full, errorText(r));
+        defaultLogger()->error("VideoDecoder: filter graph '{}' failed: buffer sink: {}", full, ffmpegErrorText(r));
         freeFilterGraph();
         return false;
     }
 
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    if (!outputs || !inputs) {
-        avfilter_inout_free(&outputs);
-        avfilter_inout_free(&inputs);
-        freeFilterGraph();
-        return false;
-    }
-    outputs->name = av_strdup("in");
-    outputs->filter_ctx = graphSource;
-    outputs->pad_idx = 0;
-    outputs->next = nullptr;
-    inputs->name = av_strdup("out");
-    inputs->filter_ctx = graphSink;
-    inputs->pad_idx = 0;
-    inputs->next = nullptr;
-
-    r = avfilter_graph_parse_ptr(graph, full.c_str(), &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
-    if (r >= 0)
-        r = avfilter_graph_config(graph, nullptr);
+    r = linkFilterGraph(graph, full, graphSource, graphSink);
     if (r < 0) {
-        defaultLogger()->error("VideoDecoder: filter graph '{}' failed: {}", full, errorText(r));
+        defaultLogger()->error("VideoDecoder: filter graph '{}' failed: {}", full, ffmpegErrorText(r));
         freeFilterGraph();
         return false;
     }
