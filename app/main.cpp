@@ -1,18 +1,23 @@
+#include "app/Application.h"
 #include "app/CommandLine.h"
 #include "app/SingleInstance.h"
 #include "app/Trace.h"
+#include "platform/TaskbarProgress.h"
+#include "qml/QmlModule.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QQuickStyle>
 
 #include <clocale>
-#include <cstdio>
 #include <memory>
 
 int main(int argc, char** argv)
 {
     kvr::app::installMessageRouting();
+    kvr::platform::setAppUserModelId(u"Kestrune.MediaPlayer");
 
     // Help, version and conversion must work without a display, where a QGuiApplication would abort.
     std::unique_ptr<QCoreApplication> app;
@@ -25,7 +30,11 @@ int main(int argc, char** argv)
     std::setlocale(LC_NUMERIC, "C");
     QCoreApplication::setApplicationName(QStringLiteral("Kestrune Media Player"));
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrune"));
+    if (qobject_cast<QGuiApplication*>(app.get()))
+        QGuiApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/app.png")));
+    QCoreApplication::setOrganizationDomain(QStringLiteral("kestrune.example"));
     QCoreApplication::setApplicationVersion(QString::fromLatin1(kvr::app::kApplicationVersion));
+    QQuickStyle::setStyle(QStringLiteral("Basic"));
 
     QCommandLineParser parser;
     kvr::app::setUpParser(parser);
@@ -34,16 +43,14 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("convert")))
         return kvr::app::runConversion(parser);
 
+    QStringList files;
+    for (const QString& arg : parser.positionalArguments())
+        files.append(kvr::app::toPathOrUrl(arg));
+
     kvr::app::SingleInstance single;
     if (!single.tryBecomePrimary()) {
-        QStringList entries;
-        for (const QString& arg : parser.positionalArguments())
-            entries.append(kvr::app::toPathOrUrl(arg));
-        single.sendToPrimary(entries, 500);
+        single.sendToPrimary(files, 500);
         return 0;
     }
-
-    // Placeholder until the player window and its services are wired up here.
-    std::fputs("kestrune: the player window is not part of this build yet\n", stderr);
-    return 0;
+    return kvr::app::runPlayer(&single, files, kvr::qml::mainComponentUrl());
 }

@@ -8,4 +8,5 @@ bash "$root/scripts/build.sh"
 if [ -x "$build/app/kestrune" ]; then
   exec "$build/app/kestrune" "$@"
 fi
-echo "run: built the engine library and its tests in $build; the player application is not part of this build yet"
+echo "run: the build produced no player ($build/app/kestrune)" >&2
+exit 1

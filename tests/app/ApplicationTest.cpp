@@ -1,0 +1,464 @@
+#include "app/Application.h"
+#include "app/SingleInstance.h"
+#include "engine/MediaSession.h"
+#include "qml/QmlModule.h"
+#include "tests/platform/BusHarness.h"
+#include "tests/support/TestSupport.h"
+#include "tests/ui/GTestQtPrinters.h"
+#include "tests/ui/LoopbackHttpServer.h"
+#include "ui/Actions.h"
+#include "ui/MediaSessionBridge.h"
+
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+using kvr::app::Application;
+using kvr::platform::Smtc;
+using kvr::test::waitUntil;
+using State = kvr::ui::MediaSessionBridge::State;
+
+namespace {
+
+const QString kMpris = QStringLiteral("org.mpris.MediaPlayer2.kestrune");
+const QString kMprisPath = QStringLiteral("/org/mpris/MediaPlayer2");
+const QString kMprisPlayer = QStringLiteral("org.mpris.MediaPlayer2.Player");
+
+QString fixturePath(const char* name)
+{
+    return QString::fromStdString(kvr::test::fixture(name).string());
+}
+
+// The bridge's playlist facet ("playlist.add") comes with its own change; until then the tests that start
+// playback from the command line or a second launch have nothing to check.
+bool bridgeTakesEntries()
+{
+    kvr::ui::MediaSessionBridge bridge;
+    bridge.addToPlaylist(fixturePath("clip.mp4"));
+    return bridge.playlistCount() == 1;
+}
+
+// Plays entry 0 of list the way a restored session followed by a click would.
+void playEntries(Application& app, const QStringList& list)
+{
+    app.bridge()->restorePlaylist(list, 0);
+    app.bridge()->openEntry(0);
+}
+
+bool reaches(Application& app, State state, int timeoutMs = 5000)
+{
+    return waitUntil([&] { return app.bridge()->state() == state; }, timeoutMs);
+}
+
+int threadsNamed(const char* name)
+{
+    int count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string comm = kvr::test::readFile(task.path() / "comm");
+        while (!comm.empty() && comm.back() == '\n')
+            comm.pop_back();
+        count += comm == name ? 1 : 0;
+    }
+    return count;
+}
+
+// Open threads still there when the quit handler returned.
+int openThreadsAfterSaving = -1;
+
+// Runs the event loop until "app.quit" ends it, as the program does; returns the milliseconds from the quit
+// request to the end of the loop.
+qint64 quitThroughTheAction(Application& app)
+{
+    const QMetaObject::Connection saving = QObject::connect(
+        qApp, &QCoreApplication::aboutToQuit, qApp,
+        [&app] {
+            app.saveSessionOnQuit();
+            openThreadsAfterSaving = threadsNamed("kvr-open");
+        },
+        Qt::DirectConnection);
+    QElapsedTimer sinceQuit;
+    QTimer::singleShot(0, [&] {
+        sinceQuit.start();
+        app.actions()->trigger(QStringLiteral("app.quit"));
+    });
+    QCoreApplication::exec();
+    QObject::disconnect(saving);
+    return sinceQuit.elapsed();
+}
+
+} // namespace
+
+TEST(Application, MapsPlayerStatesForTheDesktop)
+{
+    struct Case {
+        State state;
+        int smtc;
+        int taskbar;
+    };
+    const Case table[] = {
+        { State::Idle, 0, 0 },
+        { State::Opening, 1, 1 },
+        { State::Prepared, 1, 2 },
+        { State::Playing, 2, 2 },
+        { State::Paused, 3, 3 },
+        { State::Ending, 1, 2 },
+        { State::Closed, 0, 0 },
+        { State::Error, 1, 4 },
+    };
+    for (const Case& c : table) {
+        EXPECT_EQ(Application::smtcStatus(c.state), c.smtc) << c.state;
+        EXPECT_EQ(Application::taskbarState(c.state), c.taskbar) << c.state;
+    }
+}
+
+TEST(Application, ProgressIsTruncatedThousandthsOfAKnownDuration)
+{
+    struct Case {
+        qint64 clockUs;
+        qint64 durationUs;
+        int permille;
+    };
+    const Case table[] = {
+        { 5'000'000, 0, -1 },
+        { 5'000'000, -1, -1 },
+        { 0, 10'000'000, 0 },
+        { 9'999, 10'000'000, 0 },
+        { 1'999'999, 10'000'000, 199 },
+        { 10'000'000, 10'000'000, 1000 },
+        // Ten hours: the product needs 64 bits.
+        { 35'999'000'000, 36'000'000'000, 999 },
+    };
+    for (const Case& c : table)
+        EXPECT_EQ(Application::progressPermille(c.clockUs, c.durationUs), c.permille) << c.clockUs;
+}
+
+TEST(Application, MediaButtonsBecomeNamedActions)
+{
+    kvr::ui::Actions actions;
+    QStringList ran;
+    for (const char* id : { "playback.play", "playback.pause", "playback.toggle", "playback.stop", "playlist.next",
+             "playlist.previous" }) {
+        const QString name = QString::fromLatin1(id);
+        actions.add(name, [&ran, name](const QVariant&) { ran.append(name); });
+    }
+    const std::pair<Smtc::Button, const char*> table[] = {
+        { Smtc::Button::Play, "playback.play" },
+        { Smtc::Button::Pause, "playback.pause" },
+        { Smtc::Button::PlayPause, "playback.toggle" },
+        { Smtc::Button::Next, "playlist.next" },
+        { Smtc::Button::Previous, "playlist.previous" },
+        { Smtc::Button::Stop, "playback.stop" },
+    };
+    for (const auto& [button, id] : table) {
+        ran.clear();
+        Application::forwardSmtcButton(actions, button);
+        EXPECT_EQ(ran, QStringList { QString::fromLatin1(id) });
+    }
+}
+
+TEST(Application, StartsWithEveryActionAndContextObject)
+{
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    ASSERT_NE(app.window(), nullptr);
+    QObject* sink = app.window()->findChild<QObject*>(QStringLiteral("videoSink"));
+    ASSERT_NE(sink, nullptr);
+    EXPECT_EQ(sink->property("bridge").value<QObject*>(), app.bridge());
+    for (const char* id :
+        { "playback.open", "playback.openDialog", "playback.play", "playback.pause", "playback.toggle", "playback.stop",
+            "playlist.add", "playlist.clear", "playlist.next", "playlist.previous", "app.quit",
+            "window.toggleFullscreen", "app.check_for_updates", "cast.start", "cast.switch_receiver", "cast.stop",
+            "cast.refresh_discovery", "cast.list_receivers", "cast.force_transcode", "cast.set_subtitle_mode" })
+        EXPECT_TRUE(app.actions()->isRegistered(QString::fromLatin1(id))) << id;
+    QQmlContext* context = app.qmlEngine()->rootContext();
+    for (const char* name : { "Player", "Actions", "Hud", "Converter", "Library", "Cast", "Updates" })
+        EXPECT_NE(context->contextProperty(QString::fromLatin1(name)).value<QObject*>(), nullptr) << name;
+    EXPECT_TRUE(context->contextProperty(QStringLiteral("AppDirUrl")).toString().startsWith("file:///"));
+    for (const char* id : { "kvr", "library" })
+        EXPECT_NE(app.qmlEngine()->imageProvider(QString::fromLatin1(id)), nullptr) << id;
+    ASSERT_NE(app.statisticsTimer(), nullptr);
+    EXPECT_TRUE(app.statisticsTimer()->isActive());
+    EXPECT_EQ(app.statisticsTimer()->interval(), 1000);
+}
+
+// Each object may still use the ones deleted after it: the QML engine goes before everything it shows, the
+// cast session before the bridge it drives.
+TEST(Application, TearsDownInOrder)
+{
+    auto app = std::make_unique<Application>(nullptr);
+    ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));
+    QStringList deleted;
+    auto watch = [&deleted](QObject* object, const QString& name) {
+        ASSERT_NE(object, nullptr) << name.toStdString();
+        QObject::connect(object, &QObject::destroyed, [&deleted, name] { deleted.append(name); });
+    };
+    QQmlContext* context = app->qmlEngine()->rootContext();
+    watch(app->qmlEngine(), QStringLiteral("engine"));
+    for (const char* name : { "Updates", "Cast", "Library", "Converter", "Hud", "Actions", "Player" })
+        watch(context->contextProperty(QString::fromLatin1(name)).value<QObject*>(), QString::fromLatin1(name));
+    app.reset();
+    EXPECT_EQ(
+        deleted, (QStringList { "engine", "Updates", "Cast", "Library", "Converter", "Hud", "Actions", "Player" }));
+}
+
+TEST(Application, MainThatDoesNotLoadEndsWithMinusOne)
+{
+    const int result
+        = kvr::app::runPlayer(nullptr, {}, QUrl(QStringLiteral("qrc:/qt/qml/Kestrune/MediaPlayer/Missing.qml")));
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(QGuiApplication::topLevelWindows().isEmpty());
+}
+
+// A closed dialog is a hidden top-level window: toggling full screen must not bring it back.
+TEST(Application, FullscreenTogglesOnlyWindowsOnScreen)
+{
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    QQuickWindow* main = app.window();
+    ASSERT_NE(main, nullptr);
+    ASSERT_TRUE(waitUntil([&] { return main->isVisible(); }));
+    QQuickWindow dialog;
+    dialog.show();
+    dialog.hide();
+    QQuickWindow second;
+    second.setVisibility(QWindow::FullScreen);
+
+    app.actions()->trigger(QStringLiteral("window.toggleFullscreen"));
+    EXPECT_EQ(main->visibility(), QWindow::FullScreen);
+    EXPECT_EQ(second.visibility(), QWindow::Windowed);
+    EXPECT_EQ(dialog.visibility(), QWindow::Hidden);
+    EXPECT_FALSE(dialog.isVisible());
+
+    app.actions()->trigger(QStringLiteral("window.toggleFullscreen"));
+    EXPECT_EQ(main->visibility(), QWindow::Windowed);
+    EXPECT_EQ(second.visibility(), QWindow::FullScreen);
+    EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST(Application, QuitRemembersVolumeAndPlaylist)
+{
+    const QStringList saved { fixturePath("clip.mp4"), fixturePath("tone6.mkv") };
+    {
+        QSettings settings;
+        settings.setValue("session/playlist", saved);
+        settings.setValue("session/index", 1);
+        settings.remove("audio/volume");
+    }
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    // Restored on the first turn of the event loop.
+    ASSERT_TRUE(waitUntil([&] { return app.bridge()->playlistCount() == 2; }));
+    EXPECT_EQ(app.bridge()->playlist(), saved);
+    EXPECT_EQ(app.bridge()->playlistIndex(), 1);
+
+    quitThroughTheAction(app);
+    QSettings settings;
+    EXPECT_EQ(settings.value("session/playlist").toStringList(), saved);
+    EXPECT_EQ(settings.value("session/index").toInt(), 1);
+    ASSERT_TRUE(settings.contains("audio/volume"));
+    EXPECT_DOUBLE_EQ(settings.value("audio/volume").toDouble(), app.bridge()->volume());
+}
+
+TEST(Application, FilesOnTheCommandLineReplaceTheSavedSession)
+{
+    QSettings().setValue("session/playlist", QStringList { fixturePath("tone6.mkv") });
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({ fixturePath("clip.mp4") }, kvr::qml::mainComponentUrl()));
+    QSignalSpy added(app.actions(), &kvr::ui::Actions::triggered);
+    ASSERT_TRUE(added.wait(2000));
+    EXPECT_EQ(added.at(0).at(0).toString(), "playlist.add");
+    EXPECT_EQ(added.at(0).at(1).toString(), fixturePath("clip.mp4"));
+    QTest::qWait(100);
+    EXPECT_FALSE(app.bridge()->playlist().contains(fixturePath("tone6.mkv")));
+}
+
+TEST(Application, ForgottenPlaylistIsNeitherRestoredNorKept)
+{
+    {
+        QSettings settings;
+        settings.setValue("prefs/rememberPlaylist", false);
+        settings.setValue("session/playlist", QStringList { fixturePath("clip.mp4") });
+        settings.setValue("session/index", 0);
+    }
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    ASSERT_FALSE(app.bridge()->rememberPlaylist());
+    QTest::qWait(100);
+    EXPECT_EQ(app.bridge()->playlistCount(), 0);
+
+    quitThroughTheAction(app);
+    QSettings settings;
+    EXPECT_FALSE(settings.contains("session/playlist"));
+    EXPECT_FALSE(settings.contains("session/index"));
+}
+
+// The open thread is blocked on a server that never answers; quitting must abandon it, not wait for it.
+TEST(Application, QuitDuringAStalledOpenEndsPromptly)
+{
+    kvr::test::LoopbackHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    server.hang("/stall.mp4");
+    auto app = std::make_unique<Application>(nullptr);
+    ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));
+    playEntries(*app, { server.url(QStringLiteral("/stall.mp4")).toString() });
+    ASSERT_TRUE(waitUntil([&] { return !server.requests().isEmpty(); }));
+    ASSERT_EQ(app->bridge()->state(), State::Opening);
+    ASSERT_EQ(threadsNamed("kvr-open"), 1);
+
+    QElapsedTimer total;
+    total.start();
+    const qint64 loopMs = quitThroughTheAction(*app);
+    // The open was abandoned and joined before the medium was closed, not left to race the close.
+    EXPECT_EQ(openThreadsAfterSaving, 0);
+    app.reset();
+    EXPECT_LT(loopMs, 2000);
+    EXPECT_LT(total.elapsed(), 2000);
+}
+
+TEST(Application, MediaKeysReachThePlayer)
+{
+    ASSERT_TRUE(kvr::test::privateBusRunning());
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    kvr::test::BusClient client;
+    // The controls appear once the window's scene graph is up.
+    ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, 10000));
+    playEntries(app, { fixturePath("clip.mp4") });
+    ASSERT_TRUE(reaches(app, State::Playing));
+    ASSERT_TRUE(waitUntil(
+        [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing"; }));
+
+    // Play while playing is no toggle.
+    client.call(kMpris, kMprisPath, kMprisPlayer, "Play");
+    QTest::qWait(300);
+    EXPECT_EQ(app.bridge()->state(), State::Playing);
+
+    client.call(kMpris, kMprisPath, kMprisPlayer, "PlayPause");
+    EXPECT_TRUE(reaches(app, State::Paused, 3000));
+    client.call(kMpris, kMprisPath, kMprisPlayer, "Play");
+    EXPECT_TRUE(reaches(app, State::Playing, 3000));
+    EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
+}
+
+TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
+{
+    ASSERT_TRUE(kvr::test::privateBusRunning());
+    kvr::test::BusClient client;
+    client.listen(QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    // Playing before the window has rendered once: the launcher learns of it only after it was attached.
+    playEntries(app, { fixturePath("clip.mp4") });
+    QElapsedTimer opening;
+    opening.start();
+    while (app.session()->state() != kvr::engine::PlayerState::Playing && opening.elapsed() < 5000)
+        QThread::msleep(5);
+    ASSERT_TRUE(reaches(app, State::Playing));
+    QTest::qWait(1500);
+    // The media controls too show what plays, not the closed state they were published with.
+    EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
+
+    std::vector<double> progress;
+    bool shown = false;
+    for (const QDBusMessage& message : client.received) {
+        const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
+        // A state update repeats the last value with the visibility; a position update carries only the value.
+        if (properties.contains("progress-visible"))
+            shown = properties.value("progress-visible").toBool();
+        else if (properties.contains("progress"))
+            progress.push_back(properties.value("progress").toDouble());
+    }
+    EXPECT_TRUE(shown);
+    ASSERT_GE(progress.size(), 2u);
+    // Sent only when the thousandth changes, so every value is a new one; the clock only moves forward.
+    for (size_t i = 1; i < progress.size(); ++i)
+        EXPECT_GT(progress[i], progress[i - 1]) << i;
+    const int last = Application::progressPermille(app.bridge()->clockUs(), app.bridge()->durationUs());
+    EXPECT_NEAR(progress.back(), last / 1000.0, 0.05);
+}
+
+// The second launch is the real program; this process is the running player it hands its file to.
+TEST(Application, SecondLaunchQueuesItsFile)
+{
+    kvr::app::SingleInstance single;
+    ASSERT_TRUE(single.tryBecomePrimary());
+    ASSERT_TRUE(single.isListening());
+    Application app(&single);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    playEntries(app, { fixturePath("clip.mp4") });
+    ASSERT_TRUE(reaches(app, State::Playing));
+    QSignalSpy triggered(app.actions(), &kvr::ui::Actions::triggered);
+
+    QProcess second;
+    second.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("tone6.mkv") });
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return !triggered.isEmpty(); }));
+    EXPECT_EQ(triggered.at(0).at(0).toString(), "playlist.add");
+    EXPECT_EQ(triggered.at(0).at(1).toString(), fixturePath("tone6.mkv"));
+
+    QTest::qWait(200);
+    if (!bridgeTakesEntries())
+        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
+    EXPECT_EQ(app.bridge()->playlistCount(), 2);
+    EXPECT_EQ(app.bridge()->playlistIndex(), 0);
+    EXPECT_EQ(app.bridge()->state(), State::Playing);
+}
+
+// The program as a user starts it: a window, sound on the test run's PulseAudio server, the clock running and
+// the statistics line once a second.
+TEST(Application, PlaysAFileGivenOnTheCommandLine)
+{
+    if (!bridgeTakesEntries())
+        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
+    ASSERT_TRUE(qEnvironmentVariableIsSet("PULSE_SERVER")) << "run under scripts/test.sh";
+    const QString log = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + "/kestrune/kvr.log";
+    QProcess player;
+    player.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("clip.mp4") });
+    ASSERT_TRUE(player.waitForStarted());
+    auto lines = [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).split('\n'); };
+    auto statsClocks = [&] {
+        std::vector<qint64> clocks;
+        for (const QString& line : lines()) {
+            const int at = line.indexOf("stats: ");
+            if (at >= 0 && line.contains("state=Playing"))
+                clocks.push_back(line.section("clock_us=", 1).section(' ', 0, 0).toLongLong());
+        }
+        return clocks;
+    };
+    const bool playing = waitUntil([&] { return statsClocks().size() >= 3; }, 15000);
+    player.kill();
+    player.waitForFinished();
+    ASSERT_TRUE(playing) << kvr::test::readFile(log.toStdString());
+
+    // From the start of the open to Playing, by the log's own clock.
+    QTime opening, started;
+    for (const QString& line : lines()) {
+        const QTime at = QTime::fromString(line.mid(1, 12), "HH:mm:ss.zzz");
+        if (!opening.isValid() && line.contains("-> Opening"))
+            opening = at;
+        if (!started.isValid() && line.contains("-> Playing"))
+            started = at;
+    }
+    ASSERT_TRUE(opening.isValid() && started.isValid());
+    EXPECT_LE(opening.msecsTo(started), 1000);
+    const std::vector<qint64> clocks = statsClocks();
+    for (size_t i = 1; i < clocks.size(); ++i)
+        EXPECT_GT(clocks[i], clocks[i - 1]);
+}
