@@ -120,6 +120,10 @@ void MediaSessionBridge::applySessionPreferences()
         return;
     // Straight to the session, never through engineMutex_: an open may hold that for as long as a network
     // server keeps it waiting, and the session takes these at any time for its next open.
+    session_->setPreferredLanguages(audioLanguage_.toStdString(), subtitleLanguage_.toStdString());
+    session_->setHardwareDecoding(hwDecode_);
+    session_->setAutoLoadSubtitles(autoLoadSubtitles_);
+    session_->setSubtitleScale(subtitleScale_);
 }
 
 void MediaSessionBridge::resetPreferences()
@@ -192,6 +196,7 @@ void MediaSessionBridge::setSubtitleDelayMs(int ms)
     if (!session_)
         return;
     ms = std::clamp(ms, -maxSubtitleDelayMs, maxSubtitleDelayMs);
+    session_->setSubtitleDelayUs(int64_t(ms) * 1000);
     emit subtitleSettingsChanged();
     emit osd(tr("Subtitle delay %1 ms").arg(ms >= 1 ? QStringLiteral("+%1").arg(ms) : QString::number(ms)));
 }
@@ -202,6 +207,8 @@ void MediaSessionBridge::setSubtitleScale(double scale)
         return;
     scale = std::clamp(scale, 0.3, 4.0);
     subtitleScale_ = scale;
+    if (session_)
+        session_->setSubtitleScale(scale);
     settings_.setValue(subtitleScaleKey, scale);
     emit subtitleSettingsChanged();
     emit osd(tr("Subtitle size %1%").arg(std::lround(scale * 100)));

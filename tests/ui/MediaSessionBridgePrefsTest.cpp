@@ -296,3 +296,60 @@ TEST(MediaSessionBridge, SpeedAndSubtitleControlsClampAndSay)
     }
     EXPECT_EQ(subtitles.count(), 4);
 }
+
+TEST(MediaSessionBridge, SubtitleDelayIsClampedAndSigned)
+{
+    Player p;
+    OsdLog osd(*p.bridge);
+    const struct {
+        int requested;
+        int applied;
+        const char* text;
+    } rows[] = {
+        { 250, 250, "Subtitle delay +250 ms" },
+        { 0, 0, "Subtitle delay 0 ms" },
+        { -250, -250, "Subtitle delay -250 ms" },
+        { -700'000, -600'000, "Subtitle delay -600000 ms" },
+        { 2'000'000'000, 600'000, "Subtitle delay +600000 ms" },
+    };
+    for (const auto& row : rows) {
+        osd.texts.clear();
+        p.bridge->setSubtitleDelayMs(row.requested);
+        EXPECT_EQ(p.bridge->subtitleDelayMs(), row.applied);
+        EXPECT_EQ(p.session.subtitleDelayUs(), int64_t(row.applied) * 1000);
+        EXPECT_EQ(osd.texts, QStringList { row.text });
+    }
+}
+
+// A preference that goes to the session never waits for an open to let go of the engine, and the next open
+// uses it.
+TEST(MediaSessionBridge, PreferencesReachTheSessionDuringAStalledOpen)
+{
+    StalledOpen stalled;
+    MediaSessionBridge& bridge = *stalled.p.bridge;
+    const QString multi = fixturePath("multi.mkv"); // audio: stream 1 "eng", stream 2 "deu"
+    bridge.restorePlaylist({ multi }, -1);
+    ASSERT_TRUE(bridge.openEntry(0));
+    ASSERT_TRUE(stalled.p.waitFor(State::Playing));
+    EXPECT_NE(bridge.currentAudioTrack(), 2) << "without a preference German is not the first choice";
+
+    bridge.restorePlaylist({ stalled.server.url("/stalled.mp4").toString(), multi }, -1);
+    ASSERT_TRUE(stalled.start());
+    QElapsedTimer timer;
+    timer.start();
+    bridge.setAudioLanguage("deu");
+    bridge.setSubtitleLanguage("eng");
+    bridge.setHwDecode(false);
+    bridge.setAutoLoadSubtitles(false);
+    bridge.setSubtitleScale(1.5);
+    bridge.setSubtitleDelayMs(100);
+    bridge.resetPreferences();
+    bridge.setAudioLanguage("deu");
+    EXPECT_LT(timer.elapsed(), 300);
+    EXPECT_EQ(bridge.state(), State::Opening);
+
+    ASSERT_TRUE(bridge.openEntry(1));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return bridge.currentFile() == multi && bridge.state() == State::Playing; }, 10000));
+    EXPECT_EQ(bridge.currentAudioTrack(), 2);
+}
