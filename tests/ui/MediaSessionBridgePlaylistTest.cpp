@@ -165,8 +165,8 @@ TEST(MediaSessionBridge, PreviousRestartsAfterThreeSeconds)
 
     p.bridge->playPrevious();
     EXPECT_EQ(p.bridge->playlistIndex(), 0) << "within 3 s: the entry before";
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return p.bridge->currentFile() == clip && p.bridge->state() == State::Playing; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return p.bridge->currentFile() == clip && p.bridge->state() == State::Playing; }, 10000));
 
     // The first entry without RepeatAll: a restart.
     QTest::qWait(600);
@@ -323,7 +323,8 @@ TEST(MediaSessionBridge, AddingFoldersAndPlaylistFiles)
     EXPECT_TRUE(osd.texts.isEmpty()) << "one entry added: no message";
     bridge.addToPlaylist("\"" + root + "/two\"");
     EXPECT_EQ(osd.texts, QStringList { "Added 2 item(s)" });
-    EXPECT_EQ(bridge.playlist(), (QStringList { root + "/one/a.mp3", root + "/two/track2.mp3", root + "/two/track10.mp3" }));
+    EXPECT_EQ(
+        bridge.playlist(), (QStringList { root + "/one/a.mp3", root + "/two/track2.mp3", root + "/two/track10.mp3" }));
 
     osd.texts.clear();
     bridge.addToPlaylist(root + "/none");
@@ -350,8 +351,8 @@ TEST(MediaSessionBridge, SchemeListGuardsEveryWayIn)
     ASSERT_TRUE(QDir().mkpath(folder));
 
     // A playlist file.
-    ASSERT_TRUE(writeText(folder + "/mixed.m3u8",
-        "#EXTM3U\r\nhttp://127.0.0.1:1/a.mp4\r\ntcp://127.0.0.1:9/x?listen=1\r\n../b.mp4\r\n"));
+    ASSERT_TRUE(writeText(
+        folder + "/mixed.m3u8", "#EXTM3U\r\nhttp://127.0.0.1:1/a.mp4\r\ntcp://127.0.0.1:9/x?listen=1\r\n../b.mp4\r\n"));
     p.bridge->addToPlaylist(folder + "/mixed.m3u8");
     EXPECT_EQ(p.bridge->playlist(), (QStringList { "http://127.0.0.1:1/a.mp4", scratchPath("b.mp4") }));
     EXPECT_EQ(osd.texts.last(), "Skipped tcp://127.0.0.1:9/x?listen=1: not a supported address");
@@ -371,7 +372,8 @@ TEST(MediaSessionBridge, SchemeListGuardsEveryWayIn)
     p.bridge->enqueuePaths({ "rtsp://127.0.0.1:1/q", "smb://127.0.0.1/share/x.mp4" });
     EXPECT_EQ(p.bridge->playlistCount(), 3);
     EXPECT_EQ(osd.texts,
-        (QStringList { "Added 1 item(s) to the queue", "Skipped smb://127.0.0.1/share/x.mp4: not a supported address" }));
+        (QStringList {
+            "Added 1 item(s) to the queue", "Skipped smb://127.0.0.1/share/x.mp4: not a supported address" }));
 
     // Typed addresses.
     const struct {

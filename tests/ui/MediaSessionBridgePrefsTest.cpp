@@ -85,15 +85,23 @@ TEST(MediaSessionBridge, PreferenceWritersStoreAndSignalChangesOnly)
         std::function<void(MediaSessionBridge&)> same;
         QVariant stored;
     } rows[] = {
-        { "prefs/resumePlayback", [](auto& b) { b.setResumePlayback(false); }, [](auto& b) { b.setResumePlayback(false); }, false },
+        { "prefs/resumePlayback", [](auto& b) { b.setResumePlayback(false); },
+            [](auto& b) { b.setResumePlayback(false); }, false },
         { "prefs/hwDecode", [](auto& b) { b.setHwDecode(false); }, [](auto& b) { b.setHwDecode(false); }, false },
-        { "prefs/autoLoadSubtitles", [](auto& b) { b.setAutoLoadSubtitles(false); }, [](auto& b) { b.setAutoLoadSubtitles(false); }, false },
-        { "prefs/rememberPlaylist", [](auto& b) { b.setRememberPlaylist(false); }, [](auto& b) { b.setRememberPlaylist(false); }, false },
-        { "prefs/snapshotPng", [](auto& b) { b.setSnapshotPng(false); }, [](auto& b) { b.setSnapshotPng(false); }, false },
-        { "prefs/audioLanguage", [](auto& b) { b.setAudioLanguage(" deu \n"); }, [](auto& b) { b.setAudioLanguage("deu "); }, "deu" },
-        { "prefs/subtitleLanguage", [](auto& b) { b.setSubtitleLanguage("\teng"); }, [](auto& b) { b.setSubtitleLanguage("eng"); }, "eng" },
-        { "prefs/seekStepSeconds", [](auto& b) { b.setSeekStepSeconds(1000); }, [](auto& b) { b.setSeekStepSeconds(121); }, 120 },
-        { "prefs/seekStepSeconds", [](auto& b) { b.setSeekStepSeconds(-4); }, [](auto& b) { b.setSeekStepSeconds(0); }, 1 },
+        { "prefs/autoLoadSubtitles", [](auto& b) { b.setAutoLoadSubtitles(false); },
+            [](auto& b) { b.setAutoLoadSubtitles(false); }, false },
+        { "prefs/rememberPlaylist", [](auto& b) { b.setRememberPlaylist(false); },
+            [](auto& b) { b.setRememberPlaylist(false); }, false },
+        { "prefs/snapshotPng", [](auto& b) { b.setSnapshotPng(false); }, [](auto& b) { b.setSnapshotPng(false); },
+            false },
+        { "prefs/audioLanguage", [](auto& b) { b.setAudioLanguage(" deu \n"); },
+            [](auto& b) { b.setAudioLanguage("deu "); }, "deu" },
+        { "prefs/subtitleLanguage", [](auto& b) { b.setSubtitleLanguage("\teng"); },
+            [](auto& b) { b.setSubtitleLanguage("eng"); }, "eng" },
+        { "prefs/seekStepSeconds", [](auto& b) { b.setSeekStepSeconds(1000); },
+            [](auto& b) { b.setSeekStepSeconds(121); }, 120 },
+        { "prefs/seekStepSeconds", [](auto& b) { b.setSeekStepSeconds(-4); }, [](auto& b) { b.setSeekStepSeconds(0); },
+            1 },
     };
     for (const auto& row : rows) {
         QSettings().clear();
@@ -349,7 +357,7 @@ TEST(MediaSessionBridge, PreferencesReachTheSessionDuringAStalledOpen)
     EXPECT_EQ(bridge.state(), State::Opening);
 
     ASSERT_TRUE(bridge.openEntry(1));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return bridge.currentFile() == multi && bridge.state() == State::Playing; }, 10000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return bridge.currentFile() == multi && bridge.state() == State::Playing; }, 10000));
     EXPECT_EQ(bridge.currentAudioTrack(), 2);
 }
