@@ -92,6 +92,8 @@ rows=(
   "short-duration.mkv|mkv-duration tone6.mkv 1000"
   "no-duration.mkv|mkv-duration tone6.mkv none"
   "three-minutes.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=180 -c:a libvorbis -ac 1"
+  "forty-five-seconds.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=45 -c:a libvorbis -ac 1"
+  "ten-minutes.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=600 -c:a libvorbis -ac 1"
   "tone44k.flac|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=4 -c:a flac"
   "click.flac|ffmpeg -f lavfi -i sine=frequency=1000:sample_rate=44100:duration=0.005 -af adelay=55125S,apad=whole_dur=2 -c:a flac"
   "audio-after-video.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=2 -itsoffset 1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a flac"

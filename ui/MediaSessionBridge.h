@@ -306,6 +306,10 @@ private:
 
     // Playlist facet.
     void appendEntries(const QStringList& entries);
+    // Normalises the non-empty paths; entries the player must not open go to refused.
+    static QStringList acceptPaths(const QStringList& paths, QStringList& refused);
+    // Tells the user which entries were left out because the player must not open them.
+    void reportRefused(const QStringList& refused);
 
     // Preferences facet.
     void loadPreferences();

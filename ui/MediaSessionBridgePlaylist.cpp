@@ -3,16 +3,30 @@
 
 #include "ui/PlaylistFiles.h"
 
+#include <QFileInfo>
 #include <QRandomGenerator64>
+#include <QUrl>
 
 #include <algorithm>
 
 namespace kvr::ui {
 
+namespace {
+
+constexpr int recentLimit = 15;
+const QString recentKey = QStringLiteral("recent/files");
+
+} // namespace
+
 bool MediaSessionBridge::openEntry(int index)
 {
     if (!session_ || index < 0 || index >= playlist_.size())
         return false;
+    // Every open passes here: whatever put the entry in the list, FFmpeg never sees another scheme.
+    if (!isAllowedEntry(playlist_[index])) {
+        reportRefused({ playlist_[index] });
+        return false;
+    }
     saveResumePosition();
     cancelPendingOpen();
     endHandled_ = false;
@@ -34,6 +48,19 @@ bool MediaSessionBridge::openEntry(int index)
     } else {
         start = resumePositionFor(path);
     }
+    if (casting()) {
+        mediaTitle_ = isNetworkUrl(path) ? path : QFileInfo(path).completeBaseName();
+        mediaArtist_.clear();
+        mediaAlbum_.clear();
+        coverArtUrl_.clear();
+        emit mediaInfoChanged();
+        remote_->load(path, start);
+        emit playlistChanged();
+        emit sessionChanged();
+        emit stateChanged();
+        return true;
+    }
+    loadEffectsForSource(path);
     pendingResumeUs_ = start;
     startOpenThread(path, start);
     emit playlistChanged();
@@ -77,8 +104,25 @@ void MediaSessionBridge::restorePlaylist(const QStringList& paths, int index)
 {
     if (paths.isEmpty())
         return;
-    playlist_ = paths;
-    playlistIndex_ = index >= 0 && index < paths.size() ? index : -1;
+    // The stored session is outside text like any other: what may not be opened is left out, and the index
+    // follows its entry (none when that entry was left out).
+    QStringList kept;
+    QStringList refused;
+    int keptIndex = -1;
+    for (int i = 0; i < paths.size(); ++i) {
+        if (!isAllowedEntry(paths[i])) {
+            refused.append(paths[i]);
+            continue;
+        }
+        if (i == index)
+            keptIndex = int(kept.size());
+        kept.append(paths[i]);
+    }
+    reportRefused(refused);
+    if (kept.isEmpty())
+        return;
+    playlist_ = kept;
+    playlistIndex_ = keptIndex;
     emit playlistChanged();
 }
 
@@ -138,46 +182,311 @@ QString MediaSessionBridge::toLocalPath(const QString& text)
     return kvr::ui::toLocalPath(text);
 }
 
-// Still to come with the rest of the play queue: they do nothing yet.
-
-bool MediaSessionBridge::open(const QString&)
+QStringList MediaSessionBridge::acceptPaths(const QStringList& paths, QStringList& refused)
 {
-    return false;
+    QStringList entries;
+    for (const QString& path : paths) {
+        const QString entry = normalizeEntryPath(path);
+        if (entry.isEmpty())
+            continue;
+        if (isAllowedEntry(entry))
+            entries.append(entry);
+        else
+            refused.append(entry);
+    }
+    return entries;
 }
 
-void MediaSessionBridge::addToPlaylist(const QString&) { }
-
-void MediaSessionBridge::openUrl(const QString&) { }
-
-void MediaSessionBridge::removeFromPlaylist(int) { }
-
-void MediaSessionBridge::movePlaylistItem(int, int) { }
-
-void MediaSessionBridge::clearPlaylist() { }
-
-void MediaSessionBridge::playFromPlaylist(int) { }
-
-void MediaSessionBridge::playNext() { }
-
-void MediaSessionBridge::playPrevious() { }
-
-bool MediaSessionBridge::savePlaylist(const QString&)
+void MediaSessionBridge::reportRefused(const QStringList& refused)
 {
-    return false;
+    if (refused.isEmpty())
+        return;
+    if (refused.size() == 1)
+        emit osd(tr("Skipped %1: not a supported address").arg(refused.first()));
+    else
+        emit osd(tr("Skipped %1 and %n more unsupported address(es)", nullptr, int(refused.size() - 1))
+                     .arg(refused.first()));
 }
 
-void MediaSessionBridge::playPaths(const QStringList&, int, bool) { }
+bool MediaSessionBridge::open(const QString& path)
+{
+    stop();
+    playlist_.clear();
+    playlistIndex_ = -1;
+    playHistory_.clear();
+    emit playlistChanged();
+    addToPlaylist(path);
+    return true;
+}
 
-void MediaSessionBridge::enqueuePaths(const QStringList&) { }
+void MediaSessionBridge::appendEntries(const QStringList& entries)
+{
+    if (entries.isEmpty())
+        return;
+    // Adding to an idle or failed player starts the first new entry; while something plays or opens, it only
+    // queues.
+    bool openFirst = false;
+    if (session_) {
+        const State s = engineState();
+        openFirst = (s == Idle || s == Error) && !openRunning();
+    }
+    const int first = int(playlist_.size());
+    playlist_.append(entries);
+    emit playlistChanged();
+    if (openFirst)
+        openEntry(first);
+}
 
-void MediaSessionBridge::playPathsNext(const QStringList&) { }
+void MediaSessionBridge::addToPlaylist(const QString& path)
+{
+    const QString p = normalizeEntryPath(path);
+    if (p.isEmpty())
+        return;
+    QStringList refused;
+    const QStringList entries = kvr::ui::expandEntry(p, &refused);
+    if (!entries.isEmpty()) {
+        appendEntries(entries);
+        if (entries.size() > 1)
+            emit osd(tr("Added %n item(s)", nullptr, int(entries.size())));
+    } else if (refused.isEmpty()) {
+        if (QFileInfo(p).isDir())
+            emit osd(tr("No media files in that folder"));
+        else
+            emit osd(tr("Nothing playable in %1").arg(QFileInfo(p).fileName()));
+    }
+    // Last, so that it is the message left on screen.
+    reportRefused(refused);
+}
 
-void MediaSessionBridge::appendEntries(const QStringList&) { }
+void MediaSessionBridge::openUrl(const QString& url)
+{
+    const QString text = url.trimmed();
+    if (isAllowedStreamUrl(text)) {
+        playlist_.append(text);
+        emit playlistChanged();
+        openEntry(int(playlist_.size()) - 1);
+        return;
+    }
+    if (QUrl(text, QUrl::TolerantMode).isLocalFile()) {
+        addToPlaylist(text);
+        return;
+    }
+    emit osd(tr("Not a supported stream address"));
+}
 
-void MediaSessionBridge::addRecentFile(const QString&) { }
+void MediaSessionBridge::enqueuePaths(const QStringList& paths)
+{
+    QStringList refused;
+    const QStringList entries = acceptPaths(paths, refused);
+    if (!entries.isEmpty()) {
+        appendEntries(entries);
+        emit osd(tr("Added %n item(s) to the queue", nullptr, int(entries.size())));
+    }
+    reportRefused(refused);
+}
 
-void MediaSessionBridge::clearRecentFiles() { }
+void MediaSessionBridge::playPathsNext(const QStringList& paths)
+{
+    if (playlistIndex_ < 0) {
+        enqueuePaths(paths);
+        return;
+    }
+    QStringList refused;
+    const QStringList entries = acceptPaths(paths, refused);
+    if (!entries.isEmpty()) {
+        const int at = playlistIndex_ + 1;
+        for (int i = 0; i < entries.size(); ++i)
+            playlist_.insert(at + i, entries[i]);
+        // The history keeps naming the entries played before, wherever they moved.
+        for (int& h : playHistory_) {
+            if (h >= at)
+                h += int(entries.size());
+        }
+        emit playlistChanged();
+        emit osd(tr("Playing next: %n item(s)", nullptr, int(entries.size())));
+    }
+    reportRefused(refused);
+}
 
-void MediaSessionBridge::openRecent(const QString&) { }
+void MediaSessionBridge::playPaths(const QStringList& paths, int index, bool shuffle)
+{
+    QStringList refused;
+    QStringList entries;
+    // index names one of the given paths; it follows that path when others before it are left out.
+    int start = 0;
+    for (int i = 0; i < paths.size(); ++i) {
+        if (i == index)
+            start = int(entries.size());
+        entries.append(acceptPaths({ paths[i] }, refused));
+    }
+    reportRefused(refused);
+    if (entries.isEmpty())
+        return;
+
+    playHistory_.clear();
+    playlist_ = entries;
+    playlistIndex_ = -1;
+    if (shuffle && !shuffle_)
+        setShuffle(true);
+    emit playlistChanged();
+
+    const int n = int(entries.size());
+    start = std::clamp(index < 0 ? 0 : (index >= paths.size() ? n - 1 : start), 0, n - 1);
+    if (shuffle && index < 1) {
+        // Uniform: draw under the next power of two and reject what lies past the end.
+        uint64_t mask = uint64_t(n - 1);
+        for (int shift = 1; shift < 64; shift <<= 1)
+            mask |= mask >> shift;
+        uint64_t r = 0;
+        do {
+            r = QRandomGenerator64::global()->generate() & mask;
+        } while (r >= uint64_t(n));
+        start = int(r);
+    }
+    openEntry(start);
+}
+
+void MediaSessionBridge::removeFromPlaylist(int idx)
+{
+    if (idx < 0 || idx >= playlist_.size())
+        return;
+    playlist_.removeAt(idx);
+    playHistory_.clear();
+    if (idx == playlistIndex_) {
+        stop();
+        playlistIndex_ = -1;
+        if (idx < playlist_.size())
+            openEntry(idx);
+    } else if (idx < playlistIndex_) {
+        --playlistIndex_;
+    }
+    emit playlistChanged();
+}
+
+void MediaSessionBridge::movePlaylistItem(int from, int to)
+{
+    const int n = int(playlist_.size());
+    if (from < 0 || from >= n || to < 0 || to >= n || from == to)
+        return;
+    playlist_.move(from, to);
+    if (playlistIndex_ == from)
+        playlistIndex_ = to;
+    else if (from < playlistIndex_ && playlistIndex_ <= to)
+        --playlistIndex_;
+    else if (to <= playlistIndex_ && playlistIndex_ < from)
+        ++playlistIndex_;
+    playHistory_.clear();
+    emit playlistChanged();
+}
+
+void MediaSessionBridge::clearPlaylist()
+{
+    stop();
+    playlist_.clear();
+    playlistIndex_ = -1;
+    playHistory_.clear();
+    emit playlistChanged();
+}
+
+void MediaSessionBridge::playFromPlaylist(int idx)
+{
+    openEntry(idx);
+}
+
+void MediaSessionBridge::playNext()
+{
+    if (playlist_.isEmpty())
+        return;
+    const int next = nextIndex();
+    if (next >= 0)
+        openEntry(next);
+    else
+        emit osd(tr("End of playlist"));
+}
+
+void MediaSessionBridge::playPrevious()
+{
+    if (playlist_.isEmpty())
+        return;
+    const bool loaded = isLoaded(state());
+    if (loaded && clockUs() > 3'000'000) {
+        seekUs(0);
+        return;
+    }
+    if (shuffle_ && !playHistory_.empty()) {
+        const int h = playHistory_.back();
+        playHistory_.pop_back();
+        if (h >= 0 && h < playlist_.size()) {
+            // Going back must not put the entry being left into the history.
+            const int left = playlistIndex_;
+            playlistIndex_ = -1;
+            if (!openEntry(h))
+                playlistIndex_ = left;
+            return;
+        }
+    }
+    int p = playlistIndex_ - 1;
+    if (p < 0 && repeatMode_ == RepeatAll)
+        p = int(playlist_.size()) - 1;
+    if (p < 0) {
+        if (loaded)
+            seekUs(0);
+        return;
+    }
+    openEntry(p);
+}
+
+bool MediaSessionBridge::savePlaylist(const QString& fileUrl)
+{
+    const QString path = toLocalPath(fileUrl);
+    if (path.isEmpty())
+        return false;
+    if (!writePlaylistFile(path, playlist_)) {
+        emit osd(tr("Could not save the playlist"));
+        return false;
+    }
+    emit osd(tr("Playlist saved"));
+    return true;
+}
+
+void MediaSessionBridge::addRecentFile(const QString& path)
+{
+    recentFiles_.removeAll(path);
+    recentFiles_.prepend(path);
+    while (recentFiles_.size() > recentLimit)
+        recentFiles_.removeLast();
+    settings_.setValue(recentKey, recentFiles_);
+    emit recentFilesChanged();
+}
+
+void MediaSessionBridge::clearRecentFiles()
+{
+    recentFiles_.clear();
+    settings_.remove(recentKey);
+    emit recentFilesChanged();
+}
+
+void MediaSessionBridge::openRecent(const QString& path)
+{
+    int i = int(playlist_.indexOf(path));
+    if (i < 0) {
+        const bool refused = !isAllowedEntry(path);
+        if (refused || (!isNetworkUrl(path) && !QFileInfo(path).isFile())) {
+            // Either way it can never be opened again: it leaves the list.
+            if (refused)
+                reportRefused({ path });
+            else
+                emit osd(tr("%1 no longer exists").arg(QFileInfo(path).fileName()));
+            recentFiles_.removeAll(path);
+            settings_.setValue(recentKey, recentFiles_);
+            emit recentFilesChanged();
+            return;
+        }
+        playlist_.append(path);
+        emit playlistChanged();
+        i = int(playlist_.size()) - 1;
+    }
+    openEntry(i);
+}
 
 } // namespace kvr::ui
