@@ -130,6 +130,9 @@ public:
     // The entry to play after the current one, −1 when there is none.
     int nextIndex() const;
     void addRecentFile(const QString& path);
+    // Applies the stored effects of a local entry (its own, else the default) before its open starts; not for
+    // entries that play on a receiver.
+    void loadEffectsForSource(const QString& path);
 
     static QString formatTime(qint64 us);
     // One sentence for the user from the engine's raw error text.
@@ -319,7 +322,6 @@ private:
     void buildChapters();
 
     // Effects facet.
-    void loadEffectsForSource(const QString& path);
     void storeEffects();
 
     kvr::engine::MediaSession* session_ = nullptr;
