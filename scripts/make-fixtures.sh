@@ -112,6 +112,9 @@ rows=(
   "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
   "sink-red-blue.mkv|ffmpeg -f lavfi -i \"color=c=0xC82828:s=64x32:r=10:d=2[a];color=c=0x2848C8:s=64x32:r=10:d=2[b];[a][b]concat=n=2[out0]\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "snapshot-sar.mkv|ffmpeg -f lavfi -i testsrc2=size=720x576:rate=10:duration=2 -vf setsar=16/15 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "snapshot-halves.mp4|ffmpeg -f lavfi -i color=c=red:size=64x32:rate=10:duration=2 -vf drawbox=x=0:y=0:w=32:h=32:color=blue:t=fill -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "snapshot-rotated.mp4|ffmpeg -i \$out/snapshot-halves.mp4 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
 )
 
