@@ -3,6 +3,7 @@
 
 #include "engine/Logging.h"
 #include "engine/MediaSessionImpl.h"
+#include "engine/internal/CoverArt.h"
 
 #include <algorithm>
 #include <exception>
@@ -105,6 +106,7 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         subtitleLanguage = d.preferredSubtitleLanguage;
     }
     const bool hardwareDecoding = d.hardwareDecoding.load();
+    const bool autoLoadSubtitles = d.autoLoadSubtitles.load();
 
     if (kind == Reopen::Fresh) {
         joinSubtitlePrescan();
@@ -147,11 +149,24 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
             d.subtitleRenderer->addFonts(font.filename, font.data.data(), font.data.size());
         if (!demuxer.fonts.empty())
             d.subtitleRenderer->applyFonts();
+        if (autoLoadSubtitles && !internal::isNetworkAddress(url)) {
+            int32_t id = 100000;
+            for (ExternalSubtitle& sidecar : findSidecarSubtitles(path)) {
+                sidecar.id = id++;
+                d.externalSubtitles.push_back(std::move(sidecar));
+            }
+        }
+        if (demuxer.video.index < 0 && demuxer.coverPicture()) {
+            auto picture = internal::decodeCoverArt(demuxer.coverCodecParameters(), demuxer.coverPicture());
+            std::lock_guard lock(d.frameMutex);
+            d.coverArt = std::move(picture);
+        }
     }
 
     {
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = demuxer.mediaInfo;
+        appendExternalTracks();
         d.trackGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_TRACK_GAIN");
         d.albumGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_ALBUM_GAIN");
     }

@@ -7,13 +7,25 @@
 #include "engine/internal/SubtitleOverlay.h"
 #include "platform/audio/AudioEndpoint.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kvr::engine {
+
+// One subtitle file known for the open media. id is -1 while only found, 100000 or more once it belongs to the
+// session (stream indices stay below). tag: for a sidecar whose stem continues the media stem with a dot, the
+// text after that dot up to the next one, as written (usually a language); empty otherwise.
+struct ExternalSubtitle {
+    int32_t id = -1;
+    std::string path;
+    std::string fileName;
+    std::string tag;
+};
 
 enum class PlayerState : int32_t {
     Idle = 0,
@@ -87,11 +99,35 @@ public:
     void joinLoudnessWorker();
     double normalizationGainDb(const AudioEffects& effects) const;
 
+    // Tracks and subtitles. Audio tracks are named by stream index; subtitles by stream index, by an external
+    // id (100000 and up) or -1 for none. Track and subtitle-stream changes reopen at the clock; an external
+    // file is loaded without a reopen.
+    bool selectAudioTrack(int32_t streamIndex);
+    bool selectSubtitleTrack(int32_t id);
+    bool reopenAtClock(Reopen kind);
+    bool addSubtitleFile(const std::filesystem::path& path, std::string& errorText);
+    // Subtitle files beside a local medium (Movie.srt, Movie.en.srt, ...), sorted by file name; ids are -1.
+    static std::vector<ExternalSubtitle> findSidecarSubtitles(const std::filesystem::path& mediaPath);
+
     // Output controls and settings.
     void setVolume(float volume);
     bool setSpeed(double speed);
+    // Audio delay: clamped to +-3 s.
+    void setClockOffsetUs(int64_t offsetUs);
+    void setSubtitleDelayUs(int64_t delayUs);
+    // Clamped to 0.3..4; kept by the renderer, not the session.
+    void setSubtitleScale(double scale);
     void setAudioEffects(const AudioEffects& effects);
     void setVideoFilters(const VideoFilters& filters);
+    // Preferences, read by the next open (languages and sidecars: the next fresh open).
+    void setHardwareDecoding(bool enabled);
+    void setAutoLoadSubtitles(bool enabled);
+    void setPreferredLanguages(std::string audio, std::string subtitle);
+
+    // Black borders of the current frame; false without a frame or without borders to measure.
+    bool detectBlackBars(int32_t& left, int32_t& top, int32_t& right, int32_t& bottom) const;
+    // The newest `count` output frames (left, right pairs: `buffer` holds 2 x count floats); 0 without output.
+    size_t recentAudioSamples(float* buffer, size_t count) const;
 
     // Subtitle pre-scan of an embedded stream.
     void startSubtitlePrescan(std::string url, int32_t streamIndex);
@@ -117,6 +153,12 @@ public:
     VideoFilters videoFilters() const;
     std::shared_ptr<VideoFrame> currentFrame() const;
     std::shared_ptr<VideoFrame> coverArt() const;
+    // Diagnostics of the running decoders; empty / 0 / false without the decoder.
+    bool usesHardwareDecoding() const;
+    std::string audioFilterDescription() const;
+    std::string videoFilterDescription() const;
+    double videoFilterMs() const;
+    double videoTransferMs() const;
 
     struct Impl;
 
@@ -127,6 +169,10 @@ private:
     void setLastError(std::string text);
     void setCurrentUrl(std::string url);
     void setUpSubtitles(Reopen kind, const std::string& url);
+    // A fresh open without an embedded subtitle stream shows one sidecar.
+    void autoLoadSidecar();
+    // Replaces the external entries of mediaInfo; the caller holds mediaInfoMutex.
+    void appendExternalTracks();
     // Hands a finished loudness measurement to the audio decoder when `url` is still the medium playing.
     void applyMeasuredLoudness(const std::string& url);
 

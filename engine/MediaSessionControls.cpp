@@ -86,14 +86,15 @@ void MediaSession::setVideoFilters(const VideoFilters& filters)
         d.videoDecoder->setFilters(record);
 }
 
-void MediaSession::setUpSubtitles([[maybe_unused]] Reopen kind, const std::string& url)
+void MediaSession::setUpSubtitles(Reopen kind, const std::string& url)
 {
     Impl& d = *impl;
     internal::Demuxer& demuxer = *d.demuxer;
     if (demuxer.subtitle.index < 0) {
-        // An external file chosen before a seek or a track change stays shown.
-        if (d.currentSubtitleTrack.load() < 100000)
-            d.currentSubtitleTrack = -1;
+        if (kind == Reopen::Fresh && !d.externalSubtitles.empty() && d.selection.subtitleTrack == -2)
+            autoLoadSidecar();
+        else if (d.currentSubtitleTrack.load() < 100000)
+            d.currentSubtitleTrack = -1; // an external file chosen before a seek or a track change stays shown
         return;
     }
 

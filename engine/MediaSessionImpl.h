@@ -25,14 +25,6 @@
 
 namespace kvr::engine {
 
-// One subtitle file known for the open media.
-struct ExternalSubtitle {
-    int32_t id = -1;
-    std::string path;
-    std::string fileName;
-    std::string tag;
-};
-
 struct MediaSession::Impl {
     explicit Impl(platform::audio::EnumeratorFactory endpoints);
 

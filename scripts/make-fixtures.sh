@@ -64,6 +64,11 @@ for i in $(seq 0 35); do
     $((i * 2 / 60)) $((i * 2 % 60 + 1)) "$i"
 done > "$IN/long-cues.srt"
 
+# 40,000 short cues 50 ms apart: a subtitle stream whose pre-scan takes a while.
+awk 'BEGIN { for (i = 0; i < 40000; i++) { s = i * 50; e = s + 40;
+  printf "%d\n%02d:%02d:%02d,%03d --> %02d:%02d:%02d,%03d\nMany cue %d\n\n", i + 1, s / 3600000, (s / 60000) % 60,
+    (s / 1000) % 60, s % 1000, e / 3600000, (e / 60000) % 60, (e / 1000) % 60, e % 1000, i } }' > "$IN/many-cues.srt"
+
 V320="-f lavfi -i testsrc2=size=320x240:rate=25:duration=3"
 TONE48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
 
@@ -111,6 +116,8 @@ rows=(
   "size-change.ts|ffmpeg -i \"concat:\$out/size-a.ts|\$out/size-b.ts\" -c copy -f mpegts"
   "session-fps1000.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=1000:duration=0.5 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "session-raw.h264|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=25:duration=3 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264"
+  "many-subs.mkv|ffmpeg -f lavfi -i sine=sample_rate=8000:duration=1 -i \$IN/many-cues.srt -map 0:a -map 1:s -c:a flac -c:s srt -metadata:s:s:0 language=eng"
+  "cover-wide.mp3|ffmpeg $TONE48 -f lavfi -i color=c=blue:size=6000x1500:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
   "sink-red-blue.mkv|ffmpeg -f lavfi -i \"color=c=0xC82828:s=64x32:r=10:d=2[a];color=c=0x2848C8:s=64x32:r=10:d=2[b];[a][b]concat=n=2[out0]\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
   "snapshot-sar.mkv|ffmpeg -f lavfi -i testsrc2=size=720x576:rate=10:duration=2 -vf setsar=16/15 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "snapshot-halves.mp4|ffmpeg -f lavfi -i color=c=red:size=64x32:rate=10:duration=2 -vf drawbox=x=0:y=0:w=32:h=32:color=blue:t=fill -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"

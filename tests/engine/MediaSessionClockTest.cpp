@@ -2,6 +2,7 @@
 #include "tests/engine/MediaSessionTestSupport.h"
 
 #include <regex>
+#include <thread>
 
 using namespace kvr::test::session;
 using namespace kvr::platform::audio;
@@ -52,8 +53,17 @@ TEST(MediaSession, ClockIsHeardFramesTimesSpeedFromTheStart)
     for (int i = 0; i < 200 && played < 48000; ++i) {
         const uint64_t releases = device->counters().releases;
         device->advance(5);
-        ASSERT_TRUE(device->waitUntil([&](auto& c) { return c.releases > releases; }, 2s));
-        const Stats s = logStats(session);
+        ASSERT_TRUE(device->waitUntil([&](auto& c) { return c.releases > releases; }, 10s));
+        // The render thread updates the heard count just after the release; read once it has settled, so
+        // the clock and the count in one line describe the same moment.
+        Stats s = logStats(session);
+        for (int settle = 0; settle < 200; ++settle) {
+            std::this_thread::sleep_for(1ms);
+            const Stats again = logStats(session);
+            if (again.played == s.played && again.clock == s.clock)
+                break;
+            s = again;
+        }
         played = s.played;
         EXPECT_EQ(s.clock, 1'000'000 + static_cast<int64_t>(double(s.played) * 1'000'000.0 / 48000 * 1.5));
     }

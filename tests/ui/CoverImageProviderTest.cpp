@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -195,4 +196,22 @@ TEST(CoverImageProvider, LoaderThreadDoesNotHangOnABlockedGuiThread)
     expectTransparent(image, { 1, 1 }, "blocked GUI thread");
     // The queued hand-over runs later without harm.
     QTest::qWait(20);
+}
+
+// The session's decoded cover reaches QML through the bridge; a foreign id never does.
+TEST(CoverImageProvider, ServesTheOpenMediasCover)
+{
+    Player player;
+    ASSERT_TRUE(player.session.open(std::filesystem::path(KVR_FIXTURE_DIR) / "cover.mp3", 0))
+        << player.session.lastError();
+
+    QSize reported;
+    const QImage cover = player.provider.requestImage("cover/7", &reported, {});
+    EXPECT_EQ(cover.size(), QSize(200, 200));
+    EXPECT_EQ(reported, QSize(200, 200));
+    EXPECT_EQ(qAlpha(cover.pixel(100, 100)), 255);
+
+    EXPECT_EQ(player.provider.requestImage("cover/7", &reported, { 100, 50 }).size(), QSize(50, 50));
+    expectTransparent(player.provider.requestImage("album/7", &reported, {}), { 1, 1 }, "foreign id");
+    player.session.close();
 }
