@@ -1,5 +1,8 @@
 #include "ui/Visualizer.h"
 
+#include "engine/MediaSession.h"
+#include "platform/audio/VirtualEndpoint.h"
+#include "tests/support/TestSupport.h"
 #include "ui/MediaSessionBridge.h"
 
 #include <QImage>
@@ -242,4 +245,31 @@ TEST(Visualizer, RunningDrivesTheTimer)
     QTest::qWait(100);
     EXPECT_EQ(sine.reads, reads);
     EXPECT_EQ(changed.count(), 2);
+}
+
+TEST(Visualizer, ShowsWhatThePlayerPlays)
+{
+    // 1 kHz at half scale on both channels: rms 0.354 in the 48 kHz output.
+    kvr::engine::MediaSession session { [] {
+        return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {});
+    } };
+    kvr::ui::MediaSessionBridge bridge;
+    bridge.setSession(&session);
+    Visualizer v;
+    v.setBridge(&bridge);
+    v.setRunning(true);
+    bridge.restorePlaylist({ QString::fromStdString(kvr::test::fixture("tone1k-half.flac").string()) }, -1);
+    ASSERT_TRUE(bridge.openEntry(0));
+
+    // The output's newest 2048 frames are all tone once it has played a little while.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return v.rmsLeft() > 0.34f && v.rmsRight() > 0.34f; }, 5000))
+        << v.rmsLeft() << " " << v.rmsRight();
+    EXPECT_LT(v.rmsLeft(), 0.37f);
+    EXPECT_NEAR(v.peakLeft(), 0.5f, 0.02f);
+    ASSERT_EQ(v.levels().size(), size_t(32));
+    EXPECT_EQ(loudestBand(v.levels()), size_t(18));
+
+    // Stopped, the output is gone: the meters fall.
+    bridge.stop();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return v.rmsLeft() < 0.01f; }, 2000)) << v.rmsLeft();
 }
