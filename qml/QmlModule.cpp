@@ -2,6 +2,7 @@
 
 #include "ui/MediaSessionBridge.h"
 #include "ui/VideoSink.h"
+#include "ui/Visualizer.h"
 
 #include <QQmlEngine>
 
@@ -24,6 +25,7 @@ void prepareEngine(QQmlEngine& engine)
     // they are part of it for every engine. Registering twice is harmless.
     const char* const uri = "Kestrune.MediaPlayer";
     qmlRegisterType<kvr::ui::VideoSink>(uri, 1, 0, "VideoSink");
+    qmlRegisterType<kvr::ui::Visualizer>(uri, 1, 0, "Visualizer");
     qmlRegisterUncreatableType<kvr::ui::MediaSessionBridge>(
         uri, 1, 0, "MediaSessionBridge", QStringLiteral("The player is provided by the application."));
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));

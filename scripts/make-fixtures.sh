@@ -121,6 +121,10 @@ rows=(
   "many-subs.mkv|ffmpeg -f lavfi -i sine=sample_rate=8000:duration=1 -i \$IN/many-cues.srt -map 0:a -map 1:s -c:a flac -c:s srt -metadata:s:s:0 language=eng"
   "cover-wide.mp3|ffmpeg $TONE48 -f lavfi -i color=c=blue:size=6000x1500:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
   "sink-red-blue.mkv|ffmpeg -f lavfi -i \"color=c=0xC82828:s=64x32:r=10:d=2[a];color=c=0x2848C8:s=64x32:r=10:d=2[b];[a][b]concat=n=2[out0]\" -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "tone1k-half.flac|ffmpeg -f lavfi -i \"aevalsrc=0.5*sin(2*PI*1000*t)|0.5*sin(2*PI*1000*t):s=48000:d=4\" -c:a flac"
+  "snapshot-sar.mkv|ffmpeg -f lavfi -i testsrc2=size=720x576:rate=10:duration=2 -vf setsar=16/15 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "snapshot-halves.mp4|ffmpeg -f lavfi -i color=c=red:size=64x32:rate=10:duration=2 -vf drawbox=x=0:y=0:w=32:h=32:color=blue:t=fill -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
+  "snapshot-rotated.mp4|ffmpeg -i \$out/snapshot-halves.mp4 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
 )
 

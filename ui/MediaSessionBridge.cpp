@@ -222,10 +222,9 @@ uint64_t MediaSessionBridge::sessionGeneration() const
     return session_ ? session_->generation() : 0;
 }
 
-size_t MediaSessionBridge::readAudioSamples(float*, size_t)
+size_t MediaSessionBridge::readAudioSamples(float* out, size_t frames)
 {
-    // The session does not hand out its output samples yet.
-    return 0;
+    return session_ ? session_->recentAudioSamples(out, frames) : 0;
 }
 
 QString MediaSessionBridge::formatTime(qint64 us)

@@ -1,13 +1,109 @@
 // The bridge's snapshot facet: saving the picture on screen.
 #include "ui/MediaSessionBridge.h"
 
+#include "engine/FrameUtils.h"
+#include "engine/MediaSession.h"
+#include "ui/PlaylistFiles.h"
+#include "ui/SnapshotJpeg.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QImage>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTransform>
+
+#include <vector>
+
 namespace kvr::ui {
 
-// Still to come with snapshots: nothing is saved yet.
+namespace {
+
+QString snapshotFolder()
+{
+    QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+    if (pictures.isEmpty())
+        pictures = QDir::homePath();
+    return pictures + QStringLiteral("/Kestrune Media Player");
+}
+
+// Characters that a file name must not carry on any system the pictures may be copied to.
+QString safeBaseName(QString name)
+{
+    for (QChar& c : name) {
+        if (QStringView(u"\\/:*?\"<>|").contains(c))
+            c = QLatin1Char('_');
+    }
+    return name;
+}
+
+} // namespace
 
 QString MediaSessionBridge::saveSnapshot()
 {
-    return {};
+    if (!session_)
+        return {};
+
+    const std::shared_ptr<kvr::engine::VideoFrame> shown = session_->currentFrame();
+    const std::shared_ptr<kvr::engine::VideoFrame> frame = shown ? kvr::engine::convertToBgra(*shown) : nullptr;
+    if (!frame || frame->width <= 0 || frame->height <= 0 || frame->bytes.empty()) {
+        emit osd(tr("No video frame to capture"));
+        return {};
+    }
+
+    // A deep copy: the frame may be released as soon as this returns.
+    QImage image
+        = QImage(frame->bytes.data(), frame->width, frame->height, frame->bytesStride, QImage::Format_ARGB32).copy();
+    if (frame->sarNum > 0 && frame->sarDen > 0 && frame->sarNum != frame->sarDen) {
+        const qint64 width = qint64(frame->width) * frame->sarNum / frame->sarDen;
+        image = image.scaled(int(width), frame->height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
+    if (frame->rotation != 0)
+        image = image.transformed(QTransform().rotate(frame->rotation), Qt::FastTransformation);
+
+    const QString folder = snapshotFolder();
+    // A failure to create it shows up when saving.
+    QDir().mkpath(folder);
+
+    const QString file = currentFile();
+    const QString base
+        = isNetworkUrl(file) ? QStringLiteral("stream") : safeBaseName(QFileInfo(file).completeBaseName());
+    const QString position
+        = formatTime(frame->pts >= 0 ? frame->pts : clockUs()).replace(QLatin1Char(':'), QLatin1Char('-'));
+    const QString extension = snapshotPng_ ? QStringLiteral("png") : QStringLiteral("jpg");
+
+    QString path = QStringLiteral("%1/%2_%3.%4").arg(folder, base, position, extension);
+    for (int counter = 2; QFileInfo::exists(path); ++counter)
+        path = QStringLiteral("%1/%2_%3 (%4).%5").arg(folder, base, position, QString::number(counter), extension);
+
+    const QString saved = tr("Snapshot saved to Pictures/Kestrune Media Player");
+    if (snapshotPng_) {
+        if (!image.convertToFormat(QImage::Format_RGB32).save(path, "PNG")) {
+            emit osd(tr("Could not save the snapshot"));
+            return {};
+        }
+        emit osd(saved);
+        return QDir::toNativeSeparators(path);
+    }
+
+    std::vector<uint8_t> jpeg;
+    QString error;
+    bool ok
+        = encodeSnapshotJpeg(image.constBits(), image.width(), image.height(), int(image.bytesPerLine()), jpeg, error);
+    if (ok) {
+        // Written aside and renamed into place, so a failed write leaves no partial file.
+        QSaveFile out(path);
+        ok = out.open(QIODevice::WriteOnly)
+            && out.write(reinterpret_cast<const char*>(jpeg.data()), qint64(jpeg.size())) == qint64(jpeg.size())
+            && out.commit();
+    }
+    if (!ok) {
+        emit osd(
+            tr("Could not save the snapshot%1").arg(error.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(error)));
+        return {};
+    }
+    emit osd(saved);
+    return QDir::toNativeSeparators(path);
 }
 
 } // namespace kvr::ui
