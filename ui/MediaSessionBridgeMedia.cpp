@@ -1,6 +1,8 @@
 // The bridge's media facet: tracks, subtitles, chapters and media information.
 #include "ui/MediaSessionBridge.h"
 
+#include "engine/MediaSession.h"
+
 namespace kvr::ui {
 
 // Still to come with the track and chapter lists: they do nothing yet.
@@ -33,7 +35,7 @@ QString MediaSessionBridge::channelText(int)
 
 bool MediaSessionBridge::usesHwDecode() const
 {
-    return false;
+    return session_ && session_->usesHardwareDecoding();
 }
 
 } // namespace kvr::ui
