@@ -58,22 +58,22 @@ std::string formatName(int format)
     return format >= 0 && format <= 4 ? names[format] : "unknown";
 }
 
-std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrameSpec& spec)
+std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrame& layout)
 {
     auto frame = std::make_shared<engine::VideoFrame>();
-    const int w = spec.width;
-    const int h = spec.height;
+    const int w = layout.width;
+    const int h = layout.height;
     frame->width = w;
     frame->height = h;
-    frame->pts = spec.pts;
-    frame->format = spec.format;
-    frame->colorMatrix = spec.colorMatrix;
-    frame->fullRange = spec.fullRange;
-    frame->rotation = spec.rotation;
-    auto patchAt = [&](int x, int y) { return spec.patches[(y >= h / 2 ? 2 : 0) + (x >= w / 2 ? 1 : 0)]; };
+    frame->pts = layout.pts;
+    frame->format = layout.format;
+    frame->colorMatrix = layout.colorMatrix;
+    frame->fullRange = layout.fullRange;
+    frame->rotation = layout.rotation;
+    auto patchAt = [&](int x, int y) { return layout.patches[(y >= h / 2 ? 2 : 0) + (x >= w / 2 ? 1 : 0)]; };
 
-    if (spec.format == 0) {
-        frame->bytesStride = w * 4 + spec.padding;
+    if (layout.format == 0) {
+        frame->bytesStride = w * 4 + layout.padding;
         frame->bytes.assign(size_t(frame->bytesStride) * h, 0);
         for (int y = 0; y < h; ++y) {
             for (int x = 0; x < w; ++x) {
@@ -90,8 +90,8 @@ std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrameSpec& s
         return frame;
     }
 
-    const bool wide = spec.format >= 3;
-    const bool semiPlanar = spec.format == 2 || spec.format == 4;
+    const bool wide = layout.format >= 3;
+    const bool semiPlanar = layout.format == 2 || layout.format == 4;
     const int bits = wide ? 10 : 8;
     const int bytes = wide ? 2 : 1;
     const int cw = (w + 1) / 2;
@@ -100,12 +100,12 @@ std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrameSpec& s
     const int planeCount = semiPlanar ? 2 : 3;
     for (int i = 0; i < planeCount; ++i) {
         const int rowBytes = (i == 0 ? w : (semiPlanar ? 2 * cw : cw)) * bytes;
-        frame->strides[i] = rowBytes + spec.padding;
+        frame->strides[i] = rowBytes + layout.padding;
         owned->bytes[i].assign(size_t(frame->strides[i]) * (i == 0 ? h : ch), 0);
         frame->planes[i] = owned->bytes[i].data();
     }
     // p010le keeps its 10 bits at the top of each word.
-    const int shift = spec.format == 4 ? 6 : 0;
+    const int shift = layout.format == 4 ? 6 : 0;
     auto store = [&](int plane, int x, int y, double value) {
         uint8_t* at = owned->bytes[plane].data() + size_t(y) * frame->strides[plane] + size_t(x) * bytes;
         if (wide)
@@ -115,10 +115,10 @@ std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrameSpec& s
     };
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x)
-            store(0, x, y, toYuv(patchAt(x, y), spec.colorMatrix, spec.fullRange, bits).y);
+            store(0, x, y, toYuv(patchAt(x, y), layout.colorMatrix, layout.fullRange, bits).y);
     for (int y = 0; y < ch; ++y) {
         for (int x = 0; x < cw; ++x) {
-            const Yuv c = toYuv(patchAt(x * 2, y * 2), spec.colorMatrix, spec.fullRange, bits);
+            const Yuv c = toYuv(patchAt(x * 2, y * 2), layout.colorMatrix, layout.fullRange, bits);
             if (semiPlanar) {
                 store(1, x * 2, y, c.u);
                 store(1, x * 2 + 1, y, c.v);

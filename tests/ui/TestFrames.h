@@ -17,7 +17,7 @@
 namespace kvr::test {
 
 // A frame of `width` × `height` (multiples of 4) split into 2 × 2 equal patches, in reading order.
-struct PatchFrameSpec {
+struct PatchFrame {
     int format = 1; // 0 BGRA, 1 yuv420p, 2 nv12, 3 yuv420p10le, 4 p010le
     int width = 64;
     int height = 32;
@@ -29,7 +29,7 @@ struct PatchFrameSpec {
     int padding = 24; // bytes added to every row, so strides differ from row widths
 };
 
-std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrameSpec& spec);
+std::shared_ptr<const engine::VideoFrame> makePatchFrame(const PatchFrame& layout);
 
 std::string formatName(int format);
 

@@ -16,7 +16,7 @@
 #include <memory>
 
 using kvr::engine::internal::SubtitleOverlay;
-using kvr::test::PatchFrameSpec;
+using kvr::test::PatchFrame;
 using kvr::ui::VideoSink;
 using kvr::ui::YuvVideoNode;
 
@@ -98,10 +98,10 @@ protected:
     }
 
     // Shows one frame now: due at once.
-    void show(const PatchFrameSpec& spec)
+    void show(const PatchFrame& layout)
     {
-        source.setClockUs(spec.pts);
-        source.push(kvr::test::makePatchFrame(spec));
+        source.setClockUs(layout.pts);
+        source.push(kvr::test::makePatchFrame(layout));
     }
 
     kvr::test::ScriptedFrameSource source;
@@ -110,18 +110,18 @@ protected:
     std::atomic<bool> syncedOnGuiThread { false };
 };
 
-PatchFrameSpec patches(int format, int64_t pts, int colorMatrix = 1, bool fullRange = false)
+PatchFrame patches(int format, int64_t pts, int colorMatrix = 1, bool fullRange = false)
 {
-    PatchFrameSpec spec;
-    spec.format = format;
-    spec.pts = pts;
-    spec.colorMatrix = colorMatrix;
-    spec.fullRange = fullRange;
-    spec.patches[0] = kRed;
-    spec.patches[1] = kGreen;
-    spec.patches[2] = kBlue;
-    spec.patches[3] = kGrey;
-    return spec;
+    PatchFrame layout;
+    layout.format = format;
+    layout.pts = pts;
+    layout.colorMatrix = colorMatrix;
+    layout.fullRange = fullRange;
+    layout.patches[0] = kRed;
+    layout.patches[1] = kGreen;
+    layout.patches[2] = kBlue;
+    layout.patches[3] = kGrey;
+    return layout;
 }
 
 // Centres of the four patches of a frame that fills the 256 × 128 item.
@@ -150,7 +150,7 @@ TEST_P(VideoSinkPatches, DrawsColourPatchesOfEveryFormat)
     const bool fallback = GetParam();
     VideoSink::setForceBgraFallback(fallback);
     struct Step {
-        PatchFrameSpec spec;
+        PatchFrame layout;
         bool drawnAsYuv;
     } steps[] = {
         { patches(1, 0, 0), true }, // yuv420p, limited BT.601
@@ -160,11 +160,11 @@ TEST_P(VideoSinkPatches, DrawsColourPatchesOfEveryFormat)
         { patches(0, 160'000), false }, // BGRA
         { patches(1, 200'000, 1), true },
     };
-    steps[5].spec.width = 32; // a smaller frame of the same aspect remakes every plane texture
-    steps[5].spec.height = 16;
+    steps[5].layout.width = 32; // a smaller frame of the same aspect remakes every plane texture
+    steps[5].layout.height = 16;
     for (const Step& step : steps) {
-        SCOPED_TRACE(kvr::test::formatName(step.spec.format) + " " + std::to_string(step.spec.width));
-        show(step.spec);
+        SCOPED_TRACE(kvr::test::formatName(step.layout.format) + " " + std::to_string(step.layout.width));
+        show(step.layout);
         expectPatches(paint());
         const NodeCensus nodes = census();
         EXPECT_EQ(nodes.yuvNodes, step.drawnAsYuv ? 1 : 0);
@@ -179,13 +179,13 @@ TEST_F(VideoSinkRender, SubtitlesLieUprightOverTheVisiblePicture)
 {
     sink->setSize(QSizeF(300, 128));
     // A portrait frame, red above green, shown turned a quarter clockwise: red ends up on the right.
-    PatchFrameSpec spec = patches(1, 0);
-    spec.width = 32;
-    spec.height = 64;
-    spec.rotation = 90;
-    spec.patches[0] = spec.patches[1] = kRed;
-    spec.patches[2] = spec.patches[3] = kGreen;
-    show(spec);
+    PatchFrame layout = patches(1, 0);
+    layout.width = 32;
+    layout.height = 64;
+    layout.rotation = 90;
+    layout.patches[0] = layout.patches[1] = kRed;
+    layout.patches[2] = layout.patches[3] = kGreen;
+    show(layout);
     // Subtitles: the left half of whatever size is asked for is opaque blue.
     source.setSubtitles([](int width, int height, SubtitleOverlay& overlay) {
         overlay.width = width;
@@ -245,7 +245,7 @@ TEST_F(VideoSinkRender, SeekWhilePausedDrawsTheNewPicture)
     expectPatches(paint());
 
     // A seek reopens the medium: new generation, and a first frame that is not due by the paused clock.
-    PatchFrameSpec after = patches(1, 9'000'000);
+    PatchFrame after = patches(1, 9'000'000);
     after.patches[0] = after.patches[1] = after.patches[2] = after.patches[3] = kGreen;
     source.setGeneration(2);
     source.setState(3);
@@ -286,7 +286,7 @@ TEST_F(VideoSinkRender, EmptyPackedFrameLeavesNoPictureAndNoSecondTree)
         EXPECT_EQ(census().yuvNodes + census().imageNodes, 0);
 
         // A square picture next: nothing of the wide one may remain beside it.
-        PatchFrameSpec square = patches(0, pts++);
+        PatchFrame square = patches(0, pts++);
         square.width = 32;
         square.height = 32;
         show(square);
