@@ -153,21 +153,7 @@ struct Measurement {
             || avfilter_graph_create_filter(&sink, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr, graph)
                 < 0)
             return false;
-        AVFilterInOut* outputs = avfilter_inout_alloc();
-        AVFilterInOut* inputs = avfilter_inout_alloc();
-        int r = AVERROR(ENOMEM);
-        if (outputs && inputs) {
-            outputs->name = av_strdup("in");
-            outputs->filter_ctx = source;
-            inputs->name = av_strdup("out");
-            inputs->filter_ctx = sink;
-            r = avfilter_graph_parse_ptr(graph, "ebur128=metadata=1:peak=true", &inputs, &outputs, nullptr);
-        }
-        avfilter_inout_free(&inputs);
-        avfilter_inout_free(&outputs);
-        if (r >= 0)
-            r = avfilter_graph_config(graph, nullptr);
-        return r >= 0;
+        return linkFilterGraph(graph, "ebur128=metadata=1:peak=true", source, sink) >= 0;
     }
 
     bool matches(AVSampleFormat f, int rate, const AVChannelLayout& known, const AVFrame* frame) const
@@ -212,12 +198,18 @@ struct Measurement {
     {
         if (!converter || !converted)
             return;
+        convertAndPush(nullptr);
+    }
+
+    // Converts f (nullptr drains the converter) to the graph's input format and measures the result.
+    void convertAndPush(const AVFrame* f)
+    {
         av_frame_unref(converted);
         converted->format = graphFormat;
         converted->sample_rate = graphRate;
         if (av_channel_layout_copy(&converted->ch_layout, &graphLayout) < 0)
             return;
-        if (swr_convert_frame(converter, converted, nullptr) >= 0 && converted->nb_samples > 0)
+        if (swr_convert_frame(converter, converted, f) >= 0 && converted->nb_samples > 0)
             push(converted);
     }
 
@@ -243,13 +235,7 @@ struct Measurement {
         }
         if (!prepareConverter(f))
             return;
-        av_frame_unref(converted);
-        converted->format = graphFormat;
-        converted->sample_rate = graphRate;
-        if (av_channel_layout_copy(&converted->ch_layout, &graphLayout) < 0)
-            return;
-        if (swr_convert_frame(converter, converted, f) >= 0 && converted->nb_samples > 0)
-            push(converted);
+        convertAndPush(f);
     }
 
     void pull()
