@@ -138,9 +138,8 @@ QStringList trackDetails(const TrackInfo& track)
         if (track.sampleRate > 0)
             lines << MediaSessionBridge::tr("Sample rate: %1 Hz").arg(track.sampleRate);
         if (track.channels > 0) {
-            const QString layout = track.channelLayout.empty()
-                ? QString()
-                : QStringLiteral(" (%1)").arg(fromUtf8(track.channelLayout));
+            const QString layout
+                = track.channelLayout.empty() ? QString() : QStringLiteral(" (%1)").arg(fromUtf8(track.channelLayout));
             lines << MediaSessionBridge::tr("Channels: %1%2").arg(QString::number(track.channels), layout);
         }
     } else if (track.kind == kindSubtitle && track.external) {
@@ -227,7 +226,8 @@ void MediaSessionBridge::buildChapters()
         };
     }
 
-    coverArtUrl_ = session_->coverArt() ? QStringLiteral("image://kvr/cover/%1").arg(session_->generation()) : QString();
+    coverArtUrl_
+        = session_->coverArt() ? QStringLiteral("image://kvr/cover/%1").arg(session_->generation()) : QString();
 
     emit mediaInfoChanged();
     if (!path.isEmpty())
@@ -310,7 +310,8 @@ void MediaSessionBridge::cycleSubtitleTrack()
         }
     }
     // off → first → … → last → off
-    selectSubtitleTrack(index + 1 < count ? subtitleTracks_[index + 1].toMap().value(QStringLiteral("id")).toInt() : -1);
+    selectSubtitleTrack(
+        index + 1 < count ? subtitleTracks_[index + 1].toMap().value(QStringLiteral("id")).toInt() : -1);
 }
 
 void MediaSessionBridge::loadSubtitleFile(const QString& fileUrl)
@@ -372,7 +373,8 @@ QVariantMap MediaSessionBridge::mediaInfo() const
 
     QVariantList tags;
     for (const auto& tag : info.tags)
-        tags << QVariantMap { { QStringLiteral("key"), fromUtf8(tag.key) }, { QStringLiteral("value"), fromUtf8(tag.value) } };
+        tags << QVariantMap { { QStringLiteral("key"), fromUtf8(tag.key) },
+            { QStringLiteral("value"), fromUtf8(tag.value) } };
 
     QVariantList tracks;
     for (const TrackInfo& track : info.tracks) {

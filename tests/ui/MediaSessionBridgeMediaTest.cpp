@@ -158,8 +158,8 @@ TEST(MediaSessionBridge, TrackSelectionSaysWhatPlaysAndCyclesWrap)
         EXPECT_EQ(p.session.currentAudioTrack(), expected);
     }
     EXPECT_EQ(osd.texts,
-        QStringList({ "Audio: Track 2  (flac, 3ch)", "Audio: zzz  (flac, 5.1)",
-            "Audio: English commentary  (aac, stereo)" }));
+        QStringList(
+            { "Audio: Track 2  (flac, 3ch)", "Audio: zzz  (flac, 5.1)", "Audio: English commentary  (aac, stereo)" }));
     EXPECT_GE(tracks.count(), 3);
 
     osd.texts.clear();
@@ -325,10 +325,11 @@ TEST(MediaSessionBridge, MediaChapterJumps)
     };
     Player p;
     ASSERT_TRUE(openPaused(p, fixturePath("labels.mkv")));
+    OsdLog osd(*p.bridge);
     for (const auto& row : rows) {
         p.bridge->seekUs(row.fromUs);
         ASSERT_LT(std::llabs(p.bridge->clockUs() - row.fromUs), 100'000) << row.fromUs;
-        OsdLog osd(*p.bridge);
+        osd.texts.clear();
         switch (row.action) {
         case 0:
             p.bridge->previousChapter();
@@ -351,7 +352,7 @@ TEST(MediaSessionBridge, MediaChapterJumps)
     p.bridge->seekUs(9'400'000);
     EXPECT_EQ(p.bridge->currentChapter(), 1);
 
-    OsdLog osd(*p.bridge);
+    osd.texts.clear();
     p.bridge->seekChapter(3);
     p.bridge->seekChapter(-1);
     EXPECT_EQ(osd.texts, QStringList());
@@ -377,8 +378,7 @@ TEST(MediaSessionBridge, MediaInfoDescribesTheOpenMedia)
     EXPECT_EQ(values(tracks, "type"), QStringList({ "Video", "Audio", "Audio", "Subtitle" }));
     EXPECT_EQ(values(tracks, "id"), QStringList({ "0", "1", "2", "3" }));
     const bool subtitleShown = p.session.currentSubtitleTrack() == 3;
-    EXPECT_EQ(values(tracks, "active"),
-        QStringList({ "true", "true", "false", subtitleShown ? "true" : "false" }));
+    EXPECT_EQ(values(tracks, "active"), QStringList({ "true", "true", "false", subtitleShown ? "true" : "false" }));
 
     const QStringList video = tracks.value(0).toMap().value("details").toStringList();
     ASSERT_EQ(video.size(), 4) << video.join('|').toStdString();
