@@ -34,6 +34,14 @@ void MediaSession::Impl::resetClock()
     heardAtPlayUs = 0;
 }
 
+int64_t MediaSession::Impl::shownPositionUs(int64_t clock)
+{
+    std::lock_guard lock(frameMutex);
+    if (currentFrame && currentFrame->pts >= 0)
+        return currentFrame->pts;
+    return clock;
+}
+
 void MediaSession::Impl::watchAudio(uint64_t openGeneration, bool framesWaiting)
 {
     // Runs on the render thread only. Play time is the wall clock, which runs whether or not there is audio.
@@ -108,14 +116,7 @@ bool MediaSession::stepFrame(bool forward)
     double rate = d.fps.load();
     if (rate <= 1.0 || rate > 240.0)
         rate = 25.0;
-    int64_t reference = -1;
-    {
-        std::lock_guard lock(d.frameMutex);
-        if (d.currentFrame && d.currentFrame->pts >= 0)
-            reference = d.currentFrame->pts;
-    }
-    if (reference < 0)
-        reference = clockUs();
+    const int64_t reference = d.shownPositionUs(clockUs());
     const auto frameUs = static_cast<int64_t>(1'000'000.0 / rate);
     int64_t target = 0;
     if (forward) {
@@ -133,14 +134,7 @@ void MediaSession::refreshPausedFrame()
     Impl& d = *impl;
     if (currentUrl().empty() || d.videoWidth.load() < 1 || d.state.load() != PlayerState::Paused)
         return;
-    int64_t reference = -1;
-    {
-        std::lock_guard lock(d.frameMutex);
-        if (d.currentFrame && d.currentFrame->pts >= 0)
-            reference = d.currentFrame->pts;
-    }
-    if (reference < 0)
-        reference = clockUs();
+    const int64_t reference = d.shownPositionUs(clockUs());
     seek(reference);
 }
 

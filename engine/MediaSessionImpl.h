@@ -140,6 +140,8 @@ struct MediaSession::Impl {
     static int64_t steadyNowNs();
     int64_t wallElapsedUs() const;
     void resetClock();
+    // Where the picture on screen stands: the pts of the frame last handed out, else `clock`.
+    int64_t shownPositionUs(int64_t clock);
     bool audioAbandoned() const
     {
         const uint64_t given = audioAbandonedGeneration.load();
