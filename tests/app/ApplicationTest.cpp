@@ -8,6 +8,7 @@
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
 #include "ui/MediaSessionBridge.h"
+#include "ui/RemotePlayback.h"
 
 #include <QDBusMessage>
 #include <QElapsedTimer>
@@ -271,6 +272,38 @@ TEST(Application, QuitRemembersVolumeAndPlaylist)
     EXPECT_EQ(settings.value("session/index").toInt(), 1);
     ASSERT_TRUE(settings.contains("audio/volume"));
     EXPECT_DOUBLE_EQ(settings.value("audio/volume").toDouble(), app.bridge()->volume());
+}
+
+// While casting the player shows the receiver's volume; what quitting remembers is this machine's, and the
+// receiver is left playing.
+TEST(Application, QuitWhileCastingRemembersTheLocalVolume)
+{
+    struct Receiver : kvr::ui::RemotePlayback {
+        QObject owner;
+        QStringList calls;
+        void load(const QString& url, int64_t) override { calls << "load " + url; }
+        void play() override { calls << "play"; }
+        void pause() override { calls << "pause"; }
+        void stopPlayback() override { calls << "stop"; }
+        void seek(int64_t) override { calls << "seek"; }
+        void setVolume(double) override { calls << "volume"; }
+        int64_t position() override { return 0; }
+        int64_t duration() override { return 0; }
+        double volume() override { return 0.3; }
+        int state() override { return State::Playing; }
+    } receiver;
+    QSettings().remove("audio/volume");
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    app.bridge()->setVolume(0.6);
+    app.bridge()->attachRemote(&receiver.owner, &receiver);
+    ASSERT_TRUE(app.bridge()->casting());
+    ASSERT_DOUBLE_EQ(app.bridge()->volume(), 0.3);
+
+    quitThroughTheAction(app);
+    // The engine keeps its volume as a float.
+    EXPECT_NEAR(QSettings().value("audio/volume").toDouble(), 0.6, 1e-6);
+    EXPECT_TRUE(receiver.calls.isEmpty());
 }
 
 TEST(Application, FilesOnTheCommandLineReplaceTheSavedSession)
