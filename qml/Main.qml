@@ -216,9 +216,16 @@ ApplicationWindow {
                     bridge: typeof Player !== "undefined" ? Player : null
                 }
 
-                // Moving the pointer over the picture brings the controls back in full screen.
+                // Moving the pointer over the picture brings the controls back in full screen. Qt Quick also
+                // replays the resting pointer while the picture changes; that is no activity.
                 HoverHandler {
-                    onPointChanged: root.pokeControls()
+                    property point last: Qt.point(-1, -1)
+                    onPointChanged: {
+                        if (point.position === last)
+                            return
+                        last = point.position
+                        root.pokeControls()
+                    }
                 }
             }
 
@@ -239,8 +246,10 @@ ApplicationWindow {
                     anchors.right: parent.right
                     anchors.bottom: parent.bottom
                     height: 64
-                    opacity: root.fs && !root.controlsShown ? 0 : 1
-                    visible: opacity > 0
+                    readonly property bool hiding: root.fs && !root.controlsShown
+                    opacity: hiding ? 0 : 1
+                    // Stops drawing and taking input only once the fade-out has ended; shows as a fade-in begins.
+                    visible: !hiding || opacity > 0
                     Behavior on opacity {
                         NumberAnimation { duration: 200 }
                     }

@@ -189,4 +189,26 @@ TestCase {
         compare(part(window, "shuffleButton").tip, "Shuffle off")
         compare(part(window, "stopButton").tip, "Stop (Ctrl+W)")
     }
+
+    // In full screen the bar floats over the picture and fades out after 2.5 s without pointer activity.
+    function test_fullScreenHidesTheControlsUntilPoked() {
+        const window = createMain()
+        const bar = part(window, "transportBar")
+        const sink = part(window, "videoSink")
+        window.toggleFullscreen()
+        tryCompare(window, "fs", true)
+        tryCompare(sink, "height", window.height)
+        verify(window.controlsShown)
+        tryCompare(window, "controlsShown", false, 4000)
+        tryCompare(bar, "visible", false, 1000)
+        window.pokeControls()
+        verify(window.controlsShown)
+        verify(bar.visible)
+        window.toggleFullscreen()
+        tryCompare(window, "fs", false)
+        tryCompare(sink, "height", window.height - 64)
+        // Windowed, nothing is timed.
+        wait(2700)
+        verify(window.controlsShown)
+    }
 }
