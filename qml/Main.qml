@@ -1,24 +1,590 @@
 import QtQuick
+import QtQuick.Controls
+import QtQuick.Layouts
 import QtQuick.Window
 import Kestrune.MediaPlayer
 
-// The player's main window.
-Window {
+// The player's main window: the stage with the picture and, under it, the transport bar. It keeps no media
+// state of its own; what it shows comes from Player, what the user does goes to Player or Actions.
+ApplicationWindow {
     id: root
 
-    width: 960
-    height: 540
-    minimumWidth: 320
-    minimumHeight: 180
+    width: 1280
+    height: 720
+    minimumWidth: 480
+    minimumHeight: 320
     visible: true
-    color: "black"
-    title: qsTr("Kestrune Media Player")
+    color: "#0a0b0d"
+    flags: alwaysOnTop ? (Qt.Window | Qt.WindowStaysOnTopHint) : Qt.Window
+    title: {
+        if (typeof Player !== "undefined" && (Player.hasMedia || Player.isOpening) && Player.currentFile !== "") {
+            const name = Player.mediaTitle !== "" ? Player.mediaTitle : basename(Player.currentFile)
+            return name + " — Kestrune Media Player"
+        }
+        return "Kestrune Media Player"
+    }
 
-    VideoSink {
-        id: videoSink
-        objectName: "videoSink"
+    // Inherited by the stock controls inside the window (tool tips now, dialogs later).
+    palette.window: "#16181d"
+    palette.windowText: "#e8eaed"
+    palette.base: "#1c1f26"
+    palette.alternateBase: "#22252c"
+    palette.text: "#e8eaed"
+    palette.button: "#2a2d33"
+    palette.buttonText: "#e8eaed"
+    palette.highlight: "#ff5b22"
+    palette.highlightedText: "#ffffff"
+    palette.placeholderText: "#5f646d"
+    palette.mid: "#3a3d44"
+    palette.dark: "#0e1014"
+    palette.light: "#3a3d44"
+    palette.toolTipBase: "#2a2d33"
+    palette.toolTipText: "#e8eaed"
+
+    readonly property bool fs: visibility === Window.FullScreen
+    property bool playlistVisible: true
+    property bool libraryVisible: true
+    property bool alwaysOnTop: false
+    // Only ever false in full screen: the transport bar fades out after a while without pointer activity.
+    property bool controlsShown: true
+    property real aspectOverride: 0
+    property int fillMode: VideoSink.Fit
+    readonly property var speeds: [0.25, 0.5, 0.75, 1.0, 1.25, 1.5, 1.75, 2.0, 2.5, 3.0, 4.0]
+    readonly property var aspects: [[qsTr("Automatic"), 0], ["16:9", 16 / 9], ["4:3", 4 / 3], ["21:9", 21 / 9],
+        ["2.35:1", 2.35], ["1.85:1", 1.85], ["5:4", 1.25], ["1:1", 1.0], ["9:16", 9 / 16]]
+    readonly property var fillNames: [qsTr("Fit"), qsTr("Crop to fill"), qsTr("Stretch")]
+
+    // Full screen, the library browser and the controls' visibility are deliberately not kept: every start
+    // shows the stage in a window.
+    AppSettings {
+        category: "ui"
+        property alias playlistVisible: root.playlistVisible
+        property alias libraryVisible: root.libraryVisible
+        property alias alwaysOnTop: root.alwaysOnTop
+        property alias aspectOverride: root.aspectOverride
+        property alias fillMode: root.fillMode
+    }
+
+    // H:MM:SS with the hour always present and unbounded; seconds are cut, not rounded.
+    function fmtTime(us) {
+        if (!(us > 0))
+            return "0:00:00"
+        const seconds = Math.floor(us / 1000000)
+        const h = Math.floor(seconds / 3600)
+        const m = Math.floor((seconds % 3600) / 60)
+        const s = seconds % 60
+        return h + ":" + (m < 10 ? "0" : "") + m + ":" + (s < 10 ? "0" : "") + s
+    }
+
+    // The display name of a playlist entry: a URL whole, a path (either separator) by its last component.
+    function basename(path) {
+        if (!path)
+            return ""
+        const text = String(path)
+        if (text.indexOf("://") > 1)
+            return text
+        const cut = Math.max(text.lastIndexOf("\\"), text.lastIndexOf("/"))
+        return cut >= 0 ? text.substring(cut + 1) : text
+    }
+
+    // Everything added from the desktop goes through the action, one entry per URL, in order; the player
+    // expands folders and playlist files itself.
+    function addUrls(urls) {
+        for (let i = 0; i < urls.length; ++i)
+            Actions.trigger("playlist.add", String(urls[i]))
+    }
+
+    // Leaving full screen always returns to a plain window, never to a maximised one.
+    function toggleFullscreen() {
+        visibility = visibility === Window.FullScreen ? Window.Windowed : Window.FullScreen
+    }
+
+    // Moves to the neighbouring speed step; from between two steps, to the nearest one in that direction.
+    // The player announces the new speed itself.
+    function stepSpeed(dir) {
+        if (typeof Player === "undefined")
+            return
+        const cur = Player.speed
+        let idx = speeds.findIndex(s => Math.abs(s - cur) < 0.001)
+        if (idx < 0) {
+            idx = speeds.findIndex(s => s > cur)
+            if (idx < 0)
+                idx = speeds.length
+            if (dir > 0)
+                idx -= 1
+        }
+        idx = Math.max(0, Math.min(speeds.length - 1, idx + dir))
+        Player.speed = speeds[idx]
+    }
+
+    function seekStepUs() {
+        return (typeof Player !== "undefined" ? Player.seekStepSeconds : 5) * 1000000
+    }
+
+    function pokeControls() {
+        controlsShown = true
+        if (fs)
+            hideTimer.restart()
+    }
+
+    onFsChanged: {
+        controlsShown = true
+        if (fs)
+            hideTimer.restart()
+        else
+            hideTimer.stop()
+    }
+
+    Timer {
+        id: hideTimer
+        interval: 2500
+        onTriggered: {
+            if (!root.fs)
+                return
+            // Never hide under the pointer; look again later instead.
+            if (transportHover.hovered)
+                restart()
+            else
+                root.controlsShown = false
+        }
+    }
+
+    // A flat rounded button of the transport row: hover tint, pointing hand, tool tip after 600 ms.
+    component TransportButton: Rectangle {
+        id: button
+        property string tip: ""
+        property color restColor: "transparent"
+        property color hoverColor: "#232730"
+        readonly property alias containsMouse: area.containsMouse
+        signal clicked()
+
+        width: 32
+        height: 32
+        radius: 4
+        color: area.containsMouse ? hoverColor : restColor
+        ToolTip.visible: tip !== "" && area.containsMouse
+        ToolTip.text: tip
+        ToolTip.delay: 600
+
+        MouseArea {
+            id: area
+            anchors.fill: parent
+            hoverEnabled: true
+            cursorShape: Qt.PointingHandCursor
+            onClicked: button.clicked()
+        }
+    }
+
+    // A filled triangle glyph; the three points are in the canvas's own pixels.
+    component Triangle: Canvas {
+        property color fill: "#9ca3af"
+        property var points: []
+        onPaint: {
+            const ctx = getContext("2d")
+            ctx.fillStyle = fill
+            ctx.beginPath()
+            ctx.moveTo(points[0][0], points[0][1])
+            ctx.lineTo(points[1][0], points[1][1])
+            ctx.lineTo(points[2][0], points[2][1])
+            ctx.closePath()
+            ctx.fill()
+        }
+    }
+
+    RowLayout {
         anchors.fill: parent
-        // Without the application (a component test), the sink shows nothing.
-        bridge: typeof Player !== "undefined" ? Player : null
+        spacing: 0
+
+        ColumnLayout {
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            spacing: 0
+
+            Item {
+                id: stage
+                Layout.fillWidth: true
+                Layout.fillHeight: true
+                clip: true
+
+                VideoSink {
+                    id: videoSink
+                    objectName: "videoSink"
+                    anchors.fill: parent
+                    aspectOverride: root.aspectOverride
+                    fillMode: root.fillMode
+                    // Without the application (a component test), the sink shows nothing.
+                    bridge: typeof Player !== "undefined" ? Player : null
+                }
+
+                // Moving the pointer over the picture brings the controls back in full screen. Qt Quick also
+                // replays the resting pointer while the picture changes; that is no activity.
+                HoverHandler {
+                    property point last: Qt.point(-1, -1)
+                    onPointChanged: {
+                        if (point.position === last)
+                            return
+                        last = point.position
+                        root.pokeControls()
+                    }
+                }
+            }
+
+            Item {
+                id: transportSlot
+                Layout.fillWidth: true
+                Layout.preferredHeight: root.fs ? 0 : 64
+                z: 10
+
+                Rectangle {
+                    id: transportBar
+                    objectName: "transportBar"
+                    // How much the bottom row has to give up: 0 leaves room for every control.
+                    readonly property int compact: width < 400 ? 4 : width < 470 ? 3 : width < 560 ? 2
+                                                 : width < 660 ? 1 : 0
+
+                    anchors.left: parent.left
+                    anchors.right: parent.right
+                    anchors.bottom: parent.bottom
+                    height: 64
+                    readonly property bool hiding: root.fs && !root.controlsShown
+                    opacity: hiding ? 0 : 1
+                    // Stops drawing and taking input only once the fade-out has ended; shows as a fade-in begins.
+                    visible: !hiding || opacity > 0
+                    Behavior on opacity {
+                        NumberAnimation { duration: 200 }
+                    }
+                    // Translucent in full screen, where the bar floats over the picture.
+                    gradient: Gradient {
+                        GradientStop { position: 0.0; color: root.fs ? "#d014161b" : "#14161b" }
+                        GradientStop { position: 1.0; color: root.fs ? "#e00e1014" : "#0e1014" }
+                    }
+
+                    HoverHandler {
+                        id: transportHover
+                        onHoveredChanged: root.pokeControls()
+                    }
+
+                    Rectangle {
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        anchors.top: parent.top
+                        height: 1
+                        color: "#22252c"
+                    }
+
+                    Item {
+                        id: seekArea
+                        objectName: "seekArea"
+                        property bool scrubbing: false
+                        property real scrubFraction: 0
+                        readonly property real liveFraction: typeof Player !== "undefined" && Player.durationUs > 0
+                            ? Math.min(1, Player.clockUs / Player.durationUs) : 0
+                        // The pointer's place while dragging, the clock otherwise: the bar seeks only on release.
+                        readonly property real displayFraction: scrubbing ? scrubFraction : liveFraction
+
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        anchors.top: parent.top
+                        anchors.topMargin: 4
+                        anchors.leftMargin: 16
+                        anchors.rightMargin: 16
+                        height: 16
+
+                        Rectangle {
+                            id: seekTrack
+                            anchors.left: parent.left
+                            anchors.right: parent.right
+                            anchors.verticalCenter: parent.verticalCenter
+                            height: seekMouse.containsMouse || seekArea.scrubbing ? 6 : 4
+                            radius: 3
+                            color: "#1c1f26"
+                            Behavior on height {
+                                NumberAnimation { duration: 100 }
+                            }
+
+                            Rectangle {
+                                id: seekProgress
+                                objectName: "seekProgress"
+                                anchors.left: parent.left
+                                height: parent.height
+                                width: parent.width * seekArea.displayFraction
+                                radius: 3
+                                color: "#ff5b22"
+                            }
+
+                            // Marks only the boundaries between chapters, so the first chapter has none.
+                            Repeater {
+                                objectName: "chapterMarks"
+                                model: typeof Player !== "undefined" && Player.durationUs > 0 ? Player.chapters : []
+                                delegate: Rectangle {
+                                    required property var modelData
+                                    required property int index
+                                    visible: index > 0
+                                    x: seekTrack.width * Math.min(1, modelData.startUs / Player.durationUs) - 1
+                                    width: 2
+                                    height: seekTrack.height
+                                    color: "#0a0b0d"
+                                    border.width: 0
+
+                                    Rectangle {
+                                        x: 0.5
+                                        width: 1
+                                        height: parent.height
+                                        color: "#9ca3af"
+                                    }
+                                }
+                            }
+                        }
+
+                        Rectangle {
+                            objectName: "playhead"
+                            x: seekProgress.width - 6
+                            anchors.verticalCenter: parent.verticalCenter
+                            width: 12
+                            height: 12
+                            radius: 6
+                            color: "#ff7a45"
+                            visible: typeof Player !== "undefined" && Player.hasMedia && Player.durationUs > 0
+                        }
+
+                        MouseArea {
+                            id: seekMouse
+                            objectName: "seekMouse"
+                            anchors.fill: parent
+                            hoverEnabled: true
+                            preventStealing: true
+                            acceptedButtons: Qt.LeftButton
+                            enabled: typeof Player !== "undefined" && Player.hasMedia && Player.durationUs > 0
+                            cursorShape: enabled ? Qt.PointingHandCursor : Qt.ArrowCursor
+
+                            function clampFraction(x) {
+                                return Math.max(0, Math.min(1, x / Math.max(1, width)))
+                            }
+
+                            onPressed: mouse => {
+                                seekArea.scrubbing = true
+                                seekArea.scrubFraction = clampFraction(mouse.x)
+                            }
+                            onPositionChanged: mouse => {
+                                if (seekArea.scrubbing)
+                                    seekArea.scrubFraction = clampFraction(mouse.x)
+                                root.pokeControls()
+                            }
+                            onReleased: mouse => {
+                                if (!seekArea.scrubbing)
+                                    return
+                                const f = clampFraction(mouse.x)
+                                seekArea.scrubFraction = f
+                                if (typeof Player !== "undefined")
+                                    Player.seekFraction(f)
+                                seekArea.scrubbing = false
+                            }
+                            onCanceled: seekArea.scrubbing = false
+                        }
+
+                        Rectangle {
+                            id: hoverTip
+                            objectName: "hoverTip"
+                            readonly property real frac: seekMouse.clampFraction(seekMouse.mouseX)
+                            readonly property real tipUs: typeof Player !== "undefined" ? frac * Player.durationUs : 0
+                            // The last chapter, in list order, that starts at or before the pointer's time.
+                            readonly property string chapterName: {
+                                if (typeof Player === "undefined")
+                                    return ""
+                                let name = ""
+                                const chapters = Player.chapters
+                                for (let i = 0; i < chapters.length; ++i) {
+                                    if (chapters[i].startUs <= tipUs)
+                                        name = chapters[i].title
+                                }
+                                return name
+                            }
+
+                            visible: seekMouse.containsMouse && typeof Player !== "undefined" && Player.durationUs > 0
+                            width: tipText.implicitWidth + 12
+                            height: tipText.implicitHeight + 6
+                            x: Math.max(0, Math.min(seekArea.width - width, seekMouse.mouseX - width / 2))
+                            y: -height - 6
+                            radius: 3
+                            color: "#2a2d33"
+                            border.color: "#3a3d44"
+                            border.width: 1
+
+                            Text {
+                                id: tipText
+                                anchors.centerIn: parent
+                                color: "#e8eaed"
+                                font.family: "JetBrains Mono"
+                                font.pixelSize: 10
+                                // Chapter titles come from the media file.
+                                textFormat: Text.PlainText
+                                text: root.fmtTime(hoverTip.tipUs)
+                                      + (hoverTip.chapterName !== "" ? "  ·  " + hoverTip.chapterName : "")
+                            }
+                        }
+                    }
+
+                    Item {
+                        id: bottomRow
+                        objectName: "bottomRow"
+                        anchors.left: parent.left
+                        anchors.right: parent.right
+                        anchors.bottom: parent.bottom
+                        anchors.leftMargin: 16
+                        anchors.rightMargin: 12
+                        anchors.bottomMargin: 6
+                        height: 36
+
+                        Text {
+                            id: timeLabel
+                            objectName: "timeLabel"
+                            anchors.left: parent.left
+                            anchors.verticalCenter: parent.verticalCenter
+                            color: "#9ca3af"
+                            font.family: "JetBrains Mono"
+                            font.pixelSize: 11
+                            text: {
+                                const loaded = typeof Player !== "undefined" && (Player.hasMedia || Player.isOpening)
+                                const clock = root.fmtTime(loaded ? Player.clockUs : 0)
+                                if (transportBar.compact >= 3)
+                                    return clock
+                                if (!loaded)
+                                    return "0:00:00  /  0:00:00"
+                                return clock + "  /  "
+                                       + (Player.durationUs > 0 ? root.fmtTime(Player.durationUs) : qsTr("live"))
+                            }
+                        }
+
+                        Row {
+                            id: transportRow
+                            objectName: "transportRow"
+                            anchors.verticalCenter: parent.verticalCenter
+                            spacing: 6
+                            // Centred while that keeps 12 px clear of the bar's right end, never closer than
+                            // 12 px to the time display.
+                            x: Math.max(timeLabel.width + 12,
+                                        Math.min((bottomRow.width - width) / 2, bottomRow.width - width - 12))
+
+                            TransportButton {
+                                objectName: "previousButton"
+                                tip: qsTr("Previous (PgUp)")
+                                onClicked: Actions.trigger("playlist.previous")
+
+                                Row {
+                                    anchors.centerIn: parent
+                                    spacing: 1
+                                    Rectangle { width: 2; height: 12; color: "#9ca3af" }
+                                    Triangle { width: 10; height: 12; points: [[10, 0], [0, 6], [10, 12]] }
+                                }
+                            }
+
+                            TransportButton {
+                                id: playBtn
+                                objectName: "playButton"
+                                readonly property bool isPlaying: typeof Player !== "undefined"
+                                                                  && Player.state === MediaSessionBridge.Playing
+                                width: 36
+                                height: 36
+                                restColor: "#ff5b22"
+                                hoverColor: "#ff7a45"
+                                onClicked: Actions.trigger("playback.toggle")
+
+                                Triangle {
+                                    anchors.centerIn: parent
+                                    visible: !playBtn.isPlaying
+                                    width: 14
+                                    height: 16
+                                    fill: "white"
+                                    points: [[0, 0], [14, 8], [0, 16]]
+                                }
+                                Row {
+                                    anchors.centerIn: parent
+                                    visible: playBtn.isPlaying
+                                    spacing: 5
+                                    Rectangle { width: 4; height: 14; color: "white" }
+                                    Rectangle { width: 4; height: 14; color: "white" }
+                                }
+                            }
+
+                            TransportButton {
+                                objectName: "nextButton"
+                                tip: qsTr("Next (PgDn)")
+                                onClicked: Actions.trigger("playlist.next")
+
+                                Row {
+                                    anchors.centerIn: parent
+                                    spacing: 1
+                                    Triangle { width: 10; height: 12; points: [[0, 0], [10, 6], [0, 12]] }
+                                    Rectangle { width: 2; height: 12; color: "#9ca3af" }
+                                }
+                            }
+
+                            TransportButton {
+                                objectName: "stopButton"
+                                visible: transportBar.compact < 4
+                                tip: qsTr("Stop (Ctrl+W)")
+                                onClicked: Actions.trigger("playback.stop")
+
+                                Rectangle {
+                                    anchors.centerIn: parent
+                                    width: 12
+                                    height: 12
+                                    radius: 1
+                                    color: "#9ca3af"
+                                }
+                            }
+
+                            TransportButton {
+                                objectName: "repeatButton"
+                                readonly property int mode: typeof Player !== "undefined" ? Player.repeatMode : 0
+                                visible: transportBar.compact < 3
+                                tip: mode === 1 ? qsTr("Repeat one (R)") : mode === 2 ? qsTr("Repeat all (R)")
+                                                                                   : qsTr("Repeat off (R)")
+                                // The player stores the mode and announces it.
+                                onClicked: Player.repeatMode = (Player.repeatMode + 1) % 3
+
+                                Image {
+                                    anchors.centerIn: parent
+                                    width: 16
+                                    height: 16
+                                    source: "icons/repeat.svg"
+                                    sourceSize: Qt.size(32, 32)
+                                    opacity: parent.mode > 0 ? 1 : 0.45
+                                }
+                                Text {
+                                    objectName: "repeatOneBadge"
+                                    anchors.right: parent.right
+                                    anchors.bottom: parent.bottom
+                                    anchors.rightMargin: 4
+                                    anchors.bottomMargin: 3
+                                    visible: parent.mode === 1
+                                    text: "1"
+                                    color: "#ff7a45"
+                                    font.pixelSize: 9
+                                    font.weight: Font.Bold
+                                }
+                            }
+
+                            TransportButton {
+                                objectName: "shuffleButton"
+                                readonly property bool active: typeof Player !== "undefined" && Player.shuffle
+                                visible: transportBar.compact < 3
+                                tip: active ? qsTr("Shuffle on") : qsTr("Shuffle off")
+                                onClicked: Player.shuffle = !Player.shuffle
+
+                                Image {
+                                    anchors.centerIn: parent
+                                    width: 16
+                                    height: 16
+                                    source: "icons/shuffle.svg"
+                                    sourceSize: Qt.size(32, 32)
+                                    opacity: parent.active ? 1 : 0.45
+                                }
+                            }
+                        }
+                    }
+                }
+            }
+        }
     }
 }

@@ -1,6 +1,8 @@
 // Qt Quick Test runner for the module "Kestrune.MediaPlayer": every engine the tests get knows the module.
 #include "qml/QmlModule.h"
+#include "tests/support/TestSupport.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QQmlEngine>
 #include <QtQuickTest>
@@ -9,6 +11,14 @@ class QmlTestSetup : public QObject {
     Q_OBJECT
 
 public slots:
+    // The window keeps view settings: they go to this run's own directory, under the program's names.
+    void applicationAvailable()
+    {
+        kvr::test::isolateEnvironment();
+        QCoreApplication::setOrganizationName(QStringLiteral("Kestrune"));
+        QCoreApplication::setApplicationName(QStringLiteral("Kestrune Media Player"));
+    }
+
     void qmlEngineAvailable(QQmlEngine* engine) { kvr::qml::prepareEngine(*engine); }
 };
 

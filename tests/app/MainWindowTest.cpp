@@ -1,0 +1,123 @@
+// The main window driven by the pointer, with the real player behind it.
+#include "app/Application.h"
+#include "qml/QmlModule.h"
+#include "tests/support/TestSupport.h"
+#include "ui/Actions.h"
+#include "ui/MediaSessionBridge.h"
+
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTest>
+#include <gtest/gtest.h>
+
+using kvr::app::Application;
+using State = kvr::ui::MediaSessionBridge::State;
+
+namespace {
+
+QQuickItem* item(Application& app, const char* name)
+{
+    return app.window()->findChild<QQuickItem*>(QString::fromLatin1(name));
+}
+
+// The window point at fraction f of an item's width, on its vertical middle.
+QPoint pointAt(QQuickItem* target, double f)
+{
+    return target->mapToScene(QPointF(target->width() * f, target->height() / 2)).toPoint();
+}
+
+// Loads the 45-second fixture and pauses it, so the clock moves only when something seeks.
+bool loadPaused(Application& app)
+{
+    app.bridge()->restorePlaylist({ QString::fromStdString(kvr::test::fixture("forty-five-seconds.mkv").string()) }, 0);
+    app.bridge()->openEntry(0);
+    if (!QTest::qWaitFor([&] { return app.bridge()->state() == State::Playing && app.bridge()->durationUs() > 0; }, 5000))
+        return false;
+    app.bridge()->togglePlayPause();
+    return QTest::qWaitFor([&] { return app.bridge()->state() == State::Paused; }, 5000);
+}
+
+} // namespace
+
+// A drag shows the pointer's place at once but seeks only once, on release, to the release point.
+TEST(Main, SeekBarSeeksOnceOnRelease)
+{
+    ASSERT_TRUE(qEnvironmentVariableIsSet("PULSE_SERVER")) << "run under scripts/test.sh";
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    QQuickWindow* window = app.window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    ASSERT_TRUE(loadPaused(app));
+    QQuickItem* seekMouse = item(app, "seekMouse");
+    QQuickItem* seekArea = item(app, "seekArea");
+    ASSERT_NE(seekMouse, nullptr);
+    ASSERT_NE(seekArea, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return seekMouse->isEnabled(); }, 2000));
+
+    // Away from both places the drag passes, so a seek during the drag would show.
+    const qint64 duration = app.bridge()->durationUs();
+    app.bridge()->seekUs(duration * 3 / 4);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return app.bridge()->clockUs() > duration * 2 / 3; }, 3000));
+    const qint64 before = app.bridge()->clockUs();
+    QTest::mouseMove(window, pointAt(seekMouse, 0.8));
+    QTest::mousePress(window, Qt::LeftButton, {}, pointAt(seekMouse, 0.8));
+    EXPECT_TRUE(seekArea->property("scrubbing").toBool());
+    QTest::mouseMove(window, pointAt(seekMouse, 0.5));
+    // Dragged past the left end: the place clamps to the start.
+    QTest::mouseMove(window, seekMouse->mapToScene(QPointF(-40, seekMouse->height() / 2)).toPoint());
+    QTest::qWait(300);
+    EXPECT_DOUBLE_EQ(seekArea->property("displayFraction").toDouble(), 0.0);
+    EXPECT_NEAR(app.bridge()->clockUs(), before, 200000) << "no seek while dragging";
+
+    QTest::mouseRelease(window, Qt::LeftButton, {}, pointAt(seekMouse, 0.5));
+    EXPECT_FALSE(seekArea->property("scrubbing").toBool());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(app.bridge()->clockUs() - duration / 2) < 1000000; }, 3000))
+        << app.bridge()->clockUs() << " of " << duration;
+    EXPECT_NEAR(seekArea->property("displayFraction").toDouble(), 0.5, 0.03);
+}
+
+// The buttons hand their clicks to the named actions and the player's own settings.
+TEST(Main, PlaybackButtonsReachThePlayer)
+{
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    QQuickWindow* window = app.window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    QSignalSpy triggered(app.actions(), &kvr::ui::Actions::triggered);
+    const struct {
+        const char* button;
+        const char* action;
+    } table[] = {
+        { "previousButton", "playlist.previous" },
+        { "playButton", "playback.toggle" },
+        { "nextButton", "playlist.next" },
+        { "stopButton", "playback.stop" },
+    };
+    for (const auto& row : table) {
+        triggered.clear();
+        QQuickItem* button = item(app, row.button);
+        ASSERT_NE(button, nullptr) << row.button;
+        QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(button, 0.5));
+        ASSERT_EQ(triggered.size(), 1) << row.button;
+        EXPECT_EQ(triggered.at(0).at(0).toString(), QString::fromLatin1(row.action));
+    }
+
+    // Three clicks on repeat go round off, one, all, off; the badge marks repeat-one alone.
+    QQuickItem* repeat = item(app, "repeatButton");
+    QQuickItem* badge = item(app, "repeatOneBadge");
+    const int start = app.bridge()->repeatMode();
+    app.bridge()->setRepeatMode(0);
+    for (const int mode : { 1, 2, 0 }) {
+        QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(repeat, 0.5));
+        EXPECT_EQ(app.bridge()->repeatMode(), mode);
+        EXPECT_EQ(badge->isVisible(), mode == 1) << mode;
+    }
+    QQuickItem* shuffle = item(app, "shuffleButton");
+    const bool shuffled = app.bridge()->shuffle();
+    QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(shuffle, 0.5));
+    EXPECT_EQ(app.bridge()->shuffle(), !shuffled);
+    EXPECT_EQ(shuffle->property("tip").toString(), shuffled ? "Shuffle off" : "Shuffle on");
+    app.bridge()->setShuffle(shuffled);
+    app.bridge()->setRepeatMode(start);
+}
