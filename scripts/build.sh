@@ -5,6 +5,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${KVR_BUILD_DIR:-$root/build}
 jobs=${KVR_JOBS:-$(nproc)}
 export CCACHE_DIR=${CCACHE_DIR:-$HOME/.cache/ccache}
+# Hash paths relative to the checkout, so a fresh clone in another folder (as CI makes) reuses the cache.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$root}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=${KVR_BUILD_TYPE:-RelWithDebInfo} ${KVR_CMAKE_ARGS:-}
 fi
