@@ -1,5 +1,6 @@
 import QtQuick
 import QtQuick.Controls
+import QtQuick.Controls.Basic as BasicControls
 import QtQuick.Layouts
 import QtQuick.Window
 import Kestrune.MediaPlayer
@@ -99,6 +100,14 @@ ApplicationWindow {
         visibility = visibility === Window.FullScreen ? Window.Windowed : Window.FullScreen
     }
 
+    // Volume keys and the wheel move in whole per cent and never past 1, although the player takes up to 2.
+    // A volume above 0 ends muting in the player itself.
+    function changeVolume(delta) {
+        if (typeof Player === "undefined")
+            return
+        Player.volume = Math.max(0, Math.min(1, Math.round((Player.volume + delta) * 100) / 100))
+    }
+
     // Moves to the neighbouring speed step; from between two steps, to the nearest one in that direction.
     // The player announces the new speed itself.
     function stepSpeed(dir) {
@@ -173,6 +182,12 @@ ApplicationWindow {
             cursorShape: Qt.PointingHandCursor
             onClicked: button.clicked()
         }
+    }
+
+    // A flat button of the tools row: 28 x 28, otherwise like the transport buttons.
+    component ToolsButton: TransportButton {
+        width: 28
+        height: 28
     }
 
     // A filled triangle glyph; the three points are in the canvas's own pixels.
@@ -460,10 +475,10 @@ ApplicationWindow {
                             objectName: "transportRow"
                             anchors.verticalCenter: parent.verticalCenter
                             spacing: 6
-                            // Centred while that keeps 12 px clear of the bar's right end, never closer than
-                            // 12 px to the time display.
+                            // Centred while that keeps 12 px clear of the tools, never closer than 12 px to the
+                            // time display.
                             x: Math.max(timeLabel.width + 12,
-                                        Math.min((bottomRow.width - width) / 2, bottomRow.width - width - 12))
+                                        Math.min((bottomRow.width - width) / 2, toolsRow.x - width - 12))
 
                             TransportButton {
                                 objectName: "previousButton"
@@ -579,6 +594,189 @@ ApplicationWindow {
                                     source: "icons/shuffle.svg"
                                     sourceSize: Qt.size(32, 32)
                                     opacity: parent.active ? 1 : 0.45
+                                }
+                            }
+                        }
+
+                        Row {
+                            id: toolsRow
+                            objectName: "toolsRow"
+                            anchors.right: parent.right
+                            anchors.verticalCenter: parent.verticalCenter
+                            spacing: 4
+
+                            ToolsButton {
+                                id: muteButton
+                                objectName: "muteButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                tip: typeof Player !== "undefined" && Player.muted ? qsTr("Unmute (M)")
+                                                                                  : qsTr("Mute (M)")
+                                onClicked: Player.muted = !Player.muted
+
+                                Canvas {
+                                    id: speakerIcon
+                                    objectName: "speakerIcon"
+                                    readonly property bool silent: typeof Player !== "undefined"
+                                                                   && (Player.muted || Player.volume < 0.001)
+                                    anchors.centerIn: parent
+                                    width: 18
+                                    height: 14
+                                    // Only a flip between sound and silence changes the drawing.
+                                    onSilentChanged: requestPaint()
+                                    onPaint: {
+                                        const ctx = getContext("2d")
+                                        ctx.reset()
+                                        ctx.strokeStyle = "#9ca3af"
+                                        ctx.fillStyle = "#9ca3af"
+                                        ctx.lineWidth = 1.5
+                                        ctx.beginPath()
+                                        ctx.moveTo(0, 5)
+                                        ctx.lineTo(4, 5)
+                                        ctx.lineTo(8, 1)
+                                        ctx.lineTo(8, 13)
+                                        ctx.lineTo(4, 9)
+                                        ctx.lineTo(0, 9)
+                                        ctx.closePath()
+                                        ctx.fill()
+                                        if (silent) {
+                                            ctx.strokeStyle = "#ff7a45"
+                                            ctx.beginPath()
+                                            ctx.moveTo(11, 4)
+                                            ctx.lineTo(17, 10)
+                                            ctx.stroke()
+                                            ctx.beginPath()
+                                            ctx.moveTo(17, 4)
+                                            ctx.lineTo(11, 10)
+                                            ctx.stroke()
+                                        } else {
+                                            for (const r of [4, 7]) {
+                                                ctx.beginPath()
+                                                ctx.arc(8, 7, r, -0.6, 0.6)
+                                                ctx.stroke()
+                                            }
+                                        }
+                                    }
+                                }
+                            }
+
+                            // The control sets value itself while dragged, which would drop a plain binding on
+                            // it; this one only stands down under the pressed handle and leaves the dragged value
+                            // in place until the player's own comes back on release.
+                            Binding {
+                                target: volSlider
+                                property: "value"
+                                value: typeof Player !== "undefined" ? Player.volume * 100 : 80
+                                when: !volSlider.pressed
+                                restoreMode: Binding.RestoreNone
+                            }
+
+                            BasicControls.Slider {
+                                id: volSlider
+                                objectName: "volSlider"
+                                anchors.verticalCenter: parent.verticalCenter
+                                visible: transportBar.compact < 1
+                                implicitWidth: transportBar.width < 760 ? 56 : 90
+                                from: 0
+                                to: 100
+                                live: true
+                                ToolTip.visible: hovered || pressed
+                                ToolTip.delay: 300
+                                ToolTip.text: Math.round(value) + "%"
+                                onMoved: {
+                                    if (typeof Player !== "undefined")
+                                        Player.volume = value / 100
+                                }
+
+                                background: Rectangle {
+                                    x: volSlider.leftPadding
+                                    y: volSlider.topPadding + volSlider.availableHeight / 2 - height / 2
+                                    width: volSlider.availableWidth
+                                    height: 4
+                                    radius: 2
+                                    color: "#1c1f26"
+
+                                    Rectangle {
+                                        width: volSlider.visualPosition * parent.width
+                                        height: parent.height
+                                        radius: 2
+                                        color: "#9ca3af"
+                                    }
+                                }
+
+                                handle: Rectangle {
+                                    x: volSlider.leftPadding + volSlider.visualPosition * (volSlider.availableWidth - 10)
+                                    y: volSlider.topPadding + volSlider.availableHeight / 2 - height / 2
+                                    width: 10
+                                    height: 10
+                                    radius: 5
+                                    color: volSlider.pressed ? "#ff7a45" : "#e8eaed"
+                                }
+
+                                // One step per event, whatever its size; anything but a turn upwards lowers.
+                                WheelHandler {
+                                    onWheel: event => root.changeVolume(event.angleDelta.y > 0 ? 0.05 : -0.05)
+                                }
+                            }
+
+                            ToolsButton {
+                                objectName: "playlistButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                visible: !root.fs
+                                tip: qsTr("Playlist (Ctrl+L)")
+                                onClicked: root.playlistVisible = !root.playlistVisible
+
+                                Image {
+                                    anchors.centerIn: parent
+                                    width: 16
+                                    height: 16
+                                    source: "icons/playlist.svg"
+                                    sourceSize: Qt.size(32, 32)
+                                    opacity: root.playlistVisible ? 1 : 0.5
+                                }
+                            }
+
+                            // No background: the hover brightens the brackets instead.
+                            Item {
+                                id: fsButton
+                                objectName: "fullScreenButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                readonly property string tip: root.fs ? qsTr("Leave fullscreen (Esc)")
+                                                                      : qsTr("Fullscreen (F11)")
+                                width: 28
+                                height: 28
+                                ToolTip.visible: fsMa.containsMouse
+                                ToolTip.delay: 600
+                                ToolTip.text: tip
+
+                                Item {
+                                    id: fsIcon
+                                    readonly property color iconColor: fsMa.containsMouse ? "#e8eaed" : "#9ca3af"
+                                    anchors.centerIn: parent
+                                    width: 18
+                                    height: 18
+
+                                    Repeater {
+                                        // Four corner brackets, two legs each: x, y, width, height.
+                                        model: [[0, 0, 6, 1.5], [0, 0, 1.5, 6], [12, 0, 6, 1.5], [16.5, 0, 1.5, 6],
+                                                [0, 16.5, 6, 1.5], [0, 12, 1.5, 6], [12, 16.5, 6, 1.5],
+                                                [16.5, 12, 1.5, 6]]
+                                        delegate: Rectangle {
+                                            required property var modelData
+                                            x: modelData[0]
+                                            y: modelData[1]
+                                            width: modelData[2]
+                                            height: modelData[3]
+                                            color: fsIcon.iconColor
+                                        }
+                                    }
+                                }
+
+                                MouseArea {
+                                    id: fsMa
+                                    anchors.fill: parent
+                                    hoverEnabled: true
+                                    cursorShape: Qt.PointingHandCursor
+                                    onClicked: root.toggleFullscreen()
                                 }
                             }
                         }

@@ -9,6 +9,7 @@
 #include <QQuickWindow>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 
 using kvr::app::Application;
@@ -36,6 +37,15 @@ bool loadPaused(Application& app)
         return false;
     app.bridge()->togglePlayPause();
     return QTest::qWaitFor([&] { return app.bridge()->state() == State::Paused; }, 5000);
+}
+
+// One wheel event over target's middle with the given angle delta.
+void wheel(QQuickWindow* window, QQuickItem* target, QPoint angleDelta)
+{
+    const QPointF pos = pointAt(target, 0.5);
+    QWheelEvent event(pos, window->mapToGlobal(pos), QPoint(), angleDelta, Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(window, &event);
 }
 
 } // namespace
@@ -120,4 +130,89 @@ TEST(Main, PlaybackButtonsReachThePlayer)
     EXPECT_EQ(shuffle->property("tip").toString(), shuffled ? "Shuffle off" : "Shuffle on");
     app.bridge()->setShuffle(shuffled);
     app.bridge()->setRepeatMode(start);
+}
+
+// The mute button and the volume slider act on the player, and the slider follows every change made elsewhere.
+TEST(Main, MuteAndVolumeReachThePlayer)
+{
+    ASSERT_TRUE(qEnvironmentVariableIsSet("PULSE_SERVER")) << "run under scripts/test.sh";
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    QQuickWindow* window = app.window();
+    window->resize(1000, window->height());
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    ASSERT_TRUE(loadPaused(app));
+    kvr::ui::MediaSessionBridge* player = app.bridge();
+    QQuickItem* mute = item(app, "muteButton");
+    QQuickItem* slider = item(app, "volSlider");
+    QQuickItem* speaker = item(app, "speakerIcon");
+    ASSERT_NE(mute, nullptr);
+    ASSERT_NE(slider, nullptr);
+    ASSERT_NE(speaker, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return slider->isVisible() && slider->width() == 90; }, 2000));
+    // The session keeps the volume in single precision.
+    const auto sliderValue = [&] { return slider->property("value").toDouble(); };
+
+    // Muting at 60 takes the slider to 0; unmuting brings it back.
+    player->setVolume(0.6);
+    EXPECT_NEAR(sliderValue(), 60, 1e-4);
+    EXPECT_FALSE(speaker->property("silent").toBool());
+    QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(mute, 0.5));
+    EXPECT_TRUE(player->muted());
+    EXPECT_EQ(sliderValue(), 0);
+    EXPECT_TRUE(speaker->property("silent").toBool());
+    EXPECT_EQ(mute->property("tip").toString(), "Unmute (M)");
+    QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(mute, 0.5));
+    EXPECT_FALSE(player->muted());
+    EXPECT_NEAR(sliderValue(), 60, 1e-4);
+    EXPECT_EQ(mute->property("tip").toString(), "Mute (M)");
+
+    // A drag writes the volume as it goes; the handle stays under the pointer and settles on the player's value.
+    const QPoint handle = pointAt(slider, 0.6);
+    QTest::mousePress(window, Qt::LeftButton, {}, handle);
+    for (const double f : { 0.45, 0.3, 0.2 }) {
+        QTest::mouseMove(window, pointAt(slider, f));
+        EXPECT_NEAR(player->volume() * 100, sliderValue(), 1e-4) << f;
+    }
+    const double dragged = sliderValue();
+    EXPECT_LT(dragged, 40);
+    EXPECT_GT(dragged, 5);
+    QTest::mouseRelease(window, Qt::LeftButton, {}, pointAt(slider, 0.2));
+    EXPECT_NEAR(player->volume(), dragged / 100, 1e-4);
+    EXPECT_NEAR(sliderValue(), dragged, 1e-4);
+
+    // Dragged down to 0 without muting: the speaker is silent but the button still offers to mute, and
+    // unmuting from a silent volume gives 0.8.
+    QTest::mousePress(window, Qt::LeftButton, {}, pointAt(slider, 0.5));
+    QTest::mouseMove(window, slider->mapToScene(QPointF(-20, slider->height() / 2)).toPoint());
+    QTest::mouseRelease(window, Qt::LeftButton, {}, slider->mapToScene(QPointF(-20, slider->height() / 2)).toPoint());
+    EXPECT_EQ(player->volume(), 0);
+    EXPECT_FALSE(player->muted());
+    EXPECT_TRUE(speaker->property("silent").toBool());
+    EXPECT_EQ(mute->property("tip").toString(), "Mute (M)");
+    QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(mute, 0.5));
+    EXPECT_TRUE(player->muted());
+    QTest::mouseClick(window, Qt::LeftButton, {}, pointAt(mute, 0.5));
+    EXPECT_FALSE(player->muted());
+    EXPECT_NEAR(player->volume(), 0.8, 1e-4);
+    EXPECT_NEAR(sliderValue(), 80, 1e-4);
+    EXPECT_FALSE(speaker->property("silent").toBool());
+
+    // The wheel makes one 5 % step per event: down while muted stays muted, up unmutes at 5 %.
+    player->setVolume(0.6);
+    player->setMuted(true);
+    wheel(window, slider, QPoint(0, -120));
+    EXPECT_TRUE(player->muted());
+    EXPECT_EQ(sliderValue(), 0);
+    wheel(window, slider, QPoint(0, 360));
+    EXPECT_FALSE(player->muted());
+    EXPECT_NEAR(player->volume(), 0.05, 1e-4);
+    EXPECT_NEAR(sliderValue(), 5, 1e-4);
+    // A sideways turn counts as down.
+    player->setVolume(0.5);
+    wheel(window, slider, QPoint(120, 0));
+    EXPECT_NEAR(player->volume(), 0.45, 1e-4);
+    // The buttons take no wheel.
+    wheel(window, mute, QPoint(0, 120));
+    EXPECT_NEAR(player->volume(), 0.45, 1e-4);
 }

@@ -152,11 +152,91 @@ TestCase {
         compare(row.x, (bottom.width - row.width) / 2)
         verify(row.x >= time.width + 12)
 
+        const tools = part(window, "toolsRow")
+        verify(row.x + row.width <= tools.x - 12)
+
+        // A wider tools row than the player's own brings the centred row within 12 px of it: it keeps exactly 12.
+        resizeBar(window, 700)
+        Qt.createQmlObject("import QtQuick; Item { width: 100; height: 1 }", tools)
+        tryCompare(tools, "x", bottom.width - 3 * 28 - 56 - 100 - 4 * 4)
+        tryCompare(row, "x", tools.x - 12 - row.width)
+        verify(row.x < (bottom.width - row.width) / 2)
+        verify(row.x >= time.width + 12)
+
         // Narrow enough that centring would come close to the time display.
         resizeBar(window, 480)
         tryVerify(() => row.x === Math.max(time.width + 12,
-                                           Math.min((bottom.width - row.width) / 2, bottom.width - row.width - 12)))
+                                           Math.min((bottom.width - row.width) / 2, tools.x - row.width - 12)))
         verify(row.x >= time.width + 12)
+    }
+
+    // The row hangs from the bottom row's right end and gives up the slider first.
+    function test_toolsRowByWidth_data() {
+        return [
+            { tag: "559", width: 559, slider: false, sliderWidth: 56 },
+            { tag: "659", width: 659, slider: false, sliderWidth: 56 },
+            { tag: "660", width: 660, slider: true, sliderWidth: 56 },
+            { tag: "759", width: 759, slider: true, sliderWidth: 56 },
+            { tag: "760", width: 760, slider: true, sliderWidth: 90 },
+        ]
+    }
+
+    function test_toolsRowByWidth(data) {
+        const window = createMain()
+        resizeBar(window, data.width)
+        const tools = part(window, "toolsRow")
+        const slider = part(window, "volSlider")
+        compare(slider.visible, data.slider)
+        compare(slider.implicitWidth, data.sliderWidth)
+        verify(part(window, "muteButton").visible)
+        verify(part(window, "playlistButton").visible)
+        verify(part(window, "fullScreenButton").visible)
+        // Mute, playlist and full screen at 28 each, the slider when shown, 4 px between neighbours.
+        const expected = data.slider ? 3 * 28 + slider.width + 3 * 4 : 3 * 28 + 2 * 4
+        tryCompare(tools, "width", expected)
+        tryCompare(tools, "x", part(window, "bottomRow").width - expected)
+    }
+
+    function test_toolsFallbacksWithoutPlayer() {
+        const window = createMain()
+        resizeBar(window, 800)
+        compare(part(window, "muteButton").tip, "Mute (M)")
+        compare(part(window, "speakerIcon").silent, false)
+        const slider = part(window, "volSlider")
+        compare(slider.value, 80)
+        compare(part(window, "fullScreenButton").tip, "Fullscreen (F11)")
+        // Nothing to write to: moving the slider or turning the wheel over it changes nothing and raises nothing.
+        mouseDrag(slider, slider.width / 2, slider.height / 2, -slider.width, 0)
+        compare(slider.value, 80)
+        mouseWheel(slider, slider.width / 2, slider.height / 2, 0, 120)
+        compare(slider.value, 80)
+    }
+
+    function test_playlistButtonTogglesThePanelSetting() {
+        const window = createMain()
+        const button = part(window, "playlistButton")
+        const start = window.playlistVisible
+        mouseClick(button)
+        compare(window.playlistVisible, !start)
+        mouseClick(button)
+        compare(window.playlistVisible, start)
+    }
+
+    // Full screen drops the playlist button; the full-screen button stays at the row's right end.
+    function test_fullScreenButton() {
+        const window = createMain()
+        const button = part(window, "fullScreenButton")
+        const tools = part(window, "toolsRow")
+        mouseClick(button)
+        tryCompare(window, "fs", true)
+        verify(!part(window, "playlistButton").visible)
+        compare(button.tip, "Leave fullscreen (Esc)")
+        const slider = part(window, "volSlider")
+        tryCompare(tools, "width", 2 * 28 + 4 + (slider.visible ? slider.width + 4 : 0))
+        compare(button.x + button.width, tools.width)
+        mouseClick(button)
+        tryCompare(window, "fs", false)
+        verify(part(window, "playlistButton").visible)
     }
 
     function test_seekBarIsInertWithoutMedia() {
