@@ -33,10 +33,10 @@ bool loadPaused(Application& app)
 {
     app.bridge()->restorePlaylist({ QString::fromStdString(kvr::test::fixture("forty-five-seconds.mkv").string()) }, 0);
     app.bridge()->openEntry(0);
-    if (!QTest::qWaitFor([&] { return app.bridge()->state() == State::Playing && app.bridge()->durationUs() > 0; }, 5000))
+    if (!QTest::qWaitFor([&] { return app.bridge()->state() == State::Playing && app.bridge()->durationUs() > 0; }, 15000))
         return false;
     app.bridge()->togglePlayPause();
-    return QTest::qWaitFor([&] { return app.bridge()->state() == State::Paused; }, 5000);
+    return QTest::qWaitFor([&] { return app.bridge()->state() == State::Paused; }, 15000);
 }
 
 // One wheel event over target's middle with the given angle delta.
@@ -82,7 +82,7 @@ TEST(Main, SeekBarSeeksOnceOnRelease)
 
     QTest::mouseRelease(window, Qt::LeftButton, {}, pointAt(seekMouse, 0.5));
     EXPECT_FALSE(seekArea->property("scrubbing").toBool());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(app.bridge()->clockUs() - duration / 2) < 1000000; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return std::abs(app.bridge()->clockUs() - duration / 2) < 1000000; }, 10000))
         << app.bridge()->clockUs() << " of " << duration;
     EXPECT_NEAR(seekArea->property("displayFraction").toDouble(), 0.5, 0.03);
 }
