@@ -1,5 +1,6 @@
 #include "app/Application.h"
 
+#include "app/QuitOnSignal.h"
 #include "app/SingleInstance.h"
 #include "app/UiWatchdog.h"
 #include "engine/MediaSession.h"
@@ -379,6 +380,7 @@ int runPlayer(SingleInstance* singleInstance, const QStringList& files, const QU
         return -1;
     const QMetaObject::Connection saving = QObject::connect(
         qApp, &QCoreApplication::aboutToQuit, qApp, [&player] { player.saveSessionOnQuit(); }, Qt::DirectConnection);
+    QuitOnSignal quitOnSignal;
     const int result = QCoreApplication::exec();
     QObject::disconnect(saving);
     return result;

@@ -495,3 +495,28 @@ TEST(Application, PlaysAFileGivenOnTheCommandLine)
     for (size_t i = 1; i < clocks.size(); ++i)
         EXPECT_GT(clocks[i], clocks[i - 1]);
 }
+
+// A logout or Ctrl+C ends the player like "app.quit": the volume and the session are saved.
+TEST(Application, TerminationSignalSavesTheSession)
+{
+    if (!bridgeTakesEntries())
+        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
+    const QString log = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + "/kestrune/kvr.log";
+    const QString settings
+        = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Kestrune/Kestrune Media Player.conf";
+    QProcess player;
+    player.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("clip.mp4") });
+    ASSERT_TRUE(player.waitForStarted());
+    const bool playing = waitUntil(
+        [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).contains("-> Playing"); },
+        15000);
+    player.terminate();
+    ASSERT_TRUE(player.waitForFinished(10000));
+    ASSERT_TRUE(playing);
+    EXPECT_EQ(player.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(player.exitCode(), 0);
+    const QString saved = QString::fromStdString(kvr::test::readFile(settings.toStdString()));
+    EXPECT_TRUE(saved.contains("volume=0.8")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains("clip.mp4")) << saved.toStdString();
+}
