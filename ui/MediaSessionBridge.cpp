@@ -306,18 +306,8 @@ void MediaSessionBridge::onTickTimer()
     if (playlistIndex_ >= 0 && playlistIndex_ < playlist_.size())
         clearResumePosition(playlist_[playlistIndex_]);
 
-    if (repeatMode_ == RepeatOne && playlistIndex_ >= 0) {
-        openEntry(playlistIndex_);
-        return;
-    }
-    if (playPlaylist_) {
-        const int next = nextIndex();
-        if (next >= 0) {
-            openEntry(next);
-            return;
-        }
-    }
-    stop();
+    if (!openAfterEnd())
+        stop();
 }
 
 void MediaSessionBridge::recordPlayed(bool ended)
@@ -535,6 +525,24 @@ void MediaSessionBridge::stepFrame(bool forward)
     lock.unlock();
     endHandled_ = false;
     emit clockUsChanged();
+}
+
+// At the end of an entry: the same entry again (repeat one) or the next one when the playlist plays on.
+// False when nothing was opened.
+bool MediaSessionBridge::openAfterEnd()
+{
+    if (repeatMode_ == RepeatOne && playlistIndex_ >= 0) {
+        openEntry(playlistIndex_);
+        return true;
+    }
+    if (playPlaylist_) {
+        const int next = nextIndex();
+        if (next >= 0) {
+            openEntry(next);
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace kvr::ui

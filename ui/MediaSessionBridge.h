@@ -300,6 +300,7 @@ private:
     static bool isLoaded(State s) { return s >= Prepared && s <= Ending; }
 
     // Session facet.
+    bool openAfterEnd();
     void recordPlayed(bool ended);
     void cancelPendingOpen();
     bool openCurrentIfStopped();

@@ -99,18 +99,8 @@ void MediaSessionBridge::remoteEnded()
     if (!path.isEmpty())
         clearResumePosition(path);
 
-    if (repeatMode_ == RepeatOne && playlistIndex_ >= 0) {
-        openEntry(playlistIndex_);
-        return;
-    }
-    if (playPlaylist_) {
-        const int next = nextIndex();
-        if (next >= 0) {
-            openEntry(next);
-            return;
-        }
-    }
-    emit stateChanged();
+    if (!openAfterEnd())
+        emit stateChanged();
 }
 
 } // namespace kvr::ui
