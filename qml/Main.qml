@@ -296,6 +296,7 @@ ApplicationWindow {
                     // In window coordinates: Qt Quick replays the resting pointer whenever the picture changes,
                     // and the stage may move under it; neither is activity.
                     property point lastScenePos: Qt.point(-1, -1)
+                    readonly property alias clickInterval: clickTimer.interval
 
                     onPositionChanged: mouse => {
                         const p = mapToItem(null, mouse.x, mouse.y)
@@ -345,6 +346,9 @@ ApplicationWindow {
                         width: 40
                         height: 40
                         running: parent.visible
+                        // The style draws its dots in the palette's dark role, which on this window is nearly
+                        // the stage's black.
+                        palette.dark: "#9ca3af"
                     }
                     // A file by its name, a stream by its whole URL; either comes from outside.
                     Text {

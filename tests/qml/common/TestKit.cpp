@@ -151,6 +151,15 @@ QString TestKit::url(const QString& path) const
     return http_.url(path).toString();
 }
 
+int TestKit::requestCount(const QString& path) const
+{
+    const QByteArray wanted = path.toUtf8();
+    int count = 0;
+    for (const LoopbackHttpServer::Request& request : http_.requests())
+        count += request.path == wanted ? 1 : 0;
+    return count;
+}
+
 void TestKit::setEnv(const QString& name, const QVariant& value) const
 {
     if (value.isNull() || !value.isValid())

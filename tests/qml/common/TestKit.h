@@ -52,6 +52,8 @@ public:
     Q_INVOKABLE void serve(const QString& path, int status, const QString& body);
     Q_INVOKABLE void hang(const QString& path);
     Q_INVOKABLE QString url(const QString& path) const;
+    // How many requests for path the server has had.
+    Q_INVOKABLE int requestCount(const QString& path) const;
 
     // Sets an environment variable; null or undefined removes it.
     Q_INVOKABLE void setEnv(const QString& name, const QVariant& value) const;
