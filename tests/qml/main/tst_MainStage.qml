@@ -224,18 +224,32 @@ TestCase {
         const area = part(window, "stageMouse")
         const x = area.width / 2
         const y = area.height / 2
-        verify(Qt.styleHints.mouseDoubleClickInterval > 300)
-        mousePress(area, x, y)
-        mouseRelease(area, x, y, Qt.LeftButton, Qt.NoModifier, 10)
-        const released = Date.now()
-        mousePress(area, x, y, Qt.LeftButton, Qt.NoModifier, 290)
-        // Qt Quick Test hands its events straight to the window, past the platform's double-click detection:
-        // the second press is followed by the double-click event the platform would send.
-        verify(testCase.qtest_events.mouseDoubleClick(area, x, y, Qt.LeftButton, Qt.NoModifier, -1))
-        mouseRelease(area, x, y)
-        tryCompare(window, "fs", true)
-        // Long enough for the first click's toggle to have gone out, had it not been dropped.
-        wait(Math.max(0, released + Qt.styleHints.mouseDoubleClickInterval + 300 - Date.now()))
+        const interval = Qt.styleHints.mouseDoubleClickInterval
+        verify(interval > 300)
+        // A busy machine may oversleep past the interval, and then the two clicks were no double-click: again.
+        let gap = interval
+        for (let attempt = 0; attempt < 5 && gap >= interval - 50; ++attempt) {
+            if (window.fs) {
+                window.toggleFullscreen()
+                tryCompare(window, "fs", false)
+            }
+            wait(interval + 100)
+            toggleTimes = []
+            mousePress(area, x, y)
+            mouseRelease(area, x, y, Qt.LeftButton, Qt.NoModifier, 10)
+            const released = Date.now()
+            wait(290)
+            gap = Date.now() - released
+            mousePress(area, x, y)
+            // Qt Quick Test hands its events straight to the window, past the platform's double-click
+            // detection: the second press is followed by the double-click event the platform would send.
+            verify(testCase.qtest_events.mouseDoubleClick(area, x, y, Qt.LeftButton, Qt.NoModifier, -1))
+            mouseRelease(area, x, y)
+            tryCompare(window, "fs", true)
+            // Long enough for the first click's toggle to have gone out, had it not been dropped.
+            wait(Math.max(0, released + interval + 300 - Date.now()))
+        }
+        verify(gap < interval - 50, "no double-click in time: " + gap + " ms between the clicks")
         compare(toggleTimes.length, 0)
         window.toggleFullscreen()
         tryCompare(window, "fs", false)
@@ -467,11 +481,15 @@ TestCase {
         const text = part(window, "osdText")
         osd.show("first")
         tryCompare(osd, "opacity", 1)
+        const first = Date.now()
         wait(1000)
+        // Still within the first message's time (unless the machine overslept): the box never dims.
+        const held = Date.now() - first < 1700
         osd.show("second")
         const shown = Date.now()
         compare(text.text, "second")
-        compare(osd.opacity, 1)
+        if (held)
+            compare(osd.opacity, 1)
         tryVerify(() => osd.opacity < 1, 5000)
         verify(Date.now() - shown >= 1800 * 0.95, (Date.now() - shown) + " ms")
         tryCompare(osd, "visible", false)
@@ -485,9 +503,11 @@ TestCase {
         tryVerify(() => osd.opacity < 1, 5000)
         osd.show("back")
         compare(part(window, "osdText").text, "back")
+        const shown = Date.now()
         tryCompare(osd, "opacity", 1)
         wait(1000)
-        compare(osd.opacity, 1)
+        if (Date.now() - shown < 1700)
+            compare(osd.opacity, 1)
         tryCompare(osd, "visible", false, 5000)
     }
 
