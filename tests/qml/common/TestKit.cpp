@@ -4,6 +4,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
 #include <QQuickItem>
@@ -69,6 +70,19 @@ QWindow* TestKit::windowOf(QObject* target)
     return nullptr;
 }
 
+bool TestKit::focus(QWindow* window)
+{
+    // Window shortcuts fire only in the focus window. QWindow::isActive is no proof: a window whose transient
+    // parent has the focus counts as active too.
+    if (QGuiApplication::focusWindow() == window)
+        return true;
+    window->requestActivate();
+    if (QTest::qWaitFor([window] { return QGuiApplication::focusWindow() == window; }, 5000))
+        return true;
+    qWarning("TestKit: the window never got the keyboard focus");
+    return false;
+}
+
 bool TestKit::keyClick(QObject* target, int key, int modifiers) const
 {
     QWindow* window = windowOf(target);
@@ -76,6 +90,8 @@ bool TestKit::keyClick(QObject* target, int key, int modifiers) const
         qWarning("TestKit: keyClick has no window to send to");
         return false;
     }
+    if (!focus(window))
+        return false;
     QTest::keyClick(window, static_cast<Qt::Key>(key), Qt::KeyboardModifiers(modifiers));
     return true;
 }
@@ -87,6 +103,8 @@ bool TestKit::keyClicks(QObject* target, const QString& text) const
         qWarning("TestKit: keyClicks has no window to send to");
         return false;
     }
+    if (!focus(window))
+        return false;
     for (const QChar c : text) {
         const QString one(c);
         // Letters, digits and the space carry their key code, so key handlers see them as typed keys.

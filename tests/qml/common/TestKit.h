@@ -38,10 +38,11 @@ public:
     // Runs a shell command line (a fixture made at test time, for example) and returns its exit status, -1
     // when it could not run. The GUI waits for it.
     Q_INVOKABLE int run(const QString& commandLine) const;
-    // A key press and release sent to target's window (target is a window, or an item or pop-up in one).
-    // Qt Quick Test's own keyClick always goes to the test's window, even when another one is active.
+    // A key press and release sent to target's window (target is a window, or an item or pop-up in one),
+    // after making it the focus window. Qt Quick Test's own keyClick always goes to the test's window, even
+    // when another one is active. False when the window cannot be found or focused.
     Q_INVOKABLE bool keyClick(QObject* target, int key, int modifiers = 0) const;
-    // Types text into target's window, one key click per character.
+    // Types text into target's window, focused first, one key click per character.
     Q_INVOKABLE bool keyClicks(QObject* target, const QString& text) const;
     // Saves what target (an item, or a whole window) shows as build/screenshots/<name>.png; the path, or empty.
     Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
@@ -66,6 +67,8 @@ signals:
 
 private:
     static QWindow* windowOf(QObject* target);
+    // Makes window the focus window and waits until it is.
+    static bool focus(QWindow* window);
 
     QStringList openedUrls_;
     bool catching_ = false;

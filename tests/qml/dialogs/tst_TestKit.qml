@@ -53,9 +53,8 @@ TestCase {
     function test_keyClickReachesAnotherWindow() {
         const second = createTemporaryObject(secondWindowComponent, testCase)
         verify(second !== null)
-        second.requestActivate()
-        tryVerify(() => second.active, 5000, "the second window is active")
-        TestKit.keyClick(second, Qt.Key_K, Qt.ControlModifier)
+        tryVerify(() => second.visible)
+        verify(TestKit.keyClick(second, Qt.Key_K, Qt.ControlModifier))
         tryCompare(second, "shortcutHits", 1)
         // An item of the window names it too.
         verify(TestKit.keyClick(second.contentItem, Qt.Key_K, Qt.ControlModifier))
