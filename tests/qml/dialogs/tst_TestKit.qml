@@ -78,6 +78,16 @@ TestCase {
         compare(TestKit.openedUrls[0], row.url)
     }
 
+    // Every context object the program gives its windows is here, as the program creates it.
+    function test_contextObjectsArePresent() {
+        for (const service of [Player, Actions, Hud, Converter, Library, Cast, Updates])
+            verify(service !== null && typeof service === "object", String(service))
+        verify(AppDirUrl.startsWith("file:///"), AppDirUrl)
+        compare(Qt.application.name, "Kestrune Media Player")
+        compare(Qt.application.organization, "Kestrune")
+        compare(Qt.application.version, Updates.currentVersion)
+    }
+
     function test_discoveryStaysOff() {
         compare(String(TestKit.settingsValue("cast/enabled")), "false")
         compare(String(TestKit.settingsValue("cast/discoverOnStart")), "false")
