@@ -65,42 +65,8 @@ Application::~Application()
 
 bool Application::start(const QStringList& files, const QUrl& mainUrl)
 {
-    session_ = new engine::MediaSession();
-    bridge_ = new ui::MediaSessionBridge();
-    bridge_->setSession(session_);
-
-    settings_ = new QSettings();
-    bridge_->setVolume(settings_->value(kVolumeKey, 0.8).toDouble());
-
-    actions_ = new ui::Actions();
-    hud_ = new ui::PerformanceHud();
-    watchdog_ = new UiWatchdog();
-    hud_->setBridge(bridge_);
-    registerPlayerActions();
-
-    transcodeQueue_ = new ui::TranscodeQueue();
-    library_ = new ui::library::Library();
-    QObject::connect(bridge_, &ui::MediaSessionBridge::played, library_, &ui::library::Library::recordPlay);
-
-    cast_ = new ui::cast::CastSession(bridge_);
-    updates_ = new ui::UpdateChecker();
-    registerCastActions();
-
     engine_ = new QQmlApplicationEngine();
-    qml::prepareEngine(*engine_);
-    QQmlContext* context = engine_->rootContext();
-    engine_->addImageProvider(QStringLiteral("kvr"), new ui::CoverImageProvider(bridge_));
-    context->setContextProperty(QStringLiteral("Player"), bridge_);
-    context->setContextProperty(QStringLiteral("Actions"), actions_);
-    context->setContextProperty(QStringLiteral("Hud"), hud_);
-    context->setContextProperty(QStringLiteral("Converter"), transcodeQueue_);
-    engine_->addImageProvider(
-        QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coverCacheDir));
-    context->setContextProperty(QStringLiteral("Library"), library_);
-    context->setContextProperty(QStringLiteral("Cast"), cast_);
-    context->setContextProperty(QStringLiteral("Updates"), updates_);
-    context->setContextProperty(
-        QStringLiteral("AppDirUrl"), QUrl::fromLocalFile(QCoreApplication::applicationDirPath()).toString());
+    createServices(*engine_);
 
     engine_->load(mainUrl);
     if (engine_->rootObjects().isEmpty())
@@ -124,6 +90,45 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
         statisticsTimer_, &QTimer::timeout, statisticsTimer_, [session] { session->logStats(); }, Qt::DirectConnection);
     statisticsTimer_->start(1000);
     return true;
+}
+
+void Application::createServices(QQmlEngine& qmlEngine)
+{
+    session_ = new engine::MediaSession();
+    bridge_ = new ui::MediaSessionBridge();
+    bridge_->setSession(session_);
+
+    settings_ = new QSettings();
+    bridge_->setVolume(settings_->value(kVolumeKey, 0.8).toDouble());
+
+    actions_ = new ui::Actions();
+    hud_ = new ui::PerformanceHud();
+    watchdog_ = new UiWatchdog();
+    hud_->setBridge(bridge_);
+    registerPlayerActions();
+
+    transcodeQueue_ = new ui::TranscodeQueue();
+    library_ = new ui::library::Library();
+    QObject::connect(bridge_, &ui::MediaSessionBridge::played, library_, &ui::library::Library::recordPlay);
+
+    cast_ = new ui::cast::CastSession(bridge_);
+    updates_ = new ui::UpdateChecker();
+    registerCastActions();
+
+    qml::prepareEngine(qmlEngine);
+    QQmlContext* context = qmlEngine.rootContext();
+    qmlEngine.addImageProvider(QStringLiteral("kvr"), new ui::CoverImageProvider(bridge_));
+    context->setContextProperty(QStringLiteral("Player"), bridge_);
+    context->setContextProperty(QStringLiteral("Actions"), actions_);
+    context->setContextProperty(QStringLiteral("Hud"), hud_);
+    context->setContextProperty(QStringLiteral("Converter"), transcodeQueue_);
+    qmlEngine.addImageProvider(
+        QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coverCacheDir));
+    context->setContextProperty(QStringLiteral("Library"), library_);
+    context->setContextProperty(QStringLiteral("Cast"), cast_);
+    context->setContextProperty(QStringLiteral("Updates"), updates_);
+    context->setContextProperty(
+        QStringLiteral("AppDirUrl"), QUrl::fromLocalFile(QCoreApplication::applicationDirPath()).toString());
 }
 
 QQuickWindow* Application::window() const

@@ -10,6 +10,7 @@
 #include <memory>
 
 class QQmlApplicationEngine;
+class QQmlEngine;
 class QQuickWindow;
 class QSettings;
 
@@ -56,6 +57,12 @@ public:
     // hooks, queued files, restored session, statistics) was set up. files are playlist entries (toPathOrUrl);
     // without any, a remembered playlist is restored.
     bool start(const QStringList& files, const QUrl& mainUrl);
+
+    // Creates the long-lived services and gives them to qmlEngine's root context as the windows see them (Player,
+    // Actions, Hud, Converter, Library, Cast, Updates, AppDirUrl and the image providers). start calls it; the
+    // QML test bench calls it alone, with its own engine and no main window. Call it once; qmlEngine must be
+    // gone, or no longer run QML, before this object is deleted.
+    void createServices(QQmlEngine& qmlEngine);
 
     // At quit: resume position, volume, the session's playlist, the conversion jobs, and the medium.
     void saveSessionOnQuit();

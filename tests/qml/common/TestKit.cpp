@@ -1,0 +1,174 @@
+#include "tests/qml/common/TestKit.h"
+
+#include "tests/support/TestSupport.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QImage>
+#include <QKeyEvent>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSettings>
+#include <QTest>
+#include <QWindow>
+
+namespace kvr::test {
+
+namespace {
+
+const char* const kCaughtSchemes[] = { "http", "https", "file" };
+
+} // namespace
+
+TestKit::TestKit(QObject* parent)
+    : QObject(parent)
+{
+}
+
+TestKit::~TestKit()
+{
+    if (catching_) {
+        for (const char* scheme : kCaughtSchemes)
+            QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+}
+
+void TestKit::catchOpenedUrls()
+{
+    for (const char* scheme : kCaughtSchemes)
+        QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+    catching_ = true;
+}
+
+QString TestKit::scratchDir() const
+{
+    return QString::fromStdString(scratchDirectory().string());
+}
+
+QString TestKit::fixture(const QString& name) const
+{
+    return QString::fromStdString(kvr::test::fixture(name.toStdString()).string());
+}
+
+int TestKit::run(const QString& commandLine) const
+{
+    return runCommand(commandLine.toStdString());
+}
+
+QWindow* TestKit::windowOf(QObject* target)
+{
+    if (auto* window = qobject_cast<QWindow*>(target))
+        return window;
+    if (auto* item = qobject_cast<QQuickItem*>(target))
+        return item->window();
+    // A pop-up (Menu, Dialog) is no item, but its content item lies in the window that shows it.
+    if (target) {
+        if (auto* content = qvariant_cast<QQuickItem*>(target->property("contentItem")))
+            return content->window();
+    }
+    return nullptr;
+}
+
+bool TestKit::keyClick(QObject* target, int key, int modifiers) const
+{
+    QWindow* window = windowOf(target);
+    if (!window) {
+        qWarning("TestKit: keyClick has no window to send to");
+        return false;
+    }
+    QTest::keyClick(window, static_cast<Qt::Key>(key), Qt::KeyboardModifiers(modifiers));
+    return true;
+}
+
+bool TestKit::keyClicks(QObject* target, const QString& text) const
+{
+    QWindow* window = windowOf(target);
+    if (!window) {
+        qWarning("TestKit: keyClicks has no window to send to");
+        return false;
+    }
+    for (const QChar c : text) {
+        const QString one(c);
+        // Letters, digits and the space carry their key code, so key handlers see them as typed keys.
+        int key = 0;
+        if (c == QLatin1Char(' '))
+            key = Qt::Key_Space;
+        else if (c.isLetterOrNumber() && c.unicode() < 128)
+            key = c.toUpper().unicode();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, one);
+        QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, one);
+        QCoreApplication::sendEvent(window, &press);
+        QCoreApplication::sendEvent(window, &release);
+    }
+    return true;
+}
+
+QString TestKit::screenshot(QObject* target, const QString& name) const
+{
+    QWindow* window = windowOf(target);
+    auto* quickWindow = qobject_cast<QQuickWindow*>(window);
+    if (!quickWindow) {
+        qWarning("TestKit: screenshot needs an item or a Qt Quick window");
+        return {};
+    }
+    QImage image = quickWindow->grabWindow();
+    if (auto* item = qobject_cast<QQuickItem*>(target)) {
+        const qreal ratio = image.devicePixelRatio();
+        const QRectF scene = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
+        const QRect pixels(qRound(scene.x() * ratio), qRound(scene.y() * ratio), qRound(scene.width() * ratio),
+            qRound(scene.height() * ratio));
+        image = image.copy(pixels);
+    }
+    const QString dir = QStringLiteral(KVR_BINARY_DIR "/screenshots");
+    QDir().mkpath(dir);
+    const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
+    if (image.isNull() || !image.save(path)) {
+        qWarning("TestKit: could not save %s", qPrintable(path));
+        return {};
+    }
+    return path;
+}
+
+QVariant TestKit::settingsValue(const QString& key) const
+{
+    QSettings settings;
+    settings.sync();
+    return settings.value(key);
+}
+
+void TestKit::serve(const QString& path, int status, const QString& body)
+{
+    http_.answer(path.toUtf8(), status, body.toUtf8());
+}
+
+void TestKit::hang(const QString& path)
+{
+    http_.hang(path.toUtf8());
+}
+
+QString TestKit::url(const QString& path) const
+{
+    return http_.url(path).toString();
+}
+
+void TestKit::setEnv(const QString& name, const QVariant& value) const
+{
+    if (value.isNull() || !value.isValid())
+        qunsetenv(name.toLocal8Bit().constData());
+    else
+        qputenv(name.toLocal8Bit().constData(), value.toString().toLocal8Bit());
+}
+
+void TestKit::clearOpenedUrls()
+{
+    openedUrls_.clear();
+    emit openedUrlsChanged();
+}
+
+void TestKit::openUrl(const QUrl& url)
+{
+    openedUrls_.append(url.toString(QUrl::FullyEncoded));
+    emit openedUrlsChanged();
+}
+
+} // namespace kvr::test

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "tests/ui/LoopbackHttpServer.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+#include <QVariant>
+
+class QQuickItem;
+class QWindow;
+
+namespace kvr::test {
+
+// What the QML tests of the bench need of the world outside QML, as the context property "TestKit": media
+// fixtures, shell commands, keys sent to a chosen top-level window, screenshots, the stored settings, a
+// loopback HTTP server, the environment, and the URLs the program asked the desktop to open (caught here, so
+// no browser or file manager ever starts).
+class TestKit : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(QStringList openedUrls READ openedUrls NOTIFY openedUrlsChanged)
+    Q_PROPERTY(QString scratchDir READ scratchDir CONSTANT)
+
+public:
+    explicit TestKit(QObject* parent = nullptr);
+    ~TestKit() override;
+
+    // Takes over "http", "https" and "file" from QDesktopServices; the handlers go again with this object.
+    void catchOpenedUrls();
+
+    QStringList openedUrls() const { return openedUrls_; }
+    // This test process's own directory (the settings, data and temporary folders lie below it).
+    QString scratchDir() const;
+
+    // The absolute path of a generated media fixture.
+    Q_INVOKABLE QString fixture(const QString& name) const;
+    // Runs a shell command line (a fixture made at test time, for example) and returns its exit status, -1
+    // when it could not run. The GUI waits for it.
+    Q_INVOKABLE int run(const QString& commandLine) const;
+    // A key press and release sent to target's window (target is a window, or an item or pop-up in one).
+    // Qt Quick Test's own keyClick always goes to the test's window, even when another one is active.
+    Q_INVOKABLE bool keyClick(QObject* target, int key, int modifiers = 0) const;
+    // Types text into target's window, one key click per character.
+    Q_INVOKABLE bool keyClicks(QObject* target, const QString& text) const;
+    // Saves what target (an item, or a whole window) shows as build/screenshots/<name>.png; the path, or empty.
+    Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
+    // A value of the program's settings as stored now (written out first).
+    Q_INVOKABLE QVariant settingsValue(const QString& key) const;
+
+    // The loopback HTTP server on 127.0.0.1: path answers with status and body, or never answers at all.
+    Q_INVOKABLE void serve(const QString& path, int status, const QString& body);
+    Q_INVOKABLE void hang(const QString& path);
+    Q_INVOKABLE QString url(const QString& path) const;
+
+    // Sets an environment variable; null or undefined removes it.
+    Q_INVOKABLE void setEnv(const QString& name, const QVariant& value) const;
+    Q_INVOKABLE void clearOpenedUrls();
+
+public slots:
+    // Handler of the caught schemes.
+    void openUrl(const QUrl& url);
+
+signals:
+    void openedUrlsChanged();
+
+private:
+    static QWindow* windowOf(QObject* target);
+
+    QStringList openedUrls_;
+    bool catching_ = false;
+    LoopbackHttpServer http_;
+};
+
+} // namespace kvr::test
