@@ -63,6 +63,7 @@ Item {
                         path += added
                 }
             }
+            // The root folder and the path below it: the file URL of exactly that path.
             root.selectedFile = FileUrls.fileUrl("file:///", path.substring(1))
             if (FileUrls.exists(root.selectedFile)) {
                 replacePrompt.fileName = path.substring(path.lastIndexOf("/") + 1)
