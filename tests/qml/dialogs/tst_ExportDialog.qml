@@ -91,6 +91,22 @@ TestCase {
         compare(TestKit.run("touch '" + documentsPath + "/" + name + "'"), 0)
     }
 
+    // The helper under suggest and the typed-name repair: local paths only, whatever the URL's form.
+    function test_fileUrlsLocalPath_data() {
+        return [
+            { tag: "file URL", url: "file:///tmp/a%20b%23.csv", path: "/tmp/a b#.csv" },
+            { tag: "scheme-less, cut at # and ?", url: "/tmp/Hits #1 50%?.csv", path: "/tmp/Hits #1 50%?.csv" },
+            { tag: "scheme-less relative", url: "notes.csv", path: "" },
+            { tag: "web address", url: "http://127.0.0.1/a.csv", path: "" },
+            { tag: "empty", url: "", path: "" },
+        ]
+    }
+
+    function test_fileUrlsLocalPath(data) {
+        compare(FileUrls.localPath(data.url), data.path)
+        compare(FileUrls.exists(data.url), false)
+    }
+
     function test_suggest_data() {
         return [
             { tag: "playlist name", name: "Road Trip.m3u8" },
