@@ -4,6 +4,7 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
@@ -162,6 +163,24 @@ void TestKit::serve(const QString& path, int status, const QString& body)
 void TestKit::hang(const QString& path)
 {
     http_.hang(path.toUtf8());
+}
+
+bool TestKit::serveFile(const QString& path, const QString& filePath)
+{
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    http_.answer(path.toUtf8(), 200, file.readAll());
+    return true;
+}
+
+int TestKit::requestCount(const QString& path) const
+{
+    const QByteArray wanted = path.toUtf8();
+    int count = 0;
+    for (const auto& request : http_.requests())
+        count += request.path == wanted ? 1 : 0;
+    return count;
 }
 
 QString TestKit::url(const QString& path) const

@@ -52,6 +52,10 @@ public:
     // The loopback HTTP server on 127.0.0.1: path answers with status and body, or never answers at all.
     Q_INVOKABLE void serve(const QString& path, int status, const QString& body);
     Q_INVOKABLE void hang(const QString& path);
+    // path answers with the bytes of a file (a media fixture streamed over HTTP, for example).
+    Q_INVOKABLE bool serveFile(const QString& path, const QString& filePath);
+    // How many requests for path the server has had.
+    Q_INVOKABLE int requestCount(const QString& path) const;
     Q_INVOKABLE QString url(const QString& path) const;
 
     // Sets an environment variable; null or undefined removes it.
