@@ -6,12 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace kvr::app;
@@ -191,4 +193,33 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
     EXPECT_FALSE(fs::exists(dir / "out.mp4"));
     const std::string trace = readFile(kvr::engine::privateDirectory() / "kvr_trace.txt");
     EXPECT_NE(trace.find("convert: FAILED transcoder: not available\n"), std::string::npos) << trace;
+}
+
+// Started from a terminal with files that cannot be played, the player says there why, even before (or
+// without) a window that shows it.
+TEST(CommandLine, StartedFilesThatFailToOpenSayWhyOnStandardError)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "started";
+    fs::create_directories(dir / "empty");
+    const QString missing = QString::fromStdString((dir / "nope.mp4").string());
+    const QString empty = QString::fromStdString((dir / "empty").string());
+    QProcess player;
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { missing, empty });
+    ASSERT_TRUE(player.waitForStarted());
+    const QString lines[] = {
+        "MediaSessionBridge: open failed: " + missing + ": The file could not be found.\n",
+        "MediaSessionBridge: open failed: " + empty + ": No media files in that folder\n",
+    };
+    QString err;
+    const bool said = QTest::qWaitFor(
+        [&] {
+            err += QString::fromUtf8(player.readAllStandardError());
+            return err.contains(lines[0]) && err.contains(lines[1]);
+        },
+        20000);
+    player.terminate();
+    ASSERT_TRUE(player.waitForFinished(10000));
+    EXPECT_TRUE(said) << err.toStdString();
+    err += QString::fromUtf8(player.readAllStandardError());
+    EXPECT_EQ(err.count("open failed"), 2) << err.toStdString();
 }
