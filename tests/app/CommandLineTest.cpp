@@ -99,6 +99,26 @@ TEST(CommandLine, ToPathOrUrl)
         EXPECT_EQ(toPathOrUrl(in).toStdString(), out.toStdString()) << in.toStdString();
 }
 
+TEST(CommandLine, QtsOwnOptionsAreLeftToTheApplication)
+{
+    const struct {
+        std::vector<const char*> argv;
+        QStringList parsed;
+    } table[] = {
+        { { "kestrune", "a.mkv" }, { "kestrune", "a.mkv" } },
+        { { "kestrune", "-platform", "offscreen", "a.mkv" }, { "kestrune", "a.mkv" } },
+        { { "kestrune", "--platform", "xcb", "-reverse", "--qwindowtitle", "T", "-x" }, { "kestrune", "-x" } },
+        { { "kestrune", "-qmljsdebugger=port:1234", "--style", "Fusion", "--bogus" }, { "kestrune", "--bogus" } },
+        // Only whole names count, wherever they stand: Qt takes them even as the value of another option.
+        { { "kestrune", "-platforms", "--to", "-reverse" }, { "kestrune", "-platforms", "--to" } },
+        { { "kestrune", "-display" }, { "kestrune" } },
+    };
+    for (const auto& row : table) {
+        const QStringList parsed = argumentsForParser(int(row.argv.size()), row.argv.data());
+        EXPECT_EQ(parsed.join('|').toStdString(), row.parsed.join('|').toStdString());
+    }
+}
+
 TEST(CommandLine, OutputThatIsTheInputIsRefused)
 {
     const fs::path dir = kvr::test::scratchDirectory() / "same";
@@ -171,6 +191,9 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
         { { "--convert=" + in, "--to=" + out }, 2, "", "convert: FAILED transcoder: not available\n" },
         { { "--convert", in, "--to", in }, 2, "", "convert: FAILED output: " },
         { { "--convert", in }, 2, "", "convert: FAILED output: " },
+        // Refused before anything needs a display, with the parser's own message.
+        { { "--bogus-option" }, 1, "", "Unknown option 'bogus-option'.\n" },
+        { { "-platform", "xcb", "--reverse", "--bogus-option", in }, 1, "", "Unknown option 'bogus-option'.\n" },
     };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
