@@ -239,10 +239,13 @@ TEST(CommandLine, StartedFilesThatFailToOpenSayWhyOnStandardError)
             err += QString::fromUtf8(player.readAllStandardError());
             return err.contains(lines[0]) && err.contains(lines[1]);
         },
-        20000);
+        60000);
     player.terminate();
-    ASSERT_TRUE(player.waitForFinished(10000));
-    EXPECT_TRUE(said) << err.toStdString();
+    const bool ended = player.waitForFinished(30000);
+    if (!ended)
+        player.kill();
+    EXPECT_TRUE(ended);
+    ASSERT_TRUE(said) << err.toStdString();
     err += QString::fromUtf8(player.readAllStandardError());
     EXPECT_EQ(err.count("open failed"), 2) << err.toStdString();
 }
