@@ -69,7 +69,7 @@ QStringList argumentsForParser(int argc, const char* const* argv)
     static const char* const withValue[] = { "platform", "platformpluginpath", "platformtheme", "plugin",
         "qwindowgeometry", "qwindowicon", "qwindowtitle", "session", "display", "geometry", "title", "icon", "name",
         "visual", "im", "style", "stylesheet" };
-    static const char* const flags[] = { "reverse", "nograb", "dograb", "sync" };
+    static const char* const flags[] = { "reverse", "nograb", "dograb", "sync", "testability" };
     QStringList arguments;
     for (int i = 0; i < argc && argv[i]; ++i) {
         const char* arg = argv[i];
