@@ -2,6 +2,7 @@
 
 #include "app/QuitOnSignal.h"
 #include "app/SingleInstance.h"
+#include "app/Trace.h"
 #include "app/UiWatchdog.h"
 #include "engine/MediaSession.h"
 #include "platform/TaskbarProgress.h"
@@ -10,6 +11,7 @@
 #include "ui/CoverImageProvider.h"
 #include "ui/MediaSessionBridge.h"
 #include "ui/PerformanceHud.h"
+#include "ui/PlaylistFiles.h"
 #include "ui/TranscodeQueue.h"
 #include "ui/UpdateChecker.h"
 #include "ui/cast/CastSession.h"
@@ -23,8 +25,11 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
+#include <QSet>
 #include <QSettings>
 #include <QWindow>
+
+#include <memory>
 
 namespace kvr::app {
 
@@ -323,9 +328,22 @@ void Application::scheduleStartEntries(const QStringList& files)
 {
     if (!files.isEmpty()) {
         ui::Actions* actions = actions_;
-        QTimer::singleShot(0, actions, [actions, files] {
+        ui::MediaSessionBridge* bridge = bridge_;
+        QTimer::singleShot(0, actions, [actions, bridge, files] {
+            // Whoever started the player from a terminal learns there why a file of theirs did not open: the
+            // window may not show it yet. Folders and playlists count with the entries they brought.
+            auto started = std::make_shared<QSet<QString>>();
+            for (const QString& entry : files)
+                started->insert(ui::normalizeEntryPath(entry));
+            QObject::connect(bridge, &ui::MediaSessionBridge::openFailed, actions,
+                [started](const QString& entry, const QString& line) {
+                    if (started->contains(entry))
+                        traceLine(line.toUtf8().constData());
+                });
             for (const QString& entry : files)
                 actions->trigger(QStringLiteral("playlist.add"), entry);
+            for (const QString& entry : bridge->playlist())
+                started->insert(entry);
         });
         return;
     }

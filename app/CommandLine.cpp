@@ -61,6 +61,39 @@ bool needsOnlyCoreApplication(int argc, const char* const* argv)
     return false;
 }
 
+QStringList argumentsForParser(int argc, const char* const* argv)
+{
+    // Qt's own options take "-" or "--"; QGuiApplication and its platform plugins remove them before the
+    // parser sees the arguments. Some are known only on X11, and "-style" only to widgets: taking out one
+    // too many here only means it is refused later, as before, by the parser on the real arguments.
+    static const char* const withValue[] = { "platform", "platformpluginpath", "platformtheme", "plugin",
+        "qwindowgeometry", "qwindowicon", "qwindowtitle", "session", "display", "geometry", "title", "icon", "name",
+        "visual", "im", "style", "stylesheet" };
+    static const char* const flags[] = { "reverse", "nograb", "dograb", "sync", "testability" };
+    QStringList arguments;
+    for (int i = 0; i < argc && argv[i]; ++i) {
+        const char* arg = argv[i];
+        if (i > 0 && arg[0] == '-') {
+            const char* name = arg + (arg[1] == '-' ? 2 : 1);
+            if (std::strncmp(name, "qmljsdebugger=", 14) == 0)
+                continue;
+            bool qtOption = false;
+            for (const char* flag : flags)
+                qtOption = qtOption || std::strcmp(name, flag) == 0;
+            if (qtOption)
+                continue;
+            for (const char* option : withValue)
+                qtOption = qtOption || std::strcmp(name, option) == 0;
+            if (qtOption) {
+                ++i;
+                continue;
+            }
+        }
+        arguments.append(QString::fromLocal8Bit(arg));
+    }
+    return arguments;
+}
+
 void setUpParser(QCommandLineParser& parser)
 {
     parser.setApplicationDescription(QStringLiteral("Kestrune Media Player"));

@@ -3,6 +3,7 @@
 #include "engine/Transcoder.h"
 
 #include <QString>
+#include <QStringList>
 
 class QCommandLineParser;
 
@@ -13,6 +14,10 @@ inline constexpr const char* kApplicationVersion = "1.0.2";
 // True when the arguments ask for something that needs no display (help, version, conversion), so the process
 // builds a QCoreApplication: a QGuiApplication aborts without a display.
 bool needsOnlyCoreApplication(int argc, const char* const* argv);
+
+// The arguments as the parser sees them once the application object has taken its own out ("-platform xcb",
+// "-reverse", …), for a parse before any GUI object exists: a wrong option is refused without a display.
+QStringList argumentsForParser(int argc, const char* const* argv);
 
 // Description, help and version options, the "files" positional argument and the player's ten options.
 void setUpParser(QCommandLineParser& parser);

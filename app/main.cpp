@@ -12,11 +12,23 @@
 #include <QQuickStyle>
 
 #include <clocale>
+#include <cstdio>
 #include <memory>
 
 int main(int argc, char** argv)
 {
     kvr::app::installMessageRouting();
+
+    // A wrong option is refused before anything needs a display, as QCommandLineParser::process would.
+    {
+        QCommandLineParser early;
+        kvr::app::setUpParser(early);
+        if (!early.parse(kvr::app::argumentsForParser(argc, argv))) {
+            std::fputs(qPrintable(early.errorText() + QLatin1Char('\n')), stderr);
+            return 1;
+        }
+    }
+
     kvr::platform::setAppUserModelId(u"Kestrune.MediaPlayer");
 
     // Help, version and conversion must work without a display, where a QGuiApplication would abort.

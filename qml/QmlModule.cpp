@@ -1,5 +1,7 @@
 #include "qml/QmlModule.h"
 
+#include "qml/FileUrls.h"
+
 #include "ui/MediaSessionBridge.h"
 #include "ui/VideoSink.h"
 #include "ui/Visualizer.h"
@@ -28,6 +30,8 @@ void prepareEngine(QQmlEngine& engine)
     qmlRegisterType<kvr::ui::Visualizer>(uri, 1, 0, "Visualizer");
     qmlRegisterUncreatableType<kvr::ui::MediaSessionBridge>(
         uri, 1, 0, "MediaSessionBridge", QStringLiteral("The player is provided by the application."));
+    qmlRegisterSingletonType<FileUrls>(
+        uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 

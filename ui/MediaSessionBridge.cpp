@@ -267,9 +267,12 @@ void MediaSessionBridge::onEngineStateChanged(int new_state)
     if (s != Error || new_state != Error)
         return;
     pendingResumeUs_ = 0;
-    const QString name = QFileInfo(currentEntry()).fileName();
+    const QString entry = currentEntry();
+    const QString name = QFileInfo(entry).fileName();
     const QString error = lastError();
     emit osd(name.isEmpty() ? error : tr("%1: %2").arg(name, error));
+    // The message may go by unseen (no window yet, or a started file); the log keeps the reason.
+    reportOpenFailed(entry, error);
     ++consecutiveErrors_;
     if (!playPlaylist_ || consecutiveErrors_ >= playlist_.size())
         return;

@@ -241,6 +241,9 @@ signals:
     void osd(QString text);
     // What was played of a local file: once per opened entry, when it ended or was left late enough.
     void played(QString path, qlonglong playedUs);
+    // An entry could not be opened, or an added path gave nothing to play. line is what the log got:
+    // "MediaSessionBridge: open failed: <entry>: <the text shown>", with any password of an address hidden.
+    void openFailed(QString entry, QString line);
 
 public slots:
     bool open(const QString& path);
@@ -312,8 +315,11 @@ private:
     void appendEntries(const QStringList& entries);
     // Normalises the non-empty paths; entries the player must not open go to refused.
     static QStringList acceptPaths(const QStringList& paths, QStringList& refused);
-    // Tells the user which entries were left out because the player must not open them.
-    void reportRefused(const QStringList& refused);
+    // Tells the user which entries were left out because the player must not open them; returns the message
+    // shown, empty when there was none.
+    QString reportRefused(const QStringList& refused);
+    // Logs why entry gave nothing to play and emits openFailed.
+    void reportOpenFailed(const QString& entry, const QString& text);
 
     // Preferences facet.
     void loadPreferences();

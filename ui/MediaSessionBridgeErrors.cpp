@@ -1,7 +1,36 @@
 // The bridge's error texts: the engine's raw reason turned into one sentence for the user.
 #include "ui/MediaSessionBridge.h"
 
+#include "engine/Logging.h"
+#include "ui/PlaylistFiles.h"
+
 namespace kvr::ui {
+
+namespace {
+
+// Log lines must not carry "user:password@" of an address.
+QString withoutCredentials(const QString& entry)
+{
+    if (!isNetworkUrl(entry))
+        return entry;
+    const qsizetype hostStart = entry.indexOf(QLatin1String("://")) + 3;
+    qsizetype hostEnd = hostStart;
+    while (hostEnd < entry.size() && !QStringView(u"/?#").contains(entry[hostEnd]))
+        ++hostEnd;
+    const qsizetype at = entry.lastIndexOf(u'@', hostEnd - 1);
+    if (hostEnd == hostStart || at < hostStart)
+        return entry;
+    return entry.left(hostStart) + QLatin1String("***") + entry.mid(at);
+}
+
+} // namespace
+
+void MediaSessionBridge::reportOpenFailed(const QString& entry, const QString& text)
+{
+    const QString line = QStringLiteral("MediaSessionBridge: open failed: %1: %2").arg(withoutCredentials(entry), text);
+    kvr::engine::logError("{}", line.toStdString());
+    emit openFailed(entry, line);
+}
 
 QString MediaSessionBridge::errorText(const QString& raw)
 {

@@ -24,7 +24,8 @@ bool MediaSessionBridge::openEntry(int index)
         return false;
     // Every open passes here: whatever put the entry in the list, FFmpeg never sees another scheme.
     if (!isAllowedEntry(playlist_[index])) {
-        reportRefused({ playlist_[index] });
+        const QString entry = playlist_[index];
+        reportOpenFailed(entry, reportRefused({ entry }));
         return false;
     }
     saveResumePosition();
@@ -197,15 +198,15 @@ QStringList MediaSessionBridge::acceptPaths(const QStringList& paths, QStringLis
     return entries;
 }
 
-void MediaSessionBridge::reportRefused(const QStringList& refused)
+QString MediaSessionBridge::reportRefused(const QStringList& refused)
 {
     if (refused.isEmpty())
-        return;
-    if (refused.size() == 1)
-        emit osd(tr("Skipped %1: not a supported address").arg(refused.first()));
-    else
-        emit osd(tr("Skipped %1 and %n more unsupported address(es)", nullptr, int(refused.size() - 1))
-                     .arg(refused.first()));
+        return {};
+    const QString text = refused.size() == 1
+        ? tr("Skipped %1: not a supported address").arg(refused.first())
+        : tr("Skipped %1 and %n more unsupported address(es)", nullptr, int(refused.size() - 1)).arg(refused.first());
+    emit osd(text);
+    return text;
 }
 
 bool MediaSessionBridge::open(const QString& path)
@@ -249,13 +250,15 @@ void MediaSessionBridge::addToPlaylist(const QString& path)
         if (entries.size() > 1)
             emit osd(tr("Added %n item(s)", nullptr, int(entries.size())));
     } else if (refused.isEmpty()) {
-        if (QFileInfo(p).isDir())
-            emit osd(tr("No media files in that folder"));
-        else
-            emit osd(tr("Nothing playable in %1").arg(QFileInfo(p).fileName()));
+        const QString why = QFileInfo(p).isDir() ? tr("No media files in that folder")
+                                                 : tr("Nothing playable in %1").arg(QFileInfo(p).fileName());
+        emit osd(why);
+        reportOpenFailed(p, why);
     }
     // Last, so that it is the message left on screen.
-    reportRefused(refused);
+    const QString skipped = reportRefused(refused);
+    if (entries.isEmpty() && !skipped.isEmpty())
+        reportOpenFailed(p, skipped);
 }
 
 void MediaSessionBridge::openUrl(const QString& url)

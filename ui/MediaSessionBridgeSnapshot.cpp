@@ -54,8 +54,13 @@ QString MediaSessionBridge::saveSnapshot()
     // A deep copy: the frame may be released as soon as this returns.
     QImage image
         = QImage(frame->bytes.data(), frame->width, frame->height, frame->bytesStride, QImage::Format_ARGB32).copy();
-    if (frame->sarNum > 0 && frame->sarDen > 0 && frame->sarNum != frame->sarDen) {
-        const qint64 width = qint64(frame->width) * frame->sarNum / frame->sarDen;
+    // A sample aspect beyond 1/8..8 is damage or mischief, not a picture shape: taken at its word it would
+    // ask for an image of any size.
+    const qint64 sarNum = frame->sarNum;
+    const qint64 sarDen = frame->sarDen;
+    const bool plausible = sarNum > 0 && sarDen > 0 && sarNum * 8 >= sarDen && sarNum <= sarDen * 8;
+    if (plausible && sarNum != sarDen) {
+        const qint64 width = qint64(frame->width) * sarNum / sarDen;
         image = image.scaled(int(width), frame->height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     }
     if (frame->rotation != 0)
@@ -76,7 +81,8 @@ QString MediaSessionBridge::saveSnapshot()
     for (int counter = 2; QFileInfo::exists(path); ++counter)
         path = QStringLiteral("%1/%2_%3 (%4).%5").arg(folder, base, position, QString::number(counter), extension);
 
-    const QString saved = tr("Snapshot saved to Pictures/Kestrune Media Player");
+    // The folder as it is: without a Pictures folder it lies in the home folder.
+    const QString saved = tr("Snapshot saved to %1").arg(QDir::toNativeSeparators(folder));
     if (snapshotPng_) {
         if (!image.convertToFormat(QImage::Format_RGB32).save(path, "PNG")) {
             emit osd(tr("Could not save the snapshot"));

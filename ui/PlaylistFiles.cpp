@@ -1,5 +1,7 @@
 #include "ui/PlaylistFiles.h"
 
+#include "engine/Logging.h"
+
 #include <QCollator>
 #include <QDir>
 #include <QDirIterator>
@@ -9,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
+#include <QStringDecoder>
 #include <QUrl>
 
 #include <algorithm>
@@ -82,6 +85,21 @@ QString entryLine(const QString& entry)
         return entry;
     return QUrl::fromLocalFile(QFileInfo(QDir::fromNativeSeparators(entry)).absoluteFilePath())
         .toString(QUrl::FullyEncoded);
+}
+
+// UTF-8 unless a UTF-16 byte-order mark says otherwise; the mark itself is no part of the first line.
+QString decodePlaylistText(const QByteArray& data)
+{
+    QStringConverter::Encoding encoding = QStringConverter::Utf8;
+    if (data.startsWith("\xff\xfe"))
+        encoding = QStringConverter::Utf16LE;
+    else if (data.startsWith("\xfe\xff"))
+        encoding = QStringConverter::Utf16BE;
+    QStringDecoder decode(encoding);
+    QString text = decode(data);
+    if (text.startsWith(QChar(0xfeff)))
+        text.remove(0, 1);
+    return text;
 }
 
 QString entryTitle(const QString& entry)
@@ -234,14 +252,19 @@ QStringList readPlaylistFile(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
-    // fromUtf8 drops a leading byte-order mark, so "#EXTM3U" after one still reads as a comment.
-    const QString text = QString::fromUtf8(file.readAll());
+    const QString text = decodePlaylistText(file.readAll());
 
     const bool pls = info.suffix().compare(QLatin1String("pls"), Qt::CaseInsensitive) == 0;
     const QDir base(info.absolutePath());
     static const QRegularExpression lineEnds(QStringLiteral("[\r\n]"));
     QStringList entries;
+    int nulLines = 0;
     for (const QString& raw : text.split(lineEnds, Qt::SkipEmptyParts)) {
+        // Nothing can open a name with a NUL in it; such a line is damage, not an entry.
+        if (raw.contains(QChar(0))) {
+            ++nulLines;
+            continue;
+        }
         QString line = raw.trimmed();
         if (line.isEmpty())
             continue;
@@ -258,6 +281,10 @@ QStringList readPlaylistFile(const QString& path)
         const QString entry = resolvePlaylistEntry(line, base);
         if (!entry.isEmpty())
             entries.append(entry);
+    }
+    if (nulLines > 0) {
+        kvr::engine::logWarning(
+            "PlaylistFiles: {}: left out {} line(s) holding a NUL byte", path.toStdString(), nulLines);
     }
     return entries;
 }

@@ -40,7 +40,8 @@ QString toLocalPath(const QString& text);
 bool isPlaylistFile(const QString& path);
 
 // The entries of a M3U, M3U8 or PLS file (PLS by suffix), relative ones resolved against the file's
-// folder. Empty when the file cannot be read. Nothing is checked for existence or allowed schemes.
+// folder. Empty when the file cannot be read. Nothing is checked for existence or allowed schemes. The text
+// is UTF-8, or UTF-16 after its byte-order mark; lines holding a NUL are left out with one logged warning.
 QStringList readPlaylistFile(const QString& path);
 
 // The entries one normalised path stands for: the address itself, the media files of a folder (walked

@@ -6,12 +6,14 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <filesystem>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace kvr::app;
@@ -97,6 +99,26 @@ TEST(CommandLine, ToPathOrUrl)
         EXPECT_EQ(toPathOrUrl(in).toStdString(), out.toStdString()) << in.toStdString();
 }
 
+TEST(CommandLine, QtsOwnOptionsAreLeftToTheApplication)
+{
+    const struct {
+        std::vector<const char*> argv;
+        QStringList parsed;
+    } table[] = {
+        { { "kestrune", "a.mkv" }, { "kestrune", "a.mkv" } },
+        { { "kestrune", "-platform", "offscreen", "a.mkv" }, { "kestrune", "a.mkv" } },
+        { { "kestrune", "--platform", "xcb", "-reverse", "--qwindowtitle", "T", "-x" }, { "kestrune", "-x" } },
+        { { "kestrune", "-qmljsdebugger=port:1234", "--style", "Fusion", "--bogus" }, { "kestrune", "--bogus" } },
+        // Only whole names count, wherever they stand: Qt takes them even as the value of another option.
+        { { "kestrune", "-platforms", "--to", "-reverse" }, { "kestrune", "-platforms", "--to" } },
+        { { "kestrune", "-display" }, { "kestrune" } },
+    };
+    for (const auto& row : table) {
+        const QStringList parsed = argumentsForParser(int(row.argv.size()), row.argv.data());
+        EXPECT_EQ(parsed.join('|').toStdString(), row.parsed.join('|').toStdString());
+    }
+}
+
 TEST(CommandLine, OutputThatIsTheInputIsRefused)
 {
     const fs::path dir = kvr::test::scratchDirectory() / "same";
@@ -169,6 +191,9 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
         { { "--convert=" + in, "--to=" + out }, 2, "", "convert: FAILED transcoder: not available\n" },
         { { "--convert", in, "--to", in }, 2, "", "convert: FAILED output: " },
         { { "--convert", in }, 2, "", "convert: FAILED output: " },
+        // Refused before anything needs a display, with the parser's own message.
+        { { "--bogus-option" }, 1, "", "Unknown option 'bogus-option'.\n" },
+        { { "-platform", "xcb", "--reverse", "--bogus-option", in }, 1, "", "Unknown option 'bogus-option'.\n" },
     };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
@@ -191,4 +216,36 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
     EXPECT_FALSE(fs::exists(dir / "out.mp4"));
     const std::string trace = readFile(kvr::engine::privateDirectory() / "kvr_trace.txt");
     EXPECT_NE(trace.find("convert: FAILED transcoder: not available\n"), std::string::npos) << trace;
+}
+
+// Started from a terminal with files that cannot be played, the player says there why, even before (or
+// without) a window that shows it.
+TEST(CommandLine, StartedFilesThatFailToOpenSayWhyOnStandardError)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "started";
+    fs::create_directories(dir / "empty");
+    const QString missing = QString::fromStdString((dir / "nope.mp4").string());
+    const QString empty = QString::fromStdString((dir / "empty").string());
+    QProcess player;
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { missing, empty });
+    ASSERT_TRUE(player.waitForStarted());
+    const QString lines[] = {
+        "MediaSessionBridge: open failed: " + missing + ": The file could not be found.\n",
+        "MediaSessionBridge: open failed: " + empty + ": No media files in that folder\n",
+    };
+    QString err;
+    const bool said = QTest::qWaitFor(
+        [&] {
+            err += QString::fromUtf8(player.readAllStandardError());
+            return err.contains(lines[0]) && err.contains(lines[1]);
+        },
+        60000);
+    player.terminate();
+    const bool ended = player.waitForFinished(30000);
+    if (!ended)
+        player.kill();
+    EXPECT_TRUE(ended);
+    ASSERT_TRUE(said) << err.toStdString();
+    err += QString::fromUtf8(player.readAllStandardError());
+    EXPECT_EQ(err.count("open failed"), 2) << err.toStdString();
 }

@@ -116,6 +116,9 @@ TEST(MediaSessionBridge, SnapshotIsSavedAsSeen)
         { "snapshot-sar.mkv", QSize(768, 576) },
         // Turned a quarter clockwise for display.
         { "snapshot-rotated.mp4", QSize(32, 64) },
+        // A sample aspect of 1000:1 is no shape a picture has: the stored width stays. (FFmpeg itself drops
+        // such a ratio unless the picture is at least 1000 high.)
+        { "snapshot-sar-1000.mp4", QSize(16, 1000) },
     };
     for (const auto& row : rows) {
         Player p;
@@ -136,7 +139,7 @@ TEST(MediaSessionBridge, SnapshotIsSavedAsSeen)
             EXPECT_GT(bottom.red(), 200);
             EXPECT_LT(bottom.blue(), 60);
         }
-        EXPECT_EQ(p.osd, QStringList { "Snapshot saved to Pictures/Kestrune Media Player" });
+        EXPECT_EQ(p.osd, QStringList { "Snapshot saved to " + QDir::toNativeSeparators(snapshotFolder()) });
         QFile::remove(path);
     }
 }
@@ -169,13 +172,39 @@ TEST(MediaSessionBridge, SnapshotOfAStreamAsJpeg)
 
     const QString path = p.bridge->saveSnapshot();
     EXPECT_EQ(QFileInfo(path).fileName(), QStringLiteral("stream_%1.jpg").arg(p.positionText()));
-    EXPECT_EQ(p.osd, QStringList { "Snapshot saved to Pictures/Kestrune Media Player" });
+    EXPECT_EQ(p.osd, QStringList { "Snapshot saved to " + QDir::toNativeSeparators(snapshotFolder()) });
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.read(2) == QByteArray("\xff\xd8", 2));
     EXPECT_EQ(QImage(path, "JPG").size(), QSize(160, 120));
     // Nothing but the file itself is left in the folder (no temporary file of the atomic write).
     EXPECT_EQ(QDir(snapshotFolder()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST(MediaSessionBridge, SnapshotWithoutAPicturesFolderGoesToTheHomeFolderAndSaysSo)
+{
+    // The desktop's way of having no Pictures folder: the user folder for pictures is the home folder.
+    const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    const QString userDirs = config + QStringLiteral("/user-dirs.dirs");
+    QDir().mkpath(config);
+    {
+        QFile f(userDirs);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("XDG_PICTURES_DIR=\"$HOME/\"\n");
+    }
+    struct RemoveAfter {
+        QString path;
+        ~RemoveAfter() { QFile::remove(path); }
+    } removeAfter { userDirs };
+
+    Player p;
+    ASSERT_TRUE(p.showFirstPicture(fixturePath("clip.mp4")));
+    const QString path = p.bridge->saveSnapshot();
+    const QString folder = QDir::homePath() + QStringLiteral("/Kestrune Media Player");
+    EXPECT_EQ(QFileInfo(path).absolutePath(), folder);
+    EXPECT_TRUE(QFileInfo::exists(path));
+    EXPECT_EQ(p.osd, QStringList { "Snapshot saved to " + QDir::toNativeSeparators(folder) });
+    QDir(folder).removeRecursively();
 }
 
 TEST(MediaSessionBridge, SnapshotJpegReportsWhyItCouldNotSave)

@@ -1,4 +1,6 @@
 #include "ui/PlaylistFiles.h"
+#include "engine/Logging.h"
+#include "engine/PrivateDirectory.h"
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
@@ -6,6 +8,7 @@
 #include <QLocale>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -169,6 +172,56 @@ TEST(PlaylistFiles, ReadsM3uWithCrlfBomCommentsAndRelativeEntries)
         q(dir + "/caf\xC3\xA9.mp3"),
     };
     EXPECT_EQ(readPlaylistFile(q(list)), expected);
+}
+
+TEST(PlaylistFiles, Utf16WithAByteOrderMarkReadsLikeItsUtf8Twin)
+{
+    const fs::path root = freshDir("utf16");
+    const QString m3u = QString::fromUtf8("#EXTM3U\r\n#EXTINF:-1,Caf\xC3\xA9\r\ncaf\xC3\xA9.mp3\r\n"
+                                          "\xE6\x9D\xB1\xE4\xBA\xAC/\xF0\x9F\x8E\xB5.flac\r\n"
+                                          "http://host/live\r\n");
+    const QString pls = QString::fromUtf8("[playlist]\nFile1=caf\xC3\xA9.mp3\nTitle1=x\nFile2=../b.mp3\n");
+    const struct {
+        const char* suffix;
+        QString text;
+    } lists[] = { { "m3u8", m3u }, { "pls", pls } };
+    for (const auto& list : lists) {
+        SCOPED_TRACE(list.suffix);
+        const fs::path utf8 = root / (std::string("utf8.") + list.suffix);
+        writeBytes(utf8, list.text.toStdString());
+        const QStringList expected = readPlaylistFile(q(utf8));
+        ASSERT_EQ(expected.size(), 2 + (list.text == m3u ? 1 : 0));
+
+        QByteArray le("\xFF\xFE", 2);
+        QByteArray be("\xFE\xFF", 2);
+        for (const QChar c : list.text) {
+            const char hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xff);
+            le.append(lo).append(hi);
+            be.append(hi).append(lo);
+        }
+        const fs::path leFile = root / (std::string("le.") + list.suffix);
+        const fs::path beFile = root / (std::string("be.") + list.suffix);
+        writeBytes(leFile, le.toStdString());
+        writeBytes(beFile, be.toStdString());
+        EXPECT_EQ(readPlaylistFile(q(leFile)), expected);
+        EXPECT_EQ(readPlaylistFile(q(beFile)), expected);
+    }
+}
+
+TEST(PlaylistFiles, LineHoldingANulIsLeftOutWithOneWarning)
+{
+    kvr::engine::init_logging();
+    const fs::path log = kvr::engine::privateDirectory() / "kvr.log";
+    const fs::path root = freshDir("nul");
+    const fs::path list = root / "nul.m3u";
+    writeBytes(list, std::string("a.mp3\nb\0.mp3\n\0\nc.mp3\n", 21));
+    const std::string before = kvr::test::readFile(log);
+
+    EXPECT_EQ(readPlaylistFile(q(list)), (QStringList { q(root / "a.mp3"), q(root / "c.mp3") }));
+    const std::string added = kvr::test::readFile(log).substr(before.size());
+    const std::string warning = "PlaylistFiles: " + list.string() + ": left out 2 line(s) holding a NUL byte";
+    EXPECT_NE(added.find(warning), std::string::npos) << added;
+    EXPECT_EQ(std::count(added.begin(), added.end(), '\n'), 1) << added;
 }
 
 TEST(PlaylistFiles, ReadsOnlyTheFileLinesOfPls)

@@ -4,6 +4,8 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
+#include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
 #include <QQuickItem>
@@ -69,6 +71,19 @@ QWindow* TestKit::windowOf(QObject* target)
     return nullptr;
 }
 
+bool TestKit::focus(QWindow* window)
+{
+    // Window shortcuts fire only in the focus window. QWindow::isActive is no proof: a window whose transient
+    // parent has the focus counts as active too.
+    if (QGuiApplication::focusWindow() == window)
+        return true;
+    window->requestActivate();
+    if (QTest::qWaitFor([window] { return QGuiApplication::focusWindow() == window; }, 5000))
+        return true;
+    qWarning("TestKit: the window never got the keyboard focus");
+    return false;
+}
+
 bool TestKit::keyClick(QObject* target, int key, int modifiers) const
 {
     QWindow* window = windowOf(target);
@@ -76,6 +91,8 @@ bool TestKit::keyClick(QObject* target, int key, int modifiers) const
         qWarning("TestKit: keyClick has no window to send to");
         return false;
     }
+    if (!focus(window))
+        return false;
     QTest::keyClick(window, static_cast<Qt::Key>(key), Qt::KeyboardModifiers(modifiers));
     return true;
 }
@@ -87,6 +104,8 @@ bool TestKit::keyClicks(QObject* target, const QString& text) const
         qWarning("TestKit: keyClicks has no window to send to");
         return false;
     }
+    if (!focus(window))
+        return false;
     for (const QChar c : text) {
         const QString one(c);
         // Letters, digits and the space carry their key code, so key handlers see them as typed keys.
@@ -146,18 +165,27 @@ void TestKit::hang(const QString& path)
     http_.hang(path.toUtf8());
 }
 
-QString TestKit::url(const QString& path) const
+bool TestKit::serveFile(const QString& path, const QString& filePath)
 {
-    return http_.url(path).toString();
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    http_.answer(path.toUtf8(), 200, file.readAll());
+    return true;
 }
 
 int TestKit::requestCount(const QString& path) const
 {
     const QByteArray wanted = path.toUtf8();
     int count = 0;
-    for (const LoopbackHttpServer::Request& request : http_.requests())
+    for (const auto& request : http_.requests())
         count += request.path == wanted ? 1 : 0;
     return count;
+}
+
+QString TestKit::url(const QString& path) const
+{
+    return http_.url(path).toString();
 }
 
 void TestKit::setEnv(const QString& name, const QVariant& value) const

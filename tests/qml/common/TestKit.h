@@ -38,10 +38,11 @@ public:
     // Runs a shell command line (a fixture made at test time, for example) and returns its exit status, -1
     // when it could not run. The GUI waits for it.
     Q_INVOKABLE int run(const QString& commandLine) const;
-    // A key press and release sent to target's window (target is a window, or an item or pop-up in one).
-    // Qt Quick Test's own keyClick always goes to the test's window, even when another one is active.
+    // A key press and release sent to target's window (target is a window, or an item or pop-up in one),
+    // after making it the focus window. Qt Quick Test's own keyClick always goes to the test's window, even
+    // when another one is active. False when the window cannot be found or focused.
     Q_INVOKABLE bool keyClick(QObject* target, int key, int modifiers = 0) const;
-    // Types text into target's window, one key click per character.
+    // Types text into target's window, focused first, one key click per character.
     Q_INVOKABLE bool keyClicks(QObject* target, const QString& text) const;
     // Saves what target (an item, or a whole window) shows as build/screenshots/<name>.png; the path, or empty.
     Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
@@ -51,9 +52,11 @@ public:
     // The loopback HTTP server on 127.0.0.1: path answers with status and body, or never answers at all.
     Q_INVOKABLE void serve(const QString& path, int status, const QString& body);
     Q_INVOKABLE void hang(const QString& path);
-    Q_INVOKABLE QString url(const QString& path) const;
+    // path answers with the bytes of a file (a media fixture streamed over HTTP, for example).
+    Q_INVOKABLE bool serveFile(const QString& path, const QString& filePath);
     // How many requests for path the server has had.
     Q_INVOKABLE int requestCount(const QString& path) const;
+    Q_INVOKABLE QString url(const QString& path) const;
 
     // Sets an environment variable; null or undefined removes it.
     Q_INVOKABLE void setEnv(const QString& name, const QVariant& value) const;
@@ -68,6 +71,8 @@ signals:
 
 private:
     static QWindow* windowOf(QObject* target);
+    // Makes window the focus window and waits until it is.
+    static bool focus(QWindow* window);
 
     QStringList openedUrls_;
     bool catching_ = false;

@@ -1,0 +1,59 @@
+import QtQuick
+import QtQuick.Controls.Basic
+
+// The chrome of every modal dialog: dark panel, title header, dark standard buttons, centred in its parent.
+// Esc closes it (rejected); Return does nothing by itself, so a dialog with a text field binds it there.
+Dialog {
+    id: dialog
+
+    modal: true
+    focus: true
+    anchors.centerIn: parent
+    padding: 14
+
+    palette.window: "#16181d"
+    palette.windowText: "#e8eaed"
+    palette.base: "#1c1f26"
+    palette.text: "#e8eaed"
+    palette.button: "#2a2d33"
+    palette.buttonText: "#e8eaed"
+    palette.highlight: "#ff5b22"
+    palette.highlightedText: "#ffffff"
+    palette.mid: "#3a3d44"
+    palette.dark: "#0e1014"
+    palette.light: "#3a3d44"
+
+    background: Rectangle {
+        color: "#16181d"
+        border.color: "#2c3038"
+        border.width: 1
+        radius: 6
+    }
+
+    header: Label {
+        text: dialog.title
+        textFormat: Text.PlainText
+        padding: 14
+        color: "#e8eaed"
+        elide: Text.ElideRight
+        font.family: "Segoe UI"
+        font.pixelSize: 15
+        font.weight: Font.DemiBold
+    }
+
+    footer: DialogButtonBox {
+        padding: 14
+        topPadding: 0
+        spacing: 8
+        alignment: Qt.AlignRight
+        background: null
+        delegate: DarkButton {
+            implicitWidth: Math.max(76, implicitContentWidth + leftPadding + rightPadding)
+            accent: DialogButtonBox.buttonRole === DialogButtonBox.AcceptRole
+        }
+    }
+
+    // Qt 6.4 refuses this role as a grouped-property binding whenever the importing file comes from the disk
+    // cache ("not available due to component versioning"); set from script it always works.
+    Component.onCompleted: palette.placeholderText = "#5f646d"
+}

@@ -1,0 +1,211 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtCore
+import QtTest
+import Kestrune.MediaPlayer
+
+TestCase {
+    id: testCase
+    name: "ExportDialog"
+    when: windowShown
+    width: 900
+    height: 640
+
+    readonly property url documents: StandardPaths.writableLocation(StandardPaths.DocumentsLocation)
+    readonly property string documentsPath: FileUrls.localPath(documents)
+
+    Component {
+        id: exportComponent
+        ExportDialog {
+            title: "Export Library (CSV)"
+            nameFilters: ["CSV (*.csv)"]
+            defaultSuffix: "csv"
+        }
+    }
+
+    Component {
+        id: signalSpy
+        SignalSpy {
+            signalName: "accepted"
+        }
+    }
+
+    // Documents as StandardPaths gives it, created in this run's scratch home.
+    function initTestCase() {
+        compare(TestKit.run("mkdir -p '" + documentsPath + "'"), 0)
+    }
+
+    function makeDialog() {
+        const dialog = createTemporaryObject(exportComponent, testCase)
+        const spy = createTemporaryObject(signalSpy, testCase, { target: dialog })
+        return { dialog: dialog, spy: spy }
+    }
+
+    function window() {
+        return testCase.Window.window.contentItem
+    }
+
+    // The name field of Qt Quick's own file dialog, once the dialog is open and has given its list the focus.
+    function nameField() {
+        const field = findChild(window(), "fileNameTextField")
+        verify(field !== null)
+        tryVerify(() => field.visible)
+        return field
+    }
+
+    function find(item, accept) {
+        for (let i = 0; i < item.children.length; ++i) {
+            const child = item.children[i]
+            if (accept(child))
+                return child
+            const found = find(child, accept)
+            if (found)
+                return found
+        }
+        return null
+    }
+
+    // Accepts the file dialog by its Open button, after typing name into its name field when one is given.
+    function saveAs(name) {
+        const field = nameField()
+        if (name !== undefined) {
+            // Typing may move the focus to a listed file whose name matches; every key goes to the field.
+            field.text = ""
+            for (const character of name) {
+                field.forceActiveFocus()
+                field.cursorPosition = field.text.length
+                keyClick(character)
+            }
+            compare(field.text, name)
+        }
+        const button = find(window(), item => item.visible && item.text === "Open" && item.clicked !== undefined)
+        verify(button !== null)
+        mouseClick(button)
+    }
+
+    function prompt(dialog) {
+        return findChild(window(), "replacePrompt")
+    }
+
+    function touch(name) {
+        compare(TestKit.run("touch '" + documentsPath + "/" + name + "'"), 0)
+    }
+
+    // The helper under suggest and the typed-name repair: local paths only, whatever the URL's form.
+    function test_fileUrlsLocalPath_data() {
+        return [
+            { tag: "file URL", url: "file:///tmp/a%20b%23.csv", path: "/tmp/a b#.csv" },
+            { tag: "scheme-less, cut at # and ?", url: "/tmp/Hits #1 50%?.csv", path: "/tmp/Hits #1 50%?.csv" },
+            { tag: "scheme-less relative", url: "notes.csv", path: "" },
+            { tag: "web address", url: "http://127.0.0.1/a.csv", path: "" },
+            { tag: "empty", url: "", path: "" },
+        ]
+    }
+
+    function test_fileUrlsLocalPath(data) {
+        compare(FileUrls.localPath(data.url), data.path)
+        compare(FileUrls.exists(data.url), false)
+    }
+
+    function test_suggest_data() {
+        return [
+            { tag: "playlist name", name: "Road Trip.m3u8" },
+            { tag: "fragment, query and percent", name: "Hits #1 100%?.csv" },
+            { tag: "escape-like", name: "%41%2F.csv" },
+            { tag: "slash stays a slash", name: "AC/DC.m3u8" },
+        ]
+    }
+
+    function test_suggest(data) {
+        const t = makeDialog()
+        compare(t.dialog.currentFolder, documents)
+        t.dialog.suggest(data.name)
+        compare(FileUrls.localPath(t.dialog.selectedFile), documentsPath + "/" + data.name)
+    }
+
+    function test_suggestedNameIsSavedAsGiven() {
+        const t = makeDialog()
+        t.dialog.suggest("Hits #1 100%?.csv")
+        t.dialog.open()
+        compare(nameField().text, "Hits #1 100%?.csv")
+        saveAs()
+        tryCompare(t.spy, "count", 1)
+        const path = FileUrls.localPath(t.dialog.selectedFile)
+        compare(path, documentsPath + "/Hits #1 100%?.csv")
+        compare(TestKit.run("echo a,b > '" + path + "' && test -f '" + documentsPath + "/Hits #1 100%?.csv'"), 0)
+        verify(FileUrls.exists(t.dialog.selectedFile))
+    }
+
+    // Qt Quick's own dialog adds the default suffix to a typed name, and hands the name back as a URL without
+    // a scheme, parsed from its text; the chosen file is still a file URL of exactly that name.
+    function test_typedName_data() {
+        return [
+            { tag: "bare name gets the suffix", typed: "library", name: "library.csv" },
+            { tag: "fragment, query and percent", typed: "Hits #2 50%?.csv", name: "Hits #2 50%?.csv" },
+            { tag: "fragment without suffix", typed: "Mix #3", name: "Mix #3.csv" },
+            { tag: "query and percent", typed: "a?b=100%", name: "a?b=100%.csv" },
+            { tag: "other suffix kept", typed: "list.txt", name: "list.txt" },
+        ]
+    }
+
+    function test_typedName(data) {
+        const t = makeDialog()
+        t.dialog.suggest("library.csv")
+        t.dialog.open()
+        saveAs(data.typed)
+        tryCompare(t.spy, "count", 1)
+        verify(t.dialog.selectedFile.toString().startsWith("file:///"), t.dialog.selectedFile)
+        compare(FileUrls.localPath(t.dialog.selectedFile), documentsPath + "/" + data.name)
+    }
+
+    function test_newFileDoesNotAsk() {
+        const t = makeDialog()
+        t.dialog.suggest("fresh.csv")
+        t.dialog.open()
+        saveAs()
+        tryCompare(t.spy, "count", 1)
+        verify(!prompt().visible)
+    }
+
+    function test_existingFileAsks_data() {
+        return [
+            { tag: "Cancel", key: "cancel", accepted: 0 },
+            { tag: "Esc", key: "esc", accepted: 0 },
+            { tag: "Replace", key: "replace", accepted: 1 },
+        ]
+    }
+
+    function test_existingFileAsks(data) {
+        touch("taken.csv")
+        const t = makeDialog()
+        t.dialog.suggest("taken.csv")
+        t.dialog.open()
+        saveAs()
+        const ask = prompt()
+        tryCompare(ask, "opened", true)
+        compare(t.spy.count, 0)
+        compare(findChild(ask.contentItem, "replaceQuestion").text, "\"taken.csv\" already exists. Replace it?")
+        compare(ask.standardButton(Dialog.Ok).text, "Replace")
+        compare(ask.standardButton(Dialog.Cancel).text, "Cancel")
+        if (data.key === "replace")
+            mouseClick(ask.standardButton(Dialog.Ok))
+        else if (data.key === "cancel")
+            mouseClick(ask.standardButton(Dialog.Cancel))
+        else
+            keyClick(Qt.Key_Escape)
+        tryCompare(ask, "visible", false)
+        compare(t.spy.count, data.accepted)
+    }
+
+    function test_screenshot() {
+        touch("Road Trip.m3u8")
+        const t = makeDialog()
+        t.dialog.suggest("Road Trip.m3u8")
+        t.dialog.open()
+        saveAs()
+        tryCompare(prompt(), "opened", true)
+        waitForRendering(window())
+        TestKit.screenshot(window(), "ExportDialog")
+        keyClick(Qt.Key_Escape)
+    }
+}
