@@ -105,7 +105,9 @@ ApplicationWindow {
     function changeVolume(delta) {
         if (typeof Player === "undefined")
             return
-        Player.volume = Math.max(0, Math.min(1, Math.round((Player.volume + delta) * 100) / 100))
+        const v = Math.max(0, Math.min(1, Math.round((Player.volume + delta) * 100) / 100))
+        Player.volume = v
+        osd.show(qsTr("Volume %1%").arg(Math.round(v * 100)))
     }
 
     // Moves to the neighbouring speed step; from between two steps, to the nearest one in that direction.
@@ -124,6 +126,19 @@ ApplicationWindow {
         }
         idx = Math.max(0, Math.min(speeds.length - 1, idx + dir))
         Player.speed = speeds[idx]
+    }
+
+    // An aspect that matches no entry (an edited settings file) counts as standing before the first one.
+    function cycleAspect() {
+        const idx = aspects.findIndex(a => Math.abs(a[1] - aspectOverride) < 0.001)
+        const next = aspects[(idx + 1) % aspects.length]
+        aspectOverride = next[1]
+        osd.show(qsTr("Aspect ratio: %1").arg(next[0]))
+    }
+
+    function cycleFill() {
+        fillMode = (fillMode + 1) % 3
+        osd.show(fillNames[fillMode])
     }
 
     function seekStepUs() {
@@ -217,9 +232,15 @@ ApplicationWindow {
 
             Item {
                 id: stage
+                objectName: "stage"
                 Layout.fillWidth: true
                 Layout.fillHeight: true
                 clip: true
+
+                Rectangle {
+                    anchors.fill: parent
+                    color: "#000000"
+                }
 
                 VideoSink {
                     id: videoSink
@@ -231,16 +252,165 @@ ApplicationWindow {
                     bridge: typeof Player !== "undefined" ? Player : null
                 }
 
-                // Moving the pointer over the picture brings the controls back in full screen. Qt Quick also
-                // replays the resting pointer while the picture changes; that is no activity.
-                HoverHandler {
-                    property point last: Qt.point(-1, -1)
-                    onPointChanged: {
-                        if (point.position === last)
+                AudioView {
+                    id: audioView
+                    objectName: "audioView"
+                    anchors.fill: parent
+                }
+
+                // Only drags that carry a URI list get here; whatever they hold goes to the play queue as it is.
+                DropArea {
+                    id: dropArea
+                    objectName: "dropArea"
+                    anchors.fill: parent
+                    z: 5
+                    keys: ["text/uri-list"]
+                    onEntered: drag => drag.accept()
+                    onDropped: drop => {
+                        if (!drop.hasUrls)
                             return
-                        last = point.position
+                        root.addUrls(drop.urls)
+                        drop.accept()
+                    }
+
+                    Rectangle {
+                        objectName: "dropHighlight"
+                        anchors.fill: parent
+                        color: "transparent"
+                        border.color: "#ff5b22"
+                        border.width: dropArea.containsDrag ? 3 : 0
+                        visible: dropArea.containsDrag
+                    }
+                }
+
+                // Beneath everything on the stage: what does not take the pointer lets it through to here.
+                MouseArea {
+                    id: stageMouse
+                    objectName: "stageMouse"
+                    anchors.fill: parent
+                    z: -1
+                    acceptedButtons: Qt.LeftButton | Qt.RightButton
+                    hoverEnabled: true
+                    cursorShape: root.fs && !root.controlsShown ? Qt.BlankCursor : Qt.ArrowCursor
+
+                    // In window coordinates: Qt Quick replays the resting pointer whenever the picture changes,
+                    // and the stage may move under it; neither is activity.
+                    property point lastScenePos: Qt.point(-1, -1)
+                    readonly property alias clickInterval: clickTimer.interval
+
+                    onPositionChanged: mouse => {
+                        const p = mapToItem(null, mouse.x, mouse.y)
+                        if (p.x === lastScenePos.x && p.y === lastScenePos.y)
+                            return
+                        lastScenePos = p
                         root.pokeControls()
                     }
+                    // A single click takes effect only once it cannot become a double-click any more.
+                    onClicked: mouse => {
+                        if (mouse.button === Qt.LeftButton)
+                            clickTimer.restart()
+                    }
+                    onDoubleClicked: mouse => {
+                        if (mouse.button !== Qt.LeftButton)
+                            return
+                        clickTimer.stop()
+                        root.toggleFullscreen()
+                    }
+                    // One step per event, whatever its size; anything but a turn upwards lowers.
+                    onWheel: wheel => root.changeVolume(wheel.angleDelta.y > 0 ? 0.05 : -0.05)
+
+                    Timer {
+                        id: clickTimer
+                        objectName: "clickTimer"
+                        interval: Qt.styleHints.mouseDoubleClickInterval
+                        onTriggered: Actions.trigger("playback.toggle")
+                    }
+                }
+
+                IdleScreen {
+                    objectName: "idleScreen"
+                    anchors.centerIn: parent
+                    stageWidth: stage.width
+                    stageHeight: stage.height
+                }
+
+                Column {
+                    objectName: "openingIndicator"
+                    anchors.centerIn: parent
+                    spacing: 10
+                    visible: typeof Player !== "undefined" && Player.isOpening
+
+                    BasicControls.BusyIndicator {
+                        objectName: "busyIndicator"
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        width: 40
+                        height: 40
+                        running: parent.visible
+                        // The style draws its dots in the palette's dark role, which on this window is nearly
+                        // the stage's black.
+                        palette.dark: "#9ca3af"
+                    }
+                    // A file by its name, a stream by its whole URL; either comes from outside.
+                    Text {
+                        objectName: "openingText"
+                        anchors.horizontalCenter: parent.horizontalCenter
+                        text: qsTr("Opening %1…").arg(root.basename(typeof Player !== "undefined" ? Player.currentFile : ""))
+                        textFormat: Text.PlainText
+                        color: "#9ca3af"
+                        font.family: "Segoe UI"
+                        font.pixelSize: 12
+                    }
+                }
+
+                // Over a paused picture only; audio has its own view.
+                Rectangle {
+                    objectName: "pauseGlyph"
+                    anchors.centerIn: parent
+                    width: 96
+                    height: 96
+                    radius: width / 2
+                    color: "#a0000000"
+                    border.color: "#ff5b22"
+                    border.width: 2
+                    opacity: 0.85
+                    visible: typeof Player !== "undefined" && Player.state === MediaSessionBridge.Paused
+                             && Player.hasVideo
+
+                    Row {
+                        anchors.centerIn: parent
+                        spacing: 8
+                        Rectangle { width: 8; height: 32; color: "#e8eaed"; anchors.verticalCenter: parent.verticalCenter }
+                        Rectangle { width: 8; height: 32; color: "#e8eaed"; anchors.verticalCenter: parent.verticalCenter }
+                    }
+                }
+
+                StateChip {
+                    objectName: "stateChip"
+                    anchors.top: parent.top
+                    anchors.left: parent.left
+                    anchors.topMargin: 14
+                    anchors.leftMargin: 14
+                    controlsShown: root.controlsShown
+                }
+
+                // In full screen the transport bar floats over the stage's bottom: the overlay stays above it.
+                PerformanceOverlay {
+                    id: hudPanel
+                    objectName: "hudPanel"
+                    anchors.bottom: parent.bottom
+                    anchors.left: parent.left
+                    anchors.bottomMargin: root.fs ? 90 : 14
+                    anchors.leftMargin: 14
+                }
+
+                OnScreenMessage {
+                    id: osd
+                    objectName: "osd"
+                    anchors.top: parent.top
+                    anchors.topMargin: 14
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    z: 20
+                    stageWidth: stage.width
                 }
             }
 
