@@ -1,5 +1,6 @@
 #include "engine/Logging.h"
 
+#include "engine/AddressRedaction.h"
 #include "engine/FileWrite.h"
 #include "engine/PrivateDirectory.h"
 
@@ -20,7 +21,7 @@ extern "C" {
 namespace kvr::engine {
 namespace {
 
-std::atomic<int> loggingStarted{0};
+std::atomic<int> loggingStarted { 0 };
 std::mutex emergencyMutex;
 
 } // namespace
@@ -64,10 +65,17 @@ void ffmpegLogCallback(void* avcl, int level, const char* fmt, va_list vl)
     if (len == 0)
         return;
     try {
+        // FFmpeg names addresses as it opened them, credentials included.
+        std::string redacted;
+        const char* text = line;
+        if (std::strchr(line, '@') && std::strstr(line, "://")) {
+            redacted = redactAddressesIn(line);
+            text = redacted.c_str();
+        }
         if (level <= AV_LOG_ERROR)
-            spdlog::default_logger_raw()->error("ffmpeg: {}", line);
+            spdlog::default_logger_raw()->error("ffmpeg: {}", text);
         else
-            spdlog::default_logger_raw()->warn("ffmpeg: {}", line);
+            spdlog::default_logger_raw()->warn("ffmpeg: {}", text);
     } catch (...) {
         // A log line must never take FFmpeg's thread down.
     }
@@ -82,7 +90,7 @@ void init_logging()
     try {
         const std::string file = (privateDirectoryOrCurrent() / "kvr.log").string();
         auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>(file, 0x500000, 3, false);
-        auto logger = std::make_shared<spdlog::logger>("kvr", spdlog::sinks_init_list{sink});
+        auto logger = std::make_shared<spdlog::logger>("kvr", spdlog::sinks_init_list { sink });
         logger->set_level(spdlog::level::info);
         logger->set_pattern("[%H:%M:%S.%e] [t=%t] [%^%l%$] %v", spdlog::pattern_time_type::local);
         logger->flush_on(spdlog::level::info);

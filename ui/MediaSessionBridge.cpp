@@ -3,6 +3,7 @@
 #include "ui/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
+#include "ui/AddressText.h"
 #include "ui/PlaylistFiles.h"
 
 #include <QDir>
@@ -138,11 +139,10 @@ QString MediaSessionBridge::lastError() const
 QString MediaSessionBridge::currentFile() const
 {
     if (casting())
-        return currentEntry();
+        return displayAddress(currentEntry());
     if (!session_)
         return {};
-    const QString url = QString::fromStdString(session_->currentUrl());
-    return isNetworkUrl(url) ? url : QDir::toNativeSeparators(url);
+    return displayAddress(QString::fromStdString(session_->currentUrl()));
 }
 
 qlonglong MediaSessionBridge::durationUs() const
@@ -268,7 +268,7 @@ void MediaSessionBridge::onEngineStateChanged(int new_state)
         return;
     pendingResumeUs_ = 0;
     const QString entry = currentEntry();
-    const QString name = QFileInfo(entry).fileName();
+    const QString name = QFileInfo(displayAddress(entry)).fileName();
     const QString error = lastError();
     emit osd(name.isEmpty() ? error : tr("%1: %2").arg(name, error));
     // The message may go by unseen (no window yet, or a started file); the log keeps the reason.

@@ -189,7 +189,8 @@ public:
     void setShuffle(bool on);
     bool playPlaylist() const { return playPlaylist_; }
     void setPlayPlaylist(bool on);
-    QStringList recentFiles() const { return recentFiles_; }
+    // The recent items as shown: addresses without their credentials.
+    QStringList recentFiles() const;
     bool resumePlayback() const { return resumePlayback_; }
     void setResumePlayback(bool on);
     bool hwDecode() const { return hwDecode_; }
@@ -284,7 +285,8 @@ public slots:
     QString saveSnapshot();
     QVariantMap mediaInfo() const;
     void clearRecentFiles();
-    void openRecent(const QString& path);
+    // `text` is an item as recentFiles shows it (or the stored path itself).
+    void openRecent(const QString& text);
     void resetPreferences();
     void saveEqPreset(const QString& name, const QVariantList& bands, double preamp);
     void deleteEqPreset(const QString& name);
@@ -357,7 +359,7 @@ private:
     QVariantList subtitleTracks_;
     QVariantList chapters_;
     double subtitleScale_ = 1.0;
-    QStringList recentFiles_;
+    QStringList recentFiles_; // as opened and stored, credentials included, so an item can be reopened
     bool resumePlayback_ = true;
     bool hwDecode_ = true;
     bool autoLoadSubtitles_ = true;

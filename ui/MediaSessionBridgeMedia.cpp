@@ -2,6 +2,7 @@
 #include "ui/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
+#include "ui/AddressText.h"
 #include "ui/PlaylistFiles.h"
 
 #include <QDir>
@@ -29,12 +30,6 @@ constexpr qlonglong previousChapterGraceUs = 3'000'000;
 QString fromUtf8(const std::string& text)
 {
     return QString::fromStdString(text);
-}
-
-// Engine paths are kept as opened; the user sees local ones with the platform's separators.
-QString displayPath(const QString& path)
-{
-    return isNetworkUrl(path) ? path : QDir::toNativeSeparators(path);
 }
 
 // The locale database's name for a language code of any ISO 639 form; the code itself when it names none.
@@ -212,7 +207,7 @@ void MediaSessionBridge::buildChapters()
         mediaArtist_ = tagValue(info, "album_artist");
     mediaAlbum_ = tagValue(info, "album");
     if (mediaTitle_.isEmpty())
-        mediaTitle_ = isNetworkUrl(path) ? path : QFileInfo(path).completeBaseName();
+        mediaTitle_ = isNetworkUrl(path) ? displayAddress(path) : QFileInfo(path).completeBaseName();
 
     chapters_.clear();
     int number = 0;
@@ -231,7 +226,7 @@ void MediaSessionBridge::buildChapters()
 
     emit mediaInfoChanged();
     if (!path.isEmpty())
-        addRecentFile(displayPath(path));
+        addRecentFile(isNetworkUrl(path) ? path : QDir::toNativeSeparators(path));
 }
 
 void MediaSessionBridge::selectAudioTrack(int id)
@@ -398,7 +393,7 @@ QVariantMap MediaSessionBridge::mediaInfo() const
         decoder = session_->usesHardwareDecoding() ? tr("Hardware (VA-API)") : tr("Software");
 
     return {
-        { QStringLiteral("path"), displayPath(fromUtf8(info.path)) },
+        { QStringLiteral("path"), displayAddress(fromUtf8(info.path)) },
         { QStringLiteral("container"), fromUtf8(info.formatLongName.empty() ? info.formatName : info.formatLongName) },
         { QStringLiteral("durationUs"), qlonglong(info.durationUs) },
         { QStringLiteral("bitRate"), qlonglong(info.bitRate) },

@@ -1,6 +1,7 @@
 // The bridge's playlist facet: opening entries, navigation rules, the play queue and recent files.
 #include "ui/MediaSessionBridge.h"
 
+#include "ui/AddressText.h"
 #include "ui/PlaylistFiles.h"
 
 #include <QFileInfo>
@@ -50,7 +51,7 @@ bool MediaSessionBridge::openEntry(int index)
         start = resumePositionFor(path);
     }
     if (casting()) {
-        mediaTitle_ = isNetworkUrl(path) ? path : QFileInfo(path).completeBaseName();
+        mediaTitle_ = isNetworkUrl(path) ? displayAddress(path) : QFileInfo(path).completeBaseName();
         mediaArtist_.clear();
         mediaAlbum_.clear();
         coverArtUrl_.clear();
@@ -202,9 +203,10 @@ QString MediaSessionBridge::reportRefused(const QStringList& refused)
 {
     if (refused.isEmpty())
         return {};
+    const QString first = displayAddress(refused.first());
     const QString text = refused.size() == 1
-        ? tr("Skipped %1: not a supported address").arg(refused.first())
-        : tr("Skipped %1 and %n more unsupported address(es)", nullptr, int(refused.size() - 1)).arg(refused.first());
+        ? tr("Skipped %1: not a supported address").arg(first)
+        : tr("Skipped %1 and %n more unsupported address(es)", nullptr, int(refused.size() - 1)).arg(first);
     emit osd(text);
     return text;
 }
@@ -452,9 +454,21 @@ bool MediaSessionBridge::savePlaylist(const QString& fileUrl)
     return true;
 }
 
+QStringList MediaSessionBridge::recentFiles() const
+{
+    // The menu shows these texts and hands one back to openRecent, which finds the address behind it.
+    QStringList labels;
+    labels.reserve(recentFiles_.size());
+    for (const QString& entry : recentFiles_)
+        labels << displayAddress(entry);
+    return labels;
+}
+
 void MediaSessionBridge::addRecentFile(const QString& path)
 {
-    recentFiles_.removeAll(path);
+    // One item per shown text: the same stream with other credentials replaces the older item.
+    const QString label = displayAddress(path);
+    recentFiles_.removeIf([&](const QString& entry) { return displayAddress(entry) == label; });
     recentFiles_.prepend(path);
     while (recentFiles_.size() > recentLimit)
         recentFiles_.removeLast();
@@ -469,8 +483,16 @@ void MediaSessionBridge::clearRecentFiles()
     emit recentFilesChanged();
 }
 
-void MediaSessionBridge::openRecent(const QString& path)
+void MediaSessionBridge::openRecent(const QString& text)
 {
+    // The text is what recentFiles shows; the item behind it may hold credentials the text leaves out.
+    QString path = text;
+    for (const QString& entry : recentFiles_) {
+        if (entry == text || displayAddress(entry) == text) {
+            path = entry;
+            break;
+        }
+    }
     int i = int(playlist_.indexOf(path));
     if (i < 0) {
         const bool refused = !isAllowedEntry(path);

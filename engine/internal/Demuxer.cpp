@@ -2,6 +2,7 @@
 
 #include "engine/internal/FfmpegSupport.h"
 
+#include "engine/AddressRedaction.h"
 #include "engine/Logging.h"
 #include "engine/internal/Languages.h"
 
@@ -16,9 +17,13 @@ extern "C" {
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <system_error>
 
 namespace kvr::engine::internal {
@@ -39,6 +44,7 @@ struct InputAddress {
     bool network = false;
     std::string scheme; // lower-case; empty for a local path
     std::string url; // what FFmpeg opens
+    std::string fallbackUrl; // opened when url is refused; empty for none
     std::string whitelist; // protocols FFmpeg may use for it, nested ones included
 };
 
@@ -50,8 +56,8 @@ struct StreamScheme {
     const char* whitelist;
 };
 const StreamScheme streamSchemes[] = {
-    { "http", "http,https,tcp,tls,crypto" },
-    { "https", "http,https,tcp,tls,crypto" },
+    { "http", "http,https,httpproxy,tcp,tls,crypto" },
+    { "https", "http,https,httpproxy,tcp,tls,crypto" },
     { "rtsp", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
     { "rtsps", "rtsp,rtsps,rtp,srtp,udp,tcp,tls" },
     { "rtmp", "rtmp,rtmps,tcp,tls" },
@@ -95,26 +101,102 @@ InputAddress classifyAddress(const std::string& address)
             // FFmpeg's protocol names are lower-case; "RTSP://" as typed must still open.
             a.url = a.scheme + address.substr(schemeEnd);
             a.whitelist = s.whitelist;
+            // FFmpeg has no protocol "mms": such a server speaks MMS over HTTP or, older ones, over TCP.
+            if (a.scheme == "mms") {
+                a.url = "mmsh" + address.substr(schemeEnd);
+                a.fallbackUrl = "mmst" + address.substr(schemeEnd);
+            }
             return a;
         }
     }
     return a;
 }
 
-// Log lines must not carry "user:password@".
-std::string redactAddress(const std::string& address)
+// True when the address's query names `key`, with or without a value.
+bool hasQueryOption(const std::string& url, const std::string& key)
 {
-    const size_t sep = address.find("://");
-    if (sep == std::string::npos)
-        return address;
-    const size_t hostStart = sep + 3;
-    size_t hostEnd = address.find_first_of("/?#", hostStart);
-    if (hostEnd == std::string::npos)
-        hostEnd = address.size();
-    const size_t at = address.rfind('@', hostEnd - 1);
-    if (at == std::string::npos || at < hostStart || hostEnd == hostStart)
-        return address;
-    return address.substr(0, hostStart) + "***" + address.substr(at);
+    const size_t query = url.find('?');
+    if (query == std::string::npos)
+        return false;
+    size_t start = query + 1;
+    while (start <= url.size()) {
+        size_t end = url.find('&', start);
+        if (end == std::string::npos)
+            end = url.size();
+        const std::string option = url.substr(start, end - start);
+        if (option == key || option.rfind(key + "=", 0) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+std::string withQueryOption(const std::string& url, const std::string& key, int64_t value)
+{
+    if (hasQueryOption(url, key))
+        return url; // what the user wrote wins
+    std::string out = url;
+    if (out.find('?') == std::string::npos)
+        out += '?';
+    else if (out.back() != '?' && out.back() != '&')
+        out += '&';
+    return out + key + "=" + std::to_string(value);
+}
+
+// Gives every wait of the address's protocol the network time-out. Each protocol that waits for a peer has
+// its own name for it, and the generic rw_timeout reaches none of those waits.
+std::string applyNetworkTimeout(
+    const std::string& scheme, const std::string& url, int64_t timeoutUs, AVDictionary** options)
+{
+    // Without a time-out a server that accepts and then stalls blocks for ever.
+    av_dict_set_int(options, "rw_timeout", timeoutUs, 0);
+    if (scheme == "rtsp" || scheme == "rtsps") {
+        // "timeout" means "listen for connections" to rtmp, so it is given to rtsp alone.
+        av_dict_set_int(options, "timeout", timeoutUs, 0);
+    } else if (scheme == "srt") {
+        // A listener waits for its caller under listen_timeout; a caller's and a rendezvous' handshake under
+        // connect_timeout (milliseconds); "timeout" bounds the open and every read after it.
+        av_dict_set_int(options, "listen_timeout", timeoutUs, 0);
+        av_dict_set_int(options, "connect_timeout", std::max<int64_t>(timeoutUs / 1000, 1), 0);
+        av_dict_set_int(options, "timeout", timeoutUs, 0);
+    } else if (scheme == "udp") {
+        av_dict_set_int(options, "timeout", timeoutUs, 0);
+    } else if (scheme == "rtp") {
+        // The rtp input opens the address itself and passes it none of our options: only its query arrives.
+        return withQueryOption(url, "timeout", timeoutUs);
+    }
+    return url;
+}
+
+// One attempt at opening url: FFmpeg's result, and the input in `input` on success; no value when not even a
+// format context could be had.
+std::optional<int> openInput(const InputAddress& address, const std::string& url, int64_t timeoutUs,
+    const AVIOInterruptCB& interrupt, AVFormatContext*& input)
+{
+    AVFormatContext* ctx = avformat_alloc_context();
+    if (!ctx)
+        return std::nullopt;
+    ctx->interrupt_callback = interrupt;
+
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", address.whitelist.c_str(), 0);
+    std::string target = url;
+    if (address.network)
+        target = applyNetworkTimeout(address.scheme, url, timeoutUs, &options);
+    const auto begun = std::chrono::steady_clock::now();
+    int r = avformat_open_input(&ctx, target.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (r >= 0) {
+        input = ctx;
+        return r;
+    }
+    // UDP's wait, and an SRT handshake nobody answers, end as an I/O error once the time-out has passed:
+    // that is a time-out like any other network open's. (90%: the SRT library counts in its own ticks.)
+    const auto waitedUs
+        = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - begun).count();
+    if (r == AVERROR(EIO) && (address.scheme == "udp" || address.scheme == "srt") && waitedUs >= timeoutUs * 9 / 10)
+        r = AVERROR(ETIMEDOUT);
+    return r;
 }
 
 const uint8_t* displayMatrixOf(const AVStream* st, size_t& size)
@@ -231,25 +313,21 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         return false;
     }
 
-    AVFormatContext* ctx = avformat_alloc_context();
-    if (!ctx) {
+    AVIOInterruptCB interrupt {};
+    interrupt.callback = &Demuxer::inputInterruptCallback;
+    interrupt.opaque = this;
+    AVFormatContext* ctx = nullptr;
+    std::optional<int> opened = openInput(address, address.url, networkTimeoutUs, interrupt, ctx);
+    if (opened && *opened < 0 && *opened != AVERROR_EXIT && !address.fallbackUrl.empty()) {
+        defaultLogger()->info("Demuxer: {} refused ({}), trying {}", address.url.substr(0, address.url.find(':')),
+            ffmpegErrorText(*opened), address.fallbackUrl.substr(0, address.fallbackUrl.find(':')));
+        opened = openInput(address, address.fallbackUrl, networkTimeoutUs, interrupt, ctx);
+    }
+    if (!opened) {
         lastError = "avformat_alloc_context";
         return false;
     }
-    ctx->interrupt_callback.callback = &Demuxer::inputInterruptCallback;
-    ctx->interrupt_callback.opaque = this;
-
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", address.whitelist.c_str(), 0);
-    if (address.network) {
-        // Without a time-out a server that accepts and then stalls blocks for ever. "timeout" means
-        // "listen for connections" to rtmp, so it is given to rtsp alone.
-        av_dict_set_int(&options, "rw_timeout", networkTimeoutUs, 0);
-        if (address.scheme == "rtsp" || address.scheme == "rtsps")
-            av_dict_set_int(&options, "timeout", networkTimeoutUs, 0);
-    }
-    int r = avformat_open_input(&ctx, address.url.c_str(), nullptr, &options);
-    av_dict_free(&options);
+    int r = *opened;
     if (r < 0) {
         lastError = "avformat_open_input: " + ffmpegErrorText(r);
         return false;
@@ -286,7 +364,8 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         else
             r = av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
         if (r < 0)
-            defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
+            defaultLogger()->warn(
+                "Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
     }
 
     defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "

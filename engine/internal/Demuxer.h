@@ -52,7 +52,9 @@ public:
 
     // Opens, describes, selects and positions the medium; false with lastError set on failure. Local paths
     // and addresses with a stream scheme (http, https, rtsp, rtsps, rtmp, rtmps, mms, mmsh, udp, rtp, srt, ftp,
-    // sftp) are accepted; anything else is refused before FFmpeg sees it.
+    // sftp) are accepted; anything else is refused before FFmpeg sees it. "mms" opens as MMS over HTTP, and
+    // over TCP when that fails. Every network wait, also an SRT listener's or an RTP/UDP receiver's, gives
+    // up after networkTimeoutUs with "Connection timed out".
     bool open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection);
     // Clears stop and finished and starts the read thread; packetCounter (may be null) counts routed packets.
     void start(std::atomic<int64_t>* packetCounter);

@@ -11,6 +11,7 @@
 #include <QTcpSocket>
 #include <QUrl>
 
+#include <algorithm>
 #include <memory>
 
 namespace kvr::test {
@@ -22,6 +23,8 @@ public:
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
         bool hang = false; // accept the request and never answer
+        bool ranges = false; // honour "Range: bytes=N-" as a file server does
+        QByteArray authorization; // when set, the "Authorization" header required, else 401 with a Basic challenge
     };
 
     struct Request {
@@ -55,6 +58,17 @@ public:
         Response response;
         response.status = status;
         response.headers.append({ "Location", location });
+        routes_[path] = response;
+    }
+    // Serves body like a file: the client may seek in it; with user and password it must also sign in.
+    void serveFile(
+        const QByteArray& path, const QByteArray& body, const QByteArray& user = {}, const QByteArray& password = {})
+    {
+        Response response;
+        response.body = body;
+        response.ranges = true;
+        if (!user.isEmpty())
+            response.authorization = "Basic " + (user + ':' + password).toBase64();
         routes_[path] = response;
     }
     void hang(const QByteArray& path)
@@ -95,6 +109,23 @@ private:
                 response.status = 404;
             if (response.hang)
                 return;
+            if (!response.authorization.isEmpty() && request.headers.value("authorization") != response.authorization) {
+                response.status = 401;
+                response.body.clear();
+                response.headers.append({ QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"test\"") });
+            } else if (response.ranges) {
+                response.headers.append({ QByteArray("Accept-Ranges"), QByteArray("bytes") });
+                const QByteArray range = request.headers.value("range");
+                if (range.startsWith("bytes=")) {
+                    const qsizetype total = response.body.size();
+                    const qsizetype from = std::min<qsizetype>(range.mid(6).split('-').value(0).toLongLong(), total);
+                    response.status = 206;
+                    response.headers.append({ "Content-Range",
+                        "bytes " + QByteArray::number(from) + '-' + QByteArray::number(total - 1) + '/'
+                            + QByteArray::number(total) });
+                    response.body = response.body.mid(from);
+                }
+            }
             QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Canned\r\n";
             head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
             head += "Content-Type: application/json\r\nConnection: close\r\n";
