@@ -18,7 +18,7 @@ namespace kvr::test {
 //     added 3 days ago.
 //   Grandpa Joe / Old Tapes (1972, Folk, pcm_s16le): 2 tracks. Nordlys / Fjord (2017, Ambient, opus):
 //     4 tracks. Trio Azul / Kind of Orange (2010, Jazz, alac, composer Ana Ruiz): 3 tracks.
-//   Singles/: "demo take" (no tags at all, low confidence), "Rain Loop" (Ambient, no artist),
+//   Singles/: "demo take" (no artist, album, year or genre; low confidence), "Rain Loop" (Ambient, no artist),
 //     "track05" by The Lanterns with the user's title "Evening Tide", "Interview with Mira" (comment).
 // Video (14, under Videos/):
 //   Deep Sea (2020, Documentary, hevc): S1 E1-E3, S2 E1-E2. Kitchen Diaries: episodes 1-3 without season.
