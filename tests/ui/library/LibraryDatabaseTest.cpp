@@ -394,7 +394,8 @@ TEST_F(LibraryDatabase, DeletingASourceDeletesItsTracksVideosButNotItsOtherRows)
     ASSERT_TRUE(db.exec("DELETE FROM sources"));
     EXPECT_EQ(count(db, "SELECT COUNT(*) FROM tracks"), 0);
     EXPECT_EQ(count(db, "SELECT COUNT(*) FROM videos"), 0);
-    EXPECT_EQ(count(db, "SELECT COUNT(*) FROM source_ratings"), 1) << "the Part removing a source deletes these";
+    EXPECT_EQ(count(db, "SELECT COUNT(*) FROM source_ratings"), 1)
+        << "whoever removes a source deletes its other rows itself";
     ASSERT_TRUE(db.exec("DELETE FROM playlists"));
     EXPECT_EQ(count(db, "SELECT COUNT(*) FROM playlist_items"), 0);
 }
