@@ -1,0 +1,46 @@
+#pragma once
+
+#include "ui/library/Statement.h"
+
+#include <QString>
+
+struct sqlite3;
+
+namespace kvr::ui::library {
+
+// One connection to the library file, or none. It belongs to the thread that opened it (the Library's to
+// the GUI thread, the scanner's to its own thread); neither it nor its statements cross threads. Failures
+// are false or empty results and one "library:" warning; nothing throws.
+class Database {
+public:
+    Database() = default;
+    ~Database();
+
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // Opens (or creates) the file in write-ahead-log mode with foreign keys on; closes any connection held.
+    bool open(const QString& path);
+    // Creates what the current schema needs on a new file; false for a file of a newer version.
+    bool ensureSchema();
+    // Runs one or more statements without reading rows.
+    bool exec(const char* sql);
+    Statement prepare(const char* sql);
+    Statement prepare(const QString& sql);
+    qint64 lastInsertId() const;
+    // Online copy of the whole database into the file at targetPath.
+    bool backupTo(const QString& targetPath);
+    void close();
+
+    bool isOpen() const { return db_ != nullptr; }
+    // The raw connection, for the few callers that need SQLite's own state; null without a connection.
+    sqlite3* handle() const { return db_; }
+
+    // The version ensureSchema creates and accepts.
+    static constexpr int schemaVersion = 1;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+} // namespace kvr::ui::library
