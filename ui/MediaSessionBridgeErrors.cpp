@@ -2,32 +2,14 @@
 #include "ui/MediaSessionBridge.h"
 
 #include "engine/Logging.h"
+#include "ui/AddressText.h"
 #include "ui/PlaylistFiles.h"
 
 namespace kvr::ui {
 
-namespace {
-
-// Log lines must not carry "user:password@" of an address.
-QString withoutCredentials(const QString& entry)
-{
-    if (!isNetworkUrl(entry))
-        return entry;
-    const qsizetype hostStart = entry.indexOf(QLatin1String("://")) + 3;
-    qsizetype hostEnd = hostStart;
-    while (hostEnd < entry.size() && !QStringView(u"/?#").contains(entry[hostEnd]))
-        ++hostEnd;
-    const qsizetype at = entry.lastIndexOf(u'@', hostEnd - 1);
-    if (hostEnd == hostStart || at < hostStart)
-        return entry;
-    return entry.left(hostStart) + QLatin1String("***") + entry.mid(at);
-}
-
-} // namespace
-
 void MediaSessionBridge::reportOpenFailed(const QString& entry, const QString& text)
 {
-    const QString line = QStringLiteral("MediaSessionBridge: open failed: %1: %2").arg(withoutCredentials(entry), text);
+    const QString line = QStringLiteral("MediaSessionBridge: open failed: %1: %2").arg(displayAddress(entry), text);
     kvr::engine::logError("{}", line.toStdString());
     emit openFailed(entry, line);
 }
