@@ -558,6 +558,14 @@ void Demuxer::join()
         thread.join();
 }
 
+void Demuxer::dropAudio()
+{
+    if (format && audio.index >= 0 && audio.index < static_cast<int>(format->nb_streams))
+        format->streams[audio.index]->discard = AVDISCARD_ALL;
+    audio = StreamSlot {};
+    audioQueue.close();
+}
+
 void Demuxer::readLoop(std::atomic<int64_t>* packetCounter)
 {
     pthread_setname_np(pthread_self(), "kvr-demux");

@@ -58,6 +58,8 @@ public:
     void start(std::atomic<int64_t>* packetCounter);
     // Sets stop, closes both queues and joins the read thread.
     void join();
+    // Before start: no audio is read after all (the chosen stream cannot be played); closes the audio queue.
+    void dropAudio();
 
     int64_t durationUs() const;
     // The container start time removed from every timestamp, in microseconds (0 when unknown).

@@ -256,3 +256,39 @@ TEST(MediaSession, StatsLineNamesEveryCounter)
     EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()), 2);
     EXPECT_NE(text.find("state=Idle"), std::string::npos);
 }
+
+TEST(MediaSession, AudioOfAnImplausibleRateIsDroppedAndSeeksStayPrompt)
+{
+    // tone3-1hz.wav is tone3.wav with a header that claims 1 Hz; clip-1hz-audio.mkv holds clip.mp4's picture and
+    // that audio.
+    auto session = makeSession();
+    const size_t from = logText().size();
+
+    // Alone, the audio cannot be played: the open fails with the reason, and so does a seek's reopen.
+    EXPECT_FALSE(session->open(kvr::test::fixture("tone3-1hz.wav"), 0));
+    EXPECT_EQ(session->state(), S::Error);
+    EXPECT_EQ(session->lastError(), "Audio not played: sample rate 1 Hz is outside 1000-768000 Hz");
+    EXPECT_FALSE(session->seek(1'000'000));
+    EXPECT_EQ(session->state(), S::Error);
+    EXPECT_EQ(countOf(logText().substr(from), "MediaSession: audio track 0 dropped: sample rate 1 Hz"), 2u);
+
+    // The unpatched file plays and seeks.
+    ASSERT_TRUE(session->open(kvr::test::fixture("tone3.wav"), 0)) << session->lastError();
+    session->play();
+    ASSERT_TRUE(session->seek(1'500'000)) << session->lastError();
+    EXPECT_TRUE(waitFor([&] { return session->clockUs() > 1'600'000; }, 10s));
+
+    // Beside a picture the audio is dropped and the picture plays on, through a seek, to its end.
+    ASSERT_TRUE(session->open(kvr::test::fixture("clip-1hz-audio.mkv"), 0)) << session->lastError();
+    EXPECT_EQ(countOf(logText().substr(from), "MediaSession: audio track 1 dropped: sample rate 1 Hz"), 1u);
+    EXPECT_EQ(session->currentAudioTrack(), -1);
+    RenderLoop render(*session);
+    session->play();
+    ASSERT_TRUE(session->seek(1'000'000)) << session->lastError();
+    EXPECT_EQ(session->state(), S::Playing);
+    EXPECT_TRUE(waitFor([&] { return session->clockUs() > 1'100'000; }, 10s));
+    EXPECT_TRUE(waitFor([&] { return session->reachedEnd(); }, 20s));
+    const auto shown = render.shown();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_GE(shown.back().pts, 2'800'000);
+}
