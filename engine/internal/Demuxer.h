@@ -13,6 +13,7 @@ extern "C" {
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -99,9 +100,14 @@ private:
     static int inputInterruptCallback(void* opaque);
     void describe(const std::string& path);
     void selectStreams(const StreamSelection& selection);
+    void seekTo(int64_t startUs);
+    bool readToKeyFrame(int64_t& keyTs);
+    void freePending();
     void readLoop(std::atomic<int64_t>* packetCounter);
 
     AVFormatContext* format = nullptr;
+    // Packets read while positioning the input, in reading order; the read thread hands them out first.
+    std::deque<AVPacket*> pending;
     std::thread thread;
     std::atomic<bool> stop { false };
 };
