@@ -325,13 +325,18 @@ void Demuxer::seekTo(int64_t startUs)
     int64_t backUs = 0;
     for (int attempt = 1;; ++attempt) {
         int64_t keyTs = AV_NOPTS_VALUE;
-        const bool found = readToKeyFrame(keyTs);
-        if (found && (keyTs == AV_NOPTS_VALUE || keyTs <= targetTs || backUs > startUs))
+        const KeyScan scan = readToKeyFrame(keyTs);
+        if (scan == KeyScan::Found && (keyTs == AV_NOPTS_VALUE || keyTs <= targetTs || backUs > startUs)) {
+            if (backUs > 0)
+                defaultLogger()->info("Demuxer: seek to {}us starts at a key frame {}us back", startUs,
+                    startUs - (av_rescale_q(keyTs, video.timeBase, AV_TIME_BASE_Q) - startOffset));
             return;
+        }
         freePending();
         if ((abortFlag && abortFlag->load()) || stop.load())
             return;
-        if (attempt >= seekStepBackTries || backUs > startUs)
+        // A stream that marks no key frames within reach would only be read again and again further back.
+        if (scan == KeyScan::OutOfReach || attempt >= seekStepBackTries || backUs > startUs)
             break;
         backUs = backUs == 0 ? seekFirstStepBackUs : backUs * 2;
         // Not clamped at 0: a backward seek to the start itself can land past a first key frame that lies a
@@ -344,16 +349,16 @@ void Demuxer::seekTo(int64_t startUs)
     seek(startUs);
 }
 
-bool Demuxer::readToKeyFrame(int64_t& keyTs)
+Demuxer::KeyScan Demuxer::readToKeyFrame(int64_t& keyTs)
 {
     int64_t bytes = 0;
     for (int count = 0; count < keyScanPackets && bytes < keyScanBytes; ++count) {
         AVPacket* packet = av_packet_alloc();
         if (!packet)
-            return false;
+            return KeyScan::OutOfReach;
         if (av_read_frame(format, packet) < 0) {
             av_packet_free(&packet);
-            return false;
+            return KeyScan::InputEnded;
         }
         bytes += packet->size;
         if (packet->stream_index != video.index) {
@@ -367,9 +372,9 @@ bool Demuxer::readToKeyFrame(int64_t& keyTs)
         }
         keyTs = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
         pending.push_back(packet);
-        return true;
+        return KeyScan::Found;
     }
-    return false;
+    return KeyScan::OutOfReach;
 }
 
 void Demuxer::freePending()

@@ -100,8 +100,11 @@ private:
     static int inputInterruptCallback(void* opaque);
     void describe(const std::string& path);
     void selectStreams(const StreamSelection& selection);
+    // How a look for a key frame after a seek ended: found one, ran into the end of the input (or a read error),
+    // or read as far as it may without finding one.
+    enum class KeyScan { Found, InputEnded, OutOfReach };
     void seekTo(int64_t startUs);
-    bool readToKeyFrame(int64_t& keyTs);
+    KeyScan readToKeyFrame(int64_t& keyTs);
     void freePending();
     void readLoop(std::atomic<int64_t>* packetCounter);
 
