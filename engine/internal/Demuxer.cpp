@@ -327,7 +327,7 @@ void Demuxer::seekTo(int64_t startUs)
         int64_t keyTs = AV_NOPTS_VALUE;
         const KeyScan scan = readToKeyFrame(keyTs);
         if (scan == KeyScan::Found && (keyTs == AV_NOPTS_VALUE || keyTs <= targetTs || backUs > startUs)) {
-            if (backUs > 0)
+            if (backUs > 0 && keyTs != AV_NOPTS_VALUE)
                 defaultLogger()->info("Demuxer: seek to {}us starts at a key frame {}us back", startUs,
                     startUs - (av_rescale_q(keyTs, video.timeBase, AV_TIME_BASE_Q) - startOffset));
             return;
@@ -335,8 +335,11 @@ void Demuxer::seekTo(int64_t startUs)
         freePending();
         if ((abortFlag && abortFlag->load()) || stop.load())
             return;
-        // A stream that marks no key frames within reach would only be read again and again further back.
-        if (scan == KeyScan::OutOfReach || attempt >= seekStepBackTries || backUs > startUs)
+        // A stream that marks no key frame within reach, or whose reads fail, would only be read again and again
+        // further back.
+        if (scan != KeyScan::InputEnded && scan != KeyScan::Found)
+            break;
+        if (attempt >= seekStepBackTries || backUs > startUs)
             break;
         backUs = backUs == 0 ? seekFirstStepBackUs : backUs * 2;
         // Not clamped at 0: a backward seek to the start itself can land past a first key frame that lies a
@@ -355,10 +358,13 @@ Demuxer::KeyScan Demuxer::readToKeyFrame(int64_t& keyTs)
     for (int count = 0; count < keyScanPackets && bytes < keyScanBytes; ++count) {
         AVPacket* packet = av_packet_alloc();
         if (!packet)
-            return KeyScan::OutOfReach;
-        if (av_read_frame(format, packet) < 0) {
+            return KeyScan::Failed;
+        const int r = av_read_frame(format, packet);
+        if (r < 0) {
             av_packet_free(&packet);
-            return KeyScan::InputEnded;
+            // Only the end of the input makes a look further back worth while; a failing read would fail again.
+            const bool ended = r == AVERROR_EOF || (format->pb && avio_feof(format->pb) && format->pb->error >= 0);
+            return ended ? KeyScan::InputEnded : KeyScan::Failed;
         }
         bytes += packet->size;
         if (packet->stream_index != video.index) {

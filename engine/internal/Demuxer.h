@@ -100,9 +100,9 @@ private:
     static int inputInterruptCallback(void* opaque);
     void describe(const std::string& path);
     void selectStreams(const StreamSelection& selection);
-    // How a look for a key frame after a seek ended: found one, ran into the end of the input (or a read error),
-    // or read as far as it may without finding one.
-    enum class KeyScan { Found, InputEnded, OutOfReach };
+    // How a look for a key frame after a seek ended: found one, ran into the end of the input, read as far as it
+    // may without finding one, or failed to read.
+    enum class KeyScan { Found, InputEnded, OutOfReach, Failed };
     void seekTo(int64_t startUs);
     KeyScan readToKeyFrame(int64_t& keyTs);
     void freePending();
