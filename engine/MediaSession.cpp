@@ -173,6 +173,37 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
 
     setUpSubtitles(kind, url);
 
+    // A stream whose format is not played (a damaged header claiming 1 Hz, say) is dropped and the picture plays
+    // on without it; with nothing else to play the open fails with the reason.
+    auto refuseAudio = [&](const std::string& why) {
+        defaultLogger()->warn("MediaSession: audio track {} dropped: {}", demuxer.audio.index, why);
+        {
+            std::lock_guard lock(d.effectsMutex);
+            d.audioDecoder.reset();
+        }
+        std::unique_ptr<internal::AudioOutputWasapi> output;
+        {
+            std::lock_guard lock(d.audioOutputMutex);
+            output = std::move(d.audioOutput);
+        }
+        if (output)
+            output->stop();
+        output.reset();
+        d.outputSampleRate = 0;
+        d.currentAudioTrack = -1;
+        demuxer.dropAudio();
+        if (demuxer.video.index >= 0)
+            return true;
+        setLastError("Audio not played: " + why);
+        setState(PlayerState::Error);
+        return false;
+    };
+    if (demuxer.audio.index >= 0) {
+        const AVCodecParameters* params = demuxer.audio.codecParameters;
+        const std::string why = internal::AudioDecoder::refusalOf(params->sample_rate, params->ch_layout.nb_channels);
+        if (!why.empty() && !refuseAudio(why))
+            return false;
+    }
     if (demuxer.audio.index >= 0) {
         auto output = d.audioEndpoints ? std::make_unique<internal::AudioOutputWasapi>(d.audioEndpoints)
                                        : std::make_unique<internal::AudioOutputWasapi>();
@@ -197,9 +228,14 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
             decoder->setEffects(d.audioEffects);
         }
         if (!decoder->open(demuxer.audio.codecParameters, demuxer.audio.timeBase, out)) {
-            setLastError("AudioDecoder open failed");
-            setState(PlayerState::Error);
-            return false;
+            if (!decoder->refusal.empty()) {
+                if (!refuseAudio(decoder->refusal))
+                    return false;
+            } else {
+                setLastError("AudioDecoder open failed");
+                setState(PlayerState::Error);
+                return false;
+            }
         }
     }
 

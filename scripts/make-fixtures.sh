@@ -6,6 +6,7 @@
 #   random <n>         n random bytes
 #   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
 #   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
+#   wav-rate <src> <hz>  a copy of a WAV fixture whose header states another sample rate
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -151,6 +152,13 @@ rows=(
   "snapshot-rotated.mp4|ffmpeg -i \$out/snapshot-halves.mp4 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "labels.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=20 -i \$IN/two-cues.srt -i \$IN/labels-chapters.txt -map 0:a -map 0:a -map 0:a -map 1:s -map 1:s -map_metadata 2 -map_chapters 2 -c:a:0 aac -ac:a:0 2 -c:a:1 flac -ac:a:1 3 -c:a:2 flac -ac:a:2 6 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:0 title=\"English commentary\" -metadata:s:a:2 language=zzz -metadata:s:s:0 language=fre -metadata:s:s:0 title=Signs -disposition:a:0 default -disposition:a:1 0 -disposition:a:2 0 -disposition:s:0 forced -disposition:s:1 0"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
+  "tone3.wav|ffmpeg $TONE48 -ac 2 -c:a pcm_s16le"
+  "tone3-1hz.wav|wav-rate tone3.wav 1"
+  "tone100-at-1khz.wav|ffmpeg -f lavfi -i sine=frequency=100:sample_rate=1000:duration=3 -ac 2 -c:a pcm_s16le"
+  "clip-1hz-audio.mkv|ffmpeg -i \$out/clip.mp4 -i \$out/tone3-1hz.wav -map 0:v -map 1:a -c copy -shortest"
+  "seek-gop2.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=8 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=8 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -c:a aac -b:a 64k -f mpegts"
+  "seek-wrap.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=12 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=12 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -c:a aac -b:a 64k -output_ts_offset 95438 -f mpegts"
+  "seek-wrap-late.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=72 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=72 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -keyint_min 20 -sc_threshold 0 -c:a mp2 -b:a 32k -output_ts_offset 95378.7 -f mpegts"
 )
 
 make_row() {
@@ -176,6 +184,14 @@ make_row() {
     concat)
       shift
       (cd "$out" && cat "$@") > "$tmp" ;;
+    wav-rate)
+      # A WAV whose header claims another sample rate (and the byte rate that goes with it); the samples are kept.
+      perl -e '
+        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
+        my $at = index($d, "fmt "); die "no fmt chunk\n" if $at < 0;
+        my $align = unpack("v", substr($d, $at + 20, 2));
+        substr($d, $at + 12, 8) = pack("VV", $ARGV[1], $ARGV[1] * $align);
+        open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac

@@ -29,6 +29,10 @@ namespace kvr::engine::internal {
 namespace {
 
 constexpr int silenceBlockFrames = 1024;
+// Output sample frames one resampling step aims at: a longer frame is converted in slices of about this much
+// output, so the work and the buffer of one step never grow with the packet size or the rate ratio. Frames of
+// ordinary codecs (up to 8192 samples) pass whole.
+constexpr int resampleChunkFrames = 16384;
 
 // A layout without a channel order (some PCM and raw inputs) is taken as FFmpeg's default for its channel count,
 // which the resampler and the graph source can work with.
@@ -70,6 +74,15 @@ bool AudioDecoder::sameInput(const InputFormat& known, const AVFrame* f)
     return av_channel_layout_compare(&known.layout, &layout) == 0;
 }
 
+std::string AudioDecoder::refusalOf(int sampleRate, int channels)
+{
+    if (sampleRate < minSampleRate || sampleRate > maxSampleRate)
+        return fmt::format("sample rate {} Hz is outside {}-{} Hz", sampleRate, minSampleRate, maxSampleRate);
+    if (channels < 1 || channels > maxChannels)
+        return fmt::format("{} channels is outside 1-{}", channels, maxChannels);
+    return {};
+}
+
 AudioDecoder::AudioDecoder() = default;
 
 AudioDecoder::~AudioDecoder()
@@ -85,6 +98,7 @@ AudioDecoder::~AudioDecoder()
     av_frame_free(&frame);
     av_frame_free(&filtered);
     av_frame_free(&trimmed);
+    av_frame_free(&slice);
     av_channel_layout_uninit(&graphInput.layout);
     av_channel_layout_uninit(&resamplerInput.layout);
     av_channel_layout_uninit(&currentInput.layout);
@@ -96,7 +110,17 @@ bool AudioDecoder::open(const AVCodecParameters* params, AVRational streamTimeBa
     timeBase = streamTimeBase;
     outSampleRate = out ? out->sampleRate() : 0;
     outChannels = out ? out->channels() : 0;
+    refusal.clear();
     if (!params || !out || outSampleRate <= 0 || outChannels <= 0)
+        return false;
+    // A damaged header can claim any rate; at 1 Hz every sample would become a second of output.
+    auto refuse = [this](int rate, int channels) {
+        refusal = refusalOf(rate, channels);
+        if (!refusal.empty())
+            logError("AudioDecoder: {}; the audio track is not played", refusal);
+        return !refusal.empty();
+    };
+    if (refuse(params->sample_rate, params->ch_layout.nb_channels))
         return false;
 
     const AVCodec* codec = avcodec_find_decoder(params->codec_id);
@@ -108,6 +132,8 @@ bool AudioDecoder::open(const AVCodecParameters* params, AVRational streamTimeBa
     codecContext = avcodec_alloc_context3(codec);
     if (!codecContext || avcodec_parameters_to_context(codecContext, params) < 0
         || avcodec_open2(codecContext, codec, nullptr) < 0)
+        return false;
+    if (refuse(codecContext->sample_rate, codecContext->ch_layout.nb_channels))
         return false;
 
     assignInput(currentInput, codecContext->sample_fmt, codecContext->sample_rate, codecContext->ch_layout);
@@ -170,9 +196,10 @@ void AudioDecoder::decodeLoop(PacketQueue* packets, std::atomic<int64_t>* decode
     try {
         frame = av_frame_alloc();
         filtered = av_frame_alloc();
+        slice = av_frame_alloc();
         silence.assign(size_t(silenceBlockFrames) * size_t(std::max(outChannels, 0)), 0.0f);
         aligned = false;
-        if (frame && filtered && codecContext && output && packets) {
+        if (frame && filtered && slice && codecContext && output && packets) {
             applyEffects();
             AVPacket* packet = nullptr;
             while (!stopRequested.load()) {
@@ -213,6 +240,7 @@ void AudioDecoder::decodeLoop(PacketQueue* packets, std::atomic<int64_t>* decode
     av_frame_free(&frame);
     av_frame_free(&filtered);
     av_frame_free(&trimmed);
+    av_frame_free(&slice);
     std::vector<float>().swap(converted);
     std::vector<float>().swap(silence);
 }
@@ -236,8 +264,14 @@ void AudioDecoder::receiveFrames(std::atomic<int64_t>* decodedCounter)
 
 void AudioDecoder::handleFrame(AVFrame* decoded)
 {
-    if (decoded->nb_samples <= 0 || decoded->sample_rate <= 0 || decoded->ch_layout.nb_channels <= 0)
+    if (decoded->nb_samples <= 0)
         return;
+    if (const std::string why = refusalOf(decoded->sample_rate, decoded->ch_layout.nb_channels); !why.empty()) {
+        if (!refusedFrameLogged)
+            logWarning("AudioDecoder: frames dropped: {}", why);
+        refusedFrameLogged = true;
+        return;
+    }
     // Programme changes and joined streams change the format mid-stream; graphs and resamplers are rebuilt for
     // the frame's own format below.
     if (!sameInput(currentInput, decoded))
@@ -297,18 +331,59 @@ void AudioDecoder::handleFrame(AVFrame* decoded)
         }
     }
 
+    // A long frame (a PCM packet at a low rate can hold seconds) goes in slices.
+    const int chunk = static_cast<int>(
+        std::clamp<int64_t>(int64_t(resampleChunkFrames) * in->sample_rate / std::max(outSampleRate, 1), 1, INT32_MAX));
+    const int64_t graphPts = known ? av_rescale(ptsUs, in->sample_rate, 1000000) : AV_NOPTS_VALUE;
+    if (in->nb_samples <= chunk) {
+        process(in, graphPts);
+        return;
+    }
+    for (int offset = 0; offset < in->nb_samples && !stopRequested.load(); offset += chunk) {
+        AVFrame* part = sliceOf(in, offset, std::min(chunk, in->nb_samples - offset));
+        if (!part)
+            return;
+        process(part, graphPts == AV_NOPTS_VALUE ? AV_NOPTS_VALUE : graphPts + offset);
+    }
+    av_frame_unref(slice);
+}
+
+void AudioDecoder::process(AVFrame* in, int64_t graphPts)
+{
     if (!graph) {
         convertAndWrite(in);
         return;
     }
-    in->pts = known ? av_rescale(ptsUs, in->sample_rate, 1000000) : AV_NOPTS_VALUE;
+    in->pts = graphPts;
     const int r = av_buffersrc_add_frame_flags(graphSource, in, AV_BUFFERSRC_FLAG_KEEP_REF);
     if (r < 0) {
+        const int64_t ptsUs = graphPts == AV_NOPTS_VALUE ? -1 : av_rescale(graphPts, 1000000, in->sample_rate);
         logWarning("AudioDecoder: filter rejected frame at {}us: {}", ptsUs, ffmpegErrorText(r));
         return;
     }
     graphInputSamples += in->nb_samples;
     pullGraph();
+}
+
+AVFrame* AudioDecoder::sliceOf(const AVFrame* in, int offset, int count)
+{
+    // A reference to the same buffers with the plane pointers moved on: no samples are copied.
+    av_frame_unref(slice);
+    if (av_frame_ref(slice, in) < 0)
+        return nullptr;
+    const auto format = static_cast<AVSampleFormat>(in->format);
+    const int channels = in->ch_layout.nb_channels;
+    const bool planar = av_sample_fmt_is_planar(format) != 0;
+    const size_t bytes
+        = size_t(offset) * size_t(av_get_bytes_per_sample(format)) * size_t(planar ? 1 : std::max(channels, 1));
+    const int planes = planar ? channels : 1;
+    for (int p = 0; p < planes; ++p)
+        slice->extended_data[p] += bytes;
+    for (int p = 0; p < planes && p < AV_NUM_DATA_POINTERS; ++p)
+        slice->data[p] = slice->extended_data[p];
+    slice->linesize[0] -= static_cast<int>(bytes);
+    slice->nb_samples = count;
+    return slice;
 }
 
 void AudioDecoder::applyEffects()

@@ -39,8 +39,16 @@ public:
     AudioDecoder(const AudioDecoder&) = delete;
     AudioDecoder& operator=(const AudioDecoder&) = delete;
 
+    // Sample rates and channel counts played; a stream outside them is refused at open (see refusal), a frame
+    // outside them is dropped.
+    static constexpr int minSampleRate = 1000;
+    static constexpr int maxSampleRate = 768000;
+    static constexpr int maxChannels = 64;
+    // Why a stream of this rate and channel count is not played; empty when it is.
+    static std::string refusalOf(int sampleRate, int channels);
+
     // Opens the decoder and the resampler for the output's format. Set speed, normalizationGainDb and the first
-    // effects before.
+    // effects before. False when it cannot; refusal then says why when the stream's format is one not played.
     bool open(const AVCodecParameters* params, AVRational timeBase, AudioOutputWasapi* output);
     // Starts the decoding thread on the demuxer's audio queue; decodedCounter (may be null) counts decoded frames.
     // False (logged) when a thread already runs; also when none could be created, and then the decoder counts as
@@ -55,6 +63,8 @@ public:
 
     // Position the opening starts at, in microseconds (0: the start of the medium); set before start.
     std::atomic<int64_t> seekTargetUs { 0 };
+    // Set by a failed open whose stream has a sample rate or channel count that is not played.
+    std::string refusal;
     // Set once the last sample has been written and the ring closed.
     std::atomic<bool> finished { false };
     // Inputs of the chain text. Set before open; a new gain is published by the setEffects that follows it.
@@ -80,6 +90,8 @@ private:
     void pullGraph(int64_t limit = -1);
     bool configureResampler(const InputFormat& input);
     void flushResampler();
+    void process(AVFrame* in, int64_t graphPts);
+    AVFrame* sliceOf(const AVFrame* in, int offset, int count);
     void convertAndWrite(const AVFrame* frame);
     void writeSilence(int64_t frames);
     bool writeSamples(const float* data, size_t frames);
@@ -123,6 +135,8 @@ private:
     AVFrame* frame = nullptr;
     AVFrame* filtered = nullptr;
     AVFrame* trimmed = nullptr;
+    AVFrame* slice = nullptr;
+    bool refusedFrameLogged = false;
     std::vector<float> converted;
     std::vector<float> silence;
 };

@@ -223,6 +223,13 @@ int64_t startOffsetOf(const AVFormatContext* format)
     return format && format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
 }
 
+// Limits of one look for a key frame after a seek; past them the input counts as having none to find.
+constexpr int keyScanPackets = 4096;
+constexpr int64_t keyScanBytes = 64 * 1024 * 1024;
+// How far before the target the first step back looks; each further step doubles it.
+constexpr int64_t seekFirstStepBackUs = 1'000'000;
+constexpr int seekStepBackTries = 8;
+
 bool endsWith(const std::string& text, const char* suffix)
 {
     const size_t n = std::strlen(suffix);
@@ -239,6 +246,7 @@ Demuxer::~Demuxer()
     onSubtitlePacket = nullptr;
     fonts.clear();
     mediaInfo = MediaInfo {};
+    freePending();
     if (format)
         avformat_close_input(&format);
     // The queues free whatever they still hold.
@@ -332,6 +340,7 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         lastError = "avformat_open_input: " + ffmpegErrorText(r);
         return false;
     }
+    freePending();
     if (format)
         avformat_close_input(&format);
     format = ctx;
@@ -355,24 +364,108 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
     if (audio.index >= 0 && video.index >= 0)
         PacketQueue::linkSiblings(audioQueue, videoQueue, starvationOverflowBytes);
 
-    if (startUs > 0) {
-        const int idx = video.index >= 0 ? video.index : audio.index;
-        const int64_t target = startUs + startOffsetOf(format);
-        if (idx >= 0)
-            r = av_seek_frame(format, idx, av_rescale_q(target, AV_TIME_BASE_Q, format->streams[idx]->time_base),
-                AVSEEK_FLAG_BACKWARD);
-        else
-            r = av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
-        if (r < 0)
-            defaultLogger()->warn(
-                "Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
-    }
+    if (startUs > 0)
+        seekTo(startUs);
 
     defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
                           "start_us={} rotation={} sar={}/{}",
         address.network ? redactAddress(utf8) : utf8, format->nb_streams, audio.index, video.index, subtitle.index,
         durationUs(), startUs, rotation, sarNum, sarDen);
     return true;
+}
+
+void Demuxer::seekTo(int64_t startUs)
+{
+    const int idx = video.index >= 0 ? video.index : audio.index;
+    const int64_t startOffset = startOffsetOf(format);
+    auto seek = [&](int64_t us) {
+        const int64_t target = us + startOffset;
+        if (idx < 0)
+            return av_seek_frame(format, -1, target, AVSEEK_FLAG_BACKWARD);
+        return av_seek_frame(
+            format, idx, av_rescale_q(target, AV_TIME_BASE_Q, format->streams[idx]->time_base), AVSEEK_FLAG_BACKWARD);
+    };
+    int r = seek(startUs);
+    if (r < 0) {
+        defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
+        return;
+    }
+    if (video.index < 0)
+        return;
+    const AVCodecDescriptor* desc = avcodec_descriptor_get(video.codecParameters->codec_id);
+    if (desc && (desc->props & AV_CODEC_PROP_INTRA_ONLY))
+        return;
+
+    // Inputs without an index (MPEG-TS above all) land on whatever packet is nearest the target, mostly one that
+    // cannot be decoded on its own, and the picture would then wait for the next key frame. Step back until the
+    // first key frame read lies at or before the target; the decoders drop what comes before the target.
+    const int64_t targetTs = av_rescale_q(startUs + startOffset, AV_TIME_BASE_Q, video.timeBase);
+    int64_t backUs = 0;
+    for (int attempt = 1;; ++attempt) {
+        int64_t keyTs = AV_NOPTS_VALUE;
+        const KeyScan scan = readToKeyFrame(keyTs);
+        if (scan == KeyScan::Found && (keyTs == AV_NOPTS_VALUE || keyTs <= targetTs || backUs > startUs)) {
+            if (backUs > 0 && keyTs != AV_NOPTS_VALUE)
+                defaultLogger()->info("Demuxer: seek to {}us starts at a key frame {}us back", startUs,
+                    startUs - (av_rescale_q(keyTs, video.timeBase, AV_TIME_BASE_Q) - startOffset));
+            return;
+        }
+        freePending();
+        if ((abortFlag && abortFlag->load()) || stop.load())
+            return;
+        // A stream that marks no key frame within reach, or whose reads fail, would only be read again and again
+        // further back.
+        if (scan != KeyScan::InputEnded && scan != KeyScan::Found)
+            break;
+        if (attempt >= seekStepBackTries || backUs > startUs)
+            break;
+        backUs = backUs == 0 ? seekFirstStepBackUs : backUs * 2;
+        // Not clamped at 0: a backward seek to the start itself can land past a first key frame that lies a
+        // little after the container's start.
+        if (seek(startUs - backUs) < 0)
+            break;
+    }
+    // No key frame at or before the target: decode from where the plain seek lands, as before.
+    defaultLogger()->warn("Demuxer: no key frame found before {}us", startUs);
+    seek(startUs);
+}
+
+Demuxer::KeyScan Demuxer::readToKeyFrame(int64_t& keyTs)
+{
+    int64_t bytes = 0;
+    for (int count = 0; count < keyScanPackets && bytes < keyScanBytes; ++count) {
+        AVPacket* packet = av_packet_alloc();
+        if (!packet)
+            return KeyScan::Failed;
+        const int r = av_read_frame(format, packet);
+        if (r < 0) {
+            av_packet_free(&packet);
+            // Only the end of the input makes a look further back worth while; a failing read would fail again.
+            const bool ended = r == AVERROR_EOF || (format->pb && avio_feof(format->pb) && format->pb->error >= 0);
+            return ended ? KeyScan::InputEnded : KeyScan::Failed;
+        }
+        bytes += packet->size;
+        if (packet->stream_index != video.index) {
+            pending.push_back(packet);
+            continue;
+        }
+        if (!(packet->flags & AV_PKT_FLAG_KEY)) {
+            // Needs pictures from before the landing point; the decoder could only drop it.
+            av_packet_free(&packet);
+            continue;
+        }
+        keyTs = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        pending.push_back(packet);
+        return KeyScan::Found;
+    }
+    return KeyScan::OutOfReach;
+}
+
+void Demuxer::freePending()
+{
+    for (AVPacket* packet : pending)
+        av_packet_free(&packet);
+    pending.clear();
 }
 
 void Demuxer::describe(const std::string& path)
@@ -637,16 +730,31 @@ void Demuxer::join()
         thread.join();
 }
 
+void Demuxer::dropAudio()
+{
+    if (format && audio.index >= 0 && audio.index < static_cast<int>(format->nb_streams))
+        format->streams[audio.index]->discard = AVDISCARD_ALL;
+    audio = StreamSlot {};
+    audioQueue.close();
+}
+
 void Demuxer::readLoop(std::atomic<int64_t>* packetCounter)
 {
     pthread_setname_np(pthread_self(), "kvr-demux");
     try {
         const int64_t startOffset = startOffsetOf(format);
         while (!stop.load()) {
-            AVPacket* packet = av_packet_alloc();
-            if (!packet)
-                break;
-            const int r = av_read_frame(format, packet);
+            AVPacket* packet = nullptr;
+            int r = 0;
+            if (!pending.empty()) {
+                packet = pending.front();
+                pending.pop_front();
+            } else {
+                packet = av_packet_alloc();
+                if (!packet)
+                    break;
+                r = av_read_frame(format, packet);
+            }
             if (r < 0) {
                 av_packet_free(&packet);
                 const int ioError = format->pb ? format->pb->error : 0;

@@ -13,6 +13,7 @@ extern "C" {
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -60,6 +61,8 @@ public:
     void start(std::atomic<int64_t>* packetCounter);
     // Sets stop, closes both queues and joins the read thread.
     void join();
+    // Before start: no audio is read after all (the chosen stream cannot be played); closes the audio queue.
+    void dropAudio();
 
     int64_t durationUs() const;
     // The container start time removed from every timestamp, in microseconds (0 when unknown).
@@ -99,9 +102,17 @@ private:
     static int inputInterruptCallback(void* opaque);
     void describe(const std::string& path);
     void selectStreams(const StreamSelection& selection);
+    // How a look for a key frame after a seek ended: found one, ran into the end of the input, read as far as it
+    // may without finding one, or failed to read.
+    enum class KeyScan { Found, InputEnded, OutOfReach, Failed };
+    void seekTo(int64_t startUs);
+    KeyScan readToKeyFrame(int64_t& keyTs);
+    void freePending();
     void readLoop(std::atomic<int64_t>* packetCounter);
 
     AVFormatContext* format = nullptr;
+    // Packets read while positioning the input, in reading order; the read thread hands them out first.
+    std::deque<AVPacket*> pending;
     std::thread thread;
     std::atomic<bool> stop { false };
 };

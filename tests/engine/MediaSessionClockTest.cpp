@@ -256,3 +256,84 @@ TEST(MediaSession, StatsLineNamesEveryCounter)
     EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()), 2);
     EXPECT_NE(text.find("state=Idle"), std::string::npos);
 }
+
+TEST(MediaSession, SeeksInMpegTsShowThePictureAtTheTarget)
+{
+    // All have a key frame every 2 s and no index; the time stamps of seek-wrap.ts pass 2^33 at about 5.7 s, those
+    // of seek-wrap-late.ts at about 63.6 s.
+    struct Case {
+        const char* fixture;
+        std::vector<int64_t> targets;
+    };
+    const Case cases[] = {
+        { "seek-gop2.ts", { 1'000'000, 3'000'000, 5'500'000 } },
+        { "seek-wrap.ts", { 3'000'000, 6'000'000, 10'000'000 } },
+        { "seek-wrap-late.ts", { 3'000'000, 63'000'000, 66'000'000, 70'000'000 } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        auto session = makeSession();
+        ASSERT_TRUE(session->open(kvr::test::fixture(c.fixture), 0)) << session->lastError();
+        const int64_t duration = session->durationUs();
+        session->play();
+        session->pause();
+        for (const int64_t target : c.targets) {
+            SCOPED_TRACE(target);
+            // Paused, the seek stays paused and the sink forces out the first picture of the new open: the first
+            // frame at or after the target.
+            ASSERT_TRUE(session->seek(target)) << session->lastError();
+            ASSERT_EQ(session->state(), S::Paused);
+            std::shared_ptr<kvr::engine::VideoFrame> first;
+            ASSERT_TRUE(waitFor(
+                [&] {
+                    first = session->takeFrame(session->videoClockUs(), true);
+                    return first != nullptr;
+                },
+                10s));
+            EXPECT_GE(first->pts, target);
+            EXPECT_LE(first->pts, target + 100'000);
+            // Played on, the clock moves on from the target and stays within the medium.
+            session->resume();
+            EXPECT_TRUE(waitFor([&] { return session->clockUs() > target + 200'000; }, 10s));
+            const int64_t clock = session->clockUs();
+            EXPECT_LE(clock, duration);
+            session->pause();
+        }
+    }
+}
+
+TEST(MediaSession, AudioOfAnImplausibleRateIsDroppedAndSeeksStayPrompt)
+{
+    // tone3-1hz.wav is tone3.wav with a header that claims 1 Hz; clip-1hz-audio.mkv holds clip.mp4's picture and
+    // that audio.
+    auto session = makeSession();
+    const size_t from = logText().size();
+
+    // Alone, the audio cannot be played: the open fails with the reason, and so does a seek's reopen.
+    EXPECT_FALSE(session->open(kvr::test::fixture("tone3-1hz.wav"), 0));
+    EXPECT_EQ(session->state(), S::Error);
+    EXPECT_EQ(session->lastError(), "Audio not played: sample rate 1 Hz is outside 1000-768000 Hz");
+    EXPECT_FALSE(session->seek(1'000'000));
+    EXPECT_EQ(session->state(), S::Error);
+    EXPECT_EQ(countOf(logText().substr(from), "MediaSession: audio track 0 dropped: sample rate 1 Hz"), 2u);
+
+    // The unpatched file plays and seeks.
+    ASSERT_TRUE(session->open(kvr::test::fixture("tone3.wav"), 0)) << session->lastError();
+    session->play();
+    ASSERT_TRUE(session->seek(1'500'000)) << session->lastError();
+    EXPECT_TRUE(waitFor([&] { return session->clockUs() > 1'600'000; }, 10s));
+
+    // Beside a picture the audio is dropped and the picture plays on, through a seek, to its end.
+    ASSERT_TRUE(session->open(kvr::test::fixture("clip-1hz-audio.mkv"), 0)) << session->lastError();
+    EXPECT_EQ(countOf(logText().substr(from), "MediaSession: audio track 1 dropped: sample rate 1 Hz"), 1u);
+    EXPECT_EQ(session->currentAudioTrack(), -1);
+    RenderLoop render(*session);
+    session->play();
+    ASSERT_TRUE(session->seek(1'000'000)) << session->lastError();
+    EXPECT_EQ(session->state(), S::Playing);
+    EXPECT_TRUE(waitFor([&] { return session->clockUs() > 1'100'000; }, 10s));
+    EXPECT_TRUE(waitFor([&] { return session->reachedEnd(); }, 20s));
+    const auto shown = render.shown();
+    ASSERT_FALSE(shown.empty());
+    EXPECT_GE(shown.back().pts, 2'800'000);
+}

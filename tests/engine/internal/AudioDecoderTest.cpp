@@ -172,6 +172,60 @@ TEST(AudioDecoder, OutputLengthFollowsTheOutputRateAndTheSpeed)
     }
 }
 
+TEST(AudioDecoder, LongLowRateFramesConvertWithoutGaps)
+{
+    // tone100-at-1khz.wav: 3 s of 100 Hz at a 1 kHz sample rate, in packets of 1024 samples, each of which
+    // stands for 49,152 output frames and is converted in slices.
+    struct Case {
+        const char* name;
+        std::shared_ptr<const AudioEffects> effects;
+    };
+    const Case cases[] = { { "resampler", nullptr }, { "graph", equaliser({ { 2, 3.0 } }) } };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Playback playback("tone100-at-1khz.wav", 0, 1.0, c.effects);
+        const auto out = playback.readAll();
+        EXPECT_NEAR(double(out.size()), 3.0 * outRate, 0.002 * outRate);
+        EXPECT_GT(rms(out, 0.1, 2.9), 0.06);
+        // A slice converted from the wrong place shows as a jump: the tone itself moves at most
+        // 2 pi x 100 / 48,000 x 1/8 (about 0.0016) from one output sample to the next.
+        float jump = 0;
+        for (size_t i = size_t(0.1 * outRate); i + 1 < std::min(out.size(), size_t(2.9 * outRate)); ++i)
+            jump = std::max(jump, std::fabs(out[i + 1] - out[i]));
+        EXPECT_LT(jump, 0.005f);
+    }
+}
+
+TEST(AudioDecoder, RefusesImplausibleRatesAndChannelCounts)
+{
+    struct Case {
+        int rate;
+        int channels;
+        bool played;
+    };
+    const Case cases[]
+        = { { 1, 2, false }, { 999, 2, false }, { 1000, 2, true }, { 48000, 1, true }, { 768000, 2, true },
+              { 768001, 2, false }, { 48000, 0, false }, { 48000, 64, true }, { 48000, 65, false }, { 0, 2, false } };
+    for (const Case& c : cases)
+        EXPECT_EQ(AudioDecoder::refusalOf(c.rate, c.channels).empty(), c.played) << c.rate << " Hz " << c.channels;
+
+    // A WAV whose header claims 1 Hz: refused at open, before anything is decoded.
+    init_logging();
+    const size_t from = logText().size();
+    auto device = std::make_shared<VirtualDevice>(Playback::options());
+    AudioOutputWasapi output([d = device] { return makeVirtualEnumerator(d); });
+    ASSERT_TRUE(output.start()) << output.lastError();
+    Demuxer demuxer;
+    ASSERT_TRUE(demuxer.open(kvr::test::fixture("tone3-1hz.wav"), 0, StreamSelection {}));
+    AudioDecoder decoder;
+    EXPECT_FALSE(decoder.open(demuxer.audio.codecParameters, demuxer.audio.timeBase, &output));
+    EXPECT_EQ(decoder.refusal, "sample rate 1 Hz is outside 1000-768000 Hz");
+    EXPECT_EQ(countOf(logText().substr(from),
+                  "AudioDecoder: sample rate 1 Hz is outside 1000-768000 Hz; the audio track is not played"),
+        1u);
+    output.stop();
+}
+
 TEST(AudioDecoder, FirstSampleWrittenBelongsToTheStartPosition)
 {
     // click.flac: a 1 kHz burst at 1.250 s; its frames are 4096 samples (93 ms) long, so 1.2 s lies inside one.
