@@ -19,9 +19,6 @@ namespace {
 // would only cost memory (a 4096 × 4096 rectangle already needs 64 MiB as BGRA).
 constexpr int32_t kMaxBitmapSide = 8192;
 constexpr int64_t kMaxBitmapPixels = int64_t(4096) * 4096;
-// A text packet is decoded from at most this many bytes; the renderer keeps 64 KiB of an event, and the decoders'
-// markup (SubRip tags to ASS) may shrink text, so a little more is read than is kept.
-constexpr int kMaxTextPacketBytes = 128 * 1024;
 
 // A palette-indexed rectangle as premultiplied BGRA, cut to the canvas when the canvas is known. False when the
 // rectangle is unusable or of implausible size.
@@ -136,9 +133,9 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
     // renderer keeps of an event is not decoded at all: the text decoders read it as a NUL-terminated string, so
     // the cut copy gets a terminator of its own.
     AVPacket* clone = nullptr;
-    if (!bitmap && packet->size > kMaxTextPacketBytes && packet->data) {
+    if (!bitmap && size_t(packet->size) > kMaxTextLineBytes && packet->data) {
         const std::string_view text(reinterpret_cast<const char*>(packet->data), size_t(packet->size));
-        const size_t length = utf8PrefixLength(text, kMaxTextPacketBytes);
+        const size_t length = utf8PrefixLength(text, kMaxTextLineBytes);
         clone = av_packet_alloc();
         if (clone && (av_new_packet(clone, int(length)) < 0 || av_packet_copy_props(clone, packet) < 0))
             av_packet_free(&clone);

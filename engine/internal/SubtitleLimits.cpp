@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 
 namespace kvr::engine::internal {
 namespace {
@@ -59,6 +60,64 @@ size_t utf8PrefixLength(std::string_view text, size_t maxBytes)
     while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
         --length;
     return length;
+}
+
+size_t glyphLimitedLength(std::string_view text, size_t maxGlyphs, size_t& glyphs)
+{
+    glyphs = 0;
+    bool drawing = false;
+    bool drawingCounted = false;
+    size_t i = 0;
+    while (i < text.size()) {
+        if (text[i] == '{') {
+            const size_t close = text.find('}', i);
+            const size_t end = close == std::string_view::npos ? text.size() : close + 1;
+            // \p with a number switches drawing mode: \p0 ends it, any other scale starts it (\pos, \pbo are
+            // other tags).
+            for (size_t at = text.find("\\p", i); at != std::string_view::npos && at < end;
+                 at = text.find("\\p", at + 2)) {
+                const char c = at + 2 < text.size() ? text[at + 2] : '\0';
+                if (c >= '0' && c <= '9') {
+                    drawing = c != '0' || (at + 3 < end && text[at + 3] >= '1' && text[at + 3] <= '9');
+                    drawingCounted = false;
+                }
+            }
+            i = end;
+            continue;
+        }
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) != 0x80) {
+            const bool counts = !drawing || !drawingCounted;
+            if (counts && glyphs == maxGlyphs)
+                return i;
+            if (counts)
+                ++glyphs;
+            if (drawing)
+                drawingCounted = true;
+        }
+        ++i;
+    }
+    return text.size();
+}
+
+void cutLongLines(std::string& text, size_t maxBytes)
+{
+    size_t write = 0;
+    size_t read = 0;
+    while (read < text.size()) {
+        size_t end = text.find('\n', read);
+        const bool lastLine = end == std::string::npos;
+        if (lastLine)
+            end = text.size();
+        const size_t keep = utf8PrefixLength(std::string_view(text).substr(read, end - read), maxBytes);
+        if (write != read)
+            std::memmove(text.data() + write, text.data() + read, keep);
+        write += keep;
+        if (!lastLine)
+            text[write++] = '\n';
+        read = lastLine ? end : end + 1;
+    }
+    text.resize(write);
 }
 
 bool clampGlyphSizes(

@@ -33,9 +33,13 @@ constexpr int64_t kMaxFileBytes = 64 * 1024 * 1024;
 constexpr int kIoBufferSize = 65536;
 // What one frame may ask of libass: layout and rasterising cost grows with the text shown, and a file can hold
 // a single cue of tens of megabytes or thousands of cues at the same moment.
+// Laying out and rasterising text costs libass time in proportion to the characters drawn, at every frame and
+// more at the first, with the render thread (and, through the scene graph's sync, the GUI thread) waiting: what
+// is drawn at once stays within a few dozen milliseconds.
 constexpr size_t kMaxEventTextBytes = 64 * 1024;
+constexpr size_t kMaxEventGlyphs = 4096;
 constexpr int kMaxEventsShown = 256;
-constexpr size_t kMaxShownTextBytes = 256 * 1024;
+constexpr size_t kMaxShownGlyphs = 8192;
 constexpr double kMaxScalePercent = 400;
 
 // The script height font sizes refer to, with libass's own defaults for a script that gives none.
@@ -224,7 +228,7 @@ bool SubtitleRenderer::openTextTrack(const char* header, size_t headerSize)
         if (track && header && headerSize > 0 && headerSize <= size_t(INT_MAX))
             ass_process_codec_private(track, const_cast<char*>(header), static_cast<int>(headerSize));
         if (track)
-            clampStyles();
+            clampStyles(*track);
     }
     dirty = true;
     return track != nullptr;
@@ -241,7 +245,8 @@ void SubtitleRenderer::addTextEvent(const char* text, size_t length, int64_t sta
         return;
     // The event's own bounds apply before anything else sees it, the duplicate check included.
     std::string rest(event.substr(comma + 1, kMaxEventTextBytes + 1));
-    boundEventText(rest);
+    size_t glyphs = 0;
+    boundEventText(rest, glyphs);
     // The pre-scan and the live demuxer (again after every seek) deliver the same packets.
     std::string key = std::to_string(startMs);
     key += '|';
@@ -254,15 +259,18 @@ void SubtitleRenderer::addTextEvent(const char* text, size_t length, int64_t sta
     ++readOrder;
     if (line.size() > size_t(INT_MAX))
         return;
+    const int before = track->n_events;
     ass_process_chunk(track, line.data(), static_cast<int>(line.size()), startMs, durationMs);
+    if (track->n_events == before + 1)
+        eventGlyphs.push_back(glyphs);
     dirty = true;
 }
 
-void SubtitleRenderer::clampStyles()
+void SubtitleRenderer::clampStyles(ASS_Track& target)
 {
-    const double maxFontSize = scriptHeight(*track);
-    for (int i = 0; i < track->n_styles; ++i) {
-        ASS_Style& style = track->styles[i];
+    const double maxFontSize = scriptHeight(target);
+    for (int i = 0; i < target.n_styles; ++i) {
+        ASS_Style& style = target.styles[i];
         style.FontSize = std::min(style.FontSize, maxFontSize);
         // libass keeps style scales as fractions.
         style.ScaleX = std::min(style.ScaleX, kMaxScalePercent / 100);
@@ -270,60 +278,68 @@ void SubtitleRenderer::clampStyles()
     }
 }
 
-bool SubtitleRenderer::boundEventText(std::string& rest)
+bool SubtitleRenderer::boundEventText(std::string& rest, size_t& glyphs)
 {
-    bool bounded = false;
+    bool cut = false;
     const size_t length = utf8PrefixLength(rest, kMaxEventTextBytes);
     if (length < rest.size()) {
-        if (!cutWarned)
-            spdlog::warn("Subtitles: a text event longer than {} bytes was cut (further cuts are not logged)",
-                kMaxEventTextBytes);
-        cutWarned = true;
         rest.resize(length);
-        bounded = true;
+        cut = true;
     }
+    glyphs = 0;
     // "Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text": only the text carries override tags.
     const size_t styleAt = fieldStart(rest, 1);
     const size_t textAt = fieldStart(rest, 7);
-    if (styleAt == std::string::npos || textAt == std::string::npos)
-        return bounded;
-    const std::string_view line(rest);
-    const std::string_view ownStyle = line.substr(styleAt, line.find(',', styleAt) - styleAt);
-    auto styleFontSize = [&](std::string_view name) -> double {
-        if (name.empty())
-            name = ownStyle;
-        while (!name.empty() && name.front() == '*')
-            name.remove_prefix(1);
-        const ASS_Style* found = nullptr;
-        for (int i = 0; i < track->n_styles && !found; ++i)
-            if (track->styles[i].Name && name == track->styles[i].Name)
-                found = &track->styles[i];
-        if (!found && track->default_style >= 0 && track->default_style < track->n_styles)
-            found = &track->styles[track->default_style];
-        return found ? found->FontSize : 18.0;
-    };
-    std::string text = rest.substr(textAt);
-    if (clampGlyphSizes(text, GlyphLimits { double(scriptHeight(*track)), kMaxScalePercent }, styleFontSize)) {
-        rest.replace(textAt, std::string::npos, text);
-        bounded = true;
+    if (styleAt != std::string::npos && textAt != std::string::npos) {
+        const std::string_view line(rest);
+        const std::string_view ownStyle = line.substr(styleAt, line.find(',', styleAt) - styleAt);
+        auto styleFontSize = [&](std::string_view name) -> double {
+            if (name.empty())
+                name = ownStyle;
+            while (!name.empty() && name.front() == '*')
+                name.remove_prefix(1);
+            const ASS_Style* found = nullptr;
+            for (int i = 0; i < track->n_styles && !found; ++i)
+                if (track->styles[i].Name && name == track->styles[i].Name)
+                    found = &track->styles[i];
+            if (!found && track->default_style >= 0 && track->default_style < track->n_styles)
+                found = &track->styles[track->default_style];
+            return found ? found->FontSize : 18.0;
+        };
+        std::string text = rest.substr(textAt);
+        bool changed
+            = clampGlyphSizes(text, GlyphLimits { double(scriptHeight(*track)), kMaxScalePercent }, styleFontSize);
+        const size_t keep = glyphLimitedLength(text, kMaxEventGlyphs, glyphs);
+        if (keep < text.size()) {
+            text.resize(keep);
+            changed = cut = true;
+        }
+        if (changed)
+            rest.replace(textAt, std::string::npos, text);
     }
-    return bounded;
+    if (cut && !cutWarned) {
+        spdlog::warn("Subtitles: a text event beyond {} bytes or {} characters was cut (further cuts are not logged)",
+            kMaxEventTextBytes, kMaxEventGlyphs);
+        cutWarned = true;
+    }
+    return cut;
 }
 
 void SubtitleRenderer::hideExcessEvents(int64_t nowMs)
 {
     hiddenEvents.clear();
     int shown = 0;
-    size_t shownBytes = 0;
+    size_t shownGlyphs = 0;
     for (int i = 0; i < track->n_events; ++i) {
         ASS_Event& e = track->events[i];
         if (!(e.Start <= nowMs && nowMs - e.Start < e.Duration))
             continue;
         if (shown < kMaxEventsShown) {
-            const size_t bytes = e.Text ? std::strlen(e.Text) : 0;
-            if (shown == 0 || shownBytes + bytes <= kMaxShownTextBytes) {
+            // Every event came through addTextEvent, so each has its count; a track that did not is not bounded.
+            const size_t glyphs = size_t(i) < eventGlyphs.size() ? eventGlyphs[size_t(i)] : 0;
+            if (shownGlyphs + glyphs <= kMaxShownGlyphs) {
                 ++shown;
-                shownBytes += bytes;
+                shownGlyphs += glyphs;
                 continue;
             }
         }
@@ -372,6 +388,7 @@ void SubtitleRenderer::clearTrack()
         ass_free_track(track);
     track = nullptr;
     cutWarned = false;
+    eventGlyphs.clear();
     bitmapEvents.clear();
     seenEvents.clear();
     readOrder = 0;
@@ -567,7 +584,9 @@ bool SubtitleRenderer::loadExternalFile(const std::string& pathUtf8, std::string
         error = "file too large";
         return false;
     }
-    const std::string text = subtitleTextToUtf8(std::move(bytes));
+    std::string text = subtitleTextToUtf8(std::move(bytes));
+    // FFmpeg's readers spend far longer on a line than reading it took; beyond what an event keeps, none is read.
+    cutLongLines(text, kMaxTextLineBytes);
 
     MemoryDemuxer demuxer;
     demuxer.input.data = reinterpret_cast<const uint8_t*>(text.data());

@@ -89,10 +89,11 @@ public:
 
 private:
     void initLibass();
-    // Keeps every style of the track within the glyph limits.
-    void clampStyles();
-    // The event's text as libass may see it: cut to the per-event limit, glyph sizes clamped.
-    bool boundEventText(std::string& rest);
+    // Keeps every style of a track within the glyph limits.
+    static void clampStyles(ASS_Track& target);
+    // The event's text as libass may see it: cut to the per-event limits, glyph sizes clamped; `glyphs` is the
+    // number of characters it draws.
+    bool boundEventText(std::string& rest, size_t& glyphs);
     // Before a frame: takes the events beyond what may be shown at once out of view (their duration set to 0)
     // and remembers them; afterwards they are put back.
     void hideExcessEvents(int64_t nowMs);
@@ -124,6 +125,8 @@ private:
     int32_t assStorageHeight = 0;
     // The one warning about cut events has been logged for this track.
     bool cutWarned = false;
+    // Characters each event of the track draws, by its index in the track.
+    std::vector<size_t> eventGlyphs;
     // Events hidden for the current frame: index in the track and their own duration.
     std::vector<std::pair<int, long long>> hiddenEvents;
     // Reused between overlays so a redraw of bitmap subtitles allocates nothing once warmed up.

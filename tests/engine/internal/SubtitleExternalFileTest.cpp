@@ -169,3 +169,17 @@ TEST(SubtitleRendererLoad, CueEndingWhereItStartsIsNotShown)
         }
     }
 }
+
+// The fixture's single cue is one line of 2 MiB: FFmpeg reads only what an event keeps of it.
+TEST(SubtitleRendererLoad, OneHugeLineBecomesOneBoundedEvent)
+{
+    SubtitleRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.loadExternalFile(kvr::test::fixture("long-line-subs.srt").string(), error)) << error;
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text.rfind("Wording Wording", 0), 0u);
+    EXPECT_EQ(events[0].text.size(), 4096u); // as many characters as an event may draw
+    EXPECT_EQ(events[0].startMs, 300);
+    EXPECT_EQ(events[0].durationMs, 1400);
+}

@@ -24,6 +24,26 @@ TEST(SubtitleLimits, PrefixEndsAtACharacter)
         EXPECT_EQ(utf8PrefixLength(row.text, row.max), row.expected) << row.text << " / " << row.max;
 }
 
+TEST(SubtitleLimits, LongLinesAreCutWithTheirEndsKept)
+{
+    struct Row {
+        std::string in;
+        std::string out;
+    };
+    const Row rows[] = {
+        { "", "" },
+        { "abc\nxyzw\n", "abc\nxyzw\n" },
+        { "abcdefgh\nxy\n\nabcde", "abcd\nxy\n\nabcd" },
+        { "abc\xC3\xA9z\r\n", "abc\n" }, // cut before the two-byte "é"
+        { "\n\n\n", "\n\n\n" },
+    };
+    for (const Row& row : rows) {
+        std::string text = row.in;
+        cutLongLines(text, 4);
+        EXPECT_EQ(text, row.out) << row.in;
+    }
+}
+
 TEST(SubtitleLimits, GlyphSizesBeyondTheLimitsAreRewritten)
 {
     // Script height 720: font sizes up to 720, scales up to 400 %. The style "Big" has size 600, every other 50.
@@ -53,5 +73,29 @@ TEST(SubtitleLimits, GlyphSizesBeyondTheLimitsAreRewritten)
         const bool changed = clampGlyphSizes(text, limits, styleSize);
         EXPECT_EQ(text, row.out) << row.in;
         EXPECT_EQ(changed, std::string(row.in) != row.out) << row.in;
+    }
+}
+
+TEST(SubtitleLimits, GlyphCountSkipsBlocksAndCountsADrawingOnce)
+{
+    struct Row {
+        std::string text;
+        size_t max;
+        size_t keep;
+        size_t glyphs;
+    };
+    const Row rows[] = {
+        { "abc", 10, 3, 3 },
+        { "abcdef", 4, 4, 4 },
+        { "{\\b1\\pos(1,2)}ab{\\i1}cd", 3, 22, 3 }, // blocks cost nothing, the cut comes before "d"
+        { "\xC3\xA9\xC3\xA9\xC3\xA9", 2, 4, 2 },
+        { "{\\p1}m 0 0 l 10 0 10 10{\\p0}ab", 2, 29, 2 }, // the drawing is one
+        { "{\\p1}m 0 0 l 10 0 10 10{\\p0}ab", 1, 28, 1 },
+        { "{never closed", 1, 13, 0 },
+    };
+    for (const Row& row : rows) {
+        size_t glyphs = 99;
+        EXPECT_EQ(glyphLimitedLength(row.text, row.max, glyphs), row.keep) << row.text;
+        EXPECT_EQ(glyphs, row.glyphs) << row.text;
     }
 }
