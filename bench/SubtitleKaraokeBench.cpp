@@ -26,9 +26,9 @@ namespace {
 constexpr int kWidth = 1280;
 constexpr int kHeight = 720;
 constexpr int kFrames = 40;
-// By default one event just under the renderer's per-event text cap, so both sides draw exactly the same text;
+// By default one event just under the renderer's per-event caps, so both sides draw exactly the same text;
 // a count given on the command line makes a longer one (the renderer then draws only what it keeps of it).
-int kSyllables = 7000;
+int kSyllables = 2000;
 
 const char* const kHeader = "[Script Info]\n"
                             "ScriptType: v4.00+\n"
