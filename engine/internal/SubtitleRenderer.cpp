@@ -20,6 +20,7 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,8 +32,6 @@ namespace {
 constexpr const char* kDefaultFamily = "sans-serif";
 constexpr int64_t kMaxFileBytes = 64 * 1024 * 1024;
 constexpr int kIoBufferSize = 65536;
-// What one frame may ask of libass: layout and rasterising cost grows with the text shown, and a file can hold
-// a single cue of tens of megabytes or thousands of cues at the same moment.
 // Laying out and rasterising text costs libass time in proportion to the characters drawn, at every frame and
 // more at the first, with the render thread (and, through the scene graph's sync, the GUI thread) waiting: what
 // is drawn at once stays within a few dozen milliseconds.
@@ -227,8 +226,10 @@ bool SubtitleRenderer::openTextTrack(const char* header, size_t headerSize)
         track = ass_new_track(library);
         if (track && header && headerSize > 0 && headerSize <= size_t(INT_MAX))
             ass_process_codec_private(track, const_cast<char*>(header), static_cast<int>(headerSize));
-        if (track)
+        if (track) {
             clampStyles(*track);
+            boundHeaderEvents();
+        }
     }
     dirty = true;
     return track != nullptr;
@@ -275,6 +276,33 @@ void SubtitleRenderer::clampStyles(ASS_Track& target)
         // libass keeps style scales as fractions.
         style.ScaleX = std::min(style.ScaleX, kMaxScalePercent / 100);
         style.ScaleY = std::min(style.ScaleY, kMaxScalePercent / 100);
+    }
+}
+
+void SubtitleRenderer::boundHeaderEvents()
+{
+    for (int i = 0; i < track->n_events; ++i) {
+        ASS_Event& e = track->events[i];
+        size_t glyphs = 0;
+        if (e.Text) {
+            // Bounded as a decoder's line would be: the fields before the text only need to be there.
+            std::string rest = std::string("0,")
+                + (e.Style >= 0 && e.Style < track->n_styles && track->styles[e.Style].Name
+                        ? track->styles[e.Style].Name
+                        : "")
+                + ",,0,0,0,,";
+            const size_t textAt = rest.size();
+            rest += std::string_view(e.Text).substr(0, kMaxEventTextBytes + 1);
+            boundEventText(rest, glyphs);
+            if (std::string_view(rest).substr(textAt) != e.Text) {
+                char* bounded = strdup(rest.c_str() + textAt);
+                if (bounded) {
+                    std::free(e.Text);
+                    e.Text = bounded;
+                }
+            }
+        }
+        eventGlyphs.push_back(glyphs);
     }
 }
 
@@ -332,7 +360,8 @@ void SubtitleRenderer::hideExcessEvents(int64_t nowMs)
     size_t shownGlyphs = 0;
     for (int i = 0; i < track->n_events; ++i) {
         ASS_Event& e = track->events[i];
-        if (!(e.Start <= nowMs && nowMs - e.Start < e.Duration))
+        // As libass decides what is due, in unsigned arithmetic so that times from the file cannot overflow.
+        if (e.Start > nowMs || e.Duration <= 0 || uint64_t(nowMs) - uint64_t(e.Start) >= uint64_t(e.Duration))
             continue;
         if (shown < kMaxEventsShown) {
             // Every event came through addTextEvent, so each has its count; a track that did not is not bounded.

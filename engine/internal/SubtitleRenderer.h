@@ -91,6 +91,8 @@ private:
     void initLibass();
     // Keeps every style of a track within the glyph limits.
     static void clampStyles(ASS_Track& target);
+    // Events a script header brought with it (Matroska's CodecPrivate may hold some) get the bounds of every other.
+    void boundHeaderEvents();
     // The event's text as libass may see it: cut to the per-event limits, glyph sizes clamped; `glyphs` is the
     // number of characters it draws.
     bool boundEventText(std::string& rest, size_t& glyphs);

@@ -355,3 +355,24 @@ TEST(SubtitleRenderer, HugeGlyphsAreClamped)
             << text;
     }
 }
+
+// A script header may carry events of its own (Matroska's CodecPrivate can); they are bounded like the rest.
+TEST(SubtitleRenderer, EventsInTheScriptHeaderAreBoundedToo)
+{
+    std::string header = "[Script Info]\nScriptType: v4.00+\nPlayResX: 640\nPlayResY: 480\n\n"
+                         "[V4+ Styles]\nFormat: Name, Fontname, Fontsize\nStyle: Default,sans-serif,100000\n\n"
+                         "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+                         "Dialogue: 0,0:00:00.00,0:00:05.00,Default,,0,0,0,,{\\fscy100000}";
+    for (int i = 0; i < 1000; ++i)
+        header += "Wording ";
+    header += "\n";
+    SubtitleRenderer renderer;
+    ASSERT_TRUE(renderer.openTextTrack(header.data(), header.size()));
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text.rfind("{\\fscy400}Wording", 0), 0u);
+    EXPECT_EQ(events[0].text.size(), std::string("{\\fscy400}").size() + 4096);
+    SubtitleOverlay out;
+    EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
+    EXPECT_FALSE(out.empty);
+}
