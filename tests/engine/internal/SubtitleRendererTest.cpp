@@ -1,5 +1,6 @@
 #include "engine/internal/SubtitleRenderer.h"
 
+#include "engine/Logging.h"
 #include "engine/PrivateDirectory.h"
 #include "engine/internal/SubtitleText.h"
 #include "tests/engine/internal/SubtitleTestSupport.h"
@@ -269,6 +270,7 @@ TEST(SubtitleRenderer, BitmapRectanglesScaleFromTheirCanvas)
 
 TEST(SubtitleRenderer, LongEventsAreCutWithOneWarning)
 {
+    kvr::engine::init_logging();
     SubtitleRenderer renderer;
     SubripFeeder feeder(renderer);
     ASSERT_TRUE(feeder.opened);
