@@ -93,6 +93,13 @@ awk 'BEGIN { for (i = 0; i < 40000; i++) { s = i * 50; e = s + 40;
   printf "%d\n%02d:%02d:%02d,%03d --> %02d:%02d:%02d,%03d\nMany cue %d\n\n", i + 1, s / 3600000, (s / 60000) % 60,
     (s / 1000) % 60, s % 1000, e / 3600000, (e / 60000) % 60, (e / 1000) % 60, e % 1000, i } }' > "$IN/many-cues.srt"
 
+# Hostile sidecars, each beside a short clip of its own name (rows below): one cue holding a single 2 MiB line,
+# and 20,000 cues shown at the same time.
+{ printf '1\n00:00:00,300 --> 00:00:01,700\n'; perl -e 'print "Wording " x 262144'; printf '\n\n'; } \
+  > "$out/long-line-subs.srt"
+awk 'BEGIN { for (i = 0; i < 20000; i++) printf "%d\n00:00:00,300 --> 00:00:01,700\nCrowd cue %d\n\n", i + 1, i }' \
+  > "$out/crowd-subs.srt"
+
 V320="-f lavfi -i testsrc2=size=320x240:rate=25:duration=3"
 TONE48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
 
@@ -104,6 +111,8 @@ rows=(
   "subtitle-only.mkv|ffmpeg -i \$IN/two-cues.srt -c:s srt"
   "long-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=75 -i \$IN/long-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -c:s srt -metadata:s:s:0 language=eng"
   "late-start-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=2:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -output_ts_offset 5"
+  "long-line-subs.mp4|ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "crowd-subs.mp4|ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "tiny.png|ffmpeg -f lavfi -i color=c=red:size=16x16 -frames:v 1"
   "garbage.mp4|random 65536"
   "truncated.mp4|copy-head clip.mp4 20000"

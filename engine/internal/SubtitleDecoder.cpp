@@ -1,5 +1,6 @@
 #include "engine/internal/SubtitleDecoder.h"
 
+#include "engine/internal/SubtitleLimits.h"
 #include "engine/internal/SubtitleRenderer.h"
 
 #include <spdlog/spdlog.h>
@@ -8,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <utility>
 
 namespace kvr::engine::internal {
@@ -124,8 +126,24 @@ void SubtitleDecoder::decodePacket(const AVPacket* packet, AVRational timeBase)
     const int64_t startUs = av_rescale_q(time, timeBase, micro);
     const int64_t durUs = packet->duration > 0 ? av_rescale_q(packet->duration, timeBase, micro) : 0;
 
-    // The decoder takes a non-const packet in this FFmpeg; it gets a clone in milliseconds.
-    AVPacket* clone = av_packet_clone(packet);
+    if (!bitmap && cueDurations && durUs <= 0)
+        return;
+
+    // The decoder takes a non-const packet in this FFmpeg; it gets a clone in milliseconds. Text beyond what the
+    // renderer keeps of an event is not decoded at all: the text decoders read it as a NUL-terminated string, so
+    // the cut copy gets a terminator of its own.
+    AVPacket* clone = nullptr;
+    if (!bitmap && size_t(packet->size) > kMaxTextLineBytes && packet->data) {
+        const std::string_view text(reinterpret_cast<const char*>(packet->data), size_t(packet->size));
+        const size_t length = utf8PrefixLength(text, kMaxTextLineBytes);
+        clone = av_packet_alloc();
+        if (clone && (av_new_packet(clone, int(length)) < 0 || av_packet_copy_props(clone, packet) < 0))
+            av_packet_free(&clone);
+        if (clone)
+            std::memcpy(clone->data, packet->data, length);
+    } else {
+        clone = av_packet_clone(packet);
+    }
     if (!clone)
         return;
     clone->pts = startUs / 1000;

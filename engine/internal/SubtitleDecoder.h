@@ -18,6 +18,9 @@ struct SubtitleDecoder {
     bool bitmap = false;
     int32_t canvasWidth = 0;
     int32_t canvasHeight = 0;
+    // Every packet's duration is the cue's own (subtitle files, which always give an end time): a text cue that
+    // does not end after it starts is not shown, rather than taken as "duration unknown".
+    bool cueDurations = false;
 
     SubtitleDecoder() = default;
     SubtitleDecoder(const SubtitleDecoder&) = delete;

@@ -5,6 +5,7 @@
 #include "engine/internal/MemoryInput.h"
 #include "engine/internal/SubtitleBlend.h"
 #include "engine/internal/SubtitleDecoder.h"
+#include "engine/internal/SubtitleLimits.h"
 #include "engine/internal/SubtitleText.h"
 
 extern "C" {
@@ -19,6 +20,8 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,6 +32,37 @@ namespace {
 constexpr const char* kDefaultFamily = "sans-serif";
 constexpr int64_t kMaxFileBytes = 64 * 1024 * 1024;
 constexpr int kIoBufferSize = 65536;
+// Laying out and rasterising text costs libass time in proportion to the characters drawn, at every frame and
+// more at the first, with the render thread (and, through the scene graph's sync, the GUI thread) waiting: what
+// is drawn at once stays within a few dozen milliseconds.
+constexpr size_t kMaxEventTextBytes = 64 * 1024;
+constexpr size_t kMaxEventGlyphs = 4096;
+constexpr int kMaxEventsShown = 256;
+constexpr size_t kMaxShownGlyphs = 8192;
+constexpr double kMaxScalePercent = 400;
+
+// The script height font sizes refer to, with libass's own defaults for a script that gives none.
+int scriptHeight(const ASS_Track& track)
+{
+    if (track.PlayResY > 0)
+        return track.PlayResY;
+    if (track.PlayResX > 0)
+        return track.PlayResX == 1280 ? 1024 : std::max(1, track.PlayResX * 3 / 4);
+    return 288;
+}
+
+// Where the n-th comma-separated field of an event line starts (n = 0 is the line's start); npos when absent.
+size_t fieldStart(std::string_view line, int n)
+{
+    size_t at = 0;
+    for (int i = 0; i < n; ++i) {
+        at = line.find(',', at);
+        if (at == std::string_view::npos)
+            return at;
+        ++at;
+    }
+    return at;
+}
 
 // Reads at most limit + 1 bytes, so an oversized file (or an endless one) is never read whole.
 bool readLimited(const std::string& path, int64_t limit, std::string& bytes)
@@ -149,6 +183,7 @@ void SubtitleRenderer::initLibass()
     ass_set_extract_fonts(library, 1);
     renderer = ass_renderer_init(library);
     fontsReady = false;
+    assFrameWidth = assFrameHeight = assStorageWidth = assStorageHeight = 0;
 }
 
 void SubtitleRenderer::setUpFonts()
@@ -191,6 +226,10 @@ bool SubtitleRenderer::openTextTrack(const char* header, size_t headerSize)
         track = ass_new_track(library);
         if (track && header && headerSize > 0 && headerSize <= size_t(INT_MAX))
             ass_process_codec_private(track, const_cast<char*>(header), static_cast<int>(headerSize));
+        if (track) {
+            clampStyles(*track);
+            boundHeaderEvents();
+        }
     }
     dirty = true;
     return track != nullptr;
@@ -205,7 +244,10 @@ void SubtitleRenderer::addTextEvent(const char* text, size_t length, int64_t sta
     const size_t comma = event.find(',');
     if (comma == std::string_view::npos)
         return;
-    const std::string_view rest = event.substr(comma + 1);
+    // The event's own bounds apply before anything else sees it, the duplicate check included.
+    std::string rest(event.substr(comma + 1, kMaxEventTextBytes + 1));
+    size_t glyphs = 0;
+    boundEventText(rest, glyphs);
     // The pre-scan and the live demuxer (again after every seek) deliver the same packets.
     std::string key = std::to_string(startMs);
     key += '|';
@@ -218,8 +260,128 @@ void SubtitleRenderer::addTextEvent(const char* text, size_t length, int64_t sta
     ++readOrder;
     if (line.size() > size_t(INT_MAX))
         return;
+    const int before = track->n_events;
     ass_process_chunk(track, line.data(), static_cast<int>(line.size()), startMs, durationMs);
+    if (track->n_events == before + 1)
+        eventGlyphs.push_back(glyphs);
     dirty = true;
+}
+
+void SubtitleRenderer::clampStyles(ASS_Track& target)
+{
+    const double maxFontSize = scriptHeight(target);
+    for (int i = 0; i < target.n_styles; ++i) {
+        ASS_Style& style = target.styles[i];
+        style.FontSize = std::min(style.FontSize, maxFontSize);
+        // libass keeps style scales as fractions.
+        style.ScaleX = std::min(style.ScaleX, kMaxScalePercent / 100);
+        style.ScaleY = std::min(style.ScaleY, kMaxScalePercent / 100);
+    }
+}
+
+void SubtitleRenderer::boundHeaderEvents()
+{
+    for (int i = 0; i < track->n_events; ++i) {
+        ASS_Event& e = track->events[i];
+        size_t glyphs = 0;
+        if (e.Text) {
+            // Bounded as a decoder's line would be: the fields before the text only need to be there.
+            std::string rest = std::string("0,")
+                + (e.Style >= 0 && e.Style < track->n_styles && track->styles[e.Style].Name
+                        ? track->styles[e.Style].Name
+                        : "")
+                + ",,0,0,0,,";
+            const size_t textAt = rest.size();
+            rest += std::string_view(e.Text).substr(0, kMaxEventTextBytes + 1);
+            boundEventText(rest, glyphs);
+            if (std::string_view(rest).substr(textAt) != e.Text) {
+                char* bounded = strdup(rest.c_str() + textAt);
+                if (bounded) {
+                    std::free(e.Text);
+                    e.Text = bounded;
+                }
+            }
+        }
+        eventGlyphs.push_back(glyphs);
+    }
+}
+
+bool SubtitleRenderer::boundEventText(std::string& rest, size_t& glyphs)
+{
+    bool cut = false;
+    const size_t length = utf8PrefixLength(rest, kMaxEventTextBytes);
+    if (length < rest.size()) {
+        rest.resize(length);
+        cut = true;
+    }
+    glyphs = 0;
+    // "Layer,Style,Name,MarginL,MarginR,MarginV,Effect,Text": only the text carries override tags.
+    const size_t styleAt = fieldStart(rest, 1);
+    const size_t textAt = fieldStart(rest, 7);
+    if (styleAt != std::string::npos && textAt != std::string::npos) {
+        const std::string_view line(rest);
+        const std::string_view ownStyle = line.substr(styleAt, line.find(',', styleAt) - styleAt);
+        auto styleFontSize = [&](std::string_view name) -> double {
+            if (name.empty())
+                name = ownStyle;
+            while (!name.empty() && name.front() == '*')
+                name.remove_prefix(1);
+            const ASS_Style* found = nullptr;
+            for (int i = 0; i < track->n_styles && !found; ++i)
+                if (track->styles[i].Name && name == track->styles[i].Name)
+                    found = &track->styles[i];
+            if (!found && track->default_style >= 0 && track->default_style < track->n_styles)
+                found = &track->styles[track->default_style];
+            return found ? found->FontSize : 18.0;
+        };
+        std::string text = rest.substr(textAt);
+        bool changed
+            = clampGlyphSizes(text, GlyphLimits { double(scriptHeight(*track)), kMaxScalePercent }, styleFontSize);
+        const size_t keep = glyphLimitedLength(text, kMaxEventGlyphs, glyphs);
+        if (keep < text.size()) {
+            text.resize(keep);
+            changed = cut = true;
+        }
+        if (changed)
+            rest.replace(textAt, std::string::npos, text);
+    }
+    if (cut && !cutWarned) {
+        spdlog::warn("Subtitles: a text event beyond {} bytes or {} characters was cut (further cuts are not logged)",
+            kMaxEventTextBytes, kMaxEventGlyphs);
+        cutWarned = true;
+    }
+    return cut;
+}
+
+void SubtitleRenderer::hideExcessEvents(int64_t nowMs)
+{
+    hiddenEvents.clear();
+    int shown = 0;
+    size_t shownGlyphs = 0;
+    for (int i = 0; i < track->n_events; ++i) {
+        ASS_Event& e = track->events[i];
+        // As libass decides what is due, in unsigned arithmetic so that times from the file cannot overflow.
+        if (e.Start > nowMs || e.Duration <= 0 || uint64_t(nowMs) - uint64_t(e.Start) >= uint64_t(e.Duration))
+            continue;
+        if (shown < kMaxEventsShown) {
+            // Every event came through addTextEvent, so each has its count; a track that did not is not bounded.
+            const size_t glyphs = size_t(i) < eventGlyphs.size() ? eventGlyphs[size_t(i)] : 0;
+            if (shownGlyphs + glyphs <= kMaxShownGlyphs) {
+                ++shown;
+                shownGlyphs += glyphs;
+                continue;
+            }
+        }
+        hiddenEvents.emplace_back(i, e.Duration);
+        e.Duration = 0;
+    }
+}
+
+void SubtitleRenderer::restoreHiddenEvents()
+{
+    for (const auto& [index, duration] : hiddenEvents)
+        track->events[index].Duration = duration;
+    hiddenEvents.clear();
 }
 
 void SubtitleRenderer::addBitmapEvent(
@@ -254,6 +416,8 @@ void SubtitleRenderer::clearTrack()
     if (track)
         ass_free_track(track);
     track = nullptr;
+    cutWarned = false;
+    eventGlyphs.clear();
     bitmapEvents.clear();
     seenEvents.clear();
     readOrder = 0;
@@ -313,10 +477,23 @@ bool SubtitleRenderer::renderInto(
     if (bitmapEvents.empty()) {
         if (track && renderer) {
             setUpFonts();
-            ass_set_frame_size(renderer, width, height);
-            ass_set_storage_size(renderer, storageWidth < 2 ? 1 : storageWidth, storageHeight < 2 ? 1 : storageHeight);
+            // Told only on a change: each call that changes a size makes libass drop its caches.
+            if (width != assFrameWidth || height != assFrameHeight) {
+                ass_set_frame_size(renderer, width, height);
+                assFrameWidth = width;
+                assFrameHeight = height;
+            }
+            const int32_t storeWidth = storageWidth < 2 ? 1 : storageWidth;
+            const int32_t storeHeight = storageHeight < 2 ? 1 : storageHeight;
+            if (storeWidth != assStorageWidth || storeHeight != assStorageHeight) {
+                ass_set_storage_size(renderer, storeWidth, storeHeight);
+                assStorageWidth = storeWidth;
+                assStorageHeight = storeHeight;
+            }
             int changed = 0;
+            hideExcessEvents(timeUs / 1000);
             ASS_Image* images = ass_render_frame(renderer, track, timeUs / 1000, &changed);
+            restoreHiddenEvents();
             if (changed == 0 && !sizeChanged && !dirty)
                 return false;
             lastWidth = width;
@@ -436,7 +613,9 @@ bool SubtitleRenderer::loadExternalFile(const std::string& pathUtf8, std::string
         error = "file too large";
         return false;
     }
-    const std::string text = subtitleTextToUtf8(std::move(bytes));
+    std::string text = subtitleTextToUtf8(std::move(bytes));
+    // FFmpeg's readers spend far longer on a line than reading it took; beyond what an event keeps, none is read.
+    cutLongLines(text, kMaxTextLineBytes);
 
     MemoryDemuxer demuxer;
     demuxer.input.data = reinterpret_cast<const uint8_t*>(text.data());
@@ -485,6 +664,9 @@ bool SubtitleRenderer::loadExternalFile(const std::string& pathUtf8, std::string
 
     clearTrack();
     SubtitleDecoder decoder;
+    // These readers take every cue's end from the file.
+    const std::string_view reader = demuxer.format->iformat ? demuxer.format->iformat->name : "";
+    decoder.cueDurations = reader == "srt" || reader == "ass" || reader == "webvtt";
     if (!decoder.open(stream->codecpar, this, 0, 0)) {
         error = "unsupported subtitle format";
         return false;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 struct SwsContext;
@@ -88,6 +89,17 @@ public:
 
 private:
     void initLibass();
+    // Keeps every style of a track within the glyph limits.
+    static void clampStyles(ASS_Track& target);
+    // Events a script header brought with it (Matroska's CodecPrivate may hold some) get the bounds of every other.
+    void boundHeaderEvents();
+    // The event's text as libass may see it: cut to the per-event limits, glyph sizes clamped; `glyphs` is the
+    // number of characters it draws.
+    bool boundEventText(std::string& rest, size_t& glyphs);
+    // Before a frame: takes the events beyond what may be shown at once out of view (their duration set to 0)
+    // and remembers them; afterwards they are put back.
+    void hideExcessEvents(int64_t nowMs);
+    void restoreHiddenEvents();
     void setUpFonts();
     void clearLocked(int32_t width, int32_t height, SubtitleOverlay& out);
     void drawBitmapRect(
@@ -108,6 +120,17 @@ private:
     bool blank = true;
     // libass's font set-up has run since the last font was added.
     bool fontsReady = false;
+    // What libass was last told of the sizes; told again only when they change, so its caches survive.
+    int32_t assFrameWidth = 0;
+    int32_t assFrameHeight = 0;
+    int32_t assStorageWidth = 0;
+    int32_t assStorageHeight = 0;
+    // The one warning about cut events has been logged for this track.
+    bool cutWarned = false;
+    // Characters each event of the track draws, by its index in the track.
+    std::vector<size_t> eventGlyphs;
+    // Events hidden for the current frame: index in the track and their own duration.
+    std::vector<std::pair<int, long long>> hiddenEvents;
     // Reused between overlays so a redraw of bitmap subtitles allocates nothing once warmed up.
     SwsContext* scaler = nullptr;
     std::vector<uint8_t> scaled;

@@ -10,8 +10,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 using namespace kvr::test::session;
 namespace fs = std::filesystem;
@@ -370,4 +372,98 @@ TEST(MediaSession, NetworkAddressesGetNoPrescan)
     pollfd p { listener, POLLIN, 0 };
     EXPECT_EQ(::poll(&p, 1, 0), 0) << "something connected";
     ::close(listener);
+}
+
+namespace {
+
+// The process's peak resident size in KiB since the last resetPeakMemory.
+int64_t peakMemoryKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            return std::stoll(line.substr(6));
+    return -1;
+}
+
+int64_t residentKiB()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::stoll(line.substr(6));
+    return -1;
+}
+
+// CPU time of the calling thread: what a call costs, whatever else the machine runs meanwhile.
+double threadCpuMs()
+{
+    timespec t {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// Sets the peak back to the present resident size, so what follows measures its own peak.
+bool resetPeakMemory()
+{
+    std::ofstream("/proc/self/clear_refs") << "5";
+    return peakMemoryKiB() <= residentKiB() + 1024;
+}
+
+} // namespace
+
+// Sidecars built to hurt: one cue holding a single 2 MiB line, and 20,000 cues at the same moment. Each loads
+// automatically and plays to the end with its subtitles drawn at 1280 × 720. The renderer's memory stays small,
+// and so does the work of each repaint: the video sink repaints inside the scene graph's sync, with the GUI thread
+// waiting, and the GUI thread's own calls that take the renderer's lock (a delay change here) wait for at most one
+// repaint. The work is measured as the render thread's CPU time, which a busy machine does not stretch; the GUI
+// thread's waits only against a loose wall-clock bound that still catches the multi-second stalls.
+TEST(MediaSession, HostileSidecarsPlayToTheEndWithBoundedCost)
+{
+    using Ms = std::chrono::duration<double, std::milli>;
+    for (const char* name : { "long-line-subs", "crowd-subs" }) {
+        SCOPED_TRACE(name);
+        auto session = makeSession();
+        ASSERT_TRUE(resetPeakMemory());
+        const int64_t startKiB = residentKiB();
+
+        // The player opens on a worker thread; the sidecar is loaded there.
+        ASSERT_TRUE(session->open(kvr::test::fixture(std::string(name) + ".mp4"), 0)) << session->lastError();
+        ASSERT_EQ(session->currentSubtitleTrack(), 100000);
+
+        std::atomic<bool> stop { false };
+        std::atomic<double> longestRenderCpuMs { 0 };
+        std::atomic<int64_t> drawn { 0 };
+        std::thread render([&] {
+            kvr::engine::internal::SubtitleOverlay overlay;
+            while (!stop) {
+                session->takeFrame(session->videoClockUs(), false);
+                const double before = threadCpuMs();
+                if (session->renderSubtitles(1280, 720, overlay) && !overlay.empty)
+                    ++drawn;
+                longestRenderCpuMs = std::max(longestRenderCpuMs.load(), threadCpuMs() - before);
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        session->play();
+        double longestGuiMs = 0;
+        const bool ended = waitFor(
+            [&] {
+                const auto at = Clock::now();
+                session->setSubtitleDelayUs(0);
+                longestGuiMs = std::max(longestGuiMs, Ms(Clock::now() - at).count());
+                return session->reachedEnd();
+            },
+            30s);
+        stop = true;
+        render.join();
+        EXPECT_TRUE(ended);
+        EXPECT_GT(drawn.load(), 0);
+        EXPECT_LT(longestRenderCpuMs.load(), 250.0);
+        EXPECT_LT(longestGuiMs, 1000.0);
+        EXPECT_LT(peakMemoryKiB() - startKiB, 256 * 1024);
+        session->close();
+    }
 }

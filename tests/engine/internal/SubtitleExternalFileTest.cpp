@@ -134,3 +134,52 @@ TEST(SubtitleRendererLoad, ReplacesWhatTheRendererHeld)
     EXPECT_TRUE(renderer.renderInto(1500000, 320, 180, 320, 180, out));
     EXPECT_FALSE(out.empty);
 }
+
+TEST(SubtitleRendererLoad, CueEndingWhereItStartsIsNotShown)
+{
+    const std::string cues = "1\n00:00:01,000 --> 00:00:02,000\nBefore\n\n"
+                             "2\n00:00:03,000 --> 00:00:03,000\nNever\n\n"
+                             "3\n00:00:04,000 --> 00:00:05,000\nAfter\n\n";
+    const std::string script = "[Script Info]\nScriptType: v4.00+\n\n[Events]\n"
+                               "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+                               "Dialogue: 0,0:00:01.00,0:00:02.00,Default,,0,0,0,,Before\n"
+                               "Dialogue: 0,0:00:03.00,0:00:03.00,Default,,0,0,0,,Never\n"
+                               "Dialogue: 0,0:00:04.00,0:00:05.00,Default,,0,0,0,,After\n";
+    const std::string vtt = "WEBVTT\n\n00:00:01.000 --> 00:00:02.000\nBefore\n\n"
+                            "00:00:03.000 --> 00:00:03.000\nNever\n\n00:00:04.000 --> 00:00:05.000\nAfter\n\n";
+    for (const auto& [name, bytes] :
+        { std::pair { "equal.srt", cues }, std::pair { "equal.ass", script }, std::pair { "equal.vtt", vtt } }) {
+        SubtitleRenderer renderer;
+        std::string error;
+        ASSERT_TRUE(renderer.loadExternalFile(writeFile(name, bytes).string(), error)) << name << ": " << error;
+        const auto events = renderer.textEvents();
+        ASSERT_EQ(events.size(), 2u) << name;
+        EXPECT_EQ(events[0].text, "Before") << name;
+        EXPECT_EQ(events[1].text, "After") << name;
+        struct Moment {
+            int64_t timeUs;
+            bool drawn;
+        };
+        for (const Moment m : { Moment { 1500000, true }, Moment { 3000000, false }, Moment { 3100000, false },
+                 Moment { 3600000, false }, Moment { 4500000, true } }) {
+            SubtitleOverlay out;
+            renderer.flush();
+            ASSERT_TRUE(renderer.renderInto(m.timeUs, 320, 180, 320, 180, out));
+            EXPECT_EQ(!out.empty, m.drawn) << name << " at " << m.timeUs;
+        }
+    }
+}
+
+// The fixture's single cue is one line of 2 MiB: FFmpeg reads only what an event keeps of it.
+TEST(SubtitleRendererLoad, OneHugeLineBecomesOneBoundedEvent)
+{
+    SubtitleRenderer renderer;
+    std::string error;
+    ASSERT_TRUE(renderer.loadExternalFile(kvr::test::fixture("long-line-subs.srt").string(), error)) << error;
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text.rfind("Wording Wording", 0), 0u);
+    EXPECT_EQ(events[0].text.size(), 4096u); // as many characters as an event may draw
+    EXPECT_EQ(events[0].startMs, 300);
+    EXPECT_EQ(events[0].durationMs, 1400);
+}

@@ -1,10 +1,18 @@
 #include "engine/internal/SubtitleRenderer.h"
 
+#include "engine/Logging.h"
+#include "engine/PrivateDirectory.h"
+#include "engine/internal/SubtitleText.h"
 #include "tests/engine/internal/SubtitleTestSupport.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
 
 using namespace kvr::engine::internal;
 using kvr::test::coveredPixels;
@@ -32,6 +40,44 @@ int shownBlue(SubtitleRenderer& renderer, int64_t timeUs)
     renderer.flush();
     EXPECT_TRUE(renderer.renderInto(timeUs, 10, 10, 10, 10, out));
     return out.empty ? 0 : out.pixels[0];
+}
+
+std::string logText()
+{
+    return kvr::test::readFile(kvr::engine::privateDirectory() / "kvr.log");
+}
+
+size_t countOf(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+int64_t statusKiB(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field, 0) == 0)
+            return std::stoll(line.substr(std::strlen(field)));
+    return -1;
+}
+
+// How far the process's resident size rose above where it stood when `run` began.
+int64_t peakRiseKiB(const std::function<void()>& run)
+{
+    std::ofstream("/proc/self/clear_refs") << "5"; // the peak starts again from the present size
+    const int64_t before = statusKiB("VmRSS:");
+    run();
+    return statusKiB("VmHWM:") - before;
+}
+
+// An event as the decoders hand it on, with `text` in the Text field.
+std::string eventLine(const std::string& text)
+{
+    return "0,0,Default,,0,0,0,," + text;
 }
 
 } // namespace
@@ -220,4 +266,115 @@ TEST(SubtitleRenderer, BitmapRectanglesScaleFromTheirCanvas)
         EXPECT_EQ(y0, row.y0) << "target " << row.targetWidth << "x" << row.targetHeight;
         EXPECT_EQ(y1, row.y1) << "target " << row.targetWidth << "x" << row.targetHeight;
     }
+}
+
+TEST(SubtitleRenderer, LongEventsAreCutWithOneWarning)
+{
+    kvr::engine::init_logging();
+    SubtitleRenderer renderer;
+    SubripFeeder feeder(renderer);
+    ASSERT_TRUE(feeder.opened);
+    const size_t logFrom = logText().size();
+    // Over 64 KiB in an override block ("é" is two bytes; the odd-length field prefix puts the mark inside one)
+    // and text that draws far more characters than an event may.
+    std::string comment = "{";
+    while (comment.size() < 3 * 1024 * 1024)
+        comment += "\xC3\xA9\xC3\xA9 ";
+    std::string words;
+    while (words.size() < 1024 * 1024)
+        words += "Wording ";
+    const std::string lines[] = { eventLine(comment + "}x"), eventLine(words) };
+    renderer.addTextEvent(lines[0].data(), lines[0].size(), 0, 2000);
+    renderer.addTextEvent(lines[1].data(), lines[1].size(), 0, 2000);
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_LE(events[0].text.size() + 18, size_t(64 * 1024));
+    EXPECT_GT(events[0].text.size() + 18, size_t(64 * 1024 - 4));
+    EXPECT_TRUE(looksLikeUtf8(events[0].text));
+    EXPECT_EQ(events[1].text, words.substr(0, 4095)); // 4096 characters, of which libass drops the final blank
+    EXPECT_EQ(countOf(logText().substr(logFrom), "was cut"), 1u);
+
+    SubtitleOverlay out;
+    EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
+    EXPECT_FALSE(out.empty);
+}
+
+// More events due at once than are drawn: the first 256 in the track's order are, the rest wait their turn.
+TEST(SubtitleRenderer, AtMost256EventsAreDrawnAtOnce)
+{
+    SubtitleRenderer renderer;
+    SubripFeeder feeder(renderer);
+    ASSERT_TRUE(feeder.opened);
+    // Each event fills its own 10 × 10 cell of a 32-column grid on a 320 × 240 frame; the script's 384 × 288
+    // is scaled to it, so the drawing is given in script units (1.2 per pixel).
+    for (int i = 0; i < 320; ++i) {
+        char drawing[160];
+        std::snprintf(drawing, sizeof drawing, "{\\an7\\pos(%d,%d)\\bord0\\shad0\\p1}m 0 0 l 9.6 0 9.6 9.6 0 9.6",
+            (i % 32) * 12, (i / 32) * 12);
+        const std::string line = eventLine(drawing);
+        renderer.addTextEvent(line.data(), line.size(), 1000, 5000);
+    }
+    ASSERT_EQ(renderer.textEvents().size(), 320u);
+    SubtitleOverlay out;
+    ASSERT_TRUE(renderer.renderInto(2000000, 320, 240, 320, 240, out));
+    ASSERT_FALSE(out.empty);
+    int drawnCells = 0;
+    for (int i = 0; i < 320; ++i) {
+        const int x = (i % 32) * 10 + 4, y = (i / 32) * 10 + 4;
+        const bool drawn = out.pixels[(size_t(y) * out.width + x) * 4 + 3] != 0;
+        EXPECT_EQ(drawn, i < 256) << "event " << i;
+        drawnCells += drawn;
+    }
+    EXPECT_EQ(drawnCells, 256);
+    // The hidden events keep their times for later frames.
+    for (const auto& e : renderer.textEvents())
+        ASSERT_EQ(e.durationMs, 5000);
+}
+
+// Font sizes and scales far beyond the frame are clamped before libass lays them out; what is asked here would
+// otherwise take gigabytes.
+TEST(SubtitleRenderer, HugeGlyphsAreClamped)
+{
+    const char* const texts[] = {
+        "{\\fs100000}Big",
+        "{\\fs1e9}Big",
+        "{\\fscx100000\\fscy100000}Wide",
+        "{\\fs200\\fs+100\\fs+100\\fs+100\\fs+100}Grown",
+        "{\\t(\\fs100000)}Animated",
+    };
+    for (const char* text : texts) {
+        SubtitleRenderer renderer;
+        SubripFeeder feeder(renderer);
+        ASSERT_TRUE(feeder.opened);
+        const std::string line = eventLine(text);
+        renderer.addTextEvent(line.data(), line.size(), 0, 5000);
+        SubtitleOverlay out;
+        EXPECT_LT(peakRiseKiB([&] {
+            for (int64_t t : { 1000000, 2500000, 4000000 })
+                renderer.renderInto(t, 1280, 720, 1280, 720, out);
+        }),
+            256 * 1024)
+            << text;
+    }
+}
+
+// A script header may carry events of its own (Matroska's CodecPrivate can); they are bounded like the rest.
+TEST(SubtitleRenderer, EventsInTheScriptHeaderAreBoundedToo)
+{
+    std::string header = "[Script Info]\nScriptType: v4.00+\nPlayResX: 640\nPlayResY: 480\n\n"
+                         "[V4+ Styles]\nFormat: Name, Fontname, Fontsize\nStyle: Default,sans-serif,100000\n\n"
+                         "[Events]\nFormat: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\n"
+                         "Dialogue: 0,0:00:00.00,0:00:05.00,Default,,0,0,0,,{\\fscy100000}";
+    for (int i = 0; i < 1000; ++i)
+        header += "Wording ";
+    header += "\n";
+    SubtitleRenderer renderer;
+    ASSERT_TRUE(renderer.openTextTrack(header.data(), header.size()));
+    const auto events = renderer.textEvents();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].text.rfind("{\\fscy400}Wording", 0), 0u);
+    EXPECT_EQ(events[0].text.size(), std::string("{\\fscy400}").size() + 4096);
+    SubtitleOverlay out;
+    EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
+    EXPECT_FALSE(out.empty);
 }
