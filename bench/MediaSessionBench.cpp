@@ -161,6 +161,7 @@ int main()
         silent.close();
 
         pulse.seek(0);
+        pulse.play();
         const std::vector<double> offsets = playAndMeasure(pulse, 6000ms);
         std::vector<double> absolute;
         for (double o : offsets)

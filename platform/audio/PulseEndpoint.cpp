@@ -698,11 +698,35 @@ private:
     const MixFormat mix;
 };
 
+MixFormat mixFormatOf(const SinkLookup& sink)
+{
+    MixFormat mix;
+    mix.sampleType = SampleType::Float32;
+    mix.sampleRate = static_cast<int32_t>(sink.rate);
+    mix.channels = sink.channels;
+    return mix;
+}
+
 class PulseEnumerator : public DeviceEnumerator {
 public:
+    // `connection` and `sink` are what the connect just found; the first look-up uses them rather than asking
+    // the server again.
+    PulseEnumerator(std::shared_ptr<PulseConnection> connection, const SinkLookup& sink)
+        : found(std::move(connection))
+        , foundMix(mixFormatOf(sink))
+    {
+    }
+
     Status getDefaultAudioEndpoint(std::unique_ptr<Device>& device) override
     {
         try {
+            if (found) {
+                auto connection = std::move(found);
+                if (connection->ready()) {
+                    device = std::make_unique<PulseDevice>(std::move(connection), foundMix);
+                    return Status::Ok;
+                }
+            }
             // The server may have gone away (or restarted) since the last look-up: the shared connection then
             // finds the new one.
             std::string error;
@@ -713,16 +737,16 @@ public:
             SinkLookup sink;
             if (lookUpDefaultSink(*connection, sink) != Status::Ok)
                 return Status::Failed;
-            MixFormat mix;
-            mix.sampleType = SampleType::Float32;
-            mix.sampleRate = static_cast<int32_t>(sink.rate);
-            mix.channels = sink.channels;
-            device = std::make_unique<PulseDevice>(std::move(connection), mix);
+            device = std::make_unique<PulseDevice>(std::move(connection), mixFormatOf(sink));
             return Status::Ok;
         } catch (...) {
             return Status::Failed;
         }
     }
+
+private:
+    std::shared_ptr<PulseConnection> found;
+    MixFormat foundMix;
 };
 
 } // namespace
@@ -745,7 +769,7 @@ std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout
             error = "the server has no default sink";
             return nullptr;
         }
-        return std::make_unique<PulseEnumerator>();
+        return std::make_unique<PulseEnumerator>(std::move(connection), sink);
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;
