@@ -1,7 +1,9 @@
-// Measures what a user of the session waits for and sees on a local 1080p clip it generates itself: the time from
-// a seek to the first picture at the target, and how far the shown pictures are from the heard clock (the audio
-// plays on the default endpoint: the PulseAudio server named by PULSE_SERVER, for example a null sink).
+// Measures what a user of the session waits for and sees on a local 1080p H.264 clip it generates itself: the time
+// from a seek request to the first picture at the target, on the default endpoint (the PulseAudio server named by
+// PULSE_SERVER, for example a null sink) and on the silent endpoint in the same run, and how far the shown
+// pictures are from the heard clock.
 #include "engine/MediaSession.h"
+#include "platform/audio/VirtualEndpoint.h"
 
 #include <spdlog/spdlog.h>
 
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +60,43 @@ std::vector<double> playAndMeasure(MediaSession& session, std::chrono::milliseco
     return offsetsMs;
 }
 
+struct SeekTimes {
+    std::vector<double> toFirstFrameMs; // request -> first picture at the target
+    std::vector<double> blockingMs; // how long the seek call itself held the caller
+};
+
+// Seeks to `target` while playing and waits for the first picture as the video sink takes it (with nothing to show
+// it takes the next picture, due or not); then plays on a little, as a user would. False when no picture at the
+// target came.
+bool timeSeek(MediaSession& session, int64_t target, SeekTimes& times)
+{
+    const auto start = Clock::now();
+    if (!session.seek(target)) {
+        std::fprintf(stderr, "seek failed: %s\n", session.lastError().c_str());
+        return false;
+    }
+    const double blocking = msSince(start);
+    std::shared_ptr<kvr::engine::VideoFrame> frame;
+    while (!(frame = session.takeFrame(session.videoClockUs(), true)) && msSince(start) < 10'000)
+        std::this_thread::sleep_for(1ms);
+    if (!frame || frame->pts < target) {
+        std::fprintf(stderr, "no picture at the target %lld\n", static_cast<long long>(target));
+        return false;
+    }
+    times.toFirstFrameMs.push_back(msSince(start));
+    times.blockingMs.push_back(blocking);
+    playAndMeasure(session, 300ms);
+    return true;
+}
+
+void printSeeks(const char* name, const SeekTimes& times)
+{
+    std::printf("seek_%s_mean: %.1f ms\n", name, mean(times.toFirstFrameMs));
+    std::printf("seek_%s_p95: %.1f ms\n", name, percentile(times.toFirstFrameMs, 0.95));
+    std::printf("seek_%s_max: %.1f ms\n", name, percentile(times.toFirstFrameMs, 1.0));
+    std::printf("seek_%s_call_mean: %.1f ms\n", name, mean(times.blockingMs));
+}
+
 } // namespace
 
 int main()
@@ -75,51 +115,70 @@ int main()
         return 1;
     }
 
+    // The same 20 targets for both endpoints, from a fixed seed, so runs compare.
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<int64_t> pick(500'000, 11'000'000);
+    std::vector<int64_t> targets(20);
+    for (int64_t& target : targets)
+        target = pick(random);
+
     int status = 0;
     {
-        MediaSession session;
-        if (!session.open(clip, 0)) {
-            std::fprintf(stderr, "open failed: %s\n", session.lastError().c_str());
-            return 1;
-        }
-        session.play();
-        // A fresh sound server sink works off its start-up latency first.
-        playAndMeasure(session, 2500ms);
-
-        std::vector<double> seekMs;
-        for (int64_t target : { 2'300'000, 5'700'000, 8'100'000, 3'900'000, 10'200'000, 6'600'000 }) {
-            const auto start = Clock::now();
-            if (!session.seek(target)) {
-                std::fprintf(stderr, "seek failed: %s\n", session.lastError().c_str());
-                status = 1;
-                break;
+        MediaSession pulse;
+        MediaSession silent(
+            [] { return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {}); });
+        for (MediaSession* session : { &pulse, &silent }) {
+            if (!session->open(clip, 0)) {
+                std::fprintf(stderr, "open failed: %s\n", session->lastError().c_str());
+                return 1;
             }
-            // With nothing to show after a seek, the sink takes the next picture whether due or not.
-            std::shared_ptr<kvr::engine::VideoFrame> frame;
-            while (!(frame = session.takeFrame(session.videoClockUs(), true)) && msSince(start) < 10'000)
-                std::this_thread::sleep_for(1ms);
-            if (!frame || frame->pts < target) {
-                std::fprintf(stderr, "no picture at the target %lld\n", static_cast<long long>(target));
-                status = 1;
-                break;
-            }
-            seekMs.push_back(msSince(start));
-            playAndMeasure(session, 300ms);
+            session->play();
+            // A fresh sound server sink works off its start-up latency first; one seek each warms the caches.
+            playAndMeasure(*session, 1500ms);
+            SeekTimes warmUp;
+            if (!timeSeek(*session, 6'000'000, warmUp))
+                return 1;
+            session->pause();
         }
 
-        session.seek(0);
-        const std::vector<double> offsets = playAndMeasure(session, 6000ms);
+        // Target by target, one endpoint after the other, so a change in the machine's load meets both alike. The
+        // session not being measured is paused: its decoders wait on full queues and cost nothing.
+        SeekTimes pulseTimes;
+        SeekTimes silentTimes;
+        for (int64_t target : targets) {
+            for (auto [session, times] : { std::pair { &pulse, &pulseTimes }, std::pair { &silent, &silentTimes } }) {
+                session->play();
+                const bool ok = timeSeek(*session, target, *times);
+                session->pause();
+                if (!ok) {
+                    status = 1;
+                    break;
+                }
+            }
+            if (status != 0)
+                break;
+        }
+        silent.close();
+
+        pulse.seek(0);
+        pulse.play();
+        const std::vector<double> offsets = playAndMeasure(pulse, 6000ms);
         std::vector<double> absolute;
         for (double o : offsets)
             absolute.push_back(std::abs(o));
 
-        std::printf("seek_to_first_frame_mean: %.1f ms\n", mean(seekMs));
-        std::printf("seek_to_first_frame_max: %.1f ms\n", percentile(seekMs, 1.0));
+        std::printf("seek_targets: %zu seeks\n", pulseTimes.toFirstFrameMs.size());
+        printSeeks("pulse", pulseTimes);
+        printSeeks("silent", silentTimes);
+        std::printf("seek_mean_ratio_pulse_to_silent: %.2f x\n",
+            mean(pulseTimes.toFirstFrameMs) / mean(silentTimes.toFirstFrameMs));
+        std::printf("seek_p95_ratio_pulse_to_silent: %.2f x\n",
+            percentile(pulseTimes.toFirstFrameMs, 0.95) / percentile(silentTimes.toFirstFrameMs, 0.95));
         std::printf("av_offset_mean: %.1f ms\n", mean(offsets));
         std::printf("av_offset_abs_p95: %.1f ms\n", percentile(absolute, 0.95));
         std::printf("av_offset_abs_max: %.1f ms\n", percentile(absolute, 1.0));
         std::printf("frames_shown_in_6s: %zu frames\n", offsets.size());
-        session.close();
+        pulse.close();
     }
     std::filesystem::remove_all(dir);
     return status;

@@ -6,10 +6,18 @@
 #include "engine/internal/CoverArt.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
 namespace kvr::engine {
+
+namespace {
+
+// How long the sound of a video waits at most for its first picture.
+constexpr std::chrono::milliseconds firstPictureWait { 1000 };
+
+} // namespace
 
 const char* playerStateName(PlayerState state)
 {
@@ -296,15 +304,25 @@ void MediaSession::play()
         if (d.audioOutput)
             d.audioOutput->resume();
     } else if (s == PlayerState::Prepared) {
+        const bool video = d.videoDecoder && d.frameQueue;
         if (d.audioDecoder && d.audioOutput) {
             {
                 std::lock_guard lock(d.audioOutputMutex);
                 d.audioOutput->setVolume(d.volume.load());
             }
             d.audioDecoder->start(&d.demuxer->audioQueue, &d.audioFramesDecoded);
-            d.audioOutput->beginRendering(&d.audioFramesPlayed);
+            // The sound waits for the first picture at the start position (within reason): started at once, it
+            // would run ahead while a large or far-from-a-key-frame picture is decoded, and the first pictures
+            // would come late and be dropped. The output outlives the video decoder's thread (teardown joins the
+            // decoder first), so the decoder may release it.
+            if (video) {
+                internal::AudioOutputWasapi* output = d.audioOutput.get();
+                d.videoDecoder->firstPicture = [output] { output->releaseHold(); };
+            }
+            d.audioOutput->beginRendering(
+                &d.audioFramesPlayed, video ? firstPictureWait : std::chrono::milliseconds {});
         }
-        if (d.videoDecoder && d.frameQueue)
+        if (video)
             d.videoDecoder->start(&d.demuxer->videoQueue, d.frameQueue.get(), &d.videoFramesDecoded);
         d.demuxer->start(&d.packetsRead);
     } else {

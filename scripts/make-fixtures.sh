@@ -160,6 +160,7 @@ rows=(
   "snapshot-sar-1000.mp4|ffmpeg -f lavfi -i testsrc2=size=16x1000:rate=10:duration=2 -vf setsar=sar=1000/1:max=1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "snapshot-rotated.mp4|ffmpeg -i \$out/snapshot-halves.mp4 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "labels.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=20 -i \$IN/two-cues.srt -i \$IN/labels-chapters.txt -map 0:a -map 0:a -map 0:a -map 1:s -map 1:s -map_metadata 2 -map_chapters 2 -c:a:0 aac -ac:a:0 2 -c:a:1 flac -ac:a:1 3 -c:a:2 flac -ac:a:2 6 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:0 title=\"English commentary\" -metadata:s:a:2 language=zzz -metadata:s:s:0 language=fre -metadata:s:s:0 title=Signs -disposition:a:0 default -disposition:a:1 0 -disposition:a:2 0 -disposition:s:0 forced -disposition:s:1 0"
+  "session-long-gop.mp4|ffmpeg -f lavfi -i testsrc2=size=1280x720:rate=25:duration=20 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=20 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -g 250 -keyint_min 250 -sc_threshold 0 -pix_fmt yuv420p -c:a aac -b:a 64k"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
   "tone3.wav|ffmpeg $TONE48 -ac 2 -c:a pcm_s16le"
   "tone3-1hz.wav|wav-rate tone3.wav 1"

@@ -76,10 +76,17 @@ bool AudioOutputWasapi::start()
     return device->initOk;
 }
 
-void AudioOutputWasapi::beginRendering(std::atomic<int64_t>* counter)
+void AudioOutputWasapi::beginRendering(std::atomic<int64_t>* counter, std::chrono::milliseconds hold)
 {
     playedFrames.store(counter, std::memory_order_release);
+    holdMs.store(std::max<int64_t>(hold.count(), 0));
     device->startEvent.set();
+}
+
+void AudioOutputWasapi::releaseHold()
+{
+    holdReleased.store(true);
+    device->bufferEvent.set();
 }
 
 void AudioOutputWasapi::pause()
@@ -354,6 +361,10 @@ void AudioOutputWasapi::render()
         d.renderClient->releaseBuffer(d.bufferFrames, true);
     }
     bool started = d.audioClient->start() == Status::Ok;
+    // A hold keeps the endpoint running on silence rather than waiting to start it: the stream is then warm when
+    // the first sound comes, and the count of what is heard starts cleanly from it.
+    bool holding = holdMs.load() > 0;
+    const auto holdEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(holdMs.load());
 
     const size_t ch = size_t(channels());
     while (!stopRequested.load()) {
@@ -408,7 +419,9 @@ void AudioOutputWasapi::render()
 
         float* out = reinterpret_cast<float*>(data);
         const size_t wanted = size_t(frames) * ch;
-        const size_t taken = ringBuffer.read(out, wanted);
+        if (holding && (holdReleased.load() || std::chrono::steady_clock::now() >= holdEnds))
+            holding = false;
+        const size_t taken = holding ? 0 : ringBuffer.read(out, wanted);
         if (taken > 0) {
             const float gain = volume.load();
             if (gain != 1.0f) {
@@ -425,7 +438,9 @@ void AudioOutputWasapi::render()
         if (hasDelivered)
             handedFrames += frames;
     }
-    if (started && d.audioClient)
+    // A stop asked for from outside is final: the client is released right after, which ends its stream, and
+    // nothing will be resumed. Stopping it first would only wait for a pause's careful cut.
+    if (started && d.audioClient && !stopRequested.load())
         d.audioClient->stop();
 }
 

@@ -4,6 +4,7 @@
 #include "platform/audio/AudioEndpoint.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -31,8 +32,12 @@ public:
     // Starts the render thread, which opens the device and then waits for beginRendering. Returns whether the
     // device opened; on false lastError() says which step failed.
     bool start();
-    // Lets the render thread play; `playedFrames` (may be null) then follows the frames heard.
-    void beginRendering(std::atomic<int64_t>* playedFrames);
+    // Lets the render thread play; `playedFrames` (may be null) then follows the frames heard. With a `hold`,
+    // the endpoint plays silence and the ring is left to fill until releaseHold() or until the hold has passed,
+    // whichever comes first: the picture that goes with the first sound may still be on its way.
+    void beginRendering(std::atomic<int64_t>* playedFrames, std::chrono::milliseconds hold = {});
+    // Ends a hold; any thread, any time (before beginRendering it cancels the hold to come).
+    void releaseHold();
     void pause();
     void resume();
     // Linear gain, clamped to [0, 4].
@@ -81,6 +86,8 @@ private:
     int64_t heardFrames = 0;
     std::atomic<bool> stopRequested { false };
     std::atomic<bool> paused { false };
+    std::atomic<int64_t> holdMs { 0 };
+    std::atomic<bool> holdReleased { false };
     std::atomic<float> volume { 1.0f };
     std::thread renderThread;
     mutable std::mutex errorMutex;

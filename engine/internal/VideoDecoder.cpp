@@ -127,6 +127,7 @@ struct VideoDecoder::Run {
     int64_t skippedCount = 0;
     bool landingLogged = false;
     bool delivered = false;
+    bool announced = false;
     int32_t lateRun = 0;
 
     ~Run()
@@ -335,6 +336,8 @@ void VideoDecoder::decodeLoop(PacketQueue* packets, VideoFrameQueue* queue, std:
                     pullFiltered(run, -1, 0);
             }
         }
+        // Nothing to show after all: whoever waits for the first picture need not wait any longer.
+        announceFirstPicture(run);
     } catch (const std::exception& e) {
         defaultLogger()->error("VideoDecoder: decoding stopped: {}", e.what());
     } catch (...) {
@@ -574,7 +577,7 @@ bool VideoDecoder::toVideoFrame(Run& run, AVFrame* frame, int64_t ptsUs)
     if (code >= 0) {
         if (!makeFrameOwner(*out, frame, code))
             return true;
-        return run.queue->push(std::move(out));
+        return push(run, std::move(out));
     }
 
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(AVPixelFormat(frame->format));
@@ -592,7 +595,7 @@ bool VideoDecoder::toVideoFrame(Run& run, AVFrame* frame, int64_t ptsUs)
         out->planes[0] = out->bytes.data();
         out->strides[0] = out->bytesStride;
         av_frame_unref(frame);
-        return run.queue->push(std::move(out));
+        return push(run, std::move(out));
     }
 
     // Another YUV layout: to 4:2:0 at the source's depth. The range is kept as it is (swscale would otherwise
@@ -622,7 +625,24 @@ bool VideoDecoder::toVideoFrame(Run& run, AVFrame* frame, int64_t ptsUs)
     av_frame_free(&converted);
     if (!made)
         return true;
-    return run.queue->push(std::move(out));
+    return push(run, std::move(out));
+}
+
+bool VideoDecoder::push(Run& run, std::shared_ptr<VideoFrame>&& frame)
+{
+    if (!run.queue->push(std::move(frame)))
+        return false;
+    announceFirstPicture(run);
+    return true;
+}
+
+void VideoDecoder::announceFirstPicture(Run& run)
+{
+    if (run.announced)
+        return;
+    run.announced = true;
+    if (firstPicture)
+        firstPicture();
 }
 
 bool VideoDecoder::ensureScaler(int width, int height, int srcFormat, int dstFormat, int range)

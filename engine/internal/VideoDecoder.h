@@ -67,6 +67,9 @@ public:
     int32_t sarDen = 1;
     int32_t rotation = 0;
     std::function<int64_t()> clock; // the video clock; empty = no late-picture dropping
+    // Called once on the decoding thread when the first picture is in the queue, or when decoding ends without
+    // one; empty = nobody waits for it.
+    std::function<void()> firstPicture;
 
     // Set by the decoding thread as its last act.
     std::atomic<bool> finished { false };
@@ -84,6 +87,8 @@ private:
     bool buildFilterGraph(const AVFrame* frame);
     void freeFilterGraph();
     bool toVideoFrame(Run& run, AVFrame* frame, int64_t ptsUs);
+    bool push(Run& run, std::shared_ptr<VideoFrame>&& frame);
+    void announceFirstPicture(Run& run);
     bool ensureScaler(int width, int height, int srcFormat, int dstFormat, int range);
 
     AVCodecContext* codecContext = nullptr;

@@ -50,12 +50,16 @@ std::string describe(const MixFormat& format)
 std::unique_ptr<DeviceEnumerator> createDeviceEnumerator()
 {
     std::string error;
-    if (auto pulse = connectPulse(connectTimeout, error))
+    bool attempted = false;
+    if (auto pulse = connectPulse(connectTimeout, error, attempted))
         return pulse;
-    // Without sound a medium must still open and its picture keep time, so play into a silent endpoint.
-    try {
-        spdlog::warn("AudioEndpoint: no sound server ({}); playing without sound", error);
-    } catch (...) {
+    // Without sound a medium must still open and its picture keep time, so play into a silent endpoint. A server
+    // that is being left alone after a time-out was reported when it timed out.
+    if (attempted) {
+        try {
+            spdlog::warn("AudioEndpoint: no sound server ({}); playing without sound", error);
+        } catch (...) {
+        }
     }
     return makeSilentEnumerator(MixFormat {});
 }

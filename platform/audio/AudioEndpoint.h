@@ -86,7 +86,8 @@ inline constexpr std::chrono::milliseconds connectTimeout { 3000 };
 
 // The default render endpoints: the sound server's default sink, or, when no server answers within
 // `connectTimeout` or it has no sink, a silent virtual endpoint (logged as a warning) so that playback goes on
-// without sound. Never null.
+// without sound. A server that timed out is not tried again for a while (PulseEndpoint.h); the silent endpoint
+// serves meanwhile, without a further warning. Never null.
 std::unique_ptr<DeviceEnumerator> createDeviceEnumerator();
 
 // Best effort stand-in for the multimedia class scheduler: raises the calling thread's priority when the

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -41,8 +43,11 @@ public:
         pa_threaded_mainloop_free(loop);
     }
 
-    static std::shared_ptr<PulseConnection> connect(std::chrono::milliseconds timeout, std::string& error)
+    // `timedOut` tells a server that never answered from one that refused or failed at once.
+    static std::shared_ptr<PulseConnection> connect(
+        const std::string& server, std::chrono::milliseconds timeout, std::string& error, bool& timedOut)
     {
+        timedOut = false;
         auto self = std::shared_ptr<PulseConnection>(new PulseConnection);
         const auto deadline = Clock::now() + timeout;
         self->loop = pa_threaded_mainloop_new();
@@ -62,7 +67,9 @@ public:
         }
         pa_context_set_state_callback(self->context, &PulseConnection::onState, self->loop);
         // Never spawn a server: a player must not leave daemons behind, and a missing server means silence.
-        if (pa_context_connect(self->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        if (pa_context_connect(
+                self->context, server.empty() ? nullptr : server.c_str(), PA_CONTEXT_NOAUTOSPAWN, nullptr)
+            < 0) {
             error = pa_strerror(pa_context_errno(self->context));
             return nullptr;
         }
@@ -79,6 +86,7 @@ public:
             deadline);
         if (!ready) {
             error = "no answer within " + std::to_string(timeout.count()) + " ms";
+            timedOut = true;
             return nullptr;
         }
         if (pa_context_get_state(self->context) != PA_CONTEXT_READY) {
@@ -118,6 +126,12 @@ public:
 
     bool readyLocked() const { return context && pa_context_get_state(context) == PA_CONTEXT_READY; }
 
+    bool ready()
+    {
+        Locked lock(loop);
+        return readyLocked();
+    }
+
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
 
@@ -128,6 +142,61 @@ private:
     {
         pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
     }
+};
+
+// The process's one connection to the sound server. Every output makes only a stream of its own on it, so a
+// seek, which opens a new output, costs a stream and not a connection. A lost connection is made again at the next
+// use; a server that did not answer in time is left alone for a while, so that every open and every seek does not
+// wait out the time-out again.
+class SharedConnection {
+public:
+    static SharedConnection& instance()
+    {
+        static SharedConnection shared;
+        return shared;
+    }
+
+    // The live connection to the server PULSE_SERVER names (the user's default when unset). Null, with the
+    // reason in `error`, when it cannot be had; `attempted` is false when no connection was tried because the
+    // server timed out less than `retryAfterTimeout` ago.
+    std::shared_ptr<PulseConnection> acquire(std::chrono::milliseconds timeout, std::string& error, bool& attempted)
+    {
+        const char* named = std::getenv("PULSE_SERVER");
+        const std::string wanted = named ? named : "";
+        // Held across the connect, so that callers at the same moment share one attempt.
+        std::lock_guard<std::mutex> lock(mutex);
+        attempted = false;
+        if (connection && server == wanted && connection->ready())
+            return connection;
+        connection.reset();
+        const auto now = Clock::now();
+        if (silentServer && *silentServer == wanted && now < silentUntil) {
+            error = "it did not answer within " + std::to_string(timeout.count()) + " ms a moment ago";
+            return nullptr;
+        }
+        silentServer.reset();
+        attempted = true;
+        bool timedOut = false;
+        auto fresh = PulseConnection::connect(wanted, timeout, error, timedOut);
+        if (!fresh) {
+            if (timedOut) {
+                silentServer = wanted;
+                silentUntil = Clock::now() + retryAfterTimeout;
+            }
+            return nullptr;
+        }
+        server = wanted;
+        connection = fresh;
+        return fresh;
+    }
+
+private:
+    std::mutex mutex;
+    std::string server;
+    std::shared_ptr<PulseConnection> connection;
+    // The server that last timed out, and until when it is not tried again.
+    std::optional<std::string> silentServer;
+    Clock::time_point silentUntil;
 };
 
 struct SinkLookup {
@@ -268,7 +337,11 @@ public:
         // stands between the ring and the listener. Timing interpolation gives a smooth count of what is heard.
         const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_INTERPOLATE_TIMING
             | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
-        if (pa_stream_connect_playback(stream, nullptr, &attr, flags, nullptr, nullptr) < 0)
+        // The connection outlives the environment it was made in; the sink a test (or the user) names now is
+        // the one the format was looked up for.
+        const char* chosen = std::getenv("PULSE_SINK");
+        const char* sink = chosen && *chosen ? chosen : nullptr;
+        if (pa_stream_connect_playback(stream, sink, &attr, flags, nullptr, nullptr) < 0)
             return Status::Failed;
         const bool settled = connection->waitLocked(
             [&] {
@@ -625,33 +698,46 @@ private:
     const MixFormat mix;
 };
 
+MixFormat mixFormatOf(const SinkLookup& sink)
+{
+    MixFormat mix;
+    mix.sampleType = SampleType::Float32;
+    mix.sampleRate = static_cast<int32_t>(sink.rate);
+    mix.channels = sink.channels;
+    return mix;
+}
+
 class PulseEnumerator : public DeviceEnumerator {
 public:
-    explicit PulseEnumerator(std::shared_ptr<PulseConnection> connection)
-        : connection(std::move(connection))
+    // `connection` and `sink` are what the connect just found; the first look-up uses them rather than asking
+    // the server again.
+    PulseEnumerator(std::shared_ptr<PulseConnection> connection, const SinkLookup& sink)
+        : found(std::move(connection))
+        , foundMix(mixFormatOf(sink))
     {
     }
 
     Status getDefaultAudioEndpoint(std::unique_ptr<Device>& device) override
     {
         try {
-            if (!connected()) {
-                // The server went away (or restarted): a fresh connection finds the new one.
-                std::string error;
-                auto fresh = PulseConnection::connect(connectTimeout, error);
-                if (!fresh)
-                    return Status::Failed;
-                connection = std::move(fresh);
+            if (found) {
+                auto connection = std::move(found);
+                if (connection->ready()) {
+                    device = std::make_unique<PulseDevice>(std::move(connection), foundMix);
+                    return Status::Ok;
+                }
             }
-            SinkLookup sink;
-            const Status found = lookUpDefaultSink(*connection, sink);
-            if (found != Status::Ok)
+            // The server may have gone away (or restarted) since the last look-up: the shared connection then
+            // finds the new one.
+            std::string error;
+            bool attempted = false;
+            auto connection = SharedConnection::instance().acquire(connectTimeout, error, attempted);
+            if (!connection)
                 return Status::Failed;
-            MixFormat mix;
-            mix.sampleType = SampleType::Float32;
-            mix.sampleRate = static_cast<int32_t>(sink.rate);
-            mix.channels = sink.channels;
-            device = std::make_unique<PulseDevice>(connection, mix);
+            SinkLookup sink;
+            if (lookUpDefaultSink(*connection, sink) != Status::Ok)
+                return Status::Failed;
+            device = std::make_unique<PulseDevice>(std::move(connection), mixFormatOf(sink));
             return Status::Ok;
         } catch (...) {
             return Status::Failed;
@@ -659,21 +745,23 @@ public:
     }
 
 private:
-    bool connected()
-    {
-        PulseConnection::Locked lock(connection->loop);
-        return connection->readyLocked();
-    }
-
-    std::shared_ptr<PulseConnection> connection;
+    std::shared_ptr<PulseConnection> found;
+    MixFormat foundMix;
 };
 
 } // namespace
 
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error)
 {
+    bool attempted = false;
+    return connectPulse(timeout, error, attempted);
+}
+
+std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error, bool& attempted)
+{
+    attempted = false;
     try {
-        auto connection = PulseConnection::connect(timeout, error);
+        auto connection = SharedConnection::instance().acquire(timeout, error, attempted);
         if (!connection)
             return nullptr;
         SinkLookup sink;
@@ -681,7 +769,7 @@ std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout
             error = "the server has no default sink";
             return nullptr;
         }
-        return std::make_unique<PulseEnumerator>(std::move(connection));
+        return std::make_unique<PulseEnumerator>(std::move(connection), sink);
     } catch (const std::exception& e) {
         error = e.what();
         return nullptr;

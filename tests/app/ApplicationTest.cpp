@@ -23,6 +23,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -401,7 +402,14 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
     while (app.session()->state() != kvr::engine::PlayerState::Playing && opening.elapsed() < 5000)
         QThread::msleep(5);
     ASSERT_TRUE(reaches(app, State::Playing));
-    QTest::qWait(1500);
+    // The clock, and with it the progress, moves once the sound starts, which waits for the first picture.
+    const auto progressUpdates = [&] {
+        return std::count_if(client.received.begin(), client.received.end(), [](const QDBusMessage& message) {
+            const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
+            return properties.contains("progress") && !properties.contains("progress-visible");
+        });
+    };
+    EXPECT_TRUE(waitUntil([&] { return progressUpdates() >= 2; }, 10000));
     // The media controls too show what plays, not the closed state they were published with.
     EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
 
@@ -509,8 +517,7 @@ TEST(Application, TerminationSignalSavesTheSession)
     player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("clip.mp4") });
     ASSERT_TRUE(player.waitForStarted());
     const bool playing = waitUntil(
-        [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).contains("-> Playing"); },
-        15000);
+        [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).contains("-> Playing"); }, 15000);
     player.terminate();
     ASSERT_TRUE(player.waitForFinished(10000));
     ASSERT_TRUE(playing);
