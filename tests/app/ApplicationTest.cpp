@@ -433,6 +433,7 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
     ASSERT_TRUE(kvr::test::privateBusRunning());
     kvr::test::BusClient client;
     client.listen(QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
+    bool rendered = false; // outlives the window that sets it
     Application app(nullptr);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     // Playing before the window has rendered once: hidden before its first expose, the window has no scene graph
@@ -440,7 +441,6 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
     QQuickWindow* window = app.window();
     ASSERT_NE(window, nullptr);
     window->hide();
-    bool rendered = false;
     QObject::connect(window, &QQuickWindow::sceneGraphInitialized, window, [&] { rendered = true; });
     playEntries(app, { fixturePath(kLongClip) });
     ASSERT_TRUE(reaches(app, State::Playing));
@@ -503,18 +503,21 @@ TEST(Application, SecondLaunchQueuesItsFile)
     kvr::app::SingleInstance single;
     ASSERT_TRUE(single.tryBecomePrimary());
     ASSERT_TRUE(single.isListening());
+    bool activated = false; // outlives the window that sets it
     Application app(&single);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     QQuickWindow* main = app.window();
     ASSERT_NE(main, nullptr);
     playEntries(app, { fixturePath(kLongClip) });
     ASSERT_TRUE(reaches(app, State::Playing));
-    // Another window has the focus, as the file manager would when the user opens a file from it.
+    // Another window has the focus, as the file manager would when the user opens a file from it. Tests in other
+    // processes share the display and may take the focus too; only this player activates its own window.
     QWindow other;
     other.resize(100, 100);
     other.show();
     other.requestActivate();
-    ASSERT_TRUE(waitUntil([&] { return other.isActive() && !main->isActive(); }, kGenerousMs));
+    ASSERT_TRUE(waitUntil([&] { return other.isActive(); }, kGenerousMs));
+    QObject::connect(main, &QWindow::activeChanged, main, [&] { activated = activated || main->isActive(); });
     QSignalSpy triggered(app.actions(), &kvr::ui::Actions::triggered);
 
     QProcess second;
@@ -531,8 +534,7 @@ TEST(Application, SecondLaunchQueuesItsFile)
     EXPECT_EQ(app.bridge()->playlistIndex(), 0);
     EXPECT_EQ(app.bridge()->state(), State::Playing);
     // Without a window manager the activation request goes to the X server directly, and the window learns of it.
-    EXPECT_TRUE(waitUntil([&] { return main->isActive(); }, kGenerousMs));
-    EXPECT_FALSE(other.isActive());
+    EXPECT_TRUE(waitUntil([&] { return activated; }, kGenerousMs));
 }
 
 // The program as a user starts it: a window, sound on the test run's PulseAudio server, the clock running and

@@ -75,8 +75,8 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
         ASSERT_GT(p.endedAfterS, 0) << "never reached its end";
         // On a busy machine the session's threads wait for the processor as the test's own render loop did:
         // the time limits below allow for what that loop measured in this run.
-        SCOPED_TRACE(testing::Message() << "render loop stalled " << p.longestStallS << " s at most, "
-                                        << p.totalStallS << " s in all");
+        SCOPED_TRACE(testing::Message() << "render loop stalled " << p.longestStallS << " s at most, " << p.totalStallS
+                                        << " s in all");
         EXPECT_GT(p.endedAfterS, c.durationS - 0.5);
         EXPECT_LT(p.endedAfterS, c.durationS + 1.5 + p.totalStallS);
         ASSERT_GT(p.shown.size(), 20u);

@@ -225,14 +225,15 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     const auto from
         = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.first >= risesNs + 1000000000; });
     ASSERT_NE(from, changes.end());
-    const auto to = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second >= int64_t(toneFrames); });
+    const auto to
+        = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second >= int64_t(toneFrames); });
     ASSERT_NE(to, changes.end());
     const int64_t spanNs = to->first - from->first;
     ASSERT_GT(spanNs, 1500000000) << "too little time to measure the rate";
     const double counted = double(to->second - from->second);
     const double expected = double(spanNs) * rate / 1e9;
-    const double slack = expected * 0.02 + double(heard.gapFrames)
-        + double(from->uncertaintyNs() + to->uncertaintyNs()) * rate / 1e9;
+    const double slack
+        = expected * 0.02 + double(heard.gapFrames) + double(from->uncertaintyNs() + to->uncertaintyNs()) * rate / 1e9;
     EXPECT_NEAR(counted, expected, slack) << "frames counted in " << spanNs / 1000000 << " ms";
 
     // Every gap is the test's own writer falling behind.
