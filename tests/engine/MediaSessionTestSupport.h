@@ -140,7 +140,7 @@ private:
             }
             const auto sleepFrom = Clock::now();
             std::this_thread::sleep_for(5ms);
-            const auto overslept = std::chrono::duration<double>(Clock::now() - sleepFrom) - 5ms;
+            const std::chrono::duration<double> overslept = Clock::now() - sleepFrom - 5ms;
             std::lock_guard lock(mutex);
             longest = std::max(longest, overslept);
             total += std::max(overslept, std::chrono::duration<double>(0));
