@@ -46,10 +46,10 @@ function(kvr_add_gtest target)
   if(ARG_SLOW)
     gtest_discover_tests(${target}
       DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_SLOW}"
-      PROPERTIES FIXTURES_REQUIRED media TIMEOUT 600 LABELS "${ARG_LABELS}" ${environment})
+      PROPERTIES FIXTURES_REQUIRED media TIMEOUT 600 ${environment} LABELS "${ARG_LABELS}")
     set(others TEST_FILTER "-${ARG_SLOW}")
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 60 ${others}
-    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 LABELS "${ARG_LABELS}" ${environment})
+    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 ${environment} LABELS "${ARG_LABELS}")
 endfunction()
