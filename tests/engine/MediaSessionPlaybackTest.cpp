@@ -78,9 +78,13 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
         SCOPED_TRACE(testing::Message() << "render loop stalled " << p.longestStallS << " s at most, " << p.totalStallS
                                         << " s in all");
         EXPECT_GT(p.endedAfterS, c.durationS - 0.5);
+        ASSERT_FALSE(p.shown.empty());
+        EXPECT_GE(p.shown.back().pts, int64_t((c.durationS - 0.2) * 1e6));
+        EXPECT_EQ(countOf(logText().substr(from), "MediaSession: no audio heard"), c.abandonsAudio ? 1u : 0u);
+        if (kvr::test::sanitizedForThreads)
+            continue;
         EXPECT_LT(p.endedAfterS, c.durationS + 1.5 + p.totalStallS);
         ASSERT_GT(p.shown.size(), 20u);
-        EXPECT_GE(p.shown.back().pts, int64_t((c.durationS - 0.2) * 1e6));
         EXPECT_LT(longestStillS(p.shown), (c.abandonsAudio ? 1.3 : 0.3) + p.longestStallS);
         // In real time once the clock runs: from the first picture shown after 1.5 s on, pictures advance with
         // the wall clock.
@@ -91,7 +95,6 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
             const double wall = std::chrono::duration<double>(s->at - settled->at).count();
             EXPECT_NEAR(double(s->pts - settled->pts) / 1e6, wall, 0.1 + 2 * p.longestStallS) << s->pts;
         }
-        EXPECT_EQ(countOf(logText().substr(from), "MediaSession: no audio heard"), c.abandonsAudio ? 1u : 0u);
     }
 }
 

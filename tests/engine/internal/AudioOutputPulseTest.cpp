@@ -3,6 +3,7 @@
 #include "engine/Logging.h"
 #include "engine/internal/AudioOutputWasapi.h"
 #include "tests/engine/internal/MonitorRecorder.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -216,6 +217,9 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     const auto recorded = rig.recorder.samples();
     const Heard heard = listen(recorded);
     ASSERT_LT(heard.firstFrame, recorded.size() / 2) << "the tone never reached the sink";
+    expectWholeTone(heard, toneFrames);
+    if (kvr::test::sanitizedForThreads)
+        return;
     const int64_t heardNs = rig.recorder.heardAtNs(heard.firstFrame);
     EXPECT_NEAR(double(risesNs - heardNs) / 1e6, 0.0, 10.0 + double(first.uncertaintyNs()) / 1e6)
         << "ms between the count rising and the tone heard";
@@ -238,7 +242,6 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
 
     // Every gap is the test's own writer falling behind.
     EXPECT_LE(heard.gaps, dry.load());
-    expectWholeTone(heard, toneFrames);
 }
 
 TEST(AudioOutput, PulsePauseKeepsEverySample)
@@ -278,9 +281,11 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     rig.recorder.stop();
 
     const Heard heard = listen(rig.recorder.samples());
+    expectWholeTone(heard, toneFrames);
+    if (kvr::test::sanitizedForThreads)
+        return;
     EXPECT_GE(heard.gaps, 1) << "one silent stretch: the pause";
     EXPECT_LE(heard.gaps, 1 + dry.load()) << "and any the test's own writer caused";
-    expectWholeTone(heard, toneFrames);
     // The count stopped at exactly what was heard, and moves on when the tone is heard again, without a step.
     EXPECT_EQ(pausedAt, int64_t(heard.beforeGap));
     const auto changes = watcher.changes();
