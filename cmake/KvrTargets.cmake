@@ -44,9 +44,13 @@ function(kvr_add_gtest target)
     set(environment ENVIRONMENT "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
   endif()
   if(ARG_SLOW)
+    set(slowTimeout 300)
+    if(KVR_SANITIZE)
+      set(slowTimeout 1800)
+    endif()
     gtest_discover_tests(${target}
       DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_SLOW}"
-      PROPERTIES FIXTURES_REQUIRED media TIMEOUT 600 ${environment} LABELS "${ARG_LABELS}")
+      PROPERTIES FIXTURES_REQUIRED media TIMEOUT ${slowTimeout} ${environment} LABELS "${ARG_LABELS}")
     set(others TEST_FILTER "-${ARG_SLOW}")
   endif()
   gtest_discover_tests(${target}
