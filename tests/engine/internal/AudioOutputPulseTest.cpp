@@ -152,15 +152,23 @@ void expectWholeTone(const Heard& h, size_t frames)
         ASSERT_NEAR(h.tone[k], tone(k), 2e-3) << "tone frame " << k;
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = 1ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(step);
     }
     return true;
+}
+
+// The monitor delivers what the sink played some time later, on a busy machine much later: the recording is
+// stopped only once it holds the whole tone (or the time is up).
+void recordTheWholeTone(MonitorRecorder& recorder, size_t frames)
+{
+    waitFor([&] { return listen(recorder.samples()).tone.size() >= frames; }, 30s, 50ms);
+    recorder.stop();
 }
 
 struct PulseRig {
@@ -202,10 +210,9 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
     // The endpoint's 200 ms and the sink's latency.
     ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
-    std::this_thread::sleep_for(200ms);
+    recordTheWholeTone(rig.recorder, toneFrames);
     out.stop();
     watcher.finish();
-    rig.recorder.stop();
 
     const auto changes = watcher.changes();
     ASSERT_GE(changes.size(), 3u);
@@ -275,10 +282,9 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     writer.join();
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
     ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
-    std::this_thread::sleep_for(200ms);
+    recordTheWholeTone(rig.recorder, toneFrames);
     out.stop();
     watcher.finish();
-    rig.recorder.stop();
 
     const Heard heard = listen(rig.recorder.samples());
     expectWholeTone(heard, toneFrames);
