@@ -220,7 +220,7 @@ TEST(MediaSession, ReachedEndAfterTheEndHeldMoreThan300ms)
                 session->takeFrame(INT64_MAX, true);
                 return session->reachedEnd();
             },
-            10s));
+            60s));
 
         // A poll outside Playing clears the mark; the wait starts again from the next poll.
         session->pause();
