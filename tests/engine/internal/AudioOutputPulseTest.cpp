@@ -268,7 +268,8 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     out.pause();
     // Once paused, the count settles on what was heard.
     int64_t pausedAt = played.load();
-    for (int still = 0; still < 10;) {
+    const auto settleBy = std::chrono::steady_clock::now() + 10s;
+    for (int still = 0; still < 10 && std::chrono::steady_clock::now() < settleBy;) {
         std::this_thread::sleep_for(20ms);
         const int64_t now = played.load();
         still = now == pausedAt ? still + 1 : 0;
