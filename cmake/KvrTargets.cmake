@@ -21,11 +21,12 @@ function(kvr_add_layer target)
 endfunction()
 
 # One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
-#   kvr_add_gtest(<target> DIR <dir> [LIBS <lib>...] [LABELS <label>...])
-# QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt).
+#   kvr_add_gtest(<target> DIR <dir> [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
+# QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt). The cases SLOW matches
+# (stress tests, which take minutes under ThreadSanitizer) get a longer time limit than the others.
 # Nothing is added while the folder has no sources yet.
 function(kvr_add_gtest target)
-  cmake_parse_arguments(ARG "" "DIR" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DIR;SLOW" "LIBS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.h)
   if(NOT sources)
     return()
@@ -38,7 +39,21 @@ function(kvr_add_gtest target)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${support} ${ARG_LIBS})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <string> <vector>)
+  set(environment)
+  if(KVR_SANITIZE STREQUAL "thread")
+    set(environment ENVIRONMENT "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp")
+  endif()
+  if(ARG_SLOW)
+    set(slowTimeout 300)
+    if(KVR_SANITIZE)
+      set(slowTimeout 1800)
+    endif()
+    gtest_discover_tests(${target}
+      DISCOVERY_TIMEOUT 60 TEST_FILTER "${ARG_SLOW}"
+      PROPERTIES FIXTURES_REQUIRED media TIMEOUT ${slowTimeout} ${environment} LABELS "${ARG_LABELS}")
+    set(others TEST_FILTER "-${ARG_SLOW}")
+  endif()
   gtest_discover_tests(${target}
-    DISCOVERY_TIMEOUT 60
-    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 LABELS "${ARG_LABELS}")
+    DISCOVERY_TIMEOUT 60 ${others}
+    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 ${environment} LABELS "${ARG_LABELS}")
 endfunction()

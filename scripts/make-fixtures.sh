@@ -3,7 +3,7 @@
 # A fixture is made again only when its row changes. Rows: name, then how it is made:
 #   ffmpeg <args...>   run ffmpeg with these arguments, writing to the fixture
 #   copy-head <src> <n>  the first n bytes of another fixture
-#   random <n>         n random bytes
+#   random <n> <seed>  n bytes that look random, the same for the same seed; refused when FFmpeg opens them
 #   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
 #   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 #   wav-rate <src> <hz>  a copy of a WAV fixture whose header states another sample rate
@@ -105,6 +105,7 @@ TONE48="-f lavfi -i sine=frequency=440:sample_rate=48000:duration=3"
 
 rows=(
   "clip.mp4|ffmpeg $V320 $TONE48 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -c:a aac -b:a 96k -shortest"
+  "thirty-seconds.mp4|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=30 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=30 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -c:a aac -b:a 64k -shortest"
   "multi.mkv|ffmpeg $V320 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=3 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=3 -i \$IN/two-cues.srt -i \$IN/chapters.txt -map 0:v -map 1:a -map 2:a -map 3:s -map_metadata 4 -map_chapters 4 -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -ac 2 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:1 language=deu -metadata:s:s:0 language=eng"
   "cover.mp3|ffmpeg $TONE48 -f lavfi -i testsrc2=size=200x200:rate=1:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 128k -c:v mjpeg -frames:v 1 -disposition:v attached_pic -metadata:s:v title=Cover -metadata:s:v comment=\"Cover (front)\" -id3v2_version 3 -metadata title=Tone -metadata artist=Fixture"
   "video-only.mkv|ffmpeg $V320 -c:v libx264 -preset veryfast -pix_fmt yuv420p"
@@ -114,7 +115,7 @@ rows=(
   "long-line-subs.mp4|ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "crowd-subs.mp4|ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
   "tiny.png|ffmpeg -f lavfi -i color=c=red:size=16x16 -frames:v 1"
-  "garbage.mp4|random 65536"
+  "garbage.mp4|random 65536 kvr-garbage-1"
   "truncated.mp4|copy-head clip.mp4 20000"
   "start-offset.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a mp2 -b:a 64k -f mpegts"
   "late-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -itsoffset 3 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k"
@@ -171,15 +172,26 @@ rows=(
   "seek-wrap-late.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=72 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=72 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -keyint_min 20 -sc_threshold 0 -c:a mp2 -b:a 32k -output_ts_offset 95378.7 -f mpegts"
 )
 
+# Every build tree gets the same bytes: without bitexact the Matroska and Ogg muxers write random identifiers, and
+# x264 picks its thread count, and with it its output, from the processors the process may use.
+bitexact="-fflags +bitexact -threads 1"
+
 make_row() {
   local name=$1 recipe=$2 tmp="$out/.tmp-$1"
   set -- $recipe
   case $1 in
     ffmpeg)
       shift
-      eval "ffmpeg -nostdin -hide_banner -loglevel error -y $* \"\$tmp\"" ;;
+      eval "ffmpeg -nostdin -hide_banner -loglevel error -y $* $bitexact \"\$tmp\"" ;;
     random)
-      head -c "$2" /dev/urandom > "$tmp" ;;
+      # SHA-256 of the seed and a counter, block after block: every build tree gets the same bytes. About one
+      # random file in a hundred opens as some format, so the bytes are checked to be refused.
+      perl -MDigest::SHA=sha256 -e 'my ($n, $seed) = @ARGV; my $d = ""; my $i = 0;
+        $d .= sha256($seed . ":" . $i++) while length($d) < $n; print substr($d, 0, $n);' "$2" "$3" > "$tmp"
+      if ffprobe -v quiet "$tmp"; then
+        echo "make-fixtures: $name opens as media; choose another seed" >&2
+        return 1
+      fi ;;
     copy-head)
       head -c "$3" "$out/$2" > "$tmp" ;;
     mkv-duration)
@@ -213,11 +225,11 @@ for row in "${rows[@]}"; do
   name=${row%%|*}
   recipe=${row#*|}
   stamp="$out/.$name.recipe"
-  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
     continue
   fi
   make_row "$name" "$recipe"
-  printf '%s' "$recipe" > "$stamp"
+  printf '%s' "$bitexact $recipe" > "$stamp"
   made=$((made + 1))
 done
 echo "make-fixtures: $made made, ${#rows[@]} in the table, in $out"

@@ -1,6 +1,7 @@
 #include "app/Application.h"
 #include "app/SingleInstance.h"
 #include "engine/MediaSession.h"
+#include "engine/internal/Demuxer.h"
 #include "qml/QmlModule.h"
 #include "tests/platform/BusHarness.h"
 #include "tests/support/TestSupport.h"
@@ -12,6 +13,7 @@
 
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QLibraryInfo>
 #include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -23,8 +25,9 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,14 +48,10 @@ QString fixturePath(const char* name)
     return QString::fromStdString(kvr::test::fixture(name).string());
 }
 
-// The bridge's playlist facet ("playlist.add") comes with its own change; until then the tests that start
-// playback from the command line or a second launch have nothing to check.
-bool bridgeTakesEntries()
-{
-    kvr::ui::MediaSessionBridge bridge;
-    bridge.addToPlaylist(fixturePath("clip.mp4"));
-    return bridge.playlistCount() == 1;
-}
+// What the tests that play wait for (the scene graph, the bus, a second process) can take many seconds on a
+// busy machine; the medium they play lasts longer than any of it.
+constexpr const char* kLongClip = "thirty-seconds.mp4";
+constexpr int kGenerousMs = 30000;
 
 // Plays entry 0 of list the way a restored session followed by a click would.
 void playEntries(Application& app, const QStringList& list)
@@ -61,7 +60,7 @@ void playEntries(Application& app, const QStringList& list)
     app.bridge()->openEntry(0);
 }
 
-bool reaches(Application& app, State state, int timeoutMs = 5000)
+bool reaches(Application& app, State state, int timeoutMs = kGenerousMs)
 {
     return waitUntil([&] { return app.bridge()->state() == state; }, timeoutMs);
 }
@@ -225,6 +224,31 @@ TEST(Application, MainThatDoesNotLoadEndsWithMinusOne)
     EXPECT_TRUE(QGuiApplication::topLevelWindows().isEmpty());
 }
 
+// The program itself, its QML imports hidden by a qt.conf beside a copy of it: the window cannot load, and the
+// exit status says so.
+TEST(Application, ProgramWhoseWindowDoesNotLoadExitsWith255)
+{
+    namespace fs = std::filesystem;
+    const fs::path dir = kvr::test::scratchDirectory() / "without-qml";
+    const fs::path imports = dir / "no-imports";
+    fs::create_directories(imports);
+    const fs::path program = dir / "kestrune";
+    fs::copy_file(KVR_PLAYER_EXE, program, fs::copy_options::overwrite_existing);
+    {
+        std::ofstream conf(dir / "qt.conf");
+        conf << "[Paths]\nPrefix=" << QLibraryInfo::path(QLibraryInfo::PrefixPath).toStdString()
+             << "\nPlugins=" << QLibraryInfo::path(QLibraryInfo::PluginsPath).toStdString()
+             << "\nQmlImports=" << imports.string() << "\n";
+    }
+    QProcess player;
+    player.setProcessChannelMode(QProcess::ForwardedChannels);
+    player.start(QString::fromStdString(program.string()), {});
+    ASSERT_TRUE(player.waitForStarted());
+    ASSERT_TRUE(waitUntil([&] { return player.state() == QProcess::NotRunning; }, kGenerousMs));
+    EXPECT_EQ(player.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(player.exitCode(), 255);
+}
+
 // A closed dialog is a hidden top-level window: toggling full screen must not bring it back.
 TEST(Application, FullscreenTogglesOnlyWindowsOnScreen)
 {
@@ -232,7 +256,7 @@ TEST(Application, FullscreenTogglesOnlyWindowsOnScreen)
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     QQuickWindow* main = app.window();
     ASSERT_NE(main, nullptr);
-    ASSERT_TRUE(waitUntil([&] { return main->isVisible(); }));
+    ASSERT_TRUE(waitUntil([&] { return main->isVisible(); }, kGenerousMs));
     QQuickWindow dialog;
     dialog.show();
     dialog.hide();
@@ -263,7 +287,7 @@ TEST(Application, QuitRemembersVolumeAndPlaylist)
     Application app(nullptr);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     // Restored on the first turn of the event loop.
-    ASSERT_TRUE(waitUntil([&] { return app.bridge()->playlistCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return app.bridge()->playlistCount() == 2; }, kGenerousMs));
     EXPECT_EQ(app.bridge()->playlist(), saved);
     EXPECT_EQ(app.bridge()->playlistIndex(), 1);
 
@@ -273,6 +297,21 @@ TEST(Application, QuitRemembersVolumeAndPlaylist)
     EXPECT_EQ(settings.value("session/index").toInt(), 1);
     ASSERT_TRUE(settings.contains("audio/volume"));
     EXPECT_DOUBLE_EQ(settings.value("audio/volume").toDouble(), app.bridge()->volume());
+}
+
+// Muting is no volume: quitting while muted leaves the one stored before.
+TEST(Application, QuitWhileMutedKeepsTheStoredVolume)
+{
+    QSettings().setValue("audio/volume", 0.4);
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    ASSERT_NEAR(app.bridge()->volume(), 0.4, 1e-6);
+    app.bridge()->setVolume(0.7);
+    app.bridge()->setMuted(true);
+    ASSERT_TRUE(app.bridge()->muted());
+
+    quitThroughTheAction(app);
+    EXPECT_NEAR(QSettings().value("audio/volume").toDouble(), 0.4, 1e-6);
 }
 
 // While casting the player shows the receiver's volume; what quitting remembers is this machine's, and the
@@ -313,7 +352,7 @@ TEST(Application, FilesOnTheCommandLineReplaceTheSavedSession)
     Application app(nullptr);
     ASSERT_TRUE(app.start({ fixturePath("clip.mp4") }, kvr::qml::mainComponentUrl()));
     QSignalSpy added(app.actions(), &kvr::ui::Actions::triggered);
-    ASSERT_TRUE(added.wait(2000));
+    ASSERT_TRUE(added.wait(kGenerousMs));
     EXPECT_EQ(added.at(0).at(0).toString(), "playlist.add");
     EXPECT_EQ(added.at(0).at(1).toString(), fixturePath("clip.mp4"));
     QTest::qWait(100);
@@ -349,18 +388,18 @@ TEST(Application, QuitDuringAStalledOpenEndsPromptly)
     auto app = std::make_unique<Application>(nullptr);
     ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));
     playEntries(*app, { server.url(QStringLiteral("/stall.mp4")).toString() });
-    ASSERT_TRUE(waitUntil([&] { return !server.requests().isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !server.requests().isEmpty(); }, kGenerousMs));
+    QElapsedTimer sinceRequest;
+    sinceRequest.start();
     ASSERT_EQ(app->bridge()->state(), State::Opening);
     ASSERT_EQ(threadsNamed("kvr-open"), 1);
 
-    QElapsedTimer total;
-    total.start();
-    const qint64 loopMs = quitThroughTheAction(*app);
+    quitThroughTheAction(*app);
     // The open was abandoned and joined before the medium was closed, not left to race the close.
     EXPECT_EQ(openThreadsAfterSaving, 0);
     app.reset();
-    EXPECT_LT(loopMs, 2000);
-    EXPECT_LT(total.elapsed(), 2000);
+    // Waiting for the open would have lasted until its network time-out gave up on the server.
+    EXPECT_LT(sinceRequest.elapsed(), kvr::engine::internal::Demuxer::defaultNetworkTimeoutUs / 1000);
 }
 
 TEST(Application, MediaKeysReachThePlayer)
@@ -370,11 +409,12 @@ TEST(Application, MediaKeysReachThePlayer)
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
     kvr::test::BusClient client;
     // The controls appear once the window's scene graph is up.
-    ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, 10000));
-    playEntries(app, { fixturePath("clip.mp4") });
+    ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, kGenerousMs));
+    playEntries(app, { fixturePath(kLongClip) });
     ASSERT_TRUE(reaches(app, State::Playing));
     ASSERT_TRUE(waitUntil(
-        [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing"; }));
+        [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing"; },
+        kGenerousMs));
 
     // Play while playing is no toggle.
     client.call(kMpris, kMprisPath, kMprisPlayer, "Play");
@@ -382,9 +422,9 @@ TEST(Application, MediaKeysReachThePlayer)
     EXPECT_EQ(app.bridge()->state(), State::Playing);
 
     client.call(kMpris, kMprisPath, kMprisPlayer, "PlayPause");
-    EXPECT_TRUE(reaches(app, State::Paused, 3000));
+    EXPECT_TRUE(reaches(app, State::Paused));
     client.call(kMpris, kMprisPath, kMprisPlayer, "Play");
-    EXPECT_TRUE(reaches(app, State::Playing, 3000));
+    EXPECT_TRUE(reaches(app, State::Playing));
     EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
 }
 
@@ -393,85 +433,119 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
     ASSERT_TRUE(kvr::test::privateBusRunning());
     kvr::test::BusClient client;
     client.listen(QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
+    bool rendered = false; // outlives the window that sets it
     Application app(nullptr);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
-    // Playing before the window has rendered once: the launcher learns of it only after it was attached.
-    playEntries(app, { fixturePath("clip.mp4") });
-    QElapsedTimer opening;
-    opening.start();
-    while (app.session()->state() != kvr::engine::PlayerState::Playing && opening.elapsed() < 5000)
-        QThread::msleep(5);
+    // Playing before the window has rendered once: hidden before its first expose, the window has no scene graph
+    // until it is shown again, and the launcher and the media controls learn of the playback only then.
+    QQuickWindow* window = app.window();
+    ASSERT_NE(window, nullptr);
+    window->hide();
+    QObject::connect(window, &QQuickWindow::sceneGraphInitialized, window, [&] { rendered = true; });
+    playEntries(app, { fixturePath(kLongClip) });
     ASSERT_TRUE(reaches(app, State::Playing));
-    // The clock, and with it the progress, moves once the sound starts, which waits for the first picture.
-    const auto progressUpdates = [&] {
-        return std::count_if(client.received.begin(), client.received.end(), [](const QDBusMessage& message) {
-            const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
-            return properties.contains("progress") && !properties.contains("progress-visible");
-        });
-    };
-    EXPECT_TRUE(waitUntil([&] { return progressUpdates() >= 2; }, 10000));
+    ASSERT_FALSE(rendered);
+    window->show();
+
     // The media controls too show what plays, not the closed state they were published with.
-    EXPECT_EQ(client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(), "Playing");
+    ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, kGenerousMs));
+    EXPECT_TRUE(waitUntil(
+        [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString() == "Playing"; },
+        kGenerousMs));
 
     std::vector<double> progress;
     bool shown = false;
-    for (const QDBusMessage& message : client.received) {
-        const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
-        // A state update repeats the last value with the visibility; a position update carries only the value.
-        if (properties.contains("progress-visible"))
-            shown = properties.value("progress-visible").toBool();
-        else if (properties.contains("progress"))
-            progress.push_back(properties.value("progress").toDouble());
-    }
+    double lastValue = -1;
+    auto readLauncher = [&] {
+        progress.clear();
+        shown = false;
+        for (const QDBusMessage& message : client.received) {
+            const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
+            // A state update repeats the last value with the visibility; a position update carries only the value.
+            if (properties.contains("progress-visible"))
+                shown = properties.value("progress-visible").toBool();
+            else if (properties.contains("progress"))
+                progress.push_back(properties.value("progress").toDouble());
+            if (properties.contains("progress"))
+                lastValue = properties.value("progress").toDouble();
+        }
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            readLauncher();
+            return shown && progress.size() >= 2;
+        },
+        kGenerousMs));
     EXPECT_TRUE(shown);
     ASSERT_GE(progress.size(), 2u);
     // Sent only when the thousandth changes, so every value is a new one; the clock only moves forward.
     for (size_t i = 1; i < progress.size(); ++i)
         EXPECT_GT(progress[i], progress[i - 1]) << i;
-    const int last = Application::progressPermille(app.bridge()->clockUs(), app.bridge()->durationUs());
-    EXPECT_NEAR(progress.back(), last / 1000.0, 0.05);
+
+    // Once the clock stands still, the launcher shows where it stands.
+    app.bridge()->pause();
+    ASSERT_TRUE(reaches(app, State::Paused));
+    int last = -1;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            readLauncher();
+            last = Application::progressPermille(app.bridge()->clockUs(), app.bridge()->durationUs());
+            return std::abs(lastValue - last / 1000.0) < 1e-6;
+        },
+        kGenerousMs))
+        << lastValue << " " << last;
 }
 
-// The second launch is the real program; this process is the running player it hands its file to.
+// The second launch is the real program; this process is the running player it hands its file to, and whose
+// window it brings to the front.
 TEST(Application, SecondLaunchQueuesItsFile)
 {
     kvr::app::SingleInstance single;
     ASSERT_TRUE(single.tryBecomePrimary());
     ASSERT_TRUE(single.isListening());
+    bool activated = false; // outlives the window that sets it
     Application app(&single);
     ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
-    playEntries(app, { fixturePath("clip.mp4") });
+    QQuickWindow* main = app.window();
+    ASSERT_NE(main, nullptr);
+    playEntries(app, { fixturePath(kLongClip) });
     ASSERT_TRUE(reaches(app, State::Playing));
+    // Another window has the focus, as the file manager would when the user opens a file from it. Tests in other
+    // processes share the display and may take the focus too; only this player activates its own window.
+    QWindow other;
+    other.resize(100, 100);
+    other.show();
+    other.requestActivate();
+    ASSERT_TRUE(waitUntil([&] { return other.isActive(); }, kGenerousMs));
+    QObject::connect(main, &QWindow::activeChanged, main, [&] { activated = activated || main->isActive(); });
     QSignalSpy triggered(app.actions(), &kvr::ui::Actions::triggered);
 
     QProcess second;
     second.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("tone6.mkv") });
-    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, 20000));
+    ASSERT_TRUE(waitUntil([&] { return second.state() == QProcess::NotRunning; }, kGenerousMs));
     EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second.exitCode(), 0) << second.readAllStandardError().toStdString();
-    ASSERT_TRUE(waitUntil([&] { return !triggered.isEmpty(); }));
+    ASSERT_TRUE(waitUntil([&] { return !triggered.isEmpty(); }, kGenerousMs));
     EXPECT_EQ(triggered.at(0).at(0).toString(), "playlist.add");
     EXPECT_EQ(triggered.at(0).at(1).toString(), fixturePath("tone6.mkv"));
 
-    QTest::qWait(200);
-    if (!bridgeTakesEntries())
-        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
-    EXPECT_EQ(app.bridge()->playlistCount(), 2);
+    // Queued behind what plays, which plays on.
+    EXPECT_TRUE(waitUntil([&] { return app.bridge()->playlistCount() == 2; }, kGenerousMs));
     EXPECT_EQ(app.bridge()->playlistIndex(), 0);
     EXPECT_EQ(app.bridge()->state(), State::Playing);
+    // Without a window manager the activation request goes to the X server directly, and the window learns of it.
+    EXPECT_TRUE(waitUntil([&] { return activated; }, kGenerousMs));
 }
 
 // The program as a user starts it: a window, sound on the test run's PulseAudio server, the clock running and
 // the statistics line once a second.
 TEST(Application, PlaysAFileGivenOnTheCommandLine)
 {
-    if (!bridgeTakesEntries())
-        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
     ASSERT_TRUE(qEnvironmentVariableIsSet("PULSE_SERVER")) << "run under scripts/test.sh";
     const QString log = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + "/kestrune/kvr.log";
     QProcess player;
     player.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("clip.mp4") });
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath(kLongClip) });
     ASSERT_TRUE(player.waitForStarted());
     auto lines = [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).split('\n'); };
     auto statsClocks = [&] {
@@ -483,12 +557,12 @@ TEST(Application, PlaysAFileGivenOnTheCommandLine)
         }
         return clocks;
     };
-    const bool playing = waitUntil([&] { return statsClocks().size() >= 3; }, 15000);
+    const bool playing = waitUntil([&] { return statsClocks().size() >= 3; }, 2 * kGenerousMs);
     player.kill();
     player.waitForFinished();
     ASSERT_TRUE(playing) << kvr::test::readFile(log.toStdString());
 
-    // From the start of the open to Playing, by the log's own clock.
+    // The open, then playback, by the log's own clock.
     QTime opening, started;
     for (const QString& line : lines()) {
         const QTime at = QTime::fromString(line.mid(1, 12), "HH:mm:ss.zzz");
@@ -498,7 +572,7 @@ TEST(Application, PlaysAFileGivenOnTheCommandLine)
             started = at;
     }
     ASSERT_TRUE(opening.isValid() && started.isValid());
-    EXPECT_LE(opening.msecsTo(started), 1000);
+    EXPECT_LE(opening, started);
     const std::vector<qint64> clocks = statsClocks();
     for (size_t i = 1; i < clocks.size(); ++i)
         EXPECT_GT(clocks[i], clocks[i - 1]);
@@ -507,23 +581,22 @@ TEST(Application, PlaysAFileGivenOnTheCommandLine)
 // A logout or Ctrl+C ends the player like "app.quit": the volume and the session are saved.
 TEST(Application, TerminationSignalSavesTheSession)
 {
-    if (!bridgeTakesEntries())
-        GTEST_SKIP() << "the player's playlist does not take added entries in this build";
     const QString log = QString::fromLocal8Bit(qgetenv("XDG_RUNTIME_DIR")) + "/kestrune/kvr.log";
     const QString settings
         = QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Kestrune/Kestrune Media Player.conf";
     QProcess player;
     player.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath("clip.mp4") });
+    player.start(QStringLiteral(KVR_PLAYER_EXE), { fixturePath(kLongClip) });
     ASSERT_TRUE(player.waitForStarted());
     const bool playing = waitUntil(
-        [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).contains("-> Playing"); }, 15000);
+        [&] { return QString::fromStdString(kvr::test::readFile(log.toStdString())).contains("-> Playing"); },
+        2 * kGenerousMs);
     player.terminate();
-    ASSERT_TRUE(player.waitForFinished(10000));
+    ASSERT_TRUE(player.waitForFinished(kGenerousMs));
     ASSERT_TRUE(playing);
     EXPECT_EQ(player.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(player.exitCode(), 0);
     const QString saved = QString::fromStdString(kvr::test::readFile(settings.toStdString()));
     EXPECT_TRUE(saved.contains("volume=0.8")) << saved.toStdString();
-    EXPECT_TRUE(saved.contains("clip.mp4")) << saved.toStdString();
+    EXPECT_TRUE(saved.contains(kLongClip)) << saved.toStdString();
 }

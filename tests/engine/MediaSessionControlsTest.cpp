@@ -32,7 +32,7 @@ int zeroCrossings(MediaSession& session)
 int crossingsWhilePlaying(MediaSession& session)
 {
     session.play();
-    EXPECT_TRUE(waitFor([&] { return zeroCrossings(session) > 0; }, 5s));
+    EXPECT_TRUE(waitFor([&] { return zeroCrossings(session) > 0; }, 30s));
     std::this_thread::sleep_for(200ms);
     return zeroCrossings(session);
 }
@@ -59,7 +59,7 @@ TEST(MediaSession, SwitchesTheAudioTrackAtTheClock)
     const int high = crossingsWhilePlaying(*session);
 
     // Paused a second in: the reopen continues there and stays paused.
-    ASSERT_TRUE(waitFor([&] { return session->clockUs() > 1'000'000; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return session->clockUs() > 1'000'000; }, 30s));
     session->pause();
     const int64_t at = session->clockUs();
     ASSERT_TRUE(session->selectAudioTrack(1));
@@ -218,7 +218,7 @@ TEST(MediaSession, MeasuresBlackBarsAndReportsItsDecoders)
     ASSERT_TRUE(session->open(kvr::test::fixture("letterbox.mp4"), 0));
     EXPECT_FALSE(session->detectBlackBars(l, t, r, b)); // no frame taken yet
     session->play();
-    ASSERT_TRUE(waitFor([&] { return session->takeFrame(session->videoClockUs(), true) != nullptr; }, 5s));
+    ASSERT_TRUE(waitFor([&] { return session->takeFrame(session->videoClockUs(), true) != nullptr; }, 30s));
     ASSERT_TRUE(session->detectBlackBars(l, t, r, b));
     EXPECT_EQ(std::vector<int32_t>({ l, t, r, b }), std::vector<int32_t>({ 0, 40, 0, 40 }));
 
@@ -235,7 +235,7 @@ TEST(MediaSession, MeasuresBlackBarsAndReportsItsDecoders)
     // The audio decoder's running chain.
     ASSERT_TRUE(session->open(kvr::test::fixture("tone44k.flac"), 0));
     session->play();
-    EXPECT_TRUE(waitFor([&] { return !session->audioFilterDescription().empty(); }, 5s));
+    EXPECT_TRUE(waitFor([&] { return !session->audioFilterDescription().empty(); }, 30s));
     session->close();
     EXPECT_EQ(session->audioFilterDescription(), "");
 }

@@ -19,6 +19,8 @@ struct Playback {
     double endedAfterS = -1; // seconds from play to the first reachedEnd, -1 when it never came
     std::vector<RenderLoop::Shown> shown;
     Clock::time_point started;
+    double longestStallS = 0; // the render loop's waits for the processor (see RenderLoop)
+    double totalStallS = 0;
 };
 
 // Plays to the end as the bridge's tick and the video sink would, within `limit`.
@@ -37,6 +39,8 @@ Playback playToEnd(MediaSession& session, std::chrono::milliseconds limit)
     }
     render.stop();
     p.shown = render.shown();
+    p.longestStallS = render.longestStall().count();
+    p.totalStallS = render.totalStall().count();
     return p;
 }
 
@@ -67,13 +71,21 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
         auto session = makeSession();
         const size_t from = logText().size();
         ASSERT_TRUE(session->open(kvr::test::fixture(c.fixture), 0)) << session->lastError();
-        const Playback p = playToEnd(*session, 12s);
+        const Playback p = playToEnd(*session, 60s);
         ASSERT_GT(p.endedAfterS, 0) << "never reached its end";
+        // On a busy machine the session's threads wait for the processor as the test's own render loop did:
+        // the time limits below allow for what that loop measured in this run.
+        SCOPED_TRACE(testing::Message() << "render loop stalled " << p.longestStallS << " s at most, " << p.totalStallS
+                                        << " s in all");
         EXPECT_GT(p.endedAfterS, c.durationS - 0.5);
-        EXPECT_LT(p.endedAfterS, c.durationS + 1.5);
-        ASSERT_GT(p.shown.size(), 20u);
+        ASSERT_FALSE(p.shown.empty());
         EXPECT_GE(p.shown.back().pts, int64_t((c.durationS - 0.2) * 1e6));
-        EXPECT_LT(longestStillS(p.shown), c.abandonsAudio ? 1.3 : 0.3);
+        EXPECT_EQ(countOf(logText().substr(from), "MediaSession: no audio heard"), c.abandonsAudio ? 1u : 0u);
+        if (kvr::test::sanitizedForThreads)
+            continue;
+        EXPECT_LT(p.endedAfterS, c.durationS + 1.5 + p.totalStallS);
+        ASSERT_GT(p.shown.size(), 20u);
+        EXPECT_LT(longestStillS(p.shown), (c.abandonsAudio ? 1.3 : 0.3) + p.longestStallS);
         // In real time once the clock runs: from the first picture shown after 1.5 s on, pictures advance with
         // the wall clock.
         const auto settled = std::find_if(
@@ -81,9 +93,8 @@ TEST(MediaSession, PlaysOnTimeWhenAudioIsLateOrUndecodable)
         ASSERT_NE(settled, p.shown.end());
         for (auto s = settled; s != p.shown.end(); ++s) {
             const double wall = std::chrono::duration<double>(s->at - settled->at).count();
-            EXPECT_NEAR(double(s->pts - settled->pts) / 1e6, wall, 0.1) << s->pts;
+            EXPECT_NEAR(double(s->pts - settled->pts) / 1e6, wall, 0.1 + 2 * p.longestStallS) << s->pts;
         }
-        EXPECT_EQ(countOf(logText().substr(from), "MediaSession: no audio heard"), c.abandonsAudio ? 1u : 0u);
     }
 }
 

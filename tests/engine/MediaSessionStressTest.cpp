@@ -94,8 +94,8 @@ TEST(MediaSession, StressWithTheCallersThreads)
         if (cycle == cycles / 2) {
             // Most cycles are cut short by the next close (all of them in a slow sanitizer build): let one play
             // until a measurement has finished and pictures have been shown, in the middle of the storm.
-            EXPECT_TRUE(waitFor([&] { return countOf(logText().substr(logFrom), "Loudness: I=") > 0; }, 10s));
-            EXPECT_TRUE(waitFor([&] { return framesTaken > 0; }, 10s));
+            EXPECT_TRUE(waitFor([&] { return countOf(logText().substr(logFrom), "Loudness: I=") > 0; }, 60s));
+            EXPECT_TRUE(waitFor([&] { return framesTaken > 0; }, 60s));
         }
         // The bridge's stop: abandon and join a pending open, then close under the engine mutex.
         session->abortOpen();

@@ -343,9 +343,8 @@ TEST(MediaSession, CloseStopsTheRunningPrescan)
     std::this_thread::sleep_for(50ms);
     ASSERT_EQ(countOf(logText().substr(from), "Subtitles: pre-scan of stream"), 0u)
         << "the pre-scan ended before it could be stopped";
-    const auto started = Clock::now();
     session->close();
-    EXPECT_LT(Clock::now() - started, 200ms);
+    // Stopped, not waited for: its line says it was aborted (how long the close took depends on the machine).
     const std::string log = logText().substr(from);
     const size_t line = log.find("Subtitles: pre-scan of stream 1 read ");
     ASSERT_NE(line, std::string::npos);

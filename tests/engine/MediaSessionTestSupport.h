@@ -114,6 +114,18 @@ public:
         std::lock_guard lock(mutex);
         return frames;
     }
+    // How long this loop waited for the processor beyond its own sleep: the longest such wait and all of them
+    // together. On a busy machine the session's threads wait as long, and timing checks allow for it.
+    std::chrono::duration<double> longestStall()
+    {
+        std::lock_guard lock(mutex);
+        return longest;
+    }
+    std::chrono::duration<double> totalStall()
+    {
+        std::lock_guard lock(mutex);
+        return total;
+    }
 
 private:
     void run()
@@ -126,13 +138,20 @@ private:
                 std::lock_guard lock(mutex);
                 frames.push_back({ Clock::now(), frame->pts });
             }
+            const auto sleepFrom = Clock::now();
             std::this_thread::sleep_for(5ms);
+            const std::chrono::duration<double> overslept = Clock::now() - sleepFrom - 5ms;
+            std::lock_guard lock(mutex);
+            longest = std::max(longest, overslept);
+            total += std::max(overslept, std::chrono::duration<double>(0));
         }
     }
 
     MediaSession& session;
     std::mutex mutex;
     std::vector<Shown> frames;
+    std::chrono::duration<double> longest { 0 };
+    std::chrono::duration<double> total { 0 };
     std::atomic<bool> stopping { false };
     std::thread thread;
 };

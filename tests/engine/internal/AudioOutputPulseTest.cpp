@@ -3,6 +3,7 @@
 #include "engine/Logging.h"
 #include "engine/internal/AudioOutputWasapi.h"
 #include "tests/engine/internal/MonitorRecorder.h"
+#include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -30,20 +31,34 @@ float tone(size_t frame)
     return amplitude * static_cast<float>(std::cos(2.0 * M_PI * 1000.0 * (double(frame % 48) + 0.5) / rate));
 }
 
-// Writes `frames` frames of the stereo tone into the ring, 10 ms at a time, as a decoder would.
-std::thread writeTone(AudioOutputWasapi& out, size_t frames)
+// Writes `frames` frames of the stereo tone into the ring, 10 ms at a time, as a decoder would. A writer that
+// finds the ring empty once the output has begun fell behind (the machine is busy): a gap in what is heard may
+// then be the test's, and `dry` counts those moments.
+std::thread writeTone(AudioOutputWasapi& out, size_t frames, std::atomic<int>& dry, std::atomic<int64_t>& played)
 {
-    return std::thread([&out, frames] {
+    return std::thread([&out, frames, &dry, &played] {
         std::vector<float> chunk(2 * 480);
         for (size_t at = 0; at < frames; at += 480) {
             const size_t n = std::min<size_t>(480, frames - at);
             for (size_t i = 0; i < n; ++i)
                 chunk[2 * i] = chunk[2 * i + 1] = tone(at + i);
+            if (played.load() > 0 && out.ring().buffered() == 0)
+                ++dry;
             if (out.ring().write(chunk.data(), 2 * n) < 2 * n)
                 return;
         }
     });
 }
+
+// A change of the count: when it was seen, its new value, and when the watcher last saw the old value. The
+// change happened between the two moments; on a busy machine they can lie far apart, and the checks below widen
+// their tolerance by that much.
+struct Change {
+    int64_t first; // seen, steady ns
+    int64_t second; // value
+    int64_t before; // last look at the old value, steady ns
+    int64_t uncertaintyNs() const { return first - before; }
+};
 
 // Notes every change of the count with the moment it was seen.
 class CountWatcher {
@@ -51,13 +66,16 @@ public:
     explicit CountWatcher(std::atomic<int64_t>& counter)
         : thread([this, &counter] {
             int64_t last = -1;
+            int64_t lookedAt = steadyNs();
             while (!quit.load()) {
                 const int64_t v = counter.load();
+                const int64_t now = steadyNs();
                 if (v != last) {
                     std::lock_guard<std::mutex> lock(mutex);
-                    seen.emplace_back(steadyNs(), v);
+                    seen.push_back({ now, v, lookedAt });
                     last = v;
                 }
+                lookedAt = now;
                 std::this_thread::sleep_for(200us);
             }
         })
@@ -70,7 +88,7 @@ public:
         if (thread.joinable())
             thread.join();
     }
-    std::vector<std::pair<int64_t, int64_t>> changes()
+    std::vector<Change> changes()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return seen;
@@ -79,7 +97,7 @@ public:
 private:
     std::atomic<bool> quit { false };
     std::mutex mutex;
-    std::vector<std::pair<int64_t, int64_t>> seen;
+    std::vector<Change> seen;
     std::thread thread;
 };
 
@@ -87,6 +105,7 @@ struct Heard {
     size_t firstFrame = 0; // recorded frame where the tone starts
     std::vector<float> tone; // left channel with silent stretches (pre-roll, pause, the end) removed
     int gaps = 0; // silent stretches inside the tone
+    size_t gapFrames = 0; // their length
     size_t beforeGap = 0; // tone frames heard before the first of them
     size_t resumeFrame = 0; // recorded frame where the tone comes back after it
 };
@@ -106,9 +125,12 @@ Heard listen(const std::vector<float>& stereo)
         while (i + run < frames && stereo[2 * (i + run)] == 0.0f)
             ++run;
         if (run >= 24) {
-            if (i + run < frames && inTone && ++h.gaps == 1) {
-                h.beforeGap = h.tone.size();
-                h.resumeFrame = i + run;
+            if (i + run < frames && inTone) {
+                h.gapFrames += run;
+                if (++h.gaps == 1) {
+                    h.beforeGap = h.tone.size();
+                    h.resumeFrame = i + run;
+                }
             }
             i += run;
             continue;
@@ -130,15 +152,23 @@ void expectWholeTone(const Heard& h, size_t frames)
         ASSERT_NEAR(h.tone[k], tone(k), 2e-3) << "tone frame " << k;
 }
 
-bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout)
+bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = 1ms)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::sleep_for(1ms);
+        std::this_thread::sleep_for(step);
     }
     return true;
+}
+
+// The monitor delivers what the sink played some time later, on a busy machine much later: the recording is
+// stopped only once it holds the whole tone (or the time is up).
+void recordTheWholeTone(MonitorRecorder& recorder, size_t frames)
+{
+    waitFor([&] { return listen(recorder.samples()).tone.size() >= frames; }, 30s, 50ms);
+    recorder.stop();
 }
 
 struct PulseRig {
@@ -171,20 +201,22 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     ASSERT_EQ(out.channels(), 2);
 
     const size_t toneFrames = 3 * rate + 240;
-    std::thread writer = writeTone(out, toneFrames);
+    std::atomic<int> dry { 0 };
     std::atomic<int64_t> played { 0 };
+    std::thread writer = writeTone(out, toneFrames, dry, played);
     CountWatcher watcher(played);
     out.beginRendering(&played);
     writer.join();
-    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 2s));
-    std::this_thread::sleep_for(400ms); // the endpoint's 200 ms and the sink's latency
+    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
+    // The endpoint's 200 ms and the sink's latency.
+    ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
+    recordTheWholeTone(rig.recorder, toneFrames);
     out.stop();
     watcher.finish();
-    rig.recorder.stop();
 
     const auto changes = watcher.changes();
     ASSERT_GE(changes.size(), 3u);
-    const auto first = changes[0].second == 0 ? changes[1] : changes[0];
+    const Change first = changes[0].second == 0 ? changes[1] : changes[0];
     ASSERT_GT(first.second, 0);
     // The count says `first.second` frames had been heard when it was seen; it rose above 0 that long before.
     const int64_t risesNs = first.first - first.second * 1000000000 / rate;
@@ -192,20 +224,31 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     const auto recorded = rig.recorder.samples();
     const Heard heard = listen(recorded);
     ASSERT_LT(heard.firstFrame, recorded.size() / 2) << "the tone never reached the sink";
+    expectWholeTone(heard, toneFrames);
+    if (kvr::test::sanitizedForThreads)
+        return;
     const int64_t heardNs = rig.recorder.heardAtNs(heard.firstFrame);
-    EXPECT_NEAR(double(risesNs - heardNs) / 1e6, 0.0, 10.0) << "ms between the count rising and the tone heard";
+    EXPECT_NEAR(double(risesNs - heardNs) / 1e6, 0.0, 10.0 + double(first.uncertaintyNs()) / 1e6)
+        << "ms between the count rising and the tone heard";
 
-    // From one second in, the count runs at the sample rate.
+    // From one second in, the count runs at the sample rate: the frames counted over the span are the span's
+    // frames less the silence the sink played in it.
     const auto from
         = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.first >= risesNs + 1000000000; });
     ASSERT_NE(from, changes.end());
-    const auto& to = changes.back();
-    ASSERT_GT(to.first - from->first, 1500000000) << "too little time to measure the rate";
-    const double framesPerSecond = double(to.second - from->second) * 1e9 / double(to.first - from->first);
-    EXPECT_NEAR(framesPerSecond, rate, rate * 0.02);
+    const auto to
+        = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second >= int64_t(toneFrames); });
+    ASSERT_NE(to, changes.end());
+    const int64_t spanNs = to->first - from->first;
+    ASSERT_GT(spanNs, 1500000000) << "too little time to measure the rate";
+    const double counted = double(to->second - from->second);
+    const double expected = double(spanNs) * rate / 1e9;
+    const double slack
+        = expected * 0.02 + double(heard.gapFrames) + double(from->uncertaintyNs() + to->uncertaintyNs()) * rate / 1e9;
+    EXPECT_NEAR(counted, expected, slack) << "frames counted in " << spanNs / 1000000 << " ms";
 
-    EXPECT_EQ(heard.gaps, 0);
-    expectWholeTone(heard, toneFrames);
+    // Every gap is the test's own writer falling behind.
+    EXPECT_LE(heard.gaps, dry.load());
 }
 
 TEST(AudioOutput, PulsePauseKeepsEverySample)
@@ -216,35 +259,47 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     ASSERT_TRUE(out.start()) << out.lastError();
 
     const size_t toneFrames = 2 * rate;
-    std::thread writer = writeTone(out, toneFrames);
+    std::atomic<int> dry { 0 };
     std::atomic<int64_t> played { 0 };
+    std::thread writer = writeTone(out, toneFrames, dry, played);
     out.beginRendering(&played);
-    ASSERT_TRUE(waitFor([&] { return played.load() > rate * 7 / 10; }, 3s));
+    ASSERT_TRUE(waitFor([&] { return played.load() > rate * 7 / 10; }, 20s));
 
     out.pause();
-    std::this_thread::sleep_for(100ms);
-    const int64_t pausedAt = played.load();
+    // Once paused, the count settles on what was heard.
+    int64_t pausedAt = played.load();
+    const auto settleBy = std::chrono::steady_clock::now() + 10s;
+    for (int still = 0; still < 10 && std::chrono::steady_clock::now() < settleBy;) {
+        std::this_thread::sleep_for(20ms);
+        const int64_t now = played.load();
+        still = now == pausedAt ? still + 1 : 0;
+        pausedAt = now;
+    }
     std::this_thread::sleep_for(900ms);
     EXPECT_EQ(played.load(), pausedAt) << "paused time does not count";
     CountWatcher watcher(played);
     out.resume();
 
     writer.join();
-    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 3s));
-    std::this_thread::sleep_for(400ms);
+    ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
+    ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
+    recordTheWholeTone(rig.recorder, toneFrames);
     out.stop();
     watcher.finish();
-    rig.recorder.stop();
 
     const Heard heard = listen(rig.recorder.samples());
-    EXPECT_EQ(heard.gaps, 1) << "one silent stretch: the pause";
     expectWholeTone(heard, toneFrames);
+    if (kvr::test::sanitizedForThreads)
+        return;
+    EXPECT_GE(heard.gaps, 1) << "one silent stretch: the pause";
+    EXPECT_LE(heard.gaps, 1 + dry.load()) << "and any the test's own writer caused";
     // The count stopped at exactly what was heard, and moves on when the tone is heard again, without a step.
     EXPECT_EQ(pausedAt, int64_t(heard.beforeGap));
     const auto changes = watcher.changes();
     const auto rise = std::find_if(changes.begin(), changes.end(), [&](auto& c) { return c.second > pausedAt; });
     ASSERT_NE(rise, changes.end());
     const int64_t risesNs = rise->first - (rise->second - pausedAt) * 1000000000 / rate;
-    EXPECT_NEAR(double(risesNs - rig.recorder.heardAtNs(heard.resumeFrame)) / 1e6, 0.0, 10.0)
+    EXPECT_NEAR(double(risesNs - rig.recorder.heardAtNs(heard.resumeFrame)) / 1e6, 0.0,
+        10.0 + double(rise->uncertaintyNs()) / 1e6)
         << "ms between the count moving on and the tone heard again";
 }

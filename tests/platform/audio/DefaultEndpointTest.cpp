@@ -61,11 +61,14 @@ TEST(DefaultEndpoint, FallsBackToASilentEndpointWithoutASoundServer)
         const auto started = std::chrono::steady_clock::now();
         auto enumerator = createDeviceEnumerator();
         const auto took = std::chrono::steady_clock::now() - started;
-        EXPECT_LE(took, connectTimeout + 300ms);
+        // Given up at the time-out, not left waiting on the server; a busy machine adds to the time-out itself.
+        EXPECT_LE(took, 2 * connectTimeout);
         EXPECT_NE(log.str().find("[warning] AudioEndpoint: no sound server ("), std::string::npos) << log.str();
         EXPECT_NE(log.str().find("playing without sound"), std::string::npos);
 
         ASSERT_TRUE(enumerator);
+        // The endpoint's thread signals the event until the client is gone, so the event outlives the client.
+        Event event(Event::Reset::Automatic);
         std::unique_ptr<Device> device;
         ASSERT_EQ(enumerator->getDefaultAudioEndpoint(device), Status::Ok);
         std::unique_ptr<AudioClient> client;
@@ -74,7 +77,6 @@ TEST(DefaultEndpoint, FallsBackToASilentEndpointWithoutASoundServer)
         ASSERT_EQ(client->getMixFormat(mix), Status::Ok);
         EXPECT_EQ(mix, MixFormat {});
         ASSERT_EQ(client->initialize(mix, 200ms), Status::Ok);
-        Event event(Event::Reset::Automatic);
         ASSERT_EQ(client->setEventHandle(&event), Status::Ok);
         std::unique_ptr<RenderClient> render;
         ASSERT_EQ(client->getService(render), Status::Ok);
@@ -82,7 +84,7 @@ TEST(DefaultEndpoint, FallsBackToASilentEndpointWithoutASoundServer)
         ASSERT_EQ(render->getBuffer(9600, data), Status::Ok);
         ASSERT_EQ(render->releaseBuffer(9600, true), Status::Ok);
         ASSERT_EQ(client->start(), Status::Ok);
-        EXPECT_TRUE(event.wait(1s)) << "the silent endpoint asks for more as time passes";
+        EXPECT_TRUE(event.wait(10s)) << "the silent endpoint asks for more as time passes";
         std::this_thread::sleep_for(100ms);
         uint32_t padding = 0;
         ASSERT_EQ(client->getCurrentPadding(padding), Status::Ok);
