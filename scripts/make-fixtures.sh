@@ -150,6 +150,7 @@ rows=(
   "snapshot-rotated.mp4|ffmpeg -i \$out/snapshot-halves.mp4 -c copy -metadata:s:v:0 rotate=270 -f mp4"
   "labels.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=20 -i \$IN/two-cues.srt -i \$IN/labels-chapters.txt -map 0:a -map 0:a -map 0:a -map 1:s -map 1:s -map_metadata 2 -map_chapters 2 -c:a:0 aac -ac:a:0 2 -c:a:1 flac -ac:a:1 3 -c:a:2 flac -ac:a:2 6 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:0 title=\"English commentary\" -metadata:s:a:2 language=zzz -metadata:s:s:0 language=fre -metadata:s:s:0 title=Signs -disposition:a:0 default -disposition:a:1 0 -disposition:a:2 0 -disposition:s:0 forced -disposition:s:1 0"
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
+  "stream-30s.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=30 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=30 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 -c:a libvorbis -ac 1"
 )
 
 make_row() {

@@ -178,6 +178,24 @@ bool ScriptedFrameSource::renderSubtitles(int width, int height, engine::interna
     return subtitles_ ? subtitles_(width, height, overlay) : false;
 }
 
+bool ScriptedFrameSource::frameDue(int64_t clockUs, bool force)
+{
+    std::lock_guard lock(mutex_);
+    return !queue_.empty() && (force || queue_.front()->pts <= clockUs);
+}
+
+bool ScriptedFrameSource::subtitleChangeDue()
+{
+    std::lock_guard lock(mutex_);
+    return subtitleChangeDue_;
+}
+
+void ScriptedFrameSource::setSubtitleChangeDue(bool due)
+{
+    std::lock_guard lock(mutex_);
+    subtitleChangeDue_ = due;
+}
+
 void ScriptedFrameSource::push(std::shared_ptr<const engine::VideoFrame> frame)
 {
     std::lock_guard lock(mutex_);

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 using kvr::ui::MediaSessionBridge;
@@ -78,6 +79,21 @@ TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
     EXPECT_TRUE(QTest::qWaitFor([&] { return sink->repaintTimerActive(); }, 5000));
     EXPECT_TRUE(shows(kRed)) << centreText();
 
+    // The clip has ten pictures a second: the window is drawn again for those, not for every 16 ms tick.
+    std::atomic<int> swaps { 0 };
+    QObject::connect(
+        &window, &QQuickWindow::frameSwapped, &window, [&] { ++swaps; }, Qt::DirectConnection);
+    auto swapsWithin = [&](int ms) {
+        const int before = swaps;
+        QTest::qWait(ms);
+        return swaps - before;
+    };
+    const int64_t clockBefore = session.clockUs();
+    const int playing = swapsWithin(1000);
+    const int64_t mediaMs = (session.clockUs() - clockBefore) / 1000;
+    EXPECT_GE(playing, 1);
+    EXPECT_LE(playing, mediaMs / 100 + 3) << mediaMs << " ms of media";
+
     // Paused, a seek into the blue half reopens the medium; its first picture is drawn although the clock
     // stands still.
     ASSERT_TRUE(QTest::qWaitFor(
@@ -94,6 +110,10 @@ TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
         },
         5000));
     EXPECT_TRUE(shows(kBlue)) << centreText();
+    // Paused with nothing changing, the ticks go on and draw nothing.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return swapsWithin(200) == 0; }, 10000));
+    EXPECT_TRUE(sink->repaintTimerActive());
+    EXPECT_EQ(swapsWithin(600), 0);
 
     // Stopped: the timer stops and the picture goes with the closed medium.
     bridge->stop();
