@@ -7,6 +7,8 @@
 #include <QSGImageNode>
 #include <QSGNode>
 
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -287,6 +289,8 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         const bool force = !currentFrame_ && src->state() == kStatePaused;
         std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs(), force);
         if (frame) {
+            if (!currentFrame_)
+                spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
             currentFrame_ = std::move(frame);
             hasPicture_ = true;
             currentPacked_ = preparePicture(*currentFrame_);
