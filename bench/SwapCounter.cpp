@@ -59,14 +59,14 @@ void glXSwapBuffers(void* display, unsigned long drawable)
     static auto real = next<void (*)(void*, unsigned long)>("glXSwapBuffers");
     if (real)
         real(display, drawable);
-    record(false);
+    record(true);
 }
 
 unsigned int eglSwapBuffers(void* display, void* surface)
 {
     static auto real = next<unsigned int (*)(void*, void*)>("eglSwapBuffers");
     const unsigned int result = real ? real(display, surface) : 0;
-    record(false);
+    record(true);
     return result;
 }
 
