@@ -159,6 +159,7 @@ bool ScriptedFrameSource::hasVideo()
 std::shared_ptr<const engine::VideoFrame> ScriptedFrameSource::takeFrame(int64_t clockUs, bool force)
 {
     std::lock_guard lock(mutex_);
+    ++paints_;
     std::shared_ptr<const engine::VideoFrame> due;
     while (!queue_.empty() && queue_.front()->pts <= clockUs) {
         due = queue_.front();
@@ -188,6 +189,12 @@ bool ScriptedFrameSource::subtitleChangeDue()
 {
     std::lock_guard lock(mutex_);
     return subtitleChangeDue_;
+}
+
+int ScriptedFrameSource::paints()
+{
+    std::lock_guard lock(mutex_);
+    return paints_;
 }
 
 void ScriptedFrameSource::setSubtitleChangeDue(bool due)

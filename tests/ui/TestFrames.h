@@ -55,6 +55,8 @@ public:
     void setSubtitles(std::function<bool(int, int, engine::internal::SubtitleOverlay&)> render);
     std::vector<QSize> subtitleRequests();
     void setSubtitleChangeDue(bool due);
+    // How often the sink painted: it takes frames once per paint.
+    int paints();
 
 private:
     std::mutex mutex_;
@@ -66,6 +68,7 @@ private:
     std::function<bool(int, int, engine::internal::SubtitleOverlay&)> subtitles_;
     std::vector<QSize> subtitleRequests_;
     bool subtitleChangeDue_ = false;
+    int paints_ = 0;
 };
 
 } // namespace kvr::test
