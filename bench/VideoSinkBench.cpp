@@ -90,6 +90,12 @@ public:
         return frames[taken % 2];
     }
     bool renderSubtitles(int, int, kvr::engine::internal::SubtitleOverlay&) override { return false; }
+    bool frameDue(int64_t, bool) override
+    {
+        std::lock_guard lock(mutex);
+        return feeding;
+    }
+    bool subtitleChangeDue() override { return false; }
 
     std::mutex mutex;
     bool feeding = true;

@@ -136,6 +136,7 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
 
     d.demuxer = std::make_unique<internal::Demuxer>();
     d.demuxer->abortFlag = &d.abortFlag;
+    d.demuxer->networkTimeoutUs = d.networkTimeoutUs.load();
     internal::Demuxer& demuxer = *d.demuxer;
     if (!demuxer.open(path, startUs, d.selection)) {
         setLastError(demuxer.lastError);

@@ -50,7 +50,8 @@ const char* playerStateName(PlayerState state);
 // medium (open, play, pause, resume, seek, stepFrame, refreshPausedFrame, setSpeed, close, reachedEnd) must not
 // overlap one another: the caller serialises them (the bridge's engine mutex). Everything else may be called from
 // any thread at any time. abortOpen may be called at any time; the abort it raises stays raised until the caller
-// clears it with clearAbort before its next open.
+// clears it with clearAbort before its next open or reopen (seek, speed and track changes reopen too), on the
+// thread that aborts: a reopen running on another thread must not clear an abort raised meanwhile.
 class MediaSession {
 public:
     enum class Reopen : int32_t {
@@ -92,6 +93,10 @@ public:
     bool reachedEnd();
     std::shared_ptr<VideoFrame> takeFrame(int64_t clockUs, bool force);
     bool renderSubtitles(int32_t width, int32_t height, internal::SubtitleOverlay& overlay);
+    // Cheap questions for a repaint tick (any thread): would takeFrame hand out a picture now, would
+    // renderSubtitles change the overlay now. Neither takes nor draws anything, nor allocates.
+    bool frameDue(int64_t clockUs, bool force);
+    bool subtitleChangeDue() const;
     void logStats();
 
     // Loudness normalisation.
@@ -123,6 +128,8 @@ public:
     void setHardwareDecoding(bool enabled);
     void setAutoLoadSubtitles(bool enabled);
     void setPreferredLanguages(std::string audio, std::string subtitle);
+    // How long a network read or connect may stall before the open or the playback gives up (next opens).
+    void setNetworkTimeoutUs(int64_t timeoutUs);
 
     // Black borders of the current frame; false without a frame or without borders to measure.
     bool detectBlackBars(int32_t& left, int32_t& top, int32_t& right, int32_t& bottom) const;

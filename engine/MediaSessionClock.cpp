@@ -44,7 +44,7 @@ int64_t MediaSession::Impl::shownPositionUs(int64_t clock)
 
 void MediaSession::Impl::watchAudio(uint64_t openGeneration, bool framesWaiting)
 {
-    // Runs on the render thread only. Play time is the wall clock, which runs whether or not there is audio.
+    // Play time is the wall clock, which runs whether or not there is audio.
     if (audioAbandoned() || outputSampleRate.load() <= 0 || state.load() != PlayerState::Playing)
         return;
     const int64_t played = audioFramesPlayed.load();
@@ -90,8 +90,6 @@ bool MediaSession::seek(int64_t positionUs)
     const std::string url = currentUrl();
     if (url.empty())
         return false;
-    // A seek starts an open on this thread, the one that also aborts opens.
-    clearAbort();
     int64_t target = std::max<int64_t>(positionUs, 0);
     const int64_t duration = d.durationUs.load();
     if (duration > 0 && target > duration)
@@ -198,6 +196,35 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
     }
     d.watchAudio(generation, !frame && queue->size() > 0);
     return frame;
+}
+
+bool MediaSession::frameDue(int64_t clockUs, bool force)
+{
+    Impl& d = *impl;
+    const uint64_t generation = d.generation.load();
+    std::shared_ptr<internal::VideoFrameQueue> queue;
+    {
+        std::lock_guard lock(d.frameQueueMutex);
+        queue = d.frameQueue;
+    }
+    if (!queue)
+        return false;
+    size_t waiting = 0;
+    const bool due = queue->hasDue(clockUs, force, waiting);
+    // Nothing is painted while nothing is due, so a stalled audio clock must be noticed here too.
+    if (!due && d.generation.load() == generation)
+        d.watchAudio(generation, waiting > 0);
+    return due;
+}
+
+bool MediaSession::subtitleChangeDue() const
+{
+    const Impl& d = *impl;
+    if (d.currentSubtitleTrack.load() >= 0) {
+        const int64_t timeUs = d.audioDelayUs.load() + clockUs() - d.subtitleDelayUs.load();
+        return d.subtitleRenderer->changeDue(timeUs);
+    }
+    return !d.overlayCleared.load();
 }
 
 bool MediaSession::renderSubtitles(int32_t width, int32_t height, internal::SubtitleOverlay& overlay)

@@ -46,7 +46,6 @@ bool MediaSession::setSpeed(double requested)
         d.speed = v;
         return true;
     }
-    clearAbort();
     const PlayerState was = d.state.load();
     // The position is taken at the old speed, so the reopen continues exactly where playback was.
     const int64_t position = clockUs();

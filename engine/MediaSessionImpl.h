@@ -121,6 +121,7 @@ struct MediaSession::Impl {
     std::string preferredSubtitleLanguage;
     std::atomic<bool> hardwareDecoding { true };
     std::atomic<bool> autoLoadSubtitles { true };
+    std::atomic<int64_t> networkTimeoutUs { internal::Demuxer::defaultNetworkTimeoutUs };
 
     // Clock state (steady-clock nanoseconds and microseconds).
     std::atomic<int64_t> endMarkNs { 0 };
@@ -128,7 +129,8 @@ struct MediaSession::Impl {
     std::atomic<int64_t> wallStartNs { 0 };
     std::atomic<bool> firstFrameShown { false };
     // Audio that never arrives must not freeze the picture: once frames wait and nothing has been heard for a
-    // second of play, the clock follows the wall clock for the rest of the open.
+    // second of play, the clock follows the wall clock for the rest of the open. Watched wherever pictures are
+    // asked for (the render thread's takeFrame, the sink's repaint tick), so every field is atomic.
     // The generation of the open whose audio was given up (0: none); a stale render pass cannot give up the next.
     std::atomic<uint64_t> audioAbandonedGeneration { 0 };
     std::atomic<int64_t> heardFrames { 0 };

@@ -26,8 +26,6 @@ bool MediaSession::reopenAtClock(Reopen kind)
     const std::string url = currentUrl();
     if (url.empty())
         return false;
-    // The reopen starts an open on this thread, the one that also aborts opens.
-    clearAbort();
     const PlayerState was = d.state.load();
     const int64_t position = clockUs();
     const bool ok = open_internal(std::filesystem::path(url), position, kind);
@@ -49,6 +47,11 @@ void MediaSession::setClockOffsetUs(int64_t offsetUs)
 void MediaSession::setHardwareDecoding(bool enabled)
 {
     impl->hardwareDecoding = enabled;
+}
+
+void MediaSession::setNetworkTimeoutUs(int64_t timeoutUs)
+{
+    impl->networkTimeoutUs = std::max<int64_t>(timeoutUs, 1000);
 }
 
 void MediaSession::setAutoLoadSubtitles(bool enabled)

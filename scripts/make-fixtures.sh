@@ -170,6 +170,7 @@ rows=(
   "seek-gop2.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=8 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=8 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -c:a aac -b:a 64k -f mpegts"
   "seek-wrap.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=12 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=12 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -c:a aac -b:a 64k -output_ts_offset 95438 -f mpegts"
   "seek-wrap-late.ts|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=72 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=72 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 20 -keyint_min 20 -sc_threshold 0 -c:a mp2 -b:a 32k -output_ts_offset 95378.7 -f mpegts"
+  "stream-30s.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=30 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=30 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 -c:a libvorbis -ac 1"
 )
 
 # Every build tree gets the same bytes: without bitexact the Matroska and Ogg muxers write random identifiers, and

@@ -217,6 +217,16 @@ bool MediaSessionBridge::renderSubtitles(int width, int height, kvr::engine::int
     return session_ ? session_->renderSubtitles(width, height, overlay) : false;
 }
 
+bool MediaSessionBridge::frameDue(int64_t clockUs, bool force)
+{
+    return session_ ? session_->frameDue(clockUs, force) : false;
+}
+
+bool MediaSessionBridge::subtitleChangeDue() const
+{
+    return session_ ? session_->subtitleChangeDue() : false;
+}
+
 uint64_t MediaSessionBridge::sessionGeneration() const
 {
     return session_ ? session_->generation() : 0;
@@ -370,6 +380,49 @@ void MediaSessionBridge::startOpenThread(const QString& path, int64_t startUs)
     });
 }
 
+bool MediaSessionBridge::reopen(std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done)
+{
+    if (!isNetworkUrl(QString::fromStdString(session_->currentUrl()))) {
+        // This thread is the one that aborts opens, so no abort can be lost between the clear and the reopen.
+        session_->clearAbort();
+        work(*session_);
+        return true;
+    }
+    // The lock is free, but a worker may not have taken it yet or may still be returning.
+    if (openRunning_)
+        return false;
+    if (openThread_.joinable())
+        openThread_.join();
+    session_->clearAbort();
+    kvr::engine::MediaSession* session = session_;
+    openRunning_ = true;
+    openThread_ = std::thread([this, session, work = std::move(work), done = std::move(done)] {
+        pthread_setname_np(pthread_self(), "kvr-open");
+        try {
+            std::lock_guard lock(engineMutex_);
+            work(*session);
+        } catch (const std::exception& e) {
+            spdlog::error("MediaSessionBridge: reopen failed: {}", e.what());
+        } catch (...) {
+            spdlog::error("MediaSessionBridge: reopen failed");
+        }
+        openRunning_ = false;
+        // Queued to the GUI thread; the bridge joins this thread before it goes, so `this` is still alive.
+        if (done)
+            QMetaObject::invokeMethod(
+                this, [done] { done(); }, Qt::QueuedConnection);
+    });
+    return true;
+}
+
+void MediaSessionBridge::refreshPausedPicture()
+{
+    // Only a paused picture is drawn again; a playing one shows the filters with its next frame.
+    if (session_->state() != PlayerState::Paused)
+        return;
+    reopen([](kvr::engine::MediaSession& s) { s.refreshPausedFrame(); });
+}
+
 bool MediaSessionBridge::openCurrentIfStopped()
 {
     if (!session_ || playlist_.isEmpty())
@@ -483,8 +536,14 @@ void MediaSessionBridge::seekUs(qlonglong target_us)
     std::unique_lock lock(engineMutex_, std::try_to_lock);
     if (!lock.owns_lock() || !session_)
         return;
-    session_->seek(target_us);
+    const bool started = reopen([target_us](kvr::engine::MediaSession& s) { s.seek(target_us); },
+        [this] {
+            endHandled_ = false;
+            emit clockUsChanged();
+        });
     lock.unlock();
+    if (!started)
+        return;
     endHandled_ = false;
     emit clockUsChanged();
 }
@@ -524,8 +583,14 @@ void MediaSessionBridge::stepFrame(bool forward)
     std::unique_lock lock(engineMutex_, std::try_to_lock);
     if (!lock.owns_lock() || !session_ || session_->videoWidth() <= 0 || session_->videoHeight() <= 0)
         return;
-    session_->stepFrame(forward);
+    const bool started = reopen([forward](kvr::engine::MediaSession& s) { s.stepFrame(forward); },
+        [this] {
+            endHandled_ = false;
+            emit clockUsChanged();
+        });
     lock.unlock();
+    if (!started)
+        return;
     endHandled_ = false;
     emit clockUsChanged();
 }

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -116,6 +117,9 @@ public:
     std::shared_ptr<kvr::engine::VideoFrame> takeFrame(int64_t clockUs, bool force);
     int64_t videoClockUs() const;
     bool renderSubtitles(int width, int height, kvr::engine::internal::SubtitleOverlay& overlay);
+    // Whether takeFrame or renderSubtitles would change the picture now; cheap enough for every repaint tick.
+    bool frameDue(int64_t clockUs, bool force);
+    bool subtitleChangeDue() const;
     uint64_t sessionGeneration() const;
     // Copies up to frames of the newest output samples (stereo pairs) for the visualiser; 0 without a session.
     size_t readAudioSamples(float* out, size_t frames);
@@ -310,6 +314,14 @@ private:
     void cancelPendingOpen();
     bool openCurrentIfStopped();
     void startOpenThread(const QString& path, int64_t startUs);
+    // A reopen of the playing medium (seek, frame step, speed or track change, paused refresh); the caller
+    // holds engineMutex_. A local file reopens here and now. A network address may stall for the whole
+    // time-out, so its reopen runs on the open thread exactly as an open does (shown as Opening, abandoned and
+    // joined by stop, quit and the next entry), and `done` follows on the GUI thread. False when dropped
+    // because an open or reopen is still running.
+    bool reopen(std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done = {});
+    // After a filter change: the paused picture again through the new filters.
+    void refreshPausedPicture();
     State engineState() const;
     bool openRunning() const { return openRunning_; }
 

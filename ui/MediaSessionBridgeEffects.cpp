@@ -85,7 +85,7 @@ void MediaSessionBridge::setVideoFilters(const QVariantMap& map)
             return;
         session_->setVideoFilters(videoFiltersFromMap(map));
         // A paused picture is drawn again through the new filters.
-        session_->refreshPausedFrame();
+        refreshPausedPicture();
     }
     storeEffects();
     emit effectsChanged();
@@ -223,7 +223,7 @@ void MediaSessionBridge::resetEffectsToDefault()
         session_->setAudioEffects(audioEffectsFromMap(storedMap(stored, "audio")));
         session_->setVideoFilters(videoFiltersFromMap(storedMap(stored, "video")));
         session_->setClockOffsetUs(0);
-        session_->refreshPausedFrame();
+        refreshPausedPicture();
     }
     emit effectsChanged();
     emit osd(tr("Effects reset to the default"));
@@ -244,7 +244,7 @@ void MediaSessionBridge::factoryResetEffects()
         session_->setAudioEffects(kvr::engine::AudioEffects {});
         session_->setVideoFilters(kvr::engine::VideoFilters {});
         session_->setClockOffsetUs(0);
-        session_->refreshPausedFrame();
+        refreshPausedPicture();
     }
     emit effectsChanged();
     emit osd(tr("All effects and filters off"));

@@ -238,7 +238,8 @@ void MediaSessionBridge::selectAudioTrack(int id)
     // The engine's own state: while casting the tracks listed are not the receiver's.
     if (!isLoaded(engineState()))
         return;
-    session_->selectAudioTrack(id);
+    if (!reopen([id](kvr::engine::MediaSession& s) { s.selectAudioTrack(id); }, [this] { emit tracksChanged(); }))
+        return;
     lock.unlock();
     emit tracksChanged();
     const QString label = labelOf(audioTracks_, id);
@@ -253,7 +254,19 @@ void MediaSessionBridge::selectSubtitleTrack(int id)
         return;
     if (!isLoaded(engineState()))
         return;
-    const bool ok = session_->selectSubtitleTrack(id);
+    bool ok = true;
+    if (id >= 0 && id < 100000 && id != session_->currentSubtitleTrack()) {
+        // An embedded stream is a reopen; whether it worked shows in the state it ends in.
+        const bool started = reopen([id](kvr::engine::MediaSession& s) { s.selectSubtitleTrack(id); },
+            [this] {
+                emit tracksChanged();
+                emit subtitleSettingsChanged();
+            });
+        if (!started)
+            return;
+    } else {
+        ok = session_->selectSubtitleTrack(id);
+    }
     lock.unlock();
     emit tracksChanged();
     emit subtitleSettingsChanged();

@@ -185,7 +185,9 @@ void MediaSessionBridge::setSpeed(double speed)
         std::unique_lock lock(engineMutex_, std::try_to_lock);
         if (!lock.owns_lock())
             return;
-        session_->setSpeed(speed);
+        // The engine takes the new speed once the reopen runs: read it again then.
+        if (!reopen([speed](kvr::engine::MediaSession& s) { s.setSpeed(speed); }, [this] { emit speedChanged(); }))
+            return;
     }
     emit speedChanged();
     emit osd(tr("Speed %1×").arg(QLocale().toString(speed, 'g', 3)));

@@ -7,6 +7,8 @@
 #include <QSGImageNode>
 #include <QSGNode>
 
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -64,6 +66,8 @@ public:
     {
         return bridge_->renderSubtitles(width, height, overlay);
     }
+    bool frameDue(int64_t clockUs, bool force) override { return bridge_->frameDue(clockUs, force); }
+    bool subtitleChangeDue() override { return bridge_->subtitleChangeDue(); }
 
 private:
     MediaSessionBridge* bridge_;
@@ -77,7 +81,7 @@ VideoSink::VideoSink(QQuickItem* parent)
     setFlag(ItemHasContents);
     repaintTimer_.setInterval(16);
     repaintTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&repaintTimer_, &QTimer::timeout, this, &QQuickItem::update);
+    connect(&repaintTimer_, &QTimer::timeout, this, &VideoSink::onRepaintTick);
 }
 
 VideoSink::~VideoSink() = default;
@@ -151,6 +155,28 @@ void VideoSink::updateTimer()
         repaintTimer_.stop();
     else if (!repaintTimer_.isActive())
         repaintTimer_.start();
+}
+
+bool VideoSink::repaintDue()
+{
+    FrameSource* src = source();
+    if (!src)
+        return false;
+    // A new medium takes the previous picture away at once.
+    if (src->sessionGeneration() != generation_.load())
+        return true;
+    if (uploadPending_.load())
+        return true;
+    // The same rule as the paint: paused with nothing shown, the next frame is shown although not yet due.
+    const bool force = !hasPicture_.load() && src->state() == kStatePaused;
+    return src->frameDue(src->videoClockUs(), force) || src->subtitleChangeDue();
+}
+
+void VideoSink::onRepaintTick()
+{
+    // Every repaint costs the whole window a render and a swap; an unchanged tick draws nothing.
+    if (repaintDue())
+        update();
 }
 
 void VideoSink::geometryChange(const QRectF& newGeometry, const QRectF& oldGeometry)
@@ -250,6 +276,7 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         if (generation != generation_) {
             // A new medium: the previous picture goes at once, before its first frame arrives.
             generation_ = generation;
+            hasPicture_ = false;
             currentFrame_.reset();
             currentPacked_ = false;
             packedImage_ = QImage();
@@ -262,11 +289,15 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         const bool force = !currentFrame_ && src->state() == kStatePaused;
         std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs(), force);
         if (frame) {
+            if (!currentFrame_)
+                spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
             currentFrame_ = std::move(frame);
+            hasPicture_ = true;
             currentPacked_ = preparePicture(*currentFrame_);
             dirty_ = true;
         }
     }
+    uploadPending_ = false;
 
     if (!currentFrame_ || (currentPacked_ && packedImage_.isNull())) {
         // Qt neither deletes nor stops drawing a tree that is not handed back.
@@ -317,6 +348,9 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         if (uploaded) {
             dirty_ = false;
             shownPts_ = currentFrame_->pts;
+        } else {
+            // Tried again at the next tick, even if no new frame comes.
+            uploadPending_ = true;
         }
     }
 

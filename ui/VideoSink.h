@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QtQml/qqmlregistration.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -38,8 +39,9 @@ public:
     enum FillMode { Fit = 0, Crop = 1, Stretch = 2 };
     Q_ENUM(FillMode)
 
-    // Where pictures come from: the player bridge in the program. All calls but state and hasVideo come from the
-    // render thread while the GUI thread is blocked; those two are also read on the GUI thread.
+    // Where pictures come from: the player bridge in the program. takeFrame and renderSubtitles come from the
+    // render thread while the GUI thread is blocked; the repaint tick asks the others on the GUI thread, so they
+    // must be safe there while the render thread draws.
     class FrameSource {
     public:
         virtual ~FrameSource() = default;
@@ -49,6 +51,10 @@ public:
         virtual bool hasVideo() = 0;
         virtual std::shared_ptr<const engine::VideoFrame> takeFrame(int64_t clockUs, bool force) = 0;
         virtual bool renderSubtitles(int width, int height, engine::internal::SubtitleOverlay& overlay) = 0;
+        // Whether takeFrame with the same arguments would hand out a picture; takes nothing.
+        virtual bool frameDue(int64_t clockUs, bool force) = 0;
+        // Whether renderSubtitles would change the overlay now; draws nothing.
+        virtual bool subtitleChangeDue() = 0;
     };
 
     // Where the picture lies in the item for one frame.
@@ -76,6 +82,9 @@ public:
     // Runs the repaint timer while there is video in the states Prepared to Ending.
     void updateTimer();
     bool repaintTimerActive() const { return repaintTimer_.isActive(); }
+    // What the repaint tick decides: whether anything on screen would change by painting now (a new medium, a
+    // due frame, a subtitle change, a picture still to upload). GUI thread.
+    bool repaintDue();
 
     // Display aspect of `frame` (width over height as seen, rotation included); `aspectOverride` > 0 wins.
     static double frameAspect(const engine::VideoFrame& frame, double aspectOverride);
@@ -97,6 +106,8 @@ protected:
 
 private:
     FrameSource* source() const;
+    // The 16 ms tick: a repaint only when it would change what is shown.
+    void onRepaintTick();
     void forgetNodes();
     // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
     bool preparePicture(const engine::VideoFrame& frame);
@@ -109,11 +120,15 @@ private:
     double aspectOverride_ = 0.0;
     int fillMode_ = Fit;
 
+    // Written by the paint and read by the repaint tick on the GUI thread.
+    std::atomic<int64_t> generation_ { 0 };
+    std::atomic<bool> hasPicture_ { false };
+    std::atomic<bool> uploadPending_ { false };
+
     // Render thread only (the GUI thread is blocked while it runs).
     std::shared_ptr<const engine::VideoFrame> currentFrame_;
     bool currentPacked_ = false;
     QImage packedImage_;
-    int64_t generation_ = 0;
     int64_t shownPts_ = -1;
     bool dirty_ = false;
     QSGTransformNode* transformNode_ = nullptr;

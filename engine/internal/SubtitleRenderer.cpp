@@ -400,6 +400,43 @@ void SubtitleRenderer::addBitmapEvent(
     dirty = true;
 }
 
+bool SubtitleRenderer::changeDue(int64_t timeUs)
+{
+    std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
+    if (!lock.owns_lock())
+        return false;
+    // The same cases as renderInto, in the same order.
+    if (bitmapEvents.empty()) {
+        if (track && renderer)
+            return dirty || !fontsReady || textEventsOn(timeUs / 1000) != lastTextEvents;
+        return !blank;
+    }
+    return dirty || bitmapEventAt(timeUs) != lastEventIndex;
+}
+
+uint64_t SubtitleRenderer::textEventsOn(int64_t timeMs) const
+{
+    uint64_t name = 0;
+    if (!track)
+        return name;
+    for (int i = 0; i < track->n_events; ++i) {
+        const ASS_Event& e = track->events[i];
+        if (e.Start <= timeMs && timeMs < e.Start + e.Duration)
+            name = (name ^ uint64_t(i + 1)) * 0x100000001b3ULL;
+    }
+    return name;
+}
+
+int32_t SubtitleRenderer::bitmapEventAt(int64_t timeUs) const
+{
+    for (size_t i = bitmapEvents.size(); i-- > 0;) {
+        const BitmapEvent& e = bitmapEvents[i];
+        if (e.startUs <= timeUs && timeUs < e.endUs)
+            return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
 void SubtitleRenderer::flush()
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -494,6 +531,7 @@ bool SubtitleRenderer::renderInto(
             hideExcessEvents(timeUs / 1000);
             ASS_Image* images = ass_render_frame(renderer, track, timeUs / 1000, &changed);
             restoreHiddenEvents();
+            lastTextEvents = textEventsOn(timeUs / 1000);
             if (changed == 0 && !sizeChanged && !dirty)
                 return false;
             lastWidth = width;
@@ -522,14 +560,7 @@ bool SubtitleRenderer::renderInto(
         return true;
     }
 
-    int32_t index = -1;
-    for (size_t i = bitmapEvents.size(); i-- > 0;) {
-        const BitmapEvent& e = bitmapEvents[i];
-        if (e.startUs <= timeUs && timeUs < e.endUs) {
-            index = static_cast<int32_t>(i);
-            break;
-        }
-    }
+    const int32_t index = bitmapEventAt(timeUs);
     if (!sizeChanged && !dirty && index == lastEventIndex)
         return false;
     lastEventIndex = index;

@@ -73,6 +73,11 @@ public:
     bool renderInto(int64_t timeUs, int32_t width, int32_t height, int32_t storageWidth, int32_t storageHeight,
         SubtitleOverlay& out);
 
+    // Whether renderInto at `timeUs`, at the size of the last call, would write the overlay: a cheap look at which
+    // events are on at that time, for a repaint tick. A text event's own animation counts only when it starts or ends.
+    // False while another thread holds the renderer: that thread is drawing or feeding it.
+    bool changeDue(int64_t timeUs);
+
     void flush();
     void clearTrack();
     void setFontScale(double scale);
@@ -102,6 +107,9 @@ private:
     void restoreHiddenEvents();
     void setUpFonts();
     void clearLocked(int32_t width, int32_t height, SubtitleOverlay& out);
+    // Names the set of text events on at `timeMs`; equal sets give equal values.
+    uint64_t textEventsOn(int64_t timeMs) const;
+    int32_t bitmapEventAt(int64_t timeUs) const;
     void drawBitmapRect(
         const BitmapRect& rect, int32_t canvasWidth, int32_t canvasHeight, double sx, double sy, SubtitleOverlay& out);
 
@@ -116,6 +124,8 @@ private:
     int32_t lastWidth = 0;
     int32_t lastHeight = 0;
     int32_t lastEventIndex = -2;
+    // textEventsOn at the last text render; the initial value names no set.
+    uint64_t lastTextEvents = ~uint64_t(0);
     bool dirty = true;
     bool blank = true;
     // libass's font set-up has run since the last font was added.

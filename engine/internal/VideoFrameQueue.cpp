@@ -50,6 +50,16 @@ std::shared_ptr<VideoFrame> VideoFrameQueue::takeDue(int64_t clockUs, bool force
     return taken;
 }
 
+bool VideoFrameQueue::hasDue(int64_t clockUs, bool force, size_t& waiting) const
+{
+    std::lock_guard lock(mutex);
+    waiting = frames.size();
+    if (frames.empty())
+        return false;
+    const auto& front = frames.front();
+    return force || !front || front->pts < 0 || front->pts <= clockUs;
+}
+
 void VideoFrameQueue::abort()
 {
     {

@@ -24,6 +24,8 @@ public:
     // Pops every picture that is due at clockUs (no picture, a negative pts, or pts <= clockUs) and returns the
     // newest of them; with nothing due and force set, the front picture. Empty when nothing was taken.
     std::shared_ptr<VideoFrame> takeDue(int64_t clockUs, bool force);
+    // Whether takeDue would hand out a picture now, without taking it; `waiting` is set to the queue's size.
+    bool hasDue(int64_t clockUs, bool force, size_t& waiting) const;
     // Refuses every later push and wakes a producer waiting for room.
     void abort();
 

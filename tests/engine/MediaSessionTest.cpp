@@ -220,11 +220,16 @@ TEST(MediaSession, AbortBeforeTheOpenStartsFailsIt)
     EXPECT_EQ(session->state(), S::Error);
     EXPECT_FALSE(session->lastError().empty());
 
-    // Until cleared, every open fails; a seek clears it itself, as it opens on the aborting thread.
+    // Until cleared, every open fails, and so does a reopen: it may run on another thread than the one that
+    // aborts, and must not swallow an abort raised meanwhile.
     EXPECT_FALSE(session->open(kvr::test::fixture("clip.mp4"), 0));
     session->clearAbort();
     ASSERT_TRUE(session->open(kvr::test::fixture("clip.mp4"), 0));
+    session->play();
     session->abortOpen();
+    EXPECT_FALSE(session->seek(500'000));
+    EXPECT_EQ(session->state(), S::Error);
+    session->clearAbort();
     EXPECT_TRUE(session->seek(500'000)) << session->lastError();
     EXPECT_EQ(session->state(), S::Playing);
 }

@@ -159,6 +159,7 @@ bool ScriptedFrameSource::hasVideo()
 std::shared_ptr<const engine::VideoFrame> ScriptedFrameSource::takeFrame(int64_t clockUs, bool force)
 {
     std::lock_guard lock(mutex_);
+    ++paints_;
     std::shared_ptr<const engine::VideoFrame> due;
     while (!queue_.empty() && queue_.front()->pts <= clockUs) {
         due = queue_.front();
@@ -176,6 +177,30 @@ bool ScriptedFrameSource::renderSubtitles(int width, int height, engine::interna
     std::lock_guard lock(mutex_);
     subtitleRequests_.emplace_back(width, height);
     return subtitles_ ? subtitles_(width, height, overlay) : false;
+}
+
+bool ScriptedFrameSource::frameDue(int64_t clockUs, bool force)
+{
+    std::lock_guard lock(mutex_);
+    return !queue_.empty() && (force || queue_.front()->pts <= clockUs);
+}
+
+bool ScriptedFrameSource::subtitleChangeDue()
+{
+    std::lock_guard lock(mutex_);
+    return subtitleChangeDue_;
+}
+
+int ScriptedFrameSource::paints()
+{
+    std::lock_guard lock(mutex_);
+    return paints_;
+}
+
+void ScriptedFrameSource::setSubtitleChangeDue(bool due)
+{
+    std::lock_guard lock(mutex_);
+    subtitleChangeDue_ = due;
 }
 
 void ScriptedFrameSource::push(std::shared_ptr<const engine::VideoFrame> frame)

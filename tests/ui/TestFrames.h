@@ -42,6 +42,9 @@ public:
     bool hasVideo() override;
     std::shared_ptr<const engine::VideoFrame> takeFrame(int64_t clockUs, bool force) override;
     bool renderSubtitles(int width, int height, engine::internal::SubtitleOverlay& overlay) override;
+    bool frameDue(int64_t clockUs, bool force) override;
+    // True while a subtitle change is scripted as due (setSubtitleChangeDue).
+    bool subtitleChangeDue() override;
 
     void push(std::shared_ptr<const engine::VideoFrame> frame);
     void setGeneration(int64_t generation);
@@ -51,6 +54,9 @@ public:
     // Called for every subtitle request; without one the overlay never changes.
     void setSubtitles(std::function<bool(int, int, engine::internal::SubtitleOverlay&)> render);
     std::vector<QSize> subtitleRequests();
+    void setSubtitleChangeDue(bool due);
+    // How often the sink painted: it takes frames once per paint.
+    int paints();
 
 private:
     std::mutex mutex_;
@@ -61,6 +67,8 @@ private:
     std::deque<std::shared_ptr<const engine::VideoFrame>> queue_;
     std::function<bool(int, int, engine::internal::SubtitleOverlay&)> subtitles_;
     std::vector<QSize> subtitleRequests_;
+    bool subtitleChangeDue_ = false;
+    int paints_ = 0;
 };
 
 } // namespace kvr::test

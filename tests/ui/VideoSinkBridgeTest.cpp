@@ -12,6 +12,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 
 using kvr::ui::MediaSessionBridge;
@@ -24,6 +25,36 @@ const QColor kBackground(250, 0, 250);
 // The clip's two halves as the encoder's own BT.601 conversion leaves them (0xC82828 and 0x2848C8 asked for).
 const QColor kRed(198, 39, 38);
 const QColor kBlue(39, 70, 199);
+
+// The bridge as the sink's frame source, counting the sink's paints (it takes frames once per paint): other
+// windows on a shared display may make the window itself swap.
+class CountingSource : public VideoSink::FrameSource {
+public:
+    explicit CountingSource(MediaSessionBridge& bridge)
+        : bridge_(bridge)
+    {
+    }
+    int64_t sessionGeneration() override { return int64_t(bridge_.sessionGeneration()); }
+    int64_t videoClockUs() override { return bridge_.videoClockUs(); }
+    int state() override { return int(bridge_.state()); }
+    bool hasVideo() override { return bridge_.hasVideo(); }
+    std::shared_ptr<const kvr::engine::VideoFrame> takeFrame(int64_t clockUs, bool force) override
+    {
+        ++paints;
+        return bridge_.takeFrame(clockUs, force);
+    }
+    bool renderSubtitles(int width, int height, kvr::engine::internal::SubtitleOverlay& overlay) override
+    {
+        return bridge_.renderSubtitles(width, height, overlay);
+    }
+    bool frameDue(int64_t clockUs, bool force) override { return bridge_.frameDue(clockUs, force); }
+    bool subtitleChangeDue() override { return bridge_.subtitleChangeDue(); }
+
+    std::atomic<int> paints { 0 };
+
+private:
+    MediaSessionBridge& bridge_;
+};
 
 bool near(const QColor& a, const QColor& b, int tolerance)
 {
@@ -78,6 +109,20 @@ TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
     EXPECT_TRUE(QTest::qWaitFor([&] { return sink->repaintTimerActive(); }, 5000));
     EXPECT_TRUE(shows(kRed)) << centreText();
 
+    // The clip has ten pictures a second: the sink paints again for those, not for every 16 ms tick.
+    CountingSource counting(*bridge);
+    sink->setFrameSource(&counting);
+    auto paintsWithin = [&](int ms) {
+        const int before = counting.paints;
+        QTest::qWait(ms);
+        return counting.paints - before;
+    };
+    const int64_t clockBefore = session.clockUs();
+    const int playing = paintsWithin(1000);
+    const int64_t mediaMs = (session.clockUs() - clockBefore) / 1000;
+    EXPECT_GE(playing, 1);
+    EXPECT_LE(playing, mediaMs / 100 + 3) << mediaMs << " ms of media";
+
     // Paused, a seek into the blue half reopens the medium; its first picture is drawn although the clock
     // stands still.
     ASSERT_TRUE(QTest::qWaitFor(
@@ -94,6 +139,11 @@ TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
         },
         5000));
     EXPECT_TRUE(shows(kBlue)) << centreText();
+    // Paused with nothing changing, the ticks go on and draw nothing.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return paintsWithin(200) == 0; }, 10000));
+    EXPECT_TRUE(sink->repaintTimerActive());
+    EXPECT_EQ(paintsWithin(600), 0);
+    sink->setFrameSource(nullptr);
 
     // Stopped: the timer stops and the picture goes with the closed medium.
     bridge->stop();

@@ -9,6 +9,7 @@
 #include <QSGImageNode>
 #include <QTest>
 #include <QThread>
+#include <QTimer>
 #include <QtQuick/private/qquickitem_p.h>
 #include <gtest/gtest.h>
 
@@ -297,4 +298,67 @@ TEST_F(VideoSinkRender, EmptyPackedFrameLeavesNoPictureAndNoSecondTree)
         EXPECT_EQ(census().yuvNodes, 0);
         EXPECT_EQ(census().imageNodes, 1);
     }
+}
+
+TEST_F(VideoSinkRender, RepaintsOnlyWhenThePictureChanges)
+{
+    // Every repaint of the sink is a render and a swap of the whole window; the 16 ms tick must not cause one by
+    // itself. Counted as the sink's paints: other windows on a shared display may make the window swap too.
+    auto paintsWithin = [&](int ms) {
+        const int before = source.paints();
+        QTest::qWait(ms);
+        return source.paints() - before;
+    };
+    auto settle = [&] { return QTest::qWaitFor([&] { return paintsWithin(200) == 0; }, 10000); };
+    ASSERT_TRUE(sink->repaintTimerActive());
+
+    // Paused on a picture with nothing changing: dozens of ticks, no repaint.
+    source.setState(4);
+    sink->updateTimer();
+    show(patches(1, 0));
+    expectPatches(paint());
+    ASSERT_TRUE(settle());
+    EXPECT_TRUE(sink->repaintTimerActive());
+    EXPECT_FALSE(sink->repaintDue());
+    EXPECT_EQ(paintsWithin(600), 0);
+
+    // Playing ten frames a second: a repaint for each new frame, none for the ticks in between.
+    source.setState(3);
+    sink->updateTimer();
+    constexpr int frames = 10;
+    for (int i = 1; i <= frames; ++i) {
+        PatchFrame next = patches(1, i * 100'000);
+        if (i == frames)
+            next.patches[0] = next.patches[1] = next.patches[2] = next.patches[3] = kGreen;
+        source.push(kvr::test::makePatchFrame(next));
+    }
+    const int before = source.paints();
+    int64_t clockUs = 0;
+    QTimer clock;
+    QObject::connect(&clock, &QTimer::timeout, [&] {
+        clockUs += 100'000;
+        source.setClockUs(clockUs);
+    });
+    clock.start(100);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return clockUs >= frames * 100'000; }, 20000));
+    clock.stop();
+    ASSERT_TRUE(settle());
+    const int playing = source.paints() - before;
+    EXPECT_GE(playing, 1);
+    EXPECT_LE(playing, frames + 1) << "repainted on ticks that brought no frame";
+    const QImage last = window->grabWindow();
+    EXPECT_TRUE(pixelNear(last, 64, 32, kGreen));
+
+    // A subtitle change alone repaints too, and only while it is due.
+    source.setSubtitleChangeDue(true);
+    EXPECT_TRUE(sink->repaintDue());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return source.paints() > before + playing; }, 5000));
+    source.setSubtitleChangeDue(false);
+    ASSERT_TRUE(settle());
+
+    // So does a new medium, which takes the picture away.
+    source.setGeneration(2);
+    EXPECT_TRUE(sink->repaintDue());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !sink->repaintDue(); }, 5000));
+    expectNoPicture(window->grabWindow());
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 using namespace kvr::engine::internal;
 using kvr::test::coveredPixels;
@@ -377,4 +378,33 @@ TEST(SubtitleRenderer, EventsInTheScriptHeaderAreBoundedToo)
     SubtitleOverlay out;
     EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
     EXPECT_FALSE(out.empty);
+}
+TEST(SubtitleRenderer, ChangeDueForeseesWhetherTheOverlayIsWritten)
+{
+    // The sink's repaint tick asks changeDue without drawing: it must agree with what renderInto then does.
+    enum Kind { Text, Bitmap, Nothing };
+    for (const Kind kind : { Text, Bitmap, Nothing }) {
+        SCOPED_TRACE(kind == Text ? "text" : kind == Bitmap ? "bitmap" : "no events");
+        SubtitleRenderer renderer;
+        std::optional<SubripFeeder> feeder;
+        if (kind == Text) {
+            feeder.emplace(renderer);
+            ASSERT_TRUE(feeder->opened);
+            feeder->feed("Hello", 1000, 2000);
+            feeder->feed("Bye", 2500, 1000);
+        } else if (kind == Bitmap) {
+            renderer.addBitmapEvent(1000000, 3000000, 100, 100, solid(10, 10, 20, 20, 200));
+            renderer.addBitmapEvent(2500000, 3500000, 100, 100, solid(0, 0, 20, 20, 100));
+        }
+        SubtitleOverlay out;
+        renderer.renderInto(0, 320, 180, 320, 180, out); // the first paint, at the size kept from then on
+        for (const int64_t t : { 500000, 1000000, 1500000, 2500000, 2600000, 3000000, 3200000, 3600000, 4000000 }) {
+            const bool due = renderer.changeDue(t);
+            EXPECT_EQ(due, renderer.renderInto(t, 320, 180, 320, 180, out)) << t;
+        }
+        renderer.flush();
+        EXPECT_TRUE(renderer.changeDue(4000000));
+        EXPECT_TRUE(renderer.renderInto(4000000, 320, 180, 320, 180, out));
+        EXPECT_FALSE(renderer.changeDue(4100000));
+    }
 }
