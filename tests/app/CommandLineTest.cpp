@@ -156,8 +156,8 @@ TEST(CommandLine, ProgressLineUsesADecimalPointUnderAGermanLocale)
 {
     ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "the de_DE.UTF-8 locale is not installed";
     testing::internal::CaptureStderr();
-    printConvertProgress({ 0.425, 1.5 });
-    printConvertProgress({ 1.0, 0.0 });
+    printConvertProgress({ .fraction = 0.425, .speed = 1.5 });
+    printConvertProgress({ .fraction = 1.0, .speed = 0.0 });
     const std::string mirrored = testing::internal::GetCapturedStderr();
     std::setlocale(LC_ALL, "C");
     const std::string expected = "convert: 42% speed 1.500000\nconvert: 100% speed 0.000000\n";
