@@ -45,6 +45,8 @@ ApplicationWindow {
     readonly property bool fs: visibility === Window.FullScreen
     property bool playlistVisible: true
     property bool libraryVisible: true
+    // The library browser covers the stage; never kept, so every start shows the stage.
+    property bool showLibrary: false
     property bool alwaysOnTop: false
     // Only ever false in full screen: the transport bar fades out after a while without pointer activity.
     property bool controlsShown: true
@@ -151,6 +153,18 @@ ApplicationWindow {
             hideTimer.restart()
     }
 
+    // The sidebar's highlight follows what covers the stage: the browser's view, or "Now Playing".
+    function showLibraryView(on) {
+        showLibrary = on
+        librarySidebar.currentKey = on ? libraryView.currentKey : "nowplaying"
+    }
+
+    // The file playing when it is a local one; a stream or nothing gives the dialog no source, but it opens.
+    function openConvert() {
+        const file = typeof Player !== "undefined" ? Player.currentFile : ""
+        convertDialog.openWith(file !== "" && file.indexOf("://") < 0 ? [file] : [])
+    }
+
     onFsChanged: {
         controlsShown = true
         if (fs)
@@ -224,6 +238,22 @@ ApplicationWindow {
     RowLayout {
         anchors.fill: parent
         spacing: 0
+
+        LibrarySidebar {
+            id: librarySidebar
+            objectName: "librarySidebar"
+            readonly property bool shown: root.libraryVisible && !root.fs
+            Layout.preferredWidth: shown ? 220 : 0
+            Layout.fillHeight: true
+            visible: shown
+            onNavigate: (params, title, key) => {
+                libraryView.open(params, title)
+                libraryView.currentKey = key
+                root.showLibraryView(true)
+            }
+            onShowNowPlaying: root.showLibraryView(false)
+            onManageFolders: librarySettings.openWindow()
+        }
 
         ColumnLayout {
             Layout.fillWidth: true
@@ -401,6 +431,21 @@ ApplicationWindow {
                     anchors.left: parent.left
                     anchors.bottomMargin: root.fs ? 90 : 14
                     anchors.leftMargin: 14
+                }
+
+                // Over the picture and the casting screen, under the on-screen message; never in full screen.
+                LibraryView {
+                    id: libraryView
+                    objectName: "libraryView"
+                    // The sidebar entry whose view this shows, highlighted again when the browser comes back.
+                    property string currentKey: "tracks"
+                    anchors.fill: parent
+                    z: 15
+                    visible: root.showLibrary && !root.fs
+                    onPlayedVideo: root.showLibraryView(false)
+                    onEditRequested: ids => libraryEdit.openFor(ids)
+                    onConvertRequested: uris => convertDialog.openWith(uris)
+                    onManageFolders: librarySettings.openWindow()
                 }
 
                 OnScreenMessage {
@@ -953,6 +998,106 @@ ApplicationWindow {
                     }
                 }
             }
+        }
+    }
+
+    // One instance of every other window, opened by id from menus, shortcuts, buttons and the library.
+    MediaInfoDialog {
+        id: infoDialog
+        objectName: "infoDialog"
+    }
+
+    PreferencesDialog {
+        id: prefsDialog
+        objectName: "prefsDialog"
+        onOpenLibrarySettings: librarySettings.openWindow()
+        onOpenCastSettings: castWindow.openWindow()
+        onCheckForUpdates: updateDialog.checkNow()
+    }
+
+    ShortcutsDialog {
+        id: shortcutsDialog
+        objectName: "shortcutsDialog"
+    }
+
+    OpenUrlDialog {
+        id: urlDialog
+        objectName: "urlDialog"
+    }
+
+    EffectsDialog {
+        id: fxDialog
+        objectName: "fxDialog"
+    }
+
+    LibraryEditDialog {
+        id: libraryEdit
+        objectName: "libraryEdit"
+    }
+
+    LibrarySettingsWindow {
+        id: librarySettings
+        objectName: "librarySettings"
+    }
+
+    CastWindow {
+        id: castWindow
+        objectName: "castWindow"
+    }
+
+    UpdateDialog {
+        id: updateDialog
+        objectName: "updateDialog"
+    }
+
+    ConvertDialog {
+        id: convertDialog
+        objectName: "convertDialog"
+        onQueued: count => {
+            if (count > 0) {
+                osd.show(qsTr("Added %n file(s) to the conversion queue", "", count))
+                queueWindow.openWindow()
+            } else {
+                osd.show(qsTr("Nothing added"))
+            }
+        }
+    }
+
+    QueueWindow {
+        id: queueWindow
+        objectName: "queueWindow"
+        // A failed job's "Adjust…" reopens the conversion for its source.
+        onAdjust: settings => convertDialog.openWith([settings.input])
+    }
+
+    // The services' short messages all end in the one on-screen message. Without the program's services (a
+    // component test) there is nothing to listen to.
+    Connections {
+        target: typeof Actions !== "undefined" ? Actions : null
+        function onTriggered(name, arg) {
+            if (name === "app.check_for_updates")
+                updateDialog.checkNow()
+        }
+    }
+
+    Connections {
+        target: typeof Cast !== "undefined" ? Cast : null
+        function onNotice(text) {
+            osd.show(text)
+        }
+    }
+
+    Connections {
+        target: typeof Library !== "undefined" ? Library : null
+        function onNotice(text) {
+            osd.show(text)
+        }
+    }
+
+    Connections {
+        target: typeof Converter !== "undefined" ? Converter : null
+        function onJobFinished(id, ok, message) {
+            osd.show(ok ? qsTr("Converted: %1").arg(message) : qsTr("Conversion failed: %1").arg(message))
         }
     }
 }

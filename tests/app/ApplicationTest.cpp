@@ -5,6 +5,7 @@
 #include "qml/QmlModule.h"
 #include "tests/platform/BusHarness.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/qt/ServiceDoubles.h"
 #include "tests/ui/GTestQtPrinters.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
@@ -28,6 +29,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -194,6 +196,43 @@ TEST(Application, StartsWithEveryActionAndContextObject)
     ASSERT_NE(app.statisticsTimer(), nullptr);
     EXPECT_TRUE(app.statisticsTimer()->isActive());
     EXPECT_EQ(app.statisticsTimer()->interval(), 1000);
+}
+
+// The window follows the context objects it is given, also after it has loaded: doubles swapped in for the
+// conversion queue, the library and casting reach the on-screen message.
+TEST(Application, WindowTakesServicesSwappedInAfterStart)
+{
+    kvr::test::ConverterDouble converter;
+    kvr::test::LibraryDouble library;
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    kvr::test::CastDouble cast(app.bridge());
+    QQmlContext* context = app.qmlEngine()->rootContext();
+    context->setContextProperty(QStringLiteral("Converter"), &converter);
+    context->setContextProperty(QStringLiteral("Library"), &library);
+    context->setContextProperty(QStringLiteral("Cast"), &cast);
+    QObject* text = app.window()->findChild<QObject*>(QStringLiteral("osdText"));
+    ASSERT_NE(text, nullptr);
+
+    const std::vector<std::pair<std::function<void()>, QString>> cases = {
+        { [&] { cast.sendNotice(QStringLiteral("Connected to Kitchen")); }, QStringLiteral("Connected to Kitchen") },
+        { [&] { library.sendNotice(QStringLiteral("Scanned 3 files")); }, QStringLiteral("Scanned 3 files") },
+        { [&] { converter.finish(3, true, QStringLiteral("clip_converted.mp4")); },
+            QStringLiteral("Converted: clip_converted.mp4") },
+        { [&] { converter.finish(4, false, QStringLiteral("Cancelled")); },
+            QStringLiteral("Conversion failed: Cancelled") },
+    };
+    for (const auto& [send, shown] : cases) {
+        send();
+        EXPECT_EQ(text->property("text").toString(), shown);
+    }
+
+    // The casting window asks the new Cast for discovery.
+    QObject* castWindow = app.window()->findChild<QObject*>(QStringLiteral("castWindow"));
+    ASSERT_NE(castWindow, nullptr);
+    QMetaObject::invokeMethod(castWindow, "openWindow");
+    EXPECT_EQ(cast.property("calls").toStringList(), QStringList { QStringLiteral("setMenuOpen(true)") });
+    QMetaObject::invokeMethod(castWindow, "close");
 }
 
 // Each object may still use the ones deleted after it: the QML engine goes before everything it shows, the

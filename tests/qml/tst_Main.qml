@@ -24,8 +24,9 @@ TestCase {
         return item
     }
 
-    // Makes the transport bar exactly barWidth wide; the bar spans the window while no side panel is built.
+    // Makes the transport bar exactly barWidth wide; with the library sidebar off, the bar spans the window.
     function resizeBar(window, barWidth) {
+        window.libraryVisible = false
         window.minimumWidth = 0
         window.width = barWidth
         tryCompare(part(window, "transportBar"), "width", barWidth)
@@ -36,6 +37,7 @@ TestCase {
         const window = createMain()
         verify(window instanceof Window)
         compare(window.title, "Kestrune Media Player")
+        window.libraryVisible = false
         // The picture fills the stage above the 64-pixel transport bar; with no player it has nothing to show.
         const sink = part(window, "videoSink")
         tryCompare(sink, "width", window.width)

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QVariantList>
 
 namespace kvr::ui {
 class MediaSessionBridge;
@@ -15,7 +16,13 @@ namespace kvr::ui::cast {
 // over to it. As the player's remote it stands for the connected receiver.
 class CastSession : public QObject, public RemotePlayback {
     Q_OBJECT
-    Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY enabledChanged)
+    Q_PROPERTY(QVariantList devices READ devices NOTIFY devicesChanged)
+    Q_PROPERTY(bool active READ active NOTIFY stateChanged)
+    Q_PROPERTY(bool busy READ busy NOTIFY stateChanged)
+    Q_PROPERTY(QString deviceName READ deviceName NOTIFY stateChanged)
+    Q_PROPERTY(QString mode READ mode NOTIFY stateChanged)
+    Q_PROPERTY(QString status READ status NOTIFY stateChanged)
+    Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY settingsChanged)
 
 public:
     explicit CastSession(MediaSessionBridge* bridge, QObject* parent = nullptr);
@@ -24,6 +31,17 @@ public:
     bool enabled() const { return enabled_; }
     // Switching casting off stops it.
     void setEnabled(bool on);
+
+    // The receivers found, as maps (id, type, name, model, address, port, manual, alwaysTranscode, active).
+    QVariantList devices() const;
+    // A receiver is chosen and its controller exists.
+    bool active() const;
+    // Casting and still preparing, loading, connecting or buffering.
+    bool busy() const;
+    QString deviceName() const;
+    // "direct", "remux" or "transcode"; empty before anything is loaded.
+    QString mode() const;
+    QString status() const;
 
     // The receiver's playback, for the player.
     void load(const QString& url, int64_t startUs) override;
@@ -47,9 +65,15 @@ public slots:
     void forceTranscode();
     // "auto", "burn" or "off"; any other text is ignored.
     void setSubtitleMode(const QString& mode);
+    // Whether a receiver list is on screen: while it is, discovery keeps asking.
+    void setMenuOpen(bool open);
 
 signals:
-    void enabledChanged();
+    void devicesChanged();
+    void stateChanged();
+    void settingsChanged();
+    // A short, translated sentence for the on-screen message line.
+    void notice(const QString& text);
 
 private:
     MediaSessionBridge* const bridge_;

@@ -20,8 +20,40 @@ void CastSession::setEnabled(bool on)
     enabled_ = on;
     if (!on)
         stop();
-    emit enabledChanged();
+    emit settingsChanged();
 }
+
+QVariantList CastSession::devices() const
+{
+    return {};
+}
+
+bool CastSession::active() const
+{
+    return false;
+}
+
+bool CastSession::busy() const
+{
+    return false;
+}
+
+QString CastSession::deviceName() const
+{
+    return {};
+}
+
+QString CastSession::mode() const
+{
+    return {};
+}
+
+QString CastSession::status() const
+{
+    return {};
+}
+
+void CastSession::setMenuOpen(bool) { }
 
 void CastSession::start(const QString&) { }
 

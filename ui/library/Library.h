@@ -19,6 +19,10 @@ public:
 public slots:
     // One play of path, playedUs microseconds long.
     void recordPlay(const QString& path, qint64 playedUs);
+
+signals:
+    // A short, translated message for the user (scan results, saved playlists and the like).
+    void notice(const QString& text);
 };
 
 } // namespace kvr::ui::library

@@ -53,6 +53,8 @@ TestCase {
         verify(mainComponent.status === Component.Ready, mainComponent.errorString())
         const window = createTemporaryObject(mainComponent, testCase)
         verify(window !== null)
+        // The stage spans the window, and stays in place when full screen would hide the sidebar.
+        window.libraryVisible = false
         tryVerify(() => window.visible && window.active !== undefined)
         waitForRendering(window.contentItem)
         return window

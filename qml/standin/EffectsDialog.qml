@@ -1,0 +1,26 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import Kestrune.MediaPlayer
+
+// Stands in for the effects and filters until the window is built: an empty window that opens.
+Window {
+    id: window
+
+    function openDialog() {
+        show()
+        raise()
+        requestActivate()
+    }
+
+    title: qsTr("Effects and Filters")
+    width: 640
+    height: 420
+    color: "#16181d"
+
+    DarkWindowPane {
+        Label {
+            text: qsTr("Not available in this build.")
+            color: "#9ca3af"
+        }
+    }
+}
