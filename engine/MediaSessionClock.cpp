@@ -176,11 +176,7 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
     Impl& d = *impl;
     // A reopen may replace the queue meanwhile: a frame of the previous open must not count for the next.
     const uint64_t generation = d.generation.load();
-    std::shared_ptr<internal::VideoFrameQueue> queue;
-    {
-        std::lock_guard lock(d.frameQueueMutex);
-        queue = d.frameQueue;
-    }
+    const std::shared_ptr<internal::VideoFrameQueue> queue = d.currentFrameQueue();
     if (!queue)
         return {};
     std::shared_ptr<VideoFrame> frame = queue->takeDue(clockUs, force);
@@ -202,11 +198,7 @@ bool MediaSession::frameDue(int64_t clockUs, bool force)
 {
     Impl& d = *impl;
     const uint64_t generation = d.generation.load();
-    std::shared_ptr<internal::VideoFrameQueue> queue;
-    {
-        std::lock_guard lock(d.frameQueueMutex);
-        queue = d.frameQueue;
-    }
+    const std::shared_ptr<internal::VideoFrameQueue> queue = d.currentFrameQueue();
     if (!queue)
         return false;
     size_t waiting = 0;

@@ -48,6 +48,12 @@ struct MediaSession::Impl {
     std::shared_ptr<internal::VideoFrameQueue> frameQueue;
     // Guards the frameQueue pointer; the queue's own mutex may be taken inside it.
     std::mutex frameQueueMutex;
+    // The queue of the current open, kept alive for the caller even if a reopen replaces it meanwhile.
+    std::shared_ptr<internal::VideoFrameQueue> currentFrameQueue()
+    {
+        std::lock_guard lock(frameQueueMutex);
+        return frameQueue;
+    }
 
     std::atomic<int32_t> videoWidth { 0 };
     std::atomic<int32_t> videoHeight { 0 };

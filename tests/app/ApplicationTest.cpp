@@ -67,18 +67,6 @@ bool reaches(Application& app, State state, int timeoutMs = kGenerousMs)
     return waitUntil([&] { return app.bridge()->state() == state; }, timeoutMs);
 }
 
-int threadsNamed(const char* name)
-{
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = kvr::test::readFile(task.path() / "comm");
-        while (!comm.empty() && comm.back() == '\n')
-            comm.pop_back();
-        count += comm == name ? 1 : 0;
-    }
-    return count;
-}
-
 // Open threads still there when the quit handler returned.
 int openThreadsAfterSaving = -1;
 
@@ -90,7 +78,7 @@ qint64 quitThroughTheAction(Application& app)
         qApp, &QCoreApplication::aboutToQuit, qApp,
         [&app] {
             app.saveSessionOnQuit();
-            openThreadsAfterSaving = threadsNamed("kvr-open");
+            openThreadsAfterSaving = kvr::test::countThreadsNamed("kvr-open");
         },
         Qt::DirectConnection);
     QElapsedTimer sinceQuit;
@@ -431,7 +419,7 @@ TEST(Application, QuitDuringAStalledOpenEndsPromptly)
     QElapsedTimer sinceRequest;
     sinceRequest.start();
     ASSERT_EQ(app->bridge()->state(), State::Opening);
-    ASSERT_EQ(threadsNamed("kvr-open"), 1);
+    ASSERT_EQ(kvr::test::countThreadsNamed("kvr-open"), 1);
 
     quitThroughTheAction(*app);
     // The open was abandoned and joined before the medium was closed, not left to race the close.

@@ -153,15 +153,9 @@ public:
     explicit FileServer(std::string body)
         : body(std::move(body))
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 8) != 0)
+        listenFd = kvr::test::listenOnLoopback(port);
+        if (listenFd < 0)
             ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        socklen_t len = sizeof addr;
-        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
         thread = std::thread([this] { run(); });
     }
     ~FileServer()

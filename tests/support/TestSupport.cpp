@@ -1,6 +1,11 @@
 #include "tests/support/TestSupport.h"
 
+#include <arpa/inet.h>
+#include <cstdio>
 #include <cstdlib>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -31,9 +36,8 @@ void isolateEnvironment()
     if (!::mkdtemp(templ.data()))
         std::abort();
     scratch = templ;
-    const char* dirs[][2] = {{"XDG_CONFIG_HOME", "config"}, {"XDG_DATA_HOME", "data"},
-                             {"XDG_CACHE_HOME", "cache"},   {"XDG_RUNTIME_DIR", "runtime"},
-                             {"TMPDIR", "tmp"},             {"HOME", "home"}};
+    const char* dirs[][2] = { { "XDG_CONFIG_HOME", "config" }, { "XDG_DATA_HOME", "data" },
+        { "XDG_CACHE_HOME", "cache" }, { "XDG_RUNTIME_DIR", "runtime" }, { "TMPDIR", "tmp" }, { "HOME", "home" } };
     for (const auto& d : dirs) {
         const auto path = scratch / d[1];
         std::filesystem::create_directories(path);
@@ -67,6 +71,79 @@ int runCommand(const std::string& commandLine)
     if (status == -1 || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+int countThreadsNamed(const std::string& name)
+{
+    int count = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::string comm = readFile(task.path() / "comm");
+        while (!comm.empty() && comm.back() == '\n')
+            comm.pop_back();
+        count += comm == name ? 1 : 0;
+    }
+    return count;
+}
+
+namespace {
+
+sockaddr_in loopbackAddress()
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+int boundPort(int fd)
+{
+    sockaddr_in addr {};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+} // namespace
+
+int freeLoopbackPort(int type)
+{
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopbackAddress();
+    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    const int port = boundPort(fd);
+    ::close(fd);
+    return port;
+}
+
+bool udpPortTaken(int port)
+{
+    char hexPort[8];
+    std::snprintf(hexPort, sizeof hexPort, ":%04X ", port);
+    std::istringstream table(readFile("/proc/net/udp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        // "  sl  local_address rem_address ...": the port follows the local address.
+        std::istringstream fields(line);
+        std::string slot, local;
+        if (fields >> slot >> local && (local + " ").find(hexPort) != std::string::npos)
+            return true;
+    }
+    return false;
+}
+
+int listenOnLoopback(int& port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = loopbackAddress();
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        port = 0;
+        return -1;
+    }
+    port = boundPort(fd);
+    return fd;
 }
 
 } // namespace kvr::test

@@ -29,4 +29,17 @@ std::string readFile(const std::filesystem::path& path);
 // Runs a shell command line, returns its exit status (-1 when it could not run).
 int runCommand(const std::string& commandLine);
 
+// Threads of this process with that name ("kvr-open" for the bridge's open thread).
+int countThreadsNamed(const std::string& name);
+
+// A loopback port of that socket type (SOCK_STREAM, SOCK_DGRAM) that nobody uses right now.
+int freeLoopbackPort(int type);
+
+// True while a socket of this machine is bound to the UDP port, as a waiting receiver's is. Read from the
+// kernel's table: binding the port to find out could take it from the receiver that is about to.
+bool udpPortTaken(int port);
+
+// A TCP socket listening on 127.0.0.1 at a port the system picks, written to `port`; -1 when it cannot listen.
+int listenOnLoopback(int& port);
+
 } // namespace kvr::test

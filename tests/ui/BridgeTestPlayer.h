@@ -32,19 +32,6 @@ inline QString scratchPath(const QString& name)
     return QString::fromStdString(scratchDirectory().string()) + QLatin1Char('/') + name;
 }
 
-// Threads of this process with that name ("kvr-open" for the bridge's open thread).
-inline int countThreadsNamed(const char* name)
-{
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = readFile(task.path() / "comm");
-        while (!comm.empty() && comm.back() == '\n')
-            comm.pop_back();
-        count += comm == name ? 1 : 0;
-    }
-    return count;
-}
-
 // A bridge on a real session whose audio goes to a silent endpoint paced by the steady clock. The session
 // outlives the bridge, as in the application.
 struct Player {

@@ -83,49 +83,15 @@ TEST(MediaSessionBridge, AddressCredentialsStayOutOfMessages)
     EXPECT_FALSE(osd.texts.join('\n').contains("secret")) << osd.texts.join('\n').toStdString();
 }
 
-namespace {
-
-// A loopback UDP port nobody uses right now.
-int freeUdpPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// True while a socket is bound to the UDP port (read from the kernel's table, so the test never takes it).
-bool udpPortTaken(int port)
-{
-    char hexPort[8];
-    std::snprintf(hexPort, sizeof hexPort, ":%04X ", port);
-    std::istringstream table(readFile("/proc/net/udp"));
-    std::string line;
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local;
-        if (fields >> slot >> local && (local + " ").find(hexPort) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-} // namespace
-
 TEST(MediaSessionBridge, StopEndsAnSrtListenerWaitAtOnce)
 {
-    const int port = freeUdpPort();
+    const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);
     Player p;
     OsdLog osd(*p.bridge);
     p.bridge->restorePlaylist({ QStringLiteral("srt://127.0.0.1:%1?mode=listener").arg(port) }, -1);
     ASSERT_TRUE(p.bridge->openEntry(0));
     // The open waits for a caller that never comes.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return udpPortTaken(port); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return kvr::test::udpPortTaken(port); }, 10000));
     EXPECT_EQ(p.bridge->state(), State::Opening);
 
     QElapsedTimer timer;
@@ -133,6 +99,6 @@ TEST(MediaSessionBridge, StopEndsAnSrtListenerWaitAtOnce)
     p.bridge->stop();
     EXPECT_LT(timer.elapsed(), 1000);
     EXPECT_EQ(p.bridge->state(), State::Idle);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !udpPortTaken(port); }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !kvr::test::udpPortTaken(port); }, 5000));
     EXPECT_TRUE(osd.texts.isEmpty()) << osd.texts.join('|').toStdString();
 }

@@ -56,18 +56,6 @@ struct Receiver : kvr::ui::RemotePlayback {
     void attachTo(MediaSessionBridge& bridge) { bridge.attachRemote(owner.get(), this); }
 };
 
-int threadsNamed(const char* name)
-{
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = readFile(task.path() / "comm");
-        while (!comm.empty() && comm.back() == '\n')
-            comm.pop_back();
-        count += comm == name ? 1 : 0;
-    }
-    return count;
-}
-
 void storeResumePosition(const QString& path, qlonglong us)
 {
     QSettings settings;
@@ -106,7 +94,7 @@ TEST(MediaSessionBridge, AttachMovesPlayingMediaToTheReceiver)
 
     EXPECT_TRUE(p.bridge->casting());
     EXPECT_EQ(p.session.state(), PlayerState::Idle);
-    EXPECT_EQ(threadsNamed("kvr-open"), 0);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
     EXPECT_GE(stateChanged.count(), 1);
     EXPECT_GE(sessionChanged.count(), 1);
     ASSERT_EQ(r.calls.size(), 1);
@@ -132,7 +120,7 @@ TEST(MediaSessionBridge, AttachDuringAnOpenContinuesItOnTheReceiver)
     r.attachTo(*s.p.bridge);
     EXPECT_EQ(r.calls, QStringList { "load " + s.p.bridge->playlist()[0] + " 0" });
     EXPECT_EQ(s.p.session.state(), PlayerState::Idle);
-    EXPECT_EQ(threadsNamed("kvr-open"), 0);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
 }
 
 // The abandoned open's "Resumed at" belongs to local playback: the receiver reporting Playing must not show it.
@@ -294,7 +282,7 @@ TEST(MediaSessionBridge, WhileCastingTransportGoesToTheReceiver)
         // The engine stays closed and untouched.
         EXPECT_EQ(p.session.state(), PlayerState::Idle);
         EXPECT_DOUBLE_EQ(p.session.speed(), 1.0);
-        EXPECT_EQ(threadsNamed("kvr-open"), 0);
+        EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
     }
 }
 
@@ -315,7 +303,7 @@ TEST(MediaSessionBridge, WhileCastingEntriesOpenOnTheReceiver)
     EXPECT_EQ(p.bridge->playlistIndex(), 2);
     EXPECT_EQ(playlistChanged.count(), 2);
     EXPECT_EQ(p.session.state(), PlayerState::Idle);
-    EXPECT_EQ(threadsNamed("kvr-open"), 0);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
 }
 
 TEST(MediaSessionBridge, RemoteChangedRepublishesTheReceiverState)
@@ -510,7 +498,7 @@ TEST(MediaSessionBridge, DetachReopensLocallyWhereTheReceiverWas)
         } else {
             QTest::qWait(300);
             EXPECT_EQ(p.session.state(), PlayerState::Idle);
-            EXPECT_EQ(threadsNamed("kvr-open"), 0);
+            EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
             EXPECT_TRUE(osd.texts.isEmpty());
         }
         EXPECT_EQ(p.bridge->playlistIndex(), 0);

@@ -393,18 +393,6 @@ TEST(MediaSessionBridge, NonAsciiFileNameOpensAndPlays)
 
 namespace {
 
-int threadsNamed(const char* name)
-{
-    int count = 0;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string comm = kvr::test::readFile(task.path() / "comm");
-        while (!comm.empty() && comm.back() == '\n')
-            comm.pop_back();
-        count += comm == name ? 1 : 0;
-    }
-    return count;
-}
-
 } // namespace
 
 TEST(MediaSessionBridge, TransportIsDroppedWhileAnOpenHoldsTheEngine)
@@ -435,17 +423,17 @@ TEST(MediaSessionBridge, TransportIsDroppedWhileAnOpenHoldsTheEngine)
     EXPECT_EQ(bridge.state(), State::Idle);
     QTest::qWait(100);
     EXPECT_TRUE(osd.texts.isEmpty()) << "stopping an open is not an error: " << osd.texts.join('|').toStdString();
-    EXPECT_EQ(threadsNamed("kvr-open"), 0);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
 }
 
 TEST(MediaSessionBridge, DestroyingDuringAStalledOpenLeavesNoThread)
 {
     StalledOpen stalled;
     ASSERT_TRUE(stalled.start());
-    EXPECT_EQ(threadsNamed("kvr-open"), 1);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 1);
     QElapsedTimer timer;
     timer.start();
     stalled.p.bridge.reset();
     EXPECT_LT(timer.elapsed(), 1000);
-    EXPECT_EQ(threadsNamed("kvr-open"), 0);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-open"), 0);
 }

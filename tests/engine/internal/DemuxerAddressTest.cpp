@@ -45,45 +45,6 @@ double secondsSince(Clock::time_point t)
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-sockaddr_in loopback(int port)
-{
-    sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    return addr;
-}
-
-// A loopback port of that socket type that nobody uses right now.
-int freePort(int type)
-{
-    const int fd = ::socket(AF_INET, type, 0);
-    sockaddr_in addr = loopback(0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// True while a socket of this machine is bound to the UDP port, as a waiting receiver's is. Read from the
-// kernel's table: binding the port to find out could take it from the receiver that is about to.
-bool udpPortTaken(int port)
-{
-    char hexPort[8];
-    std::snprintf(hexPort, sizeof hexPort, ":%04X ", port);
-    std::istringstream table(kvr::test::readFile("/proc/net/udp"));
-    std::string line;
-    while (std::getline(table, line)) {
-        // "  sl  local_address rem_address ...": the port follows the local address.
-        std::istringstream fields(line);
-        std::string slot, local;
-        if (fields >> slot >> local && (local + " ").find(hexPort) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit)
 {
     const auto end = Clock::now() + limit;
@@ -102,13 +63,9 @@ public:
     explicit RecordingTcpServer(std::string reply)
         : reply(std::move(reply))
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr = loopback(0);
-        if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 8) != 0)
+        listenFd = kvr::test::listenOnLoopback(port);
+        if (listenFd < 0)
             ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        socklen_t len = sizeof addr;
-        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
         thread = std::thread([this] { run(); });
     }
     ~RecordingTcpServer()
@@ -206,7 +163,7 @@ TEST(Demuxer, HttpAndHttpsAddressesGoThroughTheProxy)
 {
     // Plain http sends its request to the proxy; https asks the proxy for a tunnel first (FFmpeg's TLS layer
     // does that through its "httpproxy" protocol). The proxy refuses either way: only the question counts.
-    const int target = freePort(SOCK_STREAM);
+    const int target = kvr::test::freeLoopbackPort(SOCK_STREAM);
     const std::string host = "127.0.0.1:" + std::to_string(target);
     struct Case {
         std::string address;
@@ -282,7 +239,7 @@ TEST(Demuxer, ReceiversNobodyFeedsTimeOut)
     waits.push_back({ "srt caller", [](int port) { return "srt://127.0.0.1:" + std::to_string(port); } });
     for (const auto& r : waits) {
         SCOPED_TRACE(r.protocol);
-        const int port = freePort(SOCK_DGRAM);
+        const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);
         Demuxer d;
         d.networkTimeoutUs = 1'000'000;
         const auto t0 = Clock::now();
@@ -290,7 +247,7 @@ TEST(Demuxer, ReceiversNobodyFeedsTimeOut)
         // Well before the default time-out, let alone for ever; the port is given back.
         EXPECT_LT(secondsSince(t0), 8.0);
         EXPECT_EQ(d.lastError, "avformat_open_input: Connection timed out");
-        EXPECT_TRUE(waitUntil([&] { return !udpPortTaken(port); }, 5s));
+        EXPECT_TRUE(waitUntil([&] { return !kvr::test::udpPortTaken(port); }, 5s));
     }
 }
 
@@ -298,14 +255,14 @@ TEST(Demuxer, AbortEndsAReceiverWaitAtOnce)
 {
     for (const auto& r : receivers) {
         SCOPED_TRACE(r.protocol);
-        const int port = freePort(SOCK_DGRAM);
+        const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);
         std::atomic<bool> abort { false };
         Demuxer d;
         d.abortFlag = &abort;
         Clock::time_point raised;
         std::thread aborter([&] {
             // Raised once the receiver waits on its port (or, failing that, after a while anyway).
-            EXPECT_TRUE(waitUntil([&] { return udpPortTaken(port); }, 8s));
+            EXPECT_TRUE(waitUntil([&] { return kvr::test::udpPortTaken(port); }, 8s));
             raised = Clock::now();
             abort = true;
         });
@@ -319,12 +276,12 @@ TEST(Demuxer, AbortEndsAReceiverWaitAtOnce)
 
 TEST(Demuxer, SrtListenerPlaysACallerThatComesWithinTheTimeOut)
 {
-    const int port = freePort(SOCK_DGRAM);
+    const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);
     Demuxer d;
     d.networkTimeoutUs = 30'000'000;
     std::atomic<bool> opened { false };
     std::thread opener([&] { opened = d.open("srt://127.0.0.1:" + std::to_string(port) + "?mode=listener", 0, {}); });
-    ASSERT_TRUE(waitUntil([&] { return udpPortTaken(port); }, 10s));
+    ASSERT_TRUE(waitUntil([&] { return kvr::test::udpPortTaken(port); }, 10s));
 
     // The caller comes after the listener has started to wait.
     const std::string input = kvr::test::fixture("start-offset.ts").string();

@@ -34,16 +34,9 @@ public:
         , sendBytes(sendBytes)
         , closeAfter(closeAfter)
     {
-        listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        if (::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(listenFd, 8) != 0)
+        listenFd = kvr::test::listenOnLoopback(port);
+        if (listenFd < 0)
             ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        socklen_t len = sizeof addr;
-        ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
         thread = std::thread([this] { run(); });
     }
     ~LoopbackHttpServer()
