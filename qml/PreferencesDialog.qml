@@ -78,6 +78,14 @@ DarkDialog {
         font.weight: Font.DemiBold
     }
 
+    // The last row's four buttons fit the dialog's width only a little smaller than the style's default.
+    component RowButton: Button {
+        leftPadding: 10
+        rightPadding: 10
+        font.family: "Segoe UI"
+        font.pixelSize: 12
+    }
+
     component RowLabel: Label {
         Layout.preferredWidth: 170
         color: "#e8eaed"
@@ -111,6 +119,7 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             spacing: 10
             RowLabel {
                 text: qsTr("Arrow-key jump")
@@ -141,6 +150,7 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             spacing: 10
             RowLabel {
                 text: qsTr("Snapshot format")
@@ -162,6 +172,7 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             spacing: 10
             RowLabel {
                 text: qsTr("Preferred audio")
@@ -178,6 +189,7 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             spacing: 10
             RowLabel {
                 text: qsTr("Preferred subtitles")
@@ -205,6 +217,7 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             spacing: 10
             RowLabel {
                 text: qsTr("Subtitle size")
@@ -235,10 +248,11 @@ DarkDialog {
         }
 
         RowLayout {
+            Layout.fillWidth: true
             Layout.topMargin: 8
             spacing: 8
 
-            Button {
+            RowButton {
                 objectName: "resetButton"
                 text: qsTr("Reset to defaults")
                 onClicked: Player.resetPreferences()
@@ -247,7 +261,7 @@ DarkDialog {
                 Layout.fillWidth: true
             }
             // Each closes the dialog first: the window it leads to is not covered by it, nor reopens it.
-            Button {
+            RowButton {
                 objectName: "libraryButton"
                 text: qsTr("Library...")
                 onClicked: {
@@ -255,7 +269,7 @@ DarkDialog {
                     dialog.openLibrarySettings()
                 }
             }
-            Button {
+            RowButton {
                 objectName: "castingButton"
                 text: qsTr("Casting...")
                 onClicked: {
@@ -263,7 +277,7 @@ DarkDialog {
                     dialog.openCastSettings()
                 }
             }
-            Button {
+            RowButton {
                 objectName: "updatesButton"
                 text: qsTr("Check for Updates Now")
                 onClicked: {

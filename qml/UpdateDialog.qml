@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 
 // Reports the update checker's state; holds none of its own. It only ever points the browser at the
 // installer: the player downloads and installs nothing. Closing it leaves a running check going.
@@ -18,7 +19,7 @@ DarkDialog {
     title: qsTr("Check for Updates")
     width: 460
     // Over the whole window, whoever opens it.
-    parent: Overlay.overlay
+    parent: T.Overlay.overlay
 
     ColumnLayout {
         anchors.fill: parent
@@ -84,6 +85,8 @@ DarkDialog {
             Layout.fillWidth: true
             Layout.preferredHeight: Math.min(notesArea.implicitHeight + 16, 220)
             visible: dialog.st === "available" && Updates.releaseNotes !== ""
+            // Wrapped to the box: only the height scrolls.
+            contentWidth: availableWidth
 
             TextArea {
                 id: notesArea
