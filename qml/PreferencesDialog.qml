@@ -78,8 +78,10 @@ DarkDialog {
         font.weight: Font.DemiBold
     }
 
-    // The last row's four buttons fit the dialog's width only a little smaller than the style's default.
+    // The last row's four buttons fit the dialog's width only without the style's 100 px minimum and a
+    // little smaller than its default text.
     component RowButton: Button {
+        implicitWidth: implicitContentWidth + leftPadding + rightPadding
         leftPadding: 10
         rightPadding: 10
         font.family: "Segoe UI"
