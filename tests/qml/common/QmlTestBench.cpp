@@ -19,6 +19,9 @@ namespace kvr::test {
 QmlTestBench::QmlTestBench()
 {
     isolateEnvironment();
+    // An update check in a test asks a closed loopback port unless the test serves a feed itself: no test
+    // process looks up or reaches the real feed.
+    qputenv("KESTRUNE_UPDATE_FEED", "http://127.0.0.1:1/feed.json");
 }
 
 QmlTestBench::~QmlTestBench() = default;
