@@ -460,8 +460,10 @@ TEST(MediaSession, HostileSidecarsPlayToTheEndWithBoundedCost)
         render.join();
         EXPECT_TRUE(ended);
         EXPECT_GT(drawn.load(), 0);
-        EXPECT_LT(longestRenderCpuMs.load(), 250.0);
-        EXPECT_LT(longestGuiMs, 1000.0);
+        // Unbounded events cost many seconds per repaint and per call; these bounds only tell that fault from a
+        // busy machine, they do not measure speed (the benchmark does).
+        EXPECT_LT(longestRenderCpuMs.load(), 2000.0);
+        EXPECT_LT(longestGuiMs, 5000.0);
         EXPECT_LT(peakMemoryKiB() - startKiB, 256 * 1024);
         session->close();
     }
