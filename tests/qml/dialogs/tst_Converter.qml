@@ -51,6 +51,9 @@ TestCase {
         compare(Converter.running, 0)
         compare(Converter.lastSettings.audioStreams[0], 1)
         compare(Converter.jobSettings(jobs[0].id).input, clip)
+        // The map QML built reaches the queue file whole, its list included.
+        compare(TestKit.run("grep -rqF '\"audioStreams\":[1]' '" + TestKit.scratchDir
+                            + "/data' --include=transcode_queue.json"), 0)
     }
 
     function test_probeReadsTracks() {
