@@ -3,6 +3,7 @@
 #include "qml/FileUrls.h"
 
 #include "ui/MediaSessionBridge.h"
+#include "ui/TranscodeQueue.h"
 #include "ui/VideoSink.h"
 #include "ui/Visualizer.h"
 
@@ -30,6 +31,8 @@ void prepareEngine(QQmlEngine& engine)
     qmlRegisterType<kvr::ui::Visualizer>(uri, 1, 0, "Visualizer");
     qmlRegisterUncreatableType<kvr::ui::MediaSessionBridge>(
         uri, 1, 0, "MediaSessionBridge", QStringLiteral("The player is provided by the application."));
+    qmlRegisterUncreatableType<kvr::ui::TranscodeQueue>(
+        uri, 1, 0, "TranscodeQueue", QStringLiteral("Provided as the Converter context property"));
     qmlRegisterSingletonType<FileUrls>(
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));

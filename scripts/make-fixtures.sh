@@ -173,6 +173,12 @@ rows=(
   "stream-30s.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=30 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=30 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 -c:a libvorbis -ac 1"
 )
 
+# The conversion queue's track labels: an English AAC track titled "Commentary" (stream 1) and an untitled
+# subtitle track without a language (stream 2).
+rows+=(
+  "commentary.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -ac 1 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:0 title=Commentary"
+)
+
 # Every build tree gets the same bytes: without bitexact the Matroska and Ogg muxers write random identifiers, and
 # x264 picks its thread count, and with it its output, from the processors the process may use.
 bitexact="-fflags +bitexact -threads 1"

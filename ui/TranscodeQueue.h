@@ -1,20 +1,54 @@
 #pragma once
 
 #include <QObject>
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QVariantList>
+#include <QVariantMap>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
 
 namespace kvr::ui {
 
 // The persistent conversion queue ("Converter" in QML): jobs run on worker threads and survive a restart in
-// the queue file.
+// the queue file. Everything here runs on the GUI thread.
 class TranscodeQueue : public QObject {
     Q_OBJECT
     Q_PROPERTY(QVariantList jobs READ jobs NOTIFY jobsChanged)
+    Q_PROPERTY(QVariantMap capabilities READ capabilities CONSTANT)
     Q_PROPERTY(int running READ running NOTIFY jobsChanged)
     Q_PROPERTY(int pending READ pending NOTIFY jobsChanged)
     Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY settingsChanged)
+    Q_PROPERTY(int concurrency READ concurrency WRITE setConcurrency NOTIFY settingsChanged)
+    Q_PROPERTY(bool keepPartial READ keepPartial WRITE setKeepPartial NOTIFY settingsChanged)
+    Q_PROPERTY(QString filenamePattern READ filenamePattern WRITE setFilenamePattern NOTIFY settingsChanged)
+    Q_PROPERTY(QVariantMap lastSettings READ lastSettings NOTIFY settingsChanged)
 
 public:
+    struct Job {
+        int id = 0;
+        QString input; // native separators
+        QString output; // native separators
+        QVariantMap settings;
+        QString state = QStringLiteral("pending"); // "pending", "running", "done", "failed", "cancelled"
+        double progress = 0;
+        double speed = 0;
+        double eta = -1;
+        double fps = 0;
+        qint64 bytes = 0;
+        int pass = 1;
+        int passes = 1;
+        QString error;
+        // Made when the job starts and shared with its worker thread.
+        std::shared_ptr<std::atomic<bool>> cancel;
+    };
+
     explicit TranscodeQueue(QObject* parent = nullptr);
     ~TranscodeQueue() override;
 
@@ -23,15 +57,38 @@ public:
     void shutdown(bool cancelRunning);
 
     QVariantList jobs() const;
+    // The first read in a process waits for the engine's capability probe.
+    QVariantMap capabilities() const;
     int running() const;
     int pending() const;
     bool paused() const { return paused_; }
-    // A changed value is stored ("convert/paused"): a paused queue stays paused in the next run.
+    int concurrency() const { return concurrency_; }
+    bool keepPartial() const { return keepPartial_; }
+    QString filenamePattern() const { return filenamePattern_; }
+    QVariantMap lastSettings() const { return lastSettings_; }
+
+    // A changed value is stored under "convert/" and announced; an unchanged one does nothing.
     void setPaused(bool paused);
+    void setConcurrency(int concurrency); // held to 1 .. 4
+    void setKeepPartial(bool keepPartial);
+    void setFilenamePattern(const QString& pattern); // trimmed; blank gives the default
 
 public slots:
-    // Cancels a pending or running job; jobs in other states are left alone.
+    // Queues one job per input ("file:" URLs or paths) and returns how many were added.
+    int addJobs(const QStringList& inputs, const QVariantMap& settings);
+    // The output path a job for this input would get, before any collision is settled.
+    QString plannedOutput(const QString& input, const QVariantMap& settings) const;
+    // Duration and tracks of a local file, read on the calling thread.
+    QVariantMap probe(const QString& input) const;
+    // Empty when the container can hold the codecs, else the sentence to show.
+    QString checkCodecs(const QString& container, const QString& video, const QString& audio) const;
     void cancel(int id);
+    void retry(int id);
+    void remove(int id);
+    void move(int id, int delta);
+    void clearFinished();
+    void openOutputFolder(int id);
+    QVariantMap jobSettings(int id) const;
 
 signals:
     void jobsChanged();
@@ -41,7 +98,28 @@ signals:
     void jobFinished(int id, bool ok, const QString& message);
 
 private:
+    Job* findJob(int id);
+    const Job* findJob(int id) const;
+    // True when a file is there or a pending or running job writes it.
+    bool outputTaken(const QString& path) const;
+    void schedule();
+
+    QString queueFilePath() const;
+    void loadQueue();
+    void saveQueue() const;
+
+    std::vector<Job> jobList_;
+    // Each started job's worker, keyed by job id, until its end has been handled.
+    std::map<int, std::thread> workers_;
+    int nextId_ = 1;
     bool paused_ = false;
+    int concurrency_ = 1;
+    bool keepPartial_ = false;
+    QString filenamePattern_;
+    QVariantMap lastSettings_;
+    QSettings settingsStore_;
+    // Coalesces progress reports into one jobsChanged per 500 ms.
+    QTimer changeTimer_;
 };
 
 } // namespace kvr::ui

@@ -1,0 +1,83 @@
+// The queue file: the jobs in queue order as one compact JSON array, so they survive a restart.
+#include "ui/TranscodeQueue.h"
+
+#include "engine/Logging.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+#include <set>
+
+namespace kvr::ui {
+
+QString TranscodeQueue::queueFilePath() const
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(folder);
+    return folder + QStringLiteral("/transcode_queue.json");
+}
+
+void TranscodeQueue::loadQueue()
+{
+    QFile file(queueFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    const QJsonArray array = QJsonDocument::fromJson(file.readAll()).array();
+    for (const QJsonValue& value : array) {
+        const QJsonObject object = value.toObject();
+        Job job;
+        job.id = object.value(QLatin1String("id")).toInt(0);
+        job.input = object.value(QLatin1String("input")).toString();
+        job.output = object.value(QLatin1String("output")).toString();
+        job.settings = object.value(QLatin1String("settings")).toObject().toVariantMap();
+        job.state = object.value(QLatin1String("state")).toString();
+        if (job.state == QLatin1String("running"))
+            job.state = QStringLiteral("pending");
+        job.progress = job.state == QLatin1String("done") ? 1.0 : 0.0;
+        job.error = object.value(QLatin1String("error")).toString();
+        nextId_ = std::max(nextId_, job.id + 1);
+        jobList_.push_back(std::move(job));
+    }
+    // Two jobs of one id would share one worker slot and one end report, and an id of 0 or below cannot be
+    // told from none: such ids get fresh ones after all the others.
+    std::set<int> seen;
+    int renumbered = 0;
+    for (Job& job : jobList_) {
+        if (job.id <= 0 || !seen.insert(job.id).second) {
+            job.id = nextId_++;
+            seen.insert(job.id);
+            ++renumbered;
+        }
+    }
+    if (renumbered > 0)
+        engine::logWarning("TranscodeQueue: {} jobs of the queue file had no id of their own; renumbered", renumbered);
+}
+
+void TranscodeQueue::saveQueue() const
+{
+    QJsonArray array;
+    for (const Job& job : jobList_) {
+        // A job cut short runs again from the start next time.
+        const QString state = job.state == QLatin1String("running") ? QStringLiteral("pending") : job.state;
+        array.append(QJsonObject {
+            { QStringLiteral("error"), job.error },
+            { QStringLiteral("id"), job.id },
+            { QStringLiteral("input"), job.input },
+            { QStringLiteral("output"), job.output },
+            { QStringLiteral("settings"), QJsonObject::fromVariantMap(job.settings) },
+            { QStringLiteral("state"), state },
+        });
+    }
+    QSaveFile file(queueFilePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
+    file.commit();
+}
+
+} // namespace kvr::ui
