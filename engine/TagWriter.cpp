@@ -81,7 +81,7 @@ int fdRead(void* opaque, uint8_t* buf, int size)
 int64_t fdSeek(void* opaque, int64_t offset, int whence)
 {
     auto* io = static_cast<FdIo*>(opaque);
-    struct stat st {};
+    struct stat st { };
     whence &= ~AVSEEK_FORCE;
     if (whence == AVSEEK_SIZE || whence == SEEK_END) {
         if (::fstat(io->fd, &st) != 0)
@@ -159,7 +159,7 @@ public:
     {
         fd_ = openExclusive();
         if (fd_ < 0 && errno == EEXIST) {
-            struct stat left {};
+            struct stat left { };
             if (::lstat(path_.c_str(), &left) == 0 && S_ISREG(left.st_mode)) {
                 logWarning("TagWriter: removing the left-over '{}'", path_.native());
                 if (::unlink(path_.c_str()) == 0)
@@ -173,7 +173,7 @@ public:
             logError("TagWriter: cannot create '{}': {}", path_.native(), std::strerror(errno));
             return false;
         }
-        struct stat own {};
+        struct stat own { };
         if (::fstat(fd_, &own) != 0) {
             ::close(fd_);
             fd_ = -1;
@@ -214,7 +214,7 @@ public:
         if (!created_)
             return;
         created_ = false;
-        struct stat now {};
+        struct stat now { };
         if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == dev_ && now.st_ino == ino_)
             ::unlink(path_.c_str());
     }
@@ -399,7 +399,7 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
     // The real file: a symbolic link keeps being a link, and its target gets the new content.
     std::error_code ec;
     const fs::path media = fs::canonical(requested, ec);
-    struct stat mediaStat {};
+    struct stat mediaStat { };
     if (ec || ::stat(media.c_str(), &mediaStat) != 0 || !S_ISREG(mediaStat.st_mode)) {
         logError("TagWriter: cannot open '{}'", requested.native());
         return fail(error, kOpenFailed);
@@ -411,8 +411,7 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         return fail(error, kInUseOrReadOnly);
     }
 
-    const fs::path temporary
-        = media.parent_path() / (media.stem().native() + ".tagtmp" + media.extension().native());
+    const fs::path temporary = media.parent_path() / (media.stem().native() + ".tagtmp" + media.extension().native());
 
     Contexts c;
     AVDictionary* inputOptions = nullptr;
