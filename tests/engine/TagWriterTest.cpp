@@ -181,9 +181,17 @@ const ContainerCase kContainers[] = {
     { "tagged.flac", "Not\xff\xfeUtf8.flac", true, false },
 };
 
+// ASCII only: CTest copies this into test names, and its reports must stay valid text.
 void PrintTo(const ContainerCase& c, std::ostream* os)
 {
-    *os << c.name;
+    static const char hex[] = "0123456789abcdef";
+    for (const char* p = c.name; *p; ++p) {
+        const auto byte = static_cast<unsigned char>(*p);
+        if (byte < 128)
+            *os << *p;
+        else
+            *os << "\\x" << hex[byte >> 4] << hex[byte & 15];
+    }
 }
 
 class TagWriterContainers : public ::testing::TestWithParam<ContainerCase> { };
