@@ -284,6 +284,16 @@ bool copyStreamsAndTags(Contexts& c, const TagList& tags)
         out->disposition = in->disposition;
         if (av_dict_copy(&out->metadata, in->metadata, 0) < 0)
             return false;
+#ifndef FF_API_AVSTREAM_SIDE_DATA
+        // Before FFmpeg 6.1 the display matrix (a phone video's rotation) lives beside the codec parameters.
+        for (int s = 0; s < in->nb_side_data; ++s) {
+            const AVPacketSideData& data = in->side_data[s];
+            uint8_t* copy = av_stream_new_side_data(out, data.type, data.size);
+            if (!copy)
+                return false;
+            std::memcpy(copy, data.data, data.size);
+        }
+#endif
     }
     if (av_dict_copy(&c.output->metadata, c.input->metadata, 0) < 0)
         return false;

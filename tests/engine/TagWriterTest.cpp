@@ -58,6 +58,7 @@ struct StreamShot {
     int disposition = 0;
     int packets = 0;
     std::string picture; // an attached picture's bytes
+    std::string displayMatrix; // a video's rotation
     Tags tags; // audio streams only
     bool operator==(const StreamShot&) const = default;
 };
@@ -90,6 +91,9 @@ Shot shotOf(const fs::path& path)
             s.disposition = st->disposition;
             if (st->disposition & AV_DISPOSITION_ATTACHED_PIC)
                 s.picture.assign(reinterpret_cast<const char*>(st->attached_pic.data), st->attached_pic.size);
+            size_t size = 0;
+            if (const uint8_t* matrix = av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size))
+                s.displayMatrix.assign(reinterpret_cast<const char*>(matrix), size);
             if (s.type == AVMEDIA_TYPE_AUDIO)
                 s.tags = tagsOf(st->metadata);
             shot.streams.push_back(s);
@@ -177,6 +181,8 @@ const ContainerCase kContainers[] = {
     { "tags.ogg", "tags.ogg", false, true },
     { "tagged.opus", "Voice.opus", true, true },
     { "multi.mkv", "multi.mkv", false, false },
+    { "rotated.mp4", "Phone.mp4", false, false },
+    { "late-chapters.mkv", "Fonts.mkv", false, false },
     { "tagged.flac", "Ünïcødé.flac", true, false },
     { "tagged.flac", "Not\xff\xfeUtf8.flac", true, false },
 };
@@ -236,6 +242,7 @@ TEST_P(TagWriterContainers, WritesEveryKeyAndKeepsTheContent)
         EXPECT_EQ(now.disposition, was.disposition) << i;
         EXPECT_EQ(now.packets, was.packets) << i;
         EXPECT_EQ(now.picture, was.picture) << i;
+        EXPECT_EQ(now.displayMatrix, was.displayMatrix) << i;
         if (was.type != AVMEDIA_TYPE_AUDIO)
             continue;
         for (const auto& [key, value] : kAllTags) {
