@@ -314,12 +314,14 @@ TEST(TagWriter, RefusesWhatTheContainerCannotHold)
     }
 }
 
+// A named pipe would block the caller (the GUI thread) for as long as nobody writes into it.
 TEST(TagWriter, ReportsFilesItCannotOpen)
 {
     const fs::path folder = freshFolder("unopened");
     copyFixture("garbage.mp4", folder, "garbage.mp4");
     fs::create_directory(folder / "folder.flac");
-    for (const char* name : { "missing.flac", "garbage.mp4", "folder.flac" }) {
+    ASSERT_EQ(::mkfifo((folder / "pipe.flac").c_str(), 0644), 0);
+    for (const char* name : { "missing.flac", "garbage.mp4", "folder.flac", "pipe.flac" }) {
         std::string error;
         EXPECT_FALSE(writeTags((folder / name).native(), { { "title", "T" } }, error)) << name;
         EXPECT_EQ(error, kOpenFailed) << name;
