@@ -179,6 +179,16 @@ rows+=(
   "commentary.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=8000:duration=1 -i \$IN/two-cues.srt -map 0:v -map 1:a -map 2:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -ac 1 -c:s srt -metadata:s:a:0 language=eng -metadata:s:a:0 title=Commentary"
 )
 
+# Tag writer: one file per container it rewrites, each with a comment for the writer to remove; the MP4 one has
+# chapters (an audiobook's) and a key of its own on the audio stream.
+TONE1="-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1"
+rows+=(
+  "tagged.flac|ffmpeg $TONE1 -c:a flac -metadata title=\"Old Title\" -metadata comment=\"Old comment\""
+  "tagged.m4a|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=3 -i \$IN/chapters.txt -map 0:a -map_metadata 1 -map_chapters 1 -c:a aac -b:a 64k -metadata comment=\"Old comment\" -metadata:s:a:0 handler_name=\"Old handler\""
+  "tagged.opus|ffmpeg $TONE1 -c:a libopus -b:a 32k -metadata title=\"Old Title\" -metadata comment=\"Old comment\""
+  "tagged.aac|ffmpeg $TONE1 -c:a aac -b:a 64k -f adts"
+)
+
 # Every build tree gets the same bytes: without bitexact the Matroska and Ogg muxers write random identifiers, and
 # x264 picks its thread count, and with it its output, from the processors the process may use.
 bitexact="-fflags +bitexact -threads 1"
