@@ -254,7 +254,7 @@ ApplicationWindow {
         objectName: "cancelQuitTimer"
         interval: 5000
         onTriggered: {
-            if (root.quitAfterCancel)
+            if (root.quitAfterCancel && !root.visible)
                 Qt.quit()
         }
     }
@@ -1390,6 +1390,9 @@ ApplicationWindow {
         target: typeof Converter !== "undefined" ? Converter : null
         function onJobFinished(id, ok, message) {
             osd.show(ok ? qsTr("Converted: %1").arg(message) : qsTr("Conversion failed: %1").arg(message))
+            // A window shown again (its visibility signal may still be on its way) holds the program.
+            if (root.visible)
+                return
             if (root.quitWhenIdle && root.queueIdle())
                 Qt.quit()
             else if (root.quitAfterCancel && Converter.running === 0)
