@@ -363,6 +363,10 @@ void Application::openReceivedFiles(const QStringList& files)
     for (const QString& entry : files)
         actions_->trigger(QStringLiteral("playlist.add"), entry);
     if (QQuickWindow* main = window()) {
+        // Hidden while conversions finish in the background: the files would play unseen and the process would
+        // quit under them once the queue is idle. Shown again, the window stops waiting for that.
+        if (!main->isVisible())
+            main->show();
         if (main->visibility() == QWindow::Minimized)
             main->setVisibility(QWindow::Windowed);
         main->raise();

@@ -67,7 +67,8 @@ public:
     // At quit: resume position, volume, the session's playlist, the conversion jobs, and the medium.
     void saveSessionOnQuit();
 
-    // Queues files handed over by a later launch and brings the window to the front.
+    // Queues files handed over by a later launch and brings the window to the front, showing it again when it
+    // was hidden.
     void openReceivedFiles(const QStringList& files);
 
     engine::MediaSession* session() const { return session_; }

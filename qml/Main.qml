@@ -1,7 +1,9 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Basic as BasicControls
+import QtQuick.Dialogs
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import QtQuick.Window
 import Kestrune.MediaPlayer
 
@@ -56,6 +58,13 @@ ApplicationWindow {
     readonly property var aspects: [[qsTr("Automatic"), 0], ["16:9", 16 / 9], ["4:3", 4 / 3], ["21:9", 21 / 9],
         ["2.35:1", 2.35], ["1.85:1", 1.85], ["5:4", 1.25], ["1:1", 1.0], ["9:16", 9 / 16]]
     readonly property var fillNames: [qsTr("Fit"), qsTr("Crop to fill"), qsTr("Stretch")]
+    // The user let the conversions finish with the window hidden; the program quits once the queue is idle.
+    // Cleared when the window shows again.
+    property bool quitWhenIdle: false
+    // The user confirmed quitting: the closing handler lets the window go.
+    property bool forceQuit: false
+    // Cancelled jobs are still ending; the program quits once none runs, or when cancelQuitTimer fires.
+    property bool quitAfterCancel: false
 
     // Full screen, the library browser and the controls' visibility are deliberately not kept: every start
     // shows the stage in a window.
@@ -159,10 +168,95 @@ ApplicationWindow {
         librarySidebar.currentKey = on ? libraryView.currentKey : "nowplaying"
     }
 
+    function openSubtitleDialog() {
+        subtitleDialog.open()
+    }
+
+    // The name filter's patterns in lower and upper case: Qt Quick's own dialog matches them case-sensitively,
+    // and cameras write "CLIP.MP4".
+    function filePatterns(extensions) {
+        return extensions.map(e => "*." + e + " *." + e.toUpperCase()).join(" ")
+    }
+
+    // Nothing runs and nothing will start by itself: a paused queue keeps its waiting jobs for the next run.
+    function queueIdle() {
+        return Converter.running === 0 && (Converter.pending === 0 || Converter.paused)
+    }
+
+    // The window goes at once; the process stays until the queue allows the quit.
+    function leaveWindow() {
+        quitPrompt.close()
+        Player.stop()
+        root.hide()
+    }
+
+    function keepConvertingThenQuit() {
+        quitWhenIdle = true
+        leaveWindow()
+        if (queueIdle())
+            Qt.quit()
+    }
+
+    function pauseQueueAndQuit() {
+        Converter.paused = true
+        forceQuit = true
+        quitPrompt.close()
+        Qt.quit()
+    }
+
+    // A quit while a cancelled job still runs would leave it to the queue's shutdown, which keeps it for the
+    // next start: wait for it to end, for a few seconds at most.
+    function cancelConversionsAndQuit() {
+        const jobs = Converter.jobs
+        for (let i = 0; i < jobs.length; ++i) {
+            if (jobs[i].state === "running" || jobs[i].state === "pending")
+                Converter.cancel(jobs[i].id)
+        }
+        forceQuit = true
+        if (Converter.running === 0) {
+            quitPrompt.close()
+            Qt.quit()
+            return
+        }
+        quitAfterCancel = true
+        cancelQuitTimer.start()
+        leaveWindow()
+    }
+
     // The file playing when it is a local one; a stream or nothing gives the dialog no source, but it opens.
     function openConvert() {
         const file = typeof Player !== "undefined" ? Player.currentFile : ""
         convertDialog.openWith(file !== "" && file.indexOf("://") < 0 ? [file] : [])
+    }
+
+    // Every way out (the close button, Qt.quit()) passes here. Waiting jobs alone never hold the window.
+    onClosing: close => {
+        if (forceQuit || quitWhenIdle || typeof Converter === "undefined" || Converter.running === 0)
+            return
+        close.accepted = false
+        quitPrompt.open()
+    }
+
+    // Shown again (files handed over by a later launch): the user is back, and nothing quits by itself.
+    onVisibleChanged: {
+        if (!visible)
+            return
+        quitWhenIdle = false
+        if (quitAfterCancel) {
+            quitAfterCancel = false
+            cancelQuitTimer.stop()
+            forceQuit = false
+        }
+    }
+
+    Timer {
+        id: cancelQuitTimer
+        objectName: "cancelQuitTimer"
+        interval: 5000
+        onTriggered: {
+            if (root.quitAfterCancel && !root.visible)
+                Qt.quit()
+        }
     }
 
     onFsChanged: {
@@ -1070,6 +1164,204 @@ ApplicationWindow {
         onAdjust: settings => convertDialog.openWith([settings.input])
     }
 
+    // Qt Quick's own file dialogs: the desktop offers none to a Qt Quick program here. Selections come back as
+    // file URLs, which the player takes as they are. No starting folder is set.
+    FileDialog {
+        id: openDialog
+        objectName: "openDialog"
+        parentWindow: root
+        title: qsTr("Open media files")
+        fileMode: FileDialog.OpenFiles
+        nameFilters: [
+            qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
+                "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
+                "opus", "wma", "aiff", "ape", "wv", "mka"])),
+            qsTr("Playlists (%1)").arg(root.filePatterns(["m3u", "m3u8", "pls"])),
+            qsTr("All files (*)")
+        ]
+        onAccepted: root.addUrls(selectedFiles)
+    }
+
+    FolderDialog {
+        id: folderDialog
+        objectName: "folderDialog"
+        parentWindow: root
+        title: qsTr("Add a folder to the playlist")
+        onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
+    }
+
+    FileDialog {
+        id: subtitleDialog
+        objectName: "subtitleDialog"
+        parentWindow: root
+        title: qsTr("Add subtitle file")
+        fileMode: FileDialog.OpenFile
+        nameFilters: [
+            qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
+            qsTr("All files (*)")
+        ]
+        onAccepted: Player.loadSubtitleFile(String(selectedFile))
+    }
+
+    // The library's save dialog: it asks before replacing a file, which Qt Quick's own dialog never does.
+    ExportDialog {
+        id: savePlaylistDialog
+        objectName: "savePlaylistDialog"
+        title: qsTr("Save playlist")
+        nameFilters: [qsTr("M3U8 playlist (%1)").arg(root.filePatterns(["m3u8"])),
+                      qsTr("M3U playlist (%1)").arg(root.filePatterns(["m3u"]))]
+        defaultSuffix: "m3u8"
+        onAccepted: Player.savePlaylist(String(selectedFile))
+    }
+
+    DarkDialog {
+        id: quitPrompt
+        objectName: "quitPrompt"
+        parent: T.Overlay.overlay
+        width: 460
+        title: qsTr("Conversions are still running")
+
+        ColumnLayout {
+            anchors.left: parent.left
+            anchors.right: parent.right
+            spacing: 10
+
+            Label {
+                objectName: "quitPromptText"
+                Layout.fillWidth: true
+                wrapMode: Text.Wrap
+                color: "#9ca3af"
+                text: typeof Converter === "undefined" ? ""
+                    : qsTr("%n conversion(s) running, %1 waiting.", "", Converter.running).arg(Converter.pending)
+            }
+            DarkButton {
+                objectName: "keepConvertingButton"
+                Layout.fillWidth: true
+                accent: true
+                text: qsTr("Keep converting in the background, then quit")
+                onClicked: root.keepConvertingThenQuit()
+            }
+            // Nothing resumes by itself at the next start: the queue window's own switch does.
+            DarkButton {
+                objectName: "pauseQueueButton"
+                Layout.fillWidth: true
+                text: qsTr("Pause the queue and quit (resume it in the conversion queue)")
+                onClicked: root.pauseQueueAndQuit()
+            }
+            DarkButton {
+                objectName: "cancelConversionsButton"
+                Layout.fillWidth: true
+                text: qsTr("Cancel the conversions and quit")
+                onClicked: root.cancelConversionsAndQuit()
+            }
+            DarkButton {
+                objectName: "dontQuitButton"
+                Layout.fillWidth: true
+                text: qsTr("Don't quit")
+                onClicked: quitPrompt.close()
+            }
+        }
+    }
+
+    Dialog {
+        id: aboutDialog
+        objectName: "aboutDialog"
+        parent: T.Overlay.overlay
+        anchors.centerIn: parent
+        modal: true
+        width: 400
+        title: qsTr("About")
+        standardButtons: Dialog.Close
+
+        background: Rectangle {
+            color: "#16181d"
+            border.color: "#2c3038"
+            border.width: 1
+            radius: 6
+        }
+
+        Column {
+            spacing: 10
+            padding: 12
+
+            Row {
+                spacing: 12
+
+                Image {
+                    width: 40
+                    height: 40
+                    source: "qrc:/icons/app.png"
+                    sourceSize: Qt.size(128, 128)
+                    smooth: true
+                    mipmap: true
+                }
+                Column {
+                    anchors.verticalCenter: parent.verticalCenter
+                    Text {
+                        text: "Kestrune Media Player"
+                        color: "#e8eaed"
+                        font.family: "Segoe UI"
+                        font.pixelSize: 16
+                        font.weight: Font.DemiBold
+                    }
+                    Text {
+                        objectName: "aboutVersion"
+                        text: qsTr("Version %1").arg(Qt.application.version)
+                        textFormat: Text.PlainText
+                        color: "#9ca3af"
+                        font.family: "Segoe UI"
+                        font.pixelSize: 11
+                    }
+                }
+            }
+            Text {
+                objectName: "aboutDescription"
+                width: 360
+                wrapMode: Text.Wrap
+                color: "#9ca3af"
+                font.family: "Segoe UI"
+                font.pixelSize: 11
+                text: qsTr("Free. No account, no sign-in, no license key. Nothing is sent over the internet unless you "
+                           + "check for updates, which sends only the version you have. To find TVs and speakers the "
+                           + "player asks on your local network; turn that off in the cast settings. Built on Qt 6, "
+                           + "FFmpeg and libass.")
+            }
+            Text {
+                objectName: "aboutNotice"
+                width: 360
+                wrapMode: Text.Wrap
+                color: "#9ca3af"
+                font.family: "Segoe UI"
+                font.pixelSize: 11
+                text: qsTr("The terms of use are under License; the libraries it is built on and their licenses "
+                           + "under Third-Party Notices.")
+            }
+            Flow {
+                width: 360
+                spacing: 8
+
+                DarkButton {
+                    objectName: "aboutUpdatesButton"
+                    text: qsTr("Check for Updates...")
+                    onClicked: {
+                        aboutDialog.close()
+                        updateDialog.checkNow()
+                    }
+                }
+                DarkButton {
+                    objectName: "aboutLicenseButton"
+                    text: qsTr("License")
+                    onClicked: Qt.openUrlExternally(AppDirUrl + "/LICENSE.txt")
+                }
+                DarkButton {
+                    objectName: "aboutNoticesButton"
+                    text: qsTr("Third-Party Notices")
+                    onClicked: Qt.openUrlExternally(AppDirUrl + "/THIRD-PARTY-NOTICES.txt")
+                }
+            }
+        }
+    }
+
     // The services' short messages all end in the one on-screen message. Without the program's services (a
     // component test) there is nothing to listen to.
     Connections {
@@ -1098,6 +1390,13 @@ ApplicationWindow {
         target: typeof Converter !== "undefined" ? Converter : null
         function onJobFinished(id, ok, message) {
             osd.show(ok ? qsTr("Converted: %1").arg(message) : qsTr("Conversion failed: %1").arg(message))
+            // A window shown again (its visibility signal may still be on its way) holds the program.
+            if (root.visible)
+                return
+            if (root.quitWhenIdle && root.queueIdle())
+                Qt.quit()
+            else if (root.quitAfterCancel && Converter.running === 0)
+                Qt.quit()
         }
     }
 }
