@@ -467,6 +467,7 @@ Window {
 
     DarkWindowPane {
         ColumnLayout {
+            id: frame
             anchors.fill: parent
             spacing: 8
 
@@ -548,91 +549,114 @@ Window {
                 color: "#2c3038"
             }
 
-            RowLayout {
+            // One row where it fits; in a narrow window the right-hand buttons go to a line of their own
+            // rather than off the edge.
+            GridLayout {
+                id: footer
                 objectName: "footer"
+
+                // Measured against the pane, not the footer: a footer in one row cannot shrink below that row.
+                readonly property bool oneRow: leftGroup.implicitWidth + rightGroup.implicitWidth + 12 <= frame.width
+
                 Layout.fillWidth: true
-                spacing: 6
+                columns: oneRow ? 3 : 1
+                columnSpacing: 6
+                rowSpacing: 0
 
-                FxCheck {
-                    id: perFileCheck
-                    objectName: "perFileCheck"
-                    text: qsTr("Only for this file")
-                    checked: root.hasPlayer && Player.effectsForThisFile
-                    enabled: root.hasPlayer && Player.hasMedia
-                    ToolTip.visible: hovered
-                    ToolTip.delay: 500
-                    ToolTip.text: qsTr("Remember these settings for this file only; other files keep the default.")
-                    // The player may refuse (no local file): the box shows what it holds afterwards.
-                    onToggled: {
-                        Player.effectsForThisFile = checked
-                        checked = Qt.binding(() => root.hasPlayer && Player.effectsForThisFile)
+                RowLayout {
+                    id: leftGroup
+                    spacing: 6
+
+                    FxCheck {
+                        id: perFileCheck
+                        objectName: "perFileCheck"
+                        text: qsTr("Only for this file")
+                        checked: root.hasPlayer && Player.effectsForThisFile
+                        enabled: root.hasPlayer && Player.hasMedia
+                        ToolTip.visible: hovered
+                        ToolTip.delay: 500
+                        ToolTip.text: qsTr("Remember these settings for this file only; other files keep the default.")
+                        // The player may refuse (no local file): the box shows what it holds afterwards.
+                        onToggled: {
+                            Player.effectsForThisFile = checked
+                            checked = Qt.binding(() => root.hasPlayer && Player.effectsForThisFile)
+                        }
+                    }
+
+                    FxButton {
+                        objectName: "makeDefaultButton"
+                        text: qsTr("Make Default")
+                        onClicked: Player.makeEffectsDefault()
+                    }
+
+                    FxButton {
+                        objectName: "allOffButton"
+                        text: qsTr("All Off")
+                        // The baseline stays: Cancel still brings back what was there.
+                        onClicked: {
+                            Player.factoryResetEffects()
+                            root.reload()
+                        }
                     }
                 }
 
-                FxButton {
-                    objectName: "makeDefaultButton"
-                    text: qsTr("Make Default")
-                    onClicked: Player.makeEffectsDefault()
-                }
-
-                FxButton {
-                    objectName: "allOffButton"
-                    text: qsTr("All Off")
-                    // The baseline stays: Cancel still brings back what was there.
-                    onClicked: {
-                        Player.factoryResetEffects()
-                        root.reload()
-                    }
-                }
-
+                // The gap between the groups, and what keeps the footer as wide as the window when wrapped.
                 Item {
                     Layout.fillWidth: true
+                    implicitHeight: 0
                 }
 
-                FxButton {
-                    objectName: "resetTabButton"
-                    text: qsTr("Reset Tab")
-                    onClicked: root.resetTab()
-                }
+                RowLayout {
+                    id: rightGroup
+                    Layout.alignment: Qt.AlignRight
+                    Layout.topMargin: footer.oneRow ? 0 : 6
+                    spacing: 6
 
-                FxButton {
-                    id: compareButton
-                    objectName: "compareButton"
-
-                    // Held down while unchecked: a comparison for as long as the press lasts.
-                    readonly property bool holding: pressed && !checked
-
-                    text: qsTr("Compare A/B")
-                    checkable: true
-                    ToolTip.visible: hovered
-                    ToolTip.delay: 500
-                    ToolTip.text: qsTr("Hear / see the original without effects. Click to toggle, or hold.")
-                    onCheckedChanged: root.syncCompare()
-                    onHoldingChanged: root.syncCompare()
-                }
-
-                FxButton {
-                    objectName: "cancelButton"
-                    text: qsTr("Cancel")
-                    onClicked: root.cancel()
-                }
-
-                FxButton {
-                    objectName: "applyButton"
-                    text: qsTr("Apply")
-                    onClicked: {
-                        root.stopCompare()
-                        root.apply()
+                    FxButton {
+                        objectName: "resetTabButton"
+                        text: qsTr("Reset Tab")
+                        onClicked: root.resetTab()
                     }
-                }
 
-                FxButton {
-                    objectName: "applyCloseButton"
-                    text: qsTr("Apply & Close")
-                    onClicked: {
-                        root.stopCompare()
-                        root.apply()
-                        root.hide()
+                    FxButton {
+                        id: compareButton
+                        objectName: "compareButton"
+
+                        // Held down while unchecked: a comparison for as long as the press lasts.
+                        readonly property bool holding: pressed && !checked
+
+                        text: qsTr("Compare A/B")
+                        checkable: true
+                        ToolTip.visible: hovered
+                        ToolTip.delay: 500
+                        ToolTip.text: qsTr("Hear / see the original without effects. Click to toggle, or hold.")
+                        onCheckedChanged: root.syncCompare()
+                        onHoldingChanged: root.syncCompare()
+                    }
+
+                    FxButton {
+                        objectName: "cancelButton"
+                        text: qsTr("Cancel")
+                        onClicked: root.cancel()
+                    }
+
+                    FxButton {
+                        objectName: "applyButton"
+                        text: qsTr("Apply")
+                        onClicked: {
+                            root.stopCompare()
+                            root.apply()
+                        }
+                    }
+
+                    FxButton {
+                        objectName: "applyCloseButton"
+                        text: qsTr("Apply & Close")
+                        onClicked: {
+                            root.stopCompare()
+                            root.apply()
+                            root.hide()
+                        }
                     }
                 }
             }

@@ -53,6 +53,9 @@ TestCase {
     function init() {
         dialog = dialogComponent.createObject(testCase)
         verify(dialog !== null)
+        // Clear of the middle of the display, where its own pointer rests: a window mapped and unmapped under
+        // it makes other tests' full-screen windows see the pointer leave and enter.
+        dialog.x = 660
     }
 
     function cleanup() {
@@ -145,6 +148,30 @@ TestCase {
         // Every slider snaps: 6.4 does not while dragging otherwise.
         const row = createTemporaryObject(sliderComponent, testCase)
         compare(findChild(row, "slider").snapMode, Slider.SnapAlways)
+    }
+
+    // Every footer button stays inside the window down to the minimum width (Linux's fonts run wider), and
+    // the footer goes back to one row when the window grows again.
+    function test_footerFits() {
+        openDialog()
+        for (const step of [{ width: 820, oneRow: true }, { width: 600, oneRow: false },
+                            { width: 820, oneRow: true }]) {
+            dialog.width = step.width
+            tryCompare(ctl("footer"), "oneRow", step.oneRow)
+            waitForRendering(dialog.contentItem)
+            for (const name of ["perFileCheck", "makeDefaultButton", "allOffButton", "resetTabButton",
+                                "compareButton", "cancelButton", "applyButton", "applyCloseButton"]) {
+                const item = ctl(name)
+                const box = item.mapToItem(dialog.contentItem, 0, 0, item.width, item.height)
+                const where = name + " at " + JSON.stringify(box) + ", width " + step.width
+                verify(box.x >= 0 && box.x + box.width <= dialog.width, where)
+                verify(box.y + box.height <= dialog.height, where)
+                fuzzyCompare(item.width, item.implicitWidth, 1, where)
+                // Right-hand buttons end at the right edge, one row or two.
+                if (name === "applyCloseButton")
+                    fuzzyCompare(box.x + box.width, dialog.width - 12, 1, where)
+            }
+        }
     }
 
     function test_closingRestoresTheOpeningState_data() {
