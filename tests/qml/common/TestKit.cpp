@@ -155,6 +155,14 @@ QVariant TestKit::settingsValue(const QString& key) const
     return settings.value(key);
 }
 
+QStringList TestKit::settingsKeys(const QString& group) const
+{
+    QSettings settings;
+    settings.sync();
+    settings.beginGroup(group);
+    return settings.childKeys();
+}
+
 void TestKit::serve(const QString& path, int status, const QString& body)
 {
     http_.answer(path.toUtf8(), status, body.toUtf8());

@@ -48,6 +48,8 @@ public:
     Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
     // A value of the program's settings as stored now (written out first).
     Q_INVOKABLE QVariant settingsValue(const QString& key) const;
+    // The keys stored now directly under group ("fx/source", for example).
+    Q_INVOKABLE QStringList settingsKeys(const QString& group) const;
 
     // The loopback HTTP server on 127.0.0.1: path answers with status and body, or never answers at all.
     Q_INVOKABLE void serve(const QString& path, int status, const QString& body);
