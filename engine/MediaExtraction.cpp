@@ -1,5 +1,7 @@
 #include "engine/MediaExtraction.h"
 
+#include "engine/AddressRedaction.h"
+#include "engine/Logging.h"
 #include "engine/internal/CoverArt.h"
 #include "engine/internal/Demuxer.h"
 
@@ -12,7 +14,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
-#include <new>
+#include <exception>
 #include <optional>
 
 namespace kvr::engine {
@@ -130,9 +132,7 @@ SwsContext* bgraScaler(const AVFrame* frame, int width, int height)
     return scaler;
 }
 
-} // namespace
-
-std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path)
+std::shared_ptr<VideoFrame> coverArtOf(const std::string& utf8Path)
 {
     // The header is enough: an attached picture arrives with it, and probing would decode the other streams.
     Input format = openInput(utf8Path);
@@ -149,7 +149,7 @@ std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path)
     return {};
 }
 
-std::shared_ptr<VideoFrame> extractThumbnail(const std::string& utf8Path, double fraction, int maxWidth)
+std::shared_ptr<VideoFrame> thumbnailOf(const std::string& utf8Path, double fraction, int maxWidth)
 {
     if (maxWidth < 1)
         return {};
@@ -192,13 +192,8 @@ std::shared_ptr<VideoFrame> extractThumbnail(const std::string& utf8Path, double
     std::unique_ptr<SwsContext, ScalerFree> scaler(bgraScaler(frame.get(), width, height));
     if (!scaler)
         return {};
-    std::shared_ptr<VideoFrame> out;
-    try {
-        out = std::make_shared<VideoFrame>();
-        out->bytes.resize(size_t(width) * 4 * size_t(height) + scalerPadding);
-    } catch (const std::bad_alloc&) {
-        return {};
-    }
+    auto out = std::make_shared<VideoFrame>();
+    out->bytes.resize(size_t(width) * 4 * size_t(height) + scalerPadding);
     out->width = width;
     out->height = height;
     out->format = 0;
@@ -216,6 +211,31 @@ std::shared_ptr<VideoFrame> extractThumbnail(const std::string& utf8Path, double
     const uint8_t* matrix = displayMatrixOf(stream, matrixSize);
     out->rotation = internal::Demuxer::rotationFromDisplayMatrix(matrix, matrixSize);
     return out;
+}
+
+} // namespace
+
+// Both run on the library scanner's thread, which no exception may leave.
+std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path)
+{
+    init_logging();
+    try {
+        return coverArtOf(utf8Path);
+    } catch (const std::exception& e) {
+        logWarning("Transcoder: cover art of {}: {}", redactAddress(utf8Path), e.what());
+        return {};
+    }
+}
+
+std::shared_ptr<VideoFrame> extractThumbnail(const std::string& utf8Path, double fraction, int maxWidth)
+{
+    init_logging();
+    try {
+        return thumbnailOf(utf8Path, fraction, maxWidth);
+    } catch (const std::exception& e) {
+        logWarning("Transcoder: thumbnail of {}: {}", redactAddress(utf8Path), e.what());
+        return {};
+    }
 }
 
 } // namespace kvr::engine

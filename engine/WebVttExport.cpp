@@ -11,7 +11,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
-#include <new>
+#include <exception>
 #include <vector>
 
 namespace kvr::engine {
@@ -88,14 +88,8 @@ bool fail(std::string& error, const char* message, const std::string& utf8Path)
     return false;
 }
 
-} // namespace
-
-bool exportSubtitlesAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& webvtt, std::string& error)
+bool exportAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& webvtt, std::string& error)
 {
-    init_logging();
-    webvtt.clear();
-    error.clear();
-
     std::unique_ptr<AVFormatContext, InputClose> input;
     {
         AVFormatContext* opened = nullptr;
@@ -159,12 +153,7 @@ bool exportSubtitlesAsWebVtt(const std::string& utf8Path, int streamIndex, std::
 
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     std::unique_ptr<AVPacket, PacketFree> cue(av_packet_alloc());
-    std::vector<uint8_t> buffer;
-    try {
-        buffer.resize(cueBufferSize);
-    } catch (const std::bad_alloc&) {
-        return fail(error, "WebVTT output failed", utf8Path);
-    }
+    std::vector<uint8_t> buffer(cueBufferSize);
     if (!packet || !cue)
         return fail(error, "WebVTT output failed", utf8Path);
 
@@ -181,8 +170,9 @@ bool exportSubtitlesAsWebVtt(const std::string& utf8Path, int streamIndex, std::
         int got = 0;
         subtitle.clear();
         const int used = avcodec_decode_subtitle2(decoder.get(), &subtitle.value, &got, packet.get());
-        subtitle.filled = used >= 0 && got;
-        if (subtitle.filled && subtitle.value.num_rects >= 1) {
+        // Freed whatever the outcome: freeing an untouched subtitle is harmless.
+        subtitle.filled = true;
+        if (used >= 0 && got && subtitle.value.num_rects >= 1) {
             AVSubtitle& s = subtitle.value;
             const int64_t packetTime = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
             const int64_t startMs
@@ -220,6 +210,23 @@ bool exportSubtitlesAsWebVtt(const std::string& utf8Path, int streamIndex, std::
     if (written == 0)
         return fail(error, "The subtitle track has no text cues", utf8Path);
     return true;
+}
+
+} // namespace
+
+bool exportSubtitlesAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& webvtt, std::string& error)
+{
+    init_logging();
+    webvtt.clear();
+    error.clear();
+    // No exception may leave the caller's thread.
+    try {
+        return exportAsWebVtt(utf8Path, streamIndex, webvtt, error);
+    } catch (const std::exception& e) {
+        logWarning("Transcoder: WebVTT export of {}: {}", redactAddress(utf8Path), e.what());
+        error = "WebVTT output failed";
+        return false;
+    }
 }
 
 } // namespace kvr::engine
