@@ -262,7 +262,7 @@ for row in "${extract_rows[@]}"; do
       set -- $recipe
       mkdir -p "$out/.tools"
       # shellcheck disable=SC2046
-      c++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
+      g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
         $(pkg-config --cflags --libs libavformat libavcodec libavutil)
       "$dvb_tool" "$out/$2" "$out/.tmp-$name"
       mv -f "$out/.tmp-$name" "$out/$name" ;;
