@@ -80,6 +80,8 @@ constexpr AVRational milliseconds { 1, 1000 };
 constexpr int cueBufferSize = 65536;
 // The length of a cue that states none.
 constexpr int64_t defaultCueMs = 3000;
+// Cue times beyond this (about 146 million years) are refused.
+constexpr int64_t maxCueMs = int64_t(1) << 62;
 
 bool fail(std::string& error, const char* message, const std::string& utf8Path)
 {
@@ -175,9 +177,15 @@ bool exportAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& w
         if (used >= 0 && got && subtitle.value.num_rects >= 1) {
             AVSubtitle& s = subtitle.value;
             const int64_t packetTime = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            const int64_t startMs
-                = (packetTime != AV_NOPTS_VALUE ? av_rescale_q(packetTime, stream->time_base, milliseconds) : 0)
-                + int64_t(s.start_display_time);
+            const int64_t packetMs
+                = packetTime != AV_NOPTS_VALUE ? av_rescale_q(packetTime, stream->time_base, milliseconds) : 0;
+            // A time from the file so far out that adding the cue's own offset would overflow is no cue time.
+            if (packetMs > maxCueMs || packetMs < -maxCueMs) {
+                subtitle.clear();
+                av_packet_unref(packet.get());
+                continue;
+            }
+            const int64_t startMs = packetMs + int64_t(s.start_display_time);
             int64_t durationMs = defaultCueMs;
             if (s.end_display_time > s.start_display_time) {
                 durationMs = int64_t(s.end_display_time) - int64_t(s.start_display_time);
