@@ -250,3 +250,42 @@ for row in "${rows[@]}"; do
   made=$((made + 1))
 done
 echo "make-fixtures: $made made, ${#rows[@]} in the table, in $out"
+
+# Cover art, thumbnails and WebVTT export. The DVB bitmap subtitle track comes from a small program built here
+# (scripts/fixtures/dvb-subtitles.cpp); its source's hash is part of the row, so a change to it remakes the file.
+fixture_src=$(cd "$(dirname "$0")" && pwd)/fixtures
+dvb_tool="$out/.tools/dvb-subtitles"
+dvb_hash=$(sha1sum "$fixture_src/dvb-subtitles.cpp" | cut -c1-12)
+extract_rows=(
+  "cover-huge.mp3|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -f lavfi -i color=c=green:size=9000x9000:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 64k -c:v png -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
+  "frame-1080.mp4|ffmpeg -f lavfi -i testsrc2=size=1920x1080:rate=10:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "sar-extreme.mp4|ffmpeg -f lavfi -i testsrc2=size=16x4096:rate=10:duration=0.3 -vf setsar=sar=4000/1:max=4000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "video-no-duration.mkv|mkv-duration video-only.mkv none"
+  "fullrange-greys.mkv|ffmpeg -f lavfi -i color=c=0x202020:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=0xE0E0E0:t=fill,scale=out_range=full -c:v ffv1 -pix_fmt yuv420p -color_range pc"
+  "subs-no-packets.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -itsoffset 10 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -t 1"
+  "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
+)
+extract_made=0
+for row in "${extract_rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
+    continue
+  fi
+  case $recipe in
+    dvb-subtitles\ *)
+      set -- $recipe
+      mkdir -p "$out/.tools"
+      # shellcheck disable=SC2046
+      g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
+        $(pkg-config --cflags --libs libavformat libavcodec libavutil)
+      "$dvb_tool" "$out/$2" "$out/.tmp-$name"
+      mv -f "$out/.tmp-$name" "$out/$name" ;;
+    *)
+      make_row "$name" "$recipe" ;;
+  esac
+  printf '%s' "$bitexact $recipe" > "$stamp"
+  extract_made=$((extract_made + 1))
+done
+echo "make-fixtures: $extract_made made in the cover, thumbnail and subtitle export rows"
