@@ -11,6 +11,8 @@ extern "C" {
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -301,6 +303,41 @@ TEST(TranscoderRemux, ContainerStartTimeIsTheOrigin)
             EXPECT_EQ(pictures, 75);
         else
             EXPECT_NEAR(pictures, 50, 1);
+    }
+}
+
+// A conversion runs below normal priority unless it is live, never raises a lower priority, and leaves the
+// calling thread's name alone.
+TEST(TranscoderRemux, LowersTheCallingThreadOnly)
+{
+    struct Case {
+        bool live;
+        int niceBefore;
+        int niceAfter;
+    };
+    const Case table[] = { { false, 0, 10 }, { true, 0, 0 }, { false, 15, 15 } };
+    for (const Case& c : table) {
+        SCOPED_TRACE(std::to_string(c.live) + " " + std::to_string(c.niceBefore));
+        TranscodeOptions o = remux(fixture("clip.mp4"), scratch("nice.mkv"), "mkv");
+        o.live = c.live;
+        const std::atomic<bool> cancel { false };
+        TranscodeResult r;
+        int niceAfter = -100;
+        bool applied = false;
+        char nameAfter[16] = {};
+        std::thread([&] {
+            const id_t tid = static_cast<id_t>(::gettid());
+            // A test run that is itself niced cannot go back to 0 without privileges: such a case is skipped.
+            applied = ::setpriority(PRIO_PROCESS, tid, c.niceBefore) == 0;
+            pthread_setname_np(pthread_self(), "kvr-test-conv");
+            r = Transcoder::transcode(o, nullptr, &cancel);
+            niceAfter = ::getpriority(PRIO_PROCESS, tid);
+            pthread_getname_np(pthread_self(), nameAfter, sizeof nameAfter);
+        }).join();
+        EXPECT_TRUE(r.ok) << r.message;
+        if (applied)
+            EXPECT_EQ(niceAfter, c.niceAfter);
+        EXPECT_STREQ(nameAfter, "kvr-test-conv");
     }
 }
 
