@@ -335,8 +335,9 @@ TEST(TranscoderRemux, LowersTheCallingThreadOnly)
             pthread_getname_np(pthread_self(), nameAfter, sizeof nameAfter);
         }).join();
         EXPECT_TRUE(r.ok) << r.message;
-        if (applied)
+        if (applied) {
             EXPECT_EQ(niceAfter, c.niceAfter);
+        }
         EXPECT_STREQ(nameAfter, "kvr-test-conv");
     }
 }
