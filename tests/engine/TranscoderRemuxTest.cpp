@@ -396,12 +396,13 @@ TEST(TranscoderRemux, ProgressArithmetic)
 
 namespace {
 
-// Answers one request with the first half of `body` (no length, so nothing seeks), then stalls until told to
-// stop.
+// Answers one request with the first `sendBytes` of `body` (no length, so nothing seeks), then stalls until
+// told to stop.
 class StallingHttpServer {
 public:
-    explicit StallingHttpServer(std::string body)
+    StallingHttpServer(std::string body, size_t sendBytes)
         : body(std::move(body))
+        , sendBytes(sendBytes)
     {
         listenFd = kvr::test::listenOnLoopback(port);
         if (listenFd < 0)
@@ -417,7 +418,7 @@ public:
         ::close(listenFd);
     }
     std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/film.mkv"; }
-    std::atomic<bool> sentHalf { false };
+    std::atomic<bool> sentAll { false };
 
 private:
     void run()
@@ -439,7 +440,7 @@ private:
             request.append(buf, static_cast<size_t>(n));
         }
         const std::string answer = "HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nConnection: close\r\n\r\n"
-            + body.substr(0, body.size() / 2);
+            + body.substr(0, sendBytes);
         size_t done = 0;
         while (!stopping && done < answer.size()) {
             pollfd p { clientFd, POLLOUT, 0 };
@@ -450,12 +451,13 @@ private:
                 return;
             done += static_cast<size_t>(n);
         }
-        sentHalf = true;
+        sentAll = true;
         while (!stopping)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
     std::string body;
+    size_t sendBytes;
     int port = 0;
     int listenFd = -1;
     int clientFd = -1;
@@ -467,7 +469,8 @@ private:
 
 TEST(TranscoderRemux, CancelEndsAStalledNetworkInput)
 {
-    StallingHttpServer server(readFile(fixture("stream-30s.mkv")));
+    const std::string film = readFile(fixture("stream-30s.mkv"));
+    StallingHttpServer server(film, film.size() / 2);
     const fs::path out = scratch("stalled.mkv");
     fs::remove(out);
     TranscodeOptions o = remux(server.url(), out, "mkv");
@@ -481,9 +484,9 @@ TEST(TranscoderRemux, CancelEndsAStalledNetworkInput)
         returned = true;
     });
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!(server.sentHalf && muxing) && !returned && std::chrono::steady_clock::now() < deadline)
+    while (!(server.sentAll && muxing) && !returned && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(server.sentHalf.load());
+    EXPECT_TRUE(server.sentAll.load());
     EXPECT_TRUE(muxing.load());
     EXPECT_FALSE(returned.load()) << result.message;
     cancel = true;
@@ -493,4 +496,31 @@ TEST(TranscoderRemux, CancelEndsAStalledNetworkInput)
     EXPECT_EQ(result.message, "cancelled");
     EXPECT_TRUE(result.outputOpened);
     EXPECT_TRUE(fs::exists(out));
+}
+
+// Stalled before the input could even be opened: the cancel ends the open, and no output was made.
+TEST(TranscoderRemux, CancelEndsAStalledOpen)
+{
+    StallingHttpServer server(readFile(fixture("stream-30s.mkv")), 0);
+    const fs::path out = scratch("never-opened.mkv");
+    fs::remove(out);
+    const TranscodeOptions o = remux(server.url(), out, "mkv");
+    std::atomic<bool> cancel { false };
+    std::atomic<bool> returned { false };
+    TranscodeResult result;
+    std::thread job([&] {
+        result = Transcoder::transcode(o, nullptr, &cancel);
+        returned = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!server.sentAll && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(server.sentAll.load());
+    EXPECT_FALSE(returned.load()) << result.message;
+    cancel = true;
+    job.join();
+    EXPECT_TRUE(result.cancelled);
+    EXPECT_EQ(result.message, "cancelled");
+    EXPECT_FALSE(result.outputOpened);
+    EXPECT_FALSE(fs::exists(out));
 }
