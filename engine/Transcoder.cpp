@@ -83,7 +83,6 @@ bool outputIsInput(const std::string& input, const std::string& output)
 bool runPass(Transcoder::Job& job, bool& cancelled)
 {
     const TranscodeOptions& o = *job.options;
-    AVFormatContext* ic = nullptr;
     const bool writesFile = job.pass != 1 && !o.outputSink;
     if (writesFile && outputIsInput(o.input, o.output)) {
         job.error = "output: " + o.output + " is the input file";
@@ -92,16 +91,14 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     }
     if (!Transcoder::openInput(job) || !Transcoder::openOutput(job))
         return false;
-    ic = job.inputContext;
+    AVFormatContext* ic = job.inputContext;
     AVFormatContext* oc = job.outputContext;
 
     // The video stream.
     int videoIndex = -1;
     if (o.videoCodec != "none" && !isAudioOnlyContainer(o.container)) {
         videoIndex = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-        if (videoIndex >= 0 && (ic->streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))
-            videoIndex = -1;
-        if (videoIndex < 0)
+        if (videoIndex < 0 || (ic->streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))
             videoIndex = -1;
     }
     if (o.subtitles == 3 && videoIndex >= 0 && o.videoCodec != "copy")
