@@ -5,9 +5,12 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct AVCodec;
+struct AVPacket;
+struct AVRational;
 
 namespace kvr::engine {
 
@@ -72,10 +75,39 @@ struct TranscodeCapabilities {
 
 class Transcoder {
 public:
+    // The state of one pass and of one of its output streams (engine/internal/TranscoderJob.h).
+    struct Job;
+    struct OutputStream;
+    enum class StreamKind : int32_t { Copy = 0, EncodeVideo = 1, EncodeAudio = 2, ConvertSubtitle = 3, CoverArt = 4 };
+
     // Runs one conversion to its end and blocks until then. The callback (may be null or empty) is called on the
     // conversion's thread; cancel must not be null and must outlive the call.
     static TranscodeResult transcode(
         const TranscodeOptions& options, const TranscodeProgressCallback* progress, const std::atomic<bool>* cancel);
+    // Pre-flight checks, then one or two passes, on the calling thread (at below-normal priority unless live).
+    static TranscodeResult runJob(
+        const TranscodeOptions& options, const TranscodeProgressCallback* progress, const std::atomic<bool>* cancel);
+    // One pass: open, set up the streams, read and route every packet, write the trailer and close.
+    static TranscodeResult run(Job& job);
+    static bool openInput(Job& job);
+    static bool openOutput(Job& job);
+    // Routes one input packet to its output stream; packets of streams not carried are ignored.
+    static bool processPacket(Job& job, AVPacket* packet);
+
+    // Output streams for one input stream each; false (with the job's error set) when the stream cannot be
+    // carried. Subtitle and cover streams that cannot be carried are dropped, never fatal.
+    static bool setupVideoStream(Job& job, int inputIndex);
+    static bool setupAudioStream(Job& job, int inputIndex);
+    static bool setupSubtitleStreams(Job& job, int inputIndex, bool allowConversion);
+    static bool copyStream(Job& job, int inputIndex);
+
+    // Muxes one packet whose times are in `timeBase`; dropped until the header is written.
+    static bool writePacket(Job& job, OutputStream& stream, AVPacket* packet, AVRational timeBase);
+    static bool writeHeader(Job& job);
+    // Throttled progress report at a position in microseconds of the output's media time.
+    static void reportProgress(Job& job, int64_t positionUs);
+    // Sets the job's error to what + ": " + detail, logs it and returns false.
+    static bool fail(Job& job, const std::string& what, const std::string& detail);
 
     // The process-wide record; the first call probes (callers arriving meanwhile wait), later calls read it.
     static const TranscodeCapabilities& capabilities();
@@ -101,5 +133,17 @@ bool isAudioOnlyContainer(const std::string& container);
 
 // FFmpeg's text for an error code.
 std::string errorString(int code);
+
+// The progress arithmetic, apart from the clock and the callback, so it can be checked case by case.
+struct ProgressState {
+    int64_t startedAt = 0; // steady clock, nanoseconds
+    int64_t lastReportAt = 0; // 0 before the first report
+    std::vector<std::pair<double, double>> speedWindow; // {wall seconds since startedAt, media seconds}
+};
+// Fills `report` and returns true unless a report was made less than 0.5 s before `nowNs`. Positions and the
+// duration are media time from the start of what this pass converts; the fraction stays in 0..1 and the
+// estimate is never negative (-1 when none can be made).
+bool nextProgress(ProgressState& state, int64_t nowNs, int64_t positionUs, int64_t durationUs, int64_t videoFrames,
+    int pass, int passes, int64_t bytes, TranscodeProgress& report);
 
 } // namespace kvr::engine

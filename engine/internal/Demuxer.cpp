@@ -258,6 +258,19 @@ int Demuxer::interruptCallback(void* opaque)
     return flag && flag->load() ? 1 : 0;
 }
 
+int Demuxer::openFormat(
+    const std::string& addressText, int64_t networkTimeoutUs, const AVIOInterruptCB& interrupt, AVFormatContext*& input)
+{
+    input = nullptr;
+    const InputAddress address = classifyAddress(addressText);
+    if (!address.accepted)
+        return AVERROR_PROTOCOL_NOT_FOUND;
+    std::optional<int> opened = openInput(address, address.url, networkTimeoutUs, interrupt, input);
+    if (opened && *opened < 0 && *opened != AVERROR_EXIT && !address.fallbackUrl.empty())
+        opened = openInput(address, address.fallbackUrl, networkTimeoutUs, interrupt, input);
+    return opened ? *opened : AVERROR(ENOMEM);
+}
+
 int Demuxer::inputInterruptCallback(void* opaque)
 {
     // The playing input ends on the session's abort and on our own stop, so `join` never waits on a stalled

@@ -21,6 +21,7 @@ extern "C" {
 #include <vector>
 
 struct AVFormatContext;
+struct AVIOInterruptCB;
 
 namespace kvr::engine::internal {
 
@@ -72,6 +73,11 @@ public:
 
     // FFmpeg I/O interrupt callback for inputs stopped by one flag: `opaque` points at a std::atomic<bool>.
     static int interruptCallback(void* opaque);
+    // Opens an input as `open` does (the address check and protocol whitelist, the network time-out, the mms
+    // fallback) with the caller's interrupt callback, for readers of their own. FFmpeg's result, the context in
+    // `input` on success; an address that is refused gives AVERROR_PROTOCOL_NOT_FOUND.
+    static int openFormat(const std::string& address, int64_t networkTimeoutUs, const AVIOInterruptCB& interrupt,
+        AVFormatContext*& input);
 
     // Clockwise display rotation (0, 90, 180 or 270) from a display matrix of at least 36 bytes; 0 for a
     // missing, short or degenerate matrix.

@@ -12,6 +12,7 @@
 #include <clocale>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -187,8 +188,10 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
         { { "--version" }, 0, "Kestrune Media Player 1.0.2", "" },
         { { "--help" }, 0, "--convert <input>", "" },
         { { "-h" }, 0, "--two-pass", "" },
-        { { "--convert", in, "--to", out }, 2, "", "convert: FAILED transcoder: not available\n" },
-        { { "--convert=" + in, "--to=" + out }, 2, "", "convert: FAILED transcoder: not available\n" },
+        { { "--convert", in, "--to", out }, 2, "",
+            "convert: FAILED input: Invalid data found when processing input\n" },
+        { { "--convert=" + in, "--to=" + out }, 2, "",
+            "convert: FAILED input: Invalid data found when processing input\n" },
         { { "--convert", in, "--to", in }, 2, "", "convert: FAILED output: " },
         { { "--convert", in }, 2, "", "convert: FAILED output: " },
         // Refused before anything needs a display, with the parser's own message.
@@ -215,7 +218,67 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
     EXPECT_EQ(readFile(dir / "in.mkv"), "not really a film");
     EXPECT_FALSE(fs::exists(dir / "out.mp4"));
     const std::string trace = readFile(kvr::engine::privateDirectory() / "kvr_trace.txt");
-    EXPECT_NE(trace.find("convert: FAILED transcoder: not available\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("convert: FAILED input: Invalid data found when processing input\n"), std::string::npos)
+        << trace;
+}
+
+// A real conversion from the command line: the streams are copied, the terminal shows progress and the end.
+TEST(CommandLine, ConvertCopiesStreamsAndReportsOnTheTerminal)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert";
+    fs::create_directories(dir);
+    const QString in = QString::fromStdString(kvr::test::fixture("multi.mkv").string());
+    const QString out = QString::fromStdString((dir / "out.mkv").string());
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* stderrEnds;
+    };
+    const Case table[] = {
+        { { "--convert", in, "--to", out, "--vcodec", "copy", "--acodec", "copy", "--subs", "copy" }, 0,
+            "convert: 100% speed 0.000000\nconvert: done\n" },
+        { { "--convert", in, "--to", "/dev/full", "--container", "mkv", "--vcodec", "copy", "--acodec", "copy" }, 2,
+            "convert: FAILED muxer: No space left on device\n" },
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        env.remove(QString::fromLatin1(name));
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
+        EXPECT_EQ(p.exitCode(), c.exitCode) << se;
+        const std::string ending = c.stderrEnds;
+        ASSERT_GE(se.size(), ending.size()) << se;
+        EXPECT_EQ(se.substr(se.size() - ending.size()), ending) << se;
+    }
+    struct stat st { };
+    ASSERT_EQ(::stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    // What ffprobe shows: the video, the English audio only, the subtitle, both chapters and the tags.
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+        { "-v", "error", "-show_entries", "stream=codec_type:stream_tags=language:format_tags=title", "-show_chapters",
+            "-of", "compact", out });
+    ASSERT_TRUE(probe.waitForFinished(30000));
+    const std::string shown = probe.readAllStandardOutput().toStdString();
+    const auto count = [&](const std::string& what) {
+        size_t n = 0;
+        for (size_t at = shown.find(what); at != std::string::npos; at = shown.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("codec_type=video"), 1u) << shown;
+    EXPECT_EQ(count("codec_type=audio|tag:language=eng"), 1u) << shown;
+    EXPECT_EQ(count("codec_type=audio"), 1u) << shown;
+    EXPECT_EQ(count("codec_type=subtitle"), 1u) << shown;
+    EXPECT_EQ(count("chapter|"), 2u) << shown;
+    EXPECT_EQ(count("tag:title=Fixture Title"), 1u) << shown;
 }
 
 // Started from a terminal with files that cannot be played, the player says there why, even before (or

@@ -1,0 +1,515 @@
+// Runs one conversion: the pre-flight checks, one or two passes, and in each pass the read loop that routes
+// packets to the output streams.
+#include "engine/Transcoder.h"
+
+#include "engine/Logging.h"
+#include "engine/internal/Demuxer.h"
+#include "engine/internal/FfmpegSupport.h"
+#include "engine/internal/TranscoderJob.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <deque>
+#include <initializer_list>
+
+namespace kvr::engine {
+
+namespace {
+
+constexpr int sinkBufferSize = 262144;
+constexpr size_t maxHeldPackets = 4000;
+
+const char* const noDecodableVideo = "input: no decodable video frames";
+
+bool isOneOf(const std::string& value, std::initializer_list<const char*> names)
+{
+    return std::any_of(names.begin(), names.end(), [&](const char* name) { return value == name; });
+}
+
+// The muxer's write callback for a live output sink; the opaque pointer is the options.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+int writeToSink(void* opaque, const uint8_t* buffer, int size)
+#else
+int writeToSink(void* opaque, uint8_t* buffer, int size)
+#endif
+{
+    const auto* options = static_cast<const TranscodeOptions*>(opaque);
+    bool taken = false;
+    try {
+        taken = options->outputSink(buffer, size);
+    } catch (...) {
+        taken = false; // a sink that throws has not taken the buffer, and nothing may unwind through FFmpeg
+    }
+    return taken ? size : AVERROR(EPIPE);
+}
+
+AVIOInterruptCB interruptFor(const Transcoder::Job& job)
+{
+    AVIOInterruptCB interrupt {};
+    interrupt.callback = &internal::Demuxer::interruptCallback;
+    interrupt.opaque = const_cast<std::atomic<bool>*>(job.cancel);
+    return interrupt;
+}
+
+bool failCode(Transcoder::Job& job, const char* what, int code)
+{
+    if (code == AVERROR_EXIT)
+        job.interrupted = true;
+    return Transcoder::fail(job, what, errorString(code));
+}
+
+// Writing into the file being read would truncate it and then "succeed" with a near-empty output; names alone
+// miss hard links and symbolic links, the device and inode do not.
+bool outputIsInput(const std::string& input, const std::string& output)
+{
+    struct stat in { };
+    struct stat out { };
+    if (::stat(input.c_str(), &in) != 0 || ::stat(output.c_str(), &out) != 0)
+        return false;
+    return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+// One pass's steps up to the closed output; false with the job's error set (or the job interrupted).
+bool runPass(Transcoder::Job& job, bool& cancelled)
+{
+    const TranscodeOptions& o = *job.options;
+    const bool writesFile = job.pass != 1 && !o.outputSink;
+    if (writesFile && outputIsInput(o.input, o.output)) {
+        job.error = "output: " + o.output + " is the input file";
+        logError("Transcoder [{} -> {}]: {}", o.input, o.output, job.error);
+        return false;
+    }
+    if (!Transcoder::openInput(job) || !Transcoder::openOutput(job))
+        return false;
+    AVFormatContext* ic = job.inputContext;
+    AVFormatContext* oc = job.outputContext;
+
+    // The video stream.
+    int videoIndex = -1;
+    if (o.videoCodec != "none" && !isAudioOnlyContainer(o.container)) {
+        videoIndex = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+        if (videoIndex < 0 || (ic->streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))
+            videoIndex = -1;
+    }
+    if (o.subtitles == 3 && videoIndex >= 0 && o.videoCodec != "copy")
+        logWarning("Transcoder: burning subtitles in needs video encoding; left out");
+    if (videoIndex >= 0 && !Transcoder::setupVideoStream(job, videoIndex))
+        return false;
+
+    // Audio streams.
+    std::vector<int> audio = o.audioStreams;
+    if (audio.empty() && o.audioCodec != "none") {
+        const int best = av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, videoIndex, nullptr, 0);
+        if (best >= 0)
+            audio.push_back(best);
+    }
+    if (o.audioCodec != "none" && job.pass != 1) {
+        for (const int index : audio) {
+            if (index < 0 || index >= static_cast<int>(ic->nb_streams)
+                || ic->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+                continue;
+            if (!Transcoder::setupAudioStream(job, index))
+                return false;
+        }
+    }
+
+    if (job.pass != 1 && (o.subtitles == 1 || o.subtitles == 2) && !isAudioOnlyContainer(o.container)) {
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+            if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE
+                && !Transcoder::setupSubtitleStreams(job, static_cast<int>(i), true))
+                return false;
+        }
+    }
+
+    if (job.pass != 1 && o.keepCover) {
+        for (unsigned i = 0; i < ic->nb_streams; ++i) {
+            if (ic->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+                if (isOneOf(o.container, { "mp4", "m4a", "mov", "mp3", "mkv", "flac" }))
+                    Transcoder::copyStream(job, static_cast<int>(i));
+                break;
+            }
+        }
+    }
+
+    if (job.outputs.empty() && !(job.pass == 1 && videoIndex >= 0))
+        return Transcoder::fail(job, "input", "nothing to convert (no matching audio or video stream)");
+
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        if (!job.byInputIndex.count(static_cast<int>(i)))
+            ic->streams[i]->discard = AVDISCARD_ALL;
+    }
+
+    if (job.pass != 1 && o.keepMetadata)
+        av_dict_copy(&oc->metadata, ic->metadata, 0);
+
+    if (job.pass != 1 && o.startUs <= 0) {
+        for (unsigned i = 0; i < ic->nb_chapters; ++i) {
+            const AVChapter* in = ic->chapters[i];
+            auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+            if (!out)
+                break;
+            auto** grown
+                = static_cast<AVChapter**>(av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
+            if (!grown) {
+                av_free(out);
+                break;
+            }
+            oc->chapters = grown;
+            out->id = in->id;
+            out->time_base = in->time_base;
+            out->start = in->start;
+            out->end = in->end;
+            av_dict_copy(&out->metadata, in->metadata, 0);
+            oc->chapters[oc->nb_chapters++] = out;
+        }
+    }
+
+    if (o.startUs > 0) {
+        // Timestamps count from the container's start time, which a stream may put at 1.4 s or hours in.
+        const int seekStream = videoIndex >= 0 ? videoIndex : (!audio.empty() ? audio.front() : -1);
+        const int64_t targetUs = job.inputStartUs + o.startUs;
+        const int64_t target = seekStream >= 0
+            ? av_rescale_q(targetUs, AVRational { 1, 1000000 }, ic->streams[seekStream]->time_base)
+            : targetUs;
+        av_seek_frame(ic, seekStream, target, AVSEEK_FLAG_BACKWARD);
+    }
+
+    if (job.pass != 1 && (!job.videoOut || job.videoOut->kind == Transcoder::StreamKind::Copy)) {
+        if (!Transcoder::writeHeader(job))
+            return false;
+    }
+
+    // The read loop. Packets of other streams wait here while an encoded video stream has not yet written
+    // the header; the video's own packets go ahead of them.
+    AVPacket* packet = av_packet_alloc();
+    if (!packet)
+        return Transcoder::fail(job, "input", errorString(AVERROR(ENOMEM)));
+    std::deque<AVPacket*> held;
+    auto freeHeld = [&] {
+        for (AVPacket*& p : held)
+            av_packet_free(&p);
+        held.clear();
+    };
+    auto replayHeld = [&]() -> bool {
+        while (!held.empty()) {
+            AVPacket* p = held.front();
+            held.pop_front();
+            const bool routed = Transcoder::processPacket(job, p);
+            av_packet_free(&p);
+            if (!routed)
+                return false;
+        }
+        return true;
+    };
+    bool good = true;
+    for (;;) {
+        if (job.cancel->load()) {
+            cancelled = true;
+            good = false;
+            break;
+        }
+        const int r = av_read_frame(ic, packet);
+        if (r == AVERROR_EOF)
+            break;
+        if (r == AVERROR_EXIT) {
+            cancelled = true;
+            good = false;
+            break;
+        }
+        if (r < 0) {
+            logWarning("Transcoder: read error {} \u2014 finishing with what was read", errorString(r));
+            break;
+        }
+        const bool isVideo = job.videoOut && packet->stream_index == job.videoOut->inputIndex;
+        if (job.headerWritten || job.pass == 1 || isVideo) {
+            const bool routed = Transcoder::processPacket(job, packet);
+            av_packet_unref(packet);
+            if (!routed || (job.headerWritten && !replayHeld())) {
+                good = false;
+                break;
+            }
+        } else {
+            AVPacket* clone = av_packet_clone(packet);
+            av_packet_unref(packet);
+            if (clone)
+                held.push_back(clone);
+            if (held.size() > maxHeldPackets) {
+                job.error = noDecodableVideo;
+                good = false;
+                break;
+            }
+        }
+    }
+    av_packet_free(&packet);
+    if (good && job.headerWritten)
+        good = replayHeld();
+    freeHeld();
+    if (!good)
+        return false;
+
+    if (job.pass != 1) {
+        if (!job.headerWritten) {
+            job.error = noDecodableVideo;
+            return false;
+        }
+        const int r = av_write_trailer(oc);
+        if (r < 0)
+            return failCode(job, "muxer", r);
+        // The pass is done only once the file is closed: its last buffer is written there, and a full disk
+        // shows up only then.
+        if (job.sinkIo) {
+            avio_flush(job.sinkIo);
+            if (job.sinkIo->error < 0)
+                return failCode(job, "muxer", job.sinkIo->error);
+        } else if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+            const int closed = avio_closep(&oc->pb);
+            if (closed < 0)
+                return failCode(job, "muxer", closed);
+        }
+    }
+
+    if (job.progress && *job.progress) {
+        TranscodeProgress last;
+        last.fraction = job.pass == 1 ? 0.5 : 1.0;
+        last.rate = 0;
+        last.speed = 0;
+        last.etaSeconds = -1;
+        last.bytes = job.bytesWritten;
+        last.pass = job.pass == 0 ? 1 : job.pass;
+        last.passes = job.passes;
+        (*job.progress)(last);
+    }
+    return true;
+}
+
+} // namespace
+
+TranscodeResult Transcoder::transcode(
+    const TranscodeOptions& options, const TranscodeProgressCallback* progress, const std::atomic<bool>* cancel)
+{
+    init_logging();
+    // No apartment to join here: the job runs on the calling thread, whose name is left alone (on the command
+    // line it names the process).
+    try {
+        return runJob(options, progress, cancel);
+    } catch (const std::exception& e) {
+        TranscodeResult result;
+        result.message = std::string("transcoder: ") + e.what();
+        return result;
+    }
+}
+
+TranscodeResult Transcoder::runJob(
+    const TranscodeOptions& options, const TranscodeProgressCallback* progress, const std::atomic<bool>* cancel)
+{
+    TranscodeResult result;
+    if (!options.live)
+        internal::lowerThreadPriority();
+
+    result.message = validate(options.container, options.videoCodec, options.audioCodec);
+    if (!result.message.empty())
+        return result;
+
+    const TranscodeCapabilities& caps = capabilities();
+    const auto offered = [](const std::vector<std::string>& list, const std::string& codec) {
+        return std::find(list.begin(), list.end(), codec) != list.end();
+    };
+    if (options.videoCodec != "copy" && options.videoCodec != "none"
+        && !offered(caps.videoCodecs, options.videoCodec)) {
+        result.message = options.videoCodec + " encoding is not available on this PC";
+        if (options.videoCodec == "hevc")
+            result.message += " (needs a VA-API HEVC encoder or FFmpeg with libx265)";
+        return result;
+    }
+    if (options.audioCodec != "copy" && options.audioCodec != "none"
+        && !offered(caps.audioCodecs, options.audioCodec)) {
+        result.message = options.audioCodec + " encoding is not available in this build";
+        return result;
+    }
+
+    const auto startedAt = [] {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    };
+    const bool twoPasses
+        = options.rateMode == 2 && !options.live && isOneOf(options.videoCodec, { "vp9", "av1", "mpeg4", "mpeg2" });
+    if (twoPasses) {
+        std::string passLog;
+        TranscodeResult first;
+        {
+            Job job;
+            job.options = &options;
+            job.pass = 1;
+            job.passLog = &passLog;
+            job.cancel = cancel;
+            job.progress = progress;
+            job.passes = 2;
+            job.progressState.startedAt = startedAt();
+            first = run(job);
+        }
+        if (!first.ok)
+            return first;
+        Job job;
+        job.options = &options;
+        job.pass = 2;
+        job.passLog = &passLog;
+        job.cancel = cancel;
+        job.progress = progress;
+        job.passes = 2;
+        job.progressState.startedAt = startedAt();
+        return run(job);
+    }
+    Job job;
+    job.options = &options;
+    job.pass = 0;
+    job.cancel = cancel;
+    job.progress = progress;
+    job.passes = 1;
+    job.progressState.startedAt = startedAt();
+    return run(job);
+}
+
+TranscodeResult Transcoder::run(Job& job)
+{
+    TranscodeResult result;
+    bool cancelled = false;
+    const bool done = runPass(job, cancelled);
+    result.outputOpened = job.outputOpened;
+    if (done) {
+        result.ok = true;
+        return result;
+    }
+    // An interrupted step, or any failure while the flag is up, is the cancel taking effect.
+    if (cancelled || job.interrupted || job.cancel->load()) {
+        result.cancelled = true;
+        result.message = "cancelled";
+        return result;
+    }
+    result.message = job.error.empty() ? "transcoder: failed" : job.error;
+    return result;
+}
+
+bool Transcoder::openInput(Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    // Local paths go to FFmpeg as they are; anything else must pass the player's own address check, so a
+    // "concat:" or "tcp://…?listen=1" never reaches FFmpeg, and every network wait has a time-out.
+    int r = internal::Demuxer::openFormat(
+        o.input, internal::Demuxer::defaultNetworkTimeoutUs, interruptFor(job), job.inputContext);
+    if (r < 0)
+        return failCode(job, "input", r);
+    r = avformat_find_stream_info(job.inputContext, nullptr);
+    if (r < 0)
+        return failCode(job, "input", r);
+    AVFormatContext* ic = job.inputContext;
+    job.inputStartUs = ic->start_time != AV_NOPTS_VALUE ? ic->start_time : 0;
+    const int64_t duration = ic->duration != AV_NOPTS_VALUE && ic->duration > 0 ? ic->duration : 0;
+    job.durationUs = duration;
+    if (o.startUs > 0 && duration > 0)
+        job.durationUs = std::max<int64_t>(duration - o.startUs, 0);
+    // Copied streams keep the input's times unless the start is moved; positions count from the input's start.
+    job.progressOriginUs = o.startUs > 0 ? 0 : job.inputStartUs;
+    return true;
+}
+
+bool Transcoder::openOutput(Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    const char* muxer = job.pass == 1 ? "null" : muxerNameFor(o.container);
+    if (!muxer)
+        return fail(job, "muxer", "unsupported container " + o.container);
+    const int r = avformat_alloc_output_context2(
+        &job.outputContext, nullptr, muxer, job.pass == 1 ? nullptr : o.output.c_str());
+    if (r < 0 || !job.outputContext)
+        return failCode(job, "muxer", r < 0 ? r : AVERROR(ENOMEM));
+    AVFormatContext* oc = job.outputContext;
+    oc->interrupt_callback = interruptFor(job);
+    if (job.pass == 1)
+        return true;
+
+    if (o.outputSink) {
+        auto* buffer = static_cast<unsigned char*>(av_malloc(sinkBufferSize));
+        if (!buffer)
+            return failCode(job, "muxer", AVERROR(ENOMEM));
+        job.sinkIo = avio_alloc_context(
+            buffer, sinkBufferSize, 1, const_cast<TranscodeOptions*>(&o), nullptr, &writeToSink, nullptr);
+        if (!job.sinkIo) {
+            av_free(buffer);
+            return failCode(job, "muxer", AVERROR(ENOMEM));
+        }
+        oc->pb = job.sinkIo;
+        oc->flags |= AVFMT_FLAG_CUSTOM_IO;
+        return true;
+    }
+    if (oc->oformat->flags & AVFMT_NOFILE)
+        return true;
+    // Only a file: an output name is never taken as an address to send the result to.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "protocol_whitelist", "file", 0);
+    const AVIOInterruptCB interrupt = interruptFor(job);
+    const int opened = avio_open2(&oc->pb, o.output.c_str(), AVIO_FLAG_WRITE, &interrupt, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
+        if (opened == AVERROR_EXIT)
+            job.interrupted = true;
+        job.error = "output: cannot create file (" + errorString(opened) + ")";
+        logError("Transcoder [{} -> {}]: {} (frame {})", o.input, o.output, job.error, job.videoFrames);
+        return false;
+    }
+    job.outputOpened = true;
+    return true;
+}
+
+bool Transcoder::processPacket(Job& job, AVPacket* packet)
+{
+    const auto found = job.byInputIndex.find(packet->stream_index);
+    if (found == job.byInputIndex.end())
+        return true;
+    OutputStream& os = *found->second;
+    const AVStream* input = job.inputContext->streams[packet->stream_index];
+    switch (os.kind) {
+    case StreamKind::Copy:
+        if (job.pass == 1)
+            return true;
+        if (!os.started && job.options->startUs > 0) {
+            if (packet->pts != AV_NOPTS_VALUE && packet->pts < os.startOffset)
+                return true;
+            // A copied picture that depends on earlier ones would show damaged until the next key frame.
+            if (&os == job.videoOut && !(packet->flags & AV_PKT_FLAG_KEY))
+                return true;
+        }
+        os.started = true;
+        if (os.startOffset > 0) {
+            if (packet->pts != AV_NOPTS_VALUE)
+                packet->pts -= os.startOffset;
+            if (packet->dts != AV_NOPTS_VALUE)
+                packet->dts -= os.startOffset;
+        }
+        return writePacket(job, os, packet, input->time_base);
+    case StreamKind::CoverArt:
+        if (os.started)
+            return true;
+        os.started = true;
+        packet->pts = 0;
+        packet->dts = 0;
+        return writePacket(job, os, packet, input->time_base);
+    case StreamKind::EncodeVideo:
+    case StreamKind::EncodeAudio:
+    case StreamKind::ConvertSubtitle:
+        // Made only by the encoding set-up, which does not exist yet.
+        return fail(job, "encoder", "re-encoding is not available yet");
+    }
+    return true;
+}
+
+} // namespace kvr::engine

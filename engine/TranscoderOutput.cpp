@@ -1,0 +1,156 @@
+// The output writer every stage of a pass ends in: muxing, the container header, progress and failure texts,
+// and the records of a pass.
+#include "engine/Logging.h"
+#include "engine/Transcoder.h"
+#include "engine/internal/TranscoderJob.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <chrono>
+
+namespace kvr::engine {
+
+Transcoder::OutputStream::~OutputStream()
+{
+    avfilter_graph_free(&graph);
+    avcodec_free_context(&encoder);
+    avcodec_free_context(&decoder);
+}
+
+Transcoder::Job::~Job()
+{
+    outputs.clear();
+    byInputIndex.clear();
+    videoOut = nullptr;
+    if (outputContext) {
+        if (sinkIo) {
+            // FFmpeg may have replaced the buffer it was given: free the one it holds now.
+            av_freep(&sinkIo->buffer);
+            avio_context_free(&sinkIo);
+            outputContext->pb = nullptr;
+        } else if (!(outputContext->oformat->flags & AVFMT_NOFILE)) {
+            avio_closep(&outputContext->pb);
+        }
+        avformat_free_context(outputContext);
+        outputContext = nullptr;
+    }
+    if (inputContext)
+        avformat_close_input(&inputContext);
+    burnIn.reset();
+    for (AVPacket*& packet : heldVideoPackets)
+        av_packet_free(&packet);
+    heldVideoPackets.clear();
+}
+
+bool Transcoder::fail(Job& job, const std::string& what, const std::string& detail)
+{
+    job.error = what + ": " + detail;
+    logError(
+        "Transcoder [{} -> {}]: {} (frame {})", job.options->input, job.options->output, job.error, job.videoFrames);
+    return false;
+}
+
+bool Transcoder::writeHeader(Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVDictionary* options = nullptr;
+    if (o.outputSink && (o.container == "mp4" || o.container == "mov"))
+        av_dict_set(&options, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    else if (o.container == "mp4" || o.container == "mov" || o.container == "m4a")
+        av_dict_set(&options, "movflags", "+faststart", 0);
+    const int r = avformat_write_header(job.outputContext, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        if (r == AVERROR_EXIT)
+            job.interrupted = true;
+        return fail(job, "muxer", errorString(r));
+    }
+    job.headerWritten = true;
+    return true;
+}
+
+bool Transcoder::writePacket(Job& job, OutputStream& stream, AVPacket* packet, AVRational timeBase)
+{
+    if (job.pass == 1)
+        return true;
+    // Until the header exists nothing can be muxed (the wait for parameter sets is the encoders' business).
+    if (!job.headerWritten || !stream.stream)
+        return true;
+    packet->stream_index = stream.stream->index;
+    av_packet_rescale_ts(packet, timeBase, stream.stream->time_base);
+    if (packet->pts != AV_NOPTS_VALUE)
+        reportProgress(job, av_rescale_q(packet->pts, stream.stream->time_base, AVRational { 1, 1000000 }));
+    job.bytesWritten += packet->size;
+    const int r = av_interleaved_write_frame(job.outputContext, packet);
+    if (r < 0) {
+        if (r == AVERROR_EXIT)
+            job.interrupted = true;
+        return fail(job, "muxer", errorString(r));
+    }
+    return true;
+}
+
+bool nextProgress(ProgressState& state, int64_t nowNs, int64_t positionUs, int64_t durationUs, int64_t videoFrames,
+    int pass, int passes, int64_t bytes, TranscodeProgress& report)
+{
+    constexpr int64_t minimumGapNs = 500'000'000;
+    if (state.lastReportAt != 0 && nowNs - state.lastReportAt < minimumGapNs)
+        return false;
+    state.lastReportAt = nowNs;
+
+    const double elapsed = static_cast<double>(nowNs - state.startedAt) / 1e9;
+    const double position = static_cast<double>(positionUs) / 1e6;
+    auto& window = state.speedWindow;
+    window.emplace_back(elapsed, position);
+    while (window.size() > 2 && window.back().first - window.front().first > 10.0)
+        window.erase(window.begin());
+
+    double speed = 0;
+    const double span = window.back().first - window.front().first;
+    if (span > 0.2)
+        speed = (window.back().second - window.front().second) / span;
+    else if (elapsed > 0)
+        speed = position / elapsed;
+
+    report = TranscodeProgress {};
+    report.speed = speed;
+    report.rate = elapsed > 0 ? static_cast<double>(videoFrames) / elapsed : 0;
+    report.pass = pass == 0 ? 1 : pass;
+    report.passes = passes;
+    report.bytes = bytes;
+    report.fraction = 0;
+    report.etaSeconds = -1;
+    if (durationUs > 0) {
+        const double duration = static_cast<double>(durationUs) / 1e6;
+        // Packets may sit before the start (B-frame reordering) or past the stated duration: neither may take
+        // the fraction out of 0..1 or the estimate below 0.
+        const double done = std::clamp(position, 0.0, duration);
+        report.fraction = (report.pass - 1 + done / duration) / report.passes;
+        if (speed > 0.01)
+            report.etaSeconds = ((report.passes - report.pass) * duration + (duration - done)) / speed;
+    }
+    return true;
+}
+
+void Transcoder::reportProgress(Job& job, int64_t positionUs)
+{
+    if (!job.progress || !*job.progress)
+        return;
+    const int64_t now
+        = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+              .count();
+    TranscodeProgress report;
+    if (nextProgress(job.progressState, now, positionUs - job.progressOriginUs, job.durationUs, job.videoFrames,
+            job.pass, job.passes, job.bytesWritten, report))
+        (*job.progress)(report);
+}
+
+} // namespace kvr::engine

@@ -1,0 +1,91 @@
+#pragma once
+
+#include "engine/Transcoder.h"
+#include "engine/internal/SubtitleOverlay.h"
+#include "engine/internal/SubtitleRenderer.h"
+
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVCodecContext;
+struct AVFilterContext;
+struct AVFilterGraph;
+struct AVFormatContext;
+struct AVIOContext;
+struct AVPacket;
+struct AVStream;
+
+namespace kvr::engine {
+
+// One output stream of a pass; frees its filter graph, then its encoder, then its decoder.
+struct Transcoder::OutputStream {
+    OutputStream() = default;
+    ~OutputStream();
+    OutputStream(const OutputStream&) = delete;
+    OutputStream& operator=(const OutputStream&) = delete;
+
+    StreamKind kind = StreamKind::Copy;
+    int32_t inputIndex = -1;
+    AVStream* stream = nullptr; // in the job's outputContext; null for the video of a first pass
+    AVCodecContext* decoder = nullptr;
+    AVCodecContext* encoder = nullptr;
+    AVFilterGraph* graph = nullptr;
+    AVFilterContext* source = nullptr;
+    AVFilterContext* subtitleSource = nullptr;
+    AVFilterContext* sink = nullptr;
+    // Where the conversion starts, in the input stream's time base (container start time included); 0 when the
+    // whole input is converted.
+    int64_t startOffset = 0;
+    AVRational sinkTimeBase { 0, 1 };
+    bool started = false;
+};
+
+// The state of one pass of one conversion; made at the start of the pass and destroyed at its end.
+struct Transcoder::Job {
+    Job() = default;
+    ~Job();
+    Job(const Job&) = delete;
+    Job& operator=(const Job&) = delete;
+
+    const TranscodeOptions* options = nullptr;
+    int pass = 0; // 0 single pass, 1 first of two, 2 second of two
+    std::string* passLog = nullptr;
+    const std::atomic<bool>* cancel = nullptr;
+    const TranscodeProgressCallback* progress = nullptr;
+    int passes = 1;
+    AVFormatContext* inputContext = nullptr;
+    AVFormatContext* outputContext = nullptr;
+    AVIOContext* sinkIo = nullptr;
+    bool headerWritten = false;
+    bool awaitingExtradata = false;
+    std::vector<AVPacket*> heldVideoPackets;
+    std::vector<std::unique_ptr<OutputStream>> outputs;
+    std::map<int, OutputStream*> byInputIndex;
+    OutputStream* videoOut = nullptr;
+    std::string error;
+    std::unique_ptr<internal::SubtitleRenderer> burnIn;
+    internal::SubtitleOverlay overlay;
+    int64_t durationUs = 0;
+    int64_t videoFrames = 0;
+    ProgressState progressState; // startedAt, lastReportAt and the speed window
+    int64_t bytesWritten = 0;
+
+    // The input's container start time (microseconds, 0 when unknown): timestamps count from it.
+    int64_t inputStartUs = 0;
+    // Output media time that counts as position 0 in progress reports.
+    int64_t progressOriginUs = 0;
+    // The file at `output` was opened (created or truncated) by this pass.
+    bool outputOpened = false;
+    // A step was interrupted (AVERROR_EXIT): the cancel flag is up, or the input was told to give up.
+    bool interrupted = false;
+};
+
+} // namespace kvr::engine
