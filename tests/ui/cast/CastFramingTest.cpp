@@ -260,7 +260,7 @@ TEST(ChromecastControllerFraming, DecoderTable)
         { "a length past the end", raw({ 0x12, 0x05 }) + "abcd", false, {} },
         { "a length negative as 32 bits", raw({ 0x12 }) + varint(0xFFFFFFFFu) + "abcd", false, {} },
         { "a length of 2^31", raw({ 0x12 }) + varint(0x80000000u) + "abcd", false, {} },
-        { "a length whose low 32 bits would fit", raw({ 0x12 }) + varint(0x100000002ull) + "abcd", false, {} },
+        { "a length whose low 32 bits would fit", raw({ 0x12 }) + varint(0x100000002ull) + "ab", false, {} },
         { "a length past the end of an unknown field", field(0x12, "sender-1") + raw({ 0x7A, 0x09 }) + "short", false,
             {} },
         { "an empty body", QByteArray(), true, {} },
