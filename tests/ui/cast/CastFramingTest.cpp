@@ -7,7 +7,6 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTest>
 
 #include <gtest/gtest.h>
 
