@@ -11,8 +11,8 @@ class QAbstractSocket;
 namespace kvr::ui::cast {
 
 // The Cast v2 control channel: each frame is a 4-byte big-endian body length and a CastMessage in the
-// protocol-buffers wire encoding, whose payload is a JSON text. The namespace texts and ids are the
-// receiver's protocol identifiers.
+// protocol-buffers wire encoding, whose payload is a JSON text. The controller's member functions of the same
+// names are one line around these, so tests run them on byte arrays without a receiver.
 
 // Largest body a receiver may announce; a longer one means the stream is out of step.
 inline constexpr quint32 kMaxCastFrameBody = 0x100000;
