@@ -20,6 +20,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core fonts-jetbrains-mono locales-all
   xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
+  # an independent reader of the Cast v2 message bodies the tests encode
+  protobuf-compiler
 )
 
 missing=()

@@ -1,0 +1,40 @@
+#include "ui/cast/CastController.h"
+
+namespace kvr::ui::cast {
+
+CastController::CastController(const CastDevice& device, QObject* parent)
+    : QObject(parent)
+    , device_(device)
+{
+}
+
+CastController::~CastController() = default;
+
+bool CastController::supportsSubtitleTracks() const
+{
+    return false;
+}
+
+bool CastController::supportsVolume() const
+{
+    return true;
+}
+
+double CastController::currentPosition() const
+{
+    if (state_ == Playing && statusClock_.isValid())
+        return position_ + static_cast<double>(statusClock_.elapsed()) / 1000.0;
+    return position_;
+}
+
+void CastController::updateStatus(int state, double positionSeconds, double durationSeconds)
+{
+    position_ = positionSeconds;
+    state_ = state;
+    if (durationSeconds >= 0.0)
+        duration_ = durationSeconds;
+    statusClock_.restart();
+    emit statusChanged();
+}
+
+} // namespace kvr::ui::cast
