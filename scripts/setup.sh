@@ -20,6 +20,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   fonts-dejavu-core fonts-jetbrains-mono locales-all
   xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
+  # the mDNS peer of the discovery tests, run inside a private network namespace
+  python3-zeroconf
 )
 
 missing=()

@@ -45,6 +45,8 @@ void isolateEnvironment()
         ::setenv(d[0], path.c_str(), 1);
     }
     std::atexit(removeScratch);
+    // Receiver discovery sends multicast on every interface; only the network namespace harness turns it on.
+    ::setenv("KESTRUNE_CAST_DISCOVERY", "off", 0);
 }
 
 std::filesystem::path scratchDirectory()
