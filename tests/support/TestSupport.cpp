@@ -88,6 +88,18 @@ int countThreadsNamed(const std::string& name)
     return count;
 }
 
+std::string netnsPeer()
+{
+    const char* peer = std::getenv("KVR_NETNS_PEER");
+    return peer ? peer : "";
+}
+
+std::filesystem::path netnsDirectory()
+{
+    const char* dir = std::getenv("KVR_NETNS_DIR");
+    return dir ? dir : "";
+}
+
 namespace {
 
 sockaddr_in loopbackAddress()
