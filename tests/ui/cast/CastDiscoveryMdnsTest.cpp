@@ -448,3 +448,27 @@ TEST(CastDiscoveryMdns, SwitchedOffDiscoveryOpensNothingAndSendsNothing)
     EXPECT_TRUE(r.queries.isEmpty());
     qputenv("KESTRUNE_CAST_DISCOVERY", saved.isNull() ? QByteArray("off") : saved);
 }
+
+TEST(CastDiscoveryMdns, DamagedAnswersNeverReadOutsideTheDatagram)
+{
+    // Flipped bytes, cut ends and grown lengths of a real answer, from a fixed seed: under the address
+    // sanitizer a read past the datagram fails here.
+    Registry r;
+    const QByteArray good = castAnswer("Den", "abc123", "192.168.1.50");
+    quint32 seed = 12345;
+    auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    for (int i = 0; i < 2000; ++i) {
+        QByteArray damaged = good;
+        const int flips = 1 + int(next() % 4);
+        for (int f = 0; f < flips; ++f)
+            damaged[int(next() % damaged.size())] = char(next() & 0xFF);
+        if (next() % 3 == 0)
+            damaged.truncate(int(next() % damaged.size()));
+        r.feed(damaged);
+    }
+    EXPECT_LE(r.discovery.pendingServices().size(), CastDiscovery::kMaxTableEntries);
+    EXPECT_LE(r.discovery.hostAddresses().size(), CastDiscovery::kMaxTableEntries);
+}
