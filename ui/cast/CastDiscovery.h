@@ -95,7 +95,7 @@ public:
 
     // Inserts or refreshes a receiver; announces only changes the user can see (name, address, port).
     void upsertDevice(CastDevice device);
-    // Drops discovered receivers unheard for longer than the time to live.
+    // Drops discovered receivers, and the mDNS records, unheard for longer than the time to live.
     void pruneStale();
 
     // Private ranges, link-local and loopback (IPv4 or IPv6) count as the local network.
@@ -121,6 +121,7 @@ public:
 
     const QHash<QString, PendingService>& pendingServices() const { return pending_; }
     const QHash<QString, HostAddress>& hostAddresses() const { return hosts_; }
+
     // Reads a Chromecast (type 0) or AirPlay (any other non-DLNA type) entry without touching the network.
     static ManualEntry parseManualEntry(int type, const QString& text);
 
