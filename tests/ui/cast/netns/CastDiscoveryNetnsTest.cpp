@@ -84,6 +84,10 @@ TEST(CastDiscoveryNetns, Mdns)
     EXPECT_EQ(airPlay.port, 7000);
     EXPECT_EQ(airPlay.address, peer);
     EXPECT_EQ(discovery.devices().size(), 2);
+
+    // Asking again opens no second set of sockets.
+    discovery.start();
+    EXPECT_EQ(discovery.openSocketCount(), 2);
 }
 
 TEST(CastDiscoveryNetns, Bursts)

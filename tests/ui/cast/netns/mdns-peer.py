@@ -33,7 +33,8 @@ def name(*labels):
 
 
 def record(owner, rtype, ttl, data):
-    return owner + struct.pack(">HHIH", rtype, 0x8001, ttl, len(data)) + data
+    # Class IN; every record but the shared PTR sets the cache-flush bit, as responders do.
+    return owner + struct.pack(">HHIH", rtype, 1 if rtype == 12 else 0x8001, ttl, len(data)) + data
 
 
 SERVICE = (b"_airplay", b"_tcp", b"local")
