@@ -57,3 +57,16 @@ function(kvr_add_gtest target)
     DISCOVERY_TIMEOUT 60 ${others}
     PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 ${environment} LABELS "${ARG_LABELS}")
 endfunction()
+
+# A test that runs inside a private pair of network namespaces (scripts/netns-run.sh), with an optional peer
+# command line in the other namespace. Where namespaces cannot be made it is listed as a skip.
+#   kvr_add_netns_test(<name> [PEER <command line>] COMMAND <command> [<argument>...])
+function(kvr_add_netns_test name)
+  cmake_parse_arguments(ARG "" "PEER" "COMMAND" ${ARGN})
+  set(peer)
+  if(ARG_PEER)
+    set(peer --peer "${ARG_PEER}")
+  endif()
+  add_test(NAME ${name} COMMAND bash ${PROJECT_SOURCE_DIR}/scripts/netns-run.sh ${peer} -- ${ARG_COMMAND})
+  set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 180 LABELS netns)
+endfunction()

@@ -22,6 +22,8 @@ packages=(
   xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
   # an independent reader of the Cast v2 message bodies the tests encode
   protobuf-compiler
+  # the mDNS peer of the discovery tests, run inside a private network namespace
+  python3-zeroconf
 )
 
 missing=()

@@ -11,5 +11,9 @@ source "$root/scripts/test-services.sh"
 trap kvr_services_stop EXIT
 kvr_services_start
 
+# No test sends multicast on this machine's interfaces: receiver discovery stays off except inside the network
+# namespaces scripts/netns-run.sh makes.
+export KESTRUNE_CAST_DISCOVERY=off
+
 cd "$build"
 ctest --output-on-failure -j "${KVR_TEST_JOBS:-$(nproc)}" --timeout 300 "$@"

@@ -45,6 +45,8 @@ void isolateEnvironment()
         ::setenv(d[0], path.c_str(), 1);
     }
     std::atexit(removeScratch);
+    // Receiver discovery sends multicast on every interface; only the network namespace harness turns it on.
+    ::setenv("KESTRUNE_CAST_DISCOVERY", "off", 0);
 }
 
 std::filesystem::path scratchDirectory()
@@ -84,6 +86,18 @@ int countThreadsNamed(const std::string& name)
         count += comm == name ? 1 : 0;
     }
     return count;
+}
+
+std::string netnsPeer()
+{
+    const char* peer = std::getenv("KVR_NETNS_PEER");
+    return peer ? peer : "";
+}
+
+std::filesystem::path netnsDirectory()
+{
+    const char* dir = std::getenv("KVR_NETNS_DIR");
+    return dir ? dir : "";
 }
 
 namespace {

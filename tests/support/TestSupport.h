@@ -42,4 +42,11 @@ bool udpPortTaken(int port);
 // A TCP socket listening on 127.0.0.1 at a port the system picks, written to `port`; -1 when it cannot listen.
 int listenOnLoopback(int& port);
 
+// Inside the network namespace harness (scripts/netns-run.sh): the peer's address in the other namespace.
+// Empty outside it, where a test that needs a real network peer or sends multicast must skip.
+std::string netnsPeer();
+
+// The harness's directory for this run, which the peer sees too; empty outside the harness.
+std::filesystem::path netnsDirectory();
+
 } // namespace kvr::test

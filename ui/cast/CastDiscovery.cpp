@@ -1,7 +1,11 @@
 #include "ui/cast/CastDiscovery.h"
 
 #include <QDateTime>
+#include <QNetworkDatagram>
+#include <QRandomGenerator>
+#include <QSet>
 #include <QTcpSocket>
+#include <QUdpSocket>
 
 #include <spdlog/spdlog.h>
 
@@ -13,6 +17,78 @@ namespace kvr::ui::cast {
 namespace {
 
 constexpr int kPruneIntervalMs = 30000;
+constexpr int kQueryIntervalMs = 3000;
+constexpr quint16 kMdnsPort = 5353;
+constexpr int kMdnsTtl = 255;
+constexpr int kSsdpTtl = 4;
+
+constexpr quint16 kTypeA = 1;
+constexpr quint16 kTypePtr = 12;
+constexpr quint16 kTypeTxt = 16;
+constexpr quint16 kTypeSrv = 33;
+
+const CastDiscovery::DnsName& castService()
+{
+    static const CastDiscovery::DnsName name { QStringLiteral("_googlecast"), QStringLiteral("_tcp"),
+        QStringLiteral("local") };
+    return name;
+}
+
+const CastDiscovery::DnsName& airPlayService()
+{
+    static const CastDiscovery::DnsName name { QStringLiteral("_airplay"), QStringLiteral("_tcp"),
+        QStringLiteral("local") };
+    return name;
+}
+
+const QHostAddress& mdnsGroup()
+{
+    static const QHostAddress group(QStringLiteral("224.0.0.251"));
+    return group;
+}
+
+quint16 read16(const QByteArray& message, int position)
+{
+    return quint16((quint8(message[position]) << 8) | quint8(message[position + 1]));
+}
+
+void append16(QByteArray& out, quint16 value)
+{
+    out.append(char(value >> 8));
+    out.append(char(value & 0xFF));
+}
+
+CastDiscovery::DnsName lowerCase(const CastDiscovery::DnsName& name)
+{
+    CastDiscovery::DnsName lower;
+    lower.reserve(name.size());
+    for (const QString& label : name)
+        lower.append(label.toLower());
+    return lower;
+}
+
+// The service an instance belongs to, by the last labels of its lower-case name; empty for neither.
+QString serviceOf(const CastDiscovery::DnsName& lowerName)
+{
+    for (const CastDiscovery::DnsName* service : { &castService(), &airPlayService() }) {
+        const qsizetype n = service->size();
+        if (lowerName.size() > n && lowerName.mid(lowerName.size() - n) == *service)
+            return service->join(QLatin1Char('.'));
+    }
+    return {};
+}
+
+// Makes room for one more entry by dropping the one heard longest ago.
+template <typename Table> void makeRoom(Table& table)
+{
+    if (table.size() < CastDiscovery::kMaxTableEntries)
+        return;
+    auto oldest = table.begin();
+    for (auto it = table.begin(); it != table.end(); ++it)
+        if (it->lastHeardMs < oldest->lastHeardMs)
+            oldest = it;
+    table.erase(oldest);
+}
 
 } // namespace
 
@@ -20,6 +96,8 @@ CastDiscovery::CastDiscovery(QObject* parent)
     : QObject(parent)
     , clock_([] { return QDateTime::currentMSecsSinceEpoch(); })
 {
+    queryTimer_.setInterval(kQueryIntervalMs);
+    connect(&queryTimer_, &QTimer::timeout, this, &CastDiscovery::queryTick);
     pruneTimer_.setInterval(kPruneIntervalMs);
     connect(&pruneTimer_, &QTimer::timeout, this, &CastDiscovery::pruneStale);
     pruneTimer_.start();
@@ -27,10 +105,377 @@ CastDiscovery::CastDiscovery(QObject* parent)
 
 CastDiscovery::~CastDiscovery()
 {
+    queryTimer_.stop();
+    pruneTimer_.stop();
     // Probe sockets are children and go with the registry; none of their signals may reach a half-destroyed
     // registry.
     for (QTcpSocket* socket : findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly))
         socket->disconnect(this);
+    for (const auto& socket : mdnsSockets_)
+        socket->disconnect(this);
+    for (const auto& socket : ssdpSockets_)
+        socket->disconnect(this);
+    mdnsSockets_.clear();
+    ssdpSockets_.clear();
+}
+
+bool CastDiscovery::discoveryAllowed()
+{
+    return qgetenv("KESTRUNE_CAST_DISCOVERY").trimmed().toLower() != "off";
+}
+
+void CastDiscovery::start()
+{
+    if (!discoveryAllowed()) {
+        if (!switchedOffLogged_)
+            spdlog::info("CastDiscovery: discovery switched off (KESTRUNE_CAST_DISCOVERY=off), nothing is sent");
+        switchedOffLogged_ = true;
+        return;
+    }
+    openSockets();
+    sendBurst();
+    burstsLeft_ = 2;
+    if (!queryTimer_.isActive())
+        queryTimer_.start();
+}
+
+void CastDiscovery::rescan(bool on)
+{
+    continuous_ = on;
+    if (on)
+        start();
+}
+
+void CastDiscovery::queryTick()
+{
+    sendBurst();
+    if (continuous_)
+        return;
+    if (--burstsLeft_ <= 0)
+        queryTimer_.stop();
+}
+
+void CastDiscovery::sendBurst()
+{
+    // DLNA renderers are not searched for yet: a burst is the mDNS query alone.
+    sendQuery({ castService(), airPlayService() }, kTypePtr);
+}
+
+QList<QNetworkInterface> CastDiscovery::usableInterfaces()
+{
+    QList<QNetworkInterface> usable;
+    const auto wanted = QNetworkInterface::IsUp | QNetworkInterface::IsRunning | QNetworkInterface::CanMulticast;
+    for (const QNetworkInterface& iface : QNetworkInterface::allInterfaces()) {
+        if ((iface.flags() & wanted) != wanted)
+            continue;
+        const auto entries = iface.addressEntries();
+        const bool hasIpv4 = std::any_of(entries.begin(), entries.end(),
+            [](const QNetworkAddressEntry& e) { return e.ip().protocol() == QAbstractSocket::IPv4Protocol; });
+        if (hasIpv4)
+            usable.append(iface);
+    }
+    return usable;
+}
+
+void CastDiscovery::openSockets()
+{
+    if (!mdnsSockets_.empty() || !ssdpSockets_.empty())
+        return;
+    for (const QNetworkInterface& iface : usableInterfaces()) {
+        QHostAddress ipv4;
+        for (const QNetworkAddressEntry& entry : iface.addressEntries()) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol) {
+                ipv4 = entry.ip();
+                break;
+            }
+        }
+        if (ipv4.isLoopback())
+            continue;
+        // No group is joined and no well-known port is taken: answers come back by unicast to the socket that
+        // asked, so only the interface's own address and an ephemeral port are bound.
+        auto open
+            = [&](int ttl, void (CastDiscovery::*reader)(QUdpSocket*), std::vector<std::unique_ptr<QUdpSocket>>& list) {
+                  auto socket = std::make_unique<QUdpSocket>();
+                  if (!socket->bind(ipv4, 0)) {
+                      spdlog::warn("CastDiscovery: cannot bind a socket on {} ({}): {}", iface.name().toStdString(),
+                          ipv4.toString().toStdString(), socket->errorString().toStdString());
+                      return;
+                  }
+                  socket->setMulticastInterface(iface);
+                  socket->setSocketOption(QAbstractSocket::MulticastTtlOption, ttl);
+                  QUdpSocket* raw = socket.get();
+                  connect(raw, &QUdpSocket::readyRead, this, [this, raw, reader] { (this->*reader)(raw); });
+                  list.push_back(std::move(socket));
+              };
+        open(kMdnsTtl, &CastDiscovery::readMdns, mdnsSockets_);
+        open(kSsdpTtl, &CastDiscovery::readSsdp, ssdpSockets_);
+    }
+    spdlog::info("CastDiscovery: {} mDNS socket(s) open", mdnsSockets_.size());
+}
+
+QByteArray CastDiscovery::buildQuery(const QList<DnsName>& names, quint16 qtype, quint16 id)
+{
+    QByteArray out;
+    out.reserve(12 + 64 * names.size());
+    append16(out, id);
+    append16(out, 0);
+    append16(out, quint16(names.size()));
+    append16(out, 0);
+    append16(out, 0);
+    append16(out, 0);
+    for (const DnsName& name : names) {
+        for (const QString& label : name) {
+            const QByteArray bytes = label.toUtf8().left(63);
+            if (bytes.isEmpty())
+                continue;
+            out.append(char(bytes.size()));
+            out.append(bytes);
+        }
+        out.append('\0');
+        append16(out, qtype);
+        append16(out, 1);
+    }
+    return out;
+}
+
+void CastDiscovery::sendQuery(const QList<DnsName>& names, quint16 qtype)
+{
+    const auto id = quint16(QRandomGenerator::global()->bounded(1, 65535));
+    const QByteArray datagram = buildQuery(names, qtype, id);
+    if (queryObserver_)
+        queryObserver_(datagram);
+    // Each write's result is ignored: an interface that went away costs one burst, and the next one retries.
+    for (const auto& socket : mdnsSockets_)
+        socket->writeDatagram(datagram, mdnsGroup(), kMdnsPort);
+}
+
+bool CastDiscovery::readDnsName(const QByteArray& message, int& position, DnsName& name)
+{
+    name.clear();
+    const int size = int(message.size());
+    int at = position;
+    int next = -1;
+    // A name has at most 63 labels; the step limit also ends pointer loops.
+    for (int step = 0; step < 64; ++step) {
+        if (at < 0 || at >= size)
+            return false;
+        const int length = quint8(message[at]);
+        if (length == 0) {
+            position = next >= 0 ? next : at + 1;
+            return true;
+        }
+        if (length < 192) {
+            if (at + 1 + length > size)
+                return false;
+            name.append(QString::fromUtf8(message.constData() + at + 1, length));
+            at += 1 + length;
+            continue;
+        }
+        if (at + 1 >= size)
+            return false;
+        if (next < 0)
+            next = at + 2;
+        at = ((length << 8) & 0x3FFF) | quint8(message[at + 1]);
+    }
+    return false;
+}
+
+QString CastDiscovery::nameKey(const DnsName& name)
+{
+    QStringList escaped;
+    escaped.reserve(name.size());
+    for (QString label : name)
+        escaped.append(
+            label.replace(QLatin1Char('\\'), QLatin1String("\\\\")).replace(QLatin1Char('.'), QLatin1String("\\.")));
+    return escaped.join(QLatin1Char('.'));
+}
+
+void CastDiscovery::readMdns(QUdpSocket* socket)
+{
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram(kMaxDatagramBytes);
+        if (!datagram.isValid())
+            break;
+        receiveMdns(datagram.data(), datagram.senderAddress());
+    }
+}
+
+void CastDiscovery::readSsdp(QUdpSocket* socket)
+{
+    // Nothing reads SSDP answers yet; drain them so the socket does not fill.
+    while (socket->hasPendingDatagrams())
+        if (socket->readDatagram(nullptr, 0) < 0)
+            break;
+}
+
+void CastDiscovery::receiveMdns(const QByteArray& datagram, const QHostAddress& sender)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = sender.toIPv4Address(&isIpv4);
+    const QHostAddress from = isIpv4 ? QHostAddress(ipv4) : sender;
+    if (!isLocalAddress(from))
+        return;
+    parseMdns(datagram.left(kMaxDatagramBytes), from);
+}
+
+CastDiscovery::PendingService& CastDiscovery::pendingEntry(const DnsName& name, qint64 now)
+{
+    const QString key = nameKey(name);
+    auto it = pending_.find(key);
+    if (it == pending_.end()) {
+        makeRoom(pending_);
+        it = pending_.insert(key, PendingService {});
+        it->name = name;
+    }
+    it->lastHeardMs = now;
+    return *it;
+}
+
+void CastDiscovery::parseMdns(const QByteArray& message, const QHostAddress& sender)
+{
+    const int size = int(message.size());
+    if (size < 12)
+        return;
+    const int questions = read16(message, 4);
+    const int records = read16(message, 6) + read16(message, 8) + read16(message, 10);
+    int position = 12;
+    DnsName name;
+    for (int i = 0; i < questions; ++i) {
+        if (!readDnsName(message, position, name) || position + 4 > size)
+            return;
+        position += 4;
+    }
+
+    const qint64 now = clock_();
+    // The instances this datagram spoke about, in the order it did, and those among them a PTR announced.
+    QStringList touched;
+    QSet<QString> touchedSet;
+    QSet<QString> announced;
+    QSet<QString> addressedHosts;
+    auto touch = [&](const QString& key) {
+        if (!touchedSet.contains(key)) {
+            touchedSet.insert(key);
+            touched.append(key);
+        }
+    };
+
+    for (int i = 0; i < records; ++i) {
+        // A record that cannot be read ends the walk: what came before stays, nothing is assembled.
+        if (!readDnsName(message, position, name) || position + 10 > size)
+            return;
+        const quint16 type = read16(message, position);
+        const int length = read16(message, position + 8);
+        const int data = position + 10;
+        if (data + length > size)
+            return;
+        position = data + length;
+        const DnsName lowerOwner = lowerCase(name);
+
+        if (type == kTypePtr) {
+            const QString service = lowerOwner == castService() || lowerOwner == airPlayService()
+                ? lowerOwner.join(QLatin1Char('.'))
+                : QString();
+            int at = data;
+            DnsName instance;
+            if (service.isEmpty() || !readDnsName(message, at, instance))
+                continue;
+            PendingService& entry = pendingEntry(instance, now);
+            entry.serviceType = service;
+            entry.address = sender;
+            const QString key = nameKey(instance);
+            touch(key);
+            announced.insert(key);
+        } else if (type == kTypeSrv && length > 6) {
+            int at = data + 6;
+            DnsName host;
+            if (!readDnsName(message, at, host))
+                continue;
+            PendingService& entry = pendingEntry(name, now);
+            entry.port = read16(message, data + 4);
+            entry.target = nameKey(lowerCase(host));
+            if (entry.address.isNull())
+                entry.address = sender;
+            touch(nameKey(name));
+        } else if (type == kTypeTxt) {
+            PendingService& entry = pendingEntry(name, now);
+            const int end = data + length;
+            for (int at = data; at < end;) {
+                const int declared = quint8(message[at]);
+                ++at;
+                const int taken = std::min(declared, end - at);
+                const QString text = QString::fromUtf8(message.constData() + at, taken);
+                at += taken;
+                const qsizetype equals = text.indexOf(QLatin1Char('='));
+                if (equals >= 1)
+                    entry.txt.insert(text.left(equals).toLower(), text.mid(equals + 1));
+            }
+            if (entry.address.isNull())
+                entry.address = sender;
+            touch(nameKey(name));
+        } else if (type == kTypeA && length == 4) {
+            const QString key = nameKey(lowerOwner);
+            auto it = hosts_.find(key);
+            if (it == hosts_.end()) {
+                makeRoom(hosts_);
+                it = hosts_.insert(key, HostAddress {});
+            }
+            it->address = QHostAddress(quint32((quint8(message[data]) << 24) | (quint8(message[data + 1]) << 16)
+                | (quint8(message[data + 2]) << 8) | quint8(message[data + 3])));
+            it->lastHeardMs = now;
+            addressedHosts.insert(key);
+        }
+    }
+
+    // An instance whose host's address arrived was heard of too.
+    if (!addressedHosts.isEmpty()) {
+        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+            if (!it->target.isEmpty() && addressedHosts.contains(it->target)) {
+                it->lastHeardMs = now;
+                touch(it.key());
+            }
+        }
+    }
+
+    QList<DnsName> followUp;
+    for (const QString& key : touched) {
+        auto it = pending_.find(key);
+        if (it == pending_.end())
+            continue;
+        if (it->serviceType.isEmpty())
+            it->serviceType = serviceOf(lowerCase(it->name));
+        if (it->serviceType.isEmpty())
+            continue;
+        // A copy: upsertDevice announces, and whoever listens may change the tables.
+        const PendingService entry = *it;
+        if (entry.port == 0 || entry.txt.isEmpty()) {
+            if (announced.contains(key))
+                followUp.append(entry.name);
+            continue;
+        }
+        const QString label = entry.name.value(0);
+        CastDevice device;
+        if (entry.serviceType == castService().join(QLatin1Char('.'))) {
+            device.type = 0;
+            device.id = QStringLiteral("chromecast:") + entry.txt.value(QStringLiteral("id"), label);
+            device.name = entry.txt.value(QStringLiteral("fn"), label);
+            device.model = entry.txt.value(QStringLiteral("md"));
+        } else {
+            device.type = 1;
+            device.id = QStringLiteral("airplay:") + entry.txt.value(QStringLiteral("deviceid"), label);
+            device.name = label;
+            device.model = entry.txt.value(QStringLiteral("model"));
+        }
+        device.port = entry.port;
+        const auto host = hosts_.constFind(entry.target);
+        device.address = host != hosts_.cend() ? host->address : entry.address;
+        if (device.address.isNull())
+            continue;
+        upsertDevice(device);
+    }
+    if (!followUp.isEmpty()) {
+        sendQuery(followUp, kTypeSrv);
+        sendQuery(followUp, kTypeTxt);
+    }
 }
 
 QList<CastDevice> CastDiscovery::devices() const
@@ -76,10 +521,20 @@ void CastDiscovery::upsertDevice(CastDevice device)
 void CastDiscovery::pruneStale()
 {
     const qint64 cutoff = clock_() - qint64(timeToLiveSeconds_) * 1000;
+    pruneWorkingTables(cutoff);
     const auto removed = devices_.removeIf(
         [cutoff](const QHash<QString, CastDevice>::iterator& it) { return !it->manual && it->lastSeenMs < cutoff; });
     if (removed > 0)
         emit devicesChanged();
+}
+
+void CastDiscovery::pruneWorkingTables(qint64 cutoff)
+{
+    // What no peer repeated within the time to live is forgotten, so a silent receiver cannot be rebuilt from
+    // old records.
+    pending_.removeIf(
+        [cutoff](const QHash<QString, PendingService>::iterator& it) { return it->lastHeardMs < cutoff; });
+    hosts_.removeIf([cutoff](const QHash<QString, HostAddress>::iterator& it) { return it->lastHeardMs < cutoff; });
 }
 
 void CastDiscovery::removeManual(const QString& id)

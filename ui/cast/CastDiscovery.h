@@ -2,23 +2,64 @@
 
 #include "ui/cast/CastDevice.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QNetworkInterface>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <functional>
+#include <memory>
+#include <vector>
+
+class QUdpSocket;
 
 namespace kvr::ui::cast {
 
 // The receivers on the local network: the ones discovery hears and the ones the user enters by hand.
 // Discovered receivers that fall silent are aged out; manual ones stay until removed. GUI thread only.
+//
+// Discovery sends multicast on every usable interface. KESTRUNE_CAST_DISCOVERY=off in the environment
+// switches it off: no socket is opened and nothing is sent, while manual receivers keep working.
 class CastDiscovery : public QObject {
     Q_OBJECT
 
 public:
+    // A DNS name as its labels. Kept as labels, never as dotted text: an instance label may hold dots.
+    using DnsName = QStringList;
+
+    // One mDNS service instance being assembled from the records heard about it.
+    struct PendingService {
+        // The instance name as received.
+        DnsName name;
+        // The service name the instance belongs to, lower case; empty until known.
+        QString serviceType;
+        // Host name key (lower case) of the SRV target.
+        QString target;
+        quint16 port = 0;
+        // Keys lower case, values as received.
+        QHash<QString, QString> txt;
+        // A sender that spoke about the instance.
+        QHostAddress address;
+        // Wall-clock milliseconds at which a record about the instance was last read.
+        qint64 lastHeardMs = 0;
+    };
+
+    // A host name's IPv4 address from an A record.
+    struct HostAddress {
+        QHostAddress address;
+        qint64 lastHeardMs = 0;
+    };
+
+    // Upper bound of each mDNS working table, so no peer on the network can grow it without end.
+    static constexpr int kMaxTableEntries = 512;
+    // The most of one mDNS datagram that is read.
+    static constexpr int kMaxDatagramBytes = 9000;
+
     // What a typed-in Chromecast or AirPlay entry says: the address and port to probe, or why it is refused.
     struct ManualEntry {
         QHostAddress address;
@@ -29,6 +70,13 @@ public:
 
     explicit CastDiscovery(QObject* parent = nullptr);
     ~CastDiscovery() override;
+
+    // Opens the sockets when none are open, sends a burst of queries now and two more on the query timer.
+    void start();
+    // While on, a burst goes out every query interval without end; on also starts as start() does.
+    void rescan(bool on);
+    // False when KESTRUNE_CAST_DISCOVERY is "off".
+    static bool discoveryAllowed();
 
     // All receivers, sorted by name without regard to case.
     QList<CastDevice> devices() const;
@@ -47,21 +95,48 @@ public:
 
     // Inserts or refreshes a receiver; announces only changes the user can see (name, address, port).
     void upsertDevice(CastDevice device);
-    // Drops discovered receivers unheard for longer than the time to live.
+    // Drops discovered receivers, and the mDNS records, unheard for longer than the time to live.
     void pruneStale();
 
     // Private ranges, link-local and loopback (IPv4 or IPv6) count as the local network.
     static bool isLocalAddress(const QHostAddress& address);
+    // Interfaces that are up, running, multicast-capable and have an IPv4 address, in system order.
+    static QList<QNetworkInterface> usableInterfaces();
+
+    // mDNS wire format.
+    // One query datagram asking for records of type qtype for every name, without compression.
+    static QByteArray buildQuery(const QList<DnsName>& names, quint16 qtype, quint16 id);
+    // Reads one possibly compressed name at position; on success position moves past it (past the first
+    // pointer when there is one).
+    static bool readDnsName(const QByteArray& message, int& position, DnsName& name);
+    // The text form of a name used as a table key: labels joined with ".", a "." or "\\" inside a label
+    // escaped with a backslash.
+    static QString nameKey(const DnsName& name);
+    // Sends one query for these names on every mDNS socket to the mDNS group.
+    void sendQuery(const QList<DnsName>& names, quint16 qtype);
+    // Takes one received datagram: reads its first kMaxDatagramBytes bytes when the sender is local.
+    void receiveMdns(const QByteArray& datagram, const QHostAddress& sender);
+    // Reads one datagram into the working tables and hands complete instances it spoke about to upsertDevice.
+    void parseMdns(const QByteArray& message, const QHostAddress& sender);
+
+    const QHash<QString, PendingService>& pendingServices() const { return pending_; }
+    const QHash<QString, HostAddress>& hostAddresses() const { return hosts_; }
+
     // Reads a Chromecast (type 0) or AirPlay (any other non-DLNA type) entry without touching the network.
     static ManualEntry parseManualEntry(int type, const QString& text);
 
     int timeToLive() const { return timeToLiveSeconds_; }
     void setTimeToLive(int seconds) { timeToLiveSeconds_ = seconds; }
 
-    // For tests: the wall clock, the ageing check's interval and how long a manual probe may take.
+    // For tests: the wall clock, the ageing check's and the query bursts' intervals, how long a manual probe
+    // may take, and a look at every mDNS query datagram as it is sent.
     void setClock(std::function<qint64()> clock);
     void setPruneInterval(int ms);
+    void setQueryInterval(int ms) { queryTimer_.setInterval(ms); }
     void setProbeTimeout(int ms) { probeTimeoutMs_ = ms; }
+    void setQueryObserver(std::function<void(const QByteArray&)> observer) { queryObserver_ = std::move(observer); }
+    int openSocketCount() const { return int(mdnsSockets_.size() + ssdpSockets_.size()); }
+    bool queryTimerActive() const { return queryTimer_.isActive(); }
 
 signals:
     void devicesChanged();
@@ -69,8 +144,26 @@ signals:
 
 private:
     void probe(int type, const QHostAddress& address, quint16 port);
+    void openSockets();
+    void sendBurst();
+    void queryTick();
+    void readMdns(QUdpSocket* socket);
+    void readSsdp(QUdpSocket* socket);
+    PendingService& pendingEntry(const DnsName& name, qint64 now);
+    void pruneWorkingTables(qint64 cutoff);
 
     QHash<QString, CastDevice> devices_;
+    // mDNS working tables: instances by name key (case kept), host addresses by lower-case name key.
+    QHash<QString, PendingService> pending_;
+    QHash<QString, HostAddress> hosts_;
+    // Owned here, without a Qt parent.
+    std::vector<std::unique_ptr<QUdpSocket>> mdnsSockets_;
+    std::vector<std::unique_ptr<QUdpSocket>> ssdpSockets_;
+    QTimer queryTimer_;
+    int burstsLeft_ = 0;
+    bool continuous_ = false;
+    bool switchedOffLogged_ = false;
+    std::function<void(const QByteArray&)> queryObserver_;
     QTimer pruneTimer_;
     std::function<qint64()> clock_;
     int timeToLiveSeconds_ = 300;
