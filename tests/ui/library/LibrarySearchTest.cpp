@@ -319,7 +319,7 @@ const Case cases[] = {
         {"The Trench", "Bioluminescence", "Whale Fall", "Vents", "The Abyss Returns"}},
     {"Deep:\"Sea\"", {"((@))"}, {"t:\"Deep:\"\"Sea\"\"\"*"},
         {"The Trench", "Bioluminescence", "Whale Fall", "Vents", "The Abyss Returns"}},
-    {"Part:2", {"((@))"}, {"t:\"Part:2\"*"}, {}},
+    {"Chapter:2", {"((@))"}, {"t:\"Chapter:2\"*"}, {}},
     {"year:abc", {"((@))"}, {"t:\"year:abc\"*"}, {}},
     {"played:soon", {"((@))"}, {"t:\"played:soon\"*"}, {}},
     {"kind:book", {"((@))"}, {"t:\"kind:book\"*"}, {}},
