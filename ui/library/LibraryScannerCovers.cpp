@@ -20,7 +20,7 @@ namespace {
 
 constexpr int maxCoverSide = 4096;
 
-// Lower-case, in the order the list has always had; built once.
+// Lower-case; built once per process.
 const QSet<QString>& mediaExtensions()
 {
     static const QSet<QString> extensions { "mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv", "mpg", "mpeg",

@@ -158,8 +158,8 @@ const TagCase tagCases[] = {
     { "a long number is an artist", "/m/1999 - Song.mp3", false, 0, {}, "title=Song | artist=1999 | low" },
     { "three parts", "/m/A - B - C.mp3", false, 0, {}, "title=A - B - C | low" },
     { "one part", "/m/just.a.name.mp3", false, 0, {}, "title=just.a.name | low" },
-    { "four parts and more", "/m/Artist - Album - 07 - Part 1 - Part 2.mp3", false, 0, {},
-        "title=Part 1 - Part 2 | artist=Artist | album=Album | track=7 | low" },
+    { "four parts and more", "/m/Artist - Album - 07 - Side A - Side B.mp3", false, 0, {},
+        "title=Side A - Side B | artist=Artist | album=Album | track=7 | low" },
     { "empty parts are kept", "/m/Artist -  - 07 - Song.mp3", false, 0, {},
         "title=Song | artist=Artist | album='' | track=7 | low" },
     { "a tag fills first", "/m/Artist - Song.mp3", false, 0, { { "title", "Tagged" } },
@@ -201,7 +201,7 @@ TEST(LibraryMetadata, Helpers)
         EXPECT_EQ(LibraryScanner::leadingNumber(n.text), n.leading) << n.text;
         EXPECT_EQ(LibraryScanner::totalAfterSlash(n.text), n.afterSlash) << n.text;
     }
-    EXPECT_EQ(LibraryScanner::cleanName(" Show_Name..Part\t2_ "), "Show Name Part 2");
+    EXPECT_EQ(LibraryScanner::cleanName(" Show_Name..Take\t2_ "), "Show Name Take 2");
 
     MediaInfo info;
     info.tags = { { "TITLE", "  " }, { "title", "Later" }, { "Name", " Given " } };
