@@ -3,10 +3,13 @@
 #include "ui/library/LibraryScanner.h"
 
 #include <QCoreApplication>
+#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QImageReader>
+#include <QtEndian>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTransform>
@@ -251,6 +254,46 @@ TEST_F(LibraryCovers, FolderImagesByName)
     const QString albumKey = find(track, "Album Title", false);
     EXPECT_EQ(albumKey, keyOfImage(albums + "/Album Title.png"));
     EXPECT_TRUE(near(stored(albumKey).pixel(10, 10), Qt::green));
+}
+
+// A folder image whose header claims 30000 x 30000 pixels (3.6 GB decoded) is refused by Qt's allocation limit and
+// passed over, not allocated.
+TEST_F(LibraryCovers, HugeFolderImageIsSkipped)
+{
+    QImage one(1, 1, QImage::Format_RGB32);
+    one.fill(Qt::black);
+    QByteArray png;
+    QBuffer buffer(&png);
+    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && one.save(&buffer, "PNG"));
+    // IHDR follows the 8-byte signature: length, "IHDR", width, height, ..., CRC over type and data.
+    ASSERT_EQ(png.mid(12, 4), "IHDR");
+    const uint32_t side = qToBigEndian<uint32_t>(30000);
+    png.replace(16, 4, reinterpret_cast<const char*>(&side), 4);
+    png.replace(20, 4, reinterpret_cast<const char*>(&side), 4);
+    uint32_t crc = 0xffffffffu;
+    for (const char c : png.mid(12, 17)) {
+        crc ^= uint8_t(c);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+    }
+    const uint32_t crcBig = qToBigEndian<uint32_t>(~crc);
+    png.replace(29, 4, reinterpret_cast<const char*>(&crcBig), 4);
+
+    const QString album = folder("hostile");
+    const QString track = album + "/track.flac";
+    ASSERT_TRUE(copyFixture("tone44k.flac", track));
+    ASSERT_TRUE(writeBytes(album + "/cover.png", png));
+    ASSERT_EQ(QImageReader(album + "/cover.png").size(), QSize(30000, 30000)) << "the header reads as written";
+    ASSERT_TRUE(writeImage(album + "/folder.jpg", Qt::green));
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { warnings.append(text); });
+    const QString key = find(track, QString(), false);
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(warnings.join('\n').contains("allocation limit")) << "refused before decoding, not after";
+    EXPECT_EQ(key, keyOfImage(album + "/folder.jpg"));
+    EXPECT_EQ(coverFiles(), QStringList({ key + ".jpg" }));
 }
 
 TEST_F(LibraryCovers, AlbumTitleNeverLeavesTheFolder)
