@@ -289,3 +289,21 @@ for row in "${extract_rows[@]}"; do
   extract_made=$((extract_made + 1))
 done
 echo "make-fixtures: $extract_made made in the cover, thumbnail and subtitle export rows"
+
+# Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).
+library_rows=(
+  "folder-6000x4000.png|ffmpeg -f lavfi -i color=c=0x3060C0:size=6000x4000 -vf drawbox=x=0:y=0:w=3000:h=4000:color=0xC06030:t=fill -frames:v 1"
+)
+library_made=0
+for row in "${library_rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
+    continue
+  fi
+  make_row "$name" "$recipe"
+  printf '%s' "$bitexact $recipe" > "$stamp"
+  library_made=$((library_made + 1))
+done
+echo "make-fixtures: $library_made made in the library cover rows"
