@@ -67,6 +67,17 @@ inline size_t countOf(const std::string& text, const std::string& needle)
     return n;
 }
 
+// Occurrences of `needle` in the log and in the files it has rotated into (a long run fills more than one), read
+// from the oldest: a rotation meanwhile can make the count fall short, never too high.
+inline size_t countInLogs(const std::string& needle)
+{
+    const auto directory = engine::privateDirectory();
+    size_t n = 0;
+    for (const char* name : { "kvr.3.log", "kvr.2.log", "kvr.1.log", "kvr.log" })
+        n += countOf(readFile(directory / name), needle);
+    return n;
+}
+
 // The start position of the latest demuxer open in the log; -1 when there is none after `from`.
 inline int64_t lastOpenStartUs(size_t from = 0)
 {
