@@ -189,6 +189,11 @@ rows+=(
   "tagged.aac|ffmpeg $TONE1 -c:a aac -b:a 64k -f adts"
 )
 
+# Audio track switches: two tones long enough that a loaded machine never reaches the end while a test switches.
+rows+=(
+  "two-tones-20s.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=20 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=20 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=20 -map 0:v -map 1:a -map 2:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -ac 2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=deu"
+)
+
 # Every build tree gets the same bytes: without bitexact the Matroska and Ogg muxers write random identifiers, and
 # x264 picks its thread count, and with it its output, from the processors the process may use.
 bitexact="-fflags +bitexact -threads 1"
