@@ -5,7 +5,9 @@ import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import QtQuick.Window
+import QtQml.Models
 import Kestrune.MediaPlayer
+import "MenuText.js" as MenuText
 
 // The player's main window: the stage with the picture and, under it, the transport bar. It keeps no media
 // state of its own; what it shows comes from Player, what the user does goes to Player or Actions.
@@ -45,6 +47,8 @@ ApplicationWindow {
     palette.toolTipText: "#e8eaed"
 
     readonly property bool fs: visibility === Window.FullScreen
+    // False only in a component test without the program's services.
+    readonly property bool hasPlayer: typeof Player !== "undefined"
     property bool playlistVisible: true
     property bool libraryVisible: true
     // The library browser covers the stage; never kept, so every start shows the stage.
@@ -75,6 +79,455 @@ ApplicationWindow {
         property alias alwaysOnTop: root.alwaysOnTop
         property alias aspectOverride: root.aspectOverride
         property alias fillMode: root.fillMode
+    }
+
+    // Only outside full screen: there the stage's menu and the transport bar's pop-ups take its place.
+    menuBar: MenuBar {
+        id: appMenuBar
+        objectName: "menuBar"
+        visible: !root.fs
+        height: root.fs ? 0 : implicitHeight
+
+        background: Rectangle {
+            color: "#16181d"
+            Rectangle {
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.bottom: parent.bottom
+                height: 1
+                color: "#22252c"
+            }
+        }
+
+        delegate: MenuBarItem {
+            id: mbi
+            hoverEnabled: true
+            contentItem: Text {
+                objectName: "menuTitle"
+                text: MenuText.name(mbi.text)
+                textFormat: Text.PlainText
+                color: mbi.highlighted ? "#e8eaed" : "#9ca3af"
+                font.family: "Segoe UI"
+                font.pixelSize: 12
+                horizontalAlignment: Text.AlignHCenter
+                verticalAlignment: Text.AlignVCenter
+            }
+            background: Rectangle {
+                implicitWidth: 60
+                implicitHeight: 24
+                radius: 3
+                color: mbi.highlighted ? "#232730" : "transparent"
+            }
+        }
+
+        AppMenu {
+            objectName: "fileMenu"
+            title: qsTr("&File")
+
+            Action {
+                text: qsTr("&Open Files...\tCtrl+O")
+                icon.source: "icons/open.svg"
+                onTriggered: openDialog.open()
+            }
+            Action {
+                text: qsTr("Open &Folder...\tCtrl+Shift+O")
+                icon.source: "icons/folder.svg"
+                onTriggered: folderDialog.open()
+            }
+            Action {
+                text: qsTr("Open &Network Stream...\tCtrl+U")
+                icon.source: "icons/stream.svg"
+                onTriggered: urlDialog.open()
+            }
+            AppMenu {
+                id: recentMenu
+                objectName: "recentMenu"
+                title: qsTr("Open &Recent")
+                enabled: root.hasPlayer && Player.recentFiles.length > 0
+
+                // A recent file that has gone leaves the list, which the player changes on the next turn.
+                Instantiator {
+                    model: root.hasPlayer ? Player.recentFiles : []
+                    delegate: Action {
+                        readonly property string path: modelData !== undefined ? modelData : ""
+                        text: (index < 9 ? (index + 1) + "  " : "") + MenuText.literal(root.basename(path))
+                        onTriggered: {
+                            const chosen = path
+                            Qt.callLater(() => Player.openRecent(chosen))
+                        }
+                    }
+                    onObjectAdded: (index, object) => recentMenu.insertAction(index, object)
+                    onObjectRemoved: (index, object) => recentMenu.removeAction(object)
+                }
+                Sep {}
+                Action {
+                    text: qsTr("Clear Recent Files")
+                    onTriggered: Player.clearRecentFiles()
+                }
+            }
+            Sep {}
+            Action {
+                text: qsTr("Con&vert / Save...\tCtrl+R")
+                icon.source: "icons/convert.svg"
+                onTriggered: root.openConvert()
+            }
+            Action {
+                text: qsTr("Conversion &Queue...")
+                onTriggered: queueWindow.openWindow()
+            }
+            Sep {}
+            Action {
+                text: qsTr("&Save Playlist...\tCtrl+S")
+                icon.source: "icons/save.svg"
+                enabled: root.hasPlayer && Player.playlistCount > 0
+                onTriggered: savePlaylistDialog.open()
+            }
+            Sep {}
+            Action {
+                text: qsTr("&Close\tCtrl+W")
+                icon.source: "icons/close.svg"
+                enabled: root.hasPlayer && (Player.hasMedia || Player.isOpening)
+                onTriggered: Actions.trigger("playback.stop")
+            }
+            Sep {}
+            Action {
+                objectName: "exitAction"
+                text: qsTr("E&xit\tCtrl+Q")
+                icon.source: "icons/exit.svg"
+                onTriggered: Qt.quit()
+            }
+        }
+
+        AppMenu {
+            objectName: "playbackMenu"
+            title: qsTr("&Playback")
+
+            Action {
+                text: qsTr("Play / Pause\tSpace")
+                icon.source: "icons/play.svg"
+                enabled: root.hasPlayer && (Player.hasMedia || Player.playlistCount > 0)
+                onTriggered: Actions.trigger("playback.toggle")
+            }
+            Action {
+                text: qsTr("Stop")
+                icon.source: "icons/stop.svg"
+                enabled: root.hasPlayer && Player.hasMedia
+                onTriggered: Actions.trigger("playback.stop")
+            }
+            Sep {}
+            Action {
+                text: qsTr("&Previous\tPgUp")
+                icon.source: "icons/previous.svg"
+                enabled: root.hasPlayer && Player.playlistCount > 0
+                onTriggered: Actions.trigger("playlist.previous")
+            }
+            Action {
+                text: qsTr("&Next\tPgDn")
+                icon.source: "icons/next.svg"
+                enabled: root.hasPlayer && Player.playlistCount > 1
+                onTriggered: Actions.trigger("playlist.next")
+            }
+            Sep {}
+            Action {
+                text: qsTr("Jump Forward\t→")
+                enabled: root.hasPlayer && Player.hasMedia
+                onTriggered: Player.seekRelative(root.seekStepUs())
+            }
+            Action {
+                text: qsTr("Jump Back\t←")
+                enabled: root.hasPlayer && Player.hasMedia
+                onTriggered: Player.seekRelative(-root.seekStepUs())
+            }
+            Action {
+                text: qsTr("Next Frame\t.")
+                enabled: root.hasPlayer && Player.hasVideo
+                onTriggered: Player.stepFrame(true)
+            }
+            Action {
+                text: qsTr("Previous Frame\t,")
+                enabled: root.hasPlayer && Player.hasVideo
+                onTriggered: Player.stepFrame(false)
+            }
+            Sep {}
+            SpeedMenu {
+                host: root
+            }
+            AppMenu {
+                id: chapterMenu
+                objectName: "chapterMenu"
+                title: qsTr("Chapters")
+                enabled: root.hasPlayer && Player.chapters.length > 0
+
+                Action {
+                    text: qsTr("Next Chapter\tShift+PgDn")
+                    onTriggered: Player.nextChapter()
+                }
+                Action {
+                    text: qsTr("Previous Chapter\tShift+PgUp")
+                    onTriggered: Player.previousChapter()
+                }
+                Sep {}
+                // Seeking leaves the list as it is, so the player is called at once.
+                Instantiator {
+                    model: root.hasPlayer ? Player.chapters : []
+                    delegate: SelAction {
+                        readonly property int chapter: index
+                        text: modelData ? MenuText.literal(modelData.title) + "\t" + root.fmtTime(modelData.startUs)
+                                        : ""
+                        selected: root.hasPlayer && Player.currentChapter === chapter
+                        onTriggered: Player.seekChapter(chapter)
+                    }
+                    onObjectAdded: (index, object) => chapterMenu.insertAction(index + 3, object)
+                    onObjectRemoved: (index, object) => chapterMenu.removeAction(object)
+                }
+            }
+            Sep {}
+            AppMenu {
+                title: qsTr("&Repeat")
+
+                SelAction {
+                    text: qsTr("Off")
+                    selected: root.hasPlayer && Player.repeatMode === 0
+                    onTriggered: Player.repeatMode = 0
+                }
+                SelAction {
+                    text: qsTr("Repeat Current Item")
+                    selected: root.hasPlayer && Player.repeatMode === 1
+                    onTriggered: Player.repeatMode = 1
+                }
+                SelAction {
+                    text: qsTr("Repeat Playlist")
+                    selected: root.hasPlayer && Player.repeatMode === 2
+                    onTriggered: Player.repeatMode = 2
+                }
+            }
+            SelAction {
+                text: qsTr("Shu&ffle")
+                icon.source: "icons/shuffle.svg"
+                selected: root.hasPlayer && Player.shuffle
+                onTriggered: Player.shuffle = !Player.shuffle
+            }
+            SelAction {
+                text: qsTr("Continue to Next Item")
+                icon.source: "icons/playPlaylist.svg"
+                selected: root.hasPlayer && Player.playPlaylist
+                onTriggered: Player.playPlaylist = !Player.playPlaylist
+            }
+            Sep {}
+            Action {
+                text: qsTr("Clear Playlist")
+                icon.source: "icons/clear.svg"
+                enabled: root.hasPlayer && Player.playlistCount > 0
+                onTriggered: Actions.trigger("playlist.clear")
+            }
+        }
+
+        AppMenu {
+            objectName: "audioMenu"
+            title: qsTr("&Audio")
+
+            AudioTrackMenu {}
+            Sep {}
+            Action {
+                text: qsTr("Volume Up\t↑")
+                onTriggered: root.changeVolume(0.05)
+            }
+            Action {
+                text: qsTr("Volume Down\t↓")
+                onTriggered: root.changeVolume(-0.05)
+            }
+            SelAction {
+                text: qsTr("Mute\tM")
+                selected: root.hasPlayer && Player.muted
+                onTriggered: Player.muted = !Player.muted
+            }
+            Sep {}
+            Action {
+                text: qsTr("Equalizer && Effects...\tCtrl+E")
+                icon.source: "icons/eq.svg"
+                onTriggered: fxDialog.openDialog()
+            }
+            AppMenu {
+                title: qsTr("Visualization")
+
+                SelAction {
+                    text: qsTr("Automatic (cover art or spectrum)")
+                    selected: root.hasPlayer && Player.visualization === 0
+                    onTriggered: Player.visualization = 0
+                }
+                SelAction {
+                    text: qsTr("Spectrum Analyzer")
+                    selected: root.hasPlayer && Player.visualization === 1
+                    onTriggered: Player.visualization = 1
+                }
+                SelAction {
+                    text: qsTr("Waveform")
+                    selected: root.hasPlayer && Player.visualization === 2
+                    onTriggered: Player.visualization = 2
+                }
+                SelAction {
+                    text: qsTr("VU Meter")
+                    selected: root.hasPlayer && Player.visualization === 3
+                    onTriggered: Player.visualization = 3
+                }
+                SelAction {
+                    text: qsTr("Spectrogram")
+                    selected: root.hasPlayer && Player.visualization === 4
+                    onTriggered: Player.visualization = 4
+                }
+                SelAction {
+                    text: qsTr("Cover Art Only")
+                    selected: root.hasPlayer && Player.visualization === 5
+                    onTriggered: Player.visualization = 5
+                }
+            }
+        }
+
+        AppMenu {
+            objectName: "videoMenu"
+            title: qsTr("&Video")
+
+            AspectMenu {
+                host: root
+            }
+            Sep {}
+            Action {
+                text: qsTr("&Fullscreen\tF11")
+                icon.source: "icons/fullscreen.svg"
+                onTriggered: root.toggleFullscreen()
+            }
+            SelAction {
+                text: qsTr("Always on &Top\tCtrl+T")
+                selected: root.alwaysOnTop
+                onTriggered: root.alwaysOnTop = !root.alwaysOnTop
+            }
+            Sep {}
+            Action {
+                text: qsTr("Take &Snapshot\tShift+S")
+                icon.source: "icons/camera.svg"
+                enabled: root.hasPlayer && Player.hasVideo
+                onTriggered: Player.saveSnapshot()
+            }
+        }
+
+        AppMenu {
+            objectName: "subtitlesMenu"
+            title: qsTr("&Subtitles")
+
+            SubtitleTrackMenu {
+                host: root
+            }
+            Sep {}
+            Action {
+                text: qsTr("Delay -100 ms\tG")
+                enabled: root.hasPlayer && Player.currentSubtitleTrack >= 0
+                onTriggered: Player.subtitleDelayMs = Player.subtitleDelayMs - 100
+            }
+            Action {
+                text: qsTr("Delay +100 ms\tH")
+                enabled: root.hasPlayer && Player.currentSubtitleTrack >= 0
+                onTriggered: Player.subtitleDelayMs = Player.subtitleDelayMs + 100
+            }
+            Action {
+                text: qsTr("Reset Delay")
+                enabled: root.hasPlayer && Player.subtitleDelayMs !== 0
+                onTriggered: Player.subtitleDelayMs = 0
+            }
+            Sep {}
+            Action {
+                text: qsTr("Larger\tCtrl+↑")
+                onTriggered: Player.subtitleScale = Player.subtitleScale + 0.1
+            }
+            Action {
+                text: qsTr("Smaller\tCtrl+↓")
+                onTriggered: Player.subtitleScale = Player.subtitleScale - 0.1
+            }
+            Action {
+                text: qsTr("Normal Size")
+                onTriggered: Player.subtitleScale = 1.0
+            }
+        }
+
+        AppMenu {
+            objectName: "viewMenu"
+            title: qsTr("V&iew")
+
+            SelAction {
+                text: qsTr("&Playlist\tCtrl+L")
+                icon.source: "icons/playlist.svg"
+                selected: root.playlistVisible
+                onTriggered: root.playlistVisible = !root.playlistVisible
+            }
+            Action {
+                text: qsTr("&Cast...\tCtrl+Shift+C")
+                icon.source: "icons/cast.svg"
+                onTriggered: castWindow.openWindow()
+            }
+            SelAction {
+                text: qsTr("&Library Sidebar\tCtrl+B")
+                selected: root.libraryVisible
+                onTriggered: root.libraryVisible = !root.libraryVisible
+            }
+            SelAction {
+                text: qsTr("Library &Browser\tCtrl+Shift+L")
+                selected: root.showLibrary
+                onTriggered: root.showLibraryView(!root.showLibrary)
+            }
+            Action {
+                text: qsTr("Search Library...\tCtrl+F")
+                onTriggered: {
+                    root.libraryVisible = true
+                    librarySidebar.focusSearch()
+                }
+            }
+            Action {
+                text: qsTr("Library &Folders && Settings...")
+                onTriggered: librarySettings.openWindow()
+            }
+            Sep {}
+            Action {
+                text: qsTr("Media &Information...\tCtrl+I")
+                icon.source: "icons/about.svg"
+                enabled: root.hasPlayer && Player.hasMedia
+                onTriggered: infoDialog.open()
+            }
+            SelAction {
+                text: qsTr("Performance Overlay\tCtrl+Shift+P")
+                selected: typeof Hud !== "undefined" && Hud.visible
+                onTriggered: Hud.toggle()
+            }
+            Sep {}
+            Action {
+                text: qsTr("&Effects && Filters...\tCtrl+E")
+                icon.source: "icons/eq.svg"
+                onTriggered: fxDialog.openDialog()
+            }
+            Action {
+                text: qsTr("P&references...\tCtrl+P")
+                icon.source: "icons/settings.svg"
+                onTriggered: prefsDialog.open()
+            }
+        }
+
+        AppMenu {
+            objectName: "helpMenu"
+            title: qsTr("&Help")
+
+            Action {
+                text: qsTr("&Keyboard Shortcuts\tF1")
+                onTriggered: shortcutsDialog.open()
+            }
+            Action {
+                text: qsTr("Check for &Updates...")
+                onTriggered: updateDialog.checkNow()
+            }
+            Sep {}
+            Action {
+                text: qsTr("&About Kestrune Media Player")
+                icon.source: "icons/about.svg"
+                onTriggered: aboutDialog.open()
+            }
+        }
     }
 
     // H:MM:SS with the hour always present and unbounded; seconds are cut, not rounded.
@@ -160,6 +613,11 @@ ApplicationWindow {
         controlsShown = true
         if (fs)
             hideTimer.restart()
+    }
+
+    // The transport bar's own menus join this once it has them.
+    function anyMenuOpen() {
+        return stageMenu.opened
     }
 
     // The sidebar's highlight follows what covers the stage: the browser's view, or "Now Playing".
@@ -273,8 +731,8 @@ ApplicationWindow {
         onTriggered: {
             if (!root.fs)
                 return
-            // Never hide under the pointer; look again later instead.
-            if (transportHover.hovered)
+            // Never hide under the pointer or an open menu; look again later instead.
+            if (transportHover.hovered || root.anyMenuOpen())
                 restart()
             else
                 root.controlsShown = false
@@ -326,6 +784,126 @@ ApplicationWindow {
             ctx.lineTo(points[2][0], points[2][1])
             ctx.closePath()
             ctx.fill()
+        }
+    }
+
+    // ---- menus shared by the menu bar, the stage's menu and the transport bar's pop-ups. Inline components
+    // cannot reach the window's ids, so those that need the window take it as host.
+
+    component Sep: MenuSeparator {
+        topPadding: 4
+        bottomPadding: 4
+        contentItem: Rectangle {
+            implicitWidth: 200
+            implicitHeight: 1
+            color: "#3a3d44"
+        }
+    }
+
+    component SpeedMenu: AppMenu {
+        id: spm
+        required property var host
+        title: qsTr("Speed")
+
+        Instantiator {
+            model: spm.host.speeds
+            delegate: SelAction {
+                readonly property real speed: modelData
+                text: speed === 1 ? qsTr("Normal (1×)") : String(speed) + "×"
+                selected: typeof Player !== "undefined" && Math.abs(Player.speed - speed) < 0.001
+                onTriggered: Player.speed = speed
+            }
+            onObjectAdded: (index, object) => spm.insertAction(index, object)
+            onObjectRemoved: (index, object) => spm.removeAction(object)
+        }
+    }
+
+    // Choosing a track changes the list that made the entries: the player is called on the next turn, once
+    // the chosen entry has closed its menu, or the rebuilt list would destroy it mid-trigger.
+    component AudioTrackMenu: AppMenu {
+        id: atm
+        title: qsTr("Audio Track")
+        enabled: typeof Player !== "undefined" && Player.audioTracks.length > 0
+
+        Instantiator {
+            model: typeof Player !== "undefined" ? Player.audioTracks : []
+            delegate: SelAction {
+                readonly property int trackId: modelData ? modelData.id : -1
+                text: modelData ? MenuText.literal(modelData.label) : ""
+                selected: typeof Player !== "undefined" && Player.currentAudioTrack === trackId
+                onTriggered: {
+                    const id = trackId
+                    Qt.callLater(() => Player.selectAudioTrack(id))
+                }
+            }
+            onObjectAdded: (index, object) => atm.insertAction(index, object)
+            onObjectRemoved: (index, object) => atm.removeAction(object)
+        }
+    }
+
+    component SubtitleTrackMenu: AppMenu {
+        id: stm
+        required property var host
+        title: qsTr("Subtitle Track")
+        enabled: typeof Player !== "undefined" && Player.hasMedia
+
+        SelAction {
+            text: qsTr("Off\tV")
+            selected: typeof Player !== "undefined" && Player.currentSubtitleTrack < 0
+            onTriggered: Player.selectSubtitleTrack(-1)
+        }
+        Instantiator {
+            model: typeof Player !== "undefined" ? Player.subtitleTracks : []
+            delegate: SelAction {
+                readonly property int trackId: modelData ? modelData.id : -1
+                text: modelData ? MenuText.literal(modelData.label) : ""
+                selected: typeof Player !== "undefined" && Player.currentSubtitleTrack === trackId
+                onTriggered: {
+                    const id = trackId
+                    Qt.callLater(() => Player.selectSubtitleTrack(id))
+                }
+            }
+            onObjectAdded: (index, object) => stm.insertAction(index + 1, object)
+            onObjectRemoved: (index, object) => stm.removeAction(object)
+        }
+        Sep {}
+        Action {
+            text: qsTr("Add Subtitle File...")
+            onTriggered: stm.host.openSubtitleDialog()
+        }
+    }
+
+    component AspectMenu: AppMenu {
+        id: arm
+        required property var host
+        title: qsTr("Aspect Ratio")
+
+        Instantiator {
+            model: arm.host.aspects
+            delegate: SelAction {
+                readonly property real ratio: modelData[1]
+                text: modelData[0]
+                selected: Math.abs(arm.host.aspectOverride - ratio) < 0.001
+                onTriggered: arm.host.aspectOverride = ratio
+            }
+            onObjectAdded: (index, object) => arm.insertAction(index, object)
+            onObjectRemoved: (index, object) => arm.removeAction(object)
+        }
+        Sep {}
+        SelAction {
+            text: qsTr("Fit\tZ")
+            selected: arm.host.fillMode === VideoSink.Fit
+            onTriggered: arm.host.fillMode = VideoSink.Fit
+        }
+        SelAction {
+            text: qsTr("Crop to Fill")
+            selected: arm.host.fillMode === VideoSink.Crop
+            onTriggered: arm.host.fillMode = VideoSink.Crop
+        }
+        SelAction {
+            text: qsTr("Stretch")
+            selected: arm.host.fillMode === VideoSink.Stretch
+            onTriggered: arm.host.fillMode = VideoSink.Stretch
         }
     }
 
@@ -433,6 +1011,8 @@ ApplicationWindow {
                     onClicked: mouse => {
                         if (mouse.button === Qt.LeftButton)
                             clickTimer.restart()
+                        else if (mouse.button === Qt.RightButton)
+                            stageMenu.popup(stageMouse, mouse.x, mouse.y)
                     }
                     onDoubleClicked: mouse => {
                         if (mouse.button !== Qt.LeftButton)
@@ -1092,6 +1672,70 @@ ApplicationWindow {
                     }
                 }
             }
+        }
+    }
+
+    // The stage's context menu: what the menu bar offers most often, also in full screen where the bar is gone.
+    AppMenu {
+        id: stageMenu
+        objectName: "stageMenu"
+
+        Action {
+            text: root.hasPlayer && Player.state === MediaSessionBridge.Playing ? qsTr("Pause\tSpace")
+                                                                                  : qsTr("Play\tSpace")
+            enabled: root.hasPlayer && (Player.hasMedia || Player.playlistCount > 0)
+            onTriggered: Actions.trigger("playback.toggle")
+        }
+        Action {
+            text: qsTr("Stop")
+            enabled: root.hasPlayer && Player.hasMedia
+            onTriggered: Actions.trigger("playback.stop")
+        }
+        Action {
+            text: qsTr("Previous\tPgUp")
+            enabled: root.hasPlayer && Player.playlistCount > 0
+            onTriggered: Actions.trigger("playlist.previous")
+        }
+        Action {
+            text: qsTr("Next\tPgDn")
+            enabled: root.hasPlayer && Player.playlistCount > 1
+            onTriggered: Actions.trigger("playlist.next")
+        }
+        Sep {}
+        AudioTrackMenu {}
+        SubtitleTrackMenu {
+            host: root
+        }
+        SpeedMenu {
+            host: root
+        }
+        AspectMenu {
+            host: root
+        }
+        Sep {}
+        Action {
+            text: root.fs ? qsTr("Leave Fullscreen\tEsc") : qsTr("Fullscreen\tF11")
+            onTriggered: root.toggleFullscreen()
+        }
+        SelAction {
+            text: qsTr("Always on Top\tCtrl+T")
+            selected: root.alwaysOnTop
+            onTriggered: root.alwaysOnTop = !root.alwaysOnTop
+        }
+        Action {
+            text: qsTr("Take Snapshot\tShift+S")
+            enabled: root.hasPlayer && Player.hasVideo
+            onTriggered: Player.saveSnapshot()
+        }
+        Action {
+            text: qsTr("Media Information...\tCtrl+I")
+            enabled: root.hasPlayer && Player.hasMedia
+            onTriggered: infoDialog.open()
+        }
+        Sep {}
+        Action {
+            text: qsTr("Open Files...\tCtrl+O")
+            onTriggered: openDialog.open()
         }
     }
 

@@ -326,3 +326,17 @@ TEST(MainAbout, LicenceFilesLieBesideTheProgram)
         EXPECT_GT(file.size(), 0) << name;
     }
 }
+
+// The menu's Exit is the program's quit, the same way out as Ctrl+Q.
+TEST_F(MainQuit, ExitEntryQuits)
+{
+    QObject* bar = window->property("menuBar").value<QObject*>();
+    ASSERT_NE(bar, nullptr);
+    QObject* exit = bar->findChild<QObject*>(QStringLiteral("exitAction"));
+    if (!exit)
+        exit = window->findChild<QObject*>(QStringLiteral("exitAction"));
+    ASSERT_NE(exit, nullptr);
+    setQueue(0, 0);
+    QMetaObject::invokeMethod(exit, "trigger");
+    EXPECT_EQ(quits->count(), 1);
+}

@@ -41,7 +41,8 @@ TestCase {
         // The picture fills the stage above the 64-pixel transport bar; with no player it has nothing to show.
         const sink = part(window, "videoSink")
         tryCompare(sink, "width", window.width)
-        tryCompare(sink, "height", window.height - 64)
+        // The menu bar stands above the content.
+        tryCompare(sink, "height", window.height - window.menuBar.height - 64)
         compare(sink.bridge, null)
         compare(sink.fillMode, window.fillMode)
     }
@@ -279,6 +280,7 @@ TestCase {
         const sink = part(window, "videoSink")
         window.toggleFullscreen()
         tryCompare(window, "fs", true)
+        // The menu bar goes with full screen, so the stage takes the whole height.
         tryCompare(sink, "height", window.height)
         verify(window.controlsShown)
         tryCompare(window, "controlsShown", false, 4000)
@@ -288,7 +290,7 @@ TestCase {
         verify(bar.visible)
         window.toggleFullscreen()
         tryCompare(window, "fs", false)
-        tryCompare(sink, "height", window.height - 64)
+        tryCompare(sink, "height", window.height - window.menuBar.height - 64)
         // Windowed, nothing is timed.
         wait(2700)
         verify(window.controlsShown)
