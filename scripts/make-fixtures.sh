@@ -289,3 +289,24 @@ for row in "${extract_rows[@]}"; do
   extract_made=$((extract_made + 1))
 done
 echo "make-fixtures: $extract_made made in the cover, thumbnail and subtitle export rows"
+
+# Audio re-encoding and subtitle conversion: a 5.1 WAV, a 36 kHz mono tone (equally far from two Opus rates),
+# and a Matroska file with an ASS track.
+encode_rows=(
+  "surround51.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 6 -c:a pcm_s16le"
+  "tone36k.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=36000:duration=2 -c:a pcm_s16le"
+  "ass-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s ass"
+)
+encode_made=0
+for row in "${encode_rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
+    continue
+  fi
+  make_row "$name" "$recipe"
+  printf '%s' "$bitexact $recipe" > "$stamp"
+  encode_made=$((encode_made + 1))
+done
+echo "make-fixtures: $encode_made made in the audio encoding and subtitle conversion rows"
