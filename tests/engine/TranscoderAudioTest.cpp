@@ -174,6 +174,8 @@ TEST(TranscoderAudio, EncodesEachCodecIntoItsContainer)
         { "surround51.wav", "surround.opus", "opus", "opus", AV_CODEC_ID_OPUS, 6, 48000 },
         { "surround51.wav", "surround.mp3", "mp3", "mp3", AV_CODEC_ID_MP3, 2, 48000 },
         { "surround51.wav", "surround.mkv", "mkv", "ac3", AV_CODEC_ID_AC3, 6, 48000, 448000 },
+        // Six channels of no known order ("6 channels" to the graph) are taken as the default 5.1.
+        { "six-nomask.wav", "six.mkv", "mkv", "ac3", AV_CODEC_ID_AC3, 6, 48000, 448000 },
         { "tone44k.flac", "tone.flac", "flac", "flac", AV_CODEC_ID_FLAC, 1, 44100 },
         { "tone44k.flac", "alac.m4a", "m4a", "alac", AV_CODEC_ID_ALAC, 1, 44100 },
         { "tone44k.flac", "tone.wav", "wav", "pcm", AV_CODEC_ID_PCM_S16LE, 1, 44100 },
