@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
@@ -71,6 +72,7 @@ bool failCode(Transcoder::Job& job, const char* what, int code)
 }
 
 bool drainDecoder(Transcoder::Job& job, Transcoder::OutputStream& os);
+bool writeFiltered(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet, AVRational timeBase);
 bool convertSubtitlePacket(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet);
 
 // Writing into the file being read would truncate it and then "succeed" with a near-empty output; names alone
@@ -334,6 +336,21 @@ bool drainDecoder(Transcoder::Job& job, Transcoder::OutputStream& os)
     return good;
 }
 
+// A copied packet through the stream's bitstream filter, then muxed.
+bool writeFiltered(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet, AVRational timeBase)
+{
+    int r = av_bsf_send_packet(os.annexB, packet);
+    if (r < 0)
+        return Transcoder::fail(job, "muxer", errorString(r));
+    while ((r = av_bsf_receive_packet(os.annexB, packet)) >= 0) {
+        const bool written = Transcoder::writePacket(job, os, packet, timeBase);
+        av_packet_unref(packet);
+        if (!written)
+            return false;
+    }
+    return r == AVERROR(EAGAIN) || r == AVERROR_EOF ? true : Transcoder::fail(job, "muxer", errorString(r));
+}
+
 // One text subtitle packet decoded and encoded again in the output's format, timed in microseconds.
 bool convertSubtitlePacket(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet)
 {
@@ -584,6 +601,8 @@ bool Transcoder::processPacket(Job& job, AVPacket* packet)
             if (packet->dts != AV_NOPTS_VALUE)
                 packet->dts -= os.startOffset;
         }
+        if (os.annexB)
+            return writeFiltered(job, os, packet, input->time_base);
         return writePacket(job, os, packet, input->time_base);
     case StreamKind::CoverArt:
         if (os.started)

@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/channel_layout.h>
@@ -218,6 +219,26 @@ bool Transcoder::setupVideoStream(Job& job, int inputIndex)
     if (!os->stream)
         return fail(job, "muxer", errorString(AVERROR(ENOMEM)));
     os->stream->avg_frame_rate = input->avg_frame_rate;
+    // AVI holds H.264 and HEVC only with start codes; MP4 and Matroska carry length-prefixed units.
+    const AVCodecParameters* par = input->codecpar;
+    const bool lengthPrefixed = par->extradata_size > 0 && par->extradata[0] == 1;
+    if (job.options->container == "avi" && lengthPrefixed
+        && (par->codec_id == AV_CODEC_ID_H264 || par->codec_id == AV_CODEC_ID_HEVC)) {
+        const AVBitStreamFilter* filter
+            = av_bsf_get_by_name(par->codec_id == AV_CODEC_ID_H264 ? "h264_mp4toannexb" : "hevc_mp4toannexb");
+        int r = filter ? av_bsf_alloc(filter, &os->annexB) : AVERROR_BSF_NOT_FOUND;
+        if (r >= 0)
+            r = avcodec_parameters_copy(os->annexB->par_in, par);
+        if (r >= 0) {
+            os->annexB->time_base_in = input->time_base;
+            r = av_bsf_init(os->annexB);
+        }
+        if (r >= 0)
+            r = avcodec_parameters_copy(os->stream->codecpar, os->annexB->par_out);
+        if (r < 0)
+            return fail(job, "muxer", errorString(r));
+        os->stream->codecpar->codec_tag = 0;
+    }
     job.videoOut = os.get();
     registerStream(job, std::move(os));
     return true;

@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+struct AVBSFContext;
 struct AVCodecContext;
 struct AVFilterContext;
 struct AVFilterGraph;
@@ -37,6 +38,8 @@ struct Transcoder::OutputStream {
     AVStream* stream = nullptr; // in the job's outputContext; null for the video of a first pass
     AVCodecContext* decoder = nullptr;
     AVCodecContext* encoder = nullptr;
+    // Copied H.264/HEVC into a container that wants start codes (AVI): the length-prefixed packets are rewritten.
+    AVBSFContext* annexB = nullptr;
     AVFilterGraph* graph = nullptr;
     AVFilterContext* source = nullptr;
     AVFilterContext* subtitleSource = nullptr;

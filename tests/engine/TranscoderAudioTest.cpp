@@ -274,7 +274,7 @@ TEST(TranscoderAudio, TextSubtitlesAreConvertedCopiedOrDropped)
         { "ass-subs.mkv", "ass.mkv", "mkv", "copy", "none", AV_CODEC_ID_ASS, "" },
         { "dvb-subs.mkv", "dvb.mp4", "mp4", "copy", "copy", AV_CODEC_ID_NONE,
             "Transcoder: bitmap subtitle stream 2 cannot be converted to text (no OCR); dropped" },
-        { "multi.mkv", "subs.avi", "avi", "none", "mp3", AV_CODEC_ID_NONE,
+        { "multi.mkv", "subs.avi", "avi", "copy", "mp3", AV_CODEC_ID_NONE,
             "Transcoder: dropping subtitle stream 3 (subrip not allowed in avi)" },
         { "multi.mkv", "subs.webm", "webm", "none", "opus", AV_CODEC_ID_WEBVTT, "" },
     };
