@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
@@ -19,6 +20,7 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <initializer_list>
 
@@ -28,6 +30,7 @@ namespace {
 
 constexpr int sinkBufferSize = 262144;
 constexpr size_t maxHeldPackets = 4000;
+constexpr int subtitleBufferSize = 65536;
 
 const char* const noDecodableVideo = "input: no decodable video frames";
 
@@ -67,6 +70,10 @@ bool failCode(Transcoder::Job& job, const char* what, int code)
         job.interrupted = true;
     return Transcoder::fail(job, what, errorString(code));
 }
+
+bool drainDecoder(Transcoder::Job& job, Transcoder::OutputStream& os);
+bool writeFiltered(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet, AVRational timeBase);
+bool convertSubtitlePacket(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet);
 
 // Writing into the file being read would truncate it and then "succeed" with a near-empty output; names alone
 // miss hard links and symbolic links, the device and inode do not.
@@ -257,6 +264,19 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     if (!good)
         return false;
 
+    // What decoders, graphs and encoders still hold, in the order the streams were made.
+    for (const auto& os : job.outputs) {
+        const bool encoded = os->kind == Transcoder::StreamKind::EncodeVideo
+            || (os->kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
+        if (!encoded || !os->decoder)
+            continue;
+        avcodec_send_packet(os->decoder, nullptr);
+        if (!drainDecoder(job, *os))
+            return false;
+        if (os->encoder && !Transcoder::processVideoFrame(job, *os, nullptr))
+            return false;
+    }
+
     if (job.pass != 1) {
         if (!job.headerWritten) {
             job.error = noDecodableVideo;
@@ -290,6 +310,92 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
         (*job.progress)(last);
     }
     return true;
+}
+
+// Every frame the stream's decoder has ready, timed from the output's start, through the graph and encoder.
+bool drainDecoder(Transcoder::Job& job, Transcoder::OutputStream& os)
+{
+    AVFrame* frame = av_frame_alloc();
+    if (!frame)
+        return Transcoder::fail(job, "decoder", errorString(AVERROR(ENOMEM)));
+    bool good = true;
+    while (avcodec_receive_frame(os.decoder, frame) >= 0) {
+        frame->pts = frame->best_effort_timestamp;
+        bool keep = true;
+        if (os.startOffset > 0 && frame->pts != AV_NOPTS_VALUE) {
+            keep = frame->pts >= os.startOffset;
+            frame->pts -= os.startOffset;
+        }
+        if (keep)
+            good = Transcoder::processVideoFrame(job, os, frame);
+        av_frame_unref(frame);
+        if (!good)
+            break;
+    }
+    av_frame_free(&frame);
+    return good;
+}
+
+// A copied packet through the stream's bitstream filter, then muxed.
+bool writeFiltered(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet, AVRational timeBase)
+{
+    int r = av_bsf_send_packet(os.annexB, packet);
+    if (r < 0)
+        return Transcoder::fail(job, "muxer", errorString(r));
+    while ((r = av_bsf_receive_packet(os.annexB, packet)) >= 0) {
+        const bool written = Transcoder::writePacket(job, os, packet, timeBase);
+        av_packet_unref(packet);
+        if (!written)
+            return false;
+    }
+    return r == AVERROR(EAGAIN) || r == AVERROR_EOF ? true : Transcoder::fail(job, "muxer", errorString(r));
+}
+
+// One text subtitle packet decoded and encoded again in the output's format, timed in microseconds.
+bool convertSubtitlePacket(Transcoder::Job& job, Transcoder::OutputStream& os, AVPacket* packet)
+{
+    const AVStream* input = job.inputContext->streams[packet->stream_index];
+    AVSubtitle subtitle {};
+    int gotSubtitle = 0;
+    const int r = avcodec_decode_subtitle2(os.decoder, &subtitle, &gotSubtitle, packet);
+    if (r < 0 || !gotSubtitle)
+        return true;
+    const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (time == AV_NOPTS_VALUE) {
+        avsubtitle_free(&subtitle);
+        return true;
+    }
+    // The same shift as every other stream: from the chosen start (container start included) when there is
+    // one, else the packet keeps its own time.
+    int64_t positionUs = av_rescale_q(time, input->time_base, AVRational { 1, 1000000 });
+    if (job.options->startUs > 0)
+        positionUs -= job.inputStartUs + job.options->startUs;
+    if (positionUs < 0) {
+        avsubtitle_free(&subtitle);
+        return true;
+    }
+    subtitle.pts = positionUs;
+    const int64_t durationUs = subtitle.end_display_time > subtitle.start_display_time
+        ? static_cast<int64_t>(subtitle.end_display_time - subtitle.start_display_time) * 1000
+        : int64_t { 3000 } * 1000;
+    std::vector<uint8_t>& buffer = job.subtitleBuffer;
+    buffer.resize(subtitleBufferSize);
+    const int size = avcodec_encode_subtitle(os.encoder, buffer.data(), subtitleBufferSize, &subtitle);
+    avsubtitle_free(&subtitle);
+    if (size <= 0)
+        return true;
+    AVPacket* out = av_packet_alloc();
+    if (!out || av_new_packet(out, size) < 0) {
+        av_packet_free(&out);
+        return Transcoder::fail(job, "encoder", errorString(AVERROR(ENOMEM)));
+    }
+    std::memcpy(out->data, buffer.data(), static_cast<size_t>(size));
+    out->pts = positionUs;
+    out->dts = positionUs;
+    out->duration = durationUs;
+    const bool written = Transcoder::writePacket(job, os, out, AVRational { 1, 1000000 });
+    av_packet_free(&out);
+    return written;
 }
 
 } // namespace
@@ -495,6 +601,8 @@ bool Transcoder::processPacket(Job& job, AVPacket* packet)
             if (packet->dts != AV_NOPTS_VALUE)
                 packet->dts -= os.startOffset;
         }
+        if (os.annexB)
+            return writeFiltered(job, os, packet, input->time_base);
         return writePacket(job, os, packet, input->time_base);
     case StreamKind::CoverArt:
         if (os.started)
@@ -503,11 +611,22 @@ bool Transcoder::processPacket(Job& job, AVPacket* packet)
         packet->pts = 0;
         packet->dts = 0;
         return writePacket(job, os, packet, input->time_base);
-    case StreamKind::EncodeVideo:
     case StreamKind::EncodeAudio:
+        if (job.pass == 1)
+            return true;
+        [[fallthrough]];
+    case StreamKind::EncodeVideo: {
+        const int r = avcodec_send_packet(os.decoder, packet);
+        if (r < 0 && r != AVERROR(EAGAIN)) {
+            logWarning("Transcoder: decoder rejected a packet on stream {}: {}", os.inputIndex, errorString(r));
+            return true;
+        }
+        return drainDecoder(job, os);
+    }
     case StreamKind::ConvertSubtitle:
-        // Made only by the encoding set-up, which does not exist yet.
-        return fail(job, "encoder", "re-encoding is not available yet");
+        if (job.pass == 1)
+            return true;
+        return convertSubtitlePacket(job, os, packet);
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 struct AVCodec;
+struct AVFrame;
 struct AVPacket;
 struct AVRational;
 
@@ -101,6 +102,15 @@ public:
     static bool setupSubtitleStreams(Job& job, int inputIndex, bool allowConversion);
     static bool copyStream(Job& job, int inputIndex);
 
+    // The audio graph of an encoded audio stream: the decoder's rate, format and layout to the encoder's, in
+    // frames of the encoder's frame size. Replaces any graph the stream held.
+    static bool buildAudioGraph(Job& job, OutputStream& stream);
+    // One decoded frame of an encoded stream (times already shifted to the output's start), or the stream's end
+    // when null, through the stream's graph and encoder. The caller keeps the frame.
+    static bool processVideoFrame(Job& job, OutputStream& stream, AVFrame* frame);
+    // Sends one filtered frame (null drains) to the stream's encoder and muxes what comes out.
+    static bool encodeFrame(Job& job, OutputStream& stream, AVFrame* frame);
+
     // Muxes one packet whose times are in `timeBase`; dropped until the header is written.
     static bool writePacket(Job& job, OutputStream& stream, AVPacket* packet, AVRational timeBase);
     static bool writeHeader(Job& job);
@@ -133,6 +143,14 @@ bool isAudioOnlyContainer(const std::string& container);
 
 // FFmpeg's text for an error code.
 std::string errorString(int code);
+
+// The listed sample rate nearest to `wanted` (the earlier one on a tie); `wanted` when the list is empty.
+int nearestSampleRate(const std::vector<int>& rates, int wanted);
+// How many channels an audio encode gets: the wanted count kept within 1 and the codec's ceiling (8; 2 for
+// "mp3" and for FFmpeg's own "opus" encoder; 6 for "ac3").
+int audioChannelCount(const std::string& codec, const std::string& encoderName, int wanted);
+// The bit rate of an audio encode in bit/s; 0 leaves the encoder's own default.
+int64_t audioBitRate(const std::string& codec, int channels, int userKbps);
 
 // The progress arithmetic, apart from the clock and the callback, so it can be checked case by case.
 struct ProgressState {

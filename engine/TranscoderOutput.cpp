@@ -6,6 +6,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavcodec/bsf.h>
 #include <libavfilter/avfilter.h>
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
@@ -21,6 +22,7 @@ namespace kvr::engine {
 Transcoder::OutputStream::~OutputStream()
 {
     avfilter_graph_free(&graph);
+    av_bsf_free(&annexB);
     avcodec_free_context(&encoder);
     avcodec_free_context(&decoder);
 }

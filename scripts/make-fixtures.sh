@@ -312,3 +312,38 @@ for row in "${library_rows[@]}"; do
   library_made=$((library_made + 1))
 done
 echo "make-fixtures: $library_made made in the library cover rows"
+
+# Audio re-encoding and subtitle conversion: a 5.1 WAV, a 36 kHz mono tone (equally far from two Opus rates),
+# and a Matroska file with an ASS track.
+encode_rows=(
+  "surround51.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 6 -c:a pcm_s16le"
+  "tone36k.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=36000:duration=2 -c:a pcm_s16le"
+  "ass-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s ass"
+  "six-nomask.wav|wav-nomask surround51.wav"
+)
+encode_made=0
+for row in "${encode_rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
+    continue
+  fi
+  case $recipe in
+    wav-nomask\ *)
+      # A six-channel WAV whose extensible header names no speakers (channel mask 0): channels of no known order.
+      set -- $recipe
+      perl -e '
+        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
+        my $at = index($d, "fmt "); die "no fmt chunk\n" if $at < 0;
+        die "not an extensible header\n" unless unpack("v", substr($d, $at + 8, 2)) == 0xFFFE;
+        substr($d, $at + 28, 4) = pack("V", 0);
+        open(my $out, ">:raw", $ARGV[1]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$out/.tmp-$name"
+      mv -f "$out/.tmp-$name" "$out/$name" ;;
+    *)
+      make_row "$name" "$recipe" ;;
+  esac
+  printf '%s' "$bitexact $recipe" > "$stamp"
+  encode_made=$((encode_made + 1))
+done
+echo "make-fixtures: $encode_made made in the audio encoding and subtitle conversion rows"

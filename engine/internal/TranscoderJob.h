@@ -15,6 +15,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+struct AVBSFContext;
 struct AVCodecContext;
 struct AVFilterContext;
 struct AVFilterGraph;
@@ -37,6 +38,8 @@ struct Transcoder::OutputStream {
     AVStream* stream = nullptr; // in the job's outputContext; null for the video of a first pass
     AVCodecContext* decoder = nullptr;
     AVCodecContext* encoder = nullptr;
+    // Copied H.264/HEVC into a container that wants start codes (AVI): the length-prefixed packets are rewritten.
+    AVBSFContext* annexB = nullptr;
     AVFilterGraph* graph = nullptr;
     AVFilterContext* source = nullptr;
     AVFilterContext* subtitleSource = nullptr;
@@ -46,6 +49,8 @@ struct Transcoder::OutputStream {
     int64_t startOffset = 0;
     AVRational sinkTimeBase { 0, 1 };
     bool started = false;
+    // Audio frames enter the graph counted in samples; this carries the rounding from one frame to the next.
+    int64_t sampleTimeCarry = INT64_MIN;
 };
 
 // The state of one pass of one conversion; made at the start of the pass and destroyed at its end.
@@ -86,6 +91,8 @@ struct Transcoder::Job {
     bool outputOpened = false;
     // A step was interrupted (AVERROR_EXIT): the cancel flag is up, or the input was told to give up.
     bool interrupted = false;
+    // Encoded subtitle text, reused for every cue of the pass.
+    std::vector<uint8_t> subtitleBuffer;
 };
 
 } // namespace kvr::engine

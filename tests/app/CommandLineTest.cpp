@@ -281,6 +281,52 @@ TEST(CommandLine, ConvertCopiesStreamsAndReportsOnTheTerminal)
     EXPECT_EQ(count("tag:title=Fixture Title"), 1u) << shown;
 }
 
+// Audio re-encoded from the command line (under a locale with a decimal comma, which must not reach the filter
+// texts), and a video choice an audio-only container cannot take, refused before any file is made.
+TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert-audio";
+    fs::create_directories(dir);
+    const QString mp3 = QString::fromStdString((dir / "out.mp3").string());
+    const QString m4a = QString::fromStdString((dir / "out.m4a").string());
+    struct Case {
+        QStringList args;
+        int exitCode;
+        const char* stderrEnds;
+    };
+    const Case table[] = {
+        { { "--convert", QString::fromStdString(kvr::test::fixture("tone44k.flac").string()), "--to", mp3, "--vcodec",
+              "none", "--acodec", "mp3" },
+            0, "convert: done\n" },
+        { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to", m4a }, 2,
+            "convert: FAILED m4a holds audio only \u2014 choose \"No video\"\n" },
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        env.remove(QString::fromLatin1(name));
+    env.insert("LC_ALL", "de_DE.UTF-8");
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
+        EXPECT_EQ(p.exitCode(), c.exitCode) << se;
+        const std::string ending = c.stderrEnds;
+        ASSERT_GE(se.size(), ending.size()) << se;
+        EXPECT_EQ(se.substr(se.size() - ending.size()), ending) << se;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.m4a"));
+
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"),
+        { "-v", "error", "-show_entries", "stream=codec_name,sample_rate", "-of", "compact", mp3 });
+    ASSERT_TRUE(probe.waitForFinished(30000));
+    EXPECT_EQ(probe.readAllStandardOutput().toStdString(), "stream|codec_name=mp3|sample_rate=44100\n");
+}
+
 // Started from a terminal with files that cannot be played, the player says there why, even before (or
 // without) a window that shows it.
 TEST(CommandLine, StartedFilesThatFailToOpenSayWhyOnStandardError)
