@@ -7,6 +7,9 @@
 #   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
 #   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 #   wav-rate <src> <hz>  a copy of a WAV fixture whose header states another sample rate
+#   wav-nomask <src>   a copy of an extensible-header WAV fixture whose channel mask is 0 (no speaker order)
+#   dvb-subtitles <src> <hash>  a copy of a fixture with a DVB bitmap subtitle track added, written by
+#                      scripts/fixtures/dvb-subtitles.cpp (hash: its source's, so a change remakes the file)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -236,11 +239,55 @@ make_row() {
         my $align = unpack("v", substr($d, $at + 20, 2));
         substr($d, $at + 12, 8) = pack("VV", $ARGV[1], $ARGV[1] * $align);
         open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
+    wav-nomask)
+      # A six-channel WAV whose extensible header names no speakers (channel mask 0): channels of no known order.
+      perl -e '
+        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
+        my $at = index($d, "fmt "); die "no fmt chunk\n" if $at < 0;
+        die "not an extensible header\n" unless unpack("v", substr($d, $at + 8, 2)) == 0xFFFE;
+        substr($d, $at + 28, 4) = pack("V", 0);
+        open(my $out, ">:raw", $ARGV[1]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$tmp" ;;
+    dvb-subtitles)
+      mkdir -p "$out/.tools"
+      # shellcheck disable=SC2046
+      g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
+        $(pkg-config --cflags --libs libavformat libavcodec libavutil)
+      "$dvb_tool" "$out/$2" "$tmp" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac
   mv -f "$tmp" "$out/$name"
 }
+
+
+# Cover art, thumbnails and WebVTT export. The DVB bitmap subtitle track comes from a small program built here
+# (scripts/fixtures/dvb-subtitles.cpp); its source's hash is part of the row, so a change to it remakes the file.
+fixture_src=$(cd "$(dirname "$0")" && pwd)/fixtures
+dvb_tool="$out/.tools/dvb-subtitles"
+dvb_hash=$(sha1sum "$fixture_src/dvb-subtitles.cpp" | cut -c1-12)
+rows+=(
+  "cover-huge.mp3|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -f lavfi -i color=c=green:size=9000x9000:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 64k -c:v png -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
+  "frame-1080.mp4|ffmpeg -f lavfi -i testsrc2=size=1920x1080:rate=10:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "sar-extreme.mp4|ffmpeg -f lavfi -i testsrc2=size=16x4096:rate=10:duration=0.3 -vf setsar=sar=4000/1:max=4000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "video-no-duration.mkv|mkv-duration video-only.mkv none"
+  "fullrange-greys.mkv|ffmpeg -f lavfi -i color=c=0x202020:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=0xE0E0E0:t=fill,scale=out_range=full -c:v ffv1 -pix_fmt yuv420p -color_range pc"
+  "subs-no-packets.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -itsoffset 10 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -t 1"
+  "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
+)
+
+# Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).
+rows+=(
+  "folder-6000x4000.png|ffmpeg -f lavfi -i color=c=0x3060C0:size=6000x4000 -vf drawbox=x=0:y=0:w=3000:h=4000:color=0xC06030:t=fill -frames:v 1"
+)
+
+# Audio re-encoding and subtitle conversion: a 5.1 WAV, a 36 kHz mono tone (equally far from two Opus rates),
+# and a Matroska file with an ASS track.
+rows+=(
+  "surround51.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 6 -c:a pcm_s16le"
+  "tone36k.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=36000:duration=2 -c:a pcm_s16le"
+  "ass-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s ass"
+  "six-nomask.wav|wav-nomask surround51.wav"
+)
 
 made=0
 for row in "${rows[@]}"; do
@@ -255,95 +302,3 @@ for row in "${rows[@]}"; do
   made=$((made + 1))
 done
 echo "make-fixtures: $made made, ${#rows[@]} in the table, in $out"
-
-# Cover art, thumbnails and WebVTT export. The DVB bitmap subtitle track comes from a small program built here
-# (scripts/fixtures/dvb-subtitles.cpp); its source's hash is part of the row, so a change to it remakes the file.
-fixture_src=$(cd "$(dirname "$0")" && pwd)/fixtures
-dvb_tool="$out/.tools/dvb-subtitles"
-dvb_hash=$(sha1sum "$fixture_src/dvb-subtitles.cpp" | cut -c1-12)
-extract_rows=(
-  "cover-huge.mp3|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -f lavfi -i color=c=green:size=9000x9000:duration=1 -map 0:a -map 1:v -c:a libmp3lame -b:a 64k -c:v png -frames:v 1 -disposition:v attached_pic -id3v2_version 3"
-  "frame-1080.mp4|ffmpeg -f lavfi -i testsrc2=size=1920x1080:rate=10:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
-  "sar-extreme.mp4|ffmpeg -f lavfi -i testsrc2=size=16x4096:rate=10:duration=0.3 -vf setsar=sar=4000/1:max=4000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
-  "video-no-duration.mkv|mkv-duration video-only.mkv none"
-  "fullrange-greys.mkv|ffmpeg -f lavfi -i color=c=0x202020:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=0xE0E0E0:t=fill,scale=out_range=full -c:v ffv1 -pix_fmt yuv420p -color_range pc"
-  "subs-no-packets.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -itsoffset 10 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -t 1"
-  "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
-)
-extract_made=0
-for row in "${extract_rows[@]}"; do
-  name=${row%%|*}
-  recipe=${row#*|}
-  stamp="$out/.$name.recipe"
-  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
-    continue
-  fi
-  case $recipe in
-    dvb-subtitles\ *)
-      set -- $recipe
-      mkdir -p "$out/.tools"
-      # shellcheck disable=SC2046
-      g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
-        $(pkg-config --cflags --libs libavformat libavcodec libavutil)
-      "$dvb_tool" "$out/$2" "$out/.tmp-$name"
-      mv -f "$out/.tmp-$name" "$out/$name" ;;
-    *)
-      make_row "$name" "$recipe" ;;
-  esac
-  printf '%s' "$bitexact $recipe" > "$stamp"
-  extract_made=$((extract_made + 1))
-done
-echo "make-fixtures: $extract_made made in the cover, thumbnail and subtitle export rows"
-
-# Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).
-library_rows=(
-  "folder-6000x4000.png|ffmpeg -f lavfi -i color=c=0x3060C0:size=6000x4000 -vf drawbox=x=0:y=0:w=3000:h=4000:color=0xC06030:t=fill -frames:v 1"
-)
-library_made=0
-for row in "${library_rows[@]}"; do
-  name=${row%%|*}
-  recipe=${row#*|}
-  stamp="$out/.$name.recipe"
-  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
-    continue
-  fi
-  make_row "$name" "$recipe"
-  printf '%s' "$bitexact $recipe" > "$stamp"
-  library_made=$((library_made + 1))
-done
-echo "make-fixtures: $library_made made in the library cover rows"
-
-# Audio re-encoding and subtitle conversion: a 5.1 WAV, a 36 kHz mono tone (equally far from two Opus rates),
-# and a Matroska file with an ASS track.
-encode_rows=(
-  "surround51.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -ac 6 -c:a pcm_s16le"
-  "tone36k.wav|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=36000:duration=2 -c:a pcm_s16le"
-  "ass-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s ass"
-  "six-nomask.wav|wav-nomask surround51.wav"
-)
-encode_made=0
-for row in "${encode_rows[@]}"; do
-  name=${row%%|*}
-  recipe=${row#*|}
-  stamp="$out/.$name.recipe"
-  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
-    continue
-  fi
-  case $recipe in
-    wav-nomask\ *)
-      # A six-channel WAV whose extensible header names no speakers (channel mask 0): channels of no known order.
-      set -- $recipe
-      perl -e '
-        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
-        my $at = index($d, "fmt "); die "no fmt chunk\n" if $at < 0;
-        die "not an extensible header\n" unless unpack("v", substr($d, $at + 8, 2)) == 0xFFFE;
-        substr($d, $at + 28, 4) = pack("V", 0);
-        open(my $out, ">:raw", $ARGV[1]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$out/.tmp-$name"
-      mv -f "$out/.tmp-$name" "$out/$name" ;;
-    *)
-      make_row "$name" "$recipe" ;;
-  esac
-  printf '%s' "$bitexact $recipe" > "$stamp"
-  encode_made=$((encode_made + 1))
-done
-echo "make-fixtures: $encode_made made in the audio encoding and subtitle conversion rows"
