@@ -29,10 +29,9 @@ TestCase {
     }
 
     function cleanup() {
-        for (const p of Player.eqPresets) {
-            if (!p.builtin)
-                Player.deleteEqPreset(p.name)
-        }
+        // Names first: the list is read again after each removal.
+        for (const name of Player.eqPresets.filter(p => !p.builtin).map(p => p.name))
+            Player.deleteEqPreset(name)
         if (Player.hasMedia) {
             Player.factoryResetEffects()
             Player.audioDelayMs = 0
@@ -76,17 +75,18 @@ TestCase {
         return item
     }
 
-    // Scrolls the page so item shows, then clicks it.
+    // Scrolls the page so item shows, then clicks it. The page lays out on the next frame: positions are read
+    // after it.
     function click(item) {
-        const flick = page().contentItem
+        const view = page()
+        const flick = view.contentItem
+        waitForRendering(dialog.contentItem)
         const top = item.mapToItem(flick.contentItem, 0, 0).y
         if (top < flick.contentY || top + item.height > flick.contentY + flick.height)
             flick.contentY = Math.max(0, Math.min(top - 40, flick.contentHeight - flick.height))
-        tryVerify(() => {
-            const box = item.mapToItem(dialog.contentItem, 0, 0)
-            return box.y >= 0 && box.y + item.height <= page().height + page().y + 40
-        }, 5000, "scrolled into view")
-        waitForRendering(item)
+        waitForRendering(dialog.contentItem)
+        const at = item.mapToItem(view, 0, 0)
+        verify(at.y >= 0 && at.y + item.height <= view.height, item.objectName + " in view at " + at.y)
         mouseClick(item)
     }
 

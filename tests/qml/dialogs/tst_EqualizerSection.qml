@@ -36,10 +36,9 @@ TestCase {
     }
 
     function cleanup() {
-        for (const p of Player.eqPresets) {
-            if (!p.builtin)
-                Player.deleteEqPreset(p.name)
-        }
+        // Names first: the list is read again after each removal.
+        for (const name of Player.eqPresets.filter(p => !p.builtin).map(p => p.name))
+            Player.deleteEqPreset(name)
         if (Player.hasMedia)
             Player.factoryResetEffects()
         Player.stop()
