@@ -95,10 +95,15 @@ TestCase {
         tryCompare(box.popup, "opened", true)
         const list = box.popup.contentItem
         list.positionViewAtIndex(index, ListView.Contain)
-        waitForRendering(list)
-        const entry = list.itemAtIndex(index)
-        verify(entry !== null, "entry " + index)
-        mouseClick(entry)
+        // Clicked through the list, where the entry is: on a loaded machine the list may still replace its
+        // delegates while it settles.
+        let entry = null
+        tryVerify(() => {
+            entry = list.itemAtIndex(index)
+            return entry !== null && entry.visible && list.Window.window !== null
+        }, 5000, "entry " + index)
+        const at = entry.mapToItem(list, entry.width / 2, entry.height / 2)
+        mouseClick(list, at.x, at.y)
         tryCompare(box.popup, "visible", false)
     }
 
@@ -308,7 +313,8 @@ TestCase {
     }
 
     function test_activeFilters() {
-        openDialog()
+        // Long enough to keep playing (and its graph built) while a loaded machine catches up.
+        openDialog("thirty-seconds.mp4")
         const line = ctl("audioFiltersLine")
         dialog.setA("swapChannels", true)
         // The decoder builds its graph with the next frames it decodes.

@@ -87,10 +87,15 @@ TestCase {
         tryCompare(box.popup, "opened", true)
         const list = box.popup.contentItem
         list.positionViewAtIndex(index, ListView.Contain)
-        waitForRendering(list)
-        const entry = list.itemAtIndex(index)
-        verify(entry !== null, "entry " + index)
-        mouseClick(entry)
+        // Clicked through the list, where the entry is: on a loaded machine the list may still replace its
+        // delegates while it settles.
+        let entry = null
+        tryVerify(() => {
+            entry = list.itemAtIndex(index)
+            return entry !== null && entry.visible && list.Window.window !== null
+        }, 5000, "entry " + index)
+        const at = entry.mapToItem(list, entry.width / 2, entry.height / 2)
+        mouseClick(list, at.x, at.y)
         tryCompare(box.popup, "visible", false)
     }
 
@@ -119,11 +124,13 @@ TestCase {
         const field = ctl("presetName", popup.contentItem)
         compare(field.text, "")
         tryVerify(() => field.activeFocus, 5000, "the name field has the focus")
-        if (name !== "")
-            verify(TestKit.keyClicks(field, name))
-        if (key !== undefined)
+        // Typed only where the key is the point: focus moves between windows slowly on a loaded machine.
+        field.text = name
+        if (key !== undefined) {
+            dialog.requestActivate()
+            tryVerify(() => dialog.active, 10000, "the window is active")
             verify(TestKit.keyClick(field, key))
-        else
+        } else
             mouseClick(ctl("saveButton", popup.contentItem))
         tryCompare(popup, "visible", false)
     }
