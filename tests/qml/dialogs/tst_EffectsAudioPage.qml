@@ -80,11 +80,12 @@ TestCase {
     function click(item) {
         const view = page()
         const flick = view.contentItem
-        waitForRendering(dialog.contentItem)
+        waitForItemPolished(ctl("sections"))
         const top = item.mapToItem(flick.contentItem, 0, 0).y
-        if (top < flick.contentY || top + item.height > flick.contentY + flick.height)
+        if (top < flick.contentY || top + item.height > flick.contentY + flick.height) {
             flick.contentY = Math.max(0, Math.min(top - 40, flick.contentHeight - flick.height))
-        waitForRendering(dialog.contentItem)
+            waitForRendering(dialog.contentItem)
+        }
         const at = item.mapToItem(view, 0, 0)
         verify(at.y >= 0 && at.y + item.height <= view.height, item.objectName + " in view at " + at.y)
         mouseClick(item)
