@@ -195,15 +195,18 @@ ScrollView {
         }
     }
 
-    // A click checks its button and the group unchecks the others, which ends their bindings: they are
-    // bound to the working copy again once it holds the new rotation.
     ButtonGroup {
         id: rotationGroup
         exclusive: true
-        onClicked: button => {
-            page.setV("rotate", button.degrees)
-            for (const b of buttons)
-                b.checked = Qt.binding(() => b.current === b.degrees)
+    }
+
+    // A click checks its button and the group unchecks the others, which ends their bindings: they are
+    // bound to the working copy again once it holds the new rotation.
+    function rotate(degrees) {
+        setV("rotate", degrees)
+        for (let i = 0; i < rotationButtons.count; ++i) {
+            const b = rotationButtons.itemAt(i)
+            b.checked = Qt.binding(() => b.current === b.degrees)
         }
     }
 
@@ -380,6 +383,7 @@ ScrollView {
             }
 
             Repeater {
+                id: rotationButtons
                 model: VideoFx.rotations
 
                 RotateButton {
@@ -387,6 +391,7 @@ ScrollView {
                     degrees: modelData
                     current: VideoFx.rotation(page.v)
                     ButtonGroup.group: rotationGroup
+                    onClicked: page.rotate(degrees)
                 }
             }
 
