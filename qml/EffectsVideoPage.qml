@@ -330,41 +330,52 @@ ScrollView {
             text: qsTr("DEINTERLACE")
         }
 
+        // The controls after a row's label wrap in a narrow window rather than run off its edge.
         RowLayout {
-            // Method and field rate apply only while deinterlacing is on; off, they keep their values.
-            readonly property bool deinterlacing: page.v.deinterlace !== undefined && page.v.deinterlace !== "off"
-
+            width: sections.width
             spacing: 8
 
             RowLabel {
+                Layout.alignment: Qt.AlignTop
+                Layout.topMargin: 6
                 text: qsTr("Mode")
             }
 
-            TableCombo {
-                objectName: "deinterlaceCombo"
-                Layout.preferredWidth: 250
-                table: VideoFx.deinterlaceModes
-                current: page.v.deinterlace
-                onChosen: value => page.setV("deinterlace", value)
-            }
+            Flow {
+                id: deinterlaceFlow
 
-            TableCombo {
-                objectName: "deinterlaceMethodCombo"
-                Layout.preferredWidth: 110
-                enabled: parent.deinterlacing
-                table: VideoFx.deinterlaceMethods
-                current: page.v.deinterlaceMethod
-                onChosen: value => page.setV("deinterlaceMethod", value)
-            }
+                // Method and field rate apply only while deinterlacing is on; off, they keep their values.
+                readonly property bool deinterlacing: page.v.deinterlace !== undefined && page.v.deinterlace !== "off"
 
-            EffectsDialog.FxCheck {
-                objectName: "fieldRateCheck"
-                enabled: parent.deinterlacing
-                text: qsTr("Full field rate")
-                checked: page.v.deinterlaceFieldRate !== false
-                onToggled: {
-                    page.setV("deinterlaceFieldRate", checked)
-                    checked = Qt.binding(() => page.v.deinterlaceFieldRate !== false)
+                Layout.fillWidth: true
+                spacing: 8
+
+                TableCombo {
+                    objectName: "deinterlaceCombo"
+                    width: 250
+                    table: VideoFx.deinterlaceModes
+                    current: page.v.deinterlace
+                    onChosen: value => page.setV("deinterlace", value)
+                }
+
+                TableCombo {
+                    objectName: "deinterlaceMethodCombo"
+                    width: 110
+                    enabled: deinterlaceFlow.deinterlacing
+                    table: VideoFx.deinterlaceMethods
+                    current: page.v.deinterlaceMethod
+                    onChosen: value => page.setV("deinterlaceMethod", value)
+                }
+
+                EffectsDialog.FxCheck {
+                    objectName: "fieldRateCheck"
+                    enabled: deinterlaceFlow.deinterlacing
+                    text: qsTr("Full field rate")
+                    checked: page.v.deinterlaceFieldRate !== false
+                    onToggled: {
+                        page.setV("deinterlaceFieldRate", checked)
+                        checked = Qt.binding(() => page.v.deinterlaceFieldRate !== false)
+                    }
                 }
             }
         }
@@ -376,43 +387,52 @@ ScrollView {
         }
 
         RowLayout {
+            width: sections.width
             spacing: 6
 
             RowLabel {
+                Layout.alignment: Qt.AlignTop
+                Layout.topMargin: 5
                 text: qsTr("Rotate")
             }
 
-            Repeater {
-                id: rotationButtons
-                model: VideoFx.rotations
+            Flow {
+                Layout.fillWidth: true
+                spacing: 6
 
-                RotateButton {
-                    required property int modelData
-                    degrees: modelData
-                    current: VideoFx.rotation(page.v)
-                    ButtonGroup.group: rotationGroup
-                    onClicked: page.rotate(degrees)
-                }
-            }
+                Repeater {
+                    id: rotationButtons
+                    model: VideoFx.rotations
 
-            EffectsDialog.FxCheck {
-                objectName: "hflipCheck"
-                text: qsTr("Mirror horizontally")
-                checked: page.v.hflip === true
-                onToggled: {
-                    page.setV("hflip", checked)
-                    checked = Qt.binding(() => page.v.hflip === true)
+                    RotateButton {
+                        required property int modelData
+                        degrees: modelData
+                        current: VideoFx.rotation(page.v)
+                        ButtonGroup.group: rotationGroup
+                        onClicked: page.rotate(degrees)
+                    }
                 }
-            }
 
-            EffectsDialog.FxCheck {
-                objectName: "vflipCheck"
-                text: qsTr("Flip vertically")
-                checked: page.v.vflip === true
-                onToggled: {
-                    page.setV("vflip", checked)
-                    checked = Qt.binding(() => page.v.vflip === true)
+                EffectsDialog.FxCheck {
+                    objectName: "hflipCheck"
+                    text: qsTr("Mirror horizontally")
+                    checked: page.v.hflip === true
+                    onToggled: {
+                        page.setV("hflip", checked)
+                        checked = Qt.binding(() => page.v.hflip === true)
+                    }
                 }
+
+                EffectsDialog.FxCheck {
+                    objectName: "vflipCheck"
+                    text: qsTr("Flip vertically")
+                    checked: page.v.vflip === true
+                    onToggled: {
+                        page.setV("vflip", checked)
+                        checked = Qt.binding(() => page.v.vflip === true)
+                    }
+                }
+        
             }
         }
 

@@ -46,6 +46,8 @@ TestCase {
         Player.stop()
         Player.clearPlaylist()
         dialog.hide()
+        dialog.width = 820
+        dialog.height = 640
         dialog.tab = 0
         dialog.destroy()
         dialog = null
@@ -388,6 +390,22 @@ TestCase {
         verify(line.text.indexOf("budget 100.0 ms") > 0, line.text)
     }
 
+    // At the window's minimum width the rows wrap: every control stays inside the page.
+    function test_narrowWindow() {
+        openLetterbox()
+        dialog.width = 600
+        tryCompare(page, "width", 600 - 24)
+        waitForRendering(dialog.contentItem)
+        for (const name of ["lookCombo", "resetColorButton", "deinterlaceCombo", "deinterlaceMethodCombo",
+                            "fieldRateCheck", "rotate0", "rotate270", "hflipCheck", "vflipCheck", "cropLeftBox",
+                            "cropBottomBox", "detectButton", "clearCropButton", "interpolateCheck", "rateCombo"]) {
+            const item = ctl(name)
+            const box = item.mapToItem(page, 0, 0, item.width, item.height)
+            verify(box.x >= 0 && box.x + box.width <= page.width, name + " at " + JSON.stringify(box))
+        }
+        verify(TestKit.screenshot(dialog, "effects-video-page-narrow") !== "")
+    }
+
     function test_screenshot() {
         openLetterbox()
         waitForBars(0, 40, 0, 40)
@@ -396,7 +414,13 @@ TestCase {
         dialog.setV("denoise", 2)
         dialog.setV("deinterlace", "auto")
         tryVerify(() => ctl("diagnostics").text.indexOf("crop=") > 0, 10000)
-        waitForRendering(dialog.contentItem)
-        verify(TestKit.screenshot(dialog, "effects-video-page") !== "")
+        // The top of the page and its end, where the crop, interpolation and the diagnostics line are.
+        const flick = page.contentItem
+        for (const shot of [{ name: "effects-video-page", y: 0 },
+                            { name: "effects-video-page-end", y: flick.contentHeight - flick.height }]) {
+            flick.contentY = shot.y
+            waitForRendering(dialog.contentItem)
+            verify(TestKit.screenshot(dialog, shot.name) !== "", shot.name)
+        }
     }
 }
