@@ -111,9 +111,20 @@ TestCase {
         compare(got, want, "bars shown")
     }
 
+    // Gives the window the keyboard. Other test processes share the display and may take it meanwhile:
+    // asked again, not given up at the first refusal.
+    function takeKeyboard() {
+        for (let attempt = 0; attempt < 4; ++attempt) {
+            if (TestKit.keyClicks(dialog, ""))
+                return
+        }
+        fail("the effects window never got the keyboard")
+    }
+
     // Types text into a crop box as the user does and confirms it with Enter.
     function typeCrop(name, text) {
         const box = ctl(name + "Box")
+        takeKeyboard()
         box.contentItem.forceActiveFocus()
         box.contentItem.selectAll()
         verify(TestKit.keyClicks(box, text))
@@ -132,6 +143,7 @@ TestCase {
 
         // One degree of hue, moved as the user does, is a look of its own.
         const hue = findChild(ctl("hueSlider"), "slider")
+        takeKeyboard()
         hue.forceActiveFocus()
         verify(TestKit.keyClick(hue, Qt.Key_Right))
         compare(Player.videoFilters.hue, 1)
