@@ -48,8 +48,8 @@ public:
     };
 
     // Starts the worker; an empty probe means engine::probeMedia.
-    LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress, Callback finished,
-        Probe probe = {});
+    LibraryScanner(
+        const QString& databasePath, const QString& coversDir, Callback progress, Callback finished, Probe probe = {});
     // Stops the worker: the pass in progress ends at its next check and still reports its end.
     ~LibraryScanner();
 
@@ -159,8 +159,8 @@ private:
     std::condition_variable wake_;
     std::deque<Job> queue_;
     bool stop_ = false;
-    std::atomic<bool> paused_{false};
-    std::atomic<bool> cancel_{false};
+    std::atomic<bool> paused_ { false };
+    std::atomic<bool> cancel_ { false };
     // Written and read by the worker only.
     std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
     std::thread worker_;

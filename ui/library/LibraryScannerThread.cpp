@@ -98,7 +98,7 @@ void LibraryScanner::requestFullScan()
     {
         std::lock_guard lock(mutex_);
         queue_.clear();
-        queue_.push_back(Job {true, {}});
+        queue_.push_back(Job { true, {} });
     }
     wake_.notify_all();
 }
@@ -109,7 +109,7 @@ void LibraryScanner::requestPaths(const QStringList& paths)
         std::lock_guard lock(mutex_);
         if (!queue_.empty() && queue_.back().full)
             return;
-        queue_.push_back(Job {false, paths});
+        queue_.push_back(Job { false, paths });
     }
     wake_.notify_all();
 }
@@ -118,7 +118,9 @@ void LibraryScanner::setPaused(bool paused)
 {
     paused_ = paused;
     // Taking the mutex orders the change before a waiting worker's next test of the flag.
-    { std::lock_guard lock(mutex_); }
+    {
+        std::lock_guard lock(mutex_);
+    }
     wake_.notify_all();
 }
 
@@ -130,7 +132,9 @@ void LibraryScanner::cancel()
     }
     cancel_ = true;
     paused_ = false;
-    { std::lock_guard lock(mutex_); }
+    {
+        std::lock_guard lock(mutex_);
+    }
     wake_.notify_all();
 }
 
@@ -187,7 +191,7 @@ void LibraryScanner::scan(const Job& job)
     {
         Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
         while (select.next())
-            folders.push_back(Folder {select.columnInt64(0), pathKey(select.columnText(1))});
+            folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
     }
     std::vector<QString> exclusions;
     {
@@ -326,7 +330,8 @@ void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     const QString coverKey = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo);
     QString extraJson;
     if (!meta.extra.isEmpty())
-        extraJson = QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(meta.extra)).toJson(QJsonDocument::Compact));
+        extraJson
+            = QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(meta.extra)).toJson(QJsonDocument::Compact));
 
     Transaction tx(db);
     if (!tx.ok())
@@ -414,7 +419,8 @@ void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         drop.bindInt64(1, rowId);
         tx.run(drop);
         const qint64 artistId = idFor(db, "artists", "name", meta.artist);
-        const qint64 albumArtistId = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
+        const qint64 albumArtistId
+            = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
         qint64 albumId = 0;
         if (!meta.album.isEmpty()) {
             Statement find = db.prepare("SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
@@ -464,7 +470,8 @@ void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         clear.bindInt64(1, rowId);
         tx.run(clear);
         const auto addRole = [&](qint64 artist, const char* role) {
-            Statement add = db.prepare("INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+            Statement add = db.prepare(
+                "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
             add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
             tx.run(add);
         };
@@ -497,12 +504,14 @@ qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column
 {
     if (value.isEmpty())
         return 0;
-    Statement find = db.prepare(QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
+    Statement find = db.prepare(
+        QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
     find.bindText(1, value);
     if (find.next())
         return find.columnInt64(0);
     find.finalize();
-    Statement insert = db.prepare(QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
+    Statement insert
+        = db.prepare(QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
     insert.bindText(1, value);
     return insert.run() ? db.lastInsertId() : 0;
 }
@@ -531,7 +540,8 @@ void LibraryScanner::finalPhase(Database& db, const Job& job, const std::vector<
             const qint64 owner = owningFolder(folders, key);
             bool candidate = false;
             if (owner != 0) {
-                candidate = std::none_of(offline.begin(), offline.end(), [&](const Folder& f) { return f.id == owner; });
+                candidate
+                    = std::none_of(offline.begin(), offline.end(), [&](const Folder& f) { return f.id == owner; });
             } else {
                 candidate = true;
             }

@@ -37,8 +37,8 @@ QString fixture(const char* name)
 // Generated files get a time a minute back, so the scanner does not take them for files still being copied.
 bool settle(const QString& path)
 {
-    const timeval aMinuteBack {static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - 60), 0};
-    const timeval times[2] {aMinuteBack, aMinuteBack};
+    const timeval aMinuteBack { static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - 60), 0 };
+    const timeval times[2] { aMinuteBack, aMinuteBack };
     return utimes(QFile::encodeName(path).constData(), times) == 0;
 }
 
@@ -154,7 +154,7 @@ protected:
     Database db;
     Reports reports;
     size_t passes = 0;
-    std::atomic<int> probeCalls {0};
+    std::atomic<int> probeCalls { 0 };
 };
 
 TEST_F(LibraryScannerTest, FirstPassWritesEveryFileAndSecondReadsNothing)
@@ -219,22 +219,24 @@ TEST_F(LibraryScannerTest, MovedFileKeepsItsRowAndCaseMatters)
     ASSERT_TRUE(place("cover.mp3", old));
     ASSERT_TRUE(place("tags.ogg", music + "/A.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/Other/a.ogg"));
+    ASSERT_TRUE(place("tone6.mkv", music + "/tone.mkv"));
     fullPass();
     const qint64 id = idOf(old);
     ASSERT_GT(id, 0);
-    ASSERT_TRUE(db.exec(QString("INSERT INTO source_ratings(source_id, rating) VALUES(%1, 5);"
-                                "INSERT INTO playlists(id, name) VALUES(1, 'Mix');"
-                                "INSERT INTO playlist_items(playlist_id, position, uri, source_id) VALUES(1, 0, '%2', %1)")
-                            .arg(id)
-                            .arg(old)
-                            .toUtf8()
-                            .constData()));
+    ASSERT_TRUE(
+        db.exec(QString("INSERT INTO source_ratings(source_id, rating) VALUES(%1, 5);"
+                        "INSERT INTO playlists(id, name) VALUES(1, 'Mix');"
+                        "INSERT INTO playlist_items(playlist_id, position, uri, source_id) VALUES(1, 0, '%2', %1)")
+                    .arg(id)
+                    .arg(old)
+                    .toUtf8()
+                    .constData()));
 
     const QString renamed = music + "/Moved/new name.mp3";
     QDir().mkpath(music + "/Moved");
     ASSERT_TRUE(QFile::rename(old, renamed));
-    const QString copy = music + "/copy.mp3";
-    ASSERT_TRUE(place("cover.mp3", copy));
+    const QString copy = music + "/a copy.mkv";
+    ASSERT_TRUE(place("tone6.mkv", copy));
     ASSERT_TRUE(QFile::remove(music + "/Other/a.ogg"));
 
     const ScanStatus pass = fullPass();
@@ -247,7 +249,7 @@ TEST_F(LibraryScannerTest, MovedFileKeepsItsRowAndCaseMatters)
     EXPECT_EQ(text("SELECT uri FROM playlist_items WHERE playlist_id=1"), renamed);
     EXPECT_EQ(number("SELECT source_id FROM playlist_items WHERE playlist_id=1"), id);
     EXPECT_GT(idOf(copy), 0);
-    EXPECT_NE(idOf(copy), id);
+    EXPECT_NE(idOf(copy), idOf(music + "/tone.mkv"));
     // "a.ogg" and "A.ogg" are two files: deleting one leaves the other available.
     EXPECT_EQ(availableOf(music + "/Other/a.ogg"), 0);
     EXPECT_EQ(availableOf(music + "/A.ogg"), 1);
@@ -263,7 +265,8 @@ TEST_F(LibraryScannerTest, WalkLeavesOutExcludedHiddenFifoAndTracklessFiles)
     ASSERT_TRUE(place("tags.ogg", music + "/notes.txt"));
     ASSERT_TRUE(place("garbage.mp4", music + "/garbage.mp4"));
     ASSERT_EQ(mkfifo(QFile::encodeName(music + "/x.mp3").constData(), 0644), 0);
-    ASSERT_TRUE(db.exec(QString("INSERT INTO excluded_folders(path) VALUES('%1/Deep/Private')").arg(music).toUtf8().constData()));
+    ASSERT_TRUE(db.exec(
+        QString("INSERT INTO excluded_folders(path) VALUES('%1/Deep/Private')").arg(music).toUtf8().constData()));
 
     const ScanStatus pass = fullPass();
     EXPECT_EQ(pass.found, 3); // keep.ogg, kept.ogg, garbage.mp4
@@ -284,7 +287,7 @@ TEST_F(LibraryScannerTest, QueueRulesAndCancelWhileIdle)
     std::mutex gateMutex;
     std::condition_variable gateChanged;
     bool open = false;
-    std::atomic<bool> entered {false};
+    std::atomic<bool> entered { false };
     auto scanner = makeScanner([&](const std::string& path) {
         entered = true;
         std::unique_lock lock(gateMutex);
@@ -295,9 +298,9 @@ TEST_F(LibraryScannerTest, QueueRulesAndCancelWhileIdle)
     for (int i = 0; i < 12000 && !entered; ++i)
         std::this_thread::sleep_for(10ms);
     ASSERT_TRUE(entered.load());
-    scanner->requestPaths({music + "/Sub"});
-    scanner->requestFullScan();       // replaces the directory job
-    scanner->requestPaths({music});   // behind a queued full scan: nothing
+    scanner->requestPaths({ music + "/Sub" });
+    scanner->requestFullScan(); // replaces the directory job
+    scanner->requestPaths({ music }); // behind a queued full scan: nothing
     {
         std::lock_guard lock(gateMutex);
         open = true;
@@ -306,7 +309,7 @@ TEST_F(LibraryScannerTest, QueueRulesAndCancelWhileIdle)
     EXPECT_EQ(reports.waitFinished(1).found, 3);
     EXPECT_EQ(reports.waitFinished(2).found, 3);
     // Had a directory job survived, it would end before this one.
-    scanner->requestPaths({music + "/Sub"});
+    scanner->requestPaths({ music + "/Sub" });
     EXPECT_EQ(reports.waitFinished(3).found, 2);
 
     scanner->cancel();
@@ -332,9 +335,9 @@ TEST_F(LibraryScannerTest, MarksMissingOnlyWhereItLooked)
     ASSERT_TRUE(QFile::remove(music + "/Sub/Deeper/deep.ogg"));
     {
         auto scanner = makeScanner();
-        scanner->requestPaths({music + "/Sub"});
+        scanner->requestPaths({ music + "/Sub" });
         EXPECT_EQ(reports.waitFinished(++passes).removed, 0);
-        scanner->requestPaths({music});
+        scanner->requestPaths({ music });
         EXPECT_EQ(reports.waitFinished(++passes).removed, 1);
     }
     EXPECT_EQ(availableOf(music + "/top.ogg"), 0);
@@ -361,7 +364,7 @@ TEST_F(LibraryScannerTest, CancelAtTheStartMarksNothingMissing)
     ASSERT_TRUE(QFile::remove(music + "/two.ogg"));
 
     LibraryScanner* raw = nullptr;
-    std::atomic<bool> cancelled {false};
+    std::atomic<bool> cancelled { false };
     auto scanner = std::make_unique<LibraryScanner>(
         dbPath, covers,
         [&](const ScanStatus& s) {
@@ -425,7 +428,7 @@ TEST_F(LibraryScannerTest, WritesNeverStarveAnotherConnection)
         track.sampleRate = 44100;
         track.channels = 2;
         info.tracks.push_back(track);
-        info.tags.push_back({"album", "Bulk"});
+        info.tags.push_back({ "album", "Bulk" });
         return info;
     });
     Database other;
@@ -451,7 +454,7 @@ TEST_F(LibraryScannerTest, FileStillBeingWrittenIsLeftForLater)
     ASSERT_TRUE(QFile::copy(fixture("tags.ogg"), music + "/Incoming/copying.ogg"));
     const ScanStatus pass = fullPass();
     EXPECT_EQ(pass.added, 1);
-    EXPECT_EQ(pass.settling, QStringList {music + "/Incoming"});
+    EXPECT_EQ(pass.settling, QStringList { music + "/Incoming" });
     EXPECT_EQ(idOf(music + "/Incoming/copying.ogg"), -1);
 }
 
@@ -459,7 +462,7 @@ TEST_F(LibraryScannerTest, DestroyingDuringAPassReportsOnceAndLeavesNoThread)
 {
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(place("tags.ogg", QString("%1/f%2.ogg").arg(music).arg(i)));
-    std::atomic<bool> reading {false};
+    std::atomic<bool> reading { false };
     auto scanner = makeScanner([&](const std::string& path) {
         reading = true;
         std::this_thread::sleep_for(50ms);
