@@ -22,7 +22,7 @@
 #include <vector>
 
 using kvr::ui::library::Database;
-using kvr::ui::library::LibraryScanner;
+using Scanner = kvr::ui::library::LibraryScanner;
 using kvr::ui::library::ScanStatus;
 using kvr::ui::library::Statement;
 using namespace std::chrono_literals;
@@ -89,7 +89,7 @@ private:
     std::vector<ScanStatus> finished_;
 };
 
-class LibraryScannerTest : public ::testing::Test {
+class LibraryScanner : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -112,7 +112,7 @@ protected:
         ASSERT_TRUE(insert.run());
     }
 
-    std::unique_ptr<LibraryScanner> makeScanner(LibraryScanner::Probe probe = {})
+    std::unique_ptr<Scanner> makeScanner(Scanner::Probe probe = {})
     {
         if (!probe) {
             probe = [this](const std::string& path) {
@@ -120,7 +120,7 @@ protected:
                 return kvr::engine::probeMedia(path);
             };
         }
-        return std::make_unique<LibraryScanner>(
+        return std::make_unique<Scanner>(
             dbPath, covers, [this](const ScanStatus& s) { reports.progress(s); },
             [this](const ScanStatus& s) { reports.finished(s); }, probe);
     }
@@ -157,7 +157,7 @@ protected:
     std::atomic<int> probeCalls { 0 };
 };
 
-TEST_F(LibraryScannerTest, FirstPassWritesEveryFileAndSecondReadsNothing)
+TEST_F(LibraryScanner, FirstPassWritesEveryFileAndSecondReadsNothing)
 {
     ASSERT_TRUE(place("cover.mp3", music + "/Fixture/tone.mp3"));
     ASSERT_TRUE(place("tags.ogg", music + "/tags.ogg"));
@@ -213,7 +213,7 @@ TEST_F(LibraryScannerTest, FirstPassWritesEveryFileAndSecondReadsNothing)
     EXPECT_EQ(availableOf(ogg), 1);
 }
 
-TEST_F(LibraryScannerTest, MovedFileKeepsItsRowAndCaseMatters)
+TEST_F(LibraryScanner, MovedFileKeepsItsRowAndCaseMatters)
 {
     const QString old = music + "/old name.mp3";
     ASSERT_TRUE(place("cover.mp3", old));
@@ -255,7 +255,7 @@ TEST_F(LibraryScannerTest, MovedFileKeepsItsRowAndCaseMatters)
     EXPECT_EQ(availableOf(music + "/A.ogg"), 1);
 }
 
-TEST_F(LibraryScannerTest, WalkLeavesOutExcludedHiddenFifoAndTracklessFiles)
+TEST_F(LibraryScanner, WalkLeavesOutExcludedHiddenFifoAndTracklessFiles)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/keep.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/Deep/Private/x/skip.ogg"));
@@ -277,7 +277,7 @@ TEST_F(LibraryScannerTest, WalkLeavesOutExcludedHiddenFifoAndTracklessFiles)
     EXPECT_EQ(idOf(music + "/garbage.mp4"), -1);
 }
 
-TEST_F(LibraryScannerTest, QueueRulesAndCancelWhileIdle)
+TEST_F(LibraryScanner, QueueRulesAndCancelWhileIdle)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/Sub/two.ogg"));
@@ -319,7 +319,7 @@ TEST_F(LibraryScannerTest, QueueRulesAndCancelWhileIdle)
     EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "0");
 }
 
-TEST_F(LibraryScannerTest, MarksMissingOnlyWhereItLooked)
+TEST_F(LibraryScanner, MarksMissingOnlyWhereItLooked)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/top.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/Sub/inner.ogg"));
@@ -356,16 +356,16 @@ TEST_F(LibraryScannerTest, MarksMissingOnlyWhereItLooked)
     EXPECT_EQ(number("SELECT COUNT(*) FROM sources WHERE available=1"), 0);
 }
 
-TEST_F(LibraryScannerTest, CancelAtTheStartMarksNothingMissing)
+TEST_F(LibraryScanner, CancelAtTheStartMarksNothingMissing)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/two.ogg"));
     fullPass();
     ASSERT_TRUE(QFile::remove(music + "/two.ogg"));
 
-    LibraryScanner* raw = nullptr;
+    Scanner* raw = nullptr;
     std::atomic<bool> cancelled { false };
-    auto scanner = std::make_unique<LibraryScanner>(
+    auto scanner = std::make_unique<Scanner>(
         dbPath, covers,
         [&](const ScanStatus& s) {
             if (!cancelled.exchange(true))
@@ -382,7 +382,7 @@ TEST_F(LibraryScannerTest, CancelAtTheStartMarksNothingMissing)
     EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "1");
 }
 
-TEST_F(LibraryScannerTest, PauseHoldsNoWriteLock)
+TEST_F(LibraryScanner, PauseHoldsNoWriteLock)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
     ASSERT_TRUE(place("tags.ogg", music + "/two.ogg"));
@@ -404,7 +404,7 @@ TEST_F(LibraryScannerTest, PauseHoldsNoWriteLock)
     EXPECT_EQ(reports.waitFinished(1).added, 2);
 }
 
-TEST_F(LibraryScannerTest, WritesNeverStarveAnotherConnection)
+TEST_F(LibraryScanner, WritesNeverStarveAnotherConnection)
 {
     // Tiny stand-ins with a probe that answers at once: the pass is all database writes.
     constexpr int fileCount = 1000;
@@ -447,7 +447,7 @@ TEST_F(LibraryScannerTest, WritesNeverStarveAnotherConnection)
     EXPECT_EQ(reports.waitFinished(1).added, fileCount);
 }
 
-TEST_F(LibraryScannerTest, FileStillBeingWrittenIsLeftForLater)
+TEST_F(LibraryScanner, FileStillBeingWrittenIsLeftForLater)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/done.ogg"));
     QDir().mkpath(music + "/Incoming");
@@ -458,7 +458,7 @@ TEST_F(LibraryScannerTest, FileStillBeingWrittenIsLeftForLater)
     EXPECT_EQ(idOf(music + "/Incoming/copying.ogg"), -1);
 }
 
-TEST_F(LibraryScannerTest, DestroyingDuringAPassReportsOnceAndLeavesNoThread)
+TEST_F(LibraryScanner, DestroyingDuringAPassReportsOnceAndLeavesNoThread)
 {
     for (int i = 0; i < 20; ++i)
         ASSERT_TRUE(place("tags.ogg", QString("%1/f%2.ogg").arg(music).arg(i)));
