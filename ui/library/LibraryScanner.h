@@ -1,14 +1,25 @@
 #pragma once
 
 #include "engine/MediaInfo.h"
+#include "ui/library/ScanStatus.h"
 
 #include <QFileInfo>
 #include <QImage>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
 #include <limits>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace kvr::ui::library {
 
@@ -19,10 +30,41 @@ bool isMediaFile(const QString& path);
 // opened), or a file that cannot be opened.
 QString contentFingerprint(const QString& path);
 
-// What the scan pass needs of one media file apart from the database: its tags and name, and its cover. Every
-// member is a pure function of its arguments and the files it names, safe on any thread.
+class Database;
+
+// Keeps the library database in step with the files in the library folders, on a worker thread of its own
+// ("kvr-libscan") with its own connection. Requests may come from any thread; both callbacks run on the
+// worker. The static members (tags, names, covers) are pure functions of their arguments and the files they
+// name, safe on any thread.
 class LibraryScanner {
 public:
+    using Callback = std::function<void(const ScanStatus&)>;
+    using Probe = std::function<engine::MediaInfo(const std::string& utf8Path)>;
+
+    // One queued request: a full scan of every enabled folder, or a scan of the given directories.
+    struct Job {
+        bool full = false;
+        QStringList paths;
+    };
+
+    // Starts the worker; an empty probe means engine::probeMedia.
+    LibraryScanner(
+        const QString& databasePath, const QString& coversDir, Callback progress, Callback finished, Probe probe = {});
+    // Stops the worker: the pass in progress ends at its next check and still reports its end.
+    ~LibraryScanner();
+
+    LibraryScanner(const LibraryScanner&) = delete;
+    LibraryScanner& operator=(const LibraryScanner&) = delete;
+
+    // Replaces every queued job with one full scan.
+    void requestFullScan();
+    // Queues a scan of these directories, unless a full scan is queued last already.
+    void requestPaths(const QStringList& paths);
+    // Honoured between files of a pass.
+    void setPaused(bool paused);
+    // Drops queued jobs and ends the running pass at its next check.
+    void cancel();
+
     // The values of one file. Text fields stay null when nothing was found (stored as NULL).
     struct Metadata {
         QString title;
@@ -87,6 +129,41 @@ public:
     // The one JPEG writer of the cover cache: the file appears whole under its name, or not at all (a crash
     // during the write leaves no truncated cover to be reused later). False, with one log line, on failure.
     static bool writeJpeg(const QImage& image, const QString& path, int quality);
+
+    // A file whose modification time lies this little in the past may still be growing: it is left for later.
+    static constexpr qint64 settleMs = 5000;
+
+private:
+    struct Folder {
+        qint64 id = 0;
+        QString key;
+    };
+
+    void run();
+    void scan(const Job& job);
+    void reportProgress(ScanStatus& status, bool force);
+    // Reads and writes one new or changed file; rowId is 0 when no row has its path.
+    void readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
+        const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
+    void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
+        const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
+    static qint64 idFor(Database& db, const char* table, const char* column, const QString& value);
+
+    QString databasePath_;
+    QString coversDir_;
+    Callback progress_;
+    Callback finished_;
+    Probe probe_;
+    // Guards queue_ and stop_.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Job> queue_;
+    bool stop_ = false;
+    std::atomic<bool> paused_ { false };
+    std::atomic<bool> cancel_ { false };
+    // Written and read by the worker only.
+    std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
+    std::thread worker_;
 };
 
 } // namespace kvr::ui::library

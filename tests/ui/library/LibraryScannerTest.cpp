@@ -1,0 +1,480 @@
+#include "engine/MediaProbe.h"
+#include "tests/support/TestSupport.h"
+#include "ui/library/Database.h"
+#include "ui/library/LibraryScanner.h"
+#include "ui/library/Statement.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/time.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+using kvr::ui::library::Database;
+using Scanner = kvr::ui::library::LibraryScanner;
+using kvr::ui::library::ScanStatus;
+using kvr::ui::library::Statement;
+using namespace std::chrono_literals;
+
+namespace {
+
+QString fixture(const char* name)
+{
+    return QString::fromStdString(kvr::test::fixture(name).string());
+}
+
+// Generated files get a time a minute back, so the scanner does not take them for files still being copied.
+bool settle(const QString& path)
+{
+    const timeval aMinuteBack { static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - 60), 0 };
+    const timeval times[2] { aMinuteBack, aMinuteBack };
+    return utimes(QFile::encodeName(path).constData(), times) == 0;
+}
+
+bool place(const char* name, const QString& target)
+{
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    return QFile::copy(fixture(name), target) && settle(target);
+}
+
+// The reports of one scanner, and a way to wait for its passes to end.
+class Reports {
+public:
+    void progress(const ScanStatus& status)
+    {
+        std::lock_guard lock(mutex_);
+        progress_.push_back(status);
+        changed_.notify_all();
+    }
+    void finished(const ScanStatus& status)
+    {
+        std::lock_guard lock(mutex_);
+        finished_.push_back(status);
+        changed_.notify_all();
+    }
+    // The report of the count-th finished pass (counting from 1); fails the test when it does not come.
+    ScanStatus waitFinished(size_t count)
+    {
+        std::unique_lock lock(mutex_);
+        const bool came = changed_.wait_for(lock, 120s, [&] { return finished_.size() >= count; });
+        EXPECT_TRUE(came) << "pass " << count << " did not finish";
+        return came ? finished_[count - 1] : ScanStatus {};
+    }
+    bool waitProgress(const std::function<bool(const std::vector<ScanStatus>&)>& done)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 120s, [&] { return done(progress_); });
+    }
+    size_t finishedCount()
+    {
+        std::lock_guard lock(mutex_);
+        return finished_.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<ScanStatus> progress_;
+    std::vector<ScanStatus> finished_;
+};
+
+class LibraryScanner : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        root = dir.path();
+        music = root + "/Music";
+        dbPath = root + "/library.db";
+        covers = root + "/covers";
+        QDir().mkpath(music);
+        QDir().mkpath(covers);
+        ASSERT_TRUE(db.open(dbPath));
+        ASSERT_TRUE(db.ensureSchema());
+        addFolder(music);
+    }
+
+    void addFolder(const QString& path, bool enabled = true)
+    {
+        Statement insert = db.prepare("INSERT INTO library_folders(path, enabled) VALUES(?1, ?2)");
+        insert.bindText(1, path).bindInt64(2, enabled ? 1 : 0);
+        ASSERT_TRUE(insert.run());
+    }
+
+    std::unique_ptr<Scanner> makeScanner(Scanner::Probe probe = {})
+    {
+        if (!probe) {
+            probe = [this](const std::string& path) {
+                ++probeCalls;
+                return kvr::engine::probeMedia(path);
+            };
+        }
+        return std::make_unique<Scanner>(
+            dbPath, covers, [this](const ScanStatus& s) { reports.progress(s); },
+            [this](const ScanStatus& s) { reports.finished(s); }, probe);
+    }
+
+    // One full pass on a fresh scanner: its finished report.
+    ScanStatus fullPass()
+    {
+        auto scanner = makeScanner();
+        scanner->requestFullScan();
+        return reports.waitFinished(++passes);
+    }
+
+    QString text(const QString& sql)
+    {
+        Statement select = db.prepare(sql);
+        return select.next() ? select.columnText(0) : QStringLiteral("<none>");
+    }
+    qint64 number(const QString& sql)
+    {
+        Statement select = db.prepare(sql);
+        return select.next() ? select.columnInt64(0) : -1;
+    }
+    qint64 idOf(const QString& path) { return number(QString("SELECT id FROM sources WHERE uri = '%1'").arg(path)); }
+    qint64 availableOf(const QString& path)
+    {
+        return number(QString("SELECT available FROM sources WHERE uri = '%1'").arg(path));
+    }
+
+    QTemporaryDir dir;
+    QString root, music, dbPath, covers;
+    Database db;
+    Reports reports;
+    size_t passes = 0;
+    std::atomic<int> probeCalls { 0 };
+};
+
+TEST_F(LibraryScanner, FirstPassWritesEveryFileAndSecondReadsNothing)
+{
+    ASSERT_TRUE(place("cover.mp3", music + "/Fixture/tone.mp3"));
+    ASSERT_TRUE(place("tags.ogg", music + "/tags.ogg"));
+    ASSERT_TRUE(place("clip.mp4", music + "/Clips/clip.mp4"));
+
+    const ScanStatus first = fullPass();
+    EXPECT_FALSE(first.running);
+    EXPECT_EQ(first.found, 3);
+    EXPECT_EQ(first.processed, 3);
+    EXPECT_EQ(first.added, 3);
+    EXPECT_TRUE(first.current.isEmpty());
+    EXPECT_EQ(probeCalls.load(), 3);
+
+    const QString mp3 = music + "/Fixture/tone.mp3";
+    EXPECT_EQ(text(QString("SELECT kind FROM sources WHERE uri='%1'").arg(mp3)), "audio");
+    EXPECT_EQ(text(QString("SELECT primary_codec FROM sources WHERE uri='%1'").arg(mp3)), "mp3");
+    EXPECT_EQ(text(QString("SELECT audio_codec FROM sources WHERE uri='%1'").arg(mp3)), "mp3");
+    EXPECT_GT(number(QString("SELECT duration_us FROM sources WHERE uri='%1'").arg(mp3)), 500000);
+    EXPECT_EQ(number(QString("SELECT folder_id FROM sources WHERE uri='%1'").arg(mp3)), 1);
+    EXPECT_EQ(text(QString("SELECT title FROM items WHERE uri='%1'").arg(mp3)), "Tone");
+    EXPECT_EQ(text(QString("SELECT artist FROM items WHERE uri='%1'").arg(mp3)), "Fixture");
+    EXPECT_EQ(number("SELECT COUNT(*) FROM search WHERE search MATCH 'Tone'"), 1);
+    EXPECT_EQ(number(QString("SELECT COUNT(*) FROM track_artists WHERE track_source_id=%1").arg(idOf(mp3))), 1);
+
+    const QString ogg = music + "/tags.ogg";
+    EXPECT_EQ(text(QString("SELECT audio_codec FROM sources WHERE uri='%1'").arg(ogg)), "vorbis");
+    EXPECT_EQ(text(QString("SELECT title FROM items WHERE uri='%1'").arg(ogg)), "Ogg Title");
+
+    const QString mp4 = music + "/Clips/clip.mp4";
+    EXPECT_EQ(text(QString("SELECT kind FROM sources WHERE uri='%1'").arg(mp4)), "video");
+    EXPECT_EQ(text(QString("SELECT primary_codec FROM sources WHERE uri='%1'").arg(mp4)), "h264");
+    EXPECT_EQ(text(QString("SELECT audio_codec FROM sources WHERE uri='%1'").arg(mp4)), "aac");
+    EXPECT_EQ(number(QString("SELECT width FROM sources WHERE uri='%1'").arg(mp4)), 320);
+    EXPECT_EQ(number(QString("SELECT COUNT(*) FROM videos WHERE source_id=%1").arg(idOf(mp4))), 1);
+    EXPECT_EQ(number(QString("SELECT COUNT(*) FROM tracks WHERE source_id=%1").arg(idOf(mp4))), 0);
+    EXPECT_EQ(number("SELECT COUNT(*) FROM search"), 3);
+    EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "0");
+    EXPECT_GT(number("SELECT last_full_scan FROM library_folders WHERE id=1"), 0);
+
+    probeCalls = 0;
+    const ScanStatus second = fullPass();
+    EXPECT_EQ(probeCalls.load(), 0);
+    EXPECT_EQ(second.processed, 3);
+    EXPECT_EQ(second.added, 0);
+    EXPECT_EQ(second.updated, 0);
+    EXPECT_EQ(second.removed, 0);
+
+    // A row marked unavailable is read again even though the file did not change.
+    ASSERT_TRUE(db.exec(QString("UPDATE sources SET available=0 WHERE uri='%1'").arg(ogg).toUtf8().constData()));
+    const ScanStatus third = fullPass();
+    EXPECT_EQ(probeCalls.load(), 1);
+    EXPECT_EQ(third.updated, 1);
+    EXPECT_EQ(availableOf(ogg), 1);
+}
+
+TEST_F(LibraryScanner, MovedFileKeepsItsRowAndCaseMatters)
+{
+    const QString old = music + "/old name.mp3";
+    ASSERT_TRUE(place("cover.mp3", old));
+    ASSERT_TRUE(place("tags.ogg", music + "/A.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Other/a.ogg"));
+    ASSERT_TRUE(place("tone6.mkv", music + "/tone.mkv"));
+    fullPass();
+    const qint64 id = idOf(old);
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(
+        db.exec(QString("INSERT INTO source_ratings(source_id, rating) VALUES(%1, 5);"
+                        "INSERT INTO playlists(id, name) VALUES(1, 'Mix');"
+                        "INSERT INTO playlist_items(playlist_id, position, uri, source_id) VALUES(1, 0, '%2', %1)")
+                    .arg(id)
+                    .arg(old)
+                    .toUtf8()
+                    .constData()));
+
+    const QString renamed = music + "/Moved/new name.mp3";
+    QDir().mkpath(music + "/Moved");
+    ASSERT_TRUE(QFile::rename(old, renamed));
+    const QString copy = music + "/a copy.mkv";
+    ASSERT_TRUE(place("tone6.mkv", copy));
+    ASSERT_TRUE(QFile::remove(music + "/Other/a.ogg"));
+
+    const ScanStatus pass = fullPass();
+    EXPECT_EQ(pass.updated, 1);
+    EXPECT_EQ(pass.added, 1);
+    EXPECT_EQ(pass.removed, 1);
+    EXPECT_EQ(idOf(renamed), id);
+    EXPECT_EQ(idOf(old), -1);
+    EXPECT_EQ(number(QString("SELECT rating FROM source_ratings WHERE source_id=%1").arg(id)), 5);
+    EXPECT_EQ(text("SELECT uri FROM playlist_items WHERE playlist_id=1"), renamed);
+    EXPECT_EQ(number("SELECT source_id FROM playlist_items WHERE playlist_id=1"), id);
+    EXPECT_GT(idOf(copy), 0);
+    EXPECT_NE(idOf(copy), idOf(music + "/tone.mkv"));
+    // "a.ogg" and "A.ogg" are two files: deleting one leaves the other available.
+    EXPECT_EQ(availableOf(music + "/Other/a.ogg"), 0);
+    EXPECT_EQ(availableOf(music + "/A.ogg"), 1);
+}
+
+TEST_F(LibraryScanner, WalkLeavesOutExcludedHiddenFifoAndTracklessFiles)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/keep.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Deep/Private/x/skip.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Deep/private/kept.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/.hidden.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/.hiddendir/inside.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/notes.txt"));
+    ASSERT_TRUE(place("garbage.mp4", music + "/garbage.mp4"));
+    ASSERT_EQ(mkfifo(QFile::encodeName(music + "/x.mp3").constData(), 0644), 0);
+    ASSERT_TRUE(db.exec(
+        QString("INSERT INTO excluded_folders(path) VALUES('%1/Deep/Private')").arg(music).toUtf8().constData()));
+
+    const ScanStatus pass = fullPass();
+    EXPECT_EQ(pass.found, 3); // keep.ogg, kept.ogg, garbage.mp4
+    EXPECT_EQ(pass.processed, 3);
+    EXPECT_EQ(pass.added, 2);
+    EXPECT_EQ(number("SELECT COUNT(*) FROM sources"), 2);
+    EXPECT_GT(idOf(music + "/Deep/private/kept.ogg"), 0);
+    EXPECT_EQ(idOf(music + "/garbage.mp4"), -1);
+}
+
+TEST_F(LibraryScanner, QueueRulesAndCancelWhileIdle)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Sub/two.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Sub/three.ogg"));
+
+    // The first probe waits for the gate, so the requests below meet a running pass.
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool open = false;
+    std::atomic<bool> entered { false };
+    auto scanner = makeScanner([&](const std::string& path) {
+        entered = true;
+        std::unique_lock lock(gateMutex);
+        gateChanged.wait(lock, [&] { return open; });
+        return kvr::engine::probeMedia(path);
+    });
+    scanner->requestFullScan();
+    for (int i = 0; i < 12000 && !entered; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(entered.load());
+    scanner->requestPaths({ music + "/Sub" });
+    scanner->requestFullScan(); // replaces the directory job
+    scanner->requestPaths({ music }); // behind a queued full scan: nothing
+    {
+        std::lock_guard lock(gateMutex);
+        open = true;
+    }
+    gateChanged.notify_all();
+    EXPECT_EQ(reports.waitFinished(1).found, 3);
+    EXPECT_EQ(reports.waitFinished(2).found, 3);
+    // Had a directory job survived, it would end before this one.
+    scanner->requestPaths({ music + "/Sub" });
+    EXPECT_EQ(reports.waitFinished(3).found, 2);
+
+    scanner->cancel();
+    scanner->requestFullScan();
+    const ScanStatus after = reports.waitFinished(4);
+    EXPECT_EQ(after.processed, 3);
+    EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "0");
+}
+
+TEST_F(LibraryScanner, MarksMissingOnlyWhereItLooked)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/top.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Sub/inner.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/Sub/Deeper/deep.ogg"));
+    const QString other = root + "/Other";
+    addFolder(other);
+    ASSERT_TRUE(place("tags.ogg", other + "/away.ogg"));
+    fullPass();
+    ASSERT_EQ(number("SELECT COUNT(*) FROM sources WHERE available=1"), 4);
+
+    // A directory job marks missing only the rows of its own directory.
+    ASSERT_TRUE(QFile::remove(music + "/top.ogg"));
+    ASSERT_TRUE(QFile::remove(music + "/Sub/Deeper/deep.ogg"));
+    {
+        auto scanner = makeScanner();
+        scanner->requestPaths({ music + "/Sub" });
+        EXPECT_EQ(reports.waitFinished(++passes).removed, 0);
+        scanner->requestPaths({ music });
+        EXPECT_EQ(reports.waitFinished(++passes).removed, 1);
+    }
+    EXPECT_EQ(availableOf(music + "/top.ogg"), 0);
+    EXPECT_EQ(availableOf(music + "/Sub/Deeper/deep.ogg"), 1);
+    EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "1");
+
+    // A library folder that is offline keeps its rows until it is back.
+    ASSERT_TRUE(QDir().rename(other, root + "/Renamed"));
+    EXPECT_EQ(fullPass().removed, 1); // deep.ogg
+    EXPECT_EQ(availableOf(other + "/away.ogg"), 1);
+    EXPECT_EQ(availableOf(music + "/Sub/inner.ogg"), 1);
+
+    // With no enabled folders, every row is unavailable.
+    ASSERT_TRUE(db.exec("UPDATE library_folders SET enabled = 0"));
+    EXPECT_EQ(fullPass().removed, 2);
+    EXPECT_EQ(number("SELECT COUNT(*) FROM sources WHERE available=1"), 0);
+}
+
+TEST_F(LibraryScanner, CancelAtTheStartMarksNothingMissing)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/two.ogg"));
+    fullPass();
+    ASSERT_TRUE(QFile::remove(music + "/two.ogg"));
+
+    Scanner* raw = nullptr;
+    std::atomic<bool> cancelled { false };
+    auto scanner = std::make_unique<Scanner>(
+        dbPath, covers,
+        [&](const ScanStatus& s) {
+            if (!cancelled.exchange(true))
+                raw->cancel();
+            reports.progress(s);
+        },
+        [&](const ScanStatus& s) { reports.finished(s); });
+    raw = scanner.get();
+    scanner->requestFullScan();
+    const ScanStatus pass = reports.waitFinished(++passes);
+    EXPECT_EQ(pass.processed, 0);
+    EXPECT_EQ(pass.removed, 0);
+    EXPECT_EQ(availableOf(music + "/two.ogg"), 1);
+    EXPECT_EQ(text("SELECT value FROM library_meta WHERE key='scan_pending'"), "1");
+}
+
+TEST_F(LibraryScanner, PauseHoldsNoWriteLock)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/one.ogg"));
+    ASSERT_TRUE(place("tags.ogg", music + "/two.ogg"));
+    auto scanner = makeScanner();
+    scanner->setPaused(true);
+    scanner->requestFullScan();
+    ASSERT_TRUE(reports.waitProgress([](const std::vector<ScanStatus>& all) {
+        int paused = 0;
+        for (const ScanStatus& s : all)
+            paused += s.paused ? 1 : 0;
+        return paused >= 3;
+    }));
+    Database other;
+    ASSERT_TRUE(other.open(dbPath));
+    EXPECT_TRUE(other.exec("BEGIN IMMEDIATE; INSERT INTO source_ratings(source_id, rating) VALUES(99, 3); COMMIT"));
+    EXPECT_EQ(probeCalls.load(), 0);
+    EXPECT_EQ(reports.finishedCount(), 0u);
+    scanner->setPaused(false);
+    EXPECT_EQ(reports.waitFinished(1).added, 2);
+}
+
+TEST_F(LibraryScanner, WritesNeverStarveAnotherConnection)
+{
+    // Tiny stand-ins with a probe that answers at once: the pass is all database writes.
+    constexpr int fileCount = 1000;
+    for (int i = 0; i < fileCount; ++i) {
+        const QString path = QString("%1/Bulk/%2/file %3.mp3").arg(music).arg(i / 100).arg(i);
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray::number(i));
+        file.close();
+        ASSERT_TRUE(settle(path));
+    }
+    auto scanner = makeScanner([](const std::string& path) {
+        kvr::engine::MediaInfo info;
+        info.path = path;
+        info.formatName = "mp3";
+        info.durationUs = 1000000;
+        kvr::engine::TrackInfo track;
+        track.kind = 1;
+        track.codec = "mp3";
+        track.sampleRate = 44100;
+        track.channels = 2;
+        info.tracks.push_back(track);
+        info.tags.push_back({ "album", "Bulk" });
+        return info;
+    });
+    Database other;
+    ASSERT_TRUE(other.open(dbPath));
+    scanner->requestFullScan();
+    int failures = 0;
+    int writes = 0;
+    while (reports.finishedCount() == 0) {
+        Statement rate = other.prepare("INSERT OR REPLACE INTO source_ratings(source_id, rating) VALUES(?1, 4)");
+        rate.bindInt64(1, 100000 + writes);
+        failures += rate.run() ? 0 : 1;
+        ++writes;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(failures, 0) << "of " << writes;
+    EXPECT_EQ(reports.waitFinished(1).added, fileCount);
+}
+
+TEST_F(LibraryScanner, FileStillBeingWrittenIsLeftForLater)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/done.ogg"));
+    QDir().mkpath(music + "/Incoming");
+    ASSERT_TRUE(QFile::copy(fixture("tags.ogg"), music + "/Incoming/copying.ogg"));
+    const ScanStatus pass = fullPass();
+    EXPECT_EQ(pass.added, 1);
+    EXPECT_EQ(pass.settling, QStringList { music + "/Incoming" });
+    EXPECT_EQ(idOf(music + "/Incoming/copying.ogg"), -1);
+}
+
+TEST_F(LibraryScanner, DestroyingDuringAPassReportsOnceAndLeavesNoThread)
+{
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE(place("tags.ogg", QString("%1/f%2.ogg").arg(music).arg(i)));
+    std::atomic<bool> reading { false };
+    auto scanner = makeScanner([&](const std::string& path) {
+        reading = true;
+        std::this_thread::sleep_for(50ms);
+        return kvr::engine::probeMedia(path);
+    });
+    scanner->requestFullScan();
+    for (int i = 0; i < 12000 && !reading; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(reading.load());
+    scanner.reset();
+    EXPECT_EQ(reports.finishedCount(), 1u);
+    EXPECT_EQ(kvr::test::countThreadsNamed("kvr-libscan"), 0);
+}
+
+} // namespace

@@ -1,0 +1,574 @@
+#include "engine/MediaProbe.h"
+#include "platform/PathKey.h"
+#include "ui/library/Database.h"
+#include "ui/library/LibraryScanner.h"
+#include "ui/library/Statement.h"
+#include "ui/library/Transaction.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QDebug>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+
+namespace kvr::ui::library {
+
+using kvr::platform::pathKey;
+
+namespace {
+
+// The id of the longest enabled folder that holds the path (the first of equal length); 0 when none does.
+template <typename Folders> qint64 owningFolder(const Folders& folders, const QString& key)
+{
+    qint64 id = 0;
+    qsizetype best = -1;
+    for (const auto& folder : folders) {
+        if (folder.key.size() > best && key.startsWith(folder.key)) {
+            id = folder.id;
+            best = folder.key.size();
+        }
+    }
+    return id;
+}
+
+void bindTextOrNull(Statement& statement, int index, const QString& value)
+{
+    if (value.isNull())
+        statement.bindNull(index);
+    else
+        statement.bindText(index, value);
+}
+
+void bindNonZero(Statement& statement, int index, qint64 value)
+{
+    if (value == 0)
+        statement.bindNull(index);
+    else
+        statement.bindInt64(index, value);
+}
+
+void bindReal(Statement& statement, int index, double value)
+{
+    if (std::isnan(value))
+        statement.bindNull(index);
+    else
+        statement.bindDouble(index, value);
+}
+
+} // namespace
+
+LibraryScanner::LibraryScanner(
+    const QString& databasePath, const QString& coversDir, Callback progress, Callback finished, Probe probe)
+    : databasePath_(databasePath)
+    , coversDir_(coversDir)
+    , progress_(std::move(progress))
+    , finished_(std::move(finished))
+    , probe_(probe ? std::move(probe) : Probe(&engine::probeMedia))
+{
+    worker_ = std::thread([this] { run(); });
+}
+
+LibraryScanner::~LibraryScanner()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+        queue_.clear();
+        cancel_ = true;
+        paused_ = false;
+    }
+    wake_.notify_all();
+    worker_.join();
+}
+
+void LibraryScanner::requestFullScan()
+{
+    {
+        std::lock_guard lock(mutex_);
+        queue_.clear();
+        queue_.push_back(Job { true, {} });
+    }
+    wake_.notify_all();
+}
+
+void LibraryScanner::requestPaths(const QStringList& paths)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!queue_.empty() && queue_.back().full)
+            return;
+        queue_.push_back(Job { false, paths });
+    }
+    wake_.notify_all();
+}
+
+void LibraryScanner::setPaused(bool paused)
+{
+    paused_ = paused;
+    // Taking the mutex orders the change before a waiting worker's next test of the flag.
+    {
+        std::lock_guard lock(mutex_);
+    }
+    wake_.notify_all();
+}
+
+void LibraryScanner::cancel()
+{
+    {
+        std::lock_guard lock(mutex_);
+        queue_.clear();
+    }
+    cancel_ = true;
+    paused_ = false;
+    {
+        std::lock_guard lock(mutex_);
+    }
+    wake_.notify_all();
+}
+
+void LibraryScanner::run()
+{
+    pthread_setname_np(pthread_self(), "kvr-libscan");
+    // Nice 19 rather than SCHED_IDLE: the pass holds the database's write lock, and an idle-class holder
+    // starves behind busy threads while the other writers wait out their busy time-out and fail.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    for (;;) {
+        Job job;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+            if (stop_)
+                return;
+            job = std::move(queue_.front());
+            queue_.pop_front();
+            cancel_ = false;
+        }
+        try {
+            scan(job);
+        } catch (const std::exception& e) {
+            qWarning().noquote() << "LibraryScanner: pass failed:" << e.what();
+        } catch (...) {
+            qWarning().noquote() << "LibraryScanner: pass failed";
+        }
+    }
+}
+
+void LibraryScanner::reportProgress(ScanStatus& status, bool force)
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!force && now - lastReport_ < std::chrono::milliseconds(250))
+        return;
+    lastReport_ = now;
+    status.paused = paused_;
+    if (progress_)
+        progress_(status);
+}
+
+void LibraryScanner::scan(const Job& job)
+{
+    Database db;
+    if (!db.open(databasePath_))
+        return;
+
+    ScanStatus status;
+    status.running = true;
+    reportProgress(status, true);
+    db.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '1')");
+
+    std::vector<Folder> folders;
+    {
+        Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
+        while (select.next())
+            folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
+    }
+    std::vector<QString> exclusions;
+    {
+        Statement select = db.prepare("SELECT path FROM excluded_folders");
+        while (select.next())
+            exclusions.push_back(pathKey(select.columnText(0)));
+    }
+    std::vector<QString> roots;
+    if (job.full) {
+        for (const Folder& folder : folders)
+            roots.push_back(folder.key);
+    } else {
+        for (const QString& path : job.paths)
+            roots.push_back(path);
+    }
+
+    // The walk: cancel is honoured, pause is not.
+    QStringList files;
+    const auto collect = [&](QDirIterator& it) {
+        while (!cancel_ && it.hasNext()) {
+            it.next();
+            const QFileInfo entry = it.fileInfo();
+            if (entry.isHidden() || !isMediaFile(entry.fileName()))
+                continue;
+            const QString dirKey = pathKey(entry.absolutePath());
+            bool excluded = false;
+            for (const QString& exclusion : exclusions)
+                excluded = excluded || dirKey.startsWith(exclusion);
+            if (excluded)
+                continue;
+            files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
+            ++status.found;
+            reportProgress(status, false);
+        }
+    };
+    // Files only: QDir::Files leaves out FIFOs and devices, on which reading the content would block.
+    const QDir::Filters fileFilter = QDir::Files | QDir::Readable | QDir::NoDotAndDotDot;
+    for (const QString& root : roots) {
+        if (cancel_)
+            break;
+        if (!QFileInfo(root).isDir())
+            continue;
+        QDirIterator top(root, fileFilter, job.full ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
+        collect(top);
+        if (job.full)
+            continue;
+        QDirIterator subdirectories(root, QDir::Dirs | QDir::NoDotAndDotDot);
+        while (!cancel_ && subdirectories.hasNext()) {
+            QDirIterator below(subdirectories.next(), fileFilter, QDirIterator::Subdirectories);
+            collect(below);
+        }
+    }
+
+    // The file phase. Unchanged files are only read; each new or changed file is probed with no transaction
+    // open and written in one of its own, so the write lock is held only for the moment of its rows.
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    const qint64 passTime = QDateTime::currentSecsSinceEpoch();
+    Statement lookup = db.prepare("SELECT id, size_bytes, mtime, available FROM sources WHERE uri = ?1");
+    for (const QString& uri : files) {
+        while (paused_ && !cancel_) {
+            reportProgress(status, true);
+            std::unique_lock lock(mutex_);
+            wake_.wait_for(lock, std::chrono::milliseconds(300), [this] { return !paused_ || cancel_; });
+        }
+        if (cancel_)
+            break;
+
+        const QFileInfo file(uri);
+        seen.insert(pathKey(uri));
+        const qint64 size = file.size();
+        const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+        const qint64 mtime = modified.toSecsSinceEpoch();
+        ++status.processed;
+
+        lookup.reset();
+        lookup.bindText(1, uri);
+        qint64 rowId = 0;
+        bool unchanged = false;
+        if (lookup.next()) {
+            rowId = lookup.columnInt64(0);
+            unchanged = lookup.columnInt64(1) == size && lookup.columnInt64(2) == mtime && lookup.columnInt64(3) == 1;
+        }
+        lookup.reset();
+        if (unchanged) {
+            reportProgress(status, false);
+            continue;
+        }
+        // A file still being copied in was met too early: its directory is asked for again later. A time in
+        // the future does not count, or such a file would be put off for ever.
+        const qint64 age = QDateTime::currentMSecsSinceEpoch() - modified.toMSecsSinceEpoch();
+        if (age >= 0 && age < settleMs) {
+            const QString directory = file.absolutePath();
+            if (!status.settling.contains(directory))
+                status.settling.push_back(directory);
+            reportProgress(status, false);
+            continue;
+        }
+
+        status.current = file.fileName();
+        reportProgress(status, false);
+        readFile(db, file, uri, rowId, folders, passTime, status);
+        std::this_thread::yield();
+    }
+    lookup.finalize();
+    status.current.clear();
+
+    if (!cancel_)
+        finalPhase(db, job, folders, roots, seen, passTime, status);
+
+    status.running = false;
+    status.current.clear();
+    if (finished_)
+        finished_(status);
+    db.close();
+}
+
+void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
+    const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
+{
+    const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
+    if (info.tracks.empty())
+        return;
+    const engine::TrackInfo* video = nullptr;
+    const engine::TrackInfo* audio = nullptr;
+    for (const engine::TrackInfo& track : info.tracks) {
+        if (track.kind == 0 && !video)
+            video = &track;
+        else if (track.kind == 1 && !audio)
+            audio = &track;
+    }
+    const bool isVideo = video != nullptr;
+    const QString fingerprint = contentFingerprint(uri);
+    const Metadata meta = readTags(file, info, isVideo);
+    const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
+    const QString coverKey = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo);
+    QString extraJson;
+    if (!meta.extra.isEmpty())
+        extraJson
+            = QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(meta.extra)).toJson(QJsonDocument::Compact));
+
+    Transaction tx(db);
+    if (!tx.ok())
+        return;
+    if (rowId == 0 && !fingerprint.isEmpty()) {
+        // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
+        Statement candidates = db.prepare("SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
+        candidates.bindText(1, fingerprint);
+        QString oldUri;
+        while (candidates.next()) {
+            if (!QFileInfo::exists(candidates.columnText(1))) {
+                rowId = candidates.columnInt64(0);
+                oldUri = candidates.columnText(1);
+                break;
+            }
+        }
+        candidates.finalize();
+        if (rowId != 0) {
+            Statement rename = db.prepare("UPDATE sources SET uri = ?1 WHERE id = ?2");
+            rename.bindText(1, uri).bindInt64(2, rowId);
+            tx.run(rename);
+            Statement entries = db.prepare("UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
+            entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
+            tx.run(entries);
+        }
+    }
+    const bool existed = rowId != 0;
+    if (!existed) {
+        Statement insert = db.prepare("INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
+        insert.bindText(1, uri).bindInt64(2, passTime);
+        if (tx.run(insert))
+            rowId = db.lastInsertId();
+    }
+
+    Statement source = db.prepare(
+        "UPDATE sources SET folder_id=?2, content_hash=?3, size_bytes=?4, mtime=?5, kind=?6, duration_us=?7, "
+        "format=?8, primary_codec=?9, audio_codec=?10, bitrate=?11, sample_rate=?12, channels=?13, width=?14, "
+        "height=?15, fps=?16, cover_key=?17, low_confidence=?18, available=1, date_modified=?5, last_scanned=?19, "
+        "extra_json=?20 WHERE id=?1");
+    source.bindInt64(1, rowId);
+    source.bindInt64(2, owningFolder(folders, pathKey(uri)));
+    bindTextOrNull(source, 3, fingerprint.isEmpty() ? QString() : fingerprint);
+    source.bindInt64(4, file.size());
+    source.bindInt64(5, file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
+    source.bindText(6, isVideo ? QStringLiteral("video") : QStringLiteral("audio"));
+    source.bindInt64(7, info.durationUs);
+    source.bindText(8, QString::fromStdString(info.formatName));
+    const engine::TrackInfo* primary = video ? video : audio;
+    source.bindText(9, primary ? QString::fromStdString(primary->codec) : QStringLiteral(""));
+    source.bindText(10, audio ? QString::fromStdString(audio->codec) : QStringLiteral(""));
+    source.bindInt64(11, info.bitRate);
+    source.bindInt64(12, audio ? audio->sampleRate : 0);
+    source.bindInt64(13, audio ? audio->channels : 0);
+    source.bindInt64(14, video ? video->width : 0);
+    source.bindInt64(15, video ? video->height : 0);
+    source.bindDouble(16, video ? video->frameRate : 0.0);
+    bindTextOrNull(source, 17, coverKey.isEmpty() ? QString() : coverKey);
+    source.bindInt64(18, meta.lowConfidence ? 1 : 0);
+    source.bindInt64(19, passTime);
+    bindTextOrNull(source, 20, extraJson);
+    tx.run(source);
+
+    const qint64 genreId = idFor(db, "genres", "name", meta.genre);
+    if (isVideo) {
+        Statement drop = db.prepare("DELETE FROM tracks WHERE source_id = ?1");
+        drop.bindInt64(1, rowId);
+        tx.run(drop);
+        const qint64 showId = idFor(db, "shows", "title", meta.show);
+        Statement row = db.prepare(
+            "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
+            "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+        row.bindInt64(1, rowId);
+        bindTextOrNull(row, 2, meta.title);
+        bindNonZero(row, 3, meta.year);
+        bindNonZero(row, 4, showId);
+        bindNonZero(row, 5, meta.season);
+        bindNonZero(row, 6, meta.episode);
+        bindTextOrNull(row, 7, meta.category);
+        bindTextOrNull(row, 8, meta.director);
+        bindTextOrNull(row, 9, meta.description);
+        bindNonZero(row, 10, genreId);
+        tx.run(row);
+    } else {
+        Statement drop = db.prepare("DELETE FROM videos WHERE source_id = ?1");
+        drop.bindInt64(1, rowId);
+        tx.run(drop);
+        const qint64 artistId = idFor(db, "artists", "name", meta.artist);
+        const qint64 albumArtistId
+            = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
+        qint64 albumId = 0;
+        if (!meta.album.isEmpty()) {
+            Statement find = db.prepare("SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
+            find.bindText(1, meta.album).bindInt64(2, albumArtistId);
+            if (find.next())
+                albumId = find.columnInt64(0);
+            find.finalize();
+            if (albumId == 0) {
+                Statement insert = db.prepare("INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
+                insert.bindText(1, meta.album);
+                bindNonZero(insert, 2, albumArtistId);
+                bindNonZero(insert, 3, meta.year);
+                if (tx.run(insert))
+                    albumId = db.lastInsertId();
+            }
+        }
+        if (albumId != 0 && !coverKey.isEmpty()) {
+            Statement cover = db.prepare("UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
+            cover.bindText(1, coverKey).bindInt64(2, albumId);
+            tx.run(cover);
+        }
+        Statement row = db.prepare(
+            "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
+            "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
+            "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
+        row.bindInt64(1, rowId);
+        bindTextOrNull(row, 2, meta.title);
+        bindNonZero(row, 3, artistId);
+        bindNonZero(row, 4, albumArtistId);
+        bindNonZero(row, 5, albumId);
+        bindNonZero(row, 6, meta.trackNumber);
+        bindNonZero(row, 7, meta.discNumber);
+        bindNonZero(row, 8, meta.trackTotal);
+        bindNonZero(row, 9, meta.discTotal);
+        bindNonZero(row, 10, meta.year);
+        bindNonZero(row, 11, genreId);
+        bindTextOrNull(row, 12, meta.composer);
+        bindTextOrNull(row, 13, meta.comment);
+        bindTextOrNull(row, 14, meta.lyrics);
+        bindNonZero(row, 15, meta.bpm);
+        row.bindInt64(16, meta.compilation ? 1 : 0);
+        bindReal(row, 17, meta.rgTrack);
+        bindReal(row, 18, meta.rgAlbum);
+        tx.run(row);
+
+        Statement clear = db.prepare("DELETE FROM track_artists WHERE track_source_id = ?1");
+        clear.bindInt64(1, rowId);
+        tx.run(clear);
+        const auto addRole = [&](qint64 artist, const char* role) {
+            Statement add = db.prepare(
+                "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+            add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
+            tx.run(add);
+        };
+        if (artistId != 0)
+            addRole(artistId, "performer");
+        if (!meta.composer.isEmpty())
+            addRole(idFor(db, "artists", "name", meta.composer), "composer");
+    }
+
+    Statement dropSearch = db.prepare("DELETE FROM search WHERE rowid = ?1");
+    dropSearch.bindInt64(1, rowId);
+    tx.run(dropSearch);
+    Statement search = db.prepare(
+        "INSERT INTO search(rowid, title, artist, album, composer, genre, tags, comment, path) SELECT i.id, i.title, "
+        "IFNULL(i.artist,'') || ' ' || IFNULL(i.album_artist,'') || ' ' || IFNULL(i.show,''), i.album, i.composer, "
+        "i.genre, (SELECT group_concat(tag, ' ') FROM source_tags WHERE source_id = i.id), i.comment, i.uri FROM "
+        "items i WHERE i.id = ?1");
+    search.bindInt64(1, rowId);
+    tx.run(search);
+
+    if (tx.commit()) {
+        if (existed)
+            ++status.updated;
+        else
+            ++status.added;
+    }
+}
+
+qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column, const QString& value)
+{
+    if (value.isEmpty())
+        return 0;
+    Statement find = db.prepare(
+        QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
+    find.bindText(1, value);
+    if (find.next())
+        return find.columnInt64(0);
+    find.finalize();
+    Statement insert
+        = db.prepare(QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
+    insert.bindText(1, value);
+    return insert.run() ? db.lastInsertId() : 0;
+}
+
+void LibraryScanner::finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
+    const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status)
+{
+    // Folders that are offline (an unplugged drive, an unmounted share): their rows are kept as they are
+    // until the folder is back, rather than every item being marked missing.
+    std::vector<Folder> offline;
+    for (const Folder& folder : folders) {
+        if (!QFileInfo(folder.key).isDir())
+            offline.push_back(folder);
+    }
+    std::vector<QString> rootKeys;
+    for (const QString& root : rootPaths)
+        rootKeys.push_back(pathKey(root));
+
+    Transaction tx(db);
+    std::vector<qint64> missing;
+    {
+        Statement rows = db.prepare("SELECT id, uri FROM sources WHERE available = 1");
+        while (rows.next()) {
+            const QString uri = rows.columnText(1);
+            const QString key = pathKey(uri);
+            const qint64 owner = owningFolder(folders, key);
+            bool candidate = false;
+            if (owner != 0) {
+                candidate
+                    = std::none_of(offline.begin(), offline.end(), [&](const Folder& f) { return f.id == owner; });
+            } else {
+                candidate = true;
+            }
+            if (candidate && !job.full) {
+                const QString dirKey = pathKey(QFileInfo(uri).absolutePath());
+                candidate = std::find(rootKeys.begin(), rootKeys.end(), dirKey) != rootKeys.end();
+            }
+            if (candidate && !seen.contains(key))
+                missing.push_back(rows.columnInt64(0));
+        }
+    }
+    Statement mark = db.prepare("UPDATE sources SET available = 0 WHERE id = ?1");
+    for (qint64 id : missing) {
+        mark.reset();
+        mark.bindInt64(1, id);
+        tx.run(mark);
+    }
+    mark.finalize();
+    tx.exec("DELETE FROM albums WHERE id NOT IN (SELECT DISTINCT album_id FROM tracks WHERE album_id IS NOT NULL)");
+    if (job.full) {
+        Statement stamp = db.prepare("UPDATE library_folders SET last_full_scan = ?1");
+        stamp.bindInt64(1, passTime);
+        tx.run(stamp);
+        tx.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '0')");
+    }
+    if (tx.commit())
+        status.removed = static_cast<int>(missing.size());
+}
+
+} // namespace kvr::ui::library
