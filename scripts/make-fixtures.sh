@@ -347,3 +347,23 @@ for row in "${encode_rows[@]}"; do
   encode_made=$((encode_made + 1))
 done
 echo "make-fixtures: $encode_made made in the audio encoding and subtitle conversion rows"
+
+# Video re-encoding: a single video frame with 2 s of sound, and a variable-frame-rate clip whose frames come in
+# pairs 10 ms apart (two frames to one tick of a 1/frame-rate time base).
+video_rows=(
+  "one-frame-sound.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
+  "vfr-pairs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=20:duration=2 -vf 'settb=1/1000,setpts=(floor(N/2)*0.1+mod(N\\,2)*0.01)/TB' -fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+)
+video_made=0
+for row in "${video_rows[@]}"; do
+  name=${row%%|*}
+  recipe=${row#*|}
+  stamp="$out/.$name.recipe"
+  if [ -f "$out/$name" ] && [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$bitexact $recipe" ]; then
+    continue
+  fi
+  make_row "$name" "$recipe"
+  printf '%s' "$bitexact $recipe" > "$stamp"
+  video_made=$((video_made + 1))
+done
+echo "make-fixtures: $video_made made in the video re-encoding rows"

@@ -17,6 +17,8 @@ extern "C" {
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
+#include <algorithm>
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
@@ -140,8 +142,9 @@ TEST(TranscoderVideo, EachCodecAndContainerDecodesCleanly)
         const AVCodecParameters* video = probe.first(AVMEDIA_TYPE_VIDEO);
         ASSERT_NE(video, nullptr);
         EXPECT_EQ(video->codec_id, c.wantedVideo);
-        if (c.wantedFormat != AV_PIX_FMT_NONE)
+        if (c.wantedFormat != AV_PIX_FMT_NONE) {
             EXPECT_EQ(video->format, c.wantedFormat) << av_get_pix_fmt_name(static_cast<AVPixelFormat>(video->format));
+        }
         if (c.wantedWidth > 0) {
             EXPECT_EQ(video->width, c.wantedWidth);
             EXPECT_EQ(video->height, c.wantedHeight);
@@ -149,6 +152,80 @@ TEST(TranscoderVideo, EachCodecAndContainerDecodesCleanly)
         EXPECT_EQ(probe.first(AVMEDIA_TYPE_AUDIO) != nullptr, std::string(c.audioCodec) != "none");
         EXPECT_EQ(decodeErrors(out), "");
     }
+}
+
+TEST(TranscoderVideo, OneFrameKeepsItsSound)
+{
+    const fs::path out = scratch("one-frame.mp4");
+    TranscodeOptions o;
+    o.input = fixture("one-frame-sound.mkv").string();
+    o.output = out.string();
+    const TranscodeResult result = convert(o);
+    ASSERT_TRUE(result.ok) << result.message;
+    Probe probe(out);
+    ASSERT_NE(probe.first(AVMEDIA_TYPE_VIDEO), nullptr);
+    ASSERT_NE(probe.first(AVMEDIA_TYPE_AUDIO), nullptr);
+    EXPECT_GT(probe.ctx->duration, 1'800'000) << "the sound was dropped";
+    EXPECT_EQ(decodeErrors(out), "");
+}
+
+TEST(TranscoderVideo, VariableFrameRateIntoMpeg4)
+{
+    const fs::path out = scratch("vfr.avi");
+    TranscodeOptions o;
+    o.input = fixture("vfr-pairs.mkv").string();
+    o.output = out.string();
+    o.container = "avi";
+    o.videoCodec = "mpeg4";
+    o.audioCodec = "none";
+    const TranscodeResult result = convert(o);
+    ASSERT_TRUE(result.ok) << result.message;
+    EXPECT_EQ(decodeErrors(out), "");
+}
+
+TEST(TranscoderVideo, TwoPassesReportEachPassAndWriteOnlyInTheSecond)
+{
+    const fs::path out = scratch("two-pass.webm");
+    fs::remove(out);
+    TranscodeOptions o;
+    o.input = fixture("two-tones-20s.mkv").string();
+    o.output = out.string();
+    o.container = "webm";
+    o.videoCodec = "vp9";
+    o.audioCodec = "opus";
+    o.rateMode = 2;
+    o.videoKbps = 300;
+    std::vector<TranscodeProgress> reports;
+    bool outputDuringPass1 = false;
+    const TranscodeProgressCallback progress = [&](const TranscodeProgress& p) {
+        reports.push_back(p);
+        if (p.pass == 1 && fs::exists(out))
+            outputDuringPass1 = true;
+    };
+    const std::atomic<bool> never { false };
+    TranscodeResult result;
+    std::thread([&] { result = Transcoder::transcode(o, &progress, &never); }).join();
+    ASSERT_TRUE(result.ok) << result.message;
+    EXPECT_FALSE(outputDuringPass1);
+    double lowestPass1 = 1;
+    double highestPass1 = 0;
+    double last = 0;
+    for (const TranscodeProgress& p : reports) {
+        EXPECT_EQ(p.passes, 2);
+        if (p.pass == 1) {
+            EXPECT_EQ(p.bytes, 0);
+            lowestPass1 = std::min(lowestPass1, p.fraction);
+            highestPass1 = std::max(highestPass1, p.fraction);
+        }
+        last = p.fraction;
+    }
+    EXPECT_LT(lowestPass1, 0.25);
+    EXPECT_DOUBLE_EQ(highestPass1, 0.5);
+    EXPECT_DOUBLE_EQ(last, 1.0);
+    Probe probe(out);
+    ASSERT_NE(probe.first(AVMEDIA_TYPE_VIDEO), nullptr);
+    EXPECT_EQ(probe.first(AVMEDIA_TYPE_VIDEO)->codec_id, AV_CODEC_ID_VP9);
+    EXPECT_EQ(decodeErrors(out), "");
 }
 
 TEST(TranscoderVideo, FilterChainTexts)
