@@ -260,22 +260,33 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     av_packet_free(&packet);
     if (good && job.headerWritten)
         good = replayHeld();
+
+    // What decoders, graphs and encoders still hold, in the order the streams were made.
+    auto flush = [&job](Transcoder::OutputStream& os) {
+        const bool encoded = os.kind == Transcoder::StreamKind::EncodeVideo
+            || (os.kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
+        if (!encoded || !os.decoder)
+            return true;
+        avcodec_send_packet(os.decoder, nullptr);
+        if (!drainDecoder(job, os))
+            return false;
+        return !os.encoder || Transcoder::processVideoFrame(job, os, nullptr);
+    };
+    // An encoded video whose first frames come only at the flush (a single frame with automatic threads)
+    // writes the header there: the other streams' packets held until then are muxed before their own flush.
+    Transcoder::OutputStream* encodedVideo
+        = job.videoOut && job.videoOut->kind == Transcoder::StreamKind::EncodeVideo ? job.videoOut : nullptr;
+    if (good && encodedVideo) {
+        good = flush(*encodedVideo);
+        if (good && job.headerWritten)
+            good = replayHeld();
+    }
     freeHeld();
     if (!good)
         return false;
-
-    // What decoders, graphs and encoders still hold, in the order the streams were made.
-    for (const auto& os : job.outputs) {
-        const bool encoded = os->kind == Transcoder::StreamKind::EncodeVideo
-            || (os->kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
-        if (!encoded || !os->decoder)
-            continue;
-        avcodec_send_packet(os->decoder, nullptr);
-        if (!drainDecoder(job, *os))
+    for (const auto& os : job.outputs)
+        if (os.get() != encodedVideo && !flush(*os))
             return false;
-        if (os->encoder && !Transcoder::processVideoFrame(job, *os, nullptr))
-            return false;
-    }
 
     if (job.pass != 1) {
         if (!job.headerWritten) {

@@ -108,6 +108,13 @@ public:
     // One decoded frame of an encoded stream (times already shifted to the output's start), or the stream's end
     // when null, through the stream's graph and encoder. The caller keeps the frame.
     static bool processVideoFrame(Job& job, OutputStream& stream, AVFrame* frame);
+    // The video graph of an encoded video stream, from its first decoded frame: the user's filters, the height
+    // limit, the frame-rate change and the encoder's pixel format. Replaces any graph the stream held.
+    static bool buildVideoGraph(Job& job, OutputStream& stream, const AVFrame* first);
+    // Builds the video graph and opens the video encoder from the first decoded frame.
+    static bool configureVideoEncoder(Job& job, OutputStream& stream, const AVFrame* first);
+    // The default video bit rate in kb/s for a codec name and picture height.
+    static int defaultVideoBitrate(const std::string& codec, int height);
     // Sends one filtered frame (null drains) to the stream's encoder and muxes what comes out.
     static bool encodeFrame(Job& job, OutputStream& stream, AVFrame* frame);
 
@@ -151,6 +158,27 @@ int nearestSampleRate(const std::vector<int>& rates, int wanted);
 int audioChannelCount(const std::string& codec, const std::string& encoderName, int wanted);
 // The bit rate of an audio encode in bit/s; 0 leaves the encoder's own default.
 int64_t audioBitRate(const std::string& codec, int channels, int userKbps);
+
+// The filter chain of a video encode before its pixel-format conversion ("null" when nothing applies): the
+// user's filters, a scale when the picture is taller than `maxHeight`, an fps filter when `fps` is above 0.
+std::string videoFilterChain(const std::string& userFilters, int maxHeight, double fps, int frameHeight);
+
+// What a video encoder is opened with, worked out from the user's choices before the open.
+struct VideoEncoderSettings {
+    int64_t kbps = 0;
+    bool rateDriven = false;
+    int64_t bitRate = 0; // bit/s; 0 with quality-driven encoders that take a constant quality
+    int64_t maxRate = 0;
+    int64_t minRate = 0;
+    int64_t bufferSize = 0;
+    int gopSize = 12;
+    int maxBFrames = -1; // -1 leaves the encoder's default
+    int globalQuality = 0; // fixed-quantiser lambda; 0 when not used
+    std::vector<std::pair<std::string, std::string>> options; // the option dictionary, in order
+};
+// `encoderName` is FFmpeg's; `codec` the user's codec name; fps the encoder's frame rate.
+VideoEncoderSettings videoEncoderSettings(
+    const TranscodeOptions& options, const std::string& encoderName, int height, double fps);
 
 // The progress arithmetic, apart from the clock and the callback, so it can be checked case by case.
 struct ProgressState {

@@ -3,6 +3,7 @@
 #include "engine/FormatToBuffer.h"
 #include "engine/Logging.h"
 #include "engine/Transcoder.h"
+#include "engine/internal/EncoderSupport.h"
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {
@@ -15,10 +16,15 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace kvr::engine {
@@ -27,6 +33,35 @@ namespace {
 
 constexpr size_t audioArgsSize = 512;
 constexpr size_t layoutTextSize = 128;
+constexpr size_t videoArgsSize = 256;
+constexpr size_t fpsTextSize = 64;
+
+bool isOneOf(const char* name, std::initializer_list<const char*> names)
+{
+    for (const char* candidate : names)
+        if (std::strcmp(name, candidate) == 0)
+            return true;
+    return false;
+}
+
+// The pixel formats a software encoder is given here: libx264 and libx265 list profiles (4:2:2, 4:4:4, 10-bit
+// for x264) that the receivers of an ordinary H.264 or HEVC file cannot play.
+std::vector<AVPixelFormat> usablePixelFormats(const AVCodec* encoder)
+{
+    std::vector<AVPixelFormat> formats = internal::supportedConfig(encoder).pixelFormats;
+    std::vector<AVPixelFormat> allowed;
+    if (std::strcmp(encoder->name, "libx264") == 0)
+        allowed = { AV_PIX_FMT_YUV420P, AV_PIX_FMT_NV12 };
+    else if (std::strcmp(encoder->name, "libx265") == 0)
+        allowed = { AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV420P10LE };
+    else
+        return formats;
+    std::vector<AVPixelFormat> kept;
+    for (const AVPixelFormat format : formats)
+        if (std::find(allowed.begin(), allowed.end(), format) != allowed.end())
+            kept.push_back(format);
+    return kept.empty() ? allowed : kept;
+}
 
 // A layout's description ("stereo", "5.1(side)", "6 channels" for one without a known order); false when it
 // does not fit the buffer, so a cut-off description never reaches a filter.
@@ -165,13 +200,320 @@ bool Transcoder::buildAudioGraph(Job& job, OutputStream& os)
     return true;
 }
 
+std::string videoFilterChain(const std::string& userFilters, int maxHeight, double fps, int frameHeight)
+{
+    std::string chain = userFilters;
+    auto add = [&chain](const std::string& part) {
+        if (!chain.empty())
+            chain += ',';
+        chain += part;
+    };
+    if (maxHeight > 0 && maxHeight < frameHeight)
+        add("scale=-2:" + std::to_string(maxHeight) + ":flags=bicubic");
+    if (fps > 0) {
+        // Formatted in the C locale: a decimal comma would end the filter's argument.
+        char text[fpsTextSize];
+        const int length = formatToBuffer(text, sizeof text, "fps=%.3f", fps);
+        if (length > 0 && static_cast<size_t>(length) < sizeof text)
+            add(text);
+    }
+    return chain.empty() ? "null" : chain;
+}
+
+int Transcoder::defaultVideoBitrate(const std::string& codec, int height)
+{
+    struct Row {
+        int height;
+        int h264;
+        int hevc;
+        int av1;
+    };
+    static constexpr Row rows[] = { { 480, 1500, 800, 600 }, { 720, 4000, 2000, 1500 }, { 1080, 8000, 4000, 3000 },
+        { 1440, 16000, 8000, 6000 }, { 2160, 35000, 18000, 12000 } };
+    const Row* row = &rows[0];
+    for (const Row& candidate : rows)
+        if (candidate.height * 9 <= height * 10LL)
+            row = &candidate;
+    if (codec == "hevc")
+        return row->hevc;
+    if (codec == "av1" || codec == "vp9")
+        return row->av1;
+    if (codec == "mpeg4" || codec == "mpeg2")
+        return row->h264 * 3 / 2;
+    return row->h264;
+}
+
+VideoEncoderSettings videoEncoderSettings(
+    const TranscodeOptions& o, const std::string& encoderName, int height, double fps)
+{
+    VideoEncoderSettings s;
+    const int q = std::clamp(o.quality, 0, 3);
+    // 64 bits and a ceiling of 1 Gb/s: any whole number the user types must give a sane, positive rate, and the
+    // buffer (twice the rate, in bits) must still fit the encoder's int field.
+    int64_t kbps = o.videoKbps > 0 ? o.videoKbps : Transcoder::defaultVideoBitrate(o.videoCodec, height);
+    if (q == 0)
+        kbps = kbps * 3 / 4;
+    else if (q == 3)
+        kbps = kbps * 5 / 4;
+    s.kbps = std::clamp<int64_t>(kbps, 1, 1'000'000);
+    s.rateDriven = o.rateMode != 0 || o.live;
+    if (s.rateDriven) {
+        s.bitRate = s.kbps * 1000;
+        if (o.live) {
+            s.maxRate = s.bitRate;
+            s.minRate = s.bitRate;
+            s.bufferSize = s.kbps * 1000;
+        } else {
+            s.maxRate = s.kbps * 2000;
+            s.bufferSize = s.kbps * 2000;
+        }
+    }
+    s.gopSize = o.live ? std::max(1, static_cast<int>(2 * fps)) : std::max(12, static_cast<int>(5 * fps));
+
+    auto set = [&s](const char* key, const std::string& value) { s.options.emplace_back(key, value); };
+    static constexpr const char* presets[] = { "veryfast", "faster", "medium", "slow" };
+    if (encoderName == "libx264" || encoderName == "libx265") {
+        static constexpr int x264Crf[] = { 28, 25, 22, 19 };
+        static constexpr int x265Crf[] = { 30, 27, 24, 21 };
+        if (o.live) {
+            set("preset", "veryfast");
+            set("tune", "zerolatency");
+        } else {
+            set("preset", presets[q]);
+        }
+        if (!s.rateDriven)
+            set("crf", std::to_string(encoderName == "libx264" ? x264Crf[q] : x265Crf[q]));
+    } else if (encoderName == "libvpx-vp9") {
+        static constexpr int crf[] = { 37, 34, 31, 24 };
+        static constexpr int speed[] = { 8, 5, 3, 1 };
+        if (!s.rateDriven)
+            set("crf", std::to_string(crf[q]));
+        set("deadline", o.live ? "realtime" : "good");
+        set("cpu-used", std::to_string(o.live ? 8 : speed[q]));
+        set("row-mt", "1");
+    } else if (encoderName == "libaom-av1") {
+        static constexpr int crf[] = { 38, 34, 30, 24 };
+        static constexpr int speed[] = { 8, 6, 4, 2 };
+        if (!s.rateDriven)
+            set("crf", std::to_string(crf[q]));
+        set("cpu-used", std::to_string(o.live ? 10 : speed[q]));
+        if (o.live)
+            set("usage", "realtime");
+        set("row-mt", "1");
+    } else if (encoderName == "mpeg4" || encoderName == "mpeg2video") {
+        static constexpr int quantiser[] = { 6, 4, 3, 2 };
+        if (!s.rateDriven)
+            s.globalQuality = quantiser[q] * FF_QP2LAMBDA;
+        if (encoderName == "mpeg2video")
+            s.maxBFrames = 2;
+    }
+    return s;
+}
+
+bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
+{
+    avfilter_graph_free(&os.graph);
+    os.source = nullptr;
+    os.subtitleSource = nullptr;
+    os.sink = nullptr;
+    const TranscodeOptions& o = *job.options;
+    os.graph = avfilter_graph_alloc();
+    if (!os.graph)
+        return fail(job, "filter", "video buffers");
+    os.graph->nb_threads = 0;
+
+    const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
+    AVRational aspect = first->sample_aspect_ratio;
+    if (aspect.num < 1 || aspect.den < 1)
+        aspect = AVRational { 1, 1 };
+    char args[videoArgsSize];
+#if LIBAVFILTER_VERSION_MAJOR >= 10
+    int length = formatToBuffer(args, sizeof args,
+        "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d:colorspace=%d:range=%d", first->width,
+        first->height, first->format, timeBase.num, timeBase.den, aspect.num, aspect.den, first->colorspace,
+        first->color_range);
+#else
+    // This buffer source takes no colour arguments; the colours travel on the frames.
+    int length = formatToBuffer(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
+        first->width, first->height, first->format, timeBase.num, timeBase.den, aspect.num, aspect.den);
+#endif
+    if (length < 0 || static_cast<size_t>(length) >= sizeof args)
+        return fail(job, "filter", "video buffers");
+    const AVFilter* buffer = avfilter_get_by_name("buffer");
+    const AVFilter* buffersink = avfilter_get_by_name("buffersink");
+    if (!buffer || !buffersink || avfilter_graph_create_filter(&os.source, buffer, "in", args, nullptr, os.graph) < 0
+        || avfilter_graph_create_filter(&os.sink, buffersink, "out", nullptr, nullptr, os.graph) < 0)
+        return fail(job, "filter", "video buffers");
+
+    AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    if (const AVCodec* encoder = findEncoder(o.videoCodec)) {
+        const std::vector<AVPixelFormat> formats = usablePixelFormats(encoder);
+        if (!formats.empty()) {
+            std::vector<AVPixelFormat> list = formats;
+            list.push_back(AV_PIX_FMT_NONE);
+            format
+                = avcodec_find_best_pix_fmt_of_list(list.data(), static_cast<AVPixelFormat>(first->format), 0, nullptr);
+            if (format == AV_PIX_FMT_NONE)
+                format = formats.front();
+        }
+    }
+    const char* formatName = av_get_pix_fmt_name(format);
+    const std::string text = "[in]" + videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height)
+        + ",format=" + (formatName ? formatName : "yuv420p") + "[out]";
+
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    int r = AVERROR(ENOMEM);
+    if (outputs && inputs) {
+        outputs->name = av_strdup("in");
+        outputs->filter_ctx = os.source;
+        outputs->pad_idx = 0;
+        outputs->next = nullptr;
+        inputs->name = av_strdup("out");
+        inputs->filter_ctx = os.sink;
+        inputs->pad_idx = 0;
+        inputs->next = nullptr;
+        r = avfilter_graph_parse_ptr(os.graph, text.c_str(), &inputs, &outputs, nullptr);
+        if (r >= 0)
+            r = avfilter_graph_config(os.graph, nullptr);
+    }
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    if (r < 0)
+        return fail(job, "filter", text + ": " + errorString(r));
+    os.graphText = text;
+    return true;
+}
+
+bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame* first)
+{
+    const TranscodeOptions& o = *job.options;
+    if (!buildVideoGraph(job, os, first))
+        return false;
+    const AVCodec* encoder = findEncoder(o.videoCodec);
+    if (!encoder)
+        return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
+    avcodec_free_context(&os.encoder);
+    os.encoder = avcodec_alloc_context3(encoder);
+    if (!os.encoder)
+        return failCode(job, "encoder", AVERROR(ENOMEM));
+    AVCodecContext* enc = os.encoder;
+    const AVStream* input = job.inputContext->streams[os.inputIndex];
+
+    enc->width = av_buffersink_get_w(os.sink);
+    enc->height = av_buffersink_get_h(os.sink);
+    enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(os.sink));
+    enc->sample_aspect_ratio = av_buffersink_get_sample_aspect_ratio(os.sink);
+    AVRational rate = av_buffersink_get_frame_rate(os.sink);
+    if (rate.num < 1 || rate.den < 1)
+        rate = input->avg_frame_rate;
+    if (rate.num < 1 || rate.den < 1)
+        rate = AVRational { 25, 1 };
+    enc->framerate = rate;
+    os.sinkTimeBase = av_buffersink_get_time_base(os.sink);
+    const bool frameTimeBase = isOneOf(encoder->name, { "mpeg2video", "mpeg4", "h264_mf", "hevc_mf" });
+    enc->time_base = frameTimeBase ? av_inv_q(rate) : os.sinkTimeBase;
+
+    enc->color_range = first->color_range;
+    // The graph's conversion from a full-range "j" format to its plain twin also squeezes the levels: the
+    // pictures leave it in limited range.
+    const auto source = static_cast<AVPixelFormat>(first->format);
+    if ((source == AV_PIX_FMT_YUVJ420P || source == AV_PIX_FMT_YUVJ422P || source == AV_PIX_FMT_YUVJ444P
+            || source == AV_PIX_FMT_YUVJ440P || source == AV_PIX_FMT_YUVJ411P)
+        && enc->pix_fmt != source)
+        enc->color_range = AVCOL_RANGE_MPEG;
+    enc->color_primaries = first->color_primaries;
+    enc->color_trc = first->color_trc;
+    enc->colorspace = first->colorspace;
+
+    const double fps = av_q2d(rate);
+    const VideoEncoderSettings settings = videoEncoderSettings(o, encoder->name, enc->height, fps);
+    enc->gop_size = settings.gopSize;
+    enc->thread_count = 0;
+    if (job.outputContext->oformat->flags & AVFMT_GLOBALHEADER)
+        enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (settings.rateDriven) {
+        enc->bit_rate = settings.bitRate;
+        enc->rc_max_rate = settings.maxRate;
+        enc->rc_min_rate = settings.minRate;
+        enc->rc_buffer_size = static_cast<int>(std::min<int64_t>(settings.bufferSize, INT_MAX));
+    } else if (isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1" })) {
+        enc->bit_rate = 0; // constant quality
+    }
+    if (settings.globalQuality > 0) {
+        enc->flags |= AV_CODEC_FLAG_QSCALE;
+        enc->global_quality = settings.globalQuality;
+    }
+    if (settings.maxBFrames >= 0)
+        enc->max_b_frames = settings.maxBFrames;
+
+    const bool twoPassEncoder = isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1", "mpeg4", "mpeg2video" });
+    const bool twoPasses = o.rateMode == 2 && twoPassEncoder;
+    if (twoPasses && job.pass == 1) {
+        enc->flags |= AV_CODEC_FLAG_PASS1;
+    } else if (twoPasses && job.pass == 2 && job.passLog) {
+        enc->flags |= AV_CODEC_FLAG_PASS2;
+        enc->stats_in = av_strdup(job.passLog->c_str()); // freed with the context
+        if (!enc->stats_in)
+            return failCode(job, "encoder", AVERROR(ENOMEM));
+    }
+
+    AVDictionary* options = nullptr;
+    for (const auto& [key, value] : settings.options) {
+        std::string v = value;
+        if (key == "cpu-used") {
+            // Read at run time: this libaom wrapper takes a smaller range than live encoding asks for.
+            const AVOption* option = av_opt_find(
+                const_cast<AVClass**>(&encoder->priv_class), "cpu-used", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ);
+            if (option && option->max < std::stod(v))
+                v = std::to_string(static_cast<int>(option->max));
+        }
+        av_dict_set(&options, key.c_str(), v.c_str(), 0);
+    }
+    internal::addEncoderOpenOptions(encoder, &options);
+    const int r = avcodec_open2(enc, encoder, &options);
+    av_dict_free(&options);
+    if (r < 0)
+        return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(r));
+
+    if (job.pass != 1 && os.stream) {
+        const int copied = avcodec_parameters_from_context(os.stream->codecpar, enc);
+        if (copied < 0)
+            return failCode(job, "encoder", copied);
+        os.stream->time_base = enc->time_base;
+        os.stream->avg_frame_rate = rate;
+        if (o.keepMetadata)
+            av_dict_copy(&os.stream->metadata, input->metadata, 0);
+    }
+
+    const std::string rateText = settings.rateDriven ? std::to_string(settings.kbps) + " kb/s"
+                                                     : "quality " + std::to_string(std::clamp(o.quality, 0, 3));
+    const char* passText = "";
+    if (twoPasses)
+        passText = job.pass == 1 ? "(pass 1/2)" : "(pass 2/2)";
+    logInfo(
+        "Transcoder: video {} {}x{} @{:.3f} {} {}", encoder->name, enc->width, enc->height, fps, rateText, passText);
+    return true;
+}
+
 bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
 {
     if (os.kind == StreamKind::EncodeVideo && !os.encoder) {
         if (!frame)
             return true; // the stream ended before its first frame
-        // The video encoder is set up from the first decoded frame; that set-up is not built yet.
-        return fail(job, "encoder", "video encoding is not available yet; choose \"copy\" or \"none\"");
+        if (!configureVideoEncoder(job, os, frame))
+            return false;
+        if (job.pass != 1 && !job.headerWritten) {
+            const bool needsGlobal = job.outputContext->oformat->flags & AVFMT_GLOBALHEADER;
+            const std::string& codec = job.options->videoCodec;
+            if (os.encoder->extradata_size > 0 || !needsGlobal || (codec != "h264" && codec != "hevc")) {
+                if (!writeHeader(job))
+                    return false;
+            } else {
+                // The parameter sets come with the first packets; writePacket writes the header then.
+                job.awaitingExtradata = true;
+            }
+        }
     }
     if (!os.graph || !os.source || !os.sink)
         return fail(job, "filter", "no filter graph");
@@ -211,6 +553,18 @@ bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
         if (filtered->pts != AV_NOPTS_VALUE && sinkTimeBase.num > 0
             && av_cmp_q(sinkTimeBase, os.encoder->time_base) != 0)
             filtered->pts = av_rescale_q(filtered->pts, sinkTimeBase, os.encoder->time_base);
+        if (os.kind == StreamKind::EncodeVideo && filtered->pts != AV_NOPTS_VALUE) {
+            // A variable frame rate into a frame-counting time base can round two frames to one time, which
+            // the encoder refuses: the later frame is dropped.
+            if (os.lastVideoPts != AV_NOPTS_VALUE && filtered->pts <= os.lastVideoPts) {
+                av_frame_unref(filtered);
+                continue;
+            }
+            os.lastVideoPts = filtered->pts;
+            // Encoders that give nothing until their drain would leave a first pass at 0 %.
+            if (job.pass == 1)
+                reportProgress(job, av_rescale_q(filtered->pts, os.encoder->time_base, AVRational { 1, 1000000 }));
+        }
         good = encodeFrame(job, os, filtered);
         av_frame_unref(filtered);
         if (!good)
@@ -243,8 +597,6 @@ bool Transcoder::encodeFrame(Job& job, OutputStream& os, AVFrame* frame)
         if (job.pass == 1) {
             if (job.passLog && enc->stats_out)
                 job.passLog->append(enc->stats_out);
-            if (os.kind == StreamKind::EncodeVideo && packet->pts != AV_NOPTS_VALUE)
-                reportProgress(job, av_rescale_q(packet->pts, enc->time_base, AVRational { 1, 1000000 }));
         } else if (!writePacket(job, os, packet, enc->time_base)) {
             good = false;
         }
@@ -253,7 +605,8 @@ bool Transcoder::encodeFrame(Job& job, OutputStream& os, AVFrame* frame)
             break;
     }
     av_packet_free(&packet);
-    if (good && !frame && job.pass == 1 && job.passLog && enc->stats_out)
+    // Only a non-empty log replaces what was gathered: mpeg4 and mpeg2video leave an empty one after the drain.
+    if (good && !frame && job.pass == 1 && job.passLog && enc->stats_out && *enc->stats_out)
         *job.passLog = enc->stats_out;
     return good;
 }

@@ -16,6 +16,9 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstring>
+#include <vector>
 
 namespace kvr::engine {
 
@@ -79,11 +82,78 @@ bool Transcoder::writeHeader(Job& job)
     return true;
 }
 
+namespace {
+
+constexpr size_t maxHeldVideoPackets = 8;
+
+// The parameter sets an encoder put in a packet rather than in its extradata, made the output stream's
+// extradata; false when the packet has none.
+bool takeParameterSets(Transcoder::OutputStream& stream, const AVPacket* packet, AVRational timeBase)
+{
+    const AVBitStreamFilter* filter = av_bsf_get_by_name("extract_extradata");
+    AVBSFContext* bsf = nullptr;
+    if (!filter || !stream.encoder || av_bsf_alloc(filter, &bsf) < 0)
+        return false;
+    bool found = false;
+    AVPacket* work = av_packet_clone(packet);
+    if (work && avcodec_parameters_from_context(bsf->par_in, stream.encoder) >= 0) {
+        bsf->time_base_in = timeBase;
+        if (av_bsf_init(bsf) >= 0 && av_bsf_send_packet(bsf, work) >= 0) {
+            while (av_bsf_receive_packet(bsf, work) >= 0) {
+                size_t size = 0;
+                const uint8_t* data = av_packet_get_side_data(work, AV_PKT_DATA_NEW_EXTRADATA, &size);
+                if (!found && data && size > 0 && size < INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE) {
+                    AVCodecParameters* par = stream.stream->codecpar;
+                    uint8_t* copy = static_cast<uint8_t*>(av_mallocz(size + AV_INPUT_BUFFER_PADDING_SIZE));
+                    if (copy) {
+                        std::memcpy(copy, data, size);
+                        av_freep(&par->extradata);
+                        par->extradata = copy;
+                        par->extradata_size = static_cast<int>(size);
+                        found = true;
+                    }
+                }
+                av_packet_unref(work);
+            }
+        }
+    }
+    av_packet_free(&work);
+    av_bsf_free(&bsf);
+    return found;
+}
+
+} // namespace
+
 bool Transcoder::writePacket(Job& job, OutputStream& stream, AVPacket* packet, AVRational timeBase)
 {
     if (job.pass == 1)
         return true;
-    // Until the header exists nothing can be muxed (the wait for parameter sets is the encoders' business).
+    if (!job.headerWritten && job.awaitingExtradata && &stream == job.videoOut && stream.stream) {
+        bool current = false;
+        if (!takeParameterSets(stream, packet, timeBase)) {
+            AVPacket* clone = av_packet_clone(packet);
+            if (!clone)
+                return fail(job, "muxer", errorString(AVERROR(ENOMEM)));
+            job.heldVideoPackets.push_back(clone);
+            if (job.heldVideoPackets.size() < maxHeldVideoPackets)
+                return true;
+            current = true; // with 8 held the header goes out without parameter sets
+        }
+        if (!writeHeader(job))
+            return false;
+        job.awaitingExtradata = false;
+        std::vector<AVPacket*> held;
+        held.swap(job.heldVideoPackets);
+        bool good = true;
+        for (AVPacket*& p : held) {
+            if (good)
+                good = writePacket(job, stream, p, timeBase);
+            av_packet_free(&p);
+        }
+        if (!good || current)
+            return good;
+    }
+    // Until the header exists nothing can be muxed.
     if (!job.headerWritten || !stream.stream)
         return true;
     packet->stream_index = stream.stream->index;

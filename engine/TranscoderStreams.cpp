@@ -206,8 +206,21 @@ bool Transcoder::setupVideoStream(Job& job, int inputIndex)
     auto os = std::make_unique<OutputStream>();
     os->inputIndex = inputIndex;
     os->startOffset = startOffsetFor(job, input);
-    if (job.options->videoCodec != "copy")
-        return fail(job, "encoder", "video encoding is not available yet; choose \"copy\" or \"none\"");
+    if (job.options->videoCodec != "copy") {
+        // The encoder, and with it the output stream's parameters, come with the first decoded frame.
+        os->kind = StreamKind::EncodeVideo;
+        if (!openDecoder(job, *os, input, "video", true))
+            return false;
+        if (job.pass != 1) {
+            os->stream = avformat_new_stream(job.outputContext, nullptr);
+            if (!os->stream)
+                return fail(job, "muxer", errorString(AVERROR(ENOMEM)));
+            os->stream->disposition = input->disposition & ~AV_DISPOSITION_ATTACHED_PIC;
+        }
+        job.videoOut = os.get();
+        registerStream(job, std::move(os));
+        return true;
+    }
     if (job.pass == 1)
         return true; // a first pass writes no video
     if (definitelyNot(job, input))

@@ -48,6 +48,10 @@ struct Transcoder::OutputStream {
     // whole input is converted.
     int64_t startOffset = 0;
     AVRational sinkTimeBase { 0, 1 };
+    // The video graph as parsed, kept for the log and for tests.
+    std::string graphText;
+    // The last video frame time given to the encoder, in its time base.
+    int64_t lastVideoPts = INT64_MIN;
     bool started = false;
     // Audio frames enter the graph counted in samples; this carries the rounding from one frame to the next.
     int64_t sampleTimeCarry = INT64_MIN;
