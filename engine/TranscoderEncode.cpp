@@ -490,9 +490,9 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
                                                      : "quality " + std::to_string(std::clamp(o.quality, 0, 3));
     const char* passText = "";
     if (twoPasses)
-        passText = job.pass == 1 ? "(pass 1/2)" : "(pass 2/2)";
+        passText = job.pass == 1 ? " (pass 1/2)" : " (pass 2/2)";
     logInfo(
-        "Transcoder: video {} {}x{} @{:.3f} {} {}", encoder->name, enc->width, enc->height, fps, rateText, passText);
+        "Transcoder: video {} {}x{} @{:.3f} {}{}", encoder->name, enc->width, enc->height, fps, rateText, passText);
     return true;
 }
 

@@ -193,7 +193,9 @@ bool nextProgress(ProgressState& state, int64_t nowNs, int64_t positionUs, int64
         speed = position / elapsed;
 
     report = TranscodeProgress {};
-    report.speed = speed;
+    // Early packets may sit before the start (B-frame reordering), so the position can step back: never a
+    // negative speed.
+    report.speed = std::max(speed, 0.0);
     report.rate = elapsed > 0 ? static_cast<double>(videoFrames) / elapsed : 0;
     report.pass = pass == 0 ? 1 : pass;
     report.passes = passes;

@@ -295,6 +295,7 @@ rows+=(
   "one-frame-sound.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
   "vfr-pairs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=20:duration=2 -vf 'settb=1/1000,setpts=(floor(N/2)*0.1+mod(N\\,2)*0.01)/TB' -fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
 )
+
 made=0
 for row in "${rows[@]}"; do
   name=${row%%|*}

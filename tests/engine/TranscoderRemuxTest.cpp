@@ -375,6 +375,7 @@ TEST(TranscoderRemux, ProgressArithmetic)
         ASSERT_TRUE(nextProgress(state, c.nowNs, c.positionUs, c.durationUs, 50, c.pass, c.passes, 1234, report));
         EXPECT_DOUBLE_EQ(report.fraction, c.fraction);
         EXPECT_DOUBLE_EQ(report.etaSeconds, c.eta);
+        EXPECT_GE(report.speed, 0.0);
         EXPECT_EQ(report.pass, c.pass == 0 ? 1 : c.pass);
         EXPECT_EQ(report.passes, c.passes);
         EXPECT_EQ(report.bytes, 1234);
