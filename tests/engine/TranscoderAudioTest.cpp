@@ -2,6 +2,7 @@
 // read back with libavformat and decoded by the ffmpeg tool.
 #include "engine/Logging.h"
 #include "engine/Transcoder.h"
+#include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,15 +23,17 @@ extern "C" {
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
+using kvr::test::convert;
+using kvr::test::decodeErrors;
 using kvr::test::fixture;
+using kvr::test::freePackets;
+using Probe = kvr::test::OutputProbe;
 
 namespace {
 
 fs::path scratch(const std::string& name)
 {
-    const fs::path dir = kvr::test::scratchDirectory() / "encode";
-    fs::create_directories(dir);
-    return dir / name;
+    return kvr::test::transcodeScratch("encode", name);
 }
 
 TranscodeOptions audioOnly(
@@ -43,77 +46,6 @@ TranscodeOptions audioOnly(
     o.videoCodec = "none";
     o.audioCodec = audioCodec;
     return o;
-}
-
-// Each conversion on a thread of its own: the pass lowers its thread's priority for good.
-TranscodeResult convert(const TranscodeOptions& options)
-{
-    const std::atomic<bool> never { false };
-    TranscodeResult result;
-    std::thread([&] { result = Transcoder::transcode(options, nullptr, &never); }).join();
-    return result;
-}
-
-struct Probe {
-    AVFormatContext* ctx = nullptr;
-    explicit Probe(const fs::path& path)
-    {
-        if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0
-            || avformat_find_stream_info(ctx, nullptr) < 0)
-            ADD_FAILURE() << "cannot open " << path;
-    }
-    ~Probe() { avformat_close_input(&ctx); }
-    int count(AVMediaType type) const
-    {
-        int n = 0;
-        for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i)
-            n += ctx->streams[i]->codecpar->codec_type == type ? 1 : 0;
-        return n;
-    }
-    const AVStream* first(AVMediaType type) const
-    {
-        for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i)
-            if (ctx->streams[i]->codecpar->codec_type == type)
-                return ctx->streams[i];
-        return nullptr;
-    }
-    // Every packet of one stream, in file order.
-    std::vector<AVPacket*> packets(const AVStream* stream)
-    {
-        std::vector<AVPacket*> list;
-        AVPacket* p = av_packet_alloc();
-        while (ctx && av_read_frame(ctx, p) >= 0) {
-            if (p->stream_index == stream->index)
-                list.push_back(av_packet_clone(p));
-            av_packet_unref(p);
-        }
-        av_packet_free(&p);
-        return list;
-    }
-};
-
-void freePackets(std::vector<AVPacket*>& list)
-{
-    for (AVPacket*& p : list)
-        av_packet_free(&p);
-    list.clear();
-}
-
-// What the ffmpeg tool says while decoding the whole file; empty when it decodes cleanly.
-std::string decodeErrors(const fs::path& file)
-{
-    const std::string command = "ffmpeg -nostdin -v error -i '" + file.string() + "' -f null - 2>&1";
-    std::string said;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            said += buffer;
-        if (::pclose(pipe) != 0)
-            said += "(ffmpeg failed)";
-    } else {
-        said = "(cannot run ffmpeg)";
-    }
-    return said;
 }
 
 class WarningSink : public spdlog::sinks::base_sink<std::mutex> {

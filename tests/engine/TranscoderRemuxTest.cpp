@@ -1,5 +1,6 @@
 // Conversions that copy streams into another container, end to end on generated media.
 #include "engine/Transcoder.h"
+#include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -27,16 +28,16 @@ extern "C" {
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
+using kvr::test::convert;
 using kvr::test::fixture;
+using Probe = kvr::test::OutputProbe;
 using kvr::test::readFile;
 
 namespace {
 
 fs::path scratch(const std::string& name)
 {
-    const fs::path dir = kvr::test::scratchDirectory() / "remux";
-    fs::create_directories(dir);
-    return dir / name;
+    return kvr::test::transcodeScratch("remux", name);
 }
 
 TranscodeOptions remux(const fs::path& input, const fs::path& output, const std::string& container)
@@ -49,42 +50,6 @@ TranscodeOptions remux(const fs::path& input, const fs::path& output, const std:
     o.audioCodec = "copy";
     return o;
 }
-
-// Each conversion on a thread of its own: the pass lowers its thread's priority for good.
-TranscodeResult convert(const TranscodeOptions& options, const TranscodeProgressCallback* progress = nullptr,
-    const std::atomic<bool>* cancel = nullptr)
-{
-    const std::atomic<bool> never { false };
-    TranscodeResult result;
-    std::thread([&] { result = Transcoder::transcode(options, progress, cancel ? cancel : &never); }).join();
-    return result;
-}
-
-// What a converted file holds, read back with libavformat.
-struct Probe {
-    AVFormatContext* ctx = nullptr;
-    explicit Probe(const fs::path& path)
-    {
-        if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0
-            || avformat_find_stream_info(ctx, nullptr) < 0)
-            ADD_FAILURE() << "cannot open " << path;
-    }
-    ~Probe() { avformat_close_input(&ctx); }
-    int count(AVMediaType type) const
-    {
-        int n = 0;
-        for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i)
-            n += ctx->streams[i]->codecpar->codec_type == type ? 1 : 0;
-        return n;
-    }
-    const AVStream* first(AVMediaType type) const
-    {
-        for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i)
-            if (ctx->streams[i]->codecpar->codec_type == type)
-                return ctx->streams[i];
-        return nullptr;
-    }
-};
 
 std::string tag(const AVDictionary* dict, const char* key)
 {

@@ -1,6 +1,7 @@
 // Conversions that re-encode video, end to end on generated media, and the settings worked out before the
 // encoder opens; every output is read back with libavformat and decoded by the ffmpeg tool.
 #include "engine/Transcoder.h"
+#include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -22,59 +23,16 @@ extern "C" {
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
+using kvr::test::convert;
+using kvr::test::decodeErrors;
 using kvr::test::fixture;
+using Probe = kvr::test::OutputProbe;
 
 namespace {
 
 fs::path scratch(const std::string& name)
 {
-    const fs::path dir = kvr::test::scratchDirectory() / "video";
-    fs::create_directories(dir);
-    return dir / name;
-}
-
-// Each conversion on a thread of its own: the pass lowers its thread's priority for good.
-TranscodeResult convert(const TranscodeOptions& options)
-{
-    const std::atomic<bool> never { false };
-    TranscodeResult result;
-    std::thread([&] { result = Transcoder::transcode(options, nullptr, &never); }).join();
-    return result;
-}
-
-struct Probe {
-    AVFormatContext* ctx = nullptr;
-    explicit Probe(const fs::path& path)
-    {
-        if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0
-            || avformat_find_stream_info(ctx, nullptr) < 0)
-            ADD_FAILURE() << "cannot open " << path;
-    }
-    ~Probe() { avformat_close_input(&ctx); }
-    const AVCodecParameters* first(AVMediaType type) const
-    {
-        for (unsigned i = 0; ctx && i < ctx->nb_streams; ++i)
-            if (ctx->streams[i]->codecpar->codec_type == type)
-                return ctx->streams[i]->codecpar;
-        return nullptr;
-    }
-};
-
-// What the ffmpeg tool says while decoding the whole file; empty when it decodes cleanly.
-std::string decodeErrors(const fs::path& file)
-{
-    const std::string command = "ffmpeg -nostdin -v error -i '" + file.string() + "' -f null - 2>&1";
-    std::string said;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (std::fgets(buffer, sizeof buffer, pipe))
-            said += buffer;
-        if (::pclose(pipe) != 0)
-            said += "(ffmpeg failed)";
-    } else {
-        said = "(cannot run ffmpeg)";
-    }
-    return said;
+    return kvr::test::transcodeScratch("video", name);
 }
 
 TEST(TranscoderVideo, DefaultsGiveH264AndAacWithChaptersAndTheIndexFirst)
@@ -86,8 +44,8 @@ TEST(TranscoderVideo, DefaultsGiveH264AndAacWithChaptersAndTheIndexFirst)
     const TranscodeResult result = convert(o);
     ASSERT_TRUE(result.ok) << result.message;
     Probe probe(out);
-    const AVCodecParameters* video = probe.first(AVMEDIA_TYPE_VIDEO);
-    const AVCodecParameters* audio = probe.first(AVMEDIA_TYPE_AUDIO);
+    const AVCodecParameters* video = probe.params(AVMEDIA_TYPE_VIDEO);
+    const AVCodecParameters* audio = probe.params(AVMEDIA_TYPE_AUDIO);
     ASSERT_NE(video, nullptr);
     ASSERT_NE(audio, nullptr);
     EXPECT_EQ(video->codec_id, AV_CODEC_ID_H264);
@@ -139,7 +97,7 @@ TEST(TranscoderVideo, EachCodecAndContainerDecodesCleanly)
         const TranscodeResult result = convert(o);
         ASSERT_TRUE(result.ok) << result.message;
         Probe probe(out);
-        const AVCodecParameters* video = probe.first(AVMEDIA_TYPE_VIDEO);
+        const AVCodecParameters* video = probe.params(AVMEDIA_TYPE_VIDEO);
         ASSERT_NE(video, nullptr);
         EXPECT_EQ(video->codec_id, c.wantedVideo);
         if (c.wantedFormat != AV_PIX_FMT_NONE) {
@@ -149,7 +107,7 @@ TEST(TranscoderVideo, EachCodecAndContainerDecodesCleanly)
             EXPECT_EQ(video->width, c.wantedWidth);
             EXPECT_EQ(video->height, c.wantedHeight);
         }
-        EXPECT_EQ(probe.first(AVMEDIA_TYPE_AUDIO) != nullptr, std::string(c.audioCodec) != "none");
+        EXPECT_EQ(probe.params(AVMEDIA_TYPE_AUDIO) != nullptr, std::string(c.audioCodec) != "none");
         EXPECT_EQ(decodeErrors(out), "");
     }
 }
@@ -163,8 +121,8 @@ TEST(TranscoderVideo, OneFrameKeepsItsSound)
     const TranscodeResult result = convert(o);
     ASSERT_TRUE(result.ok) << result.message;
     Probe probe(out);
-    ASSERT_NE(probe.first(AVMEDIA_TYPE_VIDEO), nullptr);
-    ASSERT_NE(probe.first(AVMEDIA_TYPE_AUDIO), nullptr);
+    ASSERT_NE(probe.params(AVMEDIA_TYPE_VIDEO), nullptr);
+    ASSERT_NE(probe.params(AVMEDIA_TYPE_AUDIO), nullptr);
     EXPECT_GT(probe.ctx->duration, 1'800'000) << "the sound was dropped";
     EXPECT_EQ(decodeErrors(out), "");
 }
@@ -223,8 +181,8 @@ TEST(TranscoderVideo, TwoPassesReportEachPassAndWriteOnlyInTheSecond)
     EXPECT_DOUBLE_EQ(highestPass1, 0.5);
     EXPECT_DOUBLE_EQ(last, 1.0);
     Probe probe(out);
-    ASSERT_NE(probe.first(AVMEDIA_TYPE_VIDEO), nullptr);
-    EXPECT_EQ(probe.first(AVMEDIA_TYPE_VIDEO)->codec_id, AV_CODEC_ID_VP9);
+    ASSERT_NE(probe.params(AVMEDIA_TYPE_VIDEO), nullptr);
+    EXPECT_EQ(probe.params(AVMEDIA_TYPE_VIDEO)->codec_id, AV_CODEC_ID_VP9);
     EXPECT_EQ(decodeErrors(out), "");
 }
 
