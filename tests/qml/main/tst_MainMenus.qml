@@ -63,6 +63,17 @@ TestCase {
         return window
     }
 
+    // True once condition holds, false when timeoutMs pass first.
+    function waitFor(condition, timeoutMs) {
+        const deadline = Date.now() + timeoutMs
+        while (!condition()) {
+            if (Date.now() > deadline)
+                return false
+            wait(20)
+        }
+        return true
+    }
+
     function part(window, name) {
         const object = findChild(window.contentItem, name) || findChild(window, name)
                        || findChild(window.contentItem.parent, name)
@@ -372,13 +383,19 @@ TestCase {
         compare(window.showLibrary, true)
         choose(barMenu(window, "View"), "Library Browser")
         compare(window.showLibrary, false)
-        window.libraryVisible = false
-        // Focus within a window needs the window to be the active one.
-        window.requestActivate()
-        tryCompare(window, "active", true, 5000)
-        choose(barMenu(window, "View"), "Search Library...")
-        compare(window.libraryVisible, true)
-        tryVerify(() => part(window, "librarySidebar").searchFocused, 5000, "the search field has the focus")
+        // Focus within a window needs the window to be the active one. Other test processes share the display
+        // and may take the activation meanwhile: asked again, not given up at the first refusal.
+        let focused = false
+        for (let attempt = 0; attempt < 6 && !focused; ++attempt) {
+            window.libraryVisible = false
+            window.requestActivate()
+            if (!waitFor(() => window.active, 5000))
+                continue
+            choose(barMenu(window, "View"), "Search Library...")
+            compare(window.libraryVisible, true)
+            focused = waitFor(() => part(window, "librarySidebar").searchFocused, 5000)
+        }
+        verify(focused, "the search field has the focus")
 
         for (const [menu, name, dialog] of [["View", "Media Information...", "infoDialog"],
                                             ["Subtitle Track", "Add Subtitle File...", "subtitleDialog"],
