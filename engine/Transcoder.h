@@ -162,6 +162,11 @@ int64_t audioBitRate(const std::string& codec, int channels, int userKbps);
 // The filter chain of a video encode before its pixel-format conversion ("null" when nothing applies): the
 // user's filters, a scale when the picture is taller than `maxHeight`, an fps filter when `fps` is above 0.
 std::string videoFilterChain(const std::string& userFilters, int maxHeight, double fps, int frameHeight);
+// The whole text of a video graph without burn-in: from the source "in" through the chain and the conversion to
+// the encoder's pixel format into the sink "out".
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat);
+// The sample aspect ratio a graph's source is described with: a ratio that is not set (0/0, 0/1) is square.
+std::pair<int, int> sourceAspect(int num, int den);
 
 // What a video encoder is opened with, worked out from the user's choices before the open.
 struct VideoEncoderSettings {

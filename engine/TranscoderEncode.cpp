@@ -310,6 +310,18 @@ VideoEncoderSettings videoEncoderSettings(
     return s;
 }
 
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat)
+{
+    return "[in]" + (chain.empty() ? std::string("null") : chain) + ",format=" + pixelFormat + "[out]";
+}
+
+std::pair<int, int> sourceAspect(int num, int den)
+{
+    if (num < 1 || den < 1)
+        return { 1, 1 };
+    return { num, den };
+}
+
 bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
 {
     avfilter_graph_free(&os.graph);
@@ -323,9 +335,8 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     os.graph->nb_threads = 0;
 
     const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
-    AVRational aspect = first->sample_aspect_ratio;
-    if (aspect.num < 1 || aspect.den < 1)
-        aspect = AVRational { 1, 1 };
+    const auto [aspectNum, aspectDen] = sourceAspect(first->sample_aspect_ratio.num, first->sample_aspect_ratio.den);
+    const AVRational aspect { aspectNum, aspectDen };
     char args[videoArgsSize];
 #if LIBAVFILTER_VERSION_MAJOR >= 10
     int length = formatToBuffer(args, sizeof args,
@@ -358,8 +369,8 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         }
     }
     const char* formatName = av_get_pix_fmt_name(format);
-    const std::string text = "[in]" + videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height)
-        + ",format=" + (formatName ? formatName : "yuv420p") + "[out]";
+    const std::string text = videoGraphText(
+        videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height), formatName ? formatName : "yuv420p");
 
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();

@@ -127,6 +127,27 @@ INSTANTIATE_TEST_SUITE_P(TranscoderVideo, TranscoderVideoCodecs,
             160, 120 }),
     [](const testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
 
+// Live settings ask libaom for its fastest speed, above what this libaom's option takes.
+TEST(TranscoderVideo, LiveAv1Opens)
+{
+    const fs::path out = scratch("live-av1.mkv");
+    TranscodeOptions o;
+    o.input = fixture("clip.mp4").string();
+    o.output = out.string();
+    o.container = "mkv";
+    o.videoCodec = "av1";
+    o.audioCodec = "none";
+    o.maxHeight = 120;
+    o.live = true;
+    const TranscodeResult result = convert(o);
+    ASSERT_TRUE(result.ok) << result.message;
+    Probe probe(out);
+    const AVCodecParameters* video = probe.params(AVMEDIA_TYPE_VIDEO);
+    ASSERT_NE(video, nullptr);
+    EXPECT_EQ(video->codec_id, AV_CODEC_ID_AV1);
+    EXPECT_EQ(decodeErrors(out), "");
+}
+
 TEST(TranscoderVideo, OneFrameKeepsItsSound)
 {
     const fs::path out = scratch("one-frame.mp4");
@@ -226,6 +247,19 @@ TEST(TranscoderVideo, FilterChainTexts)
             EXPECT_EQ(videoFilterChain(c.user, c.maxHeight, c.fps, c.frameHeight), c.wanted) << locale;
     }
     std::setlocale(LC_ALL, before.c_str());
+}
+
+TEST(TranscoderVideo, GraphTextAndSourceAspect)
+{
+    EXPECT_EQ(videoGraphText(videoFilterChain("hflip", 480, 25, 1080), "yuv420p"),
+        "[in]hflip,scale=-2:480:flags=bicubic,fps=25.000,format=yuv420p[out]");
+    EXPECT_EQ(videoGraphText(videoFilterChain("", 0, 0, 720), "nv12"), "[in]null,format=nv12[out]");
+    EXPECT_EQ(videoGraphText("", "yuv420p"), "[in]null,format=yuv420p[out]");
+    const std::pair<int, int> square { 1, 1 };
+    EXPECT_EQ(sourceAspect(0, 0), square);
+    EXPECT_EQ(sourceAspect(0, 1), square);
+    EXPECT_EQ(sourceAspect(-4, 3), square);
+    EXPECT_EQ(sourceAspect(64, 45), std::make_pair(64, 45));
 }
 
 TEST(TranscoderVideo, DefaultBitRatesFollowTheHeightRows)
