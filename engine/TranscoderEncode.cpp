@@ -502,8 +502,7 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     const char* passText = "";
     if (twoPasses)
         passText = job.pass == 1 ? " (pass 1/2)" : " (pass 2/2)";
-    logInfo(
-        "Transcoder: video {} {}x{} @{:.3f} {}{}", encoder->name, enc->width, enc->height, fps, rateText, passText);
+    logInfo("Transcoder: video {} {}x{} @{:.3f} {}{}", encoder->name, enc->width, enc->height, fps, rateText, passText);
     return true;
 }
 

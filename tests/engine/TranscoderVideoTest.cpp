@@ -80,7 +80,7 @@ void PrintTo(const CodecCase& c, std::ostream* os)
     *os << c.name;
 }
 
-class TranscoderVideoCodecs : public testing::TestWithParam<CodecCase> {};
+class TranscoderVideoCodecs : public testing::TestWithParam<CodecCase> { };
 
 TEST_P(TranscoderVideoCodecs, DecodesCleanly)
 {
@@ -112,19 +112,19 @@ TEST_P(TranscoderVideoCodecs, DecodesCleanly)
 }
 
 INSTANTIATE_TEST_SUITE_P(TranscoderVideo, TranscoderVideoCodecs,
-    testing::Values(CodecCase { "Vp9OpusInWebm", "clip.mp4", "webm", "vp9", "opus", 120, AV_CODEC_ID_VP9,
-                        AV_PIX_FMT_NONE, 0, 0 },
+    testing::Values(
+        CodecCase { "Vp9OpusInWebm", "clip.mp4", "webm", "vp9", "opus", 120, AV_CODEC_ID_VP9, AV_PIX_FMT_NONE, 0, 0 },
         CodecCase { "Av1InMkv", "clip.mp4", "mkv", "av1", "none", 120, AV_CODEC_ID_AV1, AV_PIX_FMT_NONE, 0, 0 },
         CodecCase { "Mpeg4Mp3InAvi", "clip.mp4", "avi", "mpeg4", "mp3", 0, AV_CODEC_ID_MPEG4, AV_PIX_FMT_NONE, 0, 0 },
-        CodecCase { "Mpeg2Ac3InTs", "clip.mp4", "ts", "mpeg2", "ac3", 0, AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_NONE, 0,
-            0 },
+        CodecCase {
+            "Mpeg2Ac3InTs", "clip.mp4", "ts", "mpeg2", "ac3", 0, AV_CODEC_ID_MPEG2VIDEO, AV_PIX_FMT_NONE, 0, 0 },
         CodecCase { "HevcAacInMp4", "clip.mp4", "mp4", "hevc", "aac", 120, AV_CODEC_ID_HEVC, AV_PIX_FMT_NONE, 0, 0 },
-        CodecCase { "TenBitIntoH264", "yuv420p10le.mkv", "mp4", "h264", "none", 0, AV_CODEC_ID_H264,
-            AV_PIX_FMT_YUV420P, 0, 0 },
-        CodecCase { "FullRangeIntoH264", "yuvj420p.mkv", "mkv", "h264", "none", 0, AV_CODEC_ID_H264,
-            AV_PIX_FMT_YUV420P, 0, 0 },
-        CodecCase { "H264ScaledTo120", "clip.mp4", "mp4", "h264", "aac", 120, AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P,
-            160, 120 }),
+        CodecCase {
+            "TenBitIntoH264", "yuv420p10le.mkv", "mp4", "h264", "none", 0, AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, 0, 0 },
+        CodecCase {
+            "FullRangeIntoH264", "yuvj420p.mkv", "mkv", "h264", "none", 0, AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, 0, 0 },
+        CodecCase {
+            "H264ScaledTo120", "clip.mp4", "mp4", "h264", "aac", 120, AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, 160, 120 }),
     [](const testing::TestParamInfo<CodecCase>& info) { return std::string(info.param.name); });
 
 // Live settings ask libaom for its fastest speed, above what this libaom's option takes.
