@@ -7,12 +7,19 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
@@ -225,4 +232,106 @@ TEST(TranscoderBurnIn, NoSubtitlesToBurnWarnsAndConverts)
         EXPECT_TRUE(warnings.saw(c.warning)) << c.warning;
         EXPECT_EQ(decodeErrors(o.output), "");
     }
+}
+
+namespace {
+
+// Serves the first half of a file over HTTP to every connection and then sends nothing more, as a live source
+// between two bursts does.
+class StallingServer {
+public:
+    explicit StallingServer(std::string body)
+        : bytes(std::move(body))
+    {
+        listener = kvr::test::listenOnLoopback(port);
+        thread = std::thread([this] { serve(); });
+    }
+    ~StallingServer()
+    {
+        stop = true;
+        thread.join();
+        for (int fd : clients)
+            ::close(fd);
+        if (listener >= 0)
+            ::close(listener);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/live.mkv"; }
+    std::atomic<int> connections { 0 };
+
+private:
+    void serve()
+    {
+        while (!stop && listener >= 0) {
+            pollfd p { listener, POLLIN, 0 };
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0)
+                continue;
+            clients.push_back(fd);
+            ++connections;
+            std::string request;
+            char buffer[1024];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, static_cast<size_t>(n));
+            }
+            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nContent-Length: "
+                + std::to_string(bytes.size()) + "\r\n\r\n";
+            const std::string half = head + bytes.substr(0, bytes.size() / 2);
+            size_t sent = 0;
+            while (sent < half.size()) {
+                const ssize_t n = ::send(fd, half.data() + sent, half.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0)
+                    break;
+                sent += static_cast<size_t>(n);
+            }
+        }
+    }
+
+    std::string bytes;
+    int port = 0;
+    int listener = -1;
+    std::atomic<bool> stop { false };
+    std::vector<int> clients;
+    std::thread thread;
+};
+
+} // namespace
+
+// A live input is read once: its subtitles come from the pass's own reads, so the conversion makes progress
+// while the source holds back the rest (reading it all ahead first would wait for the end that never comes).
+TEST(TranscoderBurnIn, LiveInputIsNotReadAhead)
+{
+    StallingServer server(kvr::test::readFile(fixture("multi.mkv")));
+    TranscodeOptions o;
+    o.input = server.url();
+    o.container = "ts";
+    o.audioCodec = "none";
+    o.subtitles = 3;
+    o.live = true;
+    o.outputSink = [](const uint8_t*, int) { return true; };
+    std::atomic<bool> reported { false };
+    std::atomic<int> connectionsAtReport { -1 };
+    const TranscodeProgressCallback progress = [&](const TranscodeProgress&) {
+        if (!reported.exchange(true))
+            connectionsAtReport = server.connections.load();
+    };
+    std::atomic<bool> cancel { false };
+    std::atomic<bool> finished { false };
+    TranscodeResult result;
+    std::thread job([&] {
+        result = Transcoder::transcode(o, &progress, &cancel);
+        finished = true;
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!reported && !finished && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(reported) << "no progress while the source stalls";
+    EXPECT_EQ(connectionsAtReport.load(), 1) << "the input was opened a second time";
+    cancel = true;
+    job.join();
+    EXPECT_TRUE(result.cancelled || result.ok) << result.message;
 }
