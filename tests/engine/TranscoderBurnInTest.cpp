@@ -187,6 +187,13 @@ TEST(TranscoderBurnIn, FileCuesFollowTheInputsStart)
     checkBurnIn(o, "start-offset", 25, { { 0.64, 1.20, 0.0, 0.36 }, { 2.12, 2.60, 1.64, 1.84 } });
 }
 
+// An embedded stream's cues carry the container's clock, which starts at 5 s here, as the pictures do.
+TEST(TranscoderBurnIn, StreamCuesFollowTheContainersClock)
+{
+    TranscodeOptions o = videoOnly("late-start-subs.mkv", "");
+    checkBurnIn(o, "late-start", 2, { { 0.5, 1.0, 0.0, 0.0 }, { 2.0, 2.5, 1.5, 1.5 } });
+}
+
 // The overlay is premultiplied: a half transparent white box over mid-grey lands halfway between the two.
 TEST(TranscoderBurnIn, HalfTransparentBoxBlendsHalfway)
 {
