@@ -5,6 +5,8 @@
 #include "engine/Logging.h"
 #include "engine/internal/Demuxer.h"
 #include "engine/internal/FfmpegSupport.h"
+#include "engine/internal/SubtitleDecoder.h"
+#include "engine/internal/SubtitleRenderer.h"
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {
@@ -86,6 +88,86 @@ bool outputIsInput(const std::string& input, const std::string& output)
     return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
+// A network address is read once only; a text starting with "/" is a local path whatever it holds.
+bool isLocalInput(const std::string& input)
+{
+    return !input.empty() && (input.front() == '/' || input.rfind("file:", 0) == 0);
+}
+
+// Reads every packet of one subtitle stream of a local input ahead of the pass, in a second context of its own,
+// into the burn-in renderer; true when at least one packet was read.
+bool preReadSubtitles(Transcoder::Job& job, int index, int width, int height)
+{
+    AVFormatContext* second = nullptr;
+    if (internal::Demuxer::openFormat(
+            job.options->input, internal::Demuxer::defaultNetworkTimeoutUs, interruptFor(job), second)
+        < 0)
+        return false;
+    bool loaded = false;
+    if (avformat_find_stream_info(second, nullptr) >= 0 && index < static_cast<int>(second->nb_streams)) {
+        for (unsigned i = 0; i < second->nb_streams; ++i)
+            if (static_cast<int>(i) != index)
+                second->streams[i]->discard = AVDISCARD_ALL;
+        internal::SubtitleDecoder decoder;
+        AVPacket* packet = av_packet_alloc();
+        if (packet && decoder.open(second->streams[index]->codecpar, job.burnIn.get(), width, height)) {
+            while (!job.cancel->load() && av_read_frame(second, packet) >= 0) {
+                if (packet->stream_index == index) {
+                    decoder.decodePacket(packet, second->streams[index]->time_base);
+                    loaded = true;
+                }
+                av_packet_unref(packet);
+            }
+        }
+        av_packet_free(&packet);
+    }
+    avformat_close_input(&second);
+    return loaded;
+}
+
+// The subtitles to burn in: a file, else the chosen (or best) subtitle stream. An index from the settings, the
+// queue file or an old job may name no subtitle stream at all; then nothing is loaded and the pass goes on.
+void loadBurnIn(Transcoder::Job& job, int videoIndex)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
+    job.burnIn = std::make_unique<internal::SubtitleRenderer>();
+    std::string reason;
+    bool loaded = false;
+    if (!o.subtitleFile.empty()) {
+        loaded = job.burnIn->loadExternalFile(o.subtitleFile, reason);
+        job.burnInFromFile = loaded;
+    } else {
+        int index = o.subtitleStream;
+        if (index < 0) {
+            index = av_find_best_stream(ic, AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+        } else if (index >= static_cast<int>(ic->nb_streams)
+            || ic->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE) {
+            reason = "no subtitle stream " + std::to_string(index);
+            index = -1;
+        }
+        if (index >= 0) {
+            const AVCodecParameters* video = ic->streams[videoIndex]->codecpar;
+            if (o.live || !isLocalInput(o.input)) {
+                // A live or network input is not read twice (a live one never ends): its subtitle packets are
+                // decoded as the pass reads them.
+                auto decoder = std::make_unique<internal::SubtitleDecoder>();
+                if (decoder->open(ic->streams[index]->codecpar, job.burnIn.get(), video->width, video->height)) {
+                    job.burnInDecoder = std::move(decoder);
+                    job.burnInStream = index;
+                    loaded = true;
+                }
+            } else {
+                loaded = preReadSubtitles(job, index, video->width, video->height);
+            }
+        }
+    }
+    if (!loaded) {
+        logWarning("Transcoder: no subtitles to burn in ({})", reason);
+        job.burnIn.reset();
+    }
+}
+
 // One pass's steps up to the closed output; false with the job's error set (or the job interrupted).
 bool runPass(Transcoder::Job& job, bool& cancelled)
 {
@@ -109,7 +191,7 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             videoIndex = -1;
     }
     if (o.subtitles == 3 && videoIndex >= 0 && o.videoCodec != "copy")
-        logWarning("Transcoder: burning subtitles in needs video encoding; left out");
+        loadBurnIn(job, videoIndex);
     if (videoIndex >= 0 && !Transcoder::setupVideoStream(job, videoIndex))
         return false;
 
@@ -152,7 +234,7 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
         return Transcoder::fail(job, "input", "nothing to convert (no matching audio or video stream)");
 
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
-        if (!job.byInputIndex.count(static_cast<int>(i)))
+        if (!job.byInputIndex.count(static_cast<int>(i)) && static_cast<int>(i) != job.burnInStream)
             ic->streams[i]->discard = AVDISCARD_ALL;
     }
 
@@ -236,6 +318,12 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
         if (r < 0) {
             logWarning("Transcoder: read error {} \u2014 finishing with what was read", errorString(r));
             break;
+        }
+        if (job.burnInDecoder && packet->stream_index == job.burnInStream) {
+            // At once, never among the packets held for the header: the pictures to come need these cues.
+            job.burnInDecoder->decodePacket(packet, ic->streams[job.burnInStream]->time_base);
+            av_packet_unref(packet);
+            continue;
         }
         const bool isVideo = job.videoOut && packet->stream_index == job.videoOut->inputIndex;
         if (job.headerWritten || job.pass == 1 || isVideo) {

@@ -162,9 +162,10 @@ int64_t audioBitRate(const std::string& codec, int channels, int userKbps);
 // The filter chain of a video encode before its pixel-format conversion ("null" when nothing applies): the
 // user's filters, a scale when the picture is taller than `maxHeight`, an fps filter when `fps` is above 0.
 std::string videoFilterChain(const std::string& userFilters, int maxHeight, double fps, int frameHeight);
-// The whole text of a video graph without burn-in: from the source "in" through the chain and the conversion to
-// the encoder's pixel format into the sink "out".
-std::string videoGraphText(const std::string& chain, const std::string& pixelFormat);
+// The whole text of a video graph: from the source "in" through the chain and the conversion to the encoder's
+// pixel format into the sink "out". With burn-in the subtitle source "sub" (premultiplied BGRA) is laid over the
+// decoded picture first, before the user's filters, the scaling and the frame-rate change.
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn = false);
 // The sample aspect ratio a graph's source is described with: a ratio that is not set (0/0, 0/1) is square.
 std::pair<int, int> sourceAspect(int num, int den);
 

@@ -22,6 +22,7 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -310,9 +311,14 @@ VideoEncoderSettings videoEncoderSettings(
     return s;
 }
 
-std::string videoGraphText(const std::string& chain, const std::string& pixelFormat)
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn)
 {
-    return "[in]" + (chain.empty() ? std::string("null") : chain) + ",format=" + pixelFormat + "[out]";
+    const bool noChain = chain.empty() || chain == "null";
+    if (!burnIn)
+        return "[in]" + (noChain ? std::string("null") : chain) + ",format=" + pixelFormat + "[out]";
+    // The overlay arrives premultiplied; blended as straight alpha its soft edges and boxes come out too dark.
+    return "[in]null[base];[sub]format=rgba[s];[base][s]overlay=format=auto:eof_action=repeat:alpha=premultiplied"
+        + (noChain ? std::string() : "," + chain) + ",format=" + pixelFormat + "[out]";
 }
 
 std::pair<int, int> sourceAspect(int num, int den)
@@ -355,6 +361,14 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     if (!buffer || !buffersink || avfilter_graph_create_filter(&os.source, buffer, "in", args, nullptr, os.graph) < 0
         || avfilter_graph_create_filter(&os.sink, buffersink, "out", nullptr, nullptr, os.graph) < 0)
         return fail(job, "filter", "video buffers");
+    if (job.burnIn) {
+        char subtitleArgs[videoArgsSize];
+        const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
+            first->width, first->height, static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
+            || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
+            return fail(job, "filter", "subtitle buffer");
+    }
 
     AVPixelFormat format = AV_PIX_FMT_YUV420P;
     if (const AVCodec* encoder = findEncoder(o.videoCodec)) {
@@ -369,17 +383,25 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         }
     }
     const char* formatName = av_get_pix_fmt_name(format);
-    const std::string text = videoGraphText(
-        videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height), formatName ? formatName : "yuv420p");
+    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height),
+        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr);
 
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
+    AVFilterInOut* subtitleOut = os.subtitleSource ? avfilter_inout_alloc() : nullptr;
     int r = AVERROR(ENOMEM);
-    if (outputs && inputs) {
+    if (outputs && inputs && (subtitleOut || !os.subtitleSource)) {
         outputs->name = av_strdup("in");
         outputs->filter_ctx = os.source;
         outputs->pad_idx = 0;
-        outputs->next = nullptr;
+        outputs->next = subtitleOut;
+        if (subtitleOut) {
+            subtitleOut->name = av_strdup("sub");
+            subtitleOut->filter_ctx = os.subtitleSource;
+            subtitleOut->pad_idx = 0;
+            subtitleOut->next = nullptr;
+            subtitleOut = nullptr; // freed with the list
+        }
         inputs->name = av_strdup("out");
         inputs->filter_ctx = os.sink;
         inputs->pad_idx = 0;
@@ -390,6 +412,7 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
+    avfilter_inout_free(&subtitleOut);
     if (r < 0)
         return fail(job, "filter", text + ": " + errorString(r));
     os.graphText = text;
@@ -506,6 +529,51 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     return true;
 }
 
+namespace {
+
+// The subtitle picture for one video frame, pushed into the graph's "sub" source at the frame's time: the
+// overlay where one is drawn at the frame's size, else fully transparent.
+bool pushSubtitlePicture(Transcoder::Job& job, Transcoder::OutputStream& os, const AVFrame* frame)
+{
+    if (frame->pts == AV_NOPTS_VALUE)
+        return true; // the overlay keeps its last picture
+    // One time line for frames and cues: a stream's cues carry the input's own times (the frame's shifted
+    // time plus the start offset), a file's count from the input's start.
+    const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
+    int64_t timeUs = av_rescale_q(frame->pts + os.startOffset, timeBase, AVRational { 1, 1000000 });
+    if (job.burnInFromFile)
+        timeUs -= job.inputStartUs;
+    internal::SubtitleOverlay& overlay = job.overlay;
+    job.burnIn->renderInto(timeUs, frame->width, frame->height, frame->width, frame->height, overlay);
+
+    AVFrame* picture = av_frame_alloc();
+    if (!picture)
+        return true;
+    picture->format = AV_PIX_FMT_BGRA;
+    picture->width = frame->width;
+    picture->height = frame->height;
+    picture->pts = frame->pts;
+    if (av_frame_get_buffer(picture, 0) < 0) {
+        av_frame_free(&picture);
+        return true;
+    }
+    const size_t rowBytes = static_cast<size_t>(frame->width) * 4;
+    const bool drawn = !overlay.empty && overlay.width == frame->width && overlay.height == frame->height
+        && overlay.pixels.size() >= rowBytes * static_cast<size_t>(frame->height);
+    for (int y = 0; y < frame->height; ++y) {
+        uint8_t* row = picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0];
+        if (drawn)
+            std::memcpy(row, overlay.pixels.data() + rowBytes * static_cast<size_t>(y), rowBytes);
+        else
+            std::memset(row, 0, rowBytes);
+    }
+    const int r = av_buffersrc_add_frame_flags(os.subtitleSource, picture, 0);
+    av_frame_free(&picture);
+    return r < 0 ? Transcoder::fail(job, "filter", errorString(r)) : true;
+}
+
+} // namespace
+
 bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
 {
     if (os.kind == StreamKind::EncodeVideo && !os.encoder) {
@@ -533,6 +601,9 @@ bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
         frame->pts = av_rescale_delta(job.inputContext->streams[os.inputIndex]->time_base, frame->pts, samples,
             frame->nb_samples, &os.sampleTimeCarry, samples);
     }
+    if (frame && os.kind == StreamKind::EncodeVideo && job.burnIn && os.subtitleSource
+        && !pushSubtitlePicture(job, os, frame))
+        return false;
     int r = frame ? av_buffersrc_add_frame_flags(os.source, frame, AV_BUFFERSRC_FLAG_KEEP_REF)
                   : av_buffersrc_add_frame_flags(os.source, nullptr, 0);
     if (r < 0)

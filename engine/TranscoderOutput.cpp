@@ -49,6 +49,7 @@ Transcoder::Job::~Job()
     }
     if (inputContext)
         avformat_close_input(&inputContext);
+    burnInDecoder.reset(); // it points at the renderer
     burnIn.reset();
     for (AVPacket*& packet : heldVideoPackets)
         av_packet_free(&packet);

@@ -26,6 +26,37 @@ First cue
 00:00:02,000 --> 00:00:02,900
 Second cue
 SRT
+# Burn-in inputs: the two cues as an ASS script, and a white box drawn half transparent over the whole picture
+# from 0.5 s to 1.5 s (no border, no shadow: its edges are the blend alone).
+cat > "$IN/two-cues.ass" <<'ASS'
+[Script Info]
+ScriptType: v4.00+
+PlayResX: 320
+PlayResY: 240
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Default,DejaVu Sans,24,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,2,0,2,10,10,10,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Dialogue: 0,0:00:00.50,0:00:01.50,Default,,0,0,0,,First cue
+Dialogue: 0,0:00:02.00,0:00:02.90,Default,,0,0,0,,Second cue
+ASS
+cat > "$IN/half-white-box.ass" <<'ASS'
+[Script Info]
+ScriptType: v4.00+
+PlayResX: 320
+PlayResY: 240
+
+[V4+ Styles]
+Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
+Style: Box,DejaVu Sans,20,&H80FFFFFF,&H80FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,0,0,7,0,0,0,1
+
+[Events]
+Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+Dialogue: 0,0:00:00.50,0:00:01.50,Box,,0,0,0,,{\pos(0,0)\p1}m 0 0 l 320 0 320 240 0 240{\p0}
+ASS
 cat > "$IN/chapters.txt" <<'META'
 ;FFMETADATA1
 title=Fixture Title
@@ -294,6 +325,11 @@ rows+=(
 rows+=(
   "one-frame-sound.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
   "vfr-pairs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=20:duration=2 -vf 'settb=1/1000,setpts=(floor(N/2)*0.1+mod(N\\,2)*0.01)/TB' -fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+)
+
+# Burn-in: a flat mid-grey picture, so a half-transparent box shows how the overlay is blended.
+rows+=(
+  "grey.mkv|ffmpeg -f lavfi -i color=c=0x808080:size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
 )
 
 made=0

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Transcoder.h"
+#include "engine/internal/SubtitleDecoder.h"
 #include "engine/internal/SubtitleOverlay.h"
 #include "engine/internal/SubtitleRenderer.h"
 
@@ -81,6 +82,12 @@ struct Transcoder::Job {
     OutputStream* videoOut = nullptr;
     std::string error;
     std::unique_ptr<internal::SubtitleRenderer> burnIn;
+    // Burn-in from a subtitle stream of a live or network input, which is not read twice: its packets go from
+    // the pass's own read loop to this decoder. -1 when the subtitles were loaded before the pass.
+    std::unique_ptr<internal::SubtitleDecoder> burnInDecoder;
+    int burnInStream = -1;
+    // Cues from a file count from 0; those of a stream carry the input's own times.
+    bool burnInFromFile = false;
     internal::SubtitleOverlay overlay;
     int64_t durationUs = 0;
     int64_t videoFrames = 0;

@@ -282,7 +282,8 @@ TEST(CommandLine, ConvertCopiesStreamsAndReportsOnTheTerminal)
 }
 
 // Audio re-encoded from the command line (under a locale with a decimal comma, which must not reach the filter
-// texts), and a video choice an audio-only container cannot take, refused before any file is made.
+// texts), a video choice an audio-only container cannot take, refused before any file is made, and subtitles
+// burnt in.
 TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
 {
     const fs::path dir = kvr::test::scratchDirectory() / "convert-audio";
@@ -300,6 +301,9 @@ TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
             0, "convert: done\n" },
         { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to", m4a }, 2,
             "convert: FAILED m4a holds audio only \u2014 choose \"No video\"\n" },
+        { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to",
+              QString::fromStdString((dir / "burnt.mp4").string()), "--subs", "burn" },
+            0, "convert: done\n" },
     };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })

@@ -6,7 +6,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
-#include <spdlog/sinks/base_sink.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -27,6 +26,7 @@ using kvr::test::convert;
 using kvr::test::decodeErrors;
 using kvr::test::fixture;
 using kvr::test::freePackets;
+using kvr::test::Warnings;
 using Probe = kvr::test::OutputProbe;
 
 namespace {
@@ -47,45 +47,6 @@ TranscodeOptions audioOnly(
     o.audioCodec = audioCodec;
     return o;
 }
-
-class WarningSink : public spdlog::sinks::base_sink<std::mutex> {
-public:
-    bool saw(const std::string& text)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l == text; });
-    }
-
-protected:
-    void sink_it_(const spdlog::details::log_msg& msg) override
-    {
-        if (msg.level == spdlog::level::warn)
-            lines.emplace_back(msg.payload.data(), msg.payload.size());
-    }
-    void flush_() override { }
-
-private:
-    std::vector<std::string> lines;
-};
-
-// Collects the warnings of the conversions run while it lives.
-class Warnings {
-public:
-    Warnings()
-    {
-        init_logging();
-        defaultLogger()->sinks().push_back(sink);
-    }
-    ~Warnings()
-    {
-        auto& sinks = defaultLogger()->sinks();
-        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
-    }
-    bool saw(const std::string& text) { return sink->saw(text); }
-
-private:
-    std::shared_ptr<WarningSink> sink = std::make_shared<WarningSink>();
-};
 
 } // namespace
 

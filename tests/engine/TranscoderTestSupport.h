@@ -1,18 +1,23 @@
 // What the conversion tests share: running a conversion, reading its output back, decoding it with ffmpeg.
 #pragma once
 
+#include "engine/Logging.h"
 #include "engine/Transcoder.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
 
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -107,5 +112,44 @@ inline std::string decodeErrors(const std::filesystem::path& file)
     }
     return said;
 }
+
+class WarningSink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    bool saw(const std::string& text)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return l == text; });
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override
+    {
+        if (msg.level == spdlog::level::warn)
+            lines.emplace_back(msg.payload.data(), msg.payload.size());
+    }
+    void flush_() override { }
+
+private:
+    std::vector<std::string> lines;
+};
+
+// Collects the warnings of the conversions run while it lives.
+class Warnings {
+public:
+    Warnings()
+    {
+        engine::init_logging();
+        engine::defaultLogger()->sinks().push_back(sink);
+    }
+    ~Warnings()
+    {
+        auto& sinks = engine::defaultLogger()->sinks();
+        sinks.erase(std::remove(sinks.begin(), sinks.end(), sink), sinks.end());
+    }
+    bool saw(const std::string& text) { return sink->saw(text); }
+
+private:
+    std::shared_ptr<WarningSink> sink = std::make_shared<WarningSink>();
+};
 
 } // namespace kvr::test
