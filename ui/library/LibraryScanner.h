@@ -4,6 +4,7 @@
 #include "ui/library/ScanStatus.h"
 
 #include <QFileInfo>
+#include <QHash>
 #include <QImage>
 #include <QSet>
 #include <QString>
@@ -142,9 +143,14 @@ private:
     void run();
     void scan(const Job& job);
     void reportProgress(ScanStatus& status, bool force);
-    // Reads and writes one new or changed file; rowId is 0 when no row has its path.
-    void readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
+    // Reads and writes one new or changed file; rowId is 0 when no row has its path. True when its rows were
+    // committed, and with them the end of its quarantine marks.
+    bool readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
         const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
+    // A file named by a "probing" mark left behind by an earlier pass ended that process while it was read:
+    // from now on it is skipped while its size and modification time stay the same. Returns the skipped files
+    // as uri -> "<size>:<mtime>".
+    static QHash<QString, QString> takeQuarantine(Database& db);
     void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
         const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
     static qint64 idFor(Database& db, const char* table, const char* column, const QString& value);

@@ -186,6 +186,7 @@ void LibraryScanner::scan(const Job& job)
     status.running = true;
     reportProgress(status, true);
     db.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '1')");
+    const QHash<QString, QString> quarantined = takeQuarantine(db);
 
     std::vector<Folder> folders;
     {
@@ -251,6 +252,11 @@ void LibraryScanner::scan(const Job& job)
     seen.reserve(files.size());
     const qint64 passTime = QDateTime::currentSecsSinceEpoch();
     Statement lookup = db.prepare("SELECT id, size_bytes, mtime, available FROM sources WHERE uri = ?1");
+    // The mark of the file being read, committed before the read: if reading it brings the process down (a
+    // decoder crash on a damaged file), the next start finds the mark and skips the file instead of dying on
+    // it after every start.
+    Statement markProbing = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES('probing', ?1)");
+    Statement clearMarks = db.prepare("DELETE FROM library_meta WHERE key = 'probing' OR key = ?1");
     for (const QString& uri : files) {
         while (paused_ && !cancel_) {
             reportProgress(status, true);
@@ -291,12 +297,28 @@ void LibraryScanner::scan(const Job& job)
             continue;
         }
 
+        const auto skip = quarantined.constFind(uri);
+        if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
+            reportProgress(status, false);
+            continue;
+        }
+
         status.current = file.fileName();
         reportProgress(status, false);
-        readFile(db, file, uri, rowId, folders, passTime, status);
+        markProbing.reset();
+        markProbing.bindText(1, uri);
+        markProbing.run();
+        // A read that wrote nothing ends its marks at once; a written file ends them with its rows.
+        if (!readFile(db, file, uri, rowId, folders, passTime, status)) {
+            clearMarks.reset();
+            clearMarks.bindText(1, QStringLiteral("skip:") + uri);
+            clearMarks.run();
+        }
         std::this_thread::yield();
     }
     lookup.finalize();
+    markProbing.finalize();
+    clearMarks.finalize();
     status.current.clear();
 
     if (!cancel_)
@@ -309,12 +331,42 @@ void LibraryScanner::scan(const Job& job)
     db.close();
 }
 
-void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
+QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
+{
+    QString probing;
+    {
+        Statement read = db.prepare("SELECT value FROM library_meta WHERE key = 'probing'");
+        if (read.next())
+            probing = read.columnText(0);
+    }
+    if (!probing.isEmpty()) {
+        const QFileInfo file(probing);
+        const QString stamp = QStringLiteral("%1:%2")
+                                  .arg(file.size())
+                                  .arg(file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
+        Transaction tx(db);
+        Statement skip = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES(?1, ?2)");
+        skip.bindText(1, QStringLiteral("skip:") + probing).bindText(2, stamp);
+        tx.run(skip);
+        tx.exec("DELETE FROM library_meta WHERE key = 'probing'");
+        if (tx.commit())
+            qWarning().noquote() << QStringLiteral("library: skipping %1: reading it stopped the player").arg(probing);
+    }
+
+    QHash<QString, QString> skipped;
+    // A key range rather than LIKE, so that the primary key's index serves it (';' follows ':').
+    Statement all = db.prepare("SELECT key, value FROM library_meta WHERE key >= 'skip:' AND key < 'skip;'");
+    while (all.next())
+        skipped.insert(all.columnText(0).mid(5), all.columnText(1));
+    return skipped;
+}
+
+bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
     const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
 {
     const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
     if (info.tracks.empty())
-        return;
+        return false;
     const engine::TrackInfo* video = nullptr;
     const engine::TrackInfo* audio = nullptr;
     for (const engine::TrackInfo& track : info.tracks) {
@@ -335,7 +387,7 @@ void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 
     Transaction tx(db);
     if (!tx.ok())
-        return;
+        return false;
     if (rowId == 0 && !fingerprint.isEmpty()) {
         // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
         Statement candidates = db.prepare("SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
@@ -492,12 +544,19 @@ void LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     search.bindInt64(1, rowId);
     tx.run(search);
 
-    if (tx.commit()) {
-        if (existed)
-            ++status.updated;
-        else
-            ++status.added;
-    }
+    // The file was read whole: its marks go with its rows, so no moment exists in which the rows are there
+    // and the file still counts as the one that stopped the process.
+    Statement settled = db.prepare("DELETE FROM library_meta WHERE key = 'probing' OR key = ?1");
+    settled.bindText(1, QStringLiteral("skip:") + uri);
+    tx.run(settled);
+
+    if (!tx.commit())
+        return false;
+    if (existed)
+        ++status.updated;
+    else
+        ++status.added;
+    return true;
 }
 
 qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column, const QString& value)
