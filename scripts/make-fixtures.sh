@@ -10,6 +10,7 @@
 #   wav-nomask <src>   a copy of an extensible-header WAV fixture whose channel mask is 0 (no speaker order)
 #   dvb-subtitles <src> <hash>  a copy of a fixture with a DVB bitmap subtitle track added, written by
 #                      scripts/fixtures/dvb-subtitles.cpp (hash: its source's, so a change remakes the file)
+#   tls-self-signed <cn>  a fresh RSA key and a self-signed certificate for it, in one PEM file (key first)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -253,6 +254,11 @@ make_row() {
       g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
         $(pkg-config --cflags --libs libavformat libavcodec libavutil)
       "$dvb_tool" "$out/$2" "$tmp" ;;
+    tls-self-signed)
+      # For the test servers that speak TLS; their clients never check certificates, so expiry does not matter.
+      openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" -keyout "$tmp.key" -out "$tmp.crt" 2>/dev/null
+      cat "$tmp.key" "$tmp.crt" > "$tmp"
+      rm -f "$tmp.key" "$tmp.crt" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac
@@ -294,6 +300,11 @@ rows+=(
 rows+=(
   "one-frame-sound.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
   "vfr-pairs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=20:duration=2 -vf 'settb=1/1000,setpts=(floor(N/2)*0.1+mod(N\\,2)*0.01)/TB' -fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+)
+
+# The Cast v2 test receiver's key and certificate.
+rows+=(
+  "kvr-test-receiver.pem|tls-self-signed kvr-test-receiver"
 )
 
 made=0
