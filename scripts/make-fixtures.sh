@@ -281,6 +281,11 @@ rows+=(
   "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
 )
 
+# The Cast v2 test receiver's key and certificate.
+rows+=(
+  "kvr-test-receiver.pem|tls-self-signed kvr-test-receiver"
+)
+
 # Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).
 rows+=(
   "folder-6000x4000.png|ffmpeg -f lavfi -i color=c=0x3060C0:size=6000x4000 -vf drawbox=x=0:y=0:w=3000:h=4000:color=0xC06030:t=fill -frames:v 1"
@@ -300,11 +305,6 @@ rows+=(
 rows+=(
   "one-frame-sound.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=0.1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=2 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac"
   "vfr-pairs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=20:duration=2 -vf 'settb=1/1000,setpts=(floor(N/2)*0.1+mod(N\\,2)*0.01)/TB' -fps_mode passthrough -enc_time_base:v 1:1000 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
-)
-
-# The Cast v2 test receiver's key and certificate.
-rows+=(
-  "kvr-test-receiver.pem|tls-self-signed kvr-test-receiver"
 )
 
 made=0
