@@ -10,6 +10,7 @@
 #   wav-nomask <src>   a copy of an extensible-header WAV fixture whose channel mask is 0 (no speaker order)
 #   dvb-subtitles <src> <hash>  a copy of a fixture with a DVB bitmap subtitle track added, written by
 #                      scripts/fixtures/dvb-subtitles.cpp (hash: its source's, so a change remakes the file)
+#   tls-self-signed <cn>  a fresh RSA key and a self-signed certificate for it, in one PEM file (key first)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -284,6 +285,11 @@ make_row() {
       g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
         $(pkg-config --cflags --libs libavformat libavcodec libavutil)
       "$dvb_tool" "$out/$2" "$tmp" ;;
+    tls-self-signed)
+      # For the test servers that speak TLS; their clients never check certificates, so expiry does not matter.
+      openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" -keyout "$tmp.key" -out "$tmp.crt" 2>/dev/null
+      cat "$tmp.key" "$tmp.crt" > "$tmp"
+      rm -f "$tmp.key" "$tmp.crt" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac
@@ -304,6 +310,11 @@ rows+=(
   "fullrange-greys.mkv|ffmpeg -f lavfi -i color=c=0x202020:size=64x48:rate=10:duration=0.5 -vf drawbox=x=32:y=0:w=32:h=48:color=0xE0E0E0:t=fill,scale=out_range=full -c:v ffv1 -pix_fmt yuv420p -color_range pc"
   "subs-no-packets.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -itsoffset 10 -i \$IN/two-cues.srt -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -t 1"
   "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
+)
+
+# The Cast v2 test receiver's key and certificate.
+rows+=(
+  "kvr-test-receiver.pem|tls-self-signed kvr-test-receiver"
 )
 
 # Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).
