@@ -18,6 +18,8 @@ packages=(
   libspdlog-dev libfmt-dev libsqlite3-dev zlib1g-dev libpulse-dev ffmpeg
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the media server benchmark's load generator and its reference server (started by the benchmark alone)
+  wrk nginx-light
   fonts-dejavu-core fonts-jetbrains-mono locales-all
   xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
   # an independent reader of the Cast v2 message bodies the tests encode
@@ -42,4 +44,21 @@ sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
+# Packages such as the renderer ship a service: Debian's policy hook answering 101 keeps every service from
+# starting during the install. A hook already in place is left as it is; one made here goes afterwards.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  trap '"${sudo_cmd[@]}" rm -f "$policy"' EXIT
+  printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+  "${sudo_cmd[@]}" chmod 755 "$policy"
+fi
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# nginx's package enables its service at boot, with a default site on port 80 of every interface: the
+# benchmark starts its own nginx, so the service stays off.
+if [[ " ${missing[*]} " == *" nginx-light "* ]]; then
+  if [ -d /run/systemd/system ]; then
+    "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+  else
+    "${sudo_cmd[@]}" update-rc.d nginx disable >/dev/null 2>&1 || true
+  fi
+fi

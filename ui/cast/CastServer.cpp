@@ -1,5 +1,7 @@
 #include "ui/cast/CastServer.h"
 
+#include "ui/cast/ByteRange.h"
+
 #include <QFileInfo>
 #include <QList>
 #include <QNetworkInterface>
@@ -7,6 +9,7 @@
 
 #include <spdlog/spdlog.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace kvr::ui::cast {
@@ -15,6 +18,16 @@ namespace {
 
 // Accepting stops when accept fails (typically no file descriptors left); it is tried again after this.
 constexpr int kAcceptResumeMs = 100;
+// Bytes of request head kept; one more aborts the connection.
+constexpr qsizetype kMaxRequest = 16384;
+// The pump reads and writes at most this much at a time, and only while the socket queues less than kMaxQueued.
+constexpr qint64 kChunkBytes = 262144;
+constexpr qint64 kMaxQueued = 2097152;
+
+const QByteArray kFeaturesFinal
+    = QByteArrayLiteral("DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000");
+const QByteArray kFeaturesStreaming
+    = QByteArrayLiteral("DLNA.ORG_OP=00;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=01700000000000000000000000000000");
 
 } // namespace
 
@@ -22,6 +35,7 @@ CastServer::CastServer(QObject* parent)
     : QObject(parent)
 {
     pumpTimer.setInterval(100);
+    connect(&pumpTimer, &QTimer::timeout, this, &CastServer::pumpWaiting);
     resumeTimer.setSingleShot(true);
     resumeTimer.setInterval(kAcceptResumeMs);
     connect(&server, &QTcpServer::newConnection, this, &CastServer::onNewConnection);
@@ -215,12 +229,31 @@ void CastServer::onNewConnection()
             socket->deleteLater();
             continue;
         }
+        if (conns.size() >= kMaxConnections) {
+            // Cut like a refused peer: a receiver never needs this many, a crowd must not exhaust descriptors.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         auto conn = std::make_shared<Conn>();
         conn->socket = socket;
         conns.insert(socket, conn);
+        peakConnections = std::max(peakConnections, int(conns.size()));
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
+            if (const std::shared_ptr<Conn> found = conns.value(socket))
+                pump(found);
+        });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             conns.remove(socket);
             socket->deleteLater();
+        });
+        // A peer that never finishes its head would hold its slot for good. The socket is the timer's context,
+        // so the check dies with it; the socket is a child of the listening server, so it never outlives this.
+        QTimer::singleShot(headTimeoutMs, socket, [this, socket] {
+            const std::shared_ptr<Conn> found = conns.value(socket);
+            if (found && !found->headHandled)
+                socket->abort();
         });
     }
 }
@@ -231,6 +264,232 @@ void CastServer::onAcceptError(QAbstractSocket::SocketError)
     ++acceptPauses;
     spdlog::warn("CastServer: accept failed: {}", server.errorString().toStdString());
     resumeTimer.start();
+}
+
+void CastServer::onReadyRead(QTcpSocket* socket)
+{
+    // Held here: an abort or a close emits disconnected at once, whose handler drops the Conn from conns.
+    const std::shared_ptr<Conn> conn = conns.value(socket);
+    if (!conn)
+        return;
+    conn->request.append(socket->readAll());
+    if (conn->request.size() > kMaxRequest) {
+        socket->abort();
+        return;
+    }
+    const qsizetype end = conn->request.indexOf("\r\n\r\n");
+    if (end < 0 || conn->responding || conn->headHandled)
+        return;
+    const QByteArray head = conn->request.left(end);
+    conn->request.remove(0, end + 4);
+    conn->headHandled = true;
+
+    const QList<QByteArray> lines = head.split('\n');
+    const QList<QByteArray> parts = lines.constFirst().trimmed().split(' ');
+    const QByteArray method = parts.value(0);
+    const QByteArray target = parts.value(1);
+    QHash<QByteArray, QByteArray> headers;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+    }
+    handleRequest(conn, method, target, headers);
+}
+
+void CastServer::handleRequest(const std::shared_ptr<Conn>& conn, const QByteArray& method, const QByteArray& target,
+    const QHash<QByteArray, QByteArray>& headers)
+{
+    QTcpSocket* socket = conn->socket;
+    if (!socket)
+        return;
+    if (method == "OPTIONS") {
+        socket->write("HTTP/1.1 204 No Content\r\n"
+                      "Access-Control-Allow-Origin: *\r\n"
+                      "Access-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
+                      "Access-Control-Allow-Headers: Range, Content-Type\r\n"
+                      "Content-Length: 0\r\n"
+                      "Connection: close\r\n"
+                      "\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    if (method != "GET" && method != "HEAD") {
+        respondStatus(conn, method, 405, "Method Not Allowed");
+        return;
+    }
+    // Only the token selects what is served; nothing else of the target is looked at, let alone opened.
+    const QString token = QString::fromLatin1(target).section(QLatin1Char('/'), 1, 1);
+    const auto found = entries.constFind(token);
+    if (found == entries.cend()) {
+        respondStatus(conn, method, 404, "Not Found");
+        return;
+    }
+    conn->entry = *found;
+    const Entry& entry = conn->entry;
+
+    qint64 size = -1;
+    if (!entry.body.isEmpty()) {
+        size = entry.body.size();
+    } else {
+        conn->file = std::make_unique<QFile>(entry.path);
+        if (!conn->file->open(QIODevice::ReadOnly)) {
+            if (entry.growing)
+                respondStatus(conn, method, 503, "Service Unavailable");
+            else
+                respondStatus(conn, method, 404, "Not Found");
+            return;
+        }
+        if (entry.growing)
+            size = entry.growing->isFinished() ? entry.growing->writtenBytes() : -1;
+        else
+            size = conn->file->size();
+    }
+
+    const qint64 written = entry.growing ? entry.growing->writtenBytes() : size;
+    const ByteRange range = resolveByteRange(headers.value("range"), size, bool(entry.growing), written);
+    if (range.unsatisfiable) {
+        socket->write("HTTP/1.1 416 Range Not Satisfiable\r\n"
+                      "Content-Range: bytes */"
+            + QByteArray::number(size)
+            + "\r\n"
+              "Content-Length: 0\r\n"
+              "Connection: close\r\n"
+              "\r\n");
+        socket->disconnectFromHost();
+        return;
+    }
+    conn->position = range.start;
+    conn->lastByte = range.lastByte;
+
+    const QByteArray mime = entry.mimeType.toLatin1();
+    const bool text = mime.startsWith("text/");
+    QByteArray head;
+    head.reserve(512);
+    head += range.partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
+    head += "Content-Type: " + mime + "\r\n";
+    if (size >= 0) {
+        head += "Content-Length: " + QByteArray::number(range.lastByte - range.start + 1) + "\r\n";
+        if (range.partial)
+            head += "Content-Range: bytes " + QByteArray::number(range.start) + '-' + QByteArray::number(range.lastByte)
+                + '/' + QByteArray::number(size) + "\r\n";
+    }
+    head += size >= 1 ? "Accept-Ranges: bytes\r\n" : "Accept-Ranges: none\r\n";
+    head += "Access-Control-Allow-Origin: *\r\n";
+    head += text ? "transferMode.dlna.org: Interactive\r\n" : "transferMode.dlna.org: Streaming\r\n";
+    if (headers.contains("getcontentfeatures.dlna.org") || !text)
+        head += "contentFeatures.dlna.org: " + (size >= 1 ? kFeaturesFinal : kFeaturesStreaming) + "\r\n";
+    head += "Cache-Control: no-cache\r\n"
+            "Connection: close\r\n"
+            "Server: KestruneMediaPlayer/1.0 UPnP/1.0 DLNADOC/1.50\r\n"
+            "\r\n";
+    socket->write(head);
+    conn->responding = true;
+
+    const QString bytes
+        = range.partial ? QStringLiteral(" (bytes %1-%2)").arg(range.start).arg(range.lastByte) : QString();
+    logRequest(QStringLiteral("%1 %2 %3 -> %4%5")
+                   .arg(QString::fromLatin1(method), QString::fromLatin1(target).section(QLatin1Char('/'), 2),
+                       socket->peerAddress().toString(), range.partial ? QStringLiteral("206") : QStringLiteral("200"),
+                       bytes));
+
+    if (method == "HEAD")
+        socket->disconnectFromHost();
+    else
+        pump(conn);
+}
+
+void CastServer::respondStatus(
+    const std::shared_ptr<Conn>& conn, const QByteArray& method, int code, const char* reason)
+{
+    QTcpSocket* socket = conn->socket;
+    if (!socket)
+        return;
+    socket->write("HTTP/1.1 " + QByteArray::number(code) + ' ' + reason
+        + "\r\n"
+          "Content-Length: 0\r\n"
+          "Connection: close\r\n"
+          "\r\n");
+    const QString peer = socket->peerAddress().toString();
+    socket->disconnectFromHost();
+    // One multi-argument call: a method text holding "%1" must not be filled in by a later arg().
+    logRequest(QStringLiteral("%1 %2 -> %3").arg(QString::fromLatin1(method), peer, QString::number(code)));
+}
+
+void CastServer::pump(const std::shared_ptr<Conn>& conn)
+{
+    QTcpSocket* socket = conn->socket;
+    if (!socket || !conn->responding || socket->state() != QAbstractSocket::ConnectedState
+        || socket->bytesToWrite() >= kMaxQueued)
+        return;
+    const Entry& entry = conn->entry;
+    for (;;) {
+        qint64 n = kChunkBytes;
+        if (conn->lastByte >= 0) {
+            if (conn->position > conn->lastByte) {
+                socket->disconnectFromHost();
+                return;
+            }
+            n = std::min(n, conn->lastByte - conn->position + 1);
+        }
+
+        qint64 got = 0;
+        if (!entry.body.isEmpty()) {
+            got = std::clamp<qint64>(entry.body.size() - conn->position, 0, n);
+            if (got > 0)
+                socket->write(entry.body.constData() + conn->position, got);
+        } else {
+            if (entry.growing) {
+                // The end flags first, then the count: once the file is finished the count read after is
+                // final, so no byte written just before the end is mistaken for missing.
+                const bool ended = entry.growing->isFinished() || entry.growing->hasFailed();
+                const qint64 available = entry.growing->writtenBytes() - conn->position;
+                if (available <= 0) {
+                    if (ended)
+                        socket->disconnectFromHost();
+                    else if (!pumpTimer.isActive())
+                        pumpTimer.start();
+                    return;
+                }
+                n = std::min(n, available);
+            }
+            if (!conn->file->seek(conn->position)) {
+                socket->abort();
+                return;
+            }
+            if (chunk.size() < kChunkBytes)
+                chunk.resize(kChunkBytes);
+            got = std::max<qint64>(conn->file->read(chunk.data(), n), 0);
+            if (got > 0)
+                socket->write(chunk.constData(), got);
+        }
+        if (got == 0) {
+            // End of the data, or a read error: the receiver keeps what it was sent.
+            socket->disconnectFromHost();
+            return;
+        }
+        conn->position += got;
+        if (socket->bytesToWrite() >= kMaxQueued)
+            return;
+    }
+}
+
+void CastServer::pumpWaiting()
+{
+    QList<std::shared_ptr<Conn>> streaming;
+    for (const auto& conn : std::as_const(conns)) {
+        if (conn->entry.growing && conn->responding)
+            streaming.append(conn);
+    }
+    if (streaming.isEmpty()) {
+        pumpTimer.stop();
+        return;
+    }
+    // pump may drop a Conn from conns (a close that disconnects at once): walk the copies.
+    for (const auto& conn : std::as_const(streaming))
+        pump(conn);
 }
 
 void CastServer::logRequest(const QString& line)

@@ -47,7 +47,15 @@ public:
         // -1: up to the end.
         qint64 lastByte = -1;
         bool responding = false;
+        // A head has been handled (answered or streaming): later heads on the connection are ignored.
+        bool headHandled = false;
     };
+
+    // A receiver opens only a few connections; each one holds a socket, a file and up to 2.25 MiB of queue, so
+    // a crowd of peers is cut off beyond this many.
+    static constexpr int kMaxConnections = 64;
+    // A peer that has not sent a complete request head this long after being accepted is cut off.
+    static constexpr int kHeadTimeoutMs = 10000;
 
     explicit CastServer(QObject* parent = nullptr);
     ~CastServer() override;
@@ -81,6 +89,10 @@ public:
     QList<QTcpSocket*> connectionSockets() const { return conns.keys(); }
     // How often accepting was paused by a failed accept.
     int acceptPauseCount() const { return acceptPauses; }
+    // The most connections held at one time since construction.
+    int peakConnectionCount() const { return peakConnections; }
+    // For tests: a shorter time allowed for a request head.
+    void setHeadTimeout(int ms) { headTimeoutMs = ms; }
 
 signals:
     // One line per logged request.
@@ -92,6 +104,12 @@ private slots:
 private:
     QUrl publish(Entry entry, const QString& extension);
     void onAcceptError(QAbstractSocket::SocketError error);
+    void onReadyRead(QTcpSocket* socket);
+    void handleRequest(const std::shared_ptr<Conn>& conn, const QByteArray& method, const QByteArray& target,
+        const QHash<QByteArray, QByteArray>& headers);
+    void respondStatus(const std::shared_ptr<Conn>& conn, const QByteArray& method, int code, const char* reason);
+    void pump(const std::shared_ptr<Conn>& conn);
+    void pumpWaiting();
     void abortAll();
     void logRequest(const QString& line);
 
@@ -103,6 +121,10 @@ private:
     // Accepting paused after a failed accept (no file descriptors left); resumed once the delay is over.
     QTimer resumeTimer;
     int acceptPauses = 0;
+    int peakConnections = 0;
+    int headTimeoutMs = kHeadTimeoutMs;
+    // The pump's one read buffer, reused for every chunk of every connection.
+    QByteArray chunk;
 };
 
 } // namespace kvr::ui::cast
