@@ -1562,6 +1562,9 @@ ApplicationWindow {
                                     id: subsMenu
                                     objectName: "subsMenu"
                                     host: root
+                                    // Entries made while it was closed are measured only as it shows: it keeps
+                                    // its bottom on the button as its height settles.
+                                    onImplicitHeightChanged: if (visible) y = -implicitHeight
                                 }
                             }
 
@@ -1589,6 +1592,9 @@ ApplicationWindow {
                                     id: speedMenu
                                     objectName: "speedMenu"
                                     host: root
+                                    // Entries made while it was closed are measured only as it shows: it keeps
+                                    // its bottom on the button as its height settles.
+                                    onImplicitHeightChanged: if (visible) y = -implicitHeight
                                 }
                             }
 
@@ -1790,6 +1796,8 @@ ApplicationWindow {
         objectName: "castMenu"
         receiversWindow: castWindow
         typeNames: root.castTypeNames
+        // Receivers found while it is open make it taller: its bottom stays on the button.
+        onImplicitHeightChanged: if (visible) y = castBtn.mapToItem(parent, 0, 0).y - implicitHeight
     }
 
     // The stage's context menu: what the menu bar offers most often, also in full screen where the bar is gone.
