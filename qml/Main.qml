@@ -69,6 +69,8 @@ ApplicationWindow {
     property bool forceQuit: false
     // Cancelled jobs are still ending; the program quits once none runs, or when cancelQuitTimer fires.
     property bool quitAfterCancel: false
+    // Receiver types as the cast menu names them; another type shows as it comes.
+    readonly property var castTypeNames: ({ chromecast: "Cast v2", airplay: "AirPlay", dlna: "DLNA" })
 
     // Full screen, the library browser and the controls' visibility are deliberately not kept: every start
     // shows the stage in a window.
@@ -338,8 +340,8 @@ ApplicationWindow {
             }
             SelAction {
                 text: qsTr("Mute\tM")
-                selected: root.hasPlayer && Player.muted
-                onTriggered: Player.muted = !Player.muted
+                selected: root.hasPlayer && !Player.casting && Player.muted
+                onTriggered: root.toggleMute()
             }
             Sep {}
             Action {
@@ -615,9 +617,20 @@ ApplicationWindow {
             hideTimer.restart()
     }
 
-    // The transport bar's own menus join this once it has them.
+    // The bar, and the button a menu hangs from, stay while any of them is open.
     function anyMenuOpen() {
-        return stageMenu.opened
+        return stageMenu.opened || speedMenu.opened || subsMenu.opened || castMenu.opened
+    }
+
+    // Muting is local: while casting it would silence nothing the user hears, yet show the receiver as mute.
+    function toggleMute() {
+        if (typeof Player === "undefined")
+            return
+        if (Player.casting) {
+            osd.show(qsTr("Mute is not available while casting"))
+            return
+        }
+        Player.muted = !Player.muted
     }
 
     // The sidebar's highlight follows what covers the stage: the browser's view, or "Now Playing".
@@ -1107,6 +1120,24 @@ ApplicationWindow {
                     anchors.leftMargin: 14
                 }
 
+                TimecodeBadge {
+                    objectName: "timecodeBadge"
+                    anchors.top: parent.top
+                    anchors.right: parent.right
+                    anchors.topMargin: 14
+                    anchors.rightMargin: 14
+                    host: root
+                }
+
+                // Over the picture and every overlay above but the library browser and the on-screen message.
+                CastingScreen {
+                    objectName: "castingScreen"
+                    anchors.fill: parent
+                    z: 14
+                    host: root
+                    onDiagnosticsRequested: castWindow.openWindow()
+                }
+
                 // Over the picture and the casting screen, under the on-screen message; never in full screen.
                 LibraryView {
                     id: libraryView
@@ -1495,18 +1526,93 @@ ApplicationWindow {
                             spacing: 4
 
                             ToolsButton {
+                                id: subsButton
+                                objectName: "subsButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 30
+                                visible: transportBar.compact < 2
+                                tip: qsTr("Subtitles (V)")
+                                ToolTip.visible: containsMouse && !subsMenu.opened
+                                onClicked: subsMenu.popup(subsButton, 0, -subsMenu.implicitHeight)
+
+                                Rectangle {
+                                    readonly property color tone: root.hasPlayer && Player.currentSubtitleTrack >= 0
+                                                                  ? "#ff7a45" : "#9ca3af"
+                                    objectName: "ccBadge"
+                                    anchors.centerIn: parent
+                                    width: 20
+                                    height: 14
+                                    radius: 2
+                                    color: "transparent"
+                                    border.width: 1.5
+                                    border.color: tone
+
+                                    Text {
+                                        anchors.centerIn: parent
+                                        text: "CC"
+                                        color: parent.tone
+                                        font.family: "Segoe UI"
+                                        font.pixelSize: 8
+                                        font.bold: true
+                                    }
+                                }
+
+                                // Lives in the button, so it is there while the button is hidden.
+                                SubtitleTrackMenu {
+                                    id: subsMenu
+                                    objectName: "subsMenu"
+                                    host: root
+                                    // Entries made while it was closed are measured only as it shows: it keeps
+                                    // its bottom on the button as its height settles.
+                                    onImplicitHeightChanged: if (visible) y = -implicitHeight
+                                }
+                            }
+
+                            ToolsButton {
+                                id: speedButton
+                                objectName: "speedButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                width: 40
+                                visible: transportBar.compact < 2
+                                tip: qsTr("Playback speed ([ / ])")
+                                ToolTip.visible: containsMouse && !speedMenu.opened
+                                onClicked: speedMenu.popup(speedButton, 0, -speedMenu.implicitHeight)
+
+                                Text {
+                                    objectName: "speedLabel"
+                                    anchors.centerIn: parent
+                                    text: (root.hasPlayer ? Math.round(Player.speed * 100) / 100 : 1) + "×"
+                                    color: root.hasPlayer && Math.abs(Player.speed - 1) > 0.001 ? "#ff7a45"
+                                                                                              : "#9ca3af"
+                                    font.family: "JetBrains Mono"
+                                    font.pixelSize: 11
+                                }
+
+                                SpeedMenu {
+                                    id: speedMenu
+                                    objectName: "speedMenu"
+                                    host: root
+                                    // Entries made while it was closed are measured only as it shows: it keeps
+                                    // its bottom on the button as its height settles.
+                                    onImplicitHeightChanged: if (visible) y = -implicitHeight
+                                }
+                            }
+
+                            ToolsButton {
                                 id: muteButton
                                 objectName: "muteButton"
                                 anchors.verticalCenter: parent.verticalCenter
-                                tip: typeof Player !== "undefined" && Player.muted ? qsTr("Unmute (M)")
-                                                                                  : qsTr("Mute (M)")
-                                onClicked: Player.muted = !Player.muted
+                                tip: root.hasPlayer && !Player.casting && Player.muted ? qsTr("Unmute (M)")
+                                                                                      : qsTr("Mute (M)")
+                                onClicked: root.toggleMute()
 
                                 Canvas {
                                     id: speakerIcon
                                     objectName: "speakerIcon"
-                                    readonly property bool silent: typeof Player !== "undefined"
-                                                                   && (Player.muted || Player.volume < 0.001)
+                                    // While casting the volume is the receiver's, and the local mute says nothing.
+                                    readonly property bool silent: root.hasPlayer
+                                                                   && ((!Player.casting && Player.muted)
+                                                                       || Player.volume < 0.001)
                                     anchors.centerIn: parent
                                     width: 18
                                     height: 14
@@ -1607,6 +1713,15 @@ ApplicationWindow {
                                 }
                             }
 
+                            CastButton {
+                                id: castBtn
+                                objectName: "castButton"
+                                anchors.verticalCenter: parent.verticalCenter
+                                // The centre controls come first: the name only where the bar is wide.
+                                nameRoom: !root.fs && transportBar.width > 900
+                                onClicked: castMenu.popup(castBtn, 0, -castMenu.implicitHeight)
+                            }
+
                             ToolsButton {
                                 objectName: "playlistButton"
                                 anchors.verticalCenter: parent.verticalCenter
@@ -1673,6 +1788,16 @@ ApplicationWindow {
                 }
             }
         }
+    }
+
+    // Hangs from the cast button of the transport bar.
+    CastMenu {
+        id: castMenu
+        objectName: "castMenu"
+        receiversWindow: castWindow
+        typeNames: root.castTypeNames
+        // Receivers found while it is open make it taller: its bottom stays on the button.
+        onImplicitHeightChanged: if (visible) y = castBtn.mapToItem(parent, 0, 0).y - implicitHeight
     }
 
     // The stage's context menu: what the menu bar offers most often, also in full screen where the bar is gone.

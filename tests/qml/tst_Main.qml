@@ -147,11 +147,12 @@ TestCase {
     // Centred while there is room, never within 12 px of the bar's end, never within 12 px of the time.
     function test_transportRowPlace() {
         const window = createMain()
-        resizeBar(window, 800)
+        // Wide enough that the centred row keeps clear of the tools row with all its buttons.
+        resizeBar(window, 1000)
         const row = part(window, "transportRow")
         const bottom = part(window, "bottomRow")
         const time = part(window, "timeLabel")
-        compare(bottom.width, 800 - 16 - 12)
+        compare(bottom.width, 1000 - 16 - 12)
         compare(row.x, (bottom.width - row.width) / 2)
         verify(row.x >= time.width + 12)
 
@@ -159,9 +160,10 @@ TestCase {
         verify(row.x + row.width <= tools.x - 12)
 
         // A wider tools row than the player's own brings the centred row within 12 px of it: it keeps exactly 12.
-        resizeBar(window, 700)
+        resizeBar(window, 800)
         Qt.createQmlObject("import QtQuick; Item { width: 100; height: 1 }", tools)
-        tryCompare(tools, "x", bottom.width - 3 * 28 - 56 - 100 - 4 * 4)
+        // Subtitles, speed, mute, the slider, playlist, full screen and the new item, 4 px apart.
+        tryCompare(tools, "x", bottom.width - (30 + 40 + 3 * 28 + 90 + 100 + 6 * 4))
         tryCompare(row, "x", tools.x - 12 - row.width)
         verify(row.x < (bottom.width - row.width) / 2)
         verify(row.x >= time.width + 12)
@@ -176,11 +178,12 @@ TestCase {
     // The row hangs from the bottom row's right end and gives up the slider first.
     function test_toolsRowByWidth_data() {
         return [
-            { tag: "559", width: 559, slider: false, sliderWidth: 56 },
-            { tag: "659", width: 659, slider: false, sliderWidth: 56 },
-            { tag: "660", width: 660, slider: true, sliderWidth: 56 },
-            { tag: "759", width: 759, slider: true, sliderWidth: 56 },
-            { tag: "760", width: 760, slider: true, sliderWidth: 90 },
+            { tag: "559", width: 559, slider: false, sliderWidth: 56, speed: false },
+            { tag: "560", width: 560, slider: false, sliderWidth: 56, speed: true },
+            { tag: "659", width: 659, slider: false, sliderWidth: 56, speed: true },
+            { tag: "660", width: 660, slider: true, sliderWidth: 56, speed: true },
+            { tag: "759", width: 759, slider: true, sliderWidth: 56, speed: true },
+            { tag: "760", width: 760, slider: true, sliderWidth: 90, speed: true },
         ]
     }
 
@@ -194,8 +197,12 @@ TestCase {
         verify(part(window, "muteButton").visible)
         verify(part(window, "playlistButton").visible)
         verify(part(window, "fullScreenButton").visible)
-        // Mute, playlist and full screen at 28 each, the slider when shown, 4 px between neighbours.
-        const expected = data.slider ? 3 * 28 + slider.width + 3 * 4 : 3 * 28 + 2 * 4
+        compare(part(window, "subsButton").visible, data.speed)
+        compare(part(window, "speedButton").visible, data.speed)
+        // Without casting no cast button: subtitles 30 and speed 40 when shown, mute, playlist and full
+        // screen at 28 each, the slider when shown, 4 px between neighbours.
+        const widths = [28, 28, 28].concat(data.speed ? [30, 40] : []).concat(data.slider ? [slider.width] : [])
+        const expected = widths.reduce((a, b) => a + b, 0) + 4 * (widths.length - 1)
         tryCompare(tools, "width", expected)
         tryCompare(tools, "x", part(window, "bottomRow").width - expected)
     }
@@ -235,7 +242,8 @@ TestCase {
         verify(!part(window, "playlistButton").visible)
         compare(button.tip, "Leave fullscreen (Esc)")
         const slider = part(window, "volSlider")
-        tryCompare(tools, "width", 2 * 28 + 4 + (slider.visible ? slider.width + 4 : 0))
+        tryCompare(tools, "width", 2 * 28 + 4 + (slider.visible ? slider.width + 4 : 0)
+                                   + (part(window, "speedButton").visible ? 30 + 40 + 2 * 4 : 0))
         compare(button.x + button.width, tools.width)
         mouseClick(button)
         tryCompare(window, "fs", false)
