@@ -128,7 +128,7 @@ void Application::createServices(QQmlEngine& qmlEngine)
     context->setContextProperty(QStringLiteral("Hud"), hud_);
     context->setContextProperty(QStringLiteral("Converter"), transcodeQueue_);
     qmlEngine.addImageProvider(
-        QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coverCacheDir));
+        QStringLiteral("library"), new ui::library::LibraryImageProvider(library_->coversDirectory()));
     context->setContextProperty(QStringLiteral("Library"), library_);
     context->setContextProperty(QStringLiteral("Cast"), cast_);
     context->setContextProperty(QStringLiteral("Updates"), updates_);

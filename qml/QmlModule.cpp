@@ -6,6 +6,7 @@
 #include "ui/TranscodeQueue.h"
 #include "ui/VideoSink.h"
 #include "ui/Visualizer.h"
+#include "ui/library/Library.h"
 
 #include <QQmlEngine>
 
@@ -33,6 +34,8 @@ void prepareEngine(QQmlEngine& engine)
         uri, 1, 0, "MediaSessionBridge", QStringLiteral("The player is provided by the application."));
     qmlRegisterUncreatableType<kvr::ui::TranscodeQueue>(
         uri, 1, 0, "TranscodeQueue", QStringLiteral("Provided as the Converter context property"));
+    // QML reaches the library only through the "Library" context property; the type makes its members known.
+    qmlRegisterAnonymousType<kvr::ui::library::Library>(uri, 1);
     qmlRegisterSingletonType<FileUrls>(
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));

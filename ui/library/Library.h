@@ -1,22 +1,70 @@
 #pragma once
 
+#include "ui/library/Database.h"
+#include "ui/library/ScanStatus.h"
+
+#include <QFileSystemWatcher>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantList>
+#include <QVariantMap>
+
+#include <memory>
 
 namespace kvr::ui::library {
 
-// The media library ("Library" in QML): what was played, when and how often, and the cover cache.
+class LibraryScanner;
+
+// The media library ("Library" in QML): the folders, the scanner that keeps the database in step with them,
+// and everything QML asks of the library. Lives on the GUI thread; its connection is used there only, while
+// the scanner writes through its own.
 class Library : public QObject {
     Q_OBJECT
+    Q_CLASSINFO("QML.Element", "anonymous")
+    Q_PROPERTY(QVariantList folders READ folders NOTIFY foldersChanged)
+    Q_PROPERTY(QStringList excludedFolders READ excludedFolders NOTIFY foldersChanged)
+    Q_PROPERTY(bool scanning READ scanning NOTIFY scanChanged)
+    Q_PROPERTY(bool scanPaused READ scanPaused NOTIFY scanChanged)
+    Q_PROPERTY(QVariantMap scanStatus READ scanStatus NOTIFY scanChanged)
+    Q_PROPERTY(QVariantMap counts READ counts NOTIFY contentChanged)
+    Q_PROPERTY(QVariantList playlists READ playlists NOTIFY playlistsChanged)
+    Q_PROPERTY(int revision READ revision NOTIFY contentChanged)
+    Q_PROPERTY(QString lastError READ lastError NOTIFY errorChanged)
+    Q_PROPERTY(int backupRetentionDays READ backupRetentionDays WRITE setBackupRetentionDays NOTIFY settingsChanged)
+    Q_PROPERTY(int rescanHours READ rescanHours WRITE setRescanHours NOTIFY settingsChanged)
 
 public:
     explicit Library(QObject* parent = nullptr);
     ~Library() override;
 
-    // The application-data location followed by "/covers".
-    QString coverCacheDir;
+    // The cover cache (the application-data location followed by "/covers"), read by the image provider.
+    QString coversDirectory() const { return coversDir; }
+    // The database file, for start-up checks and tests.
+    QString databasePath() const { return dbPath; }
+
+    QVariantList folders() const;
+    QStringList excludedFolders() const;
+    bool scanning() const { return status.running; }
+    bool scanPaused() const { return status.paused; }
+    QVariantMap scanStatus() const;
+    QVariantMap counts() const;
+    QVariantList playlists() const;
+    int revision() const { return revision_; }
+    QString lastError() const { return lastError_; }
+    int backupRetentionDays() const { return backupDays; }
+    void setBackupRetentionDays(int days);
+    int rescanHours() const { return rescanHours_; }
+    void setRescanHours(int hours);
+
+    // One page of a library list for the list model: rows of the view params name, from offset, at most
+    // limit of them; total, when given, receives the length of the whole list.
+    QVariantList queryPage(const QVariantMap& params, int offset, int limit, int* total = nullptr);
+
+    // A "file:" URL as its local file, any other text as it is, with native separators.
+    static QString localPath(const QString& pathOrUrl);
 
     // The conditions of a WHERE under construction over the items view, joined with " AND ", and their
     // bound values in placeholder order, clause after clause. User text only ever travels in values.
@@ -50,12 +98,97 @@ public:
     static QString ftsQuote(const QString& text);
 
 public slots:
-    // One play of path, playedUs microseconds long.
-    void recordPlay(const QString& path, qint64 playedUs);
+    // Folders and scans (Library.cpp, LibraryFolders.cpp).
+    bool addFolder(const QString& pathOrUrl);
+    void removeFolder(const QString& path);
+    void excludeFolder(const QString& pathOrUrl);
+    void includeFolder(const QString& path);
+    void scanNow();
+    void pauseScan(bool p);
+    void cancelScan();
+
+    // Items and edits (LibraryEdits.cpp).
+    QVariantMap item(qlonglong id) const;
+    QStringList urisFor(const QVariantList& ids) const;
+    // Queries (LibraryQueries.cpp).
+    QVariantList idsForQuery(const QVariantMap& params);
+    void setRating(const QVariantList& ids, int stars);
+    void setTags(const QVariantList& ids, const QString& commaSeparated, bool append);
+    void editMetadata(const QVariantList& ids, const QVariantMap& fields);
+    QString writeTagsToFile(qlonglong id);
+    void removeSources(const QVariantList& ids);
+    QString deleteFiles(const QVariantList& ids);
+    void refreshCover(qlonglong id);
+    // Play statistics (LibraryExports.cpp): one play of uri, playedUs microseconds long.
+    void recordPlay(const QString& uri, qlonglong playedUs);
+    // Playlists (LibraryPlaylists.cpp).
+    int createPlaylist(const QString& name, const QStringList& uris);
+    void appendToPlaylist(int id, const QStringList& uris);
+    void removeFromPlaylist(int id, const QVariantList& positions);
+    void renamePlaylist(int id, const QString& name);
+    void deletePlaylist(int id);
+    void undoDeletePlaylist();
+    QStringList playlistUris(int id) const;
+    void markPlaylistPlayed(int id);
+    // Exports (LibraryExports.cpp).
+    bool exportPlaylist(int id, const QString& fileUrl) const;
+    bool exportCsv(const QString& fileUrl) const;
+    bool exportJson(const QString& fileUrl) const;
+    // Backups (LibraryBackups.cpp).
+    bool backupNow();
+    QVariantList backups() const;
+    bool restoreBackup(const QString& file);
+
+    QString searchHelp() const;
 
 signals:
+    void foldersChanged();
+    void scanChanged();
+    void contentChanged();
+    void playlistsChanged();
+    void errorChanged();
+    void settingsChanged();
     // A short, translated message for the user (scan results, saved playlists and the like).
     void notice(const QString& text);
+
+protected:
+    // Raises revision and emits contentChanged: content that QML shows has changed.
+    void bumpRevision();
+    // The notice of a multi-row write that was rolled back, so a lost edit is never silent.
+    void reportSaveFailure();
+
+private:
+    // A full scan, asked of the scanner only while the database is open, so a file the library could not
+    // open or refused is never written.
+    void requestFullScan();
+    void rewatchFolders();
+    void onDirectoryChanged(const QString& path);
+    void rescanPendingDirectories();
+    void onScanProgress(const ScanStatus& scanStatus);
+    void onScanFinished(const ScanStatus& scanStatus);
+    void onStartupTimer();
+    void runMaintenance();
+    void readSettings();
+    // Stores one setting in library_meta.
+    void writeSetting(const char* key, int value);
+
+    // Declared first, so it is closed last. Mutable: the const getters prepare their reads on it.
+    mutable Database db;
+    QString dbPath;
+    QString coversDir;
+    QString backupsDir;
+    std::unique_ptr<LibraryScanner> scanner;
+    ScanStatus status;
+    QFileSystemWatcher watcher;
+    QSet<QString> pendingDirs;
+    QTimer watchTimer;
+    QTimer maintenanceTimer;
+    QTimer contentTimer;
+    int revision_ = 0;
+    QString lastError_;
+    int backupDays = 7;
+    int rescanHours_ = 24;
+    int lastDeletedPlaylistId = 0;
 };
 
 } // namespace kvr::ui::library

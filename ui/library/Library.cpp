@@ -1,0 +1,306 @@
+#include "ui/library/Library.h"
+
+#include "ui/library/LibraryScanner.h"
+#include "ui/library/Statement.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMetaObject>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace kvr::ui::library {
+
+namespace {
+
+constexpr int watchDebounceMs = 2000;
+constexpr int contentThrottleMs = 1500;
+constexpr int maintenanceMs = 3600 * 1000;
+constexpr int startupDelayMs = 3000;
+
+// One count per entry: the key QML reads and the query whose first column is the number.
+struct CountQuery {
+    const char* key;
+    const char* sql;
+};
+
+constexpr CountQuery countQueries[] = {
+    { "tracks", "SELECT COUNT(*) FROM sources WHERE kind='audio' AND available=1" },
+    { "videos", "SELECT COUNT(*) FROM sources WHERE kind='video' AND available=1" },
+    { "movies", "SELECT COUNT(*) FROM items WHERE category='movie' AND available=1" },
+    { "shows", "SELECT COUNT(DISTINCT show) FROM items WHERE category='episode' AND show IS NOT NULL AND available=1" },
+    { "artists", "SELECT COUNT(DISTINCT artist) FROM items WHERE kind='audio' AND artist IS NOT NULL AND available=1" },
+    { "albums",
+        "SELECT COUNT(*) FROM (SELECT 1 FROM items WHERE kind='audio' AND album IS NOT NULL AND available=1 "
+        "GROUP BY album, album_artist)" },
+    { "genres", "SELECT COUNT(DISTINCT genre) FROM items WHERE genre IS NOT NULL AND available=1" },
+    { "years", "SELECT COUNT(DISTINCT year) FROM items WHERE year IS NOT NULL AND kind='audio' AND available=1" },
+    { "composers",
+        "SELECT COUNT(DISTINCT composer) FROM items WHERE composer IS NOT NULL AND composer <> '' AND available=1" },
+    { "recent", "SELECT COUNT(*) FROM sources WHERE available=1 AND date_added >= strftime('%s','now') - 30*86400" },
+    { "played",
+        "SELECT COUNT(*) FROM play_stats p JOIN sources s ON s.id=p.source_id WHERE s.available=1 AND "
+        "p.last_played IS NOT NULL" },
+    { "most",
+        "SELECT COUNT(*) FROM play_stats p JOIN sources s ON s.id=p.source_id WHERE s.available=1 AND "
+        "p.play_count > 0" },
+    { "top",
+        "SELECT COUNT(*) FROM source_ratings r JOIN sources s ON s.id=r.source_id WHERE s.available=1 AND "
+        "r.rating > 0" },
+    { "missing", "SELECT COUNT(*) FROM sources WHERE available=0" },
+    { "folders", "SELECT COUNT(*) FROM library_folders" },
+    { "playlists", "SELECT COUNT(*) FROM playlists WHERE deleted_at IS NULL" },
+};
+
+// A stored number: base 10, anything else 0 (and then clamped like any other value).
+int storedInt(const QString& text)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    return ok ? value : 0;
+}
+
+} // namespace
+
+Library::Library(QObject* parent)
+    : QObject(parent)
+{
+    const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QDir().mkpath(dataDir);
+    dbPath = dataDir + QStringLiteral("/library.db");
+    coversDir = dataDir + QStringLiteral("/covers");
+    backupsDir = dataDir + QStringLiteral("/library/backups");
+    QDir().mkpath(coversDir);
+    QDir().mkpath(backupsDir);
+
+    if (!db.open(dbPath)) {
+        lastError_ = tr("The library database could not be opened.");
+        emit errorChanged();
+    } else if (!db.ensureSchema()) {
+        lastError_ = tr("This library was created by a newer version of the player; it is left untouched.");
+        emit errorChanged();
+        // Closing rolls back whatever a failed script left open; nothing more touches the file.
+        db.close();
+    }
+
+    watchTimer.setSingleShot(true);
+    // Precise: a coarse timer may fire up to 5 % early, before the burst of changes is really over.
+    watchTimer.setTimerType(Qt::PreciseTimer);
+    watchTimer.setInterval(watchDebounceMs);
+    connect(&watchTimer, &QTimer::timeout, this, &Library::rescanPendingDirectories);
+    connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &Library::onDirectoryChanged);
+    contentTimer.setSingleShot(true);
+    contentTimer.setInterval(contentThrottleMs);
+    connect(&contentTimer, &QTimer::timeout, this, &Library::bumpRevision);
+    maintenanceTimer.setInterval(maintenanceMs);
+    connect(&maintenanceTimer, &QTimer::timeout, this, &Library::runMaintenance);
+    maintenanceTimer.start();
+
+    readSettings();
+
+    // The callbacks run on the scanner's thread and touch nothing of this object: each posts a copy of the
+    // status to it. With the object as context, a report still queued when it is deleted is dropped with it.
+    scanner = std::make_unique<LibraryScanner>(
+        dbPath, coversDir,
+        [this](const ScanStatus& report) {
+            QMetaObject::invokeMethod(
+                this, [this, report] { onScanProgress(report); }, Qt::QueuedConnection);
+        },
+        [this](const ScanStatus& report) {
+            QMetaObject::invokeMethod(
+                this, [this, report] { onScanFinished(report); }, Qt::QueuedConnection);
+        });
+
+    rewatchFolders();
+    QTimer::singleShot(startupDelayMs, this, &Library::onStartupTimer);
+}
+
+Library::~Library()
+{
+    // The scanner goes first: its pass ends, its thread is joined, and its last report is posted to this
+    // object while it still exists (and is discarded with it). The connection is closed last, as a member.
+    scanner.reset();
+}
+
+void Library::readSettings()
+{
+    Statement select = db.prepare("SELECT key, value FROM library_meta WHERE key IN ('backup_days','rescan_hours')");
+    while (select.next()) {
+        const int value = storedInt(select.columnText(1));
+        if (select.columnText(0) == QLatin1String("backup_days"))
+            backupDays = std::clamp(value, 1, 90);
+        else
+            rescanHours_ = std::clamp(value, 1, 720);
+    }
+}
+
+void Library::writeSetting(const char* key, int value)
+{
+    Statement write = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES(?1, ?2)");
+    write.bindText(1, QString::fromLatin1(key)).bindText(2, QString::number(value));
+    write.run();
+}
+
+void Library::setBackupRetentionDays(int days)
+{
+    days = std::clamp(days, 1, 90);
+    if (days == backupDays)
+        return;
+    backupDays = days;
+    writeSetting("backup_days", days);
+    emit settingsChanged();
+}
+
+void Library::setRescanHours(int hours)
+{
+    hours = std::clamp(hours, 1, 720);
+    if (hours == rescanHours_)
+        return;
+    rescanHours_ = hours;
+    writeSetting("rescan_hours", hours);
+    emit settingsChanged();
+}
+
+QVariantMap Library::scanStatus() const
+{
+    return {
+        { QStringLiteral("running"), status.running },
+        { QStringLiteral("paused"), status.paused },
+        { QStringLiteral("found"), status.found },
+        { QStringLiteral("processed"), status.processed },
+        { QStringLiteral("added"), status.added },
+        { QStringLiteral("updated"), status.updated },
+        { QStringLiteral("removed"), status.removed },
+        { QStringLiteral("current"), status.current },
+    };
+}
+
+QVariantMap Library::counts() const
+{
+    // Read anew every time: a cached figure would have to follow every write of the scanner and the edits.
+    QVariantMap result;
+    for (const CountQuery& count : countQueries) {
+        Statement select = db.prepare(count.sql);
+        result.insert(QString::fromLatin1(count.key), select.next() ? select.columnInt64(0) : qlonglong(0));
+    }
+    return result;
+}
+
+void Library::bumpRevision()
+{
+    ++revision_;
+    emit contentChanged();
+}
+
+void Library::reportSaveFailure()
+{
+    emit notice(tr("The library could not save the change."));
+}
+
+void Library::requestFullScan()
+{
+    if (db.isOpen() && scanner)
+        scanner->requestFullScan();
+}
+
+void Library::scanNow()
+{
+    requestFullScan();
+}
+
+void Library::pauseScan(bool p)
+{
+    if (scanner)
+        scanner->setPaused(p);
+    status.paused = p;
+    emit scanChanged();
+}
+
+void Library::cancelScan()
+{
+    if (scanner)
+        scanner->cancel();
+}
+
+void Library::onScanProgress(const ScanStatus& scanStatus)
+{
+    status = scanStatus;
+    emit scanChanged();
+    // At most one contentChanged per period while a pass reports, 1500 ms after the period's first report.
+    if (!contentTimer.isActive())
+        contentTimer.start();
+}
+
+void Library::onScanFinished(const ScanStatus& scanStatus)
+{
+    status = scanStatus;
+    emit scanChanged();
+    bumpRevision();
+    rewatchFolders();
+    // A directory watch reports a file when it appears, not while it grows: the directories of files met
+    // while still being written are asked for again once the debounce has passed, until they are quiet.
+    if (!scanStatus.settling.isEmpty()) {
+        for (const QString& directory : scanStatus.settling)
+            pendingDirs.insert(directory);
+        watchTimer.start();
+    }
+    if (scanStatus.added != 0 || scanStatus.updated != 0 || scanStatus.removed != 0) {
+        emit notice(tr("Library: %1 added, %2 updated, %3 missing")
+                        .arg(scanStatus.added)
+                        .arg(scanStatus.updated)
+                        .arg(scanStatus.removed));
+    }
+}
+
+void Library::onStartupTimer()
+{
+    if (!folders().isEmpty())
+        requestFullScan();
+    runMaintenance();
+}
+
+void Library::runMaintenance()
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    qint64 lastBackup = 0;
+    {
+        Statement select = db.prepare("SELECT value FROM library_meta WHERE key = 'last_backup'");
+        if (select.next()) {
+            bool ok = false;
+            lastBackup = select.columnText(0).toLongLong(&ok, 10);
+            if (!ok)
+                lastBackup = 0;
+        }
+    }
+    qint64 oldestScan = 0;
+    {
+        Statement select = db.prepare("SELECT MIN(last_full_scan) FROM library_folders WHERE enabled = 1");
+        if (select.next())
+            oldestScan = select.columnInt64(0);
+    }
+    if (now - lastBackup > 86400)
+        backupNow();
+    if (!folders().isEmpty() && now - oldestScan > qint64(rescanHours_) * 3600 && !status.running)
+        requestFullScan();
+}
+
+QString Library::localPath(const QString& pathOrUrl)
+{
+    QString path = pathOrUrl;
+    if (pathOrUrl.startsWith(QLatin1String("file:")))
+        path = QUrl(pathOrUrl, QUrl::TolerantMode).toLocalFile();
+    return QDir::toNativeSeparators(path);
+}
+
+QString Library::searchHelp() const
+{
+    return tr("Words match titles, artists, albums, genres, tags and paths (as you type). "
+              "\"exact phrase\" \u00b7 artist:Name \u00b7 genre:Jazz \u00b7 year:1985 \u00b7 "
+              "year:[1980 TO 1990] \u00b7 rating:>=4 \u00b7 plays:>10 \u00b7 played:never|today|thisweek \u00b7 "
+              "kind:movie \u00b7 format:lossless \u00b7 tag:roadtrip AND year:2020 \u00b7 -genre:Country");
+}
+
+} // namespace kvr::ui::library
