@@ -1,5 +1,6 @@
 // Conversions that copy streams into another container, end to end on generated media.
 #include "engine/Transcoder.h"
+#include "tests/engine/StallingHttpServer.h"
 #include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 

@@ -1,6 +1,7 @@
 // The conversion queue running real conversions: scheduling, worker ends, cancels, progress and shutdown.
 #include "ui/TranscodeQueue.h"
 #include "engine/Transcoder.h"
+#include "tests/engine/StallingHttpServer.h"
 #include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/GTestQtPrinters.h"
