@@ -10,7 +10,14 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <exception>
+#include <mutex>
+#include <system_error>
 
 namespace kvr::ui {
 
@@ -25,6 +32,7 @@ const QString kLastKey = QStringLiteral("convert/last");
 const QString kPending = QStringLiteral("pending");
 const QString kRunning = QStringLiteral("running");
 const QString kDone = QStringLiteral("done");
+const QString kFailed = QStringLiteral("failed");
 const QString kCancelled = QStringLiteral("cancelled");
 
 bool samePath(const QString& a, const QString& b)
@@ -62,6 +70,46 @@ QString withInsert(const QString& path, const QString& insert)
         info.absolutePath() + QLatin1Char('/') + info.completeBaseName() + insert + QLatin1Char('.') + info.suffix());
 }
 
+// Deletes what a failed or cancelled conversion left at path. Only a regular file goes: a link or a device
+// there was never the conversion's own to take away.
+void removePartialOutput(const QString& path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info { };
+    if (::lstat(name.constData(), &info) == 0 && S_ISREG(info.st_mode))
+        ::unlink(name.constData());
+}
+
+#if defined(__SANITIZE_THREAD__)
+// Qt hands a posted call to the GUI thread through its own futexes, which ThreadSanitizer cannot see, so the
+// call's data, made on the worker, would look unpublished. Under it the hand-over also passes this mutex: held
+// while posting, taken before the call runs and before it is freed (also when a destroyed queue discards it).
+std::recursive_mutex handoffMutex;
+
+template <typename F> struct Handed {
+    F call;
+    void operator()() const
+    {
+        {
+            std::lock_guard lock(handoffMutex);
+        }
+        call();
+    }
+    ~Handed() { std::lock_guard lock(handoffMutex); }
+};
+#endif
+
+// Queues call on the queue's thread; a queue destroyed first discards it.
+template <typename F> void post(TranscodeQueue* queue, F call)
+{
+#if defined(__SANITIZE_THREAD__)
+    std::lock_guard lock(handoffMutex);
+    QMetaObject::invokeMethod(queue, Handed<F> { std::move(call) }, Qt::QueuedConnection);
+#else
+    QMetaObject::invokeMethod(queue, std::move(call), Qt::QueuedConnection);
+#endif
+}
+
 } // namespace
 
 TranscodeQueue::TranscodeQueue(QObject* parent)
@@ -76,6 +124,8 @@ TranscodeQueue::TranscodeQueue(QObject* parent)
 
     changeTimer_.setInterval(500);
     changeTimer_.setSingleShot(true);
+    // A coarse timer may fire a little early; progress must never be announced more than twice a second.
+    changeTimer_.setTimerType(Qt::PreciseTimer);
     connect(&changeTimer_, &QTimer::timeout, this, &TranscodeQueue::jobsChanged);
 
     loadQueue();
@@ -406,8 +456,146 @@ bool TranscodeQueue::outputTaken(const QString& path) const
 
 void TranscodeQueue::schedule()
 {
-    // Starting jobs belongs to the job runner; until then the list is only announced.
+    // A thread that cannot be made fails its job; those are reported once the walk is over, so that a slot of
+    // jobFinished never sees the list half walked.
+    std::vector<std::pair<int, QString>> failed;
+    if (!paused_) {
+        int count = running();
+        for (size_t i = 0; i < jobList_.size() && count < concurrency_; ++i) {
+            Job& job = jobList_[i];
+            if (job.state != kPending)
+                continue;
+            // Two muxers writing one file corrupt it: the job waits for the other, and nothing behind it may
+            // overtake it.
+            const bool outputBusy = std::any_of(jobList_.begin(), jobList_.end(),
+                [&job](const Job& other) { return other.state == kRunning && samePath(other.output, job.output); });
+            if (outputBusy)
+                break;
+            if (start(job))
+                ++count;
+            else
+                failed.emplace_back(job.id, job.error);
+        }
+    }
+    if (!failed.empty())
+        saveQueue();
     emit jobsChanged();
+    for (const auto& [id, error] : failed)
+        emit jobFinished(id, false, error);
+}
+
+bool TranscodeQueue::start(Job& job)
+{
+    job.state = kRunning;
+    job.progress = 0;
+    job.error.clear();
+    job.cancel = std::make_shared<std::atomic<bool>>(false);
+    // An unusable folder shows as the conversion's own failure to open the output.
+    QDir().mkpath(QFileInfo(job.output).absolutePath());
+    engine::TranscodeOptions options = toTranscodeOptions(job.input, job.output, job.settings);
+
+    const auto previous = workers_.find(job.id);
+    if (previous != workers_.end()) {
+        if (previous->second.joinable())
+            previous->second.join();
+        workers_.erase(previous);
+    }
+    try {
+        // The thread gets its own copies: a reference into jobList_ dangles once the list grows.
+        workers_.emplace(job.id, std::thread(&TranscodeQueue::runWorker, this, job.id, std::move(options), job.cancel));
+    } catch (const std::system_error& e) {
+        job.state = kFailed;
+        job.error = QStringLiteral("thread: ") + QString::fromLocal8Bit(e.what());
+        job.cancel.reset();
+        return false;
+    }
+    return true;
+}
+
+void TranscodeQueue::runWorker(
+    TranscodeQueue* queue, int id, engine::TranscodeOptions options, std::shared_ptr<std::atomic<bool>> cancel)
+{
+    pthread_setname_np(pthread_self(), "kvr-convert");
+    // Only posts reach the queue from here; everything the GUI thread applies is a copy.
+    engine::TranscodeResult result;
+    try {
+        const engine::TranscodeProgressCallback progress = [queue, id](const engine::TranscodeProgress& report) {
+            post(queue, [queue, id, report] { queue->applyProgress(id, report); });
+        };
+        result = engine::Transcoder::transcode(options, &progress, cancel.get());
+    } catch (const std::exception& e) {
+        result = {};
+        result.message = std::string("convert: ") + e.what();
+    } catch (...) {
+        result = {};
+        result.message = "convert: unknown error";
+    }
+    try {
+        post(queue, [queue, id, result, cancel] {
+            queue->onJobFinished(
+                id, result.ok, result.cancelled, QString::fromStdString(result.message), result.outputOpened, cancel);
+        });
+    } catch (...) {
+        // Out of memory while posting: the job stays "running" until shutdown, but the process lives.
+    }
+}
+
+void TranscodeQueue::applyProgress(int id, const engine::TranscodeProgress& report)
+{
+    Job* job = findJob(id);
+    if (!job || job->state != kRunning)
+        return;
+    job->progress = report.fraction;
+    job->speed = report.speed;
+    job->eta = report.etaSeconds;
+    job->fps = report.rate;
+    job->bytes = report.bytes;
+    job->pass = report.pass;
+    job->passes = report.passes;
+    if (!changeTimer_.isActive())
+        changeTimer_.start();
+}
+
+void TranscodeQueue::onJobFinished(int id, bool ok, bool cancelled, const QString& message, bool outputOpened,
+    const std::shared_ptr<std::atomic<bool>>& flag)
+{
+    Job* job = findJob(id);
+    // shutdown already took this run back (the job is pending again, or running anew): its end changes nothing.
+    if (job && (job->state != kRunning || job->cancel != flag))
+        return;
+    const auto worker = workers_.find(id);
+    if (worker != workers_.end()) {
+        // The thread has posted its end, so this join is short.
+        if (worker->second.joinable())
+            worker->second.join();
+        workers_.erase(worker);
+    }
+    if (!job) {
+        schedule();
+        return;
+    }
+    if (ok) {
+        job->state = kDone;
+        job->progress = 1.0;
+        job->eta = 0;
+    } else {
+        if (cancelled) {
+            job->state = kCancelled;
+            job->error = tr("Cancelled");
+        } else {
+            job->state = kFailed;
+            job->error = message;
+        }
+        // Only a file this run created or truncated is deleted: before that, the file there is the user's, or
+        // the good result of an earlier run.
+        if (!keepPartial_ && outputOpened)
+            removePartialOutput(job->output);
+    }
+    job->cancel.reset();
+    const QString said = ok ? QFileInfo(job->output).fileName() : job->error;
+    saveQueue();
+    emit jobFinished(id, ok, said);
+    schedule();
 }
 
 } // namespace kvr::ui

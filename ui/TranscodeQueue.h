@@ -14,6 +14,11 @@
 #include <thread>
 #include <vector>
 
+namespace kvr::engine {
+struct TranscodeOptions;
+struct TranscodeProgress;
+} // namespace kvr::engine
+
 namespace kvr::ui {
 
 // The persistent conversion queue ("Converter" in QML): jobs run on worker threads and survive a restart in
@@ -102,7 +107,19 @@ private:
     const Job* findJob(int id) const;
     // True when a file is there or a pending or running job writes it.
     bool outputTaken(const QString& path) const;
+    // Starts, in queue order and up to the concurrency, the pending jobs; announces the list in any case.
     void schedule();
+    // Turns a pending job into a running one on a worker thread of its own; false (the job then failed) when
+    // the thread cannot be made.
+    bool start(Job& job);
+    // The worker's body: converts and posts the outcome back. Nothing but the queue's address is used here.
+    static void runWorker(
+        TranscodeQueue* queue, int id, engine::TranscodeOptions options, std::shared_ptr<std::atomic<bool>> cancel);
+    void applyProgress(int id, const engine::TranscodeProgress& report);
+    // The end of one run of a job, on the GUI thread. `flag` tells that run from a later one of the same job;
+    // outputOpened says the conversion created or truncated the file at the output, so a partial file is its own.
+    void onJobFinished(int id, bool ok, bool cancelled, const QString& message, bool outputOpened,
+        const std::shared_ptr<std::atomic<bool>>& flag);
 
     QString queueFilePath() const;
     void loadQueue();
