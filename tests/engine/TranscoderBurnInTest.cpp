@@ -2,6 +2,7 @@
 // without burn-in, picture by picture, region by region. Glyphs come from the system's fonts, so nothing is
 // compared pixel for pixel; "unchanged" means within the lossy encoder's noise.
 #include "engine/Transcoder.h"
+#include "tests/engine/StallingHttpServer.h"
 #include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
@@ -16,10 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace kvr::engine;
@@ -241,78 +238,12 @@ TEST(TranscoderBurnIn, NoSubtitlesToBurnWarnsAndConverts)
     }
 }
 
-namespace {
-
-// Serves the first half of a file over HTTP to every connection and then sends nothing more, as a live source
-// between two bursts does.
-class StallingServer {
-public:
-    explicit StallingServer(std::string body)
-        : bytes(std::move(body))
-    {
-        listener = kvr::test::listenOnLoopback(port);
-        thread = std::thread([this] { serve(); });
-    }
-    ~StallingServer()
-    {
-        stop = true;
-        thread.join();
-        for (int fd : clients)
-            ::close(fd);
-        if (listener >= 0)
-            ::close(listener);
-    }
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port) + "/live.mkv"; }
-    std::atomic<int> connections { 0 };
-
-private:
-    void serve()
-    {
-        while (!stop && listener >= 0) {
-            pollfd p { listener, POLLIN, 0 };
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
-                continue;
-            clients.push_back(fd);
-            ++connections;
-            std::string request;
-            char buffer[1024];
-            while (request.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0)
-                    break;
-                request.append(buffer, static_cast<size_t>(n));
-            }
-            const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: video/x-matroska\r\nContent-Length: "
-                + std::to_string(bytes.size()) + "\r\n\r\n";
-            const std::string half = head + bytes.substr(0, bytes.size() / 2);
-            size_t sent = 0;
-            while (sent < half.size()) {
-                const ssize_t n = ::send(fd, half.data() + sent, half.size() - sent, MSG_NOSIGNAL);
-                if (n <= 0)
-                    break;
-                sent += static_cast<size_t>(n);
-            }
-        }
-    }
-
-    std::string bytes;
-    int port = 0;
-    int listener = -1;
-    std::atomic<bool> stop { false };
-    std::vector<int> clients;
-    std::thread thread;
-};
-
-} // namespace
-
 // A live input is read once: its subtitles come from the pass's own reads, so the conversion makes progress
 // while the source holds back the rest (reading it all ahead first would wait for the end that never comes).
 TEST(TranscoderBurnIn, LiveInputIsNotReadAhead)
 {
-    StallingServer server(kvr::test::readFile(fixture("multi.mkv")));
+    const std::string film = kvr::test::readFile(fixture("multi.mkv"));
+    kvr::test::StallingHttpServer server(film, film.size() / 2);
     TranscodeOptions o;
     o.input = server.url();
     o.container = "ts";
