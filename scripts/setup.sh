@@ -24,6 +24,9 @@ packages=(
   protobuf-compiler
   # the mDNS peer of the discovery tests, run inside a private network namespace
   python3-zeroconf
+  # the DLNA renderer of the discovery tests (and the codecs it needs to play what is cast), run only inside
+  # a private network namespace
+  gmediarender gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
 )
 
 missing=()
@@ -42,4 +45,12 @@ sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then sudo_cmd=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -qq
+# Packages such as the renderer ship a service: Debian's policy hook answering 101 keeps every service from
+# starting during the install. A hook already in place is left as it is; one made here goes afterwards.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  trap '"${sudo_cmd[@]}" rm -f "$policy"' EXIT
+  printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$policy" >/dev/null
+  "${sudo_cmd[@]}" chmod 755 "$policy"
+fi
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
