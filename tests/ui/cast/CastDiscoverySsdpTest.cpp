@@ -406,6 +406,22 @@ TEST(CastDiscoverySsdp, ManualRendererFailures)
             EXPECT_EQ(r.lastFailure(), expected);
         }
     }
+    // A peer that streams without end is cut off once it passes 1 MiB, not left to run until the transfer stalls.
+    QTcpServer endless;
+    ASSERT_TRUE(endless.listen(kLoopback));
+    QObject::connect(&endless, &QTcpServer::newConnection, [&endless] {
+        QTcpSocket* socket = endless.nextPendingConnection();
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<root>" + QByteArray(2 << 20, ' '));
+    });
+    {
+        Registry r;
+        const QString url = QStringLiteral("http://127.0.0.1:%1/description.xml").arg(endless.serverPort());
+        r.discovery.addManual(2, url);
+        ASSERT_TRUE(r.settle(0, 0));
+        EXPECT_EQ(r.lastFailure(),
+            QStringLiteral("No DLNA renderer answered at %1 (the description is larger than 1 MiB)").arg(url));
+    }
+
     // Redirects were not followed: the description they point at was asked for by its own case only.
     qsizetype services = 0;
     for (const auto& request : server.requests())
