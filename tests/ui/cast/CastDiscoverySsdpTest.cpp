@@ -406,12 +406,13 @@ TEST(CastDiscoverySsdp, ManualRendererFailures)
             EXPECT_EQ(r.lastFailure(), expected);
         }
     }
-    // A peer that streams without end is cut off once it passes 1 MiB, not left to run until the transfer stalls.
+    // A peer that sends more than 1 MiB without a length and never closes fails for its size, not as a stall.
     QTcpServer endless;
     ASSERT_TRUE(endless.listen(kLoopback));
     QObject::connect(&endless, &QTcpServer::newConnection, [&endless] {
         QTcpSocket* socket = endless.nextPendingConnection();
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n<root>" + QByteArray(2 << 20, ' '));
+        socket->write(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n<root>" + QByteArray(2 << 20, ' '));
     });
     {
         Registry r;
