@@ -369,6 +369,7 @@ TEST(CastDiscoverySsdp, ManualRendererFailures)
     server.redirect("/moved-page.xml", 301, "/services.xml", "Moved Permanently. Go to /services.xml");
     server.answer("/huge.xml", 200, QByteArray(2 << 20, ' '));
     server.answer("/empty.xml", 200, {});
+    server.hang("/silent.xml");
 
     struct Case {
         const char* what;
@@ -386,6 +387,7 @@ TEST(CastDiscoverySsdp, ManualRendererFailures)
         { "empty body", server.url("/empty.xml").toString(), noAnswer },
         { "redirect without body", server.url("/moved.xml").toString(), noAnswer },
         { "2 MiB description", server.url("/huge.xml").toString(), noAnswer },
+        { "silent server: the transfer times out", server.url("/silent.xml").toString(), noAnswer },
         { "no AVTransport service", server.url("/services.xml").toString(), notRenderer },
         { "redirect with a page", server.url("/moved-page.xml").toString(), notRenderer },
     };
