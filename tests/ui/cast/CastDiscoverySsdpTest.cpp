@@ -514,3 +514,23 @@ TEST(CastDiscoverySsdp, RestoredRenderersAreListedAtOnce)
     manualIds.sort();
     EXPECT_EQ(manualIds, QStringList({ "dlna:uuid:5e1f", "dlna:uuid:off" }));
 }
+
+TEST(CastDiscoverySsdp, ManualRendererFoundBySearchStaysManual)
+{
+    LoopbackHttpServer server;
+    ASSERT_TRUE(server.isListening());
+    server.answer("/description.xml", 200, description(rendererLike("http://127.0.0.1:%P/"), server.port()));
+    const QUrl url = server.url("/description.xml");
+    Registry r;
+    r.discovery.addManual(2, url.toString());
+    ASSERT_TRUE(r.settle(0, 0));
+    ASSERT_NE(r.discovery.device("dlna:uuid:5e1f"), nullptr) << r.lastFailure().toStdString();
+
+    r.now += 1000;
+    r.discovery.receiveSsdp(answer(url.toString()), kLoopback);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return server.requests().size() == 2; }, kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return r.discovery.device("dlna:uuid:5e1f")->lastSeenMs == r.now; }, kWaitMs));
+    EXPECT_TRUE(r.discovery.device("dlna:uuid:5e1f")->manual);
+    EXPECT_EQ(r.discovery.devices().size(), 1);
+    EXPECT_EQ(r.changed.size(), 1);
+}
