@@ -26,6 +26,9 @@ packages=(
   protobuf-compiler
   # the mDNS peer of the discovery tests, run inside a private network namespace
   python3-zeroconf
+  # the DLNA renderer of the discovery tests (and the codecs it needs to play what is cast), run only inside
+  # a private network namespace
+  gmediarender gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-libav
 )
 
 missing=()

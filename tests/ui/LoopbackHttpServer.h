@@ -53,10 +53,11 @@ public:
         response.body = body;
         routes_[path] = response;
     }
-    void redirect(const QByteArray& path, int status, const QByteArray& location)
+    void redirect(const QByteArray& path, int status, const QByteArray& location, const QByteArray& body = {})
     {
         Response response;
         response.status = status;
+        response.body = body;
         response.headers.append({ "Location", location });
         routes_[path] = response;
     }

@@ -2,10 +2,15 @@
 
 #include <QDateTime>
 #include <QNetworkDatagram>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QRandomGenerator>
 #include <QSet>
+#include <QSysInfo>
 #include <QTcpSocket>
 #include <QUdpSocket>
+#include <QXmlStreamReader>
 
 #include <spdlog/spdlog.h>
 
@@ -21,6 +26,9 @@ constexpr int kQueryIntervalMs = 3000;
 constexpr quint16 kMdnsPort = 5353;
 constexpr int kMdnsTtl = 255;
 constexpr int kSsdpTtl = 4;
+constexpr quint16 kSsdpPort = 1900;
+constexpr qint64 kFetchIntervalMs = 60000;
+constexpr int kTransferTimeoutMs = 4000;
 
 constexpr quint16 kTypeA = 1;
 constexpr quint16 kTypePtr = 12;
@@ -44,6 +52,12 @@ const CastDiscovery::DnsName& airPlayService()
 const QHostAddress& mdnsGroup()
 {
     static const QHostAddress group(QStringLiteral("224.0.0.251"));
+    return group;
+}
+
+const QHostAddress& ssdpGroup()
+{
+    static const QHostAddress group(QStringLiteral("239.255.255.250"));
     return group;
 }
 
@@ -101,6 +115,10 @@ CastDiscovery::CastDiscovery(QObject* parent)
     pruneTimer_.setInterval(kPruneIntervalMs);
     connect(&pruneTimer_, &QTimer::timeout, this, &CastDiscovery::pruneStale);
     pruneTimer_.start();
+    network_.setTransferTimeout(kTransferTimeoutMs);
+    // Renderers sit on the local network: a proxy from the environment could not reach them, and would learn
+    // every description address the LAN announces.
+    network_.setProxy(QNetworkProxy::NoProxy);
 }
 
 CastDiscovery::~CastDiscovery()
@@ -115,6 +133,9 @@ CastDiscovery::~CastDiscovery()
         socket->disconnect(this);
     for (const auto& socket : ssdpSockets_)
         socket->disconnect(this);
+    // Fetches still open end with the manager, reporting nothing.
+    for (QNetworkReply* reply : network_.findChildren<QNetworkReply*>())
+        reply->disconnect(this);
     mdnsSockets_.clear();
     ssdpSockets_.clear();
 }
@@ -157,8 +178,8 @@ void CastDiscovery::queryTick()
 
 void CastDiscovery::sendBurst()
 {
-    // DLNA renderers are not searched for yet: a burst is the mDNS query alone.
     sendQuery({ castService(), airPlayService() }, kTypePtr);
+    sendSsdpSearch();
 }
 
 QList<QNetworkInterface> CastDiscovery::usableInterfaces()
@@ -210,7 +231,7 @@ void CastDiscovery::openSockets()
         open(kMdnsTtl, &CastDiscovery::readMdns, mdnsSockets_);
         open(kSsdpTtl, &CastDiscovery::readSsdp, ssdpSockets_);
     }
-    spdlog::info("CastDiscovery: {} mDNS socket(s) open", mdnsSockets_.size());
+    spdlog::info("CastDiscovery: {} mDNS and {} SSDP socket(s) open", mdnsSockets_.size(), ssdpSockets_.size());
 }
 
 QByteArray CastDiscovery::buildQuery(const QList<DnsName>& names, quint16 qtype, quint16 id)
@@ -302,10 +323,238 @@ void CastDiscovery::readMdns(QUdpSocket* socket)
 
 void CastDiscovery::readSsdp(QUdpSocket* socket)
 {
-    // Nothing reads SSDP answers yet; drain them so the socket does not fill.
-    while (socket->hasPendingDatagrams())
-        if (socket->readDatagram(nullptr, 0) < 0)
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram(kMaxSsdpBytes);
+        if (!datagram.isValid())
             break;
+        receiveSsdp(datagram.data(), datagram.senderAddress());
+    }
+}
+
+QByteArray CastDiscovery::ssdpSearchDatagram()
+{
+    // The user agent names the system we run on, not the one the protocol's examples assume.
+    return QByteArrayLiteral("M-SEARCH * HTTP/1.1\r\n"
+                             "HOST: 239.255.255.250:1900\r\n"
+                             "MAN: \"ssdp:discover\"\r\n"
+                             "MX: 2\r\n"
+                             "ST: urn:schemas-upnp-org:device:MediaRenderer:1\r\n"
+                             "USER-AGENT: Linux/")
+        + QSysInfo::kernelVersion().toLatin1() + QByteArrayLiteral(" UPnP/1.1 KestruneMediaPlayer/1.0\r\n\r\n");
+}
+
+void CastDiscovery::sendSsdpSearch()
+{
+    if (ssdpSockets_.empty())
+        return;
+    const QByteArray datagram = ssdpSearchDatagram();
+    // As with mDNS, a failed write costs one burst and the next one retries.
+    for (const auto& socket : ssdpSockets_)
+        socket->writeDatagram(datagram, ssdpGroup(), kSsdpPort);
+}
+
+std::optional<CastDiscovery::SsdpAnswer> CastDiscovery::parseSsdpAnswer(
+    const QByteArray& datagram, const QHostAddress& sender)
+{
+    bool isIpv4 = false;
+    const quint32 ipv4 = sender.toIPv4Address(&isIpv4);
+    const QHostAddress from(isIpv4 ? ipv4 : 0u);
+    if (!isLocalAddress(from))
+        return std::nullopt;
+    SsdpAnswer answer;
+    for (const QByteArray& line : datagram.split('\n')) {
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toUpper();
+        if (name == "LOCATION")
+            answer.location = QUrl(QString::fromUtf8(line.mid(colon + 1).trimmed()));
+        else if (name == "USN")
+            answer.usn = QString::fromUtf8(line.mid(colon + 1).trimmed());
+    }
+    // Only a renderer describing itself is believed: a LOCATION on another machine, or behind a host name,
+    // would let any sender point the player anywhere.
+    if (!answer.location.isValid() || QHostAddress(answer.location.host()) != from)
+        return std::nullopt;
+    return answer;
+}
+
+void CastDiscovery::receiveSsdp(const QByteArray& datagram, const QHostAddress& sender)
+{
+    const std::optional<SsdpAnswer> answer = parseSsdpAnswer(datagram.left(kMaxSsdpBytes), sender);
+    if (!answer)
+        return;
+    const qint64 now = clock_();
+    const QString key = answer->location.toString();
+    auto it = fetches_.find(key);
+    if (it == fetches_.end() || now - *it >= kFetchIntervalMs) {
+        if (it == fetches_.end() && fetches_.size() >= kMaxFetchEntries) {
+            auto oldest = fetches_.begin();
+            for (auto entry = fetches_.begin(); entry != fetches_.end(); ++entry)
+                if (*entry < *oldest)
+                    oldest = entry;
+            fetches_.erase(oldest);
+        }
+        // Stored before the fetch: a failing one also waits its minute.
+        fetches_.insert(key, now);
+        fetchDescription(answer->location, answer->usn, false);
+        return;
+    }
+    for (CastDevice& device : devices_)
+        if (device.descriptionUrl == answer->location)
+            device.lastSeenMs = now;
+}
+
+void CastDiscovery::fetchDescription(const QUrl& url, const QString& usn, bool manual)
+{
+    QNetworkRequest request(url);
+    // A redirect could lead anywhere; its answer is final.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply* reply = network_.get(request);
+    // A description is a few kilobytes; a peer streaming without end must not fill the memory.
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if (received > kMaxDescriptionBytes || total > kMaxDescriptionBytes) {
+            reply->setProperty("kvrTooLarge", true);
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this,
+        [this, reply, url, usn, manual] { onDescriptionReply(reply, url, usn, manual); });
+}
+
+void CastDiscovery::onDescriptionReply(QNetworkReply* reply, const QUrl& url, const QString& usn, bool manual)
+{
+    reply->deleteLater();
+    bool tooLarge = reply->property("kvrTooLarge").toBool();
+    QByteArray body;
+    if (!tooLarge) {
+        body = reply->read(kMaxDescriptionBytes + 1);
+        tooLarge = body.size() > kMaxDescriptionBytes;
+    }
+    if (tooLarge || reply->error() != QNetworkReply::NoError || body.isEmpty()) {
+        if (!manual)
+            return;
+        QString why;
+        if (tooLarge)
+            why = tr("the description is larger than 1 MiB");
+        else if (reply->error() != QNetworkReply::NoError)
+            why = reply->errorString();
+        else if (const QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+                 !target.isEmpty())
+            why = tr("redirected to %1").arg(url.resolved(target).toString());
+        else
+            why = tr("empty answer");
+        emit manualFailed(tr("No DLNA renderer answered at %1 (%2)").arg(url.toString(), why));
+        return;
+    }
+    const std::optional<CastDevice> device = readDescription(body, url, usn, manual);
+    if (!device) {
+        if (manual)
+            emit manualFailed(tr("%1 is not a DLNA media renderer (no AVTransport service)").arg(url.toString()));
+        return;
+    }
+    // A manual renderer restored from the settings stands in until its description answers; the answer
+    // replaces it, even when the renderer now goes by another id.
+    bool replaced = false;
+    if (manual) {
+        replaced = devices_.removeIf([&](const QHash<QString, CastDevice>::iterator& it) {
+            return it->manual && it->descriptionUrl == url && it->id != device->id;
+        }) > 0;
+    }
+    if (storeDevice(*device) || replaced)
+        emit devicesChanged();
+}
+
+bool CastDiscovery::isLocalControlUrl(const QUrl& url)
+{
+    if (!url.isValid() || url.scheme() != QLatin1String("http"))
+        return false;
+    const QHostAddress host(url.host());
+    return !host.isNull() && isLocalAddress(host);
+}
+
+std::optional<CastDevice> CastDiscovery::readDescription(
+    const QByteArray& body, const QUrl& url, const QString& usn, bool manual)
+{
+    struct Service {
+        QString type;
+        QString control;
+    };
+    QUrl base = url;
+    QString friendlyName, modelName, manufacturer, udn;
+    QString serviceType, controlUrl;
+    QList<Service> services;
+    QXmlStreamReader xml(body);
+    // What was read up to an XML error still counts.
+    while (!xml.atEnd() && !xml.hasError()) {
+        const QXmlStreamReader::TokenType token = xml.readNext();
+        if (token == QXmlStreamReader::EndElement) {
+            if (xml.name() == QLatin1String("service")) {
+                services.append({ serviceType, controlUrl });
+                serviceType.clear();
+                controlUrl.clear();
+            }
+            continue;
+        }
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        const QStringView name = xml.name();
+        auto text = [&xml] { return xml.readElementText(QXmlStreamReader::SkipChildElements).trimmed(); };
+        auto first = [&](QString& value) {
+            const QString read = text();
+            if (value.isEmpty())
+                value = read;
+        };
+        if (name == QLatin1String("URLBase"))
+            base = QUrl(text());
+        else if (name == QLatin1String("friendlyName"))
+            first(friendlyName);
+        else if (name == QLatin1String("modelName"))
+            first(modelName);
+        else if (name == QLatin1String("manufacturer"))
+            first(manufacturer);
+        else if (name == QLatin1String("UDN"))
+            first(udn);
+        else if (name == QLatin1String("serviceType"))
+            serviceType = text();
+        else if (name == QLatin1String("controlURL"))
+            controlUrl = text();
+    }
+
+    // Control URLs are resolved once the whole document is read: renderers also put URLBase after the device.
+    // A service whose control URL leaves the local network counts as absent, so no description can make the
+    // player send commands to some other host.
+    QUrl avTransport, renderingControl;
+    for (const Service& service : services) {
+        const QUrl resolved = base.resolved(QUrl(service.control));
+        if (!isLocalControlUrl(resolved))
+            continue;
+        if (service.type.contains(QLatin1String(":AVTransport:")))
+            avTransport = resolved;
+        else if (service.type.contains(QLatin1String(":RenderingControl:")))
+            renderingControl = resolved;
+    }
+    if (!avTransport.isValid())
+        return std::nullopt;
+
+    CastDevice device;
+    device.type = 2;
+    // Without a UDN or USN the description URL keeps two such renderers apart.
+    QString key = udn;
+    if (key.isEmpty())
+        key = usn.section(QLatin1String("::"), 0, 0);
+    if (key.isEmpty())
+        key = url.toString();
+    device.id = QStringLiteral("dlna:") + key;
+    device.name = friendlyName.isEmpty() ? url.host() : friendlyName;
+    device.model = (manufacturer + QLatin1Char(' ') + modelName).trimmed();
+    device.address = QHostAddress(url.host());
+    device.port = quint16(url.port(80));
+    device.avTransportUrl = avTransport;
+    device.renderingControlUrl = renderingControl;
+    device.descriptionUrl = url;
+    device.manual = manual;
+    return device;
 }
 
 void CastDiscovery::receiveMdns(const QByteArray& datagram, const QHostAddress& sender)
@@ -504,18 +753,22 @@ QList<CastDevice> CastDiscovery::manualDevices() const
 
 void CastDiscovery::upsertDevice(CastDevice device)
 {
+    if (storeDevice(std::move(device)))
+        emit devicesChanged();
+}
+
+bool CastDiscovery::storeDevice(CastDevice device)
+{
     device.lastSeenMs = clock_();
     auto it = devices_.find(device.id);
     if (it == devices_.end()) {
         devices_.insert(device.id, device);
-        emit devicesChanged();
-        return;
+        return true;
     }
     device.manual = device.manual || it->manual;
     const bool visible = device.name != it->name || device.address != it->address || device.port != it->port;
     *it = device;
-    if (visible)
-        emit devicesChanged();
+    return visible;
 }
 
 void CastDiscovery::pruneStale()
@@ -545,11 +798,14 @@ void CastDiscovery::removeManual(const QString& id)
 
 void CastDiscovery::restoreManual(const QList<CastDevice>& devices)
 {
-    // A stored DLNA renderer is meant to be rebuilt from a fresh description; until that fetch exists it
-    // comes back as stored, like the others, so nothing the user added is lost.
     for (CastDevice device : devices) {
         device.manual = true;
+        // Listed at once, so a renderer that is off at start-up is neither hidden nor dropped from the settings
+        // by the next change; its fresh description refreshes it when it answers.
         upsertDevice(device);
+        const QHostAddress host(device.descriptionUrl.host());
+        if (device.type == 2 && device.descriptionUrl.isValid() && !host.isNull() && isLocalAddress(host))
+            fetchDescription(device.descriptionUrl, QString(), true);
     }
 }
 
@@ -615,9 +871,7 @@ void CastDiscovery::addManual(int type, const QString& text)
             emit manualFailed(tr("Enter the renderer's description URL on your local network"));
             return;
         }
-        // Renderers are built from their description, which this build does not fetch yet.
-        spdlog::warn("CastDiscovery: manual renderer {} not added: description fetch unavailable",
-            url.toDisplayString().toStdString());
+        fetchDescription(url, QString(), true);
         return;
     }
     const ManualEntry entry = parseManualEntry(type, text);

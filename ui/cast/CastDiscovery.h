@@ -12,10 +12,15 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <QNetworkAccessManager>
+#include <QUrl>
+
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
+class QNetworkReply;
 class QUdpSocket;
 
 namespace kvr::ui::cast {
@@ -68,6 +73,19 @@ public:
         QString error;
     };
 
+    // What one SSDP answer says, once its sender and LOCATION passed the checks.
+    struct SsdpAnswer {
+        QUrl location;
+        QString usn;
+    };
+
+    // The most of one SSDP answer that is read.
+    static constexpr int kMaxSsdpBytes = 4096;
+    // A description larger than this is no renderer's: the fetch is abandoned.
+    static constexpr qint64 kMaxDescriptionBytes = 1 << 20;
+    // Upper bound of the description fetch table, so no peer can grow it without end.
+    static constexpr int kMaxFetchEntries = 256;
+
     explicit CastDiscovery(QObject* parent = nullptr);
     ~CastDiscovery() override;
 
@@ -90,7 +108,8 @@ public:
     void addManual(int type, const QString& text);
     // Removes the receiver with this id, manual or not.
     void removeManual(const QString& id);
-    // Puts back the manual receivers the session stored, without contacting them.
+    // Puts back the manual receivers the session stored at once; a DLNA renderer's description is fetched
+    // again and refreshes it when it answers.
     void restoreManual(const QList<CastDevice>& devices);
 
     // Inserts or refreshes a receiver; announces only changes the user can see (name, address, port).
@@ -118,6 +137,26 @@ public:
     void receiveMdns(const QByteArray& datagram, const QHostAddress& sender);
     // Reads one datagram into the working tables and hands complete instances it spoke about to upsertDevice.
     void parseMdns(const QByteArray& message, const QHostAddress& sender);
+
+    // SSDP and UPnP device descriptions.
+    // The M-SEARCH for media renderers, with this system's user agent.
+    static QByteArray ssdpSearchDatagram();
+    // Sends the M-SEARCH on every SSDP socket to the SSDP group.
+    void sendSsdpSearch();
+    // Reads the headers of one answer; nothing unless the sender is local and LOCATION names the sender.
+    static std::optional<SsdpAnswer> parseSsdpAnswer(const QByteArray& datagram, const QHostAddress& sender);
+    // Takes one answer: fetches its description at most once a minute per LOCATION; in between an answer only
+    // marks the renderers of that description as heard.
+    void receiveSsdp(const QByteArray& datagram, const QHostAddress& sender);
+    // Fetches a UPnP device description; a renderer comes of it, or for a manual fetch a manualFailed.
+    void fetchDescription(const QUrl& url, const QString& usn, bool manual);
+    // The renderer a description describes, or nothing when it offers no usable AVTransport service.
+    static std::optional<CastDevice> readDescription(
+        const QByteArray& body, const QUrl& url, const QString& usn, bool manual);
+    // A control URL the player may send commands to: http, to a literal address on the local network.
+    static bool isLocalControlUrl(const QUrl& url);
+    // LOCATION text to the wall-clock milliseconds at which its last fetch began.
+    const QHash<QString, qint64>& descriptionFetches() const { return fetches_; }
 
     const QHash<QString, PendingService>& pendingServices() const { return pending_; }
     const QHash<QString, HostAddress>& hostAddresses() const { return hosts_; }
@@ -149,6 +188,9 @@ private:
     void queryTick();
     void readMdns(QUdpSocket* socket);
     void readSsdp(QUdpSocket* socket);
+    void onDescriptionReply(QNetworkReply* reply, const QUrl& url, const QString& usn, bool manual);
+    // Stores a record; true when the user can see a change (new, or another name, address or port).
+    bool storeDevice(CastDevice device);
     PendingService& pendingEntry(const DnsName& name, qint64 now);
     void pruneWorkingTables(qint64 cutoff);
 
@@ -156,6 +198,8 @@ private:
     // mDNS working tables: instances by name key (case kept), host addresses by lower-case name key.
     QHash<QString, PendingService> pending_;
     QHash<QString, HostAddress> hosts_;
+    QHash<QString, qint64> fetches_;
+    QNetworkAccessManager network_;
     // Owned here, without a Qt parent.
     std::vector<std::unique_ptr<QUdpSocket>> mdnsSockets_;
     std::vector<std::unique_ptr<QUdpSocket>> ssdpSockets_;

@@ -142,3 +142,45 @@ TEST(CastDiscoveryNetns, Bursts)
     EXPECT_EQ(burstsHeard(), sent);
     EXPECT_FALSE(discovery.queryTimerActive());
 }
+
+TEST(CastDiscoveryNetns, Ssdp)
+{
+    REQUIRE_NETNS();
+    const QString uuid
+        = QString::fromStdString(kvr::test::readFile(kvr::test::netnsDirectory() / "renderer-uuid")).trimmed();
+    ASSERT_FALSE(uuid.isEmpty()) << "the renderer peer writes its UUID";
+    const QString id = QStringLiteral("dlna:uuid:") + uuid;
+
+    CastDiscovery discovery;
+    QSignalSpy failed(&discovery, &CastDiscovery::manualFailed);
+    discovery.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return discovery.device(id) != nullptr; }, kWaitMs))
+        << "receivers heard: " << discovery.devices().size();
+
+    const QHostAddress peer(QString::fromStdString(kvr::test::netnsPeer()));
+    const CastDevice renderer = *discovery.device(id);
+    // The renderer takes the next port when its own is busy: LOCATION says which.
+    const QUrl description = renderer.descriptionUrl;
+    EXPECT_EQ(description.scheme(), "http");
+    EXPECT_EQ(QHostAddress(description.host()), peer);
+    EXPECT_EQ(description.path(), "/description.xml");
+    EXPECT_GE(description.port(), 49494);
+    const QString base = QStringLiteral("http://%1:%2").arg(peer.toString()).arg(description.port());
+    EXPECT_EQ(renderer.type, 2);
+    EXPECT_EQ(renderer.name, "KvrTest");
+    EXPECT_TRUE(renderer.model.contains("gmediarender")) << renderer.model.toStdString();
+    EXPECT_EQ(renderer.address, peer);
+    EXPECT_EQ(renderer.port, description.port());
+    EXPECT_EQ(renderer.avTransportUrl, QUrl(base + "/upnp/control/rendertransport1"));
+    EXPECT_EQ(renderer.renderingControlUrl, QUrl(base + "/upnp/control/rendercontrol1"));
+    EXPECT_FALSE(renderer.manual);
+    EXPECT_EQ(discovery.devices().size(), 1);
+
+    // Added by hand from its description URL it is the same renderer, now kept as manual.
+    discovery.addManual(2, description.toString());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return discovery.device(id)->manual || !failed.isEmpty(); }, kWaitMs));
+    ASSERT_TRUE(failed.isEmpty()) << failed.first().first().toString().toStdString();
+    EXPECT_EQ(discovery.devices().size(), 1);
+    EXPECT_EQ(discovery.manualDevices().size(), 1);
+    EXPECT_EQ(discovery.device(id)->avTransportUrl, renderer.avTransportUrl);
+}
