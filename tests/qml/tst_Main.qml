@@ -279,6 +279,7 @@ TestCase {
     // In full screen the bar floats over the picture and fades out after 2.5 s without pointer activity.
     function test_fullScreenHidesTheControlsUntilPoked() {
         const window = createMain()
+        window.playlistVisible = true
         const bar = part(window, "transportBar")
         const sink = part(window, "videoSink")
         window.toggleFullscreen()
