@@ -134,6 +134,8 @@ TestCase {
 
         Actions.trigger("playlist.add", TestKit.fixture("clip.mp4"))
         tryCompare(summary, "text", "clip.mp4   ·   320×240   ·   25 fps", 20000)
+        waitForRendering(window.contentItem)
+        TestKit.screenshot(window, "MainPlaylistAndStatusBar")
         Player.clearPlaylist()
         tryCompare(summary, "text", "No media", 15000)
 
