@@ -40,4 +40,12 @@ bool FileUrls::exists(const QUrl& url) const
     return !path.isEmpty() && QFileInfo::exists(path);
 }
 
+QUrl FileUrls::folderUrl(const QString& path) const
+{
+    if (path.isEmpty())
+        return {};
+    const QString folder = QFileInfo(path).absolutePath();
+    return QFileInfo(folder).isDir() ? QUrl::fromLocalFile(folder) : QUrl();
+}
+
 } // namespace kvr::qml

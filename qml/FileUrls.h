@@ -25,6 +25,10 @@ public:
 
     // Whether something exists at the local path of url.
     Q_INVOKABLE bool exists(const QUrl& url) const;
+
+    // The file URL of the folder that holds the local file path; empty unless that folder exists as a
+    // directory, so a path through a file ("tool.sh/x.mkv") never hands that file to the desktop.
+    Q_INVOKABLE QUrl folderUrl(const QString& path) const;
 };
 
 } // namespace kvr::qml

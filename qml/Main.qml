@@ -694,9 +694,15 @@ ApplicationWindow {
         leaveWindow()
     }
 
-    // The file playing when it is a local one; a stream or nothing gives the dialog no source, but it opens.
+    // The entry selected in the playlist, else the file playing when it is a local one; a stream or nothing
+    // gives the dialog no source, but it opens.
     function openConvert() {
-        const file = typeof Player !== "undefined" ? Player.currentFile : ""
+        const selected = playlistPanel.view.currentIndex
+        if (hasPlayer && selected >= 0 && selected < Player.playlistCount) {
+            convertDialog.openWith([Player.playlist[selected]])
+            return
+        }
+        const file = hasPlayer ? Player.currentFile : ""
         convertDialog.openWith(file !== "" && file.indexOf("://") < 0 ? [file] : [])
     }
 
@@ -1787,6 +1793,19 @@ ApplicationWindow {
                     }
                 }
             }
+
+            StatusBar {
+                host: root
+            }
+        }
+
+        PlaylistPanel {
+            id: playlistPanel
+            host: root
+            onAddFilesRequested: openDialog.open()
+            onAddFolderRequested: folderDialog.open()
+            onSaveRequested: savePlaylistDialog.open()
+            onConvertRequested: files => convertDialog.openWith(files)
         }
     }
 

@@ -27,6 +27,7 @@ TestCase {
     // Makes the transport bar exactly barWidth wide; with the library sidebar off, the bar spans the window.
     function resizeBar(window, barWidth) {
         window.libraryVisible = false
+        window.playlistVisible = false
         window.minimumWidth = 0
         window.width = barWidth
         tryCompare(part(window, "transportBar"), "width", barWidth)
@@ -38,11 +39,13 @@ TestCase {
         verify(window instanceof Window)
         compare(window.title, "Kestrune Media Player")
         window.libraryVisible = false
-        // The picture fills the stage above the 64-pixel transport bar; with no player it has nothing to show.
+        window.playlistVisible = false
+        // The picture fills the stage above the 64-pixel transport bar and the 22-pixel status bar; with no
+        // player it has nothing to show.
         const sink = part(window, "videoSink")
         tryCompare(sink, "width", window.width)
         // The menu bar stands above the content.
-        tryCompare(sink, "height", window.height - window.menuBar.height - 64)
+        tryCompare(sink, "height", window.height - window.menuBar.height - 64 - 22)
         compare(sink.bridge, null)
         compare(sink.fillMode, window.fillMode)
     }
@@ -284,6 +287,7 @@ TestCase {
     // In full screen the bar floats over the picture and fades out after 2.5 s without pointer activity.
     function test_fullScreenHidesTheControlsUntilPoked() {
         const window = createMain()
+        window.playlistVisible = true
         const bar = part(window, "transportBar")
         const sink = part(window, "videoSink")
         window.toggleFullscreen()
@@ -298,7 +302,7 @@ TestCase {
         verify(bar.visible)
         window.toggleFullscreen()
         tryCompare(window, "fs", false)
-        tryCompare(sink, "height", window.height - window.menuBar.height - 64)
+        tryCompare(sink, "height", window.height - window.menuBar.height - 64 - 22)
         // Windowed, nothing is timed.
         wait(2700)
         verify(window.controlsShown)

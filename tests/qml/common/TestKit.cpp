@@ -3,6 +3,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDesktopServices>
+#include <QDropEvent>
 #include <QDir>
 #include <QFile>
 #include <QGuiApplication>
@@ -202,6 +203,49 @@ void TestKit::setEnv(const QString& name, const QVariant& value) const
         qunsetenv(name.toLocal8Bit().constData());
     else
         qputenv(name.toLocal8Bit().constData(), value.toString().toLocal8Bit());
+}
+
+bool TestKit::enterDrag(QObject* target, qreal x, qreal y, const QStringList& urls, const QString& text)
+{
+    leaveDrag();
+    auto* item = qobject_cast<QQuickItem*>(target);
+    QWindow* window = windowOf(target);
+    if (!window)
+        return false;
+    dragData_ = std::make_unique<QMimeData>();
+    if (!urls.isEmpty()) {
+        QList<QUrl> list;
+        for (const QString& url : urls)
+            list.append(QUrl(url));
+        dragData_->setUrls(list);
+    }
+    if (!text.isEmpty())
+        dragData_->setText(text);
+    dragWindow_ = window;
+    dragPoint_ = item ? item->mapToScene(QPointF(x, y)) : QPointF(x, y);
+    QDragEnterEvent enter(dragPoint_.toPoint(), Qt::CopyAction, dragData_.get(), Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &enter);
+    return enter.isAccepted();
+}
+
+bool TestKit::dropDrag()
+{
+    if (!dragWindow_ || !dragData_)
+        return false;
+    QDropEvent drop(dragPoint_, Qt::CopyAction, dragData_.get(), Qt::LeftButton, Qt::NoModifier);
+    drop.setAccepted(false);
+    QCoreApplication::sendEvent(dragWindow_, &drop);
+    dragWindow_ = nullptr;
+    return drop.isAccepted();
+}
+
+void TestKit::leaveDrag()
+{
+    if (dragWindow_) {
+        QDragLeaveEvent leave;
+        QCoreApplication::sendEvent(dragWindow_, &leave);
+    }
+    dragWindow_ = nullptr;
 }
 
 void TestKit::clearOpenedUrls()

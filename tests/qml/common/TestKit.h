@@ -2,11 +2,15 @@
 
 #include "tests/ui/LoopbackHttpServer.h"
 
+#include <QMimeData>
 #include <QObject>
+#include <QPointF>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 #include <QVariant>
+
+#include <memory>
 
 class QQuickItem;
 class QWindow;
@@ -60,6 +64,13 @@ public:
     Q_INVOKABLE int requestCount(const QString& path) const;
     Q_INVOKABLE QString url(const QString& path) const;
 
+    // A drag from outside the program entering target's window at (x, y) of target, carrying urls (as
+    // "text/uri-list") and text (as "text/plain"), each only when not empty: true when the window accepts it.
+    // dropDrag drops it there (true when the drop is taken), leaveDrag lets it leave.
+    Q_INVOKABLE bool enterDrag(QObject* target, qreal x, qreal y, const QStringList& urls, const QString& text);
+    Q_INVOKABLE bool dropDrag();
+    Q_INVOKABLE void leaveDrag();
+
     // Sets an environment variable; null or undefined removes it.
     Q_INVOKABLE void setEnv(const QString& name, const QVariant& value) const;
     Q_INVOKABLE void clearOpenedUrls();
@@ -77,6 +88,10 @@ private:
     static bool focus(QWindow* window);
 
     QStringList openedUrls_;
+    // The drag under way: its window, the point in it, and what it carries.
+    QWindow* dragWindow_ = nullptr;
+    QPointF dragPoint_;
+    std::unique_ptr<QMimeData> dragData_;
     bool catching_ = false;
     LoopbackHttpServer http_;
 };

@@ -31,6 +31,7 @@ TestCase {
         verify(window !== null)
         tryVerify(() => window.visible && window.active !== undefined)
         window.libraryVisible = true
+        window.playlistVisible = false
         waitForRendering(window.contentItem)
         return window
     }

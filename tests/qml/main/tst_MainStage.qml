@@ -53,8 +53,10 @@ TestCase {
         verify(mainComponent.status === Component.Ready, mainComponent.errorString())
         const window = createTemporaryObject(mainComponent, testCase)
         verify(window !== null)
-        // The stage spans the window, and stays in place when full screen would hide the sidebar.
+        // The stage spans the window, and stays in place when full screen would hide the sidebar and the
+        // playlist.
         window.libraryVisible = false
+        window.playlistVisible = false
         tryVerify(() => window.visible && window.active !== undefined)
         waitForRendering(window.contentItem)
         return window
