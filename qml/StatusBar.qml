@@ -1,5 +1,4 @@
 import QtQuick
-import QtQuick.Layouts
 
 // The strip under the transport bar: what is open (name, picture size, frame rate) and the F1 hint. Gone in
 // full screen.
@@ -12,24 +11,8 @@ Rectangle {
 
     readonly property bool hasPlayer: typeof Player !== "undefined"
 
-    Layout.fillWidth: true
-    // Follows full screen one event later: changed in the same pass as the transport slot's height, Qt 6.4's
-    // column layout kept the old sizes of both after leaving full screen.
-    property bool collapsed: host.fs
-
-    function follow() {
-        collapsed = host.fs
-    }
-
-    implicitHeight: collapsed ? 0 : 22
-    visible: !collapsed
-
-    Connections {
-        target: statusBar.host
-        function onFsChanged() {
-            Qt.callLater(statusBar.follow)
-        }
-    }
+    implicitHeight: host.fs ? 0 : 22
+    visible: !host.fs
     color: "#0e0f13"
 
     // Name, then the picture's size and rate when there is a picture; a rate of 0 is unknown. A whole rate
