@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace kvr::engine;
 using Clock = std::chrono::steady_clock;
@@ -28,6 +29,8 @@ struct Row {
     int rateMode;
     int videoKbps;
     std::string ffmpegArgs; // everything between the input and the output
+    const char* hardwareEncoder = nullptr; // the row runs only where this encoder passed its test encode
+    const char* ffmpegInputArgs = ""; // before the input
 };
 
 struct Measure {
@@ -68,8 +71,18 @@ int main()
         { "vp9_q2", "webm", "vp9", "opus", 0, 0,
             "-c:v libvpx-vp9 -crf 31 -b:v 0 -deadline good -cpu-used 3 -row-mt 1 -g 125 -pix_fmt yuv420p -c:a libopus"
             " -b:a 128k" },
+        { "h264_vaapi_q2", "mp4", "h264", "aac", 0, 0,
+            "-vf format=nv12,hwupload -c:v h264_vaapi -rc_mode CQP -qp 24 -g 125 -c:a aac -b:a 192k"
+            " -movflags +faststart",
+            "h264_vaapi", "-vaapi_device /dev/dri/renderD128" },
     };
+    const std::vector<std::string>& hardware = Transcoder::capabilities().hardwareEncoders;
     for (const Row& row : rows) {
+        if (row.hardwareEncoder && std::find(hardware.begin(), hardware.end(), row.hardwareEncoder) == hardware.end()) {
+            std::printf(
+                "%s: skipped (%s failed its test encode: no usable VA-API device)\n", row.name, row.hardwareEncoder);
+            continue;
+        }
         Measure ours;
         Measure theirs;
         const fs::path ourOut = dir / (std::string("ours-") + row.name + "." + row.container);
@@ -96,8 +109,8 @@ int main()
             ours.bytes = fs::file_size(ourOut);
 
             start = Clock::now();
-            if (!run("ffmpeg -nostdin -hide_banner -loglevel error -y -i '" + input.string() + "' " + row.ffmpegArgs
-                    + " '" + theirOut.string() + "'")) {
+            if (!run(std::string("ffmpeg -nostdin -hide_banner -loglevel error -y ") + row.ffmpegInputArgs + " -i '"
+                    + input.string() + "' " + row.ffmpegArgs + " '" + theirOut.string() + "'")) {
                 std::fprintf(stderr, "%s: ffmpeg failed\n", row.name);
                 return 1;
             }

@@ -165,7 +165,9 @@ std::string videoFilterChain(const std::string& userFilters, int maxHeight, doub
 // The whole text of a video graph: from the source "in" through the chain and the conversion to the encoder's
 // pixel format into the sink "out". With burn-in the subtitle source "sub" (premultiplied BGRA) is laid over the
 // decoded picture first, before the user's filters, the scaling and the frame-rate change.
-std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn = false);
+// A hardware encoder's pictures end in NV12 and are uploaded to its device by "hwupload".
+std::string videoGraphText(
+    const std::string& chain, const std::string& pixelFormat, bool burnIn = false, bool hardwareUpload = false);
 // The sample aspect ratio a graph's source is described with: a ratio that is not set (0/0, 0/1) is square.
 std::pair<int, int> sourceAspect(int num, int den);
 

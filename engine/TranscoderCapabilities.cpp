@@ -7,6 +7,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 }
 
 #include <pthread.h>
@@ -29,12 +30,6 @@ bool isTestedCodec(const std::string& codec)
     return codec == "h264" || codec == "hevc";
 }
 
-bool isHardwareEncoder(const char* name)
-{
-    const size_t length = std::strlen(name);
-    return length > 6 && std::strcmp(name + length - 6, "_vaapi") == 0;
-}
-
 // The first candidate of a tested codec that passes; each that fails is logged and skipped.
 const AVCodec* chooseTestedEncoder(const std::string& codec, std::vector<std::string>* hardware)
 {
@@ -43,7 +38,7 @@ const AVCodec* chooseTestedEncoder(const std::string& codec, std::vector<std::st
         if (!encoder)
             continue;
         if (Transcoder::testEncode(encoder)) {
-            if (hardware && isHardwareEncoder(encoder->name))
+            if (hardware && internal::isVaapiEncoder(encoder))
                 hardware->push_back(encoder->name);
             return encoder;
         }
@@ -130,10 +125,72 @@ const AVCodec* Transcoder::findEncoder(const std::string& codec)
     return chosen == caps.chosenEncoders.end() ? nullptr : avcodec_find_encoder_by_name(chosen->second.c_str());
 }
 
+namespace {
+
+// A VA-API encoder's test: a device (libva's choice: the display, else the first render node), a pool of NV12
+// surfaces as the encoder's frames, and grey software frames uploaded into them.
+struct HardwareTest {
+    AVBufferRef* device = nullptr;
+    AVBufferRef* frames = nullptr;
+    AVFrame* software = nullptr;
+    ~HardwareTest()
+    {
+        av_frame_free(&software);
+        av_buffer_unref(&frames);
+        av_buffer_unref(&device);
+    }
+
+    bool prepare(const AVCodec* encoder, AVCodecContext* context, int width, int height)
+    {
+        const int made = av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
+        if (made < 0) {
+            logInfo("Transcoder: {} has no VA-API device: {}", encoder->name, errorString(made));
+            return false;
+        }
+        frames = av_hwframe_ctx_alloc(device);
+        if (!frames)
+            return false;
+        auto* pool = reinterpret_cast<AVHWFramesContext*>(frames->data);
+        pool->format = AV_PIX_FMT_VAAPI;
+        pool->sw_format = AV_PIX_FMT_NV12;
+        pool->width = width;
+        pool->height = height;
+        pool->initial_pool_size = 4;
+        const int initialised = av_hwframe_ctx_init(frames);
+        if (initialised < 0) {
+            logInfo("Transcoder: {} cannot make VA-API surfaces: {}", encoder->name, errorString(initialised));
+            return false;
+        }
+        context->pix_fmt = AV_PIX_FMT_VAAPI;
+        context->hw_frames_ctx = av_buffer_ref(frames);
+        software = av_frame_alloc();
+        if (!context->hw_frames_ctx || !software)
+            return false;
+        software->format = AV_PIX_FMT_NV12;
+        software->width = width;
+        software->height = height;
+        return av_frame_get_buffer(software, 0) >= 0;
+    }
+
+    // The grey picture uploaded into a new surface in `frame`.
+    bool upload(AVFrame* frame)
+    {
+        if (av_frame_make_writable(software) < 0)
+            return false;
+        std::memset(software->data[0], 128, static_cast<size_t>(software->linesize[0]) * software->height);
+        std::memset(software->data[1], 128, static_cast<size_t>(software->linesize[1]) * (software->height / 2));
+        av_frame_unref(frame);
+        return av_hwframe_get_buffer(frames, frame, 0) >= 0 && av_hwframe_transfer_data(frame, software, 0) >= 0;
+    }
+};
+
+} // namespace
+
 bool Transcoder::testEncode(const AVCodec* encoder)
 {
     if (!encoder)
         return false;
+    const bool hardware = internal::isVaapiEncoder(encoder);
     constexpr int width = 320;
     constexpr int height = 192;
     AVCodecContext* context = avcodec_alloc_context3(encoder);
@@ -153,6 +210,11 @@ bool Transcoder::testEncode(const AVCodec* encoder)
     if (!config.pixelFormats.empty())
         context->pix_fmt = config.pixelFormats.front();
     context->bit_rate = 500000;
+    HardwareTest device;
+    if (hardware && !device.prepare(encoder, context, width, height)) {
+        avcodec_free_context(&context);
+        return false;
+    }
 
     // Takes every packet that is ready; an encoder without delay would otherwise refuse the next frame.
     const auto drain = [&] {
@@ -175,14 +237,22 @@ bool Transcoder::testEncode(const AVCodec* encoder)
     if (!failed) {
         frame = av_frame_alloc();
         packet = av_packet_alloc();
-        if (frame && packet) {
+        if (frame && packet && !hardware) {
             frame->format = context->pix_fmt;
             frame->width = width;
             frame->height = height;
         }
-        failed = !frame || !packet || av_frame_get_buffer(frame, 0) < 0;
+        failed = !frame || !packet || (!hardware && av_frame_get_buffer(frame, 0) < 0);
     }
     for (int64_t pts = 0; !failed && pts < 4; ++pts) {
+        if (hardware) {
+            failed = !device.upload(frame);
+            if (!failed) {
+                frame->pts = pts;
+                failed = avcodec_send_frame(context, frame) < 0 || !drain();
+            }
+            continue;
+        }
         if (av_frame_make_writable(frame) < 0) {
             failed = true;
             break;

@@ -14,6 +14,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/frame.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/mem.h>
 #include <libavutil/opt.h>
@@ -301,6 +302,16 @@ VideoEncoderSettings videoEncoderSettings(
         if (o.live)
             set("usage", "realtime");
         set("row-mt", "1");
+    } else if (internal::isVaapiEncoderName(encoderName)) {
+        static constexpr int qp[] = { 30, 27, 24, 21 };
+        if (s.rateDriven) {
+            set("rc_mode", o.live ? "CBR" : "VBR");
+        } else {
+            set("rc_mode", "CQP");
+            set("qp", std::to_string(qp[q]));
+        }
+        if (o.live)
+            s.maxBFrames = 0;
     } else if (encoderName == "mpeg4" || encoderName == "mpeg2video") {
         static constexpr int quantiser[] = { 6, 4, 3, 2 };
         if (!s.rateDriven)
@@ -311,14 +322,15 @@ VideoEncoderSettings videoEncoderSettings(
     return s;
 }
 
-std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn)
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn, bool hardwareUpload)
 {
     const bool noChain = chain.empty() || chain == "null";
+    const std::string end = ",format=" + pixelFormat + (hardwareUpload ? ",hwupload" : "") + "[out]";
     if (!burnIn)
-        return "[in]" + (noChain ? std::string("null") : chain) + ",format=" + pixelFormat + "[out]";
+        return "[in]" + (noChain ? std::string("null") : chain) + end;
     // The overlay arrives premultiplied; blended as straight alpha its soft edges and boxes come out too dark.
     return "[in]null[base];[sub]format=rgba[s];[base][s]overlay=format=auto:eof_action=repeat:alpha=premultiplied"
-        + (noChain ? std::string() : "," + chain) + ",format=" + pixelFormat + "[out]";
+        + (noChain ? std::string() : "," + chain) + end;
 }
 
 std::pair<int, int> sourceAspect(int num, int den)
@@ -371,7 +383,17 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     }
 
     AVPixelFormat format = AV_PIX_FMT_YUV420P;
-    if (const AVCodec* encoder = findEncoder(o.videoCodec)) {
+    const AVCodec* encoder = findEncoder(o.videoCodec);
+    const bool hardware = internal::isVaapiEncoder(encoder);
+    if (hardware) {
+        // Everything before the upload stays in software; ten-bit sources become 8-bit NV12 there.
+        format = AV_PIX_FMT_NV12;
+        if (!job.hardwareDevice) {
+            const int made = av_hwdevice_ctx_create(&job.hardwareDevice, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
+            if (made < 0)
+                return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(made));
+        }
+    } else if (encoder) {
         const std::vector<AVPixelFormat> formats = usablePixelFormats(encoder);
         if (!formats.empty()) {
             std::vector<AVPixelFormat> list = formats;
@@ -384,7 +406,7 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     }
     const char* formatName = av_get_pix_fmt_name(format);
     const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height),
-        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr);
+        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware);
 
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
@@ -407,6 +429,16 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         inputs->pad_idx = 0;
         inputs->next = nullptr;
         r = avfilter_graph_parse_ptr(os.graph, text.c_str(), &inputs, &outputs, nullptr);
+        // The upload needs the device before the graph is configured.
+        for (unsigned i = 0; r >= 0 && hardware && i < os.graph->nb_filters; ++i) {
+            AVFilterContext* filter = os.graph->filters[i];
+            if (std::strcmp(filter->filter->name, "hwupload") == 0) {
+                av_buffer_unref(&filter->hw_device_ctx);
+                filter->hw_device_ctx = av_buffer_ref(job.hardwareDevice);
+                if (!filter->hw_device_ctx)
+                    r = AVERROR(ENOMEM);
+            }
+        }
         if (r >= 0)
             r = avfilter_graph_config(os.graph, nullptr);
     }
@@ -437,6 +469,14 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     enc->width = av_buffersink_get_w(os.sink);
     enc->height = av_buffersink_get_h(os.sink);
     enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(os.sink));
+    if (internal::isVaapiEncoder(encoder)) {
+        // The encoder takes the surfaces the upload made, from their pool.
+        AVBufferRef* frames = av_buffersink_get_hw_frames_ctx(os.sink);
+        enc->pix_fmt = AV_PIX_FMT_VAAPI;
+        enc->hw_frames_ctx = frames ? av_buffer_ref(frames) : nullptr;
+        if (!enc->hw_frames_ctx)
+            return fail(job, "encoder", std::string(encoder->name) + ": no hardware frames");
+    }
     enc->sample_aspect_ratio = av_buffersink_get_sample_aspect_ratio(os.sink);
     AVRational rate = av_buffersink_get_frame_rate(os.sink);
     if (rate.num < 1 || rate.den < 1)

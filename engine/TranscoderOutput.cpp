@@ -5,6 +5,7 @@
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {
+#include <libavutil/buffer.h>
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
 #include <libavfilter/avfilter.h>
@@ -51,6 +52,7 @@ Transcoder::Job::~Job()
         avformat_close_input(&inputContext);
     burnInDecoder.reset(); // it points at the renderer
     burnIn.reset();
+    av_buffer_unref(&hardwareDevice);
     for (AVPacket*& packet : heldVideoPackets)
         av_packet_free(&packet);
     heldVideoPackets.clear();

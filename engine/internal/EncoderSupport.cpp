@@ -34,4 +34,14 @@ void addEncoderOpenOptions(const AVCodec* encoder, AVDictionary** options)
         av_dict_set(options, "x265-params", "log-level=error", 0);
 }
 
+bool isVaapiEncoderName(const std::string& name)
+{
+    return name.size() > 6 && name.compare(name.size() - 6, 6, "_vaapi") == 0;
+}
+
+bool isVaapiEncoder(const AVCodec* encoder)
+{
+    return encoder && isVaapiEncoderName(encoder->name);
+}
+
 } // namespace kvr::engine::internal

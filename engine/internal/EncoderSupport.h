@@ -4,6 +4,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <string>
 #include <vector>
 
 namespace kvr::engine::internal {
@@ -23,5 +24,9 @@ EncoderConfig supportedConfig(const AVCodec* encoder);
 // Options every open of this encoder needs: libx265 writes its own log lines straight to standard error
 // unless told otherwise.
 void addEncoderOpenOptions(const AVCodec* encoder, AVDictionary** options);
+
+// A VA-API encoder: it takes hardware frames only, uploaded through a device of its own.
+bool isVaapiEncoder(const AVCodec* encoder);
+bool isVaapiEncoderName(const std::string& name);
 
 } // namespace kvr::engine::internal

@@ -17,6 +17,7 @@ extern "C" {
 #include <vector>
 
 struct AVBSFContext;
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVFilterContext;
 struct AVFilterGraph;
@@ -88,6 +89,8 @@ struct Transcoder::Job {
     int burnInStream = -1;
     // Cues from a file count from 0; those of a stream carry the input's own times.
     bool burnInFromFile = false;
+    // The VA-API device of a hardware video encode; the upload filter and the encoder hold their own references.
+    AVBufferRef* hardwareDevice = nullptr;
     internal::SubtitleOverlay overlay;
     int64_t durationUs = 0;
     int64_t videoFrames = 0;

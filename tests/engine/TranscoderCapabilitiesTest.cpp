@@ -25,22 +25,25 @@ namespace {
 
 class CollectingSink : public spdlog::sinks::base_sink<std::mutex> {
 public:
-    std::vector<std::string> lines()
+    std::vector<std::string> lines(spdlog::level::level_enum level)
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        return collected;
+        std::vector<std::string> found;
+        for (const auto& [l, text] : collected)
+            if (l == level)
+                found.push_back(text);
+        return found;
     }
 
 protected:
     void sink_it_(const spdlog::details::log_msg& msg) override
     {
-        if (msg.level == spdlog::level::warn)
-            collected.emplace_back(msg.payload.data(), msg.payload.size());
+        collected.emplace_back(msg.level, std::string(msg.payload.data(), msg.payload.size()));
     }
     void flush_() override { }
 
 private:
-    std::vector<std::string> collected;
+    std::vector<std::pair<spdlog::level::level_enum, std::string>> collected;
 };
 
 // Points standard error at a file while alive, so what encoders print past FFmpeg's log can be read back.
@@ -107,14 +110,20 @@ TEST(TranscoderCapabilities, ConcurrentFirstUseRunsOneProbe)
     for (const auto* caps : seen)
         EXPECT_EQ(caps, seen[0]);
 
-    // One probe: each VA-API candidate failed exactly once, without a GPU device to encode on.
+    // One probe: each VA-API candidate failed exactly once, without a GPU device to encode on, and said why.
     Names failures;
-    for (const std::string& line : sink->lines())
+    for (const std::string& line : sink->lines(spdlog::level::warn))
         if (line.find("failed its test encode") != std::string::npos)
             failures.push_back(line);
     EXPECT_EQ(failures,
         (Names { "Transcoder: h264_vaapi failed its test encode; not offered",
             "Transcoder: hevc_vaapi failed its test encode; not offered" }));
+    Names reasons;
+    for (const std::string& line : sink->lines(spdlog::level::info))
+        if (line.find("VA-API") != std::string::npos)
+            reasons.push_back(line.substr(0, line.find(':', line.find(' ') + 1)));
+    EXPECT_EQ(reasons,
+        (Names { "Transcoder: h264_vaapi has no VA-API device", "Transcoder: hevc_vaapi has no VA-API device" }));
     EXPECT_EQ(stderrText.find("x265 [info]"), std::string::npos) << stderrText;
 }
 

@@ -262,6 +262,16 @@ TEST(TranscoderVideo, GraphTextAndSourceAspect)
     EXPECT_EQ(sourceAspect(64, 45), std::make_pair(64, 45));
 }
 
+// A VA-API encoder's pictures are uploaded last, after every software step.
+TEST(TranscoderVideo, HardwareGraphEndsInTheUpload)
+{
+    EXPECT_EQ(videoGraphText(videoFilterChain("", 120, 25, 240), "nv12", false, true),
+        "[in]scale=-2:120:flags=bicubic,fps=25.000,format=nv12,hwupload[out]");
+    EXPECT_EQ(videoGraphText("null", "nv12", true, true),
+        "[in]null[base];[sub]format=rgba[s];[base][s]overlay=format=auto:eof_action=repeat:alpha=premultiplied,"
+        "format=nv12,hwupload[out]");
+}
+
 TEST(TranscoderVideo, DefaultBitRatesFollowTheHeightRows)
 {
     EXPECT_EQ(Transcoder::defaultVideoBitrate("h264", 1080), 8000);
@@ -280,6 +290,36 @@ std::string option(const VideoEncoderSettings& s, const std::string& key)
         if (k == key)
             return v;
     return "(unset)";
+}
+
+TEST(TranscoderVideo, HardwareEncoderSettings)
+{
+    TranscodeOptions o;
+    o.videoCodec = "h264";
+    const int qp[] = { 30, 27, 24, 21 };
+    for (int q = 0; q <= 3; ++q) {
+        o.quality = q;
+        const VideoEncoderSettings s = videoEncoderSettings(o, "h264_vaapi", 720, 25);
+        EXPECT_FALSE(s.rateDriven);
+        EXPECT_EQ(option(s, "rc_mode"), "CQP");
+        EXPECT_EQ(option(s, "qp"), std::to_string(qp[q]));
+    }
+    o.quality = 2;
+    o.rateMode = 1;
+    o.videoKbps = 2000;
+    VideoEncoderSettings s = videoEncoderSettings(o, "hevc_vaapi", 720, 25);
+    EXPECT_EQ(option(s, "rc_mode"), "VBR");
+    EXPECT_EQ(option(s, "qp"), "(unset)");
+    EXPECT_EQ(s.bitRate, 2'000'000);
+    EXPECT_EQ(s.maxRate, 4'000'000);
+    EXPECT_EQ(s.bufferSize, 4'000'000);
+    EXPECT_EQ(s.gopSize, 125);
+    EXPECT_EQ(s.maxBFrames, -1);
+    o.live = true;
+    s = videoEncoderSettings(o, "h264_vaapi", 720, 25);
+    EXPECT_EQ(option(s, "rc_mode"), "CBR");
+    EXPECT_EQ(s.maxBFrames, 0);
+    EXPECT_EQ(s.gopSize, 50);
 }
 
 TEST(TranscoderVideo, EncoderSettingsBeforeOpen)
