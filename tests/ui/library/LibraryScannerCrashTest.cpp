@@ -1,6 +1,7 @@
 // Scan passes that end abruptly: killed from outside, or brought down by a file whose reading crashes. The
 // pass runs in kvr_library_scan_probe, a process of its own, so that only that process dies.
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/LibraryTestFiles.h"
 #include "ui/library/Database.h"
 #include "ui/library/Statement.h"
 
@@ -22,27 +23,10 @@
 using kvr::ui::library::Database;
 using kvr::ui::library::Statement;
 
+using kvr::test::library::segment;
+using kvr::test::library::setAge;
+
 namespace {
-
-// Modification time `secondsBack` in the past, so that the scanner does not take a file for one still being
-// copied in.
-bool setAge(const QString& path, qint64 secondsBack)
-{
-    const timeval back { static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - secondsBack), 0 };
-    const timeval times[2] { back, back };
-    return utimes(QFile::encodeName(path).constData(), times) == 0;
-}
-
-// Runs ffmpeg with the segment muxer into `dir`: many small files of distinct content. True on success.
-bool segment(const QString& dir, const QStringList& input, const QString& pattern)
-{
-    QProcess ffmpeg;
-    ffmpeg.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    ffmpeg.start(QStringLiteral("ffmpeg"),
-        QStringList { "-hide_banner", "-loglevel", "error", "-y" } + input
-            + QStringList { "-f", "segment", "-reset_timestamps", "1", dir + "/" + pattern });
-    return ffmpeg.waitForFinished(300000) && ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0;
-}
 
 // One run of the probe program, read line by line.
 class ScanRun {

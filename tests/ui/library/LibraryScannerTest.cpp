@@ -1,5 +1,6 @@
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/LibraryTestFiles.h"
 #include "ui/library/Database.h"
 #include "ui/library/LibraryScanner.h"
 #include "ui/library/Statement.h"
@@ -27,26 +28,10 @@ using kvr::ui::library::ScanStatus;
 using kvr::ui::library::Statement;
 using namespace std::chrono_literals;
 
+using kvr::test::library::place;
+using kvr::test::library::settle;
+
 namespace {
-
-QString fixture(const char* name)
-{
-    return QString::fromStdString(kvr::test::fixture(name).string());
-}
-
-// Generated files get a time a minute back, so the scanner does not take them for files still being copied.
-bool settle(const QString& path)
-{
-    const timeval aMinuteBack { static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - 60), 0 };
-    const timeval times[2] { aMinuteBack, aMinuteBack };
-    return utimes(QFile::encodeName(path).constData(), times) == 0;
-}
-
-bool place(const char* name, const QString& target)
-{
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    return QFile::copy(fixture(name), target) && settle(target);
-}
 
 // The reports of one scanner, and a way to wait for its passes to end.
 class Reports {
@@ -451,7 +436,7 @@ TEST_F(LibraryScanner, FileStillBeingWrittenIsLeftForLater)
 {
     ASSERT_TRUE(place("tags.ogg", music + "/done.ogg"));
     QDir().mkpath(music + "/Incoming");
-    ASSERT_TRUE(QFile::copy(fixture("tags.ogg"), music + "/Incoming/copying.ogg"));
+    ASSERT_TRUE(QFile::copy(kvr::test::library::fixturePath("tags.ogg"), music + "/Incoming/copying.ogg"));
     const ScanStatus pass = fullPass();
     EXPECT_EQ(pass.added, 1);
     EXPECT_EQ(pass.settling, QStringList { music + "/Incoming" });

@@ -1,5 +1,6 @@
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/LibraryTestFiles.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
 #include "ui/library/Library.h"
@@ -26,26 +27,10 @@ using kvr::ui::library::Database;
 using kvr::ui::library::Statement;
 using Lib = kvr::ui::library::Library;
 
+using kvr::test::library::place;
+using kvr::test::library::settle;
+
 namespace {
-
-QString fixture(const char* name)
-{
-    return QString::fromStdString(kvr::test::fixture(name).string());
-}
-
-// A minute back, so the scanner does not take the file for one still being copied in.
-bool settle(const QString& path)
-{
-    const timeval aMinuteBack { static_cast<time_t>(QDateTime::currentSecsSinceEpoch() - 60), 0 };
-    const timeval times[2] { aMinuteBack, aMinuteBack };
-    return utimes(QFile::encodeName(path).constData(), times) == 0;
-}
-
-bool place(const char* name, const QString& target)
-{
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    return QFile::copy(fixture(name), target) && settle(target);
-}
 
 QByteArray fileBytes(const QString& path)
 {
@@ -340,7 +325,7 @@ TEST_F(Library, GrowingFileIsReadOnceWhenQuiet)
     ASSERT_TRUE(waitQuiet());
 
     // Five pieces, two seconds apart: the file grows for eight seconds.
-    const QString source = fixture("three-minutes.mkv");
+    const QString source = kvr::test::library::fixturePath("three-minutes.mkv");
     const QString target = root + "/Music/growing.mkv";
     const qint64 piece = QFileInfo(source).size() / 5 + 1;
     QProcess writer;
