@@ -4,6 +4,7 @@
 #include "tests/engine/StallingHttpServer.h"
 #include "tests/engine/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/TranscodeQueueTestFiles.h"
 #include "tests/ui/GTestQtPrinters.h"
 #include "ui/TranscodeSettings.h"
 
@@ -38,18 +39,8 @@ namespace {
 
 constexpr int kDeadlineMs = 90'000;
 
-QString q(const fs::path& path)
-{
-    return QString::fromStdString(path.string());
-}
-
-fs::path freshDir(const std::string& name)
-{
-    const fs::path dir = kvr::test::scratchDirectory() / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
+using kvr::test::freshDir;
+using kvr::test::q;
 
 void writeFile(const fs::path& path, const std::string& bytes)
 {

@@ -1,6 +1,7 @@
 #include "ui/TranscodeQueue.h"
 #include "engine/Transcoder.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/TranscodeQueueTestFiles.h"
 #include "tests/ui/GTestQtPrinters.h"
 #include "ui/TranscodeSettings.h"
 
@@ -26,18 +27,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString q(const fs::path& path)
-{
-    return QString::fromStdString(path.string());
-}
-
-fs::path freshDir(const std::string& name)
-{
-    const fs::path dir = kvr::test::scratchDirectory() / name;
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
+using kvr::test::freshDir;
+using kvr::test::q;
 
 void touch(const fs::path& path)
 {

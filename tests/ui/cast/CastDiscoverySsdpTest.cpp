@@ -2,6 +2,7 @@
 // descriptions are served by a loopback HTTP server.
 #include "tests/ui/GTestQtPrinters.h"
 #include "tests/ui/LoopbackHttpServer.h"
+#include "tests/ui/cast/DiscoveryRegistry.h"
 #include "ui/cast/CastDiscovery.h"
 
 #include <QSignalSpy>
@@ -21,26 +22,7 @@ namespace {
 constexpr int kWaitMs = 20000;
 const QHostAddress kLoopback(QHostAddress::LocalHost);
 
-// A registry whose wall clock the test sets.
-struct Registry {
-    CastDiscovery discovery;
-    qint64 now = 1'700'000'000'000;
-    QSignalSpy changed { &discovery, &CastDiscovery::devicesChanged };
-    QSignalSpy failed { &discovery, &CastDiscovery::manualFailed };
-
-    Registry()
-    {
-        discovery.setClock([this] { return now; });
-    }
-
-    QString lastFailure() const { return failed.isEmpty() ? QString() : failed.last().at(0).toString(); }
-
-    // Waits for the outcome of one more manual fetch or add.
-    bool settle(qsizetype changedBefore, qsizetype failedBefore)
-    {
-        return QTest::qWaitFor([&] { return changed.size() > changedBefore || failed.size() > failedBefore; }, kWaitMs);
-    }
-};
+using Registry = kvr::test::DiscoveryRegistry;
 
 // A loopback port where nothing listens: connections to it are refused.
 quint16 closedPort()

@@ -1,4 +1,5 @@
 #include "tests/ui/GTestQtPrinters.h"
+#include "tests/ui/cast/DiscoveryRegistry.h"
 #include "ui/cast/CastDiscovery.h"
 
 #include <QSet>
@@ -31,20 +32,7 @@ CastDevice makeDevice(const QString& id, const QString& name, quint16 port = 800
     return d;
 }
 
-// A registry whose wall clock the test sets.
-struct Registry {
-    CastDiscovery discovery;
-    qint64 now = 1'700'000'000'000;
-    QSignalSpy changed { &discovery, &CastDiscovery::devicesChanged };
-    QSignalSpy failed { &discovery, &CastDiscovery::manualFailed };
-
-    Registry()
-    {
-        discovery.setClock([this] { return now; });
-    }
-
-    int probeSockets() const { return discovery.findChildren<QTcpSocket*>().size(); }
-};
+using Registry = kvr::test::DiscoveryRegistry;
 
 // A loopback TCP socket bound to a free port; listening with backlog 0 it holds one queued connection.
 struct LoopbackPort {
