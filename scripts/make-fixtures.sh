@@ -28,36 +28,26 @@ First cue
 Second cue
 SRT
 # Burn-in inputs: the two cues as an ASS script, and a white box drawn half transparent over the whole picture
-# from 0.5 s to 1.5 s (no border, no shadow: its edges are the blend alone).
-cat > "$IN/two-cues.ass" <<'ASS'
-[Script Info]
-ScriptType: v4.00+
-PlayResX: 320
-PlayResY: 240
-
-[V4+ Styles]
-Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
-Style: Default,DejaVu Sans,24,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,2,0,2,10,10,10,1
-
-[Events]
-Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+# from 0.5 s to 1.5 s (no border, no shadow: its edges are the blend alone). Both scripts share their head: a
+# 320x240 canvas, the style line given, then the events' format.
+ass_head() {
+  printf '%s\n' '[Script Info]' 'ScriptType: v4.00+' 'PlayResX: 320' 'PlayResY: 240' '' '[V4+ Styles]' \
+    'Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding' \
+    "$1" '' '[Events]' 'Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text'
+}
+{
+  ass_head 'Style: Default,DejaVu Sans,24,&H00FFFFFF,&H00FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,2,0,2,10,10,10,1'
+  cat <<'ASS'
 Dialogue: 0,0:00:00.50,0:00:01.50,Default,,0,0,0,,First cue
 Dialogue: 0,0:00:02.00,0:00:02.90,Default,,0,0,0,,Second cue
 ASS
-cat > "$IN/half-white-box.ass" <<'ASS'
-[Script Info]
-ScriptType: v4.00+
-PlayResX: 320
-PlayResY: 240
-
-[V4+ Styles]
-Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding
-Style: Box,DejaVu Sans,20,&H80FFFFFF,&H80FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,0,0,7,0,0,0,1
-
-[Events]
-Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text
+} > "$IN/two-cues.ass"
+{
+  ass_head 'Style: Box,DejaVu Sans,20,&H80FFFFFF,&H80FFFFFF,&H00000000,&H00000000,0,0,0,0,100,100,0,0,1,0,0,7,0,0,0,1'
+  cat <<'ASS'
 Dialogue: 0,0:00:00.50,0:00:01.50,Box,,0,0,0,,{\pos(0,0)\p1}m 0 0 l 320 0 320 240 0 240{\p0}
 ASS
+} > "$IN/half-white-box.ass"
 cat > "$IN/chapters.txt" <<'META'
 ;FFMETADATA1
 title=Fixture Title
