@@ -216,8 +216,8 @@ TestCase {
         const released = Date.now()
         mouseClick(area, area.width / 2, area.height / 2)
         tryVerify(() => toggleTimes.length === 1, 5000)
-        // Qt's coarse timers may fire up to 5 % early.
-        verify(toggleTimes[0] - released >= interval * 0.95, (toggleTimes[0] - released) + " ms")
+        // Qt's coarse timers may fire up to 5 % early, and the clock read here counts whole milliseconds.
+        verify(toggleTimes[0] - released >= interval * 0.9, (toggleTimes[0] - released) + " ms")
         wait(interval + 200)
         compare(toggleTimes.length, 1)
     }
