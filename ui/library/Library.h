@@ -4,6 +4,7 @@
 #include "ui/library/ScanStatus.h"
 
 #include <QFileSystemWatcher>
+#include <QHash>
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -97,6 +98,28 @@ public:
     // Text as one FTS5 string: double quotes doubled, the whole enclosed in double quotes.
     static QString ftsQuote(const QString& text);
 
+    // The structured filters of the library view as clauses (genre, years, rating, format, bitrate, folder,
+    // added and played within days, unplayed).
+    static void applyFilters(ClauseList& where, const QVariantMap& filters);
+    // "column IS ? COLLATE NOCASE" with the key's value when key holds name; IS, so a null value selects the
+    // rows without one.
+    static void equalsClause(ClauseList& where, const QVariantMap& key, const QString& name, const QString& column);
+    // The current row of an item query as a map of column name to value, plus "type" = "item".
+    static QVariantMap rowToMap(const Statement& row);
+
+    // A grouping view: the grouped column, extra select text, its own WHERE clause and its order.
+    struct GroupView {
+        QString column;
+        QString extra;
+        QString clause;
+        QString order;
+    };
+    static const QHash<QString, GroupView>& groupViews();
+    // The "sort" keys of the item views and their ORDER BY texts.
+    static const QHash<QString, QString>& sortOrders();
+    // The select list of every item page.
+    static const QString itemColumns;
+
 public slots:
     // Folders and scans (Library.cpp, LibraryFolders.cpp).
     bool addFolder(const QString& pathOrUrl);
@@ -171,6 +194,12 @@ private:
     void readSettings();
     // Stores one setting in library_meta.
     void writeSetting(const char* key, int value);
+    // The pages of queryPage that are not plain item lists (LibraryQueries.cpp).
+    QVariantList groupPage(const QString& view, const GroupView& group, const QVariantMap& key, ClauseList& where,
+        int offset, int limit, int* total);
+    // A folder's subfolders, then its own items; the library folders for an empty folder.
+    QVariantList folderRows(const QString& folder, ClauseList& where);
+    QVariantList playlistRows(qint64 playlistId);
 
     // Declared first, so it is closed last. Mutable: the const getters prepare their reads on it.
     mutable Database db;

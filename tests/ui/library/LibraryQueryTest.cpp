@@ -1,0 +1,443 @@
+#include "tests/support/TestSupport.h"
+#include "tests/ui/library/SeedLibrary.h"
+#include "ui/library/Database.h"
+#include "ui/library/Library.h"
+#include "ui/library/Statement.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJSEngine>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using kvr::test::SeedLibrary;
+using kvr::ui::library::Database;
+using kvr::ui::library::Library;
+using kvr::ui::library::Statement;
+
+namespace {
+
+QVariantMap map(std::initializer_list<std::pair<QString, QVariant>> entries)
+{
+    QVariantMap result;
+    for (const auto& [k, v] : entries)
+        result.insert(k, v);
+    return result;
+}
+
+QString field(const QVariant& row, const char* name)
+{
+    return row.toMap().value(QString::fromLatin1(name)).toString();
+}
+
+QStringList titles(const QVariantList& rows)
+{
+    QStringList out;
+    for (const QVariant& row : rows)
+        out << field(row, "title");
+    return out;
+}
+
+QStringList names(const QVariantList& rows)
+{
+    QStringList out;
+    for (const QVariant& row : rows)
+        out << field(row, "name");
+    return out;
+}
+
+// The seeded library, opened by a Library as the application opens it; extra sources may be written before.
+class LibraryQuery : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(media.isValid());
+        root = media.path();
+        dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+        ASSERT_TRUE(dataDir.startsWith(QString::fromStdString(kvr::test::scratchDirectory().string())));
+        QDir(dataDir).removeRecursively();
+        QDir().mkpath(dataDir);
+        ASSERT_TRUE(SeedLibrary::write(dataDir + "/library.db", root));
+        ASSERT_TRUE(db.open(dataDir + "/library.db"));
+    }
+
+    void TearDown() override
+    {
+        library.reset();
+        db.close();
+    }
+
+    Library& open()
+    {
+        library = std::make_unique<Library>();
+        return *library;
+    }
+
+    // An available audio source with nothing but its uri, below the media root.
+    void addSource(const QString& relativePath)
+    {
+        Statement insert = db.prepare(
+            "INSERT INTO sources(uri, kind, available, folder_id, date_added) VALUES(?1, 'audio', 1, NULL, 0)");
+        insert.bindText(1, SeedLibrary::uri(root, relativePath));
+        ASSERT_TRUE(insert.run());
+    }
+
+    QVariantList page(const QVariantMap& params, int* total = nullptr, int offset = 0, int limit = 200)
+    {
+        return library->queryPage(params, offset, limit, total);
+    }
+
+    QTemporaryDir media;
+    QString root;
+    QString dataDir;
+    Database db;
+    std::unique_ptr<Library> library;
+};
+
+TEST_F(LibraryQuery, ItemViewsListTheirRowsInOrder)
+{
+    open();
+    const QStringList tracks { "demo take", "Rain Loop", "Kite Runner", "River Song", "Porch Light",
+        "Interview with Mira", "Low Tide", "Salt Wind", "Café Noir", "Lighthouse", "Sunburn", "Night Bus",
+        "Still Water", "Glacier", "Birch", "Tide Pool", "Evening Tide", "Aurora", "Polar Night", "Ice Road", "Thaw",
+        "Meltwater", "Blue Hour", "Tangerine", "Late Set" };
+    struct Case {
+        QVariantMap params;
+        QStringList expected; // the whole list, in order
+        int total;
+    };
+    const Case cases[] = {
+        { {}, tracks, 25 },
+        { map({ { "view", "tracks" }, { "sort", "" } }), tracks, 25 },
+        { map({ { "view", "tracks" }, { "desc", true } }), tracks, 25 },
+        { map({ { "view", "tracks" }, { "sort", "title; DROP TABLE sources" }, { "desc", true } }), tracks, 25 },
+        { map({ { "view", "missing" } }), { "Lost Chord", "Vanished" }, 2 },
+        { map({ { "view", "videos" } }),
+            { "Bioluminescence", "birthday 2024", "Bread", "Glass City", "Night Shift", "Noodles", "Paper Moon Rising",
+                "Soup", "The Abyss Returns", "The Long Road", "The Trench", "Vents", "Whale Fall" },
+            13 },
+        { map({ { "view", "movies" } }), { "Glass City", "Night Shift", "Paper Moon Rising", "The Long Road" }, 4 },
+        { map({ { "view", "episodes" } }),
+            { "The Trench", "Bioluminescence", "Whale Fall", "Vents", "The Abyss Returns", "Bread", "Soup", "Noodles" },
+            8 },
+        { map({ { "view", "recent" } }),
+            { "Night Bus", "Sunburn", "Kite Runner", "Paper Moon Rising", "demo take", "birthday 2024" }, 6 },
+        { map({ { "view", "played" } }),
+            { "Kite Runner", "Aurora", "Café Noir", "The Trench", "Polar Night", "The Long Road" }, 6 },
+        { map({ { "view", "most" } }),
+            { "Aurora", "Café Noir", "Polar Night", "Kite Runner", "The Trench", "The Long Road" }, 6 },
+        { map({ { "view", "top" } }),
+            { "Aurora", "The Long Road", "Café Noir", "The Trench", "Blue Hour", "Still Water" }, 6 },
+        { map({ { "view", "tracks" }, { "key", map({ { "album", "northern lights" } }) } }),
+            { "Aurora", "Polar Night", "Ice Road", "Thaw", "Meltwater" }, 5 },
+        { map({ { "view", "tracks" }, { "key", map({ { "year", 2021 } }) } }),
+            { "Low Tide", "Salt Wind", "Café Noir", "Lighthouse" }, 4 },
+        { map({ { "view", "search" }, { "search", "lanterns" }, { "filters", map({ { "format", "lossless" } }) } }),
+            { "Aurora", "Ice Road", "Meltwater", "Polar Night", "Thaw" }, 5 },
+    };
+    for (const Case& c : cases) {
+        int total = -1;
+        EXPECT_EQ(titles(page(c.params, &total)), c.expected) << QVariant(c.params).toString().toStdString();
+        EXPECT_EQ(total, c.total);
+    }
+
+    // Every available item, audio before video, by title; an unknown view uses the default order.
+    int total = -1;
+    const QVariantList all = page(map({ { "view", "search" }, { "search", "" } }), &total);
+    EXPECT_EQ(total, SeedLibrary::itemCount - SeedLibrary::unavailableCount);
+    ASSERT_EQ(all.size(), total);
+    EXPECT_EQ(titles(all.mid(0, 4)), QStringList({ "Aurora", "Birch", "Blue Hour", "Café Noir" }));
+    EXPECT_EQ(titles(all.mid(25)).first(), "Bioluminescence");
+    EXPECT_EQ(field(all[0], "type"), "item");
+    EXPECT_EQ(all[0].toMap().size(), 30) << "29 columns and the type";
+    EXPECT_EQ(all[0].toMap().value("year").typeId(), QMetaType::LongLong);
+    EXPECT_FALSE(all[4].toMap().value("artist").isValid()) << "NULL reads as an invalid value";
+    EXPECT_EQ(page(map({ { "view", "bogus" } }), &total).size(), total);
+    EXPECT_EQ(total, SeedLibrary::itemCount - SeedLibrary::unavailableCount);
+
+    // The user's text in "sort" reached no SQL.
+    Statement count = db.prepare("SELECT COUNT(*) FROM sources");
+    ASSERT_TRUE(count.next());
+    EXPECT_EQ(count.columnInt64(0), SeedLibrary::itemCount);
+}
+
+TEST_F(LibraryQuery, SortKeysOrderTheView)
+{
+    open();
+    struct Case {
+        const char* sort;
+        bool desc;
+        const char* first;
+        const char* last;
+    };
+    const Case cases[] = {
+        { "title", false, "Aurora", "Tide Pool" },
+        { "title", true, "Tide Pool", "Aurora" },
+        { "duration", false, "demo take", "Interview with Mira" },
+        { "duration", true, "Interview with Mira", "demo take" },
+        { "rating", true, "Aurora", nullptr },
+        { "plays", true, "Aurora", nullptr },
+        { "played", true, "Kite Runner", nullptr },
+        { "year", false, nullptr, nullptr },
+    };
+    for (const Case& c : cases) {
+        const QStringList list = titles(page(map({ { "view", "tracks" }, { "sort", c.sort }, { "desc", c.desc } })));
+        ASSERT_EQ(list.size(), 25) << c.sort;
+        if (c.first) {
+            EXPECT_EQ(list.first(), c.first) << c.sort << " desc " << c.desc;
+        }
+        if (c.last) {
+            EXPECT_EQ(list.last(), c.last) << c.sort << " desc " << c.desc;
+        }
+    }
+    // Year ascending: items without a year first, Grandpa Joe's 1972 tapes next.
+    const QVariantList byYear = page(map({ { "view", "tracks" }, { "sort", "year" } }));
+    EXPECT_FALSE(byYear[0].toMap().value("year").isValid());
+    EXPECT_EQ(byYear[3].toMap().value("year").toInt(), 1972);
+}
+
+TEST_F(LibraryQuery, FiltersAddTheirClauses)
+{
+    open();
+    struct Case {
+        QVariantMap filters;
+        QStringList expected; // sorted titles; empty: only the count is checked
+        int total;
+    };
+    const Case cases[] = {
+        { {}, {}, 38 },
+        { map({ { "genre", "jazz" } }), {}, 7 },
+        { map({ { "yearFrom", 2022 } }), { "Kite Runner", "Night Bus", "Paper Moon Rising", "Sunburn" }, 4 },
+        { map({ { "yearTo", 1999 } }), { "Glass City", "Porch Light", "River Song" }, 3 },
+        { map({ { "yearFrom", 2019 }, { "yearTo", 2019 } }), {}, 5 },
+        { map({ { "minRating", 4 } }), { "Aurora", "Café Noir", "The Long Road", "The Trench" }, 4 },
+        { map({ { "format", "lossless" } }), {}, 10 },
+        // Videos carry lossy audio too; the filter's "lossy" is about music.
+        { map({ { "format", "lossy" } }), {}, 15 },
+        { map({ { "format", "video" } }), {}, 13 },
+        { map({ { "format", "audio" } }), {}, 25 },
+        { map({ { "format", "Lossy" } }), {}, 38 },
+        { map({ { "bitrateMin", 1000 } }), {}, 15 },
+        { map({ { "bitrateMax", 100 } }), { "Interview with Mira", "Rain Loop" }, 2 },
+        { map({ { "folderId", 2 } }), {}, 13 },
+        { map({ { "addedDays", 4 } }), { "Kite Runner", "Night Bus", "Sunburn" }, 3 },
+        { map({ { "playedDays", 3 } }), { "Aurora", "Café Noir", "Kite Runner" }, 3 },
+        { map({ { "unplayed", true } }), {}, 32 },
+        { map({ { "yearFrom", "soon" }, { "minRating", QVariantList() } }), {}, 38 },
+    };
+    for (const Case& c : cases) {
+        int total = -1;
+        QStringList list = titles(page(map({ { "view", "search" }, { "filters", c.filters } }), &total));
+        const std::string what = QVariant(c.filters).toString().toStdString();
+        EXPECT_EQ(total, c.total) << what;
+        EXPECT_EQ(list.size(), c.total) << what;
+        list.sort();
+        if (!c.expected.isEmpty()) {
+            EXPECT_EQ(list, c.expected) << what;
+        }
+    }
+
+    Library::ClauseList where;
+    Library::applyFilters(where, map({ { "minRating", 3 }, { "bitrateMin", 320 }, { "genre", "Rock" } }));
+    EXPECT_EQ(where.clauses, QStringList({ "genre = ? COLLATE NOCASE", "rating >= ?", "bitrate >= ?" }));
+    EXPECT_EQ(where.values, QVariantList({ "Rock", 60, qint64(320000) }));
+}
+
+TEST_F(LibraryQuery, GroupKeysListTheirGroup)
+{
+    // A Deep Sea episode without a season, so the show has a NULL season beside its numbered ones.
+    ASSERT_TRUE(db.exec("UPDATE videos SET season = NULL WHERE title = 'Whale Fall'"));
+    open();
+
+    const QVariantList albums = page(map({ { "view", "albums" } }));
+    EXPECT_EQ(names(albums),
+        QStringList({ "Fjord", "Harbour Songs", "Kind of Orange", "Northern Lights", "Old Tapes", "Summer Mix" }));
+    const QVariantMap summer = albums[5].toMap();
+    EXPECT_EQ(summer.value("type").toString(), "group");
+    EXPECT_EQ(summer.value("sub").toString(), "Various Artists");
+    EXPECT_EQ(summer.value("year").toInt(), 2023);
+    EXPECT_EQ(summer.value("count").toInt(), 3);
+    EXPECT_EQ(
+        summer.value("groupKey").toMap(), map({ { "album", "Summer Mix" }, { "album_artist", "Various Artists" } }));
+    EXPECT_EQ(albums[3].toMap().value("cover_key").toString(), "cover-northern-lights");
+
+    EXPECT_EQ(names(page(map({ { "view", "years" } }))),
+        QStringList({ "2023", "2021", "2020", "2019", "2017", "2010", "1972" }));
+
+    const QVariantList seasons = page(map({ { "view", "seasons" }, { "key", map({ { "show", "Deep Sea" } }) } }));
+    ASSERT_EQ(seasons.size(), 3);
+    EXPECT_FALSE(seasons[0].toMap().value("name").isValid()) << "the NULL season first";
+    EXPECT_EQ(names(seasons).mid(1), QStringList({ "1", "2" }));
+    for (const QVariant& season : seasons)
+        EXPECT_EQ(season.toMap().value("groupKey").toMap().value("show").toString(), "Deep Sea");
+    EXPECT_EQ(titles(page(map({ { "view", "episodes" }, { "key", seasons[0].toMap().value("groupKey") } }))),
+        QStringList({ "Whale Fall" }));
+
+    // Every group of every grouping view, fed back as the key of its item view, lists as many items as it counts.
+    const std::pair<const char*, const char*> views[]
+        = { { "artists", "tracks" }, { "albums", "tracks" }, { "genres", "search" }, { "years", "tracks" },
+              { "composers", "search" }, { "shows", "episodes" }, { "seasons", "episodes" } };
+    for (const auto& [groupView, itemView] : views) {
+        int total = -1;
+        const QVariantList groups = page(map({ { "view", groupView } }), &total);
+        EXPECT_GT(groups.size(), 1) << groupView;
+        EXPECT_EQ(total, groups.size()) << groupView;
+        for (const QVariant& group : groups) {
+            const QVariantMap row = group.toMap();
+            int items = -1;
+            page(map({ { "view", itemView }, { "key", row.value("groupKey") } }), &items);
+            EXPECT_EQ(items, row.value("count").toInt())
+                << groupView << " " << row.value("name").toString().toStdString();
+        }
+        EXPECT_TRUE(library->idsForQuery(map({ { "view", groupView } })).isEmpty()) << "groups have no ids";
+    }
+}
+
+TEST_F(LibraryQuery, NullKeysListTheRowsWithoutAValue)
+{
+    open();
+    QJSEngine engine;
+    const QVariantMap fromQml = engine.evaluate("({show: 'Kitchen Diaries', season: null})").toVariant().toMap();
+    ASSERT_TRUE(fromQml.contains("season"));
+    const QVariantMap keys[] = {
+        map({ { "show", "Kitchen Diaries" }, { "season", QVariant() } }),
+        map({ { "show", "Kitchen Diaries" }, { "season", QVariant::fromValue(nullptr) } }),
+        fromQml,
+    };
+    for (const QVariantMap& key : keys) {
+        int total = -1;
+        EXPECT_EQ(titles(page(map({ { "view", "episodes" }, { "key", key } }), &total)),
+            QStringList({ "Bread", "Soup", "Noodles" }));
+        EXPECT_EQ(total, 3);
+    }
+    // Without a show: every episode without a season.
+    EXPECT_EQ(page(map({ { "view", "episodes" }, { "key", map({ { "season", QVariant() } }) } })).size(), 3);
+}
+
+TEST_F(LibraryQuery, FolderViewGivesSubfoldersThenItems)
+{
+    for (const char* path : { "Odd/50%/x.mp3", "Odd/50 percent/y.mp3", "Odd/a_b/z.mp3", "Odd/axb/w.mp3",
+             "Odd/Rock/a.mp3", "Odd/rock/b.mp3", "Odd/top.mp3", "Odd0/beside.mp3" })
+        addSource(path);
+    open();
+
+    int total = -1;
+    const QVariantList top = page(map({ { "view", "folders" } }), &total);
+    EXPECT_EQ(total, 2);
+    ASSERT_EQ(top.size(), 2);
+    EXPECT_EQ(field(top[0], "type"), "folder");
+    EXPECT_EQ(field(top[0], "name"), root + "/Music");
+    EXPECT_EQ(top[0].toMap().value("count").toInt(), SeedLibrary::audioCount - 1);
+
+    const QVariantList odd
+        = page(map({ { "view", "folders" }, { "key", map({ { "folder", root + "/Odd" } }) } }), &total);
+    EXPECT_EQ(total, 7);
+    EXPECT_EQ(names(odd.mid(0, 6)), QStringList({ "50 percent", "50%", "Rock", "a_b", "axb", "rock" }));
+    EXPECT_EQ(field(odd[1], "path"), root + "/Odd/50%");
+    EXPECT_EQ(odd[1].toMap().value("count").toInt(), 1);
+    EXPECT_EQ(field(odd[6], "type"), "item");
+    EXPECT_EQ(field(odd[6], "uri"), root + "/Odd/top.mp3");
+
+    const std::pair<const char*, const char*> exact[] = {
+        { "Odd/50%", "Odd/50%/x.mp3" },
+        { "Odd/a_b", "Odd/a_b/z.mp3" },
+        { "Odd/Rock", "Odd/Rock/a.mp3" },
+        { "Odd/rock/", "Odd/rock/b.mp3" },
+    };
+    for (const auto& [folder, only] : exact) {
+        const QVariantList rows
+            = page(map({ { "view", "folders" }, { "key", map({ { "folder", root + "/" + folder } }) } }), &total);
+        ASSERT_EQ(rows.size(), 1) << folder;
+        EXPECT_EQ(field(rows[0], "uri"), root + "/" + only);
+        EXPECT_EQ(total, 1);
+    }
+
+    // Search narrows the items and the counts; the ids are those directly inside.
+    const QVariantList music = page(
+        map({ { "view", "folders" }, { "key", map({ { "folder", root + "/Music" } }) }, { "search", "lanterns" } }));
+    EXPECT_EQ(names(music), QStringList({ "Singles", "The Lanterns" }));
+    EXPECT_EQ(music[1].toMap().value("count").toInt(), 5);
+    EXPECT_EQ(
+        library->idsForQuery(map({ { "view", "folders" }, { "key", map({ { "folder", root + "/Music/Singles" } }) } }))
+            .size(),
+        4);
+
+    EXPECT_TRUE(
+        page(map({ { "view", "folders" }, { "key", map({ { "folder", root + "/Odd" } }) } }), &total, 7).isEmpty());
+    EXPECT_EQ(total, 7);
+}
+
+TEST_F(LibraryQuery, PlaylistViewKeepsItsOrderAndAvailability)
+{
+    // The entry outside the library exists on disk.
+    ASSERT_TRUE(QDir().mkpath(root + "/Elsewhere"));
+    QFile outside(root + "/Elsewhere/not in library.mp3");
+    ASSERT_TRUE(outside.open(QIODevice::WriteOnly));
+    outside.close();
+    open();
+
+    const QVariantMap params = map({ { "view", "playlist" }, { "key", map({ { "playlist", 1 } }) }, { "search", "zzz" },
+        { "filters", map({ { "format", "video" } }) }, { "sort", "title" } });
+    int total = -1;
+    const QVariantList rows = page(params, &total);
+    EXPECT_EQ(total, 5);
+    EXPECT_EQ(titles(rows), QStringList({ "Aurora", "The Long Road", "Kite Runner", "not in library", "Lost Chord" }));
+    ASSERT_EQ(rows.size(), 5);
+    const QVariantMap outsideRow = rows[3].toMap();
+    EXPECT_FALSE(outsideRow.value("id").isValid());
+    EXPECT_TRUE(outsideRow.value("available").toBool()) << "a file outside the library is looked for on disk";
+    EXPECT_EQ(outsideRow.value("rating").toInt(), 0);
+    EXPECT_EQ(outsideRow.value("position").toInt(), 3);
+    EXPECT_FALSE(rows[4].toMap().value("available").toBool()) << "the library's unavailable item stays unavailable";
+    EXPECT_TRUE(rows[0].toMap().value("available").toBool());
+    EXPECT_EQ(rows[0].toMap().value("rating").toInt(), 100);
+    EXPECT_EQ(rows[0].toMap().value("play_count").toInt(), 12);
+
+    QFile::remove(outside.fileName());
+    EXPECT_FALSE(page(params)[3].toMap().value("available").toBool());
+    EXPECT_EQ(titles(page(params, &total, 3, 1)), QStringList({ "not in library" }));
+    EXPECT_TRUE(page(params, &total, 5, 200).isEmpty());
+    EXPECT_EQ(total, 5);
+    EXPECT_EQ(library->idsForQuery(params).size(), 4);
+    EXPECT_EQ(library->idsForQuery(params).first(), rows[0].toMap().value("id"));
+}
+
+TEST_F(LibraryQuery, PagesSliceAndIdsStopAtTheCap)
+{
+    open();
+    int total = -1;
+    EXPECT_TRUE(page({}, &total, 25).isEmpty());
+    EXPECT_EQ(total, 25);
+    EXPECT_EQ(titles(page({}, &total, 23, 10)), QStringList({ "Tangerine", "Late Set" }));
+    total = -1;
+    EXPECT_TRUE(page(map({ { "view", "albums" } }), &total, 100).isEmpty());
+    EXPECT_EQ(total, 6);
+
+    ASSERT_TRUE(db.exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 150000) "
+                        "INSERT INTO sources(uri, kind, available, date_added) "
+                        "SELECT '/bulk/' || i || '.mp3', 'audio', 1, 0 FROM n"));
+    const QVariantList ids = library->idsForQuery(map({ { "view", "tracks" }, { "sort", "added" } }));
+    EXPECT_EQ(ids.size(), 100000);
+}
+
+TEST_F(LibraryQuery, ClosedLibraryLeavesTheTotal)
+{
+    // A database file that is not one: the library stays closed.
+    db.close();
+    QFile file(dataDir + "/library.db");
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(QByteArray(4096, 'x'));
+    file.close();
+    QFile::remove(dataDir + "/library.db-wal");
+    QFile::remove(dataDir + "/library.db-shm");
+    open();
+    int total = 7;
+    EXPECT_TRUE(page({}, &total).isEmpty());
+    EXPECT_EQ(total, 7);
+}
+
+} // namespace

@@ -1,0 +1,389 @@
+#include "platform/PathKey.h"
+#include "ui/library/Library.h"
+#include "ui/library/Statement.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QMap>
+
+namespace kvr::ui::library {
+
+namespace {
+
+const QString defaultOrder
+    = QStringLiteral("artist COLLATE NOCASE, album COLLATE NOCASE, disc_number, track_number, title COLLATE NOCASE");
+
+// The item views: their own clause (empty for none) and their order.
+struct ItemView {
+    const char* name;
+    const char* clause;
+    const char* order;
+};
+
+const ItemView itemViews[] = {
+    { "tracks", "kind = 'audio'", nullptr },
+    { "videos", "kind = 'video'", "title COLLATE NOCASE" },
+    { "movies", "category = 'movie'", "title COLLATE NOCASE" },
+    { "episodes", "category = 'episode'", "show COLLATE NOCASE, season, episode, title" },
+    { "recent", "date_added >= strftime('%s','now') - 30*86400", "date_added DESC, id DESC" },
+    { "played", "last_played IS NOT NULL", "last_played DESC" },
+    { "most", "play_count > 0", "play_count DESC, last_played DESC" },
+    { "top", "rating > 0", "rating DESC, play_count DESC" },
+    { "search", nullptr, "kind, title COLLATE NOCASE" },
+    { "missing", nullptr, "kind, title COLLATE NOCASE" },
+};
+
+const ItemView* findItemView(const QString& view)
+{
+    for (const ItemView& v : itemViews)
+        if (view == QLatin1String(v.name))
+            return &v;
+    return nullptr;
+}
+
+QString whereText(const Library::ClauseList& where)
+{
+    return where.clauses.join(QStringLiteral(" AND "));
+}
+
+// Binds the clause values to 1..n and returns n + 1, the next free placeholder.
+int bindAll(Statement& st, const QVariantList& values)
+{
+    int index = 1;
+    for (const QVariant& value : values)
+        st.bindValue(index++, value);
+    return index;
+}
+
+// The page of a list built whole in memory (folders, playlists).
+QVariantList slice(const QVariantList& rows, int offset, int limit, int* total)
+{
+    if (total)
+        *total = int(rows.size());
+    if (offset < 0)
+        offset = 0;
+    if (offset >= rows.size() || limit <= 0)
+        return {};
+    return rows.mid(offset, limit);
+}
+
+// Runs the count query when a total is asked for; the total is 0 when the statement gives no row.
+void countRows(Database& db, const QString& sql, const QVariantList& values, int* total)
+{
+    if (!total)
+        return;
+    Statement count = db.prepare(sql);
+    bindAll(count, values);
+    *total = count.next() ? int(count.columnInt64(0)) : 0;
+}
+
+} // namespace
+
+const QString Library::itemColumns = QStringLiteral(
+    "id, uri, kind, available, duration_us, title, artist, album_artist, album, year, genre, composer, "
+    "track_number, disc_number, show, season, episode, category, rating, play_count, last_played, date_added, "
+    "cover_key, width, height, audio_codec, primary_codec, bitrate, low_confidence");
+
+const QHash<QString, Library::GroupView>& Library::groupViews()
+{
+    static const QHash<QString, GroupView> views {
+        { QStringLiteral("artists"),
+            { QStringLiteral("artist"), QString(), QStringLiteral("kind='audio' AND artist IS NOT NULL"),
+                QStringLiteral("name COLLATE NOCASE") } },
+        { QStringLiteral("albums"),
+            { QStringLiteral("album"), QStringLiteral(", album_artist AS sub, MAX(year) AS year"),
+                QStringLiteral("kind='audio' AND album IS NOT NULL"), QStringLiteral("name COLLATE NOCASE") } },
+        { QStringLiteral("genres"),
+            { QStringLiteral("genre"), QString(), QStringLiteral("genre IS NOT NULL"),
+                QStringLiteral("name COLLATE NOCASE") } },
+        { QStringLiteral("years"),
+            { QStringLiteral("year"), QString(), QStringLiteral("year IS NOT NULL AND kind='audio'"),
+                QStringLiteral("name DESC") } },
+        { QStringLiteral("composers"),
+            { QStringLiteral("composer"), QString(), QStringLiteral("composer IS NOT NULL AND composer <> ''"),
+                QStringLiteral("name COLLATE NOCASE") } },
+        { QStringLiteral("shows"),
+            { QStringLiteral("show"), QStringLiteral(", MAX(year) AS year"),
+                QStringLiteral("category='episode' AND show IS NOT NULL"), QStringLiteral("name COLLATE NOCASE") } },
+        { QStringLiteral("seasons"),
+            { QStringLiteral("season"), QString(), QStringLiteral("category='episode'"), QStringLiteral("name") } },
+    };
+    return views;
+}
+
+const QHash<QString, QString>& Library::sortOrders()
+{
+    static const QHash<QString, QString> orders {
+        { QStringLiteral("title"), QStringLiteral("title COLLATE NOCASE") },
+        { QStringLiteral("artist"), QStringLiteral("artist COLLATE NOCASE, album, track_number") },
+        { QStringLiteral("album"), QStringLiteral("album COLLATE NOCASE, disc_number, track_number") },
+        { QStringLiteral("year"), QStringLiteral("year") },
+        { QStringLiteral("duration"), QStringLiteral("duration_us") },
+        { QStringLiteral("rating"), QStringLiteral("rating") },
+        { QStringLiteral("plays"), QStringLiteral("play_count") },
+        { QStringLiteral("added"), QStringLiteral("date_added") },
+        { QStringLiteral("played"), QStringLiteral("last_played") },
+    };
+    return orders;
+}
+
+void Library::equalsClause(ClauseList& where, const QVariantMap& key, const QString& name, const QString& column)
+{
+    const auto it = key.constFind(name);
+    if (it == key.constEnd())
+        return;
+    where.clauses << QStringLiteral("%1 IS ? COLLATE NOCASE").arg(column);
+    where.values << it.value();
+}
+
+void Library::applyFilters(ClauseList& where, const QVariantMap& filters)
+{
+    if (filters.isEmpty())
+        return;
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const auto add = [&where](const char* clause, const QVariantList& values = {}) {
+        where.clauses << QString::fromLatin1(clause);
+        where.values << values;
+    };
+    const auto number = [&filters](const char* name) { return filters.value(QString::fromLatin1(name)).toInt(); };
+
+    const QVariant genre = filters.value(QStringLiteral("genre"));
+    if (!genre.toString().isEmpty())
+        add("genre = ? COLLATE NOCASE", { genre });
+    if (const int from = number("yearFrom"); from > 0)
+        add("year >= ?", { from });
+    if (const int to = number("yearTo"); to > 0)
+        add("year <= ?", { to });
+    if (const int stars = number("minRating"); stars > 0)
+        add("rating >= ?", { stars * 20 });
+    const QString format = filters.value(QStringLiteral("format")).toString();
+    if (format == QLatin1String("lossless"))
+        add("(audio_codec IN ('flac','alac','wavpack','ape','tta') OR audio_codec LIKE 'pcm%')");
+    else if (format == QLatin1String("lossy"))
+        add("kind = 'audio' AND NOT (audio_codec IN ('flac','alac','wavpack','ape','tta') OR audio_codec LIKE 'pcm%')");
+    else if (format == QLatin1String("video"))
+        add("kind = 'video'");
+    else if (format == QLatin1String("audio"))
+        add("kind = 'audio'");
+    if (const int min = number("bitrateMin"); min > 0)
+        add("bitrate >= ?", { qint64(min) * 1000 });
+    if (const int max = number("bitrateMax"); max > 0)
+        add("bitrate <= ?", { qint64(max) * 1000 });
+    const QVariant folderId = filters.value(QStringLiteral("folderId"));
+    if (folderId.toLongLong() > 0)
+        add("folder_id = ?", { folderId });
+    if (const int days = number("addedDays"); days > 0)
+        add("date_added >= ?", { now - qint64(days) * 86400 });
+    if (const int days = number("playedDays"); days > 0)
+        add("last_played >= ?", { now - qint64(days) * 86400 });
+    if (filters.value(QStringLiteral("unplayed")).toBool())
+        add("play_count = 0");
+}
+
+QVariantMap Library::rowToMap(const Statement& row)
+{
+    QVariantMap map;
+    const int columns = row.columnCount();
+    for (int i = 0; i < columns; ++i)
+        map.insert(row.columnName(i), row.columnValue(i));
+    map.insert(QStringLiteral("type"), QStringLiteral("item"));
+    return map;
+}
+
+QVariantList Library::queryPage(const QVariantMap& params, int offset, int limit, int* total)
+{
+    if (!db.isOpen())
+        return {};
+
+    const QString view = params.contains(QStringLiteral("view")) ? params.value(QStringLiteral("view")).toString()
+                                                                 : QStringLiteral("tracks");
+    const QVariantMap key = params.value(QStringLiteral("key")).toMap();
+
+    ClauseList where = parseSearch(params.value(QStringLiteral("search")).toString());
+    applyFilters(where, params.value(QStringLiteral("filters")).toMap());
+    where.clauses << (view == QLatin1String("missing") ? QStringLiteral("available = 0")
+                                                       : QStringLiteral("available = 1"));
+    for (const char* name : { "artist", "album", "album_artist", "genre", "composer", "show" })
+        equalsClause(where, key, QString::fromLatin1(name), QString::fromLatin1(name));
+    for (const char* name : { "year", "season" }) {
+        const auto it = key.constFind(QString::fromLatin1(name));
+        if (it == key.constEnd())
+            continue;
+        where.clauses << QStringLiteral("%1 IS ?").arg(QLatin1String(name));
+        where.values << it.value();
+    }
+
+    if (const auto group = groupViews().constFind(view); group != groupViews().constEnd())
+        return groupPage(view, *group, key, where, offset, limit, total);
+    if (view == QLatin1String("folders"))
+        return slice(folderRows(key.value(QStringLiteral("folder")).toString(), where), offset, limit, total);
+    if (view == QLatin1String("playlist"))
+        return slice(playlistRows(key.value(QStringLiteral("playlist")).toLongLong()), offset, limit, total);
+
+    QString order = defaultOrder;
+    if (const ItemView* item = findItemView(view)) {
+        if (item->clause)
+            where.clauses << QString::fromLatin1(item->clause);
+        if (item->order)
+            order = QString::fromLatin1(item->order);
+    }
+    if (key.contains(QStringLiteral("album")))
+        order = QStringLiteral("disc_number, track_number, title COLLATE NOCASE");
+    // Only texts of the fixed table reach the SQL; any other "sort" keeps the view's order.
+    if (const auto sort = sortOrders().constFind(params.value(QStringLiteral("sort")).toString());
+        sort != sortOrders().constEnd()) {
+        order = *sort;
+        if (params.value(QStringLiteral("desc")).toBool())
+            order += QStringLiteral(" DESC");
+    }
+
+    const QString condition = whereText(where);
+    countRows(db, QStringLiteral("SELECT COUNT(*) FROM items WHERE %1").arg(condition), where.values, total);
+    Statement page = db.prepare(QStringLiteral("SELECT %1 FROM items WHERE %2 ORDER BY %3 LIMIT ? OFFSET ?")
+                                    .arg(itemColumns, condition, order));
+    const int next = bindAll(page, where.values);
+    page.bindInt64(next, limit).bindInt64(next + 1, offset);
+    QVariantList rows;
+    while (page.next())
+        rows.push_back(rowToMap(page));
+    return rows;
+}
+
+QVariantList Library::groupPage(const QString& view, const GroupView& group, const QVariantMap& key, ClauseList& where,
+    int offset, int limit, int* total)
+{
+    where.clauses << group.clause;
+    const QString condition = whereText(where);
+    const QString groupBy = view == QLatin1String("albums") ? QStringLiteral("album, album_artist") : group.column;
+    countRows(db,
+        QStringLiteral("SELECT COUNT(*) FROM (SELECT 1 FROM items WHERE %1 GROUP BY %2)").arg(condition, groupBy),
+        where.values, total);
+    Statement page = db.prepare(QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
+                                               "SUM(duration_us) AS duration_us%2 FROM items WHERE %3 GROUP BY %4 "
+                                               "ORDER BY %5 LIMIT ? OFFSET ?")
+                                    .arg(group.column, group.extra, condition, groupBy, group.order));
+    const int next = bindAll(page, where.values);
+    page.bindInt64(next, limit).bindInt64(next + 1, offset);
+    QVariantList rows;
+    while (page.next()) {
+        QVariantMap row;
+        const int columns = page.columnCount();
+        for (int i = 0; i < columns; ++i)
+            row.insert(page.columnName(i), page.columnValue(i));
+        QVariantMap groupKey;
+        const QVariant name = row.value(QStringLiteral("name"));
+        if (view == QLatin1String("albums")) {
+            groupKey.insert(QStringLiteral("album"), name);
+            groupKey.insert(QStringLiteral("album_artist"), row.value(QStringLiteral("sub")));
+        } else if (view == QLatin1String("seasons")) {
+            // A season of a show keeps the show, so its episodes are that show's only.
+            groupKey = key;
+            groupKey.insert(QStringLiteral("season"), name);
+        } else {
+            groupKey.insert(group.column, name);
+        }
+        row.insert(QStringLiteral("type"), QStringLiteral("group"));
+        row.insert(QStringLiteral("groupKey"), groupKey);
+        rows.push_back(row);
+    }
+    return rows;
+}
+
+QVariantList Library::folderRows(const QString& folder, ClauseList& where)
+{
+    QVariantList rows;
+    if (folder.isEmpty()) {
+        for (const QVariant& entry : folders()) {
+            QVariantMap row = entry.toMap();
+            row.insert(QStringLiteral("type"), QStringLiteral("folder"));
+            row.insert(QStringLiteral("name"), row.value(QStringLiteral("path")));
+            row.insert(QStringLiteral("count"), row.value(QStringLiteral("items")));
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    // Everything below the folder is the range [prefix, prefix with its closing "/" raised to "0"): exact and
+    // case-sensitive like the file system, served by the uri index, with no pattern characters to escape.
+    const QString prefix = platform::pathKey(folder);
+    QString end = prefix;
+    end.back() = QLatin1Char('0');
+    where.clauses << QStringLiteral("uri >= ? AND uri < ?");
+    where.values << prefix << end;
+    Statement select
+        = db.prepare(QStringLiteral("SELECT %1 FROM items WHERE %2 ORDER BY uri").arg(itemColumns, whereText(where)));
+    bindAll(select, where.values);
+
+    QMap<QString, qlonglong> subfolders;
+    QVariantList items;
+    while (select.next()) {
+        const QString rel = select.columnText(1).mid(prefix.size());
+        const qsizetype slash = rel.indexOf(QLatin1Char('/'));
+        if (slash <= 0)
+            items.push_back(rowToMap(select));
+        else
+            ++subfolders[rel.left(slash)];
+    }
+    for (auto it = subfolders.cbegin(); it != subfolders.cend(); ++it) {
+        rows.push_back(QVariantMap {
+            { QStringLiteral("type"), QStringLiteral("folder") },
+            { QStringLiteral("name"), it.key() },
+            { QStringLiteral("path"), prefix + it.key() },
+            { QStringLiteral("count"), it.value() },
+        });
+    }
+    rows.append(items);
+    return rows;
+}
+
+QVariantList Library::playlistRows(qint64 playlistId)
+{
+    // The entries first, then each looked up through the uri index: a join with the items view would make
+    // SQLite build the whole view for every load.
+    Statement entries = db.prepare("SELECT position, uri FROM playlist_items WHERE playlist_id = ?1 ORDER BY position");
+    entries.bindInt64(1, playlistId);
+    Statement lookup = db.prepare("SELECT id, kind, title, artist, album, duration_us, cover_key, rating, play_count, "
+                                  "available FROM items WHERE uri = ?1");
+    QVariantList rows;
+    while (entries.next()) {
+        const QString uri = entries.columnText(1);
+        lookup.reset();
+        lookup.bindText(1, uri);
+        const bool inLibrary = lookup.next();
+        QString title = inLibrary ? lookup.columnText(2) : QString();
+        if (title.isEmpty())
+            title = QFileInfo(localPath(uri)).completeBaseName();
+        rows.push_back(QVariantMap {
+            { QStringLiteral("type"), QStringLiteral("item") },
+            { QStringLiteral("position"), entries.columnInt64(0) },
+            { QStringLiteral("uri"), uri },
+            { QStringLiteral("id"), inLibrary ? QVariant(lookup.columnInt64(0)) : QVariant() },
+            { QStringLiteral("kind"), inLibrary ? lookup.columnText(1) : QString() },
+            { QStringLiteral("title"), title },
+            { QStringLiteral("artist"), inLibrary ? lookup.columnText(3) : QString() },
+            { QStringLiteral("album"), inLibrary ? lookup.columnText(4) : QString() },
+            { QStringLiteral("duration_us"), inLibrary ? lookup.columnInt64(5) : qint64(0) },
+            { QStringLiteral("cover_key"), inLibrary ? lookup.columnText(6) : QString() },
+            { QStringLiteral("rating"), inLibrary ? lookup.columnInt64(7) : qint64(0) },
+            { QStringLiteral("play_count"), inLibrary ? lookup.columnInt64(8) : qint64(0) },
+            // A library item answers for itself (a file the scanner found gone stays unavailable); only an
+            // entry outside the library is looked for on disk.
+            { QStringLiteral("available"), inLibrary ? lookup.columnInt64(9) != 0 : QFileInfo::exists(localPath(uri)) },
+        });
+    }
+    return rows;
+}
+
+QVariantList Library::idsForQuery(const QVariantMap& params)
+{
+    QVariantList ids;
+    for (const QVariant& entry : queryPage(params, 0, 100000)) {
+        const QVariantMap row = entry.toMap();
+        const QVariant id = row.value(QStringLiteral("id"));
+        if (row.value(QStringLiteral("type")).toString() == QLatin1String("item") && id.isValid())
+            ids.push_back(id);
+    }
+    return ids;
+}
+
+} // namespace kvr::ui::library
