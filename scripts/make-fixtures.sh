@@ -333,6 +333,12 @@ rows+=(
   "grey.mkv|ffmpeg -f lavfi -i color=c=0x808080:size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -qp 0 -pix_fmt yuv420p"
 )
 
+# Casting to a real DLNA renderer: a few seconds each, so an item plays to its end within a test.
+rows+=(
+  "six-seconds.mp3|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=6 -c:a libmp3lame -b:a 64k"
+  "four-seconds.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a aac -b:a 64k -shortest -f mpegts"
+)
+
 made=0
 for row in "${rows[@]}"; do
   name=${row%%|*}
