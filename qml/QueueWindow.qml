@@ -80,6 +80,14 @@ Window {
         }
     }
 
+    // The small square buttons of a row, as high as its push buttons.
+    component RowTool: ToolButton {
+        implicitWidth: 26
+        implicitHeight: 26
+        padding: 2
+        font.pixelSize: 11
+    }
+
     title: qsTr("Conversion Queue")
     width: 680
     height: 460
@@ -225,13 +233,13 @@ Window {
                                     font.pixelSize: 10
                                     color: "#5f646d"
                                 }
-                                ToolButton {
+                                RowTool {
                                     objectName: "upButton"
                                     text: "\u25b2"
                                     visible: row.jobState === "pending"
                                     onClicked: Converter.move(row.jobId, -1)
                                 }
-                                ToolButton {
+                                RowTool {
                                     objectName: "downButton"
                                     text: "\u25bc"
                                     visible: row.jobState === "pending"
@@ -261,7 +269,7 @@ Window {
                                     visible: row.jobState === "done"
                                     onClicked: Converter.openOutputFolder(row.jobId)
                                 }
-                                ToolButton {
+                                RowTool {
                                     id: removeButton
                                     objectName: "removeButton"
                                     text: "\u2715"
