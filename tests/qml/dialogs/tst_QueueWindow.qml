@@ -344,6 +344,29 @@ TestCase {
         Converter.keepPartial = false
     }
 
+    // Names come from files: markup in them is shown as it is.
+    function test_namesArePlainText() {
+        const input = TestKit.scratchDir + "/a<br>b &amp; c.mp4"
+        compare(TestKit.run("cp '" + TestKit.fixture("clip.mp4") + "' '" + input + "'"), 0)
+        const id = add([input])[0]
+        const name = part(id, "nameText")
+        compare(name.text, "a<br>b &amp; c_converted.mp4")
+        compare(name.textFormat, Text.PlainText)
+        compare(part(id, "summaryText").textFormat, Text.PlainText)
+        compare(part(id, "detailText").textFormat, Text.PlainText)
+    }
+
+    function test_sizeIsKept() {
+        compare(win.minimumWidth, 520)
+        compare(win.minimumHeight, 300)
+        win.width = 700
+        win.height = 480
+        tryVerify(() => Number(TestKit.settingsValue("queueWindow/width")) === 700, 10000)
+        tryVerify(() => Number(TestKit.settingsValue("queueWindow/height")) === 480, 10000)
+        win.width = 680
+        win.height = 460
+    }
+
     function test_zz_closeOnlyHides() {
         Converter.paused = false
         const held = add([heldInput()])[0]
