@@ -26,6 +26,15 @@ function fmtBytes(b) {
     return Math.round(b / 1024) + " KB"
 }
 
+// The header's status line from the queue's counts.
+function status(running, pending, paused) {
+    if (running > 0)
+        return qsTr("Converting %1 · %2 waiting").arg(running).arg(pending)
+    if (pending > 0)
+        return (paused ? qsTr("Paused · %1 waiting") : qsTr("%1 waiting")).arg(pending)
+    return qsTr("Nothing to do")
+}
+
 const marks = {
     done: { mark: "\u2713", color: "#22c55e" },
     failed: { mark: "!", color: "#ef4444" },

@@ -127,11 +127,7 @@ Window {
 
                 Label {
                     objectName: "statusText"
-                    text: Converter.running > 0
-                          ? qsTr("Converting %1 · %2 waiting").arg(Converter.running).arg(Converter.pending)
-                          : Converter.pending > 0
-                            ? (Converter.paused ? qsTr("Paused · %1 waiting") : qsTr("%1 waiting")).arg(Converter.pending)
-                            : qsTr("Nothing to do")
+                    text: QueueFmt.status(Converter.running, Converter.pending, Converter.paused)
                     font.pixelSize: 13
                     font.weight: Font.DemiBold
                     color: "#e8eaed"

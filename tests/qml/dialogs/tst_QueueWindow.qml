@@ -167,6 +167,10 @@ TestCase {
               want: "Waiting (queue paused)" },
             { tag: "bar above 1", got: () => QueueFmt.barFraction(1.3), want: 1 },
             { tag: "bar below 0", got: () => QueueFmt.barFraction(-0.2), want: 0 },
+            { tag: "status idle", got: () => QueueFmt.status(0, 0, false), want: "Nothing to do" },
+            { tag: "status waiting", got: () => QueueFmt.status(0, 2, false), want: "2 waiting" },
+            { tag: "status paused", got: () => QueueFmt.status(0, 2, true), want: "Paused · 2 waiting" },
+            { tag: "status running", got: () => QueueFmt.status(1, 2, true), want: "Converting 1 · 2 waiting" },
             { tag: "mark failed", got: () => QueueFmt.stateMark("failed") + QueueFmt.stateColor("failed"),
               want: "!#ef4444" },
             { tag: "mark unknown state", got: () => QueueFmt.stateMark("odd"), want: "…" }
@@ -376,6 +380,13 @@ TestCase {
         compare(jobOf(held).state, "running")
         win.openWindow()
         tryCompare(win, "visible", true)
+        // The title bar's close button, likewise.
+        win.close()
+        tryCompare(win, "visible", false)
+        compare(jobOf(held).state, "running")
+        win.openWindow()
+        tryCompare(win, "visible", true)
+        compare(header(), "Converting 1 · 0 waiting")
     }
 
     // A failed, a running, a pending and a done row, for a look.
