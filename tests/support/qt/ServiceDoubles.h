@@ -24,6 +24,8 @@ class ConverterDouble : public QObject {
     Q_PROPERTY(int running MEMBER running_ NOTIFY jobsChanged)
     Q_PROPERTY(int pending MEMBER pending_ NOTIFY jobsChanged)
     Q_PROPERTY(bool paused MEMBER paused_ NOTIFY settingsChanged)
+    Q_PROPERTY(int concurrency MEMBER concurrency_ NOTIFY settingsChanged)
+    Q_PROPERTY(bool keepPartial MEMBER keepPartial_ NOTIFY settingsChanged)
     Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
 
 public:
@@ -44,6 +46,8 @@ private:
     int running_ = 0;
     int pending_ = 0;
     bool paused_ = false;
+    int concurrency_ = 1;
+    bool keepPartial_ = false;
     QStringList calls_;
 };
 
