@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/ui/HttpRequestHead.h"
 // A small HTTP/1.1 server on 127.0.0.1 for tests: answers each request by its path from a table of canned
 // responses and records what it was asked. It runs on the test's own event loop.
 
@@ -90,17 +91,12 @@ private:
             const qsizetype end = buffer->indexOf("\r\n\r\n");
             if (end < 0)
                 return;
-            const QList<QByteArray> lines = buffer->left(end).split('\n');
+            const RequestHead parsed = parseRequestHead(buffer->left(end));
             buffer->clear();
             Request request;
-            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-            request.method = first.value(0);
-            request.path = first.value(1);
-            for (qsizetype i = 1; i < lines.size(); ++i) {
-                const qsizetype colon = lines[i].indexOf(':');
-                if (colon > 0)
-                    request.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
-            }
+            request.method = parsed.method;
+            request.path = parsed.path;
+            request.headers = parsed.headers;
             requests_.append(request);
             const auto found = routes_.constFind(request.path);
             Response response;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/ui/HttpRequestHead.h"
 // A receiver of AirPlay 1's HTTP control on 127.0.0.1 for tests. It plays nothing: it keeps a position that
 // advances with the rate while "playing", reports it as an XML property list and drops the duration once the
 // end is reached. Per path a test can set a status code, silence (accepted, never answered), a dropped
@@ -213,15 +214,10 @@ private:
             if (end < 0)
                 return;
             Request request;
-            const QList<QByteArray> lines = buffer->left(end).split('\n');
-            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-            request.method = first.value(0);
-            request.path = first.value(1);
-            for (qsizetype i = 1; i < lines.size(); ++i) {
-                const qsizetype colon = lines[i].indexOf(':');
-                if (colon > 0)
-                    request.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
-            }
+            const RequestHead parsed = parseRequestHead(buffer->left(end));
+            request.method = parsed.method;
+            request.path = parsed.path;
+            request.headers = parsed.headers;
             const qsizetype length = request.headers.value("content-length").toLongLong();
             if (buffer->size() < end + 4 + length)
                 return; // the body is still on its way

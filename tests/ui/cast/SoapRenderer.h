@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tests/ui/HttpRequestHead.h"
 // A scripted UPnP AV renderer on 127.0.0.1 for tests: it answers SOAP actions posted to any path with a
 // response element built from its own little state (transport state, position, volume), or, per action, with
 // a set status and body, silence or a late answer. It plays nothing. Every request is recorded with its
@@ -109,13 +110,9 @@ private:
             if (end < 0)
                 return;
             Request request;
-            const QList<QByteArray> lines = buffer->left(end).split('\n');
-            request.path = lines.value(0).trimmed().split(' ').value(1);
-            for (qsizetype i = 1; i < lines.size(); ++i) {
-                const qsizetype colon = lines[i].indexOf(':');
-                if (colon > 0)
-                    request.headers[lines[i].left(colon).trimmed().toLower()] = lines[i].mid(colon + 1).trimmed();
-            }
+            const RequestHead parsed = parseRequestHead(buffer->left(end));
+            request.path = parsed.path;
+            request.headers = parsed.headers;
             const qsizetype length = request.headers.value("content-length").toLongLong();
             if (buffer->size() < end + 4 + length)
                 return; // the body is still on its way
