@@ -6,7 +6,7 @@ import Kestrune.MediaPlayer
 // "library" image provider from the covers folder, which keeps the thumbnail it made.
 TestCase {
     id: testCase
-    name: "LibraryCovers"
+    name: "LibraryModel"
     when: windowShown
     visible: true
     width: 300
