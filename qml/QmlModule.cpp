@@ -7,6 +7,7 @@
 #include "ui/VideoSink.h"
 #include "ui/Visualizer.h"
 #include "ui/library/Library.h"
+#include "ui/library/LibraryModel.h"
 
 #include <QQmlEngine>
 
@@ -36,6 +37,7 @@ void prepareEngine(QQmlEngine& engine)
         uri, 1, 0, "TranscodeQueue", QStringLiteral("Provided as the Converter context property"));
     // QML reaches the library only through the "Library" context property; the type makes its members known.
     qmlRegisterAnonymousType<kvr::ui::library::Library>(uri, 1);
+    qmlRegisterType<kvr::ui::library::LibraryModel>(uri, 1, 0, "LibraryModel");
     qmlRegisterSingletonType<FileUrls>(
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
