@@ -338,9 +338,18 @@ TEST_F(LibraryBackup, InterruptedSwapIsCompletedAtTheNextStart)
     ASSERT_TRUE(QFile::rename(dataDir + "/snapshot-wal", dbPath + "-wal"));
 
     open();
-    EXPECT_EQ(auroraRating(dbPath), "60");
     close();
-    EXPECT_EQ(auroraRating(dbPath + ".pre-restore"), "80");
+    EXPECT_EQ(auroraRating(dbPath), "60");
+    EXPECT_TRUE(QFileInfo::exists(dbPath + ".pre-restore-wal"));
+
+    // The next restore, from a library closed cleanly (no log): the kept copy's old log must not stay
+    // behind to be read as the log of the copy that now takes its name.
+    ASSERT_TRUE(QFile::copy(dbPath, restoreFile));
+    ASSERT_TRUE(rateAurora(restoreFile, 20));
+    open();
+    close();
+    EXPECT_EQ(auroraRating(dbPath), "20");
+    EXPECT_EQ(auroraRating(dbPath + ".pre-restore"), "60");
     EXPECT_EQ(text(dbPath + ".pre-restore", "PRAGMA integrity_check"), "ok");
 }
 
