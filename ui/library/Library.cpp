@@ -1,5 +1,6 @@
 #include "ui/library/Library.h"
 
+#include "ui/library/LibraryBackups.h"
 #include "ui/library/LibraryScanner.h"
 #include "ui/library/Statement.h"
 
@@ -75,6 +76,7 @@ Library::Library(QObject* parent)
     backupsDir = dataDir + QStringLiteral("/library/backups");
     QDir().mkpath(coversDir);
     QDir().mkpath(backupsDir);
+    swapInRestoredDatabase(dbPath);
 
     if (!db.open(dbPath)) {
         lastError_ = tr("The library database could not be opened.");
