@@ -386,7 +386,6 @@ Window {
 
                 GridLayout {
                     id: form
-                    objectName: "form"
                     width: scroll.availableWidth
                     columns: 2
                     columnSpacing: 12

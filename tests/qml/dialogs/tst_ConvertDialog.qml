@@ -68,6 +68,12 @@ TestCase {
         combo.activated(at)
     }
 
+    // What a click on a check does (a method of its own only from Qt 6.8 on).
+    function tick(check) {
+        check.toggle()
+        check.toggled()
+    }
+
     function typeInto(field, text) {
         field.text = ""
         field.forceActiveFocus()
@@ -212,7 +218,7 @@ TestCase {
         choose(dialog, "resolutionCombo", "Up to 720p")
         choose(dialog, "collisionCombo", "Overwrite")
         choose(dialog, "subtitlesCombo", "Copy as they are")
-        ctl(dialog, "keepCoverCheck").click()
+        tick(ctl(dialog, "keepCoverCheck"))
         dialog.hide()
         dialog.openWith([TestKit.fixture("tone6.mkv")])
         compare(dialog.sources, [TestKit.fixture("tone6.mkv")])
@@ -243,12 +249,12 @@ TestCase {
         compare(JSON.stringify(sent(dialog).audioStreams), JSON.stringify([probed[0].id]))
 
         // Only the third.
-        checks[0].click()
-        checks[2].click()
+        tick(checks[0])
+        tick(checks[2])
         compare(JSON.stringify(sent(dialog).audioStreams), JSON.stringify([probed[2].id]))
 
         // None: the conversion would take the best track, so the window asks for one.
-        checks[2].click()
+        tick(checks[2])
         compare(ctl(dialog, "problemText").text, "Choose at least one audio track, or No audio")
         verify(!ctl(dialog, "convertButton").enabled)
         choose(dialog, "audioCodecCombo", "No audio")
@@ -328,8 +334,8 @@ TestCase {
         choose(dialog, "channelsCombo", "Mono")
         choose(dialog, "subtitlesCombo", "Convert to the container's format")
         choose(dialog, "collisionCombo", "Add a number")
-        ctl(dialog, "keepTagsCheck").click()
-        ctl(dialog, "sameFolderCheck").click()
+        tick(ctl(dialog, "keepTagsCheck"))
+        tick(ctl(dialog, "sameFolderCheck"))
         ctl(dialog, "folderField").text = TestKit.scratchDir + "/out"
         const settings = sent(dialog)
         delete settings.input
@@ -346,6 +352,25 @@ TestCase {
         verify(!ctl(dialog, "filtersCheck").enabled)
     }
 
+    // The player's filter chain goes with the job only while the check is on.
+    function test_currentVideoFilters() {
+        const before = Player.videoFilters
+        const dialog = open([TestKit.fixture("clip.mp4")])
+        choose(dialog, "profileCombo", "Video – MP4 (H.264 / AAC)")
+        const check = ctl(dialog, "filtersCheck")
+        compare(Player.videoFilterChain(), "")
+        verify(!check.enabled)
+        Player.videoFilters = Object.assign({}, before, { sharpen: 2 })
+        const chain = Player.videoFilterChain()
+        verify(chain !== "")
+        verify(check.enabled)
+        compare(sent(dialog).videoFilters, "")
+        tick(check)
+        compare(sent(dialog).videoFilters, chain)
+        Player.videoFilters = before
+        verify(!check.enabled)
+    }
+
     function test_sourceList() {
         const dialog = open([])
         const button = ctl(dialog, "convertButton")
@@ -355,25 +380,31 @@ TestCase {
         verify(!ctl(dialog, "previewText").visible)
         verify(!ctl(dialog, "clearButton").enabled)
 
-        // A file URL as a file dialog gives it: listed by its name, escapes decoded.
+        // A file URL text whose name holds an escaped space: listed by its name, the space decoded.
         const spaced = copyOf("clip.mp4", "list/my clip.mp4")
-        const files = findChild(dialog, "convertFilesDialog")
-        verify(files !== null)
-        files.selectedFile = fileUrl(spaced)
-        files.open()
-        files.accept()
-        compare(dialog.sources, [fileUrl(spaced)])
-        verify(dialog.sources[0].indexOf("%20") > 0)
+        const escaped = "file://" + spaced.replace(/ /g, "%20")
+        dialog.openWith([escaped])
+        compare(dialog.sources, [escaped])
         const list = ctl(dialog, "sourceList")
         tryVerify(() => list.itemAtIndex(0) !== null)
         compare(findChild(list.itemAtIndex(0), "sourceName").text, "my clip.mp4")
         compare(button.text, "Convert")
         verify(button.enabled)
         verify(!ctl(dialog, "emptySources").visible)
+        verify(ctl(dialog, "previewText").visible)
         // Probed through its URL.
         verify(dialog.probeInfo.ok)
 
-        dialog.addSources([TestKit.fixture("tone6.mkv"), "http://127.0.0.1:9/live/stream.ts?token=1"])
+        // Add Files… appends what its dialog gives.
+        const files = findChild(dialog, "convertFilesDialog")
+        verify(files !== null)
+        files.selectedFile = fileUrl(TestKit.fixture("tone6.mkv"))
+        mouseClick(ctl(dialog, "addFilesButton"))
+        tryCompare(files, "visible", true)
+        files.accept()
+        compare(dialog.sources.length, 2)
+        compare(FileUrls.localPath(dialog.sources[1]), TestKit.fixture("tone6.mkv"))
+        dialog.addSources(["http://127.0.0.1:9/live/stream.ts?token=1"])
         compare(button.text, "Convert 3 Files")
         tryVerify(() => list.count === 3 && list.itemAtIndex(2) !== null)
         compare(findChild(list.itemAtIndex(1), "sourceName").text, "tone6.mkv")
@@ -382,7 +413,7 @@ TestCase {
         compare(JSON.stringify(dialog.probeInfo), "{}")
 
         mouseClick(findChild(list.itemAtIndex(1), "removeSourceButton"))
-        compare(dialog.sources, [fileUrl(spaced), "http://127.0.0.1:9/live/stream.ts?token=1"])
+        compare(dialog.sources, [escaped, "http://127.0.0.1:9/live/stream.ts?token=1"])
         compare(button.text, "Convert 2 Files")
         mouseClick(ctl(dialog, "clearButton"))
         compare(dialog.sources, [])
@@ -415,7 +446,7 @@ TestCase {
         const field = ctl(dialog, "folderField")
         const browse = ctl(dialog, "browseButton")
         verify(!field.enabled && !browse.enabled)
-        ctl(dialog, "sameFolderCheck").click()
+        tick(ctl(dialog, "sameFolderCheck"))
         verify(field.enabled && browse.enabled)
         // Below the fold of the form: its handler, as a click runs it.
         browse.clicked()
@@ -461,7 +492,7 @@ TestCase {
         choose(dialog, "profileCombo", "Video – MP4 (H.264 / AAC)")
         choose(dialog, "qualityCombo", "Balanced")
         const out = TestKit.scratchDir + "/pattern"
-        ctl(dialog, "sameFolderCheck").click()
+        tick(ctl(dialog, "sameFolderCheck"))
         ctl(dialog, "folderField").text = out
         const field = ctl(dialog, "patternField")
         compare(field.text, "{name}_converted.{ext}")
@@ -534,7 +565,7 @@ TestCase {
         compare(preview.text, "First output: " + folder + "/clip_converted.mp4")
         choose(dialog, "profileCombo", "Audio – FLAC (lossless)")
         compare(preview.text, "First output: " + folder + "/clip_converted.flac")
-        ctl(dialog, "sameFolderCheck").click()
+        tick(ctl(dialog, "sameFolderCheck"))
         ctl(dialog, "folderField").text = "/srv/music"
         compare(preview.text, "First output: /srv/music/clip_converted.flac")
         Converter.filenamePattern = "{name} {format}"
@@ -582,8 +613,11 @@ TestCase {
         choose(dialog, "subtitlesCombo", "Burn into the picture")
         waitForRendering(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "convert-dialog") !== "")
-        // The form whole, scrolled part included.
-        verify(TestKit.screenshot(ctl(dialog, "form"), "convert-dialog-form") !== "")
+        // The rest of the form, scrolled to its end.
+        const flick = ctl(dialog, "formScroll").contentItem
+        flick.contentY = flick.contentHeight - flick.height
+        waitForRendering(dialog.contentItem)
+        verify(TestKit.screenshot(dialog, "convert-dialog-end") !== "")
         dialog.height = 680
     }
 }
