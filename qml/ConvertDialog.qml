@@ -78,7 +78,8 @@ Window {
     signal queued(int count)
 
     function openWith(files) {
-        sources = files ? Array.from(files, f => String(f)) : []
+        // One text alone is one source, not a list of its characters.
+        sources = !files ? [] : typeof files === "string" ? [files] : Array.from(files, f => String(f))
         const last = Converter.lastSettings
         if (last && last.container) {
             container = String(last.container)
