@@ -233,6 +233,13 @@ TestCase {
                 ["webm", "vp9", "opus", 3])
         compare([settings.maxHeight, settings.collision, settings.subtitles, settings.keepCover],
                 [720, "overwrite", "copy", false])
+
+        // Settings queued without a speed (by another caller): Balanced.
+        compare(Converter.addJobs([clip], { container: "mkv", videoCodec: "copy", audioCodec: "copy" }), 1)
+        choose(dialog, "qualityCombo", "Fastest")
+        dialog.openWith([clip])
+        compare(ctl(dialog, "profileCombo").displayText, "Video – MKV (keep all, no re-encode)")
+        compare(ctl(dialog, "qualityCombo").displayText, "Balanced")
     }
 
     function test_audioTracksOfASingleSource() {
