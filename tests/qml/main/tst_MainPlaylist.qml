@@ -313,7 +313,7 @@ TestCase {
         menu.row = 3
         menu.itemAt(5).action.trigger()
         tryCompare(convert, "visible", true)
-        compare(part(window, "convertSources").text, entries[3])
+        compare(convert.sources.join("\n"), entries[3])
         convert.close()
         tryCompare(convert, "visible", false)
 
@@ -368,13 +368,13 @@ TestCase {
         window.openConvert()
         const convert = part(window, "convertDialog")
         tryCompare(convert, "visible", true)
-        compare(part(window, "convertSources").text, TestKit.fixture("clip.mp4"))
+        compare(convert.sources.join("\n"), TestKit.fixture("clip.mp4"))
 
         // A click selects; the convert command then takes the selected entry.
         mouseClick(rowAt(view, 2), 80, 22)
         compare(view.currentIndex, 2)
         window.openConvert()
-        compare(part(window, "convertSources").text, TestKit.fixture("cover.mp3"))
+        compare(convert.sources.join("\n"), TestKit.fixture("cover.mp3"))
         convert.close()
 
         // The selected row removed: nothing is selected, nothing else gets removed by Delete.

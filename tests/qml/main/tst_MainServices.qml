@@ -59,7 +59,7 @@ TestCase {
     }
 
     function convertSources(window) {
-        return part(window, "convertSources").text
+        return part(window, "convertDialog").sources.join("\n")
     }
 
     // Counts the objects named name below object, windows and pop-ups included.

@@ -10,6 +10,15 @@ void ConverterDouble::cancel(int id)
     emit callsChanged();
 }
 
+int ConverterDouble::addJobs(const QStringList& inputs, const QVariantMap& settings)
+{
+    lastSettings_ = settings;
+    calls_ << QStringLiteral("addJobs(%1)").arg(inputs.size());
+    emit settingsChanged();
+    emit callsChanged();
+    return static_cast<int>(inputs.size());
+}
+
 CastDouble::CastDouble(ui::MediaSessionBridge* bridge, QObject* parent)
     : QObject(parent)
     , bridge_(bridge)

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <QVariantMap>
 
 namespace kvr::ui {
 class MediaSessionBridge;
@@ -27,6 +28,10 @@ class ConverterDouble : public QObject {
     Q_PROPERTY(int concurrency MEMBER concurrency_ NOTIFY settingsChanged)
     Q_PROPERTY(bool keepPartial MEMBER keepPartial_ NOTIFY settingsChanged)
     Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
+    // What the convert window reads.
+    Q_PROPERTY(QVariantMap capabilities MEMBER capabilities_ CONSTANT)
+    Q_PROPERTY(QVariantMap lastSettings MEMBER lastSettings_ NOTIFY settingsChanged)
+    Q_PROPERTY(QString filenamePattern MEMBER filenamePattern_ NOTIFY settingsChanged)
 
 public:
     using QObject::QObject;
@@ -34,6 +39,11 @@ public:
 public slots:
     void cancel(int id);
     void finish(int id, bool ok, const QString& message) { emit jobFinished(id, ok, message); }
+    // Probes nothing, allows everything, plans nothing; addJobs records "addJobs(<count>)" and adds them all.
+    QVariantMap probe(const QString&) const { return {}; }
+    QString checkCodecs(const QString&, const QString&, const QString&) const { return {}; }
+    QString plannedOutput(const QString&, const QVariantMap&) const { return {}; }
+    int addJobs(const QStringList& inputs, const QVariantMap& settings);
 
 signals:
     void jobsChanged();
@@ -49,6 +59,12 @@ private:
     int concurrency_ = 1;
     bool keepPartial_ = false;
     QStringList calls_;
+    QVariantMap capabilities_ { { QStringLiteral("video"), QStringList { QStringLiteral("h264") } },
+        { QStringLiteral("audio"), QStringList { QStringLiteral("aac") } },
+        { QStringLiteral("containers"), QStringList { QStringLiteral("mp4"), QStringLiteral("mkv") } },
+        { QStringLiteral("hardware"), QStringList {} } };
+    QVariantMap lastSettings_;
+    QString filenamePattern_ = QStringLiteral("{name}_converted.{ext}");
 };
 
 class LibraryDouble : public QObject {
