@@ -531,3 +531,28 @@ TEST(CastSession, ConnectsToEveryKindOfReceiver)
     rig.cast->stop();
     EXPECT_FALSE(bridge.casting());
 }
+
+// A Cast v2 receiver that reconnects says "Connected" again, but the player was handed over once only.
+TEST(CastSession, AReconnectHandsNothingOverAgain)
+{
+    ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
+    ChromecastReceiver receiver(QString::fromStdString(kvr::test::fixture("kvr-test-receiver.pem").string()));
+    MediaSessionBridge bridge;
+    QSignalSpy handedOver(&bridge, &MediaSessionBridge::mediaInfoChanged);
+    Rig rig(&bridge);
+    const QString at = QStringLiteral("127.0.0.1:%1").arg(receiver.port());
+    ASSERT_TRUE(rig.addManual("chromecast", at, "chromecast:manual-" + at));
+    rig.cast->start("chromecast:manual-" + at);
+    ASSERT_TRUE(rig.waitConnected());
+    ASSERT_TRUE(bridge.casting());
+    ASSERT_EQ(handedOver.size(), 1);
+
+    receiver.dropConnection();
+    ASSERT_TRUE(
+        waitFor([&] { return rig.cast->diagnostics().filter(QRegularExpression("  Connected$")).size() == 2; }));
+    EXPECT_TRUE(text(*rig.notice).contains("reconnecting (1/3)")) << text(*rig.notice).toStdString();
+    EXPECT_EQ(rig.cast->diagnostics().filter("reconnecting (1/3)").size(), 1);
+    EXPECT_EQ(handedOver.size(), 1);
+    EXPECT_TRUE(bridge.casting());
+    EXPECT_TRUE(rig.cast->active());
+}
