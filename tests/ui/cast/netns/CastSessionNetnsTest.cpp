@@ -7,6 +7,7 @@
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QSettings>
 #include <QSignalSpy>
@@ -70,4 +71,28 @@ TEST(CastSessionNetns, SwitchToAnUnreachableNetworkKeepsTheCast)
     cast.stop();
     EXPECT_FALSE(bridge.casting());
     EXPECT_EQ(cast.lastError(), error);
+}
+
+// Discovery starts by itself after the start-up delay, and only while casting is enabled.
+TEST(CastSessionNetns, DiscoveryStartsAfterTheStartupDelayOnlyWhileEnabled)
+{
+    REQUIRE_NETNS();
+    QSettings settings;
+    settings.remove("cast");
+    {
+        QElapsedTimer sinceConstruction;
+        sinceConstruction.start();
+        CastSession cast(nullptr, nullptr, 400);
+        EXPECT_EQ(cast.discovery().openSocketCount(), 0);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return cast.discovery().openSocketCount() > 0; }, kWaitMs));
+        EXPECT_GE(sinceConstruction.elapsed(), 350);
+    }
+    settings.setValue("cast/enabled", false);
+    CastSession off(nullptr, nullptr, 0);
+    off.refresh();
+    off.setMenuOpen(true);
+    EXPECT_EQ(off.discovery().openSocketCount(), 0);
+    off.setEnabled(true);
+    off.refresh();
+    EXPECT_GT(off.discovery().openSocketCount(), 0);
 }
