@@ -24,6 +24,7 @@
 #include <QMetaObject>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QQmlEngine>
 #include <QQuickWindow>
 #include <QSet>
 #include <QSettings>
@@ -121,6 +122,8 @@ void Application::createServices(QQmlEngine& qmlEngine)
     registerCastActions();
 
     qml::prepareEngine(qmlEngine);
+    // The QML module's library does not link casting, so the cast type joins the module here.
+    qmlRegisterAnonymousType<ui::cast::CastSession>("Kestrune.MediaPlayer", 1);
     QQmlContext* context = qmlEngine.rootContext();
     qmlEngine.addImageProvider(QStringLiteral("kvr"), new ui::CoverImageProvider(bridge_));
     context->setContextProperty(QStringLiteral("Player"), bridge_);

@@ -1,10 +1,20 @@
 #pragma once
 
 #include "ui/RemotePlayback.h"
+#include "ui/cast/CastDevice.h"
+#include "ui/cast/CastDiscovery.h"
+#include "ui/cast/CastServer.h"
+#include "ui/cast/LoadRequest.h"
 
+#include <QList>
 #include <QObject>
+#include <QPointer>
+#include <QSettings>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QVariantList>
+#include <QVariantMap>
 
 namespace kvr::ui {
 class MediaSessionBridge;
@@ -12,36 +22,71 @@ class MediaSessionBridge;
 
 namespace kvr::ui::cast {
 
+class CastController;
+
 // Casting ("Cast" in QML): finds receivers on the network, connects to one and hands the player's playback
-// over to it. As the player's remote it stands for the connected receiver.
+// over to it. As the player's remote it stands for the connected receiver. GUI thread only.
 class CastSession : public QObject, public RemotePlayback {
     Q_OBJECT
+    Q_CLASSINFO("QML.Element", "anonymous")
     Q_PROPERTY(QVariantList devices READ devices NOTIFY devicesChanged)
     Q_PROPERTY(bool active READ active NOTIFY stateChanged)
     Q_PROPERTY(bool busy READ busy NOTIFY stateChanged)
+    Q_PROPERTY(QString deviceId READ deviceId NOTIFY stateChanged)
     Q_PROPERTY(QString deviceName READ deviceName NOTIFY stateChanged)
+    Q_PROPERTY(QString deviceType READ deviceType NOTIFY stateChanged)
     Q_PROPERTY(QString mode READ mode NOTIFY stateChanged)
     Q_PROPERTY(QString status READ status NOTIFY stateChanged)
+    Q_PROPERTY(QString lastError READ lastError NOTIFY stateChanged)
+    Q_PROPERTY(QStringList diagnostics READ diagnostics NOTIFY diagnosticsChanged)
     Q_PROPERTY(bool enabled READ enabled WRITE setEnabled NOTIFY settingsChanged)
+    Q_PROPERTY(bool discoverOnStart READ discoverOnStart WRITE setDiscoverOnStart NOTIFY settingsChanged)
+    Q_PROPERTY(QString subtitleMode READ subtitleMode WRITE setSubtitleMode NOTIFY settingsChanged)
+    Q_PROPERTY(int maxBitrateMbps READ maxBitrateMbps WRITE setMaxBitrateMbps NOTIFY settingsChanged)
+    Q_PROPERTY(int cacheSeconds READ cacheSeconds WRITE setCacheSeconds NOTIFY settingsChanged)
 
 public:
-    explicit CastSession(MediaSessionBridge* bridge, QObject* parent = nullptr);
+    // How long a released controller lives on, so that its last request to the receiver (a stop) can leave.
+    static constexpr int kReleaseDelayMs = 2000;
+    static constexpr int kDiagnosticsLines = 300;
+    static constexpr int kStartupDiscoveryDelayMs = 4000;
+
+    // startupDiscoveryDelayMs: how long after construction discovery starts when it is to start by itself.
+    explicit CastSession(
+        MediaSessionBridge* bridge, QObject* parent = nullptr, int startupDiscoveryDelayMs = kStartupDiscoveryDelayMs);
     ~CastSession() override;
+
+    // The receivers found, as maps (id, type, name, model, address, port, manual, alwaysTranscode, active).
+    QVariantList devices() const;
+    // A controller exists: casting, or connecting to a receiver.
+    bool active() const;
+    // Casting and still connecting, preparing, loading or buffering.
+    bool busy() const;
+    QString deviceId() const;
+    QString deviceName() const;
+    // "chromecast", "airplay" or "dlna"; empty while not casting.
+    QString deviceType() const;
+    // "direct", "remux" or "transcode"; empty before anything is loaded.
+    QString mode() const { return mode_; }
+    QString status() const { return status_; }
+    QString lastError() const { return lastError_; }
+    // Newest last, each "HH:mm:ss  text".
+    QStringList diagnostics() const { return diagnostics_; }
 
     bool enabled() const { return enabled_; }
     // Switching casting off stops it.
     void setEnabled(bool on);
-
-    // The receivers found, as maps (id, type, name, model, address, port, manual, alwaysTranscode, active).
-    QVariantList devices() const;
-    // A receiver is chosen and its controller exists.
-    bool active() const;
-    // Casting and still preparing, loading, connecting or buffering.
-    bool busy() const;
-    QString deviceName() const;
-    // "direct", "remux" or "transcode"; empty before anything is loaded.
-    QString mode() const;
-    QString status() const;
+    bool discoverOnStart() const { return discoverOnStart_; }
+    void setDiscoverOnStart(bool on);
+    QString subtitleMode() const { return subtitleMode_; }
+    // "auto", "burn" or "off"; any other text is ignored.
+    void setSubtitleMode(const QString& mode);
+    int maxBitrateMbps() const { return maxBitrateMbps_; }
+    // 0 (no limit) to 100.
+    void setMaxBitrateMbps(int mbps);
+    int cacheSeconds() const { return cacheSeconds_; }
+    // 60 to 3600; also how long the registry keeps a receiver it no longer hears.
+    void setCacheSeconds(int seconds);
 
     // The receiver's playback, for the player.
     void load(const QString& url, int64_t startUs) override;
@@ -55,30 +100,97 @@ public:
     double volume() override;
     int state() override;
 
+    // Adds a timestamped line to the diagnostics, dropping the oldest beyond kDiagnosticsLines.
+    void appendDiagnostic(const QString& text);
+    // Ends the cast without resuming locally and shows message.
+    void fail(const QString& message);
+
+    // For tests: the registry and the media server the session owns, and the controller of the current cast.
+    CastDiscovery& discovery() { return discovery_; }
+    CastServer& server() { return server_; }
+    CastController* controller() const { return controller_; }
+
 public slots:
-    // Connects to the receiver deviceId and casts to it once it is ready.
-    void start(const QString& deviceId);
-    void stop();
     // Restarts receiver discovery while casting is enabled.
     void refresh();
-    // Reloads the entry being cast as a transcoded stream at the current position.
-    void forceTranscode();
-    // "auto", "burn" or "off"; any other text is ignored.
-    void setSubtitleMode(const QString& mode);
     // Whether a receiver list is on screen: while it is, discovery keeps asking.
     void setMenuOpen(bool open);
+    // Connects to the receiver deviceId and hands the player over to it once it answers; with a cast running,
+    // switches to that receiver.
+    void start(const QString& deviceId);
+    // Ends the cast and resumes playback here.
+    void stop();
+    // Reloads the entry being cast as a transcoded stream at the current position.
+    void forceTranscode();
+    bool alwaysTranscode(const QString& deviceId) const;
+    void setAlwaysTranscode(const QString& deviceId, bool on);
+    // type "airplay", "dlna" or anything else for Chromecast; address as the user typed it.
+    void addManual(const QString& type, const QString& address);
+    void removeManual(const QString& deviceId);
+    void clearDiagnostics();
 
 signals:
     void devicesChanged();
     void stateChanged();
+    void diagnosticsChanged();
     void settingsChanged();
     // A short, translated sentence for the on-screen message line.
     void notice(const QString& text);
 
 private:
+    void saveSettings();
+    void saveManualDevices();
+    QVariantMap deviceMap(const CastDevice& device) const;
+    // Takes the track choices the player made for its current entry, for the casts to come.
+    void rememberSelection();
+    CastController* createController(const CastDevice& device);
+    void connectController(CastController* controller);
+    void onConnected();
+    // Cuts the controller off from this session, stops its receiver and deletes it a little later.
+    void release(CastController* controller);
+    // Ends the running live conversion; none runs yet.
+    void stopTranscode();
+    // Starts loading source on the receiver.
+    void beginLoad(const QString& source, int64_t startUs, bool force);
+
     MediaSessionBridge* const bridge_;
-    bool enabled_ = false;
+    CastDiscovery discovery_;
+    CastServer server_;
+    CastController* controller_ = nullptr;
+    // Released controllers still waiting to be deleted.
+    QList<QPointer<CastController>> releasing_;
+    QTimer remoteTimer_;
+    QSettings settings_;
+    QString currentSource_;
+    qint64 offsetUs_ = 0;
+    qint64 durationUs_ = 0;
+    bool transcoding_ = false;
+    bool loading_ = false;
+    int loadGeneration_ = 0;
+    bool forceTranscoding_ = false;
+    LoadRequest loadRequest_;
+    QString mode_;
+    QString status_;
+    QString lastError_;
+    QStringList diagnostics_;
+    QString selectionSource_;
+    int selectedAudioTrack_ = -1;
+    int selectedSubtitleTrack_ = -2;
+    QString selectedSubtitleFile_;
+    bool selectedSubtitleBitmap_ = false;
+    QString selectedSubtitleLanguage_;
+    bool enabled_ = true;
+    bool discoverOnStart_ = true;
     QString subtitleMode_ = QStringLiteral("auto");
+    int maxBitrateMbps_ = 0;
+    int cacheSeconds_ = 300;
+    QStringList alwaysTranscodeIds_;
+    // The player is handed over on the controller's first connected after a fresh start: until the receiver
+    // has answered, local playback goes on, and a receiver that never answers costs the user nothing.
+    bool attachPending_ = false;
+    // Depth of the controller reactions running: a session destroyed inside one must not delete the
+    // controller whose signal is still being emitted.
+    int reacting_ = 0;
 };
 
 } // namespace kvr::ui::cast
