@@ -758,6 +758,267 @@ ApplicationWindow {
         }
     }
 
+    // The window's key bindings, the only ones it has: the menus' key texts are labels. A focused text field
+    // keeps the keys it types and edits with (Qt gives it them first); Esc is the way back out of it.
+    Shortcut {
+        sequence: "Space"
+        onActivated: Actions.trigger("playback.toggle")
+    }
+    Shortcut {
+        sequence: StandardKey.Open
+        onActivated: openDialog.open()
+    }
+    Shortcut {
+        sequence: "Ctrl+Shift+O"
+        onActivated: folderDialog.open()
+    }
+    Shortcut {
+        sequence: "Ctrl+U"
+        onActivated: urlDialog.open()
+    }
+    Shortcut {
+        sequence: "Ctrl+S"
+        onActivated: {
+            if (root.hasPlayer && Player.playlistCount > 0)
+                savePlaylistDialog.open()
+        }
+    }
+    Shortcut {
+        sequence: "Ctrl+W"
+        onActivated: Actions.trigger("playback.stop")
+    }
+    // Quitting closes the window first, so the closing handler may still hold it for running conversions.
+    Shortcut {
+        sequence: "Ctrl+Q"
+        onActivated: Qt.quit()
+    }
+    Shortcut {
+        sequence: "Esc"
+        onActivated: {
+            if (root.fs) {
+                root.visibility = Window.Windowed
+                return
+            }
+            if (librarySidebar.searchFocused) {
+                // The first Esc empties the search, the next one leaves the field.
+                if (!librarySidebar.escapeSearch())
+                    root.contentItem.forceActiveFocus()
+                return
+            }
+            // The field's own focus goes first: the content item is a focus scope and would hand it back.
+            if (root.activeFocusItem instanceof TextInput) {
+                root.activeFocusItem.focus = false
+                root.contentItem.forceActiveFocus()
+            }
+        }
+    }
+    Shortcut {
+        sequence: "F11"
+        onActivated: root.toggleFullscreen()
+    }
+    Shortcut {
+        sequence: "F"
+        onActivated: root.toggleFullscreen()
+    }
+    // While casting, the refusal that toggleMute shows stays on screen.
+    Shortcut {
+        sequence: "M"
+        enabled: root.hasPlayer
+        onActivated: {
+            root.toggleMute()
+            if (!Player.casting)
+                osd.show(Player.muted ? qsTr("Muted") : qsTr("Volume %1%").arg(Math.round(Player.volume * 100)))
+        }
+    }
+    Shortcut {
+        sequence: "Up"
+        onActivated: root.changeVolume(0.05)
+    }
+    Shortcut {
+        sequence: "Down"
+        onActivated: root.changeVolume(-0.05)
+    }
+    Shortcut {
+        sequence: "PgUp"
+        onActivated: Actions.trigger("playlist.previous")
+    }
+    Shortcut {
+        sequence: "PgDown"
+        onActivated: Actions.trigger("playlist.next")
+    }
+    Shortcut {
+        sequence: "Shift+PgUp"
+        onActivated: Player.previousChapter()
+    }
+    Shortcut {
+        sequence: "Shift+PgDown"
+        onActivated: Player.nextChapter()
+    }
+    Shortcut {
+        sequence: "Ctrl+Shift+P"
+        enabled: typeof Hud !== "undefined"
+        onActivated: Hud.toggle()
+    }
+    Shortcut {
+        sequence: "Ctrl+Shift+C"
+        onActivated: castWindow.openWindow()
+    }
+    Shortcut {
+        sequence: "Ctrl+B"
+        onActivated: root.libraryVisible = !root.libraryVisible
+    }
+    Shortcut {
+        sequence: "Ctrl+F"
+        onActivated: {
+            root.libraryVisible = true
+            librarySidebar.focusSearch()
+        }
+    }
+    Shortcut {
+        sequence: "Ctrl+Shift+L"
+        onActivated: root.showLibraryView(!root.showLibrary)
+    }
+    Shortcut {
+        sequence: "Ctrl+L"
+        onActivated: root.playlistVisible = !root.playlistVisible
+    }
+    Shortcut {
+        sequence: "Ctrl+T"
+        onActivated: {
+            root.alwaysOnTop = !root.alwaysOnTop
+            osd.show(root.alwaysOnTop ? qsTr("Always on top") : qsTr("Always on top off"))
+        }
+    }
+    Shortcut {
+        sequence: "Ctrl+I"
+        onActivated: infoDialog.open()
+    }
+    Shortcut {
+        sequence: "Ctrl+P"
+        onActivated: prefsDialog.open()
+    }
+    Shortcut {
+        sequence: "F1"
+        onActivated: shortcutsDialog.open()
+    }
+    Shortcut {
+        sequence: "Ctrl+E"
+        onActivated: fxDialog.openDialog()
+    }
+    Shortcut {
+        sequence: "Ctrl+R"
+        onActivated: root.openConvert()
+    }
+    Shortcut {
+        sequence: "Left"
+        onActivated: Player.seekRelative(-root.seekStepUs())
+    }
+    Shortcut {
+        sequence: "Right"
+        onActivated: Player.seekRelative(root.seekStepUs())
+    }
+    Shortcut {
+        sequence: "Shift+Left"
+        onActivated: Player.seekRelative(-60000000)
+    }
+    Shortcut {
+        sequence: "Shift+Right"
+        onActivated: Player.seekRelative(60000000)
+    }
+    Shortcut {
+        sequence: "Home"
+        onActivated: {
+            if (Player.hasMedia)
+                Player.seekUs(0)
+        }
+    }
+    Shortcut {
+        sequence: "."
+        onActivated: Player.stepFrame(true)
+    }
+    Shortcut {
+        sequence: ","
+        onActivated: Player.stepFrame(false)
+    }
+    Shortcut {
+        sequence: "]"
+        onActivated: root.stepSpeed(1)
+    }
+    Shortcut {
+        sequence: "["
+        onActivated: root.stepSpeed(-1)
+    }
+    Shortcut {
+        sequence: "Backspace"
+        onActivated: Player.speed = 1.0
+    }
+    Shortcut {
+        sequence: "B"
+        onActivated: Player.cycleAudioTrack()
+    }
+    Shortcut {
+        sequence: "V"
+        onActivated: Player.cycleSubtitleTrack()
+    }
+    Shortcut {
+        sequence: "G"
+        onActivated: Player.subtitleDelayMs = Player.subtitleDelayMs - 100
+    }
+    Shortcut {
+        sequence: "H"
+        onActivated: Player.subtitleDelayMs = Player.subtitleDelayMs + 100
+    }
+    Shortcut {
+        sequence: "Ctrl+Up"
+        onActivated: Player.subtitleScale = Player.subtitleScale + 0.1
+    }
+    Shortcut {
+        sequence: "Ctrl+Down"
+        onActivated: Player.subtitleScale = Player.subtitleScale - 0.1
+    }
+    Shortcut {
+        sequence: "A"
+        onActivated: root.cycleAspect()
+    }
+    Shortcut {
+        sequence: "Z"
+        onActivated: root.cycleFill()
+    }
+    Shortcut {
+        sequence: "R"
+        onActivated: Player.repeatMode = (Player.repeatMode + 1) % 3
+    }
+    Shortcut {
+        sequence: "Shift+S"
+        onActivated: Player.saveSnapshot()
+    }
+    // A window shortcut beats the library list's own Delete, which removes library rows: while the browser
+    // covers the stage, Delete is left to it.
+    Shortcut {
+        sequence: "Delete"
+        enabled: !root.showLibrary || root.fs
+        onActivated: {
+            const selected = playlistPanel.view.currentIndex
+            if (selected >= 0)
+                Player.removeFromPlaylist(selected)
+        }
+    }
+    // 0 to 9 jump to that tenth of the media; a stream without a duration has nowhere to jump to.
+    Repeater {
+        model: 10
+        delegate: Item {
+            id: digitKey
+            required property int index
+            Shortcut {
+                sequence: String(digitKey.index)
+                onActivated: {
+                    if (Player.hasMedia && Player.durationUs > 0)
+                        Player.seekFraction(digitKey.index / 10)
+                }
+            }
+        }
+    }
+
     // A flat rounded button of the transport row: hover tint, pointing hand, tool tip after 600 ms.
     component TransportButton: Rectangle {
         id: button
