@@ -153,6 +153,8 @@ TestCase {
         dialog.open()
         const list = part(window, "fileDialogListView")
         tryCompare(list, "count", 2, 5000)
+        // The list view makes its delegates after its count changes; wait for them too.
+        tryVerify(() => findChild(list, "fileDialogDelegate0") && findChild(list, "fileDialogDelegate1"), 5000)
         const names = []
         for (let i = 0; i < list.count; ++i)
             names.push(findChild(list, "fileDialogDelegate" + i).fileName)
