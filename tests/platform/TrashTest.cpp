@@ -10,10 +10,13 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 using kvr::platform::moveToTrash;
@@ -182,4 +185,74 @@ TEST_F(Trash, OtherDeviceUsesTheTrashAtItsTop)
     EXPECT_TRUE(info.startsWith("[Trash Info]\nPath=" + name.toLatin1() + "\nDeletionDate=")) << info.toStdString();
     EXPECT_EQ(modeOf(top), 0700);
     EXPECT_FALSE(QFileInfo::exists(trash + "/files/" + name));
+}
+
+namespace {
+
+// A small file system of its own mounted at `path`, in a mount namespace private to this thread, so nothing
+// shows outside the test; false where the machine does not allow it (no CAP_SYS_ADMIN).
+bool mountScratchFileSystem(const QString& path)
+{
+    static const bool privateNamespace
+        = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    return privateNamespace && QDir().mkpath(path)
+        && ::mount("kvr-trash", QFile::encodeName(path).constData(), "tmpfs", 0, "size=4m,mode=0755") == 0;
+}
+
+} // namespace
+
+// The trash at the top of a mount: the administrator's sticky ".Trash" holds a folder per user; a ".Trash"
+// that is not sticky or is a link is passed over for the user's own ".Trash-$uid", and a ".Trash-$uid" that
+// is a link is refused. The path is recorded relative to the top.
+TEST_F(Trash, TopTrashRules)
+{
+    const QString top = dir.filePath("mount");
+    if (!mountScratchFileSystem(top))
+        GTEST_SKIP() << "cannot mount a file system of its own here";
+    const QString uid = QString::number(::getuid());
+    const QString elsewhere = dir.filePath("elsewhere");
+    ASSERT_TRUE(QDir().mkpath(elsewhere));
+
+    const struct {
+        const char* what;
+        std::function<bool()> prepare;
+        QString trash; // empty: the call fails
+    } cases[] = {
+        { "sticky .Trash",
+            [&] {
+                return ::mkdir(QFile::encodeName(top + "/.Trash").constData(), 0777) == 0
+                    && ::chmod(QFile::encodeName(top + "/.Trash").constData(), 01777) == 0;
+            },
+            top + "/.Trash/" + uid },
+        { ".Trash without the sticky bit", [&] { return QDir().mkpath(top + "/.Trash"); }, top + "/.Trash-" + uid },
+        { ".Trash a link to a sticky folder",
+            [&] {
+                return ::chmod(QFile::encodeName(elsewhere).constData(), 01777) == 0
+                    && QFile::link(elsewhere, top + "/.Trash");
+            },
+            top + "/.Trash-" + uid },
+        { ".Trash-$uid a link", [&] { return QFile::link(elsewhere, top + "/.Trash-" + uid); }, QString() },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (const QString& name : QDir(top).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)) {
+            QFile::remove(top + "/" + name);
+            QDir(top + "/" + name).removeRecursively();
+        }
+        ASSERT_TRUE(c.prepare());
+        const QString file = top + "/sub dir/x.mp3";
+        ASSERT_TRUE(writeFile(file, "x"));
+        QString error;
+        EXPECT_EQ(moveToTrash(file, &error), !c.trash.isEmpty()) << error.toStdString();
+        if (c.trash.isEmpty()) {
+            EXPECT_EQ(readFile(file), "x");
+            EXPECT_TRUE(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
+            continue;
+        }
+        EXPECT_EQ(readFile(c.trash + "/files/x.mp3"), "x");
+        EXPECT_TRUE(readFile(c.trash + "/info/x.mp3.trashinfo").startsWith("[Trash Info]\nPath=sub%20dir/x.mp3\n"));
+        EXPECT_EQ(modeOf(c.trash), 0700);
+        EXPECT_FALSE(QFileInfo::exists(trash + "/files/x.mp3"));
+    }
+    ::umount2(QFile::encodeName(top).constData(), MNT_DETACH);
 }
