@@ -907,7 +907,7 @@ void CastDiscovery::probe(int type, const QHostAddress& address, quint16 port)
         device.id
             = QStringLiteral("%1:manual-%2:%3").arg(castDeviceTypeText(device.type), address.toString()).arg(port);
         device.name
-            = airPlay ? tr("AirPlay at %1").arg(address.toString()) : tr("Cast receiver at %1").arg(address.toString());
+            = airPlay ? tr("AirPlay at %1").arg(address.toString()) : tr("Chromecast at %1").arg(address.toString());
         device.address = address;
         device.port = port;
         device.manual = true;

@@ -18,6 +18,7 @@
 namespace kvr::ui::library {
 
 class LibraryScanner;
+class Transaction;
 
 // The media library ("Library" in QML): the folders, the scanner that keeps the database in step with them,
 // and everything QML asks of the library. Lives on the GUI thread; its connection is used there only, while
@@ -119,6 +120,17 @@ public:
     static const QHash<QString, QString>& sortOrders();
     // The select list of every item page.
     static const QString itemColumns;
+
+    // A field editMetadata accepts: its key, the user-value column of sources it writes, and whether the
+    // value is stored as an integer.
+    struct EditableField {
+        const char* key;
+        const char* column;
+        bool integer;
+    };
+    static const QHash<QString, EditableField>& editableFields();
+    // Rebuilds the full-text row of one source from its effective values, inside the caller's transaction.
+    static bool refreshSearchIndex(Database& db, Transaction& tx, qint64 sourceId);
 
 public slots:
     // Folders and scans (Library.cpp, LibraryFolders.cpp).

@@ -306,7 +306,7 @@ TEST(CastDiscovery, ProbeOfListeningPortAddsManualReceiver)
     };
     const Case cases[] = {
         { 1, QStringLiteral("airplay:manual-127.0.0.1:%1").arg(port), "AirPlay at 127.0.0.1" },
-        { 0, QStringLiteral("chromecast:manual-127.0.0.1:%1").arg(port), "Cast receiver at 127.0.0.1" },
+        { 0, QStringLiteral("chromecast:manual-127.0.0.1:%1").arg(port), "Chromecast at 127.0.0.1" },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);

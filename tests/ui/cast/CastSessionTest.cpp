@@ -507,7 +507,7 @@ TEST(CastSession, ConnectsToEveryKindOfReceiver)
     const QString castAt = QStringLiteral("127.0.0.1:%1").arg(chromecast.port());
     const QString airPlayAt = QStringLiteral("127.0.0.1:%1").arg(airPlay.port());
     const Case cases[] = {
-        { "chromecast", castAt, "chromecast:manual-" + castAt, "Cast receiver at 127.0.0.1", "cast", castAt },
+        { "chromecast", castAt, "chromecast:manual-" + castAt, "Chromecast at 127.0.0.1", "cast", castAt },
         { "airplay", airPlayAt, "airplay:manual-" + airPlayAt, "AirPlay at 127.0.0.1", "airplay", airPlayAt },
         { "dlna", descriptions.url("/desc.xml").toString(), "dlna:uuid:loft", "Loft", "dlna",
             QStringLiteral("127.0.0.1:%1").arg(descriptions.port()) },
