@@ -43,7 +43,7 @@ Rectangle {
 
     readonly property bool hasLibrary: typeof Library !== "undefined" && Library !== null
     readonly property bool hasPlayer: typeof Player !== "undefined" && Player !== null
-    readonly property bool hasFolders: hasLibrary && Library.folders.length > 0
+    readonly property bool hasFolders: hasLibrary && !!Library.folders && Library.folders.length > 0
     readonly property int total: libModel.total
     readonly property int selectedCount: Object.keys(selected).length
 
