@@ -589,217 +589,102 @@ Rectangle {
             }
         }
 
-        GridView {
-            id: grid
-            objectName: "libraryGrid"
+        // The grid and the list are only as tall as their rows, so a click below the last one reaches the
+        // background and clears the selection.
+        Item {
+            id: gridArea
             Layout.fillWidth: true
             Layout.fillHeight: true
-            Layout.leftMargin: 14
-            Layout.topMargin: 14
-            Layout.rightMargin: 4
             visible: view.showGrid && view.total > 0
-            model: view.showGrid ? libModel : null
-            clip: true
-            boundsBehavior: Flickable.StopAtBounds
-            keyNavigationEnabled: false
-            cellWidth: view.cellWidth
-            cellHeight: view.cellHeight
-            ScrollBar.vertical: ScrollBar {
-                policy: ScrollBar.AsNeeded
-            }
 
-            delegate: Item {
-                id: cell
-                required property int index
-                required property var row
-                required property string title
-                required property string subtitle
-                required property string cover
-                readonly property bool isSelected: view.selected[index] === true
-
-                width: grid.cellWidth
-                height: grid.cellHeight
-
-                Rectangle {
-                    id: tile
-                    anchors.fill: parent
-                    anchors.margins: 5
-                    radius: 6
-                    color: cell.isSelected ? "#2a1d17" : tileMouse.containsMouse ? "#181b21" : "transparent"
-                    border.width: cell.isSelected ? 1 : 0
-                    border.color: "#ff5b22"
-
-                    Rectangle {
-                        id: art
-                        x: 8
-                        y: 8
-                        width: tile.width - 16
-                        height: view.wide ? Math.round(width * 9 / 16) : width
-                        radius: 4
-                        color: "#1c1f26"
-                        clip: true
-
-                        Image {
-                            id: artImage
-                            anchors.fill: parent
-                            source: cell.cover !== "" ? cell.cover + "/256" : ""
-                            sourceSize: Qt.size(256, 256)
-                            asynchronous: true
-                            fillMode: Image.PreserveAspectCrop
-                            visible: status === Image.Ready
-                        }
-                        Text {
-                            anchors.centerIn: parent
-                            visible: artImage.status !== Image.Ready
-                            text: cell.title !== "" ? cell.title.charAt(0).toUpperCase() : "?"
-                            textFormat: Text.PlainText
-                            color: "#3a3d44"
-                            font.family: "Segoe UI"
-                            font.bold: true
-                            font.pixelSize: Math.max(1, Math.round(art.width / 3))
-                        }
-                    }
-
-                    Text {
-                        x: 8
-                        y: art.y + art.height + 6
-                        width: tile.width - 16
-                        text: cell.title
-                        textFormat: Text.PlainText
-                        elide: Text.ElideRight
-                        color: "#e8eaed"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 12
-                        font.weight: Font.DemiBold
-                    }
-                    Text {
-                        x: 8
-                        y: art.y + art.height + 23
-                        width: tile.width - 16
-                        text: cell.subtitle
-                        textFormat: Text.PlainText
-                        elide: Text.ElideRight
-                        color: "#6b7079"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 10
-                    }
+            GridView {
+                id: grid
+                objectName: "libraryGrid"
+                x: 14
+                y: 14
+                width: gridArea.width - 18
+                height: Math.min(gridArea.height - 14, contentHeight)
+                model: view.showGrid ? libModel : null
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                keyNavigationEnabled: false
+                cellWidth: view.cellWidth
+                cellHeight: view.cellHeight
+                ScrollBar.vertical: ScrollBar {
+                    policy: ScrollBar.AsNeeded
                 }
 
-                MouseArea {
-                    id: tileMouse
-                    anchors.fill: parent
-                    acceptedButtons: Qt.LeftButton | Qt.RightButton
-                    hoverEnabled: true
-                    onClicked: mouse => view.rowPressed(cell.index, mouse, tileMouse)
-                    onDoubleClicked: mouse => {
-                        if (mouse.button === Qt.LeftButton)
-                            view.activate(cell.index)
-                    }
-                }
-            }
-        }
 
-        ListView {
-            id: list
-            objectName: "libraryList"
-            Layout.fillWidth: true
-            Layout.fillHeight: true
-            visible: !view.showGrid && view.total > 0
-            model: !view.showGrid ? libModel : null
-            clip: true
-            boundsBehavior: Flickable.StopAtBounds
-            currentIndex: -1
-            highlightFollowsCurrentItem: false
-            ScrollBar.vertical: ScrollBar {
-                policy: ScrollBar.AsNeeded
-            }
+                delegate: Item {
+                    id: cell
+                    required property int index
+                    required property var row
+                    required property string title
+                    required property string subtitle
+                    required property string cover
+                    readonly property bool isSelected: view.selected[index] === true
 
-            Keys.onReturnPressed: view.activateSelection()
-            Keys.onEnterPressed: view.activateSelection()
-            Keys.onDeletePressed: event => {
-                const rows = view.selectedRows()
-                if (rows.length > 0)
-                    view.confirmRemoval(view.idsForRows(rows), false)
-            }
-
-            delegate: Rectangle {
-                id: line
-                required property int index
-                required property var row
-                required property string title
-                required property string subtitle
-                required property string cover
-                readonly property bool isSelected: view.selected[index] === true
-                readonly property bool isItem: row.type === "item"
-                readonly property bool playing: view.present(row.uri) && view.hasPlayer
-                                                && String(row.uri) === Player.currentFile
-
-                width: list.width
-                height: 40
-                color: isSelected ? "#2a1d17" : lineMouse.containsMouse ? "#181b21"
-                     : index % 2 === 1 ? "#121419" : "transparent"
-                opacity: row.available === false || row.available === 0 ? 0.45 : 1
-
-                RowLayout {
-                    anchors.fill: parent
-                    anchors.leftMargin: 12
-                    anchors.rightMargin: 16
-                    spacing: 10
+                    width: grid.cellWidth
+                    height: grid.cellHeight
 
                     Rectangle {
-                        Layout.preferredWidth: 30
-                        Layout.preferredHeight: 30
-                        radius: 3
-                        color: "#1c1f26"
-                        clip: true
+                        id: tile
+                        anchors.fill: parent
+                        anchors.margins: 5
+                        radius: 6
+                        color: cell.isSelected ? "#2a1d17" : tileMouse.containsMouse ? "#181b21" : "transparent"
+                        border.width: cell.isSelected ? 1 : 0
+                        border.color: "#ff5b22"
 
-                        Image {
-                            id: thumb
-                            anchors.fill: parent
-                            source: line.cover !== "" ? line.cover + "/64" : ""
-                            sourceSize: Qt.size(64, 64)
-                            asynchronous: true
-                            fillMode: Image.PreserveAspectCrop
-                            visible: status === Image.Ready
+                        Rectangle {
+                            id: art
+                            x: 8
+                            y: 8
+                            width: tile.width - 16
+                            height: view.wide ? Math.round(width * 9 / 16) : width
+                            radius: 4
+                            color: "#1c1f26"
+                            clip: true
+
+                            Image {
+                                id: artImage
+                                objectName: "libraryTileArt"
+                                anchors.fill: parent
+                                source: cell.cover !== "" ? cell.cover + "/256" : ""
+                                sourceSize: Qt.size(256, 256)
+                                asynchronous: true
+                                fillMode: Image.PreserveAspectCrop
+                                visible: status === Image.Ready
+                            }
+                            Text {
+                                anchors.centerIn: parent
+                                visible: artImage.status !== Image.Ready
+                                text: cell.title !== "" ? cell.title.charAt(0).toUpperCase() : "?"
+                                textFormat: Text.PlainText
+                                color: "#3a3d44"
+                                font.family: "Segoe UI"
+                                font.bold: true
+                                font.pixelSize: Math.max(1, Math.round(art.width / 3))
+                            }
                         }
-                        Text {
-                            anchors.centerIn: parent
-                            visible: thumb.status !== Image.Ready
-                            text: line.row.type === "folder" ? "▤" : line.row.kind === "video" ? "▶"
-                                : line.row.type === "group" ? "◼" : "♪"
-                            color: "#4b4f57"
-                            font.pixelSize: 13
-                        }
-                    }
-
-                    Text {
-                        Layout.preferredWidth: 22
-                        visible: view.params.key !== undefined && view.params.key !== null
-                                 && view.params.key.album !== undefined && line.row.track_number > 0
-                        horizontalAlignment: Text.AlignRight
-                        text: visible ? String(line.row.track_number) : ""
-                        color: "#5f646d"
-                        font.family: "JetBrains Mono"
-                        font.pixelSize: 11
-                    }
-
-                    Column {
-                        Layout.fillWidth: true
-                        Layout.alignment: Qt.AlignVCenter
 
                         Text {
-                            width: parent.width
-                            text: (line.playing ? "▶ " : "") + line.title
+                            x: 8
+                            y: art.y + art.height + 6
+                            width: tile.width - 16
+                            text: cell.title
                             textFormat: Text.PlainText
                             elide: Text.ElideRight
-                            color: line.playing ? "#ff7a45" : "#e8eaed"
+                            color: "#e8eaed"
                             font.family: "Segoe UI"
                             font.pixelSize: 12
+                            font.weight: Font.DemiBold
                         }
                         Text {
-                            width: parent.width
-                            text: line.subtitle + (line.row.low_confidence ? "  · " + qsTr("guessed from the file name") : "")
-                            visible: text !== ""
+                            x: 8
+                            y: art.y + art.height + 23
+                            width: tile.width - 16
+                            text: cell.subtitle
                             textFormat: Text.PlainText
                             elide: Text.ElideRight
                             color: "#6b7079"
@@ -808,44 +693,176 @@ Rectangle {
                         }
                     }
 
-                    Text {
-                        visible: line.isItem && line.row.rating > 0
-                        text: visible ? "★".repeat(Math.round(line.row.rating / 20)) : ""
-                        color: "#ffb020"
-                        font.pixelSize: 10
-                    }
-
-                    Text {
-                        visible: line.isItem && line.row.play_count > 0
-                                 && (view.viewName === "most" || view.viewName === "played")
-                        text: qsTr("%n play(s)", "", visible ? line.row.play_count : 0)
-                        color: "#5f646d"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 10
-                    }
-
-                    Text {
-                        Layout.preferredWidth: 52
-                        horizontalAlignment: Text.AlignRight
-                        text: view.fmtDur(line.row.duration_us)
-                        color: "#6b7079"
-                        font.family: "JetBrains Mono"
-                        font.pixelSize: 11
+                    MouseArea {
+                        id: tileMouse
+                        anchors.fill: parent
+                        acceptedButtons: Qt.LeftButton | Qt.RightButton
+                        hoverEnabled: true
+                        onClicked: mouse => view.rowPressed(cell.index, mouse, tileMouse)
+                        onDoubleClicked: mouse => {
+                            if (mouse.button === Qt.LeftButton)
+                                view.activate(cell.index)
+                        }
                     }
                 }
+            }
 
-                MouseArea {
-                    id: lineMouse
-                    anchors.fill: parent
-                    acceptedButtons: Qt.LeftButton | Qt.RightButton
-                    hoverEnabled: true
-                    onClicked: mouse => {
-                        list.forceActiveFocus()
-                        view.rowPressed(line.index, mouse, lineMouse)
+        }
+
+        Item {
+            id: listArea
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: !view.showGrid && view.total > 0
+
+            ListView {
+                id: list
+                objectName: "libraryList"
+                width: listArea.width
+                height: Math.min(listArea.height, contentHeight)
+                model: !view.showGrid ? libModel : null
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                currentIndex: -1
+                highlightFollowsCurrentItem: false
+                ScrollBar.vertical: ScrollBar {
+                    policy: ScrollBar.AsNeeded
+                }
+
+
+                Keys.onReturnPressed: view.activateSelection()
+                Keys.onEnterPressed: view.activateSelection()
+                Keys.onDeletePressed: event => {
+                    const rows = view.selectedRows()
+                    if (rows.length > 0)
+                        view.confirmRemoval(view.idsForRows(rows), false)
+                }
+
+                delegate: Rectangle {
+                    id: line
+                    required property int index
+                    required property var row
+                    required property string title
+                    required property string subtitle
+                    required property string cover
+                    readonly property bool isSelected: view.selected[index] === true
+                    readonly property bool isItem: row.type === "item"
+                    readonly property bool playing: view.present(row.uri) && view.hasPlayer
+                                                    && String(row.uri) === Player.currentFile
+
+                    width: list.width
+                    height: 40
+                    color: isSelected ? "#2a1d17" : lineMouse.containsMouse ? "#181b21"
+                         : index % 2 === 1 ? "#121419" : "transparent"
+                    opacity: row.available === false || row.available === 0 ? 0.45 : 1
+
+                    RowLayout {
+                        anchors.fill: parent
+                        anchors.leftMargin: 12
+                        anchors.rightMargin: 16
+                        spacing: 10
+
+                        Rectangle {
+                            Layout.preferredWidth: 30
+                            Layout.preferredHeight: 30
+                            radius: 3
+                            color: "#1c1f26"
+                            clip: true
+
+                            Image {
+                                id: thumb
+                                anchors.fill: parent
+                                source: line.cover !== "" ? line.cover + "/64" : ""
+                                sourceSize: Qt.size(64, 64)
+                                asynchronous: true
+                                fillMode: Image.PreserveAspectCrop
+                                visible: status === Image.Ready
+                            }
+                            Text {
+                                anchors.centerIn: parent
+                                visible: thumb.status !== Image.Ready
+                                text: line.row.type === "folder" ? "▤" : line.row.kind === "video" ? "▶"
+                                    : line.row.type === "group" ? "◼" : "♪"
+                                color: "#4b4f57"
+                                font.pixelSize: 13
+                            }
+                        }
+
+                        Text {
+                            Layout.preferredWidth: 22
+                            visible: view.params.key !== undefined && view.params.key !== null
+                                     && view.params.key.album !== undefined && line.row.track_number > 0
+                            horizontalAlignment: Text.AlignRight
+                            text: visible ? String(line.row.track_number) : ""
+                            color: "#5f646d"
+                            font.family: "JetBrains Mono"
+                            font.pixelSize: 11
+                        }
+
+                        Column {
+                            Layout.fillWidth: true
+                            Layout.alignment: Qt.AlignVCenter
+
+                            Text {
+                                width: parent.width
+                                text: (line.playing ? "▶ " : "") + line.title
+                                textFormat: Text.PlainText
+                                elide: Text.ElideRight
+                                color: line.playing ? "#ff7a45" : "#e8eaed"
+                                font.family: "Segoe UI"
+                                font.pixelSize: 12
+                            }
+                            Text {
+                                width: parent.width
+                                text: line.subtitle + (line.row.low_confidence ? "  · " + qsTr("guessed from the file name") : "")
+                                visible: text !== ""
+                                textFormat: Text.PlainText
+                                elide: Text.ElideRight
+                                color: "#6b7079"
+                                font.family: "Segoe UI"
+                                font.pixelSize: 10
+                            }
+                        }
+
+                        Text {
+                            visible: line.isItem && line.row.rating > 0
+                            text: visible ? "★".repeat(Math.round(line.row.rating / 20)) : ""
+                            color: "#ffb020"
+                            font.pixelSize: 10
+                        }
+
+                        Text {
+                            visible: line.isItem && line.row.play_count > 0
+                                     && (view.viewName === "most" || view.viewName === "played")
+                            text: qsTr("%n play(s)", "", visible ? line.row.play_count : 0)
+                            color: "#5f646d"
+                            font.family: "Segoe UI"
+                            font.pixelSize: 10
+                        }
+
+                        Text {
+                            Layout.preferredWidth: 52
+                            horizontalAlignment: Text.AlignRight
+                            text: view.fmtDur(line.row.duration_us)
+                            color: "#6b7079"
+                            font.family: "JetBrains Mono"
+                            font.pixelSize: 11
+                        }
                     }
-                    onDoubleClicked: mouse => {
-                        if (mouse.button === Qt.LeftButton)
-                            view.activate(line.index)
+
+                    MouseArea {
+                        id: lineMouse
+                        anchors.fill: parent
+                        acceptedButtons: Qt.LeftButton | Qt.RightButton
+                        hoverEnabled: true
+                        onClicked: mouse => {
+                            list.forceActiveFocus()
+                            view.rowPressed(line.index, mouse, lineMouse)
+                        }
+                        onDoubleClicked: mouse => {
+                            if (mouse.button === Qt.LeftButton)
+                                view.activate(line.index)
+                        }
                     }
                 }
             }

@@ -114,4 +114,291 @@ TestCase {
         view.open({ view: "movies" }, "Movies")
         compare(view.cellHeight, Math.round((cell - 26) * 9 / 16) + 26 + 46)
     }
+
+    // ---- On the seeded library -------------------------------------------------------------------------
+
+    function rowWhere(view, test) {
+        for (let r = 0; r < view.model.count; ++r) {
+            if (test(view.model.get(r)))
+                return r
+        }
+        fail("no such row")
+    }
+
+    function endsWith(list, suffixes) {
+        compare(list.length, suffixes.length, JSON.stringify(list))
+        for (let i = 0; i < list.length; ++i)
+            verify(String(list[i]).endsWith(suffixes[i]), list[i] + " ends with " + suffixes[i])
+    }
+
+    function test_summaryAndDrillDown() {
+        const view = createView()
+        const summary = part(view, "librarySummary")
+        view.open({ view: "tracks", key: { artist: "DJ Kite" } }, "DJ Kite")
+        compare(summary.text, "1 item")
+
+        view.open({ view: "shows" }, "TV Shows")
+        view.activate(rowWhere(view, r => r.name === "Deep Sea"))
+        compare(view.title, "Deep Sea")
+        compare(view.params.view, "seasons")
+        view.activate(rowWhere(view, r => r.name === 1))
+        compare(view.title, "Deep Sea – Season 1")
+        compare(view.params.view, "episodes")
+        compare(view.total, 3)
+        view.selectAll()
+        compare(summary.text, "TV Shows › Deep Sea  ·  3 items  ·  3 selected")
+        verify(part(view, "libraryBack").visible)
+
+        view.back()
+        compare(view.title, "Deep Sea")
+        compare(view.params.view, "seasons")
+        compare(view.params.key.show, "Deep Sea")
+        compare(view.selectedRows(), [])
+        view.activate(rowWhere(view, r => r.name === 2))
+        compare(view.title, "Deep Sea – Season 2")
+        compare(view.total, 2)
+        view.back()
+        view.back()
+        compare(view.title, "TV Shows")
+        compare(view.stack.length, 0)
+        verify(!part(view, "libraryBack").visible)
+        view.back()
+        compare(view.title, "TV Shows")
+
+        // A show without seasons has one season group without a name; its episodes are still found.
+        view.activate(rowWhere(view, r => r.name === "Kitchen Diaries"))
+        compare(view.total, 1)
+        view.activate(0)
+        compare(view.title, "Specials")
+        compare(view.total, 3)
+    }
+
+    function test_rowsResolveToPathsAndIds() {
+        const view = createView()
+        view.open({ view: "albums" }, "Albums")
+        const tapes = rowWhere(view, r => r.name === "Old Tapes")
+        endsWith(view.urisForRows([tapes]), ["01 River Song.wav", "02 Porch Light.wav"])
+        compare(view.idsForRows([tapes]).length, 2)
+
+        view.open({ view: "shows" }, "TV Shows")
+        const sea = rowWhere(view, r => r.name === "Deep Sea")
+        endsWith(view.urisForRows([sea]), ["S01E01.mkv", "S01E02.mkv", "S01E03.mkv", "S02E01.mkv", "S02E02.mkv"])
+        compare(view.idsForRows([sea]).length, 5)
+
+        view.open({ view: "tracks", key: { album: "Old Tapes" } }, "Old Tapes")
+        const first = view.model.get(0)
+        compare(view.urisForRows([1, 0]), [view.model.get(1).uri, first.uri])
+        compare(view.idsForRows([0]), [first.id])
+
+        view.open({ view: "folders" }, "Folders")
+        view.activate(rowWhere(view, r => String(r.path).endsWith("Music")))
+        compare(view.title, "Music")
+        const singles = rowWhere(view, r => r.type === "folder" && r.name === "Singles")
+        compare(view.urisForRows([singles]).length, 4)
+        compare(view.idsForRows([singles]), [])
+    }
+
+    function test_sortChooser() {
+        const view = createView()
+        const chooser = part(view, "librarySort")
+        view.open({ view: "tracks" }, "Songs")
+        verify(chooser.visible)
+        view.select(2, 0)
+        chooser.currentIndex = 4
+        chooser.activated(4)
+        compare(view.sortKey, "year")
+        compare(view.sortDesc, true)
+        compare(view.model.params.sort, "year")
+        compare(view.model.params.desc, true)
+        compare(view.selectedRows(), [])
+        compare(chooser.currentIndex, 4)
+        compare(view.model.get(0).year, 2023)
+
+        view.open({ view: "movies" }, "Movies")
+        compare(chooser.currentIndex, 0)
+        compare(view.sortKey, "")
+        compare(view.model.params.sort, undefined)
+        chooser.currentIndex = 1
+        chooser.activated(1)
+        view.drill({ view: "tracks" }, "Songs")
+        compare(chooser.currentIndex, 0)
+        view.open({ view: "albums" }, "Albums")
+        verify(!chooser.visible)
+    }
+
+    // Every edit reloads the model: the selection stays on the same items wherever they moved.
+    function test_selectionFollowsItemsAcrossReloads() {
+        const view = createView()
+        view.open({ view: "tracks", key: { album: "Fjord" } }, "Fjord")
+        Library.setRating(view.idsForRows([0, 1, 2]), 3)
+
+        view.open({ view: "top" }, "Top Rated")
+        const total = view.total
+        verify(total >= 6, total)
+        view.select(0, 0)
+        view.select(2, shift)
+        const chosen = view.idsForRows(view.selectedRows())
+        const anchorId = view.model.get(0).id
+        compare(chosen.length, 3)
+        Library.setRating(chosen, 1)
+        // Rated lower than the three-star items, they now sit further down.
+        verify(view.selectedRows()[0] >= 3, view.selectedRows())
+        compare(view.idsForRows(view.selectedRows()).sort(), chosen.slice().sort())
+        compare(view.model.get(view.anchorRow).id, anchorId)
+
+        // A removed item leaves the selection; the anchor goes with it.
+        Library.removeSources([anchorId])
+        compare(view.total, total - 1)
+        compare(view.idsForRows(view.selectedRows()).length, 2)
+        verify(view.idsForRows(view.selectedRows()).indexOf(anchorId) < 0)
+        compare(view.anchorRow, -1)
+    }
+
+    function test_gridAndList() {
+        const view = createView()
+        const grid = part(view, "libraryGrid")
+        const list = part(view, "libraryList")
+        const layout = part(view, "libraryLayout")
+        view.open({ view: "albums" }, "Albums")
+        verify(grid.visible && !list.visible)
+        compare(grid.model, view.model)
+        compare(list.model, null)
+        compare(layout.text, "List")
+        mouseClick(layout)
+        verify(!grid.visible && list.visible)
+        compare(grid.model, null)
+        compare(layout.text, "Grid")
+        view.open({ view: "movies" }, "Movies")
+        verify(list.visible)
+        view.open({ view: "tracks" }, "Songs")
+        verify(!layout.visible)
+        verify(list.visible)
+    }
+
+    function test_emptyStates() {
+        const view = createView()
+        const headline = part(view, "libraryEmptyHeadline")
+        const hint = part(view, "libraryEmptyHint")
+        view.open({ view: "search", search: "<b>zzq</b>" }, "Search")
+        compare(view.total, 0)
+        verify(part(view, "libraryEmpty").visible)
+        compare(headline.text, "Nothing matches \"<b>zzq</b>\"")
+        compare(headline.textFormat, Text.PlainText)
+        verify(hint.text.startsWith("Try fewer words"))
+        verify(!part(view, "libraryAddFolder").visible)
+        verify(!part(view, "libraryPlay").enabled)
+        waitForRendering(view)
+        verify(TestKit.screenshot(view, "library-view-empty-search") !== "")
+
+        view.open({ view: "played" }, "Recently Played")
+        if (view.total === 0)
+            compare(hint.text, "Play something from the library and it shows up here.")
+        view.open({ view: "tracks", key: { artist: "Nobody" } }, "Nobody")
+        compare(headline.text, "Nothing here yet")
+        verify(!hint.visible)
+    }
+
+    function test_ctrlAInATextFieldSelectsItsText() {
+        const view = createView()
+        view.open({ view: "tracks" }, "Songs")
+        const field = createTemporaryQmlObject("import QtQuick.Controls.Basic; TextField { text: 'Aurora' }",
+                                               testCase)
+        field.forceActiveFocus()
+        tryVerify(() => field.activeFocus)
+        keyClick(Qt.Key_A, Qt.ControlModifier)
+        compare(field.selectedText, "Aurora")
+        compare(view.selectedRows(), [])
+
+        const list = part(view, "libraryList")
+        tryVerify(() => list.itemAtIndex(1) !== null)
+        mouseClick(list.itemAtIndex(1), 10, 10)
+        verify(list.activeFocus)
+        keyClick(Qt.Key_A, Qt.ControlModifier)
+        compare(view.selectedRows().length, view.model.count)
+        keyClick(Qt.Key_Left, Qt.AltModifier)
+    }
+
+    function test_mouseOnRows() {
+        const view = createView()
+        view.open({ view: "tracks" }, "Songs")
+        const list = part(view, "libraryList")
+        tryVerify(() => list.itemAtIndex(6) !== null)
+        mouseClick(list.itemAtIndex(1), 10, 10)
+        mouseClick(list.itemAtIndex(4), 10, 10, Qt.LeftButton, Qt.ShiftModifier)
+        compare(view.selectedRows(), [1, 2, 3, 4])
+        // A right click on a selected row keeps the selection; on another row it selects that row alone.
+        mouseClick(list.itemAtIndex(3), 10, 10, Qt.RightButton)
+        compare(view.selectedRows(), [1, 2, 3, 4])
+        mouseClick(list.itemAtIndex(6), 10, 10, Qt.RightButton)
+        compare(view.selectedRows(), [6])
+        // Empty space under the rows clears it.
+        view.open({ view: "tracks", key: { album: "Old Tapes" } }, "Old Tapes")
+        view.select(0, 0)
+        waitForRendering(view)
+        mouseClick(view, view.width / 2, view.height - 20)
+        compare(view.selectedRows(), [])
+    }
+
+    readonly property string dataDir: TestKit.scratchDir + "/data/Kestrune/Kestrune Media Player"
+
+    function sh(commandLine) {
+        compare(TestKit.run(commandLine), 0, commandLine)
+    }
+
+    // A pixel of what the view shows, within a small tolerance of a colour.
+    function verifyColour(image, point, expected, what) {
+        const c = image.pixel(Math.round(point.x), Math.round(point.y))
+        const e = Qt.color(expected)
+        verify(Math.abs(c.r - e.r) < 0.03 && Math.abs(c.g - e.g) < 0.03 && Math.abs(c.b - e.b) < 0.03,
+               what + ": " + c + " is not " + expected)
+    }
+
+    function test_zz_screenshots() {
+        const view = createView()
+        sh("mkdir -p '" + dataDir + "/covers' && ffmpeg -hide_banner -loglevel error -y -f lavfi "
+           + "-i color=c=0x3060d0:s=400x400 -frames:v 1 '" + dataDir + "/covers/cover-northern-lights.jpg'")
+
+        // Albums as tiles: the album with a cover shows it, the others their initial on the art's colour.
+        view.open({ view: "albums" }, "Albums")
+        const grid = part(view, "libraryGrid")
+        const lights = rowWhere(view, r => r.name === "Northern Lights")
+        const plain = rowWhere(view, r => r.name === "Fjord")
+        tryVerify(() => grid.itemAtIndex(lights) !== null && grid.itemAtIndex(plain) !== null)
+        const art = findChild(grid.itemAtIndex(lights), "libraryTileArt")
+        tryCompare(art, "status", Image.Ready, 20000)
+        const bare = findChild(grid.itemAtIndex(plain), "libraryTileArt").parent
+        view.select(lights, 0)
+        waitForRendering(view)
+        let shot = grabImage(view)
+        verifyColour(shot, art.mapToItem(view, art.width / 2, art.height / 2), "#3060d0", "cover")
+        verifyColour(shot, bare.mapToItem(view, 4, bare.height - 4), "#1c1f26", "art without a cover")
+        verifyColour(shot, art.parent.mapToItem(view, art.parent.width / 2, art.parent.height + 40), "#2a1d17",
+                     "selected tile")
+        verify(TestKit.screenshot(view, "library-view-albums") !== "")
+
+        // The list with a selected row, striped rows around it.
+        view.open({ view: "tracks" }, "Songs")
+        const list = part(view, "libraryList")
+        tryVerify(() => list.itemAtIndex(3) !== null)
+        view.select(1, 0)
+        waitForRendering(view)
+        shot = grabImage(view)
+        verifyColour(shot, list.itemAtIndex(1).mapToItem(view, 4, 20), "#2a1d17", "selected row")
+        verifyColour(shot, list.itemAtIndex(3).mapToItem(view, 4, 20), "#121419", "odd row")
+        verifyColour(shot, list.itemAtIndex(2).mapToItem(view, 4, 20), "#101216", "even row")
+        verify(TestKit.screenshot(view, "library-view-list") !== "")
+
+        // Missing files are drawn at 45 %: the selected colour over the view's own.
+        view.open({ view: "missing" }, "Missing Files")
+        compare(view.total, 2)
+        tryVerify(() => list.itemAtIndex(0) !== null)
+        compare(list.itemAtIndex(0).opacity, 0.45)
+        view.select(0, 0)
+        waitForRendering(view)
+        shot = grabImage(view)
+        verifyColour(shot, list.itemAtIndex(0).mapToItem(view, 4, 20),
+                     Qt.rgba((0x2a * 0.45 + 0x10 * 0.55) / 255, (0x1d * 0.45 + 0x12 * 0.55) / 255,
+                             (0x17 * 0.45 + 0x16 * 0.55) / 255, 1), "missing selected row")
+        verify(TestKit.screenshot(view, "library-view-missing") !== "")
+    }
 }
