@@ -1,5 +1,6 @@
 // Cast plans against the three kinds of receiver, with generated media and real probes.
 #include "tests/support/TestSupport.h"
+#include "tests/ui/BridgeTestPlayer.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "tests/ui/cast/ChromecastReceiver.h"
@@ -486,4 +487,50 @@ TEST(CastSessionPlan, BurningSubtitlesTranscodesThePicture)
             EXPECT_EQ(plan.subtitleFile, row.burn ? row.subtitleFile : QString());
         }
     }
+}
+
+// The choices made in the player before casting shape the plan: its audio track is kept, its subtitle file is
+// used by its path.
+TEST(CastSessionPlan, FollowsTheTracksChosenInThePlayer)
+{
+    kvr::test::Player p;
+    QSettings().remove("resume");
+    p.bridge->setPlayPlaylist(false);
+    const QString source = fixture("two-tones-20s.mkv");
+    const QString subtitles = fixture("cast-sidecar.srt");
+    p.bridge->restorePlaylist({ source }, -1);
+    ASSERT_TRUE(p.bridge->openEntry(0) && p.waitFor(MediaSessionBridge::State::Playing));
+    ASSERT_TRUE(p.pauseNow());
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            if (p.bridge->currentAudioTrack() != 2)
+                p.bridge->selectAudioTrack(2);
+            return p.bridge->currentAudioTrack() == 2 && p.bridge->hasMedia();
+        },
+        kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            if (p.bridge->currentSubtitleTrack() < 100000)
+                p.bridge->loadSubtitleFile(subtitles);
+            return p.bridge->currentSubtitleTrack() >= 100000 && p.bridge->hasMedia();
+        },
+        kWaitMs));
+
+    AirPlayReceiver receiver;
+    QSettings().remove("cast");
+    CastSession cast(p.bridge.get());
+    const QString at = QStringLiteral("127.0.0.1:%1").arg(receiver.port());
+    cast.addManual("airplay", at);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cast.discovery().device("airplay:manual-" + at) != nullptr; }, kWaitMs));
+    cast.start("airplay:manual-" + at);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return cast.status() == "Connected"; }, kWaitMs));
+
+    expectPlan(cast.choosePlan(source, false),
+        { 1, "mp4", "copy", "copy", "mp4", "video/mp4", 2, "h264 is repackaged without re-encoding" });
+    int subtitleStream = 99;
+    QString subtitleFile;
+    QString language;
+    EXPECT_TRUE(cast.planSubtitles(source, subtitleStream, subtitleFile, language).isEmpty());
+    EXPECT_EQ(subtitleStream, -1);
+    EXPECT_EQ(subtitleFile, subtitles);
 }
