@@ -16,6 +16,7 @@
 #include <QSettings>
 #include <QSslSocket>
 #include <QTcpServer>
+#include <QThread>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -89,6 +90,38 @@ struct Receivers {
         cast->start(ids[kind]);
         return QTest::qWaitFor([&] { return cast->deviceId() == ids[kind] && cast->status() == "Connected"; }, kWaitMs);
     }
+};
+
+// The loopback HTTP server on a thread of its own, serving one file: a probe blocks the test's thread while it
+// reads.
+struct HttpFileOnItsOwnThread {
+    QThread thread;
+    QObject* context = new QObject;
+    std::unique_ptr<kvr::test::LoopbackHttpServer> server;
+
+    HttpFileOnItsOwnThread(const QByteArray& path, const QString& file)
+    {
+        QFile in(file);
+        const QByteArray body = in.open(QIODevice::ReadOnly) ? in.readAll() : QByteArray();
+        thread.start();
+        context->moveToThread(&thread);
+        QMetaObject::invokeMethod(
+            context,
+            [&] {
+                server = std::make_unique<kvr::test::LoopbackHttpServer>();
+                server->serveFile(path, body);
+            },
+            Qt::BlockingQueuedConnection);
+    }
+    ~HttpFileOnItsOwnThread()
+    {
+        QMetaObject::invokeMethod(
+            context, [&] { server.reset(); }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+        delete context;
+    }
+    QString url(const QString& path) const { return server->url(path).toString(); }
 };
 
 const char* kindName(int kind)
@@ -177,6 +210,8 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
     ASSERT_TRUE(QFile::copy(fixture("clip.mp4"), colon.path + "/b.mp4"));
     const QString closed = QString::number(closedPort());
     const QString twoAudio = fixture("cast-two-audio.mp4");
+    HttpFileOnItsOwnThread http("/clip.mp4", fixture("clip.mp4"));
+    const QString served = http.url("/clip.mp4");
 
     struct Row {
         const char* name;
@@ -203,6 +238,10 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
             { 0, "", "", "", "", "video/mp4", -1, "network stream sent to the receiver as is" } },
         { "https m3u8 forced", Cast, m3u8, { 2, "mp4", "none", "aac", "m4a", "audio/mp4", -1, "transcoding requested" },
             true },
+        { "http forced", AirPlay, served, { 2, "mp4", "h264", "aac", "mp4", "video/mp4", -1, "transcoding requested" },
+            true },
+        { "http forced to dlna", Dlna, served,
+            { 2, "ts", "h264", "aac", "ts", "video/mp2t", -1, "transcoding requested" }, true },
         { "rtsp", Cast, "rtsp://127.0.0.1:" + closed + "/live",
             { 2, "mp4", "none", "aac", "m4a", "audio/mp4", -1, " audio is converted for this receiver" } },
         // H.264 with AAC in MP4.
