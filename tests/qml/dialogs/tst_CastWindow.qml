@@ -49,8 +49,9 @@ TestCase {
         airPlay.dropRequests("/server-info", false)
         // A description still on its way may list its renderer after the first pass.
         tryVerify(() => {
-            for (const device of Cast.devices)
-                Cast.removeManual(device.id)
+            // The ids first: the list read here shrinks under the loop as receivers go.
+            for (const id of Cast.devices.map(d => d.id))
+                Cast.removeManual(id)
             return Cast.devices.length === 0
         }, 10000, "every receiver forgotten")
         Cast.clearDiagnostics()
