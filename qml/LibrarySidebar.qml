@@ -270,6 +270,7 @@ Rectangle {
 
             Column {
                 id: rows
+                objectName: "sidebarRows"
                 width: list.width
 
                 Item {
