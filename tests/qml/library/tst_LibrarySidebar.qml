@@ -535,7 +535,7 @@ TestCase {
         t.sidebar.currentKey = "tracks"
         const entry = row(t.sidebar, "tracks")
         verify(sameColour(part(entry, "rowLabel").color, "#ffffff"))
-        mouseMove(t.sidebar, 200, 770)
+        mouseMove(testCase, 600, 400)
         waitForRendering(t.sidebar)
         const image = grabImage(t.sidebar)
         saveShot(image, "sidebar-current-row")
