@@ -52,6 +52,12 @@ void TestLibrary::close()
 
 bool TestLibrary::reopen(const QString& state)
 {
+    static const QStringList states
+        = { QStringLiteral("seeded"), QStringLiteral("empty"), QStringLiteral("refused"), QStringLiteral("absent") };
+    if (!states.contains(state)) {
+        qWarning("TestLibrary: no library state \"%s\"", qPrintable(state));
+        return false;
+    }
     close();
     const QString path = databasePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
