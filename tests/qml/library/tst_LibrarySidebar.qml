@@ -238,6 +238,21 @@ TestCase {
         compare(t.navigate.signalArguments[0][0], { view: "search", search: "artist:Nina" })
     }
 
+    // The search language's help shows on a hover over the empty field, and not over a typed search.
+    function test_searchHelp() {
+        const t = makeSidebar()
+        const field = part(t.sidebar, "librarySearch")
+        const tip = part(t.sidebar, "searchHelp")
+        compare(tip.delay, 800)
+        mouseMove(field, 20, 10)
+        tryCompare(tip, "visible", true)
+        compare(tip.text, Library.searchHelp())
+        verify(tip.text.indexOf("artist:") >= 0)
+        field.text = "x"
+        tryCompare(tip, "visible", false)
+        mouseMove(testCase, 600, 400)
+    }
+
     // Blanks lead back to "Songs" only from the search view.
     function test_blankSearch_data() {
         return [
