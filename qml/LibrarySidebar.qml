@@ -89,6 +89,11 @@ Rectangle {
             navigate({ view: "tracks" }, qsTr("Songs"), "tracks")
     }
 
+    // The file name the export suggests for a playlist: a slash would name a folder that is not there.
+    function exportFileName(name) {
+        return String(name).replace(/\//g, "_") + ".m3u8"
+    }
+
     function saveQueue() {
         if (!lib || !player || queueCount <= 0)
             return
@@ -674,7 +679,7 @@ Rectangle {
             text: qsTr("Export as M3U8...")
             onTriggered: {
                 exportPl.pid = plMenu.pid
-                exportPl.suggest(plMenu.pname + ".m3u8")
+                exportPl.suggest(sidebar.exportFileName(plMenu.pname))
                 exportPl.open()
             }
         }

@@ -516,6 +516,19 @@ TestCase {
         compare(playlistNamed("Gone"), undefined)
     }
 
+    function test_exportFileName_data() {
+        return [
+            { tag: "plain", name: "Road Trip", file: "Road Trip.m3u8" },
+            { tag: "slashes", name: "AC/DC / Live", file: "AC_DC _ Live.m3u8" },
+            { tag: "dots and marks", name: "Hits #1 50%?", file: "Hits #1 50%?.m3u8" },
+        ]
+    }
+
+    function test_exportFileName(data) {
+        const t = makeSidebar()
+        compare(t.sidebar.exportFileName(data.name), data.file)
+    }
+
     function test_saveTheQueue() {
         const t = makeSidebar()
         const button = part(t.sidebar, "newPlaylist")
