@@ -338,6 +338,15 @@ TestCase {
         view.open({ view: "tracks", key: { artist: "Nobody" } }, "Nobody")
         compare(headline.text, "Nothing here yet")
         verify(!hint.visible)
+
+        // The error strip shows a message under the header and hides it again after its time.
+        const strip = part(view, "libraryError")
+        verify(!strip.visible)
+        view.errorText.show("<i>a.mp3</i> could not be moved")
+        verify(strip.visible)
+        tryCompare(strip, "height", 26)
+        compare(strip.message, "<i>a.mp3</i> could not be moved")
+        tryCompare(strip, "visible", false, 15000)
     }
 
     function test_keys() {
