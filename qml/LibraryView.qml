@@ -789,6 +789,7 @@ Rectangle {
                         }
 
                         Text {
+                            objectName: "rowTrack"
                             Layout.preferredWidth: 22
                             visible: view.params.key !== undefined && view.params.key !== null
                                      && view.params.key.album !== undefined && line.row.track_number > 0
@@ -804,6 +805,7 @@ Rectangle {
                             Layout.alignment: Qt.AlignVCenter
 
                             Text {
+                                objectName: "rowTitle"
                                 width: parent.width
                                 text: (line.playing ? "▶ " : "") + line.title
                                 textFormat: Text.PlainText
@@ -813,8 +815,12 @@ Rectangle {
                                 font.pixelSize: 12
                             }
                             Text {
+                                objectName: "rowSubtitle"
                                 width: parent.width
-                                text: line.subtitle + (line.row.low_confidence ? "  · " + qsTr("guessed from the file name") : "")
+                                // No separator in front of the note when there is no subtitle to follow.
+                                text: !line.row.low_confidence ? line.subtitle
+                                    : (line.subtitle !== "" ? line.subtitle + "  · " : "")
+                                      + qsTr("guessed from the file name")
                                 visible: text !== ""
                                 textFormat: Text.PlainText
                                 elide: Text.ElideRight

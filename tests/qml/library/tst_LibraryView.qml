@@ -454,14 +454,20 @@ TestCase {
         compare(Player.calls.length, calls)
     }
 
-    // The list marks the playing row.
-    function test_playingRow() {
+    // The list marks the playing row; a title guessed from the file name says so.
+    function test_rowTexts() {
         const view = createView()
         view.open({ view: "tracks", key: { album: "Old Tapes" } }, "Old Tapes")
         Player.setQueue([view.model.get(1).uri])
         const list = part(view, "libraryList")
         compare(shown(list, 1).playing, true)
         compare(list.itemAtIndex(0).playing, false)
+        compare(findChild(list.itemAtIndex(1), "rowTitle").text, "▶ Porch Light")
+        compare(findChild(list.itemAtIndex(1), "rowTrack").text, "2")
+
+        view.open({ view: "search", search: "demo" }, "Search")
+        compare(findChild(shown(list, 0), "rowSubtitle").text, "guessed from the file name")
+        verify(!findChild(list.itemAtIndex(0), "rowTrack").visible)
     }
 
     function test_withoutFolders_data() {
