@@ -34,7 +34,13 @@ constexpr int kFileAttempts = 16;
 // might pick must not receive what we cast.
 QString makeStreamFolder(QString& error)
 {
+    // Empty when TMPDIR names nothing that exists: never fall back to a folder of Qt's choosing.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (base.isEmpty() || !QFileInfo(base).isDir()) {
+        error = QStringLiteral("Cannot create the stream folder: the temporary folder %1 does not exist")
+                    .arg(QString::fromLocal8Bit(qgetenv("TMPDIR")));
+        return {};
+    }
     const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
         const QString path
@@ -168,7 +174,6 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
     cancelTranscode_.store(false);
     try {
         worker_ = std::thread([job = std::move(job), cancel] {
-            pthread_setname_np(pthread_self(), "kvr-cast");
             engine::TranscodeResult result;
             try {
                 result = engine::Transcoder::transcode(job->options, nullptr, cancel);
@@ -196,6 +201,7 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
                 job->session, [session = job->session, line] { session->appendDiagnostic(line); },
                 Qt::QueuedConnection);
         });
+        pthread_setname_np(worker_.native_handle(), "kvr-cast");
     } catch (const std::system_error& e) {
         ::close(fd);
         file->finish(true);
