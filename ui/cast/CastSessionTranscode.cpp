@@ -108,6 +108,9 @@ struct TranscodeJob {
 
 void CastSession::startTranscode(const QString& source, const Plan& plan, qint64 offsetUs)
 {
+    // Callers stop the previous conversion first; a thread still held here would end the process when replaced.
+    if (worker_.joinable())
+        stopTranscode();
     auto file = std::make_shared<GrowingFile>();
     QString error;
     if (cacheDir_.isEmpty())
@@ -116,7 +119,9 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
     if (!cacheDir_.isEmpty()) {
         QString path;
         fd = createStreamFile(cacheDir_, plan.extension, path, error);
-        file->path = path;
+        // A path we did not create is never ours to delete later.
+        if (fd >= 0)
+            file->path = path;
     }
     growingFile_ = file;
     if (fd < 0) {
