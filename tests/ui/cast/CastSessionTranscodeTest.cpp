@@ -253,7 +253,8 @@ TEST(CastSessionTranscode, TheServerStreamsTheConversionWhileItGrows)
         const auto file = cast->growingFile();
         ASSERT_TRUE(file);
         const QUrl url = cast->server().publishGrowingFile(file, c.plan.mimeType, c.plan.extension);
-        EXPECT_EQ(kvr::test::countThreadsNamed("kvr-cast"), 1);
+        // The codec threads the conversion starts inherit its name.
+        EXPECT_GE(kvr::test::countThreadsNamed("kvr-cast"), 1);
         ASSERT_TRUE(waitFor([&] { return source.stalled() && file->writtenBytes() > 0; }));
 
         Tool probe;
