@@ -476,6 +476,7 @@ void CastSession::stop()
         bridge_->detachRemote(true);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     release(controller_);
     controller_ = nullptr;
     server_.clear();
@@ -499,6 +500,7 @@ void CastSession::fail(const QString& message)
         bridge_->detachRemote(false);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     if (controller_) {
         release(controller_);
         controller_ = nullptr;
