@@ -352,6 +352,8 @@ void CastSession::start(const QString& deviceId)
         release(controller_);
         controller_ = nullptr;
     } else {
+        // A failed cast keeps its source for the user to read; a fresh one has loaded nothing yet.
+        currentSource_.clear();
         rememberSelection();
     }
 
