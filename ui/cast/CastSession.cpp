@@ -6,6 +6,7 @@
 #include "ui/cast/ChromecastController.h"
 #include "ui/cast/DlnaController.h"
 
+#include <QDir>
 #include <QTime>
 
 #include <algorithm>
@@ -90,6 +91,10 @@ CastSession::~CastSession()
     if (controller_)
         disconnect(controller_, nullptr, this, nullptr);
     stopTranscode();
+    // The stream folder and whatever is still in it go with the session; the server may still hold a file
+    // open, which Linux keeps readable until it lets go.
+    if (!cacheDir_.isEmpty())
+        QDir(cacheDir_).removeRecursively();
     if (controller_)
         controller_->disconnectDevice();
     if (controller_)
@@ -523,7 +528,5 @@ void CastSession::forceTranscode()
     forceTranscoding_ = true;
     beginLoad(currentSource_, position(), true);
 }
-
-void CastSession::stopTranscode() { }
 
 } // namespace kvr::ui::cast
