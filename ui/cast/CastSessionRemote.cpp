@@ -77,6 +77,10 @@ void CastSession::stopPlayback()
         return;
     controller_->stop();
     stopTranscode();
+    // A load still being prepared must not reach the receiver after the user stopped: without its stream, the
+    // readiness check would hand over the request for the conversion just cancelled.
+    ++loadGeneration_;
+    loading_ = false;
 }
 
 void CastSession::seek(int64_t us)

@@ -250,6 +250,23 @@ TEST(CastSessionRemote, StateWhileALoadIsPrepared)
     EXPECT_EQ(r.receiver.requestsTo("/rate").last().path, "/rate?value=0.000000");
 }
 
+// Stopping while a load waits for the receiver drops that load: nothing starts playing afterwards.
+TEST(CastSessionRemote, StopWhileALoadIsPreparedLoadsNothing)
+{
+    Remote r;
+    r.receiver.set("/server-info", AirPlayReceiver::Override { 0, false, false, 1000 });
+    ASSERT_TRUE(r.start(false));
+    r.cast->setAlwaysTranscode(r.id, true);
+    r.cast->load(fixturePath("hundred-seconds.mp4"), 0);
+    ASSERT_EQ(r.cast->state(), kOpening);
+    r.cast->stopPlayback();
+    EXPECT_EQ(r.cast->state(), kIdle);
+    ASSERT_TRUE(waitFor([&] { return r.cast->status() == "Connected"; }));
+    QTest::qWait(1000);
+    EXPECT_EQ(r.plays(), 0);
+    EXPECT_EQ(lines(*r.cast).filter("Loading ").size(), 0);
+}
+
 // A cast that ends while a load is prepared leaves nothing behind for the next one.
 TEST(CastSessionRemote, AnEndedCastLeavesNoLoadBehind)
 {
