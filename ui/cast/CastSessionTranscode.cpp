@@ -34,7 +34,13 @@ constexpr int kFileAttempts = 16;
 // might pick must not receive what we cast.
 QString makeStreamFolder(QString& error)
 {
+    // Empty when TMPDIR names nothing that exists: never fall back to a folder of Qt's choosing.
     const QString base = QStandardPaths::writableLocation(QStandardPaths::TempLocation);
+    if (base.isEmpty() || !QFileInfo(base).isDir()) {
+        error = QStringLiteral("Cannot create the stream folder: the temporary folder %1 does not exist")
+                    .arg(QString::fromLocal8Bit(qgetenv("TMPDIR")));
+        return {};
+    }
     const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner;
     for (int attempt = 0; attempt < kFolderAttempts; ++attempt) {
         const QString path
@@ -102,6 +108,9 @@ struct TranscodeJob {
 
 void CastSession::startTranscode(const QString& source, const Plan& plan, qint64 offsetUs)
 {
+    // Callers stop the previous conversion first; a thread still held here would end the process when replaced.
+    if (worker_.joinable())
+        stopTranscode();
     auto file = std::make_shared<GrowingFile>();
     QString error;
     if (cacheDir_.isEmpty())
@@ -110,7 +119,9 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
     if (!cacheDir_.isEmpty()) {
         QString path;
         fd = createStreamFile(cacheDir_, plan.extension, path, error);
-        file->path = path;
+        // A path we did not create is never ours to delete later.
+        if (fd >= 0)
+            file->path = path;
     }
     growingFile_ = file;
     if (fd < 0) {
@@ -168,7 +179,6 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
     cancelTranscode_.store(false);
     try {
         worker_ = std::thread([job = std::move(job), cancel] {
-            pthread_setname_np(pthread_self(), "kvr-cast");
             engine::TranscodeResult result;
             try {
                 result = engine::Transcoder::transcode(job->options, nullptr, cancel);
@@ -196,6 +206,7 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
                 job->session, [session = job->session, line] { session->appendDiagnostic(line); },
                 Qt::QueuedConnection);
         });
+        pthread_setname_np(worker_.native_handle(), "kvr-cast");
     } catch (const std::system_error& e) {
         ::close(fd);
         file->finish(true);
