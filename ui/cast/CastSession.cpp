@@ -357,6 +357,8 @@ void CastSession::start(const QString& deviceId)
         release(controller_);
         controller_ = nullptr;
     } else {
+        // A failed cast keeps its source for the user to read; a fresh one has loaded nothing yet.
+        currentSource_.clear();
         rememberSelection();
     }
 
@@ -481,6 +483,7 @@ void CastSession::stop()
         bridge_->detachRemote(true);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     release(controller_);
     controller_ = nullptr;
     server_.clear();
@@ -504,6 +507,7 @@ void CastSession::fail(const QString& message)
         bridge_->detachRemote(false);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     if (controller_) {
         release(controller_);
         controller_ = nullptr;

@@ -228,6 +228,8 @@ private:
     void release(CastController* controller);
     // Starts loading source on the receiver.
     void beginLoad(const QString& source, int64_t startUs, bool force);
+    // Forgets the load in progress and what the last one was, when the cast ends: the next cast starts clean.
+    void endLoad();
 
     MediaSessionBridge* const bridge_;
     CastDiscovery discovery_;
