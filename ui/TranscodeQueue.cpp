@@ -3,6 +3,7 @@
 #include "engine/MediaProbe.h"
 #include "engine/Transcoder.h"
 #include "ui/TranscodeSettings.h"
+#include "ui/PostedCall.h"
 
 #include <QDesktopServices>
 #include <QDir>
@@ -78,36 +79,6 @@ void removePartialOutput(const QString& path)
     struct stat info { };
     if (::lstat(name.constData(), &info) == 0 && S_ISREG(info.st_mode))
         ::unlink(name.constData());
-}
-
-#if defined(__SANITIZE_THREAD__)
-// Qt hands a posted call to the GUI thread through its own futexes, which ThreadSanitizer cannot see, so the
-// call's data, made on the worker, would look unpublished. Under it the hand-over also passes this mutex: held
-// while posting, taken before the call runs and before it is freed (also when a destroyed queue discards it).
-std::recursive_mutex handoffMutex;
-
-template <typename F> struct Handed {
-    F call;
-    void operator()() const
-    {
-        {
-            std::lock_guard lock(handoffMutex);
-        }
-        call();
-    }
-    ~Handed() { std::lock_guard lock(handoffMutex); }
-};
-#endif
-
-// Queues call on the queue's thread; a queue destroyed first discards it.
-template <typename F> void post(TranscodeQueue* queue, F call)
-{
-#if defined(__SANITIZE_THREAD__)
-    std::lock_guard lock(handoffMutex);
-    QMetaObject::invokeMethod(queue, Handed<F> { std::move(call) }, Qt::QueuedConnection);
-#else
-    QMetaObject::invokeMethod(queue, std::move(call), Qt::QueuedConnection);
-#endif
 }
 
 } // namespace
@@ -520,7 +491,7 @@ void TranscodeQueue::runWorker(
     engine::TranscodeResult result;
     try {
         const engine::TranscodeProgressCallback progress = [queue, id](const engine::TranscodeProgress& report) {
-            post(queue, [queue, id, report] { queue->applyProgress(id, report); });
+            postCall(queue, [queue, id, report] { queue->applyProgress(id, report); });
         };
         result = engine::Transcoder::transcode(options, &progress, cancel.get());
     } catch (const std::exception& e) {
@@ -531,7 +502,7 @@ void TranscodeQueue::runWorker(
         result.message = "convert: unknown error";
     }
     try {
-        post(queue, [queue, id, result, cancel] {
+        postCall(queue, [queue, id, result, cancel] {
             queue->onJobFinished(
                 id, result.ok, result.cancelled, QString::fromStdString(result.message), result.outputOpened, cancel);
         });

@@ -4,6 +4,7 @@
 
 #include "engine/Transcoder.h"
 #include "ui/cast/CastController.h"
+#include "ui/PostedCall.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -95,36 +96,6 @@ bool writeAll(int fd, const uint8_t* data, int size)
         size -= int(n);
     }
     return true;
-}
-
-#if defined(__SANITIZE_THREAD__)
-// Qt hands a posted call to the GUI thread through its own futexes, which ThreadSanitizer cannot see, so the
-// call's data, made on the conversion thread, would look unpublished. Under it the hand-over also passes this
-// mutex: held while posting, taken before the call runs and before it is freed.
-std::recursive_mutex handoffMutex;
-
-template <typename F> struct Handed {
-    F call;
-    void operator()() const
-    {
-        {
-            std::lock_guard lock(handoffMutex);
-        }
-        call();
-    }
-    ~Handed() { std::lock_guard lock(handoffMutex); }
-};
-#endif
-
-// Queues call on the session's thread; a session destroyed first discards it.
-template <typename F> void post(CastSession* session, F call)
-{
-#if defined(__SANITIZE_THREAD__)
-    std::lock_guard lock(handoffMutex);
-    QMetaObject::invokeMethod(session, Handed<F> { std::move(call) }, Qt::QueuedConnection);
-#else
-    QMetaObject::invokeMethod(session, std::move(call), Qt::QueuedConnection);
-#endif
 }
 
 // What the conversion thread owns.
@@ -233,7 +204,7 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
                 line = QStringLiteral("Stream conversion failed: %1").arg(QString::fromStdString(result.message));
             }
             // Delivered by the session's own thread; dropped if the session is gone by then.
-            post(job->session, [session = job->session, line] { session->appendDiagnostic(line); });
+            postCall(job->session, [session = job->session, line] { session->appendDiagnostic(line); });
         });
         pthread_setname_np(worker_.native_handle(), "kvr-cast");
     } catch (const std::system_error& e) {
