@@ -8,6 +8,7 @@
 #include "ui/MediaSessionBridge.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
+#include "tests/ui/cast/CastSessionTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,9 @@
 
 using kvr::test::AirPlayReceiver;
 using kvr::test::ChromecastReceiver;
+using kvr::test::closedPort;
+using kvr::test::fixturePath;
+using kvr::test::lastDiagnostic;
 using kvr::test::SoapRenderer;
 using kvr::ui::MediaSessionBridge;
 using kvr::ui::cast::CastSession;
@@ -36,22 +40,9 @@ namespace {
 constexpr int kWaitMs = 20000;
 enum Receiver { Cast = 0, AirPlay = 1, Dlna = 2 };
 
-QString fixture(const char* name)
-{
-    return QString::fromStdString(kvr::test::fixture(name).string());
-}
-
-// A loopback port where nothing listens.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // One receiver of each kind on loopback, and a session that casts to whichever a case asks for.
 struct Receivers {
-    ChromecastReceiver chromecast { fixture("kvr-test-receiver.pem") };
+    ChromecastReceiver chromecast { fixturePath("kvr-test-receiver.pem") };
     AirPlayReceiver airPlay;
     SoapRenderer renderer;
     kvr::test::LoopbackHttpServer descriptions;
@@ -130,12 +121,6 @@ const char* kindName(int kind)
     return names[kind];
 }
 
-// The diagnostics text after the time stamp.
-QString lastLine(const CastSession& cast)
-{
-    return cast.diagnostics().isEmpty() ? QString() : cast.diagnostics().last().mid(10);
-}
-
 struct Expected {
     int mode;
     const char* container;
@@ -207,10 +192,10 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
     ColonFolder colon;
     ASSERT_FALSE(colon.path.isEmpty());
     const QString colonFile = colon.path + "//b.mp4";
-    ASSERT_TRUE(QFile::copy(fixture("clip.mp4"), colon.path + "/b.mp4"));
+    ASSERT_TRUE(QFile::copy(fixturePath("clip.mp4"), colon.path + "/b.mp4"));
     const QString closed = QString::number(closedPort());
-    const QString twoAudio = fixture("cast-two-audio.mp4");
-    HttpFileOnItsOwnThread http("/clip.mp4", fixture("clip.mp4"));
+    const QString twoAudio = fixturePath("cast-two-audio.mp4");
+    HttpFileOnItsOwnThread http("/clip.mp4", fixturePath("clip.mp4"));
     const QString served = http.url("/clip.mp4");
 
     struct Row {
@@ -245,9 +230,9 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
         { "rtsp", Cast, "rtsp://127.0.0.1:" + closed + "/live",
             { 2, "mp4", "none", "aac", "m4a", "audio/mp4", -1, " audio is converted for this receiver" } },
         // H.264 with AAC in MP4.
-        { "mp4 to cast", Cast, fixture("clip.mp4"),
+        { "mp4 to cast", Cast, fixturePath("clip.mp4"),
             { 0, "mp4", "", "", "mp4", "video/mp4", -1, "h264/aac in mp4 plays on the receiver as is" } },
-        { "mp4 to dlna", Dlna, fixture("clip.mp4"),
+        { "mp4 to dlna", Dlna, fixturePath("clip.mp4"),
             { 0, "ts", "", "", "ts", "video/mp4", -1, "h264/aac in mp4 plays on the receiver as is" } },
         { "non-default audio", Cast, twoAudio, { 1, "mp4", "copy", "copy", "mp4", "video/mp4", 2, repackaged }, false,
             0, 2 },
@@ -256,62 +241,62 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
         { "audio chosen for another file", Cast, twoAudio,
             { 0, "mp4", "", "", "mp4", "video/mp4", -1, "h264/aac in mp4 plays on the receiver as is" }, false, 0, 2,
             true },
-        { "forced", Dlna, fixture("clip.mp4"),
+        { "forced", Dlna, fixturePath("clip.mp4"),
             { 2, "ts", "h264", "aac", "ts", "video/mp2t", -1, "transcoding requested" }, true },
         { "forced keeps the chosen audio", AirPlay, twoAudio,
             { 2, "mp4", "h264", "aac", "mp4", "video/mp4", 2, "transcoding requested" }, true, 0, 2 },
         // H.264 with AC-3 in MP4.
-        { "ac3 to airplay", AirPlay, fixture("cast-h264-ac3.mp4"),
+        { "ac3 to airplay", AirPlay, fixturePath("cast-h264-ac3.mp4"),
             { 0, "mp4", "", "", "mp4", "video/mp4", -1, "h264/ac3 in mp4 plays on the receiver as is" } },
-        { "ac3 to dlna", Dlna, fixture("cast-h264-ac3.mp4"),
+        { "ac3 to dlna", Dlna, fixturePath("cast-h264-ac3.mp4"),
             { 0, "ts", "", "", "ts", "video/mp4", -1, "h264/ac3 in mp4 plays on the receiver as is" } },
-        { "ac3 to cast", Cast, fixture("cast-h264-ac3.mp4"),
+        { "ac3 to cast", Cast, fixturePath("cast-h264-ac3.mp4"),
             { 1, "mp4", "copy", "aac", "mp4", "video/mp4", -1, "video is copied, ac3 audio converted to AAC" } },
         // VP9: only Cast v2 takes it, and only from a .webm file.
-        { "vp9 webm to cast", Cast, fixture("cast-vp9-opus.webm"),
+        { "vp9 webm to cast", Cast, fixturePath("cast-vp9-opus.webm"),
             { 0, "mp4", "", "", "mp4", "video/webm", -1, "vp9/opus in webm plays on the receiver as is" } },
-        { "vp9 webm to airplay", AirPlay, fixture("cast-vp9-opus.webm"),
+        { "vp9 webm to airplay", AirPlay, fixturePath("cast-vp9-opus.webm"),
             { 2, "mp4", "h264", "aac", "mp4", "video/mp4", -1, "vp9 video is not supported by this receiver" } },
-        { "vp9 mkv to cast", Cast, fixture("cast-vp9.mkv"),
+        { "vp9 mkv to cast", Cast, fixturePath("cast-vp9.mkv"),
             { 2, "mp4", "h264", "none", "mp4", "video/mp4", -1, "vp9 video is not supported by this receiver" } },
         // H.264 in Matroska and MPEG-TS.
-        { "mkv to dlna", Dlna, fixture("cast-h264-aac.mkv"),
+        { "mkv to dlna", Dlna, fixturePath("cast-h264-aac.mkv"),
             { 1, "ts", "copy", "copy", "ts", "video/mp2t", -1, repackaged } },
-        { "mkv to cast", Cast, fixture("cast-h264-aac.mkv"),
+        { "mkv to cast", Cast, fixturePath("cast-h264-aac.mkv"),
             { 1, "mp4", "copy", "copy", "mp4", "video/mp4", -1, repackaged } },
-        { "ts to dlna", Dlna, fixture("four-seconds.ts"),
+        { "ts to dlna", Dlna, fixturePath("four-seconds.ts"),
             { 0, "ts", "", "", "ts", "video/mp2t", -1, "h264/aac in ts plays on the receiver as is" } },
-        { "ts to airplay", AirPlay, fixture("four-seconds.ts"),
+        { "ts to airplay", AirPlay, fixturePath("four-seconds.ts"),
             { 1, "mp4", "copy", "copy", "mp4", "video/mp4", -1, repackaged } },
         // HEVC.
-        { "hevc to airplay", AirPlay, fixture("cast-hevc.mkv"),
+        { "hevc to airplay", AirPlay, fixturePath("cast-hevc.mkv"),
             { 2, "mp4", "h264", "none", "mp4", "video/mp4", -1, "hevc video is not supported by this receiver" } },
-        { "hevc to dlna", Dlna, fixture("cast-hevc.mkv"),
+        { "hevc to dlna", Dlna, fixturePath("cast-hevc.mkv"),
             { 2, "ts", "h264", "none", "ts", "video/mp2t", -1, "hevc video is not supported by this receiver" } },
         // The bit-rate limit (the file holds about 9.9 Mbit/s).
-        { "over the limit", Cast, fixture("cast-10mbit.mp4"),
+        { "over the limit", Cast, fixturePath("cast-10mbit.mp4"),
             { 2, "mp4", "h264", "none", "mp4", "video/mp4", -1, "bitrate above the 8 Mbps cast limit" }, false, 8 },
-        { "under the limit", Cast, fixture("cast-10mbit.mp4"),
+        { "under the limit", Cast, fixturePath("cast-10mbit.mp4"),
             { 0, "mp4", "", "", "mp4", "video/mp4", -1, "h264/no audio in mp4 plays on the receiver as is" }, false,
             10 },
-        { "no limit", Cast, fixture("cast-10mbit.mp4"),
+        { "no limit", Cast, fixturePath("cast-10mbit.mp4"),
             { 0, "mp4", "", "", "mp4", "video/mp4", -1, "h264/no audio in mp4 plays on the receiver as is" } },
         // Sound alone.
-        { "flac to cast", Cast, fixture("tone44k.flac"),
+        { "flac to cast", Cast, fixturePath("tone44k.flac"),
             { 0, "", "", "", "", "audio/flac", -1, "flac audio plays on the receiver as is" } },
-        { "flac to dlna", Dlna, fixture("tone44k.flac"),
+        { "flac to dlna", Dlna, fixturePath("tone44k.flac"),
             { 0, "", "", "", "", "audio/flac", -1, "flac audio plays on the receiver as is" } },
-        { "flac to airplay", AirPlay, fixture("tone44k.flac"),
+        { "flac to airplay", AirPlay, fixturePath("tone44k.flac"),
             { 2, "mp3", "none", "mp3", "mp3", "audio/mpeg", -1, "flac audio is converted for this receiver" } },
-        { "flac forced", Cast, fixture("tone44k.flac"),
+        { "flac forced", Cast, fixturePath("tone44k.flac"),
             { 2, "mp4", "none", "aac", "m4a", "audio/mp4", -1, "transcoding requested" }, true },
-        { "mp3 with a cover to airplay", AirPlay, fixture("cover.mp3"),
+        { "mp3 with a cover to airplay", AirPlay, fixturePath("cover.mp3"),
             { 0, "", "", "", "", "audio/mpeg", -1, "mp3 audio plays on the receiver as is" } },
-        { "raw aac to cast", Cast, fixture("tagged.aac"),
+        { "raw aac to cast", Cast, fixturePath("tagged.aac"),
             { 0, "", "", "", "", "audio/aac", -1, "aac audio plays on the receiver as is" } },
-        { "raw aac to airplay", AirPlay, fixture("tagged.aac"),
+        { "raw aac to airplay", AirPlay, fixturePath("tagged.aac"),
             { 2, "mp3", "none", "mp3", "mp3", "audio/mpeg", -1, "aac audio is converted for this receiver" } },
-        { "raw aac to dlna", Dlna, fixture("tagged.aac"),
+        { "raw aac to dlna", Dlna, fixturePath("tagged.aac"),
             { 2, "mp3", "none", "mp3", "mp3", "audio/mpeg", -1, "aac audio is converted for this receiver" } },
         // A path is a file even with "://" in it.
         { "path with ://", Cast, colonFile,
@@ -324,7 +309,7 @@ TEST(CastSessionPlan, ChoosesDirectRemuxOrTranscode)
                 continue;
             SCOPED_TRACE(row.name);
             rig.cast->setMaxBitrateMbps(row.limitMbps);
-            rig.cast->setTrackChoice(row.otherSource ? fixture("clip.mp4") : row.source, row.audioTrack, -2);
+            rig.cast->setTrackChoice(row.otherSource ? fixturePath("clip.mp4") : row.source, row.audioTrack, -2);
             expectPlan(rig.cast->choosePlan(row.source, row.force), row.expected);
         }
     }
@@ -347,7 +332,7 @@ TEST(CastSessionPlan, UdpStreamIsRepackagedNeverSentAsItIs)
     feed.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     feed.start("ffmpeg",
         { "-nostdin", "-hide_banner", "-loglevel", "error", "-re", "-stream_loop", "-1", "-i",
-            fixture("four-seconds.ts"), "-c", "copy", "-f", "mpegts",
+            fixturePath("four-seconds.ts"), "-c", "copy", "-f", "mpegts",
             QStringLiteral("udp://127.0.0.1:%1?pkt_size=1316").arg(port) });
     ASSERT_TRUE(feed.waitForStarted());
 
@@ -366,9 +351,9 @@ TEST(CastSessionPlan, SubtitlesTravelAsSidecarOrBurnedIn)
 {
     ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
     Receivers rig;
-    const QString sidecar = fixture("cast-sidecar.srt");
-    const QString multi = fixture("multi.mkv");
-    const QString languages = fixture("cast-subtitle-languages.mkv");
+    const QString sidecar = fixturePath("cast-sidecar.srt");
+    const QString multi = fixturePath("multi.mkv");
+    const QString languages = fixturePath("cast-subtitle-languages.mkv");
     const QString stream = "http://127.0.0.1:" + QString::number(closedPort()) + "/films/a.mkv";
 
     struct Choice {
@@ -409,19 +394,19 @@ TEST(CastSessionPlan, SubtitlesTravelAsSidecarOrBurnedIn)
         { "chosen stream as a sidecar", Cast, "auto", multi, { true, 3, {}, false, "eng" }, true, "", true, -1, {},
             "eng", webvttLine },
         { "burn on cast", Cast, "burn", multi, { true, 3, {}, false, "eng" }, true, "", false, 3, {}, "eng", "" },
-        { "bitmap on cast", Cast, "auto", fixture("dvb-subs.mkv"), { true, 2, {}, true, "" }, true, "", false, 2, {},
-            "", "" },
-        { "failed conversion", Cast, "auto", fixture("subs-no-packets.mkv"), { true, 1, {}, false, "" }, true, "",
+        { "bitmap on cast", Cast, "auto", fixturePath("dvb-subs.mkv"), { true, 2, {}, true, "" }, true, "", false, 2,
+            {}, "", "" },
+        { "failed conversion", Cast, "auto", fixturePath("subs-no-packets.mkv"), { true, 1, {}, false, "" }, true, "",
             false, 1, {}, "", "Subtitles: The subtitle track has no text cues — burning them in instead" },
-        { "file beside the source", AirPlay, "auto", fixture("cast-sidecar.mp4"), {}, true, "", false, -1, sidecar, "",
-            "" },
-        { "file beside, not loaded", AirPlay, "auto", fixture("cast-sidecar.mp4"), {}, false, "", false, -1, {}, "",
+        { "file beside the source", AirPlay, "auto", fixturePath("cast-sidecar.mp4"), {}, true, "", false, -1, sidecar,
+            "", "" },
+        { "file beside, not loaded", AirPlay, "auto", fixturePath("cast-sidecar.mp4"), {}, false, "", false, -1, {}, "",
             "" },
         { "default track", AirPlay, "auto", languages, {}, true, "", false, 1, {}, "eng", "" },
         { "language prefix", AirPlay, "auto", languages, {}, true, "de", false, 2, {}, "deu", "" },
         { "no language matches", AirPlay, "auto", languages, {}, true, "fr", false, -1, {}, "", "" },
-        { "forced before the language", AirPlay, "auto", fixture("tracks.mkv"), {}, true, "ger", false, 4, {}, "fre",
-            "" },
+        { "forced before the language", AirPlay, "auto", fixturePath("tracks.mkv"), {}, true, "ger", false, 4, {},
+            "fre", "" },
         { "no default track", AirPlay, "auto", multi, {}, true, "", false, -1, {}, "", "" },
         { "stream unknown", Cast, "auto", stream, {}, true, "", false, -1, {}, "", "" },
         // A stream's own track is never read through here: it has no end to read to.
@@ -445,7 +430,7 @@ TEST(CastSessionPlan, SubtitlesTravelAsSidecarOrBurnedIn)
                 rig.cast->setTrackChoice(
                     row.source, -1, row.choice.track, row.choice.file, row.choice.bitmap, row.choice.language);
             else
-                rig.cast->setTrackChoice(fixture("clip.mp4"), -1, 3);
+                rig.cast->setTrackChoice(fixturePath("clip.mp4"), -1, 3);
             rig.cast->clearDiagnostics();
             rig.cast->server().clear();
 
@@ -465,10 +450,10 @@ TEST(CastSessionPlan, SubtitlesTravelAsSidecarOrBurnedIn)
                 EXPECT_EQ(entry.mimeType, "text/vtt");
                 EXPECT_TRUE(entry.body.startsWith("WEBVTT")) << entry.body.left(40).toStdString();
                 EXPECT_TRUE(entry.body.contains("First cue"));
-                EXPECT_EQ(lastLine(*rig.cast), webvttLine.arg(entry.body.size()));
+                EXPECT_EQ(lastDiagnostic(*rig.cast), webvttLine.arg(entry.body.size()));
             } else {
                 EXPECT_EQ(rig.cast->server().entryCount(), 0);
-                EXPECT_EQ(lastLine(*rig.cast), row.line);
+                EXPECT_EQ(lastDiagnostic(*rig.cast), row.line);
             }
         }
     }
@@ -479,7 +464,7 @@ TEST(CastSessionPlan, BurningSubtitlesTranscodesThePicture)
 {
     ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
     Receivers rig;
-    const QString sidecar = fixture("cast-sidecar.srt");
+    const QString sidecar = fixturePath("cast-sidecar.srt");
     const QString stream = "http://127.0.0.1:" + QString::number(closedPort()) + "/films/a.mp4";
     const QString burned = QStringLiteral("subtitles are burned into the picture");
 
@@ -495,13 +480,13 @@ TEST(CastSessionPlan, BurningSubtitlesTranscodesThePicture)
     const Row rows[] = {
         { "http stream", AirPlay, stream, -1, sidecar, { 2, "mp4", "h264", "aac", "mp4", "video/mp4", -1, burned },
             true },
-        { "direct to dlna", Dlna, fixture("clip.mp4"), -1, sidecar,
+        { "direct to dlna", Dlna, fixturePath("clip.mp4"), -1, sidecar,
             { 2, "ts", "h264", "aac", "ts", "video/mp2t", -1, burned }, true },
-        { "remux", Dlna, fixture("multi.mkv"), 3, {}, { 2, "ts", "h264", "aac", "ts", "video/mp2t", -1, burned },
+        { "remux", Dlna, fixturePath("multi.mkv"), 3, {}, { 2, "ts", "h264", "aac", "ts", "video/mp2t", -1, burned },
             true },
-        { "transcode without audio", AirPlay, fixture("cast-hevc.mkv"), -1, sidecar,
+        { "transcode without audio", AirPlay, fixturePath("cast-hevc.mkv"), -1, sidecar,
             { 2, "mp4", "h264", "none", "mp4", "video/mp4", -1, burned }, true },
-        { "sound alone", AirPlay, fixture("tone44k.flac"), -1, sidecar,
+        { "sound alone", AirPlay, fixturePath("tone44k.flac"), -1, sidecar,
             { 2, "mp3", "none", "mp3", "mp3", "audio/mpeg", -1, "flac audio is converted for this receiver" }, false },
         { "nothing to burn", AirPlay, stream, -1, {},
             { 0, "", "", "", "", "video/mp4", -1, "network stream sent to the receiver as is" }, false },
@@ -535,8 +520,8 @@ TEST(CastSessionPlan, FollowsTheTracksChosenInThePlayer)
     kvr::test::Player p;
     QSettings().remove("resume");
     p.bridge->setPlayPlaylist(false);
-    const QString source = fixture("two-tones-20s.mkv");
-    const QString subtitles = fixture("cast-sidecar.srt");
+    const QString source = fixturePath("two-tones-20s.mkv");
+    const QString subtitles = fixturePath("cast-sidecar.srt");
     p.bridge->restorePlaylist({ source }, -1);
     ASSERT_TRUE(p.bridge->openEntry(0) && p.waitFor(MediaSessionBridge::State::Playing));
     ASSERT_TRUE(p.pauseNow());

@@ -9,6 +9,7 @@
 #include "ui/cast/AirPlayController.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
+#include "tests/ui/cast/CastSessionTestSupport.h"
 
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -26,6 +27,8 @@
 using kvr::engine::PlayerState;
 using kvr::test::AirPlayReceiver;
 using kvr::test::ChromecastReceiver;
+using kvr::test::closedPort;
+using kvr::test::diagnosticTexts;
 using kvr::test::fixturePath;
 using kvr::test::Player;
 using kvr::test::SoapRenderer;
@@ -47,22 +50,7 @@ bool waitFor(const std::function<bool()>& condition, int ms = kWaitMs)
     return QTest::qWaitFor(condition, ms);
 }
 
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
 // The diagnostics lines without their time stamps.
-QStringList lines(const CastSession& cast)
-{
-    QStringList out;
-    for (const QString& line : cast.diagnostics())
-        out << line.mid(10);
-    return out;
-}
-
 // A player with a cast session and an AirPlay test receiver that the session knows by address.
 struct Remote {
     Player p;
@@ -183,8 +171,9 @@ TEST(CastSessionRemote, SeeksAreHeldToTheFileAndRestartAConversion)
     ASSERT_TRUE(r.p.bridge->openEntry(0));
     ASSERT_TRUE(r.waitPlays(1));
     EXPECT_EQ(r.cast->mode(), "direct");
-    EXPECT_TRUE(lines(*r.cast).contains("hundred-seconds.mp4: direct — h264/aac in mp4 plays on the receiver as is"))
-        << lines(*r.cast).join('\n').toStdString();
+    EXPECT_TRUE(
+        diagnosticTexts(*r.cast).contains("hundred-seconds.mp4: direct — h264/aac in mp4 plays on the receiver as is"))
+        << diagnosticTexts(*r.cast).join('\n').toStdString();
     ASSERT_TRUE(r.receiverAt(20.0, 100.0, 1.0));
 
     const struct {
@@ -200,7 +189,7 @@ TEST(CastSessionRemote, SeeksAreHeldToTheFileAndRestartAConversion)
         EXPECT_EQ(r.receiver.requestsTo("/scrub").last().path, s.scrub);
     }
     EXPECT_EQ(r.plays(), 1) << "a direct load only moves the receiver";
-    EXPECT_FALSE(lines(*r.cast).join('\n').contains("Restarting"));
+    EXPECT_FALSE(diagnosticTexts(*r.cast).join('\n').contains("Restarting"));
 
     // The same file to a receiver that always gets a conversion: the seek restarts the stream there.
     r.cast->setAlwaysTranscode(r.id, true);
@@ -212,7 +201,7 @@ TEST(CastSessionRemote, SeeksAreHeldToTheFileAndRestartAConversion)
     ASSERT_TRUE(r.waitPlays(2));
     const QByteArray firstStream = r.receiver.contentLocation;
     r.cast->seek(42'000'000);
-    EXPECT_TRUE(lines(*r.cast).contains("Restarting the stream at 42.0 s"));
+    EXPECT_TRUE(diagnosticTexts(*r.cast).contains("Restarting the stream at 42.0 s"));
     EXPECT_EQ(r.cast->mode(), "transcode");
     ASSERT_TRUE(r.waitPlays(3));
     EXPECT_NE(r.receiver.contentLocation, firstStream) << "a new stream";
@@ -240,7 +229,7 @@ TEST(CastSessionRemote, StateWhileALoadIsPrepared)
     r.cast->pause();
     ASSERT_TRUE(waitFor([&] { return r.plays() == 1; }));
     EXPECT_TRUE(r.receiver.requestsTo("/rate").isEmpty()) << "play and pause are dropped while loading";
-    EXPECT_EQ(lines(*r.cast).filter(QRegularExpression("^Loading http://127\\.0\\.0\\.1:\\d+/")).size(), 1);
+    EXPECT_EQ(diagnosticTexts(*r.cast).filter(QRegularExpression("^Loading http://127\\.0\\.0\\.1:\\d+/")).size(), 1);
     EXPECT_EQ(r.cast->status(), "Loading…");
 
     ASSERT_TRUE(waitFor([&] { return r.cast->state() == kPlaying; }));
@@ -264,7 +253,7 @@ TEST(CastSessionRemote, StopWhileALoadIsPreparedLoadsNothing)
     ASSERT_TRUE(waitFor([&] { return r.cast->status() == "Connected"; }));
     QTest::qWait(1000);
     EXPECT_EQ(r.plays(), 0);
-    EXPECT_EQ(lines(*r.cast).filter("Loading ").size(), 0);
+    EXPECT_EQ(diagnosticTexts(*r.cast).filter("Loading ").size(), 0);
 }
 
 // A cast that ends while a load is prepared leaves nothing behind for the next one.
@@ -354,7 +343,7 @@ TEST(CastSessionRemote, AReceiverWithoutVolumeControlIsNamed)
 TEST(CastSessionRemote, CastsToChromecastAndSwitchesToAirPlay)
 {
     ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
-    ChromecastReceiver chromecast(QString::fromStdString(kvr::test::fixture("kvr-test-receiver.pem").string()));
+    ChromecastReceiver chromecast(fixturePath("kvr-test-receiver.pem"));
     // The player prefers English subtitles: multi.mkv's text track goes along.
     QSettings().setValue("prefs/subtitleLanguage", "eng");
     Remote r;
@@ -380,7 +369,8 @@ TEST(CastSessionRemote, CastsToChromecastAndSwitchesToAirPlay)
     EXPECT_EQ(tracks[0].toObject().value("trackContentType").toString(), "text/vtt");
     EXPECT_TRUE(tracks[0].toObject().value("trackContentId").toString().startsWith(base));
     EXPECT_TRUE(
-        lines(*r.cast).filter(QRegularExpression("^Subtitles sent as WebVTT \\(\\d+ cues bytes\\)$")).size() == 1);
+        diagnosticTexts(*r.cast).filter(QRegularExpression("^Subtitles sent as WebVTT \\(\\d+ cues bytes\\)$")).size()
+        == 1);
     ASSERT_TRUE(waitFor([&] { return r.p.bridge->state() == MediaSessionBridge::State::Playing; }));
 
     // The receiver is 1.5 s in when the user switches.

@@ -7,6 +7,7 @@
 #include "tests/ui/cast/SoapRenderer.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
+#include "tests/ui/cast/CastSessionTestSupport.h"
 
 #include <QElapsedTimer>
 #include <QRegularExpression>
@@ -24,7 +25,9 @@
 using kvr::engine::PlayerState;
 using kvr::test::AirPlayReceiver;
 using kvr::test::ChromecastReceiver;
+using kvr::test::closedPort;
 using kvr::test::fixturePath;
+using kvr::test::lastDiagnostic;
 using kvr::test::Player;
 using kvr::test::SoapRenderer;
 using kvr::ui::MediaSessionBridge;
@@ -39,14 +42,6 @@ constexpr int kWaitMs = 20000;
 bool waitFor(const std::function<bool()>& condition, int ms = kWaitMs)
 {
     return QTest::qWaitFor(condition, ms);
-}
-
-// A loopback port where nothing listens: connections to it are refused.
-quint16 closedPort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
 }
 
 QString airPlayId(quint16 port)
@@ -82,11 +77,6 @@ QString text(const QSignalSpy& spy, qsizetype i = -1)
 }
 
 // The diagnostics text after the time stamp.
-QString lastLine(const CastSession& cast)
-{
-    return cast.diagnostics().isEmpty() ? QString() : cast.diagnostics().last().mid(10);
-}
-
 // Ids of the receivers the device list shows as active.
 QStringList activeIds(const CastSession& cast)
 {
@@ -320,8 +310,8 @@ TEST(CastSession, CastsToAnAirPlayReceiverOnceItAnswers)
     const QString name = QStringLiteral("AirPlay at 127.0.0.1");
 
     rig.cast->start(id);
-    EXPECT_EQ(
-        lastLine(*rig.cast), QStringLiteral("Connecting to %1 (airplay, 127.0.0.1:%2)").arg(name).arg(receiver.port()));
+    EXPECT_EQ(lastDiagnostic(*rig.cast),
+        QStringLiteral("Connecting to %1 (airplay, 127.0.0.1:%2)").arg(name).arg(receiver.port()));
     EXPECT_EQ(rig.cast->status(), "Connecting…");
     EXPECT_TRUE(rig.cast->active());
     EXPECT_TRUE(rig.cast->busy());
@@ -364,7 +354,7 @@ TEST(CastSession, AReceiverThatDoesNotAnswerLeavesLocalPlaybackAlone)
     ASSERT_TRUE(waitFor([&] { return !rig.cast->lastError().isEmpty(); }));
     EXPECT_EQ(rig.cast->lastError(), "Den did not answer");
     EXPECT_EQ(text(*rig.notice), "Den did not answer");
-    EXPECT_EQ(lastLine(*rig.cast), "Den did not answer");
+    EXPECT_EQ(lastDiagnostic(*rig.cast), "Den did not answer");
     EXPECT_EQ(rig.cast->controller(), nullptr);
     EXPECT_FALSE(rig.cast->active());
     EXPECT_TRUE(rig.cast->status().isEmpty());
@@ -401,7 +391,7 @@ TEST(CastSession, EndingACastReleasesTheControllerLater)
         sinceEnd.start();
         end(*rig.cast);
 
-        EXPECT_EQ(lastLine(*rig.cast), "Stopped casting");
+        EXPECT_EQ(lastDiagnostic(*rig.cast), "Stopped casting");
         EXPECT_FALSE(rig.cast->active());
         EXPECT_FALSE(bridge.casting());
         EXPECT_TRUE(rig.cast->mode().isEmpty());
@@ -481,7 +471,7 @@ TEST(CastSession, DestroyedWhileCastingOrFailingLeavesTheBridgeFree)
 TEST(CastSession, ConnectsToEveryKindOfReceiver)
 {
     ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
-    ChromecastReceiver chromecast(QString::fromStdString(kvr::test::fixture("kvr-test-receiver.pem").string()));
+    ChromecastReceiver chromecast(fixturePath("kvr-test-receiver.pem"));
     AirPlayReceiver airPlay;
     SoapRenderer renderer;
     kvr::test::LoopbackHttpServer descriptions;
@@ -519,7 +509,8 @@ TEST(CastSession, ConnectsToEveryKindOfReceiver)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.type);
         rig.cast->start(c.id);
-        EXPECT_EQ(lastLine(*rig.cast), QStringLiteral("Connecting to %1 (%2, %3)").arg(c.name, c.typeName, c.endpoint));
+        EXPECT_EQ(
+            lastDiagnostic(*rig.cast), QStringLiteral("Connecting to %1 (%2, %3)").arg(c.name, c.typeName, c.endpoint));
         ASSERT_TRUE(rig.waitConnected());
         EXPECT_EQ(rig.cast->deviceType(), QString::fromLatin1(c.type));
         EXPECT_EQ(activeIds(*rig.cast), QStringList { c.id });
@@ -535,7 +526,7 @@ TEST(CastSession, ConnectsToEveryKindOfReceiver)
 TEST(CastSession, AReconnectHandsNothingOverAgain)
 {
     ASSERT_TRUE(QSslSocket::supportsSsl()) << "no TLS backend for Qt";
-    ChromecastReceiver receiver(QString::fromStdString(kvr::test::fixture("kvr-test-receiver.pem").string()));
+    ChromecastReceiver receiver(fixturePath("kvr-test-receiver.pem"));
     MediaSessionBridge bridge;
     QSignalSpy handedOver(&bridge, &MediaSessionBridge::mediaInfoChanged);
     Rig rig(&bridge);

@@ -6,6 +6,7 @@
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
+#include "tests/ui/cast/CastSessionTestSupport.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -28,6 +29,8 @@
 #include <sys/stat.h>
 
 using kvr::test::AirPlayReceiver;
+using kvr::test::diagnosticTexts;
+using kvr::test::fixturePath;
 using kvr::ui::cast::CastController;
 using kvr::ui::cast::CastSession;
 using kvr::ui::cast::LoadRequest;
@@ -42,23 +45,10 @@ bool waitFor(const std::function<bool()>& condition, int ms = kWaitMs)
     return QTest::qWaitFor(condition, ms);
 }
 
-QString fixture(const char* name)
-{
-    return QString::fromStdString(kvr::test::fixture(name).string());
-}
-
 // The diagnostics lines without their time stamps.
-QStringList lines(const CastSession& cast)
-{
-    QStringList texts;
-    for (const QString& line : cast.diagnostics())
-        texts << line.mid(10);
-    return texts;
-}
-
 bool hasLine(const CastSession& cast, const QString& text)
 {
-    return lines(cast).contains(text);
+    return diagnosticTexts(cast).contains(text);
 }
 
 Plan remuxToTs()
@@ -245,7 +235,7 @@ TEST(CastSessionTranscode, TheServerStreamsTheConversionWhileItGrows)
             QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
             std::setlocale(LC_ALL, "de_DE.UTF-8");
         }
-        GatedFileServer source(fixture(c.source), 0.85);
+        GatedFileServer source(fixturePath(c.source), 0.85);
         auto cast = newSession();
         ASSERT_TRUE(cast->server().start(QHostAddress::LocalHost));
 
@@ -286,7 +276,7 @@ TEST(CastSessionTranscode, TheServerStreamsTheConversionWhileItGrows)
 
         const QString ready
             = QStringLiteral("Stream ready (%1 MB)").arg(QString::number(double(written.size()) / 1048576.0, 'f', 1));
-        EXPECT_TRUE(waitFor([&] { return hasLine(*cast, ready); })) << lines(*cast).join('\n').toStdString();
+        EXPECT_TRUE(waitFor([&] { return hasLine(*cast, ready); })) << diagnosticTexts(*cast).join('\n').toStdString();
         EXPECT_TRUE(QRegularExpression(R"(^Stream ready \(\d+\.\d MB\)$)").match(ready).hasMatch());
         QLocale::setDefault(locale);
         std::setlocale(LC_ALL, cLocale.c_str());
@@ -309,7 +299,7 @@ TEST(CastSessionTranscode, TheLoadWaitsForTheReceiverAndTheStream)
         EXPECT_EQ(kvr::test::countThreadsNamed("kvr-cast"), 0);
         EXPECT_TRUE(cast->busy());
         ASSERT_TRUE(waitFor([&] { return receiver.airPlay.contentLocation == url.toUtf8(); }));
-        const QStringList texts = lines(*cast);
+        const QStringList texts = diagnosticTexts(*cast);
         const qsizetype connected = texts.indexOf("Connected");
         const qsizetype loading = texts.indexOf("Loading " + url + " on the receiver");
         ASSERT_GE(connected, 0);
@@ -321,7 +311,7 @@ TEST(CastSessionTranscode, TheLoadWaitsForTheReceiverAndTheStream)
         auto cast = newSession();
         Receiver receiver(*cast);
         ASSERT_TRUE(connectTo(*cast, receiver));
-        cast->startTranscode(fixture("cast-h264-aac.mkv"), remuxToTs(), 0);
+        cast->startTranscode(fixturePath("cast-h264-aac.mkv"), remuxToTs(), 0);
         const auto file = cast->growingFile();
         const QString url = "http://127.0.0.1:9/short.ts";
         cast->loadWhenReady(0, cast->stageLoad(requestFor(url)));
@@ -356,7 +346,7 @@ TEST(CastSessionTranscode, TheLoadWaitsForTheReceiverAndTheStream)
         auto cast = newSession();
         Receiver receiver(*cast);
         ASSERT_TRUE(connectTo(*cast, receiver));
-        cast->startTranscode(fixture("clip.mp4"), transcodeToMp4(), 0);
+        cast->startTranscode(fixturePath("clip.mp4"), transcodeToMp4(), 0);
         qputenv("TMPDIR", tmp);
         ASSERT_TRUE(cast->growingFile());
         EXPECT_TRUE(cast->growingFile()->hasFailed());
@@ -374,7 +364,7 @@ TEST(CastSessionTranscode, TheLoadWaitsForTheReceiverAndTheStream)
 // which goes with the session.
 TEST(CastSessionTranscode, ANewLoadEndsTheConversionBeforeIt)
 {
-    GatedFileServer source(fixture("cast-h264-aac.mkv"), 0.5);
+    GatedFileServer source(fixturePath("cast-h264-aac.mkv"), 0.5);
     auto cast = newSession();
     Receiver receiver(*cast);
     ASSERT_TRUE(connectTo(*cast, receiver));
@@ -402,7 +392,7 @@ TEST(CastSessionTranscode, ANewLoadEndsTheConversionBeforeIt)
     EXPECT_FALSE(first->hasFailed()) << "a cancel is no failure";
     EXPECT_EQ(cast->growingFile(), nullptr);
     EXPECT_TRUE(QFileInfo::exists(first->path)) << "a receiver may still read it";
-    cast->startTranscode(fixture("cast-h264-aac.mkv"), remuxToTs(), 0);
+    cast->startTranscode(fixturePath("cast-h264-aac.mkv"), remuxToTs(), 0);
     const auto second = cast->growingFile();
     EXPECT_NE(second->path, first->path);
     EXPECT_EQ(QFileInfo(second->path).absolutePath(), folder);
@@ -438,5 +428,5 @@ TEST(CastSessionTranscode, StopReturnsWhileTheSourceStalls)
     EXPECT_LT(clock.elapsed(), 10000) << "the cancel, not the network time-out, ended the read";
     EXPECT_EQ(kvr::test::countThreadsNamed("kvr-cast"), 0);
     EXPECT_TRUE(waitFor([&] { return hasLine(*cast, "Stream conversion stopped"); }))
-        << lines(*cast).join('\n').toStdString();
+        << diagnosticTexts(*cast).join('\n').toStdString();
 }

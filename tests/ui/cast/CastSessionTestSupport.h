@@ -1,0 +1,36 @@
+// Small helpers shared by the cast session's tests (fixturePath comes with the test player).
+#pragma once
+
+#include "tests/ui/BridgeTestPlayer.h"
+#include "ui/cast/CastSession.h"
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+#include <QTcpServer>
+
+namespace kvr::test {
+
+// A loopback port where nothing listens: connections to it are refused.
+inline quint16 closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// The session's diagnostics without their "HH:mm:ss  " time stamps.
+inline QStringList diagnosticTexts(const ui::cast::CastSession& cast)
+{
+    QStringList texts;
+    for (const QString& line : cast.diagnostics())
+        texts << line.mid(10);
+    return texts;
+}
+
+inline QString lastDiagnostic(const ui::cast::CastSession& cast)
+{
+    return cast.diagnostics().isEmpty() ? QString() : cast.diagnostics().last().mid(10);
+}
+
+} // namespace kvr::test
