@@ -1,6 +1,7 @@
 import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import Kestrune.MediaPlayer
 
 // "Edit Info": the library's own values for one or more items. They override the file's tags and survive
@@ -127,7 +128,7 @@ DarkDialog {
         }
     }
 
-    parent: Overlay.overlay
+    parent: T.Overlay.overlay
     width: 560
     title: multi ? qsTr("Edit %1 Items").arg(ids.length) : qsTr("Edit Info")
     standardButtons: Dialog.Save | Dialog.Cancel
@@ -288,7 +289,7 @@ DarkDialog {
 
         property string message
 
-        parent: Overlay.overlay
+        parent: T.Overlay.overlay
         width: 400
         title: qsTr("Tags not written")
         standardButtons: Dialog.Ok

@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Dialogs
 import QtQuick.Layouts
+import QtQuick.Templates as T
 import Kestrune.MediaPlayer
 
 // "Library Folders & Settings": the library's folders and exclusions, the scanner, the rescan interval,
@@ -143,7 +144,7 @@ Window {
             property string file
             property string when
 
-            parent: Overlay.overlay
+            parent: T.Overlay.overlay
             width: 420
             title: qsTr("Restore Library")
             standardButtons: Dialog.Ok | Dialog.Cancel
