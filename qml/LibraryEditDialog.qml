@@ -170,6 +170,7 @@ DarkDialog {
     }
 
     component RowLabel: Label {
+        objectName: "rowLabel"
         Layout.preferredWidth: 90
         color: "#9ca3af"
         font.family: "Segoe UI"
@@ -193,6 +194,7 @@ DarkDialog {
         }
 
         ColumnLayout {
+            objectName: "form"
             Layout.fillWidth: true
             spacing: 6
 
