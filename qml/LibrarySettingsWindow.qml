@@ -16,7 +16,15 @@ Window {
     property var backupList: []
 
     readonly property var library: typeof Library !== "undefined" ? Library : null
-    readonly property var folders: library && library.folders ? library.folders : []
+    // The folder list announces only its own edits; its item counts, last scans and reachability change with
+    // the content and the scans, so it is read again on those as well.
+    readonly property var folders: {
+        if (!library || !library.folders)
+            return []
+        void library.revision
+        void library.scanning
+        return library.folders
+    }
     readonly property var excluded: library && library.excludedFolders ? library.excludedFolders : []
     readonly property bool scanning: library ? library.scanning === true : false
     readonly property bool scanPaused: library ? library.scanPaused === true : false
@@ -82,6 +90,15 @@ Window {
     component Caption: Label {
         color: "#c9ccd1"
         font.family: "Segoe UI"
+        font.pixelSize: 12
+    }
+
+    // Whole numbers typed or stepped; the validator and the range keep every value inside from..to.
+    component NumberSpin: SpinBox {
+        editable: true
+        implicitWidth: 120
+        implicitHeight: 28
+        font.family: "JetBrains Mono"
         font.pixelSize: 12
     }
 
@@ -341,9 +358,8 @@ Window {
                     Caption {
                         text: qsTr("Full check for changes every")
                     }
-                    SpinBox {
+                    NumberSpin {
                         objectName: "rescanSpin"
-                        editable: true
                         from: 1
                         to: 720
                         value: root.library && root.library.rescanHours !== undefined ? root.library.rescanHours : 24
@@ -355,7 +371,7 @@ Window {
                     Caption {
                         Layout.fillWidth: true
                         text: qsTr("hours (folder changes are picked up right away)")
-                        wrapMode: Text.WordWrap
+                        elide: Text.ElideRight
                     }
                 }
 
@@ -373,9 +389,8 @@ Window {
                     Caption {
                         text: qsTr("Keep backups for")
                     }
-                    SpinBox {
+                    NumberSpin {
                         objectName: "retentionSpin"
-                        editable: true
                         from: 1
                         to: 90
                         value: root.library && root.library.backupRetentionDays !== undefined
