@@ -1,5 +1,6 @@
 #include "qml/QmlModule.h"
 
+#include "qml/Clipboard.h"
 #include "qml/FileUrls.h"
 
 #include "ui/MediaSessionBridge.h"
@@ -40,6 +41,8 @@ void prepareEngine(QQmlEngine& engine)
     qmlRegisterType<kvr::ui::library::LibraryModel>(uri, 1, 0, "LibraryModel");
     qmlRegisterSingletonType<FileUrls>(
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
+    qmlRegisterSingletonType<Clipboard>(
+        uri, 1, 0, "Clipboard", [](QQmlEngine*, QJSEngine*) -> QObject* { return new Clipboard(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 

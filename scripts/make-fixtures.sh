@@ -339,6 +339,22 @@ rows+=(
   "four-seconds.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a aac -b:a 64k -shortest -f mpegts"
 )
 
+# Cast plans: codec and container pairs that receivers take or refuse, an MP4 whose second audio track is not
+# the default one, a file of about 10 Mbit/s (filler data holds x264 to the rate), two subtitle tracks of
+# different languages, and a clip with a subtitle file of its own name beside it.
+cp "$IN/two-cues.srt" "$out/cast-sidecar.srt"
+rows+=(
+  "cast-h264-ac3.mp4|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a ac3 -b:a 96k"
+  "cast-vp9-opus.webm|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=sample_rate=48000:duration=1 -map 0:v -map 1:a -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 100k -c:a libopus -b:a 32k"
+  "cast-vp9.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libvpx-vp9 -deadline realtime -cpu-used 8 -b:v 100k"
+  "cast-hevc.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libx265 -preset ultrafast -x265-params log-level=error -pix_fmt yuv420p"
+  "cast-two-audio.mp4|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=1 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=1 -map 0:v -map 1:a -map 2:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -b:a 64k -disposition:a:0 default -disposition:a:1 0"
+  "cast-h264-aac.mkv|ffmpeg -i \$out/clip.mp4 -c copy"
+  "cast-10mbit.mp4|ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25:duration=2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -b:v 10M -minrate 10M -maxrate 10M -bufsize 2M -x264-params nal-hrd=cbr"
+  "cast-sidecar.mp4|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+  "cast-subtitle-languages.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:s -map 2:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -metadata:s:s:0 language=eng -metadata:s:s:1 language=deu -disposition:s:0 default -disposition:s:1 0"
+)
+
 made=0
 for row in "${rows[@]}"; do
   name=${row%%|*}

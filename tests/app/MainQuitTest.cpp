@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "qml/QmlModule.h"
 #include "tests/support/TestSupport.h"
+#include "tests/app/QuitPromptFixture.h"
 #include "tests/support/qt/ServiceDoubles.h"
 #include "ui/MediaSessionBridge.h"
 
@@ -38,36 +39,14 @@ QVariantMap job(int id, const char* state)
     return { { QStringLiteral("id"), id }, { QStringLiteral("state"), QString::fromLatin1(state) } };
 }
 
-// The program with its window shown and the conversion queue's double in place.
-class MainQuit : public ::testing::Test {
+class MainQuit : public kvr::test::QuitPromptFixture {
 protected:
-    void SetUp() override
-    {
-        app = std::make_unique<Application>(nullptr);
-        ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));
-        window = app->window();
-        ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-        app->qmlEngine()->rootContext()->setContextProperty(QStringLiteral("Converter"), &converter);
-        quits = std::make_unique<QSignalSpy>(app->qmlEngine(), &QQmlEngine::quit);
-        prompt = window->findChild<QObject*>(QStringLiteral("quitPrompt"));
-        ASSERT_NE(prompt, nullptr);
-    }
-
-    void TearDown() override
-    {
-        quits.reset();
-        app.reset();
-    }
-
     void setQueue(int running, int pending, bool paused = false)
     {
         converter.setProperty("running", running);
         converter.setProperty("pending", pending);
         converter.setProperty("paused", paused);
     }
-
-    bool promptOpen() const { return prompt->property("opened").toBool(); }
 
     // Closes the window as its frame would and waits for the prompt; false when the close went through.
     bool closeToPrompt()
@@ -93,12 +72,6 @@ protected:
 
     // Lets queued work run for a while, so that a quit that should not come has had its chance.
     static void settle() { QTest::qWait(300); }
-
-    ConverterDouble converter;
-    std::unique_ptr<Application> app;
-    QQuickWindow* window = nullptr;
-    QObject* prompt = nullptr;
-    std::unique_ptr<QSignalSpy> quits;
 };
 
 } // namespace

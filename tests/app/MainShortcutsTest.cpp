@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "qml/QmlModule.h"
 #include "tests/support/TestSupport.h"
+#include "tests/app/QuitPromptFixture.h"
 #include "tests/support/qt/ServiceDoubles.h"
 
 #include <QGuiApplication>
@@ -28,29 +29,8 @@ constexpr int kGenerousMs = 30000;
 constexpr int kStayed = 17;
 constexpr int kTimedOut = 18;
 
-class MainShortcuts : public ::testing::Test {
+class MainShortcuts : public kvr::test::QuitPromptFixture {
 protected:
-    void SetUp() override
-    {
-        app = std::make_unique<Application>(nullptr);
-        ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));
-        window = app->window();
-        ASSERT_NE(window, nullptr);
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
-        app->qmlEngine()->rootContext()->setContextProperty(QStringLiteral("Converter"), &converter);
-        quits = std::make_unique<QSignalSpy>(app->qmlEngine(), &QQmlEngine::quit);
-        prompt = window->findChild<QObject*>(QStringLiteral("quitPrompt"));
-        ASSERT_NE(prompt, nullptr);
-    }
-
-    void TearDown() override
-    {
-        quits.reset();
-        app.reset();
-    }
-
-    bool promptOpen() const { return prompt->property("opened").toBool(); }
-
     // Ctrl+Q to the main window as the focus window (window shortcuts fire only there), sent once the event
     // loop runs. The loop ends with the quit's code, with kStayed a moment after `settled` holds, or with
     // kTimedOut.
@@ -84,12 +64,6 @@ protected:
         QTimer::singleShot(kGenerousMs * 2, [] { QCoreApplication::exit(kTimedOut); });
         return QCoreApplication::exec();
     }
-
-    ConverterDouble converter;
-    std::unique_ptr<Application> app;
-    QQuickWindow* window = nullptr;
-    QObject* prompt = nullptr;
-    std::unique_ptr<QSignalSpy> quits;
 };
 
 } // namespace

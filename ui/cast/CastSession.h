@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -50,6 +51,32 @@ public:
     static constexpr int kReleaseDelayMs = 2000;
     static constexpr int kDiagnosticsLines = 300;
     static constexpr int kStartupDiscoveryDelayMs = 4000;
+
+    // How one load reaches the receiver: the source as it is, its streams copied into another container, or
+    // re-encoded, and whether the conversion draws subtitles into the picture.
+    struct Plan {
+        // 0 direct, 1 remux, 2 transcode.
+        int mode = 0;
+        // Output container of a conversion: "mp4", "ts" or "mp3".
+        QString container;
+        // "copy", "h264" or "none" (no picture).
+        QString videoCodec;
+        // "copy", "aac", "mp3" or "none" (no sound).
+        QString audioCodec;
+        // Extension of the served stream: "mp4", "ts", "m4a" or "mp3".
+        QString extension;
+        // Content type given to the receiver.
+        QString mimeType;
+        bool burnSubtitles = false;
+        // Embedded subtitle stream to burn; -1 none.
+        int subtitleStream = -1;
+        // External subtitle file to burn.
+        QString subtitleFile;
+        // Audio stream the conversion keeps; -1 leaves the choice to the converter.
+        int audioStream = -1;
+        // Why, as one translated sentence for the diagnostics and the transcode notice.
+        QString reason;
+    };
 
     // startupDiscoveryDelayMs: how long after construction discovery starts when it is to start by itself.
     explicit CastSession(
@@ -105,6 +132,26 @@ public:
     // Ends the cast without resuming locally and shows message.
     void fail(const QString& message);
 
+    // Whether text names a network stream ("scheme://…") rather than a file. A path that starts with "/" is a
+    // file even when "://" appears in it.
+    static bool isNetworkUrl(const QString& text);
+    // How source is to reach the current receiver; force asks for a transcode whatever the source. Probes
+    // the source unless it is an http(s) stream that can go as it is (a network probe blocks for up to the
+    // demuxer's network time-out).
+    Plan choosePlan(const QString& source, bool force);
+    // How subtitles travel with source. Returns the address of a published WebVTT sidecar, with its language,
+    // when the receiver shows text tracks; otherwise an empty address with the stream or the file to burn in
+    // (both unset when no subtitles are to be sent).
+    QUrl planSubtitles(const QString& source, int& subtitleStream, QString& subtitleFile, QString& language);
+    // Turns plan into an H.264 transcode that burns the given subtitles in, when there are any and a picture
+    // to draw them on. Call right after choosePlan for the same source.
+    void applyBurnIn(Plan& plan, const QString& source, int subtitleStream, const QString& subtitleFile) const;
+    // The plan sends a picture: it keeps video and the last probed source had a video track.
+    bool hasPicture(const Plan& plan) const;
+
+    // For tests: the track choices the player had for source when the cast began, as start takes them.
+    void setTrackChoice(const QString& source, int audioTrack, int subtitleTrack, const QString& subtitleFile = {},
+        bool subtitleBitmap = false, const QString& subtitleLanguage = {});
     // For tests: the registry and the media server the session owns, and the controller of the current cast.
     CastDiscovery& discovery() { return discovery_; }
     CastServer& server() { return server_; }
@@ -179,6 +226,8 @@ private:
     QString selectedSubtitleFile_;
     bool selectedSubtitleBitmap_ = false;
     QString selectedSubtitleLanguage_;
+    // The source of the last choosePlan had a video track wider than 0 (false for a stream not probed).
+    bool planSourceHasVideo_ = false;
     bool enabled_ = true;
     bool discoverOnStart_ = true;
     QString subtitleMode_ = QStringLiteral("auto");

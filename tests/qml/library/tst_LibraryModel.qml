@@ -34,6 +34,11 @@ TestCase {
         }
     }
 
+    // The runner opens the seeded library; this test counts on an empty one.
+    function initTestCase() {
+        verify(TestLibrary.reopen("empty"))
+    }
+
     function sh(commandLine) {
         compare(TestKit.run(commandLine), 0, commandLine)
     }

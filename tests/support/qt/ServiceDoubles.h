@@ -91,6 +91,12 @@ class CastDouble : public QObject, public ui::RemotePlayback {
     Q_PROPERTY(QString deviceName MEMBER deviceName_ NOTIFY stateChanged)
     Q_PROPERTY(QString mode MEMBER mode_ NOTIFY stateChanged)
     Q_PROPERTY(QString status MEMBER status_ NOTIFY stateChanged)
+    Q_PROPERTY(QString lastError MEMBER lastError_ NOTIFY stateChanged)
+    Q_PROPERTY(QStringList diagnostics MEMBER diagnostics_ NOTIFY diagnosticsChanged)
+    Q_PROPERTY(bool discoverOnStart MEMBER discoverOnStart_ NOTIFY settingsChanged)
+    Q_PROPERTY(QString subtitleMode MEMBER subtitleMode_ NOTIFY settingsChanged)
+    Q_PROPERTY(int maxBitrateMbps MEMBER maxBitrateMbps_ NOTIFY settingsChanged)
+    Q_PROPERTY(int cacheSeconds MEMBER cacheSeconds_ NOTIFY settingsChanged)
     Q_PROPERTY(QStringList calls MEMBER calls_ NOTIFY callsChanged)
     // The receiver's side, as the player reads it.
     Q_PROPERTY(int remoteState READ state WRITE setRemoteState)
@@ -132,6 +138,7 @@ signals:
     void devicesChanged();
     void stateChanged();
     void settingsChanged();
+    void diagnosticsChanged();
     void notice(const QString& text);
     void callsChanged();
 
@@ -147,6 +154,12 @@ private:
     QString deviceName_;
     QString mode_;
     QString status_;
+    QString lastError_;
+    QStringList diagnostics_;
+    bool discoverOnStart_ = true;
+    QString subtitleMode_ = QStringLiteral("auto");
+    int maxBitrateMbps_ = 0;
+    int cacheSeconds_ = 300;
     QStringList calls_;
     int state_ = 0;
     qint64 positionUs_ = 0;

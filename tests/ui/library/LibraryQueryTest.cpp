@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 #include "tests/ui/library/SeedLibrary.h"
+#include "tests/ui/library/SeededLibraryTest.h"
 #include "ui/library/Database.h"
 #include "ui/library/Library.h"
 #include "ui/library/Statement.h"
@@ -51,32 +52,8 @@ QStringList names(const QVariantList& rows)
 }
 
 // The seeded library, opened by a Library as the application opens it; extra sources may be written before.
-class LibraryQuery : public ::testing::Test {
+class LibraryQuery : public kvr::test::library::SeededLibraryTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(media.isValid());
-        root = media.path();
-        dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-        ASSERT_TRUE(dataDir.startsWith(QString::fromStdString(kvr::test::scratchDirectory().string())));
-        QDir(dataDir).removeRecursively();
-        QDir().mkpath(dataDir);
-        ASSERT_TRUE(SeedLibrary::write(dataDir + "/library.db", root));
-        ASSERT_TRUE(db.open(dataDir + "/library.db"));
-    }
-
-    void TearDown() override
-    {
-        library.reset();
-        db.close();
-    }
-
-    Library& open()
-    {
-        library = std::make_unique<Library>();
-        return *library;
-    }
-
     // An available audio source with nothing but its uri, below the media root.
     void addSource(const QString& relativePath)
     {
@@ -90,12 +67,6 @@ protected:
     {
         return library->queryPage(params, offset, limit, total);
     }
-
-    QTemporaryDir media;
-    QString root;
-    QString dataDir;
-    Database db;
-    std::unique_ptr<Library> library;
 };
 
 TEST_F(LibraryQuery, ItemViewsListTheirRowsInOrder)
