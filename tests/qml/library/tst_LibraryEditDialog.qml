@@ -259,6 +259,37 @@ TestCase {
         verify(!Library.item(id).category)
     }
 
+    // The main window keeps one dialog: opened again on another kind of item, or on several, its new rows
+    // start from the new texts.
+    function test_reopenedOnAnotherKind() {
+        const t = openOn([idOf("Café Noir")])
+        const dialog = t.dialog
+        dialog.reject()
+        tryCompare(dialog, "opened", false)
+
+        dialog.openFor([idOf("Bioluminescence")])
+        tryCompare(dialog, "opened", true)
+        compare(shownRows(dialog), ["Kind", "Title", "Year", "Genre", "Show", "Season", "Episode", "Tags"])
+        const expected = { title: "Bioluminescence", year: "2020", genre: "Documentary", show: "Deep Sea", season: "1",
+                           episode: "2", tags: "" }
+        for (const key in expected)
+            compare(field(dialog, key).text, expected[key], key)
+        compare(part(dialog, "kindCombo").currentText, "TV episode")
+        part(dialog, "writeBack").checked = true
+        dialog.reject()
+        tryCompare(dialog, "opened", false)
+
+        dialog.openFor([idOf("Bioluminescence"), idOf("Café Noir")])
+        tryCompare(dialog, "opened", true)
+        compare(dialog.title, "Edit 2 Items")
+        compare(field(dialog, "title").text, "")
+        compare(field(dialog, "artist").text, "")
+        compare(field(dialog, "tags").text, "")
+        verify(!part(dialog, "writeBack").checked)
+        save(dialog)
+        compare(t.content.count, 0)
+    }
+
     // Whole numbers from 0 to 9999: every other key is refused as it is typed.
     function test_numberFieldsTakeWholeNumbers_data() {
         return [
