@@ -154,7 +154,7 @@ DarkDialog {
         }
 
         Text {
-            objectName: "hintText"
+            objectName: "fieldHint"
             x: field.leftPadding
             y: field.topPadding
             width: field.width - field.leftPadding - field.rightPadding
@@ -170,7 +170,7 @@ DarkDialog {
     }
 
     component RowLabel: Label {
-        objectName: "rowLabel"
+        objectName: "editRowLabel"
         Layout.preferredWidth: 90
         color: "#9ca3af"
         font.family: "Segoe UI"
@@ -183,7 +183,7 @@ DarkDialog {
         spacing: 10
 
         Label {
-            objectName: "multiHint"
+            objectName: "editMultiHint"
             Layout.fillWidth: true
             visible: dialog.multi
             text: qsTr("Only fields you fill in are changed. Tags are added to the existing ones.")
@@ -194,7 +194,7 @@ DarkDialog {
         }
 
         ColumnLayout {
-            objectName: "form"
+            objectName: "editForm"
             Layout.fillWidth: true
             spacing: 6
 
@@ -267,7 +267,7 @@ DarkDialog {
         }
 
         Label {
-            objectName: "pathLabel"
+            objectName: "editPath"
             Layout.fillWidth: true
             visible: !dialog.multi && dialog.textOf(dialog.item.uri) !== ""
             text: dialog.textOf(dialog.item.uri)
@@ -297,7 +297,7 @@ DarkDialog {
         standardButtons: Dialog.Ok
 
         Label {
-            objectName: "errorText"
+            objectName: "editErrorText"
             width: parent ? parent.width : implicitWidth
             text: errorDlg.message + "\n\n" + qsTr("The library keeps your edits either way.")
             textFormat: Text.PlainText

@@ -51,6 +51,13 @@ Window {
         reloadBackups()
     }
 
+    // Opens an export picker with name suggested in the Documents folder.
+    function exportWith(loader, name) {
+        loader.active = true
+        loader.item.suggest(name)
+        loader.item.open()
+    }
+
     function scanLine() {
         const s = scanStatus
         if (scanning)
@@ -127,29 +134,36 @@ Window {
     DarkWindowPane {
         id: pane
 
-        ExportDialog {
+        // The export pickers are made on first use: most visits to this window export nothing.
+        Loader {
             id: csvDlg
-            objectName: "csvDlg"
-            title: qsTr("Export Library (CSV)")
-            nameFilters: ["CSV (*.csv)"]
-            defaultSuffix: "csv"
-            onAccepted: {
-                if (root.library)
-                    root.msg = root.library.exportCsv(String(selectedFile)) ? qsTr("Exported.")
-                                                                             : qsTr("Could not write the file.")
+            active: false
+            sourceComponent: ExportDialog {
+                objectName: "csvDlg"
+                title: qsTr("Export Library (CSV)")
+                nameFilters: ["CSV (*.csv)"]
+                defaultSuffix: "csv"
+                onAccepted: {
+                    if (root.library)
+                        root.msg = root.library.exportCsv(String(selectedFile)) ? qsTr("Exported.")
+                                                                                 : qsTr("Could not write the file.")
+                }
             }
         }
 
-        ExportDialog {
+        Loader {
             id: jsonDlg
-            objectName: "jsonDlg"
-            title: qsTr("Export Library (JSON)")
-            nameFilters: ["JSON (*.json)"]
-            defaultSuffix: "json"
-            onAccepted: {
-                if (root.library)
-                    root.msg = root.library.exportJson(String(selectedFile)) ? qsTr("Exported.")
-                                                                              : qsTr("Could not write the file.")
+            active: false
+            sourceComponent: ExportDialog {
+                objectName: "jsonDlg"
+                title: qsTr("Export Library (JSON)")
+                nameFilters: ["JSON (*.json)"]
+                defaultSuffix: "json"
+                onAccepted: {
+                    if (root.library)
+                        root.msg = root.library.exportJson(String(selectedFile)) ? qsTr("Exported.")
+                                                                                  : qsTr("Could not write the file.")
+                }
             }
         }
 
@@ -277,13 +291,13 @@ Window {
                         onClicked: root.library.scanNow()
                     }
                     DarkButton {
-                        objectName: "pauseButton"
+                        objectName: "scanPauseButton"
                         text: root.scanPaused ? qsTr("Resume") : qsTr("Pause")
                         visible: root.scanning
                         onClicked: root.library.pauseScan(!root.scanPaused)
                     }
                     DarkButton {
-                        objectName: "stopButton"
+                        objectName: "scanStopButton"
                         text: qsTr("Stop")
                         visible: root.scanning
                         onClicked: root.library.cancelScan()
@@ -453,23 +467,17 @@ Window {
                     DarkButton {
                         objectName: "exportCsvButton"
                         text: qsTr("Export CSV...")
-                        onClicked: {
-                            csvDlg.suggest("library.csv")
-                            csvDlg.open()
-                        }
+                        onClicked: root.exportWith(csvDlg, "library.csv")
                     }
                     DarkButton {
                         objectName: "exportJsonButton"
                         text: qsTr("Export JSON...")
-                        onClicked: {
-                            jsonDlg.suggest("library.json")
-                            jsonDlg.open()
-                        }
+                        onClicked: root.exportWith(jsonDlg, "library.json")
                     }
                 }
 
                 Label {
-                    objectName: "msgLabel"
+                    objectName: "settingsMessage"
                     Layout.fillWidth: true
                     text: root.msg
                     textFormat: Text.PlainText

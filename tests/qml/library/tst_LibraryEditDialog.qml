@@ -53,18 +53,18 @@ TestCase {
     }
 
     function hintOf(dialog, key) {
-        const hint = findChild(field(dialog, key), "hintText")
+        const hint = findChild(field(dialog, key), "fieldHint")
         compare(hint.textFormat, Text.PlainText)
         return hint.visible ? hint.text : ""
     }
 
     // The labels of the form's rows as shown, top to bottom.
     function shownRows(dialog) {
-        const form = part(dialog, "form")
+        const form = part(dialog, "editForm")
         const labels = []
         for (let i = 0; i < form.children.length; ++i) {
             const row = form.children[i]
-            if (row.visible && row.children.length > 0 && row.children[0].objectName === "rowLabel")
+            if (row.visible && row.children.length > 0 && row.children[0].objectName === "editRowLabel")
                 labels.push(row.children[0].text)
         }
         return labels
@@ -126,7 +126,7 @@ TestCase {
         compare(dialog.title, "Edit Info")
         compare(shownRows(dialog), ["Title", "Artist", "Album", "Album artist", "Year", "Track", "Genre", "Composer",
                                     "Tags"])
-        verify(!part(dialog, "multiHint").visible)
+        verify(!part(dialog, "editMultiHint").visible)
         verify(!part(dialog, "kindRow").visible)
 
         const expected = { title: "Café Noir", artist: "Mira Sol", album: "Harbour Songs", year: "2021", track: "3",
@@ -142,8 +142,8 @@ TestCase {
         field(dialog, "tags").text = ""
         compare(hintOf(dialog, "tags"), "comma, separated")
         verify(!part(dialog, "writeBack").checked)
-        compare(part(dialog, "pathLabel").text, item.uri)
-        compare(part(dialog, "pathLabel").textFormat, Text.PlainText)
+        compare(part(dialog, "editPath").text, item.uri)
+        compare(part(dialog, "editPath").textFormat, Text.PlainText)
         dialog.reject()
         compare(t.content.count, 0)
     }
@@ -209,14 +209,14 @@ TestCase {
         let t = openOn(ids)
         const dialog = t.dialog
         compare(dialog.title, "Edit 2 Items")
-        verify(part(dialog, "multiHint").visible)
+        verify(part(dialog, "editMultiHint").visible)
         compare(shownRows(dialog), ["Title", "Artist", "Album", "Album artist", "Year", "Track", "Genre", "Composer",
                                     "Tags"])
         for (const key of ["title", "artist", "album", "album_artist", "year", "track", "genre", "composer"]) {
             compare(field(dialog, key).text, "", key)
             compare(hintOf(dialog, key), "(keep)", key)
         }
-        verify(!part(dialog, "pathLabel").visible)
+        verify(!part(dialog, "editPath").visible)
         save(dialog)
         compare(t.content.count, 0)
 
@@ -342,7 +342,7 @@ TestCase {
         const errorDlg = part(t.dialog, "errorDlg")
         tryCompare(errorDlg, "opened", true)
         compare(errorDlg.title, "Tags not written")
-        const text = findChild(errorDlg.contentItem, "errorText")
+        const text = findChild(errorDlg.contentItem, "editErrorText")
         compare(text.text, firstError + " (and 1 more)\n\nThe library keeps your edits either way.")
         compare(text.textFormat, Text.PlainText)
         for (const id of [real].concat(missing))

@@ -111,7 +111,7 @@ TestCase {
         verify(!part(window, "scanNowButton").enabled)
         verify(!part(window, "excludeButton").enabled)
         verify(part(window, "noExclusions").visible)
-        verify(!part(window, "pauseButton").visible && !part(window, "stopButton").visible)
+        verify(!part(window, "scanPauseButton").visible && !part(window, "scanStopButton").visible)
         compare(part(window, "scanLine").text, "")
 
         // Held before its first file, the scan is certain to be running while the window is looked at.
@@ -127,21 +127,21 @@ TestCase {
         tryCompare(Library, "scanning", true, 30000)
         tryCompare(scanLine, "text", "Scanning: 0 of 3 · ", 30000)
         verify(!part(window, "scanNowButton").enabled)
-        verify(part(window, "stopButton").visible)
-        const pause = part(window, "pauseButton")
+        verify(part(window, "scanStopButton").visible)
+        const pause = part(window, "scanPauseButton")
         compare(pause.text, "Resume")
         // Both clicks before the event loop turns: the scan cannot end in between.
-        click(window, "pauseButton")
+        click(window, "scanPauseButton")
         compare(pause.text, "Pause")
-        click(window, "pauseButton")
+        click(window, "scanPauseButton")
         compare(pause.text, "Resume")
         verify(Library.scanPaused)
-        click(window, "pauseButton")
+        click(window, "scanPauseButton")
 
         // The start-up check may run a second pass right after, with nothing to add.
         tryVerify(() => lines.indexOf("Last scan: 3 added, 0 updated, 0 missing") >= 0, 60000, lines.join("\n"))
         tryCompare(Library, "scanning", false, 60000)
-        verify(!pause.visible && !part(window, "stopButton").visible)
+        verify(!pause.visible && !part(window, "scanStopButton").visible)
         verify(part(window, "scanNowButton").enabled)
         tryVerify(() => texts(window, "folderRows", "folderStatus")[0].startsWith("3 items  ·  last full scan "
                                                                                    + today()), 30000)
@@ -150,8 +150,8 @@ TestCase {
         Library.pauseScan(true)
         click(window, "scanNowButton")
         tryCompare(Library, "scanning", true, 30000)
-        verify(part(window, "stopButton").visible)
-        click(window, "stopButton")
+        verify(part(window, "scanStopButton").visible)
+        click(window, "scanStopButton")
         tryCompare(Library, "scanning", false, 30000)
         Library.pauseScan(false)
 
@@ -230,7 +230,7 @@ TestCase {
         const window = makeWindow()
         compare(rows(window, "backupRows").length, 0)
         click(window, "backUpButton")
-        compare(part(window, "msgLabel").text, "Backup saved.")
+        compare(part(window, "settingsMessage").text, "Backup saved.")
         compare(rows(window, "backupRows").length, 1)
 
         // A truncated copy from a day ago: listed after the good one and kept by the next backup's pruning.
@@ -258,11 +258,11 @@ TestCase {
             tryCompare(restoreDlg, "opened", false)
         }
         restore(bad)
-        compare(part(window, "msgLabel").text, "The backup could not be read.")
+        compare(part(window, "settingsMessage").text, "The backup could not be read.")
         compare(TestKit.run("test -e '" + TestLibrary.databasePath + ".restore'"), 1)
 
         restore(good)
-        compare(part(window, "msgLabel").text, "Restart the player to finish restoring.")
+        compare(part(window, "settingsMessage").text, "Restart the player to finish restoring.")
         sh("test -s '" + TestLibrary.databasePath + ".restore'")
 
         // Cancel leaves everything as it was.
@@ -270,7 +270,7 @@ TestCase {
         tryCompare(restoreDlg, "opened", true)
         mouseClick(restoreDlg.standardButton(Dialog.Cancel))
         tryCompare(restoreDlg, "opened", false)
-        compare(part(window, "msgLabel").text, "Restart the player to finish restoring.")
+        compare(part(window, "settingsMessage").text, "Restart the player to finish restoring.")
     }
 
     function test_exports_data() {
@@ -283,8 +283,9 @@ TestCase {
     function test_exports(data) {
         sh("mkdir -p '" + documentsPath + "' && rm -f '" + documentsPath + "/" + data.name + "'")
         const window = makeWindow()
-        const dialog = findChild(window.contentItem, data.dialog)
         click(window, data.button)
+        const dialog = findChild(window.contentItem, data.dialog)
+        verify(dialog !== null)
         const fileDialog = findChild(dialog, "fileDialog")
         tryCompare(fileDialog, "visible", true)
         compare(FileUrls.localPath(dialog.selectedFile), documentsPath + "/" + data.name)
@@ -292,13 +293,13 @@ TestCase {
         tryCompare(fileDialog, "visible", false)
 
         dialog.accepted()
-        compare(part(window, "msgLabel").text, "Exported.")
+        compare(part(window, "settingsMessage").text, "Exported.")
         sh("head -c " + data.head.length + " '" + documentsPath + "/" + data.name + "' | grep -qxF '" + data.head + "'")
 
         // A folder that is not there cannot take the file.
         dialog.selectedFile = fileUrl(documentsPath + "/missing/" + data.name)
         dialog.accepted()
-        compare(part(window, "msgLabel").text, "Could not write the file.")
+        compare(part(window, "settingsMessage").text, "Could not write the file.")
     }
 
     function test_screenshot() {
