@@ -355,6 +355,13 @@ rows+=(
   "cast-subtitle-languages.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=3 -i \$IN/two-cues.srt -i \$IN/two-cues.srt -map 0:v -map 1:s -map 2:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s srt -metadata:s:s:0 language=eng -metadata:s:s:1 language=deu -disposition:s:0 default -disposition:s:1 0"
 )
 
+# Remote playback: a 100 s H.264/AAC MP4 that AirPlay takes as it is (seeks near its end), and an audio file of
+# 605 s whose conversion starts near its end (the receiver's clock moved onto the file's time line).
+rows+=(
+  "hundred-seconds.mp4|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=5:duration=100 -f lavfi -i sine=frequency=440:sample_rate=8000:duration=100 -map 0:v -map 1:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -g 10 -c:a aac -b:a 16k -ac 1"
+  "ten-minutes-five-seconds.mkv|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=8000:duration=605 -c:a libvorbis -ac 1"
+)
+
 made=0
 for row in "${rows[@]}"; do
   name=${row%%|*}

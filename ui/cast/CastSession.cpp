@@ -6,6 +6,7 @@
 #include "ui/cast/ChromecastController.h"
 #include "ui/cast/DlnaController.h"
 
+#include <QDir>
 #include <QTime>
 
 #include <algorithm>
@@ -90,6 +91,10 @@ CastSession::~CastSession()
     if (controller_)
         disconnect(controller_, nullptr, this, nullptr);
     stopTranscode();
+    // The stream folder and whatever is still in it go with the session; the server may still hold a file
+    // open, which Linux keeps readable until it lets go.
+    if (!cacheDir_.isEmpty())
+        QDir(cacheDir_).removeRecursively();
     if (controller_)
         controller_->disconnectDevice();
     if (controller_)
@@ -352,6 +357,8 @@ void CastSession::start(const QString& deviceId)
         release(controller_);
         controller_ = nullptr;
     } else {
+        // A failed cast keeps its source for the user to read; a fresh one has loaded nothing yet.
+        currentSource_.clear();
         rememberSelection();
     }
 
@@ -476,6 +483,7 @@ void CastSession::stop()
         bridge_->detachRemote(true);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     release(controller_);
     controller_ = nullptr;
     server_.clear();
@@ -499,6 +507,7 @@ void CastSession::fail(const QString& message)
         bridge_->detachRemote(false);
     attachPending_ = false;
     stopTranscode();
+    endLoad();
     if (controller_) {
         release(controller_);
         controller_ = nullptr;
@@ -519,7 +528,5 @@ void CastSession::forceTranscode()
     forceTranscoding_ = true;
     beginLoad(currentSource_, position(), true);
 }
-
-void CastSession::stopTranscode() { }
 
 } // namespace kvr::ui::cast

@@ -4,6 +4,7 @@
 #include "ui/cast/CastDevice.h"
 #include "ui/cast/CastDiscovery.h"
 #include "ui/cast/CastServer.h"
+#include "ui/cast/GrowingFile.h"
 #include "ui/cast/LoadRequest.h"
 
 #include <QList>
@@ -16,6 +17,10 @@
 #include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
+
+#include <atomic>
+#include <memory>
+#include <thread>
 
 namespace kvr::ui {
 class MediaSessionBridge;
@@ -51,6 +56,13 @@ public:
     static constexpr int kReleaseDelayMs = 2000;
     static constexpr int kDiagnosticsLines = 300;
     static constexpr int kStartupDiscoveryDelayMs = 4000;
+    // A load waits for this much of a live conversion (or its end) before the receiver is told to fetch it,
+    // checking every kReadyIntervalMs, at most kReadyTries times.
+    static constexpr qint64 kReadyBytes = 262144;
+    static constexpr int kReadyIntervalMs = 100;
+    static constexpr int kReadyTries = 150;
+    // How long a stream file outlives its conversion, so that a receiver still reading it is not cut short.
+    static constexpr int kStreamDeleteDelayMs = 2000;
 
     // How one load reaches the receiver: the source as it is, its streams copied into another container, or
     // re-encoded, and whether the conversion draws subtitles into the picture.
@@ -149,6 +161,20 @@ public:
     // The plan sends a picture: it keeps video and the last probed source had a video track.
     bool hasPicture(const Plan& plan) const;
 
+    // Starts converting source from offsetUs as plan says, on the session's conversion thread, into a new
+    // growing file in the session's private stream folder. Call stopTranscode first. When the folder or the
+    // file cannot be made, the growing file is marked failed and no thread starts.
+    void startTranscode(const QString& source, const Plan& plan, qint64 offsetUs);
+    // Cancels and joins the running conversion, if any, and deletes its stream file a little later.
+    void stopTranscode();
+    // Hands the stored load request to the receiver once it is connected and the stream is ready; tries
+    // counts the checks made so far. A check whose generation is not the current load's does nothing.
+    void loadWhenReady(int tries, int generation);
+    // The current conversion's file; null when none.
+    std::shared_ptr<GrowingFile> growingFile() const { return growingFile_; }
+    // The session's stream folder; empty until the first conversion.
+    QString cacheDir() const { return cacheDir_; }
+
     // For tests: the track choices the player had for source when the cast began, as start takes them.
     void setTrackChoice(const QString& source, int audioTrack, int subtitleTrack, const QString& subtitleFile = {},
         bool subtitleBitmap = false, const QString& subtitleLanguage = {});
@@ -156,6 +182,11 @@ public:
     CastDiscovery& discovery() { return discovery_; }
     CastServer& server() { return server_; }
     CastController* controller() const { return controller_; }
+    // For tests: shorter readiness checks and stream file deletion.
+    void setTranscodeTimings(int readyIntervalMs, int readyTries, int streamDeleteDelayMs);
+    // For tests: makes request the next load to hand over, as the load sequence does before it waits for the
+    // stream, and returns that load's generation.
+    int stageLoad(const LoadRequest& request);
 
 public slots:
     // Restarts receiver discovery while casting is enabled.
@@ -195,10 +226,10 @@ private:
     void onConnected();
     // Cuts the controller off from this session, stops its receiver and deletes it a little later.
     void release(CastController* controller);
-    // Ends the running live conversion; none runs yet.
-    void stopTranscode();
     // Starts loading source on the receiver.
     void beginLoad(const QString& source, int64_t startUs, bool force);
+    // Forgets the load in progress and what the last one was, when the cast ends: the next cast starts clean.
+    void endLoad();
 
     MediaSessionBridge* const bridge_;
     CastDiscovery discovery_;
@@ -237,6 +268,15 @@ private:
     // The player is handed over on the controller's first connected after a fresh start: until the receiver
     // has answered, local playback goes on, and a receiver that never answers costs the user nothing.
     bool attachPending_ = false;
+    // The live conversion: its thread (not joinable when none runs), the cancel request it and its write
+    // callback read, its file, and the private folder every conversion of this session writes into.
+    std::thread worker_;
+    std::atomic<bool> cancelTranscode_ { false };
+    std::shared_ptr<GrowingFile> growingFile_;
+    QString cacheDir_;
+    int readyIntervalMs_ = kReadyIntervalMs;
+    int readyTries_ = kReadyTries;
+    int streamDeleteDelayMs_ = kStreamDeleteDelayMs;
     // Depth of the controller reactions running: a session destroyed inside one must not delete the
     // controller whose signal is still being emitted.
     int reacting_ = 0;

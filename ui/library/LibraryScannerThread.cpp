@@ -326,6 +326,9 @@ void LibraryScanner::scan(const Job& job)
 
     status.running = false;
     status.current.clear();
+    // The last report may have been made while paused, and a resume near the end of the pass is not always
+    // followed by another (they are throttled): a finished pass is not a paused one.
+    status.paused = false;
     if (finished_)
         finished_(status);
     db.close();

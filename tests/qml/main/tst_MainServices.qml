@@ -303,7 +303,7 @@ TestCase {
         verify(window.showLibrary)
         tryCompare(view, "visible", true)
         compare(part(window, "libraryTitle").text, "Tracks")
-        compare(JSON.parse(part(window, "libraryParams").text), { view: "tracks", artist: "Nina" })
+        compare(view.params, { view: "tracks", artist: "Nina" })
         compare(view.currentKey, "tracks")
         compare(sidebar.currentKey, "tracks")
         compare(view.z, 15)

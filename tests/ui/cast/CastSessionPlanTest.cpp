@@ -562,7 +562,8 @@ TEST(CastSessionPlan, FollowsTheTracksChosenInThePlayer)
     cast.addManual("airplay", at);
     ASSERT_TRUE(QTest::qWaitFor([&] { return cast.discovery().device("airplay:manual-" + at) != nullptr; }, kWaitMs));
     cast.start("airplay:manual-" + at);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return cast.status() == "Connected"; }, kWaitMs));
+    // Handed over, the player's entry goes on to the receiver at once.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return p.bridge->casting(); }, kWaitMs));
 
     expectPlan(cast.choosePlan(source, false),
         { 1, "mp4", "copy", "copy", "mp4", "video/mp4", 2, "h264 is repackaged without re-encoding" });

@@ -1,0 +1,877 @@
+import QtQuick
+import QtQuick.Controls.Basic
+import QtQuick.Layouts
+import Kestrune.MediaPlayer
+
+// The library browser over the stage: one library query through its own LibraryModel, as a grid of cover
+// tiles (groups, movies, videos) or a list of rows, with a back stack for drill-downs, a selection of rows
+// (Ctrl and Shift) and playback of the whole view or of the view from one row on. Titles, names and paths
+// come from tags and file names, so every such text is plain text.
+Rectangle {
+    id: view
+
+    signal playedVideo()
+    signal editRequested(var ids)
+    signal convertRequested(var uris)
+    signal manageFolders()
+
+    property var params: ({ view: "tracks" })
+    property string title: qsTr("Songs")
+    // {params, title} entries, oldest first; always replaced whole so bindings on it follow.
+    property var stack: []
+    // Selected row numbers, each mapped to true.
+    property var selected: ({})
+    property int anchorRow: -1
+    property bool gridMode: true
+    property string sortKey: ""
+    property bool sortDesc: false
+
+    readonly property var groupViews: ["artists", "albums", "genres", "years", "composers", "shows", "seasons"]
+    readonly property string viewName: params && params.view !== undefined && params.view !== null
+                                       ? String(params.view) : ""
+    readonly property bool isGroup: groupViews.indexOf(viewName) >= 0
+    readonly property bool canGrid: isGroup || viewName === "movies" || viewName === "videos"
+    readonly property bool showGrid: canGrid && gridMode
+    readonly property var effectiveParams: {
+        const copy = Object.assign({}, params)
+        if (sortKey !== "") {
+            copy.sort = sortKey
+            copy.desc = sortDesc
+        }
+        return copy
+    }
+
+    readonly property bool hasLibrary: typeof Library !== "undefined" && Library !== null
+    readonly property bool hasPlayer: typeof Player !== "undefined" && Player !== null
+    readonly property bool hasFolders: hasLibrary && !!Library.folders && Library.folders.length > 0
+    readonly property int total: libModel.total
+    readonly property int selectedCount: Object.keys(selected).length
+
+    // The sort chooser's entries: label, sort key, descending.
+    readonly property var sortChoices: [
+        { text: qsTr("Default order"), key: "", desc: false },
+        { text: qsTr("Title"), key: "title", desc: false },
+        { text: qsTr("Artist"), key: "artist", desc: false },
+        { text: qsTr("Album"), key: "album", desc: false },
+        { text: qsTr("Year"), key: "year", desc: true },
+        { text: qsTr("Duration"), key: "duration", desc: false },
+        { text: qsTr("Rating"), key: "rating", desc: true },
+        { text: qsTr("Plays"), key: "plays", desc: true },
+        { text: qsTr("Date added"), key: "added", desc: true },
+        { text: qsTr("Last played"), key: "played", desc: true }
+    ]
+
+    readonly property string summary: {
+        let text = total === 1 ? qsTr("1 item") : qsTr("%1 items").arg(total)
+        if (selectedCount > 1)
+            text += "  ·  " + qsTr("%1 selected").arg(selectedCount)
+        if (stack.length > 0)
+            text = stack.map(entry => entry.title).join(" › ") + "  ·  " + text
+        return text
+    }
+
+    // Grid geometry: the grid's margins take 18 px of the width.
+    readonly property bool wide: viewName === "movies" || viewName === "videos"
+    readonly property int gridColumns: Math.max(1, Math.floor((width - 18) / 176))
+    readonly property int cellWidth: Math.floor((width - 18) / gridColumns)
+    readonly property int cellHeight: wide ? Math.round((cellWidth - 26) * 9 / 16) + 26 + 46 : cellWidth + 46
+
+    property alias model: libModel
+    property alias errorText: errorText
+
+    color: "#101216"
+
+    // Every change of the view returns the sort to the view's own order.
+    onParamsChanged: {
+        sortKey = ""
+        sortDesc = false
+        sortChooser.currentIndex = 0
+    }
+
+    function open(newParams, newTitle) {
+        stack = []
+        params = newParams
+        title = newTitle
+        clearSelection()
+    }
+
+    function drill(newParams, newTitle) {
+        stack = stack.concat([{ params: params, title: title }])
+        params = newParams
+        title = newTitle
+        clearSelection()
+    }
+
+    function back() {
+        if (stack.length === 0)
+            return
+        const last = stack[stack.length - 1]
+        stack = stack.slice(0, stack.length - 1)
+        params = last.params
+        title = last.title
+        clearSelection()
+    }
+
+    function clearSelection() {
+        selected = {}
+        anchorRow = -1
+    }
+
+    function selectedRows() {
+        return Object.keys(selected).map(Number).sort((a, b) => a - b)
+    }
+
+    function select(row, modifiers) {
+        let next = Object.assign({}, selected)
+        const shift = (modifiers & Qt.ShiftModifier) !== 0
+        const ctrl = (modifiers & Qt.ControlModifier) !== 0
+        if (shift && anchorRow >= 0) {
+            if (!ctrl)
+                next = {}
+            for (let r = Math.min(anchorRow, row); r <= Math.max(anchorRow, row); ++r)
+                next[r] = true
+        } else if (ctrl) {
+            if (next[row])
+                delete next[row]
+            else
+                next[row] = true
+            anchorRow = row
+        } else {
+            next = {}
+            next[row] = true
+            anchorRow = row
+        }
+        selected = next
+    }
+
+    function selectAll() {
+        const next = {}
+        for (let r = 0; r < libModel.count; ++r)
+            next[r] = true
+        selected = next
+    }
+
+    // Appends the entries of a list that came from C++ (a JS array or a sequence wrapper) one by one.
+    function appendAll(target, list) {
+        if (!list)
+            return target
+        for (let i = 0; i < list.length; ++i)
+            target.push(list[i])
+        return target
+    }
+
+    function present(value) {
+        return value !== undefined && value !== null
+    }
+
+    // The item view that lists a group's members.
+    function memberView() {
+        return viewName === "shows" || viewName === "seasons" ? "episodes" : "tracks"
+    }
+
+    function urisForRows(rows) {
+        const out = []
+        for (const row of rows) {
+            const map = libModel.get(row)
+            if (map.type === "item") {
+                if (present(map.uri) && String(map.uri) !== "")
+                    out.push(String(map.uri))
+            } else if (map.type === "group" && hasLibrary) {
+                appendAll(out, Library.urisFor(Library.idsForQuery({ view: memberView(), key: map.groupKey })))
+            } else if (map.type === "folder" && hasLibrary) {
+                appendAll(out, Library.urisFor(Library.idsForQuery({ view: "folders", key: { folder: map.path } })))
+            }
+        }
+        return out
+    }
+
+    function idsForRows(rows) {
+        const out = []
+        for (const row of rows) {
+            const map = libModel.get(row)
+            if (map.type === "item") {
+                if (present(map.id))
+                    out.push(map.id)
+            } else if (map.type === "group" && hasLibrary) {
+                appendAll(out, Library.idsForQuery({ view: memberView(), key: map.groupKey }))
+            }
+        }
+        return out
+    }
+
+    // The key map goes back unchanged: its null and undefined values select the rows without a value.
+    function groupParams(rowMap) {
+        const next = viewName === "shows" ? "seasons" : viewName === "seasons" ? "episodes" : "tracks"
+        return { view: next, key: rowMap.groupKey }
+    }
+
+    function groupTitle(rowMap) {
+        const name = rowMap.name
+        if (!present(name) || String(name) === "")
+            return viewName === "seasons" ? qsTr("Specials") : qsTr("Unknown")
+        if (viewName === "seasons") {
+            const show = params.key && present(params.key.show) ? String(params.key.show) : ""
+            const season = qsTr("Season %1").arg(String(name))
+            return show !== "" ? show + " – " + season : season
+        }
+        return String(name)
+    }
+
+    function activate(row) {
+        const map = libModel.get(row)
+        if (map.type === "group")
+            drill(groupParams(map), groupTitle(map))
+        else if (map.type === "folder")
+            drill({ view: "folders", key: { folder: map.path } }, root_basename(String(map.path)))
+        else if (map.type === "item")
+            playFrom(row, false)
+    }
+
+    function root_basename(path) {
+        const cut = Math.max(path.lastIndexOf("\\"), path.lastIndexOf("/"))
+        return cut >= 0 ? path.substring(cut + 1) : path
+    }
+
+    function loadedRows() {
+        const rows = []
+        for (let r = 0; r < libModel.count; ++r)
+            rows.push(r)
+        return rows
+    }
+
+    function playFrom(row, shuffle) {
+        if (!hasLibrary || !hasPlayer)
+            return
+        let paths = []
+        let start = 0
+        if (viewName === "playlist") {
+            const playlist = params.key ? params.key.playlist : undefined
+            paths = appendAll([], Library.playlistUris(playlist))
+            start = Math.max(0, row)
+            if (paths.length > 0)
+                Library.markPlaylistPlayed(playlist)
+        } else if (isGroup) {
+            paths = urisForRows(row >= 0 ? [row] : loadedRows())
+        } else {
+            // The whole query in the chosen order, not only the loaded rows.
+            const ids = appendAll([], Library.idsForQuery(effectiveParams))
+            paths = appendAll([], Library.urisFor(ids))
+            if (row >= 0) {
+                const id = libModel.get(row).id
+                start = Math.max(0, ids.findIndex(other => other === id))
+            }
+        }
+        if (paths.length === 0)
+            return
+        start = Math.min(start, paths.length - 1)
+        const video = isVideoPath(paths[start])
+        Player.playPaths(paths, shuffle ? -1 : start, shuffle)
+        if (video)
+            playedVideo()
+    }
+
+    function isVideoPath(uri) {
+        return /\.(mp4|mkv|webm|avi|mov|wmv|m4v|ts|m2ts|mpg|mpeg|flv|ogv|3gp)$/i.test(String(uri))
+    }
+
+    function fmtDur(us) {
+        if (!present(us) || !(us > 0))
+            return ""
+        const t = Math.round(us / 1000000)
+        const h = Math.floor(t / 3600)
+        const m = Math.floor((t % 3600) / 60)
+        const s = t % 60
+        const two = n => (n < 10 ? "0" : "") + n
+        return (h > 0 ? h + ":" + two(m) : String(m)) + ":" + two(s)
+    }
+
+    // The commands on selected rows (context menu, removal dialog) attach here.
+    function popupRowMenu(rows, item, x, y) {
+    }
+
+    function confirmRemoval(ids, deleting) {
+    }
+
+    // Return in the list: one row is activated, several are played as they are, the browser staying.
+    function activateSelection() {
+        const rows = selectedRows()
+        if (rows.length === 1)
+            activate(rows[0])
+        else if (rows.length > 1 && hasPlayer)
+            Player.playPaths(urisForRows(rows), 0, false)
+    }
+
+    // A right click keeps a selection that holds the row, else selects the row alone.
+    function rowPressed(row, mouse, item) {
+        if (mouse.button === Qt.RightButton) {
+            if (!selected[row])
+                select(row, Qt.NoModifier)
+            popupRowMenu(selectedRows(), item, mouse.x, mouse.y)
+        } else {
+            select(row, mouse.modifiers)
+        }
+    }
+
+    // Every revision of the library reloads the model, and row numbers then name other rows: the selection
+    // follows the rows' identities instead.
+    function identityOf(map) {
+        if (map.type === "item")
+            return present(map.id) ? "i" + map.id : "u" + map.uri
+        if (map.type === "folder")
+            return "f" + map.path
+        if (map.type === "group") {
+            const key = map.groupKey || {}
+            return "g" + Object.keys(key).sort().map(name => {
+                const value = key[name]
+                return name + "=" + (value === undefined ? "\u0001" : value === null ? "\u0002"
+                                                                     : typeof value + ":" + value)
+            }).join("\u0003")
+        }
+        return ""
+    }
+
+    property var pendingIdentities: null
+
+    function rememberSelection() {
+        const rows = selectedRows()
+        if (rows.length === 0 && anchorRow < 0) {
+            pendingIdentities = null
+            return
+        }
+        const counts = {}
+        for (const row of rows) {
+            const id = identityOf(libModel.get(row))
+            counts[id] = (counts[id] || 0) + 1
+        }
+        pendingIdentities = { counts: counts, anchor: anchorRow >= 0 ? identityOf(libModel.get(anchorRow)) : null }
+    }
+
+    function restoreSelection() {
+        const pending = pendingIdentities
+        pendingIdentities = null
+        if (!pending)
+            return
+        const counts = pending.counts
+        const next = {}
+        let anchor = -1
+        for (let r = 0; r < libModel.count; ++r) {
+            const id = identityOf(libModel.get(r))
+            if (counts[id] > 0) {
+                next[r] = true
+                counts[id] -= 1
+            }
+            if (anchor < 0 && pending.anchor !== null && id === pending.anchor)
+                anchor = r
+        }
+        selected = next
+        anchorRow = anchor
+    }
+
+    LibraryModel {
+        id: libModel
+        library: view.hasLibrary ? Library : null
+        params: view.effectiveParams
+        onParamsChanged: view.clearSelection()
+        onModelAboutToBeReset: view.rememberSelection()
+        onModelReset: view.restoreSelection()
+    }
+
+    Shortcut {
+        sequence: "Alt+Left"
+        enabled: view.visible
+        onActivated: view.back()
+    }
+
+    // Not while a text field has the focus: there Ctrl+A selects the field's text.
+    Shortcut {
+        sequence: "Ctrl+A"
+        enabled: view.visible && !view.textFocused
+        onActivated: view.selectAll()
+    }
+
+    readonly property bool textFocused: {
+        const item = Window.activeFocusItem
+        return item !== null && (item instanceof TextInput || item instanceof TextEdit)
+    }
+
+    // Under all content: a click on empty space clears the selection, and no wheel reaches the stage.
+    MouseArea {
+        anchors.fill: parent
+        acceptedButtons: Qt.AllButtons
+        onClicked: view.clearSelection()
+        onWheel: wheel => wheel.accepted = true
+    }
+
+    ColumnLayout {
+        anchors.fill: parent
+        spacing: 0
+
+        Rectangle {
+            objectName: "libraryHeader"
+            Layout.fillWidth: true
+            Layout.preferredHeight: 52
+            color: "#14161b"
+
+            Rectangle {
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.bottom: parent.bottom
+                height: 1
+                color: "#22252c"
+            }
+
+            RowLayout {
+                anchors.fill: parent
+                anchors.leftMargin: 12
+                anchors.rightMargin: 12
+                spacing: 8
+
+                DarkButton {
+                    objectName: "libraryBack"
+                    text: "‹"
+                    Layout.preferredWidth: 28
+                    visible: view.stack.length > 0
+                    ToolTip.visible: hovered
+                    ToolTip.text: qsTr("Back (Alt+←)")
+                    onClicked: view.back()
+                }
+
+                Column {
+                    Layout.fillWidth: true
+                    Layout.alignment: Qt.AlignVCenter
+
+                    Text {
+                        objectName: "libraryTitle"
+                        width: parent.width
+                        text: view.title
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: "#e8eaed"
+                        font.family: "Segoe UI"
+                        font.pixelSize: 17
+                        font.weight: Font.DemiBold
+                    }
+                    Text {
+                        objectName: "librarySummary"
+                        width: parent.width
+                        text: view.summary
+                        textFormat: Text.PlainText
+                        elide: Text.ElideRight
+                        color: "#6b7079"
+                        font.family: "Segoe UI"
+                        font.pixelSize: 11
+                    }
+                }
+
+                DarkCombo {
+                    id: sortChooser
+                    objectName: "librarySort"
+                    Layout.preferredWidth: 150
+                    visible: !view.isGroup && view.viewName !== "playlist" && view.viewName !== "folders"
+                    model: view.sortChoices.map(choice => choice.text)
+                    onActivated: index => {
+                        view.sortKey = view.sortChoices[index].key
+                        view.sortDesc = view.sortChoices[index].desc
+                    }
+                }
+
+                DarkButton {
+                    objectName: "libraryLayout"
+                    visible: view.canGrid
+                    text: view.gridMode ? qsTr("List") : qsTr("Grid")
+                    onClicked: view.gridMode = !view.gridMode
+                }
+
+                DarkButton {
+                    objectName: "libraryPlay"
+                    accent: true
+                    text: qsTr("▶  Play")
+                    enabled: view.total > 0
+                    onClicked: view.playFrom(-1, false)
+                }
+
+                DarkButton {
+                    objectName: "libraryShuffle"
+                    text: qsTr("Shuffle")
+                    enabled: view.total > 0
+                    onClicked: view.playFrom(-1, true)
+                }
+            }
+        }
+
+        Rectangle {
+            id: errorText
+            objectName: "libraryError"
+            property string message: ""
+            Layout.fillWidth: true
+            Layout.preferredHeight: 26
+            visible: false
+            color: "#3a1d1d"
+
+            function show(text) {
+                message = text
+                visible = true
+                errorTimer.restart()
+            }
+
+            Timer {
+                id: errorTimer
+                interval: 8000
+                onTriggered: errorText.visible = false
+            }
+
+            Text {
+                anchors.left: parent.left
+                anchors.right: parent.right
+                anchors.leftMargin: 12
+                anchors.rightMargin: 12
+                anchors.verticalCenter: parent.verticalCenter
+                text: errorText.message
+                textFormat: Text.PlainText
+                elide: Text.ElideRight
+                color: "#fca5a5"
+                font.pixelSize: 11
+            }
+        }
+
+        Item {
+            objectName: "libraryEmpty"
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: view.total === 0
+
+            Column {
+                anchors.centerIn: parent
+                width: Math.min(view.width - 40, 420)
+                spacing: 10
+
+                Text {
+                    objectName: "libraryEmptyHeadline"
+                    width: parent.width
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.Wrap
+                    textFormat: Text.PlainText
+                    color: "#9ca3af"
+                    font.family: "Segoe UI"
+                    font.pixelSize: 15
+                    text: !view.hasFolders ? qsTr("Your library is empty")
+                        : Library.scanning ? qsTr("Indexing your media…")
+                        : view.viewName === "search"
+                          ? qsTr("Nothing matches \"%1\"").arg(view.present(view.params.search) ? String(view.params.search) : "")
+                        : qsTr("Nothing here yet")
+                }
+                Text {
+                    objectName: "libraryEmptyHint"
+                    width: parent.width
+                    horizontalAlignment: Text.AlignHCenter
+                    wrapMode: Text.Wrap
+                    textFormat: Text.PlainText
+                    color: "#5f646d"
+                    font.family: "Segoe UI"
+                    font.pixelSize: 12
+                    visible: text !== ""
+                    text: !view.hasFolders ? qsTr("Add the folders that hold your music and videos.")
+                        : view.viewName === "search"
+                          ? qsTr("Try fewer words, or field searches like artist:Name, year:[1990 TO 1999], rating:>=4")
+                        : view.viewName === "played" || view.viewName === "most"
+                          ? qsTr("Play something from the library and it shows up here.")
+                        : view.viewName === "top" ? qsTr("Rate items from their right-click menu.")
+                        : ""
+                }
+                DarkButton {
+                    objectName: "libraryAddFolder"
+                    anchors.horizontalCenter: parent.horizontalCenter
+                    accent: true
+                    visible: !view.hasFolders
+                    text: qsTr("Add a Folder...")
+                    onClicked: view.manageFolders()
+                }
+            }
+        }
+
+        // The grid and the list are only as tall as their rows, so a click below the last one reaches the
+        // background and clears the selection.
+        Item {
+            id: gridArea
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: view.showGrid && view.total > 0
+
+            GridView {
+                id: grid
+                objectName: "libraryGrid"
+                x: 14
+                y: 14
+                width: gridArea.width - 18
+                height: Math.min(gridArea.height - 14, contentHeight)
+                model: view.showGrid ? libModel : null
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                keyNavigationEnabled: false
+                cellWidth: view.cellWidth
+                cellHeight: view.cellHeight
+                ScrollBar.vertical: ScrollBar {
+                    policy: ScrollBar.AsNeeded
+                }
+
+
+                delegate: Item {
+                    id: cell
+                    required property int index
+                    required property var row
+                    required property string title
+                    required property string subtitle
+                    required property string cover
+                    readonly property bool isSelected: view.selected[index] === true
+
+                    width: grid.cellWidth
+                    height: grid.cellHeight
+
+                    Rectangle {
+                        id: tile
+                        anchors.fill: parent
+                        anchors.margins: 5
+                        radius: 6
+                        color: cell.isSelected ? "#2a1d17" : tileMouse.containsMouse ? "#181b21" : "transparent"
+                        border.width: cell.isSelected ? 1 : 0
+                        border.color: "#ff5b22"
+
+                        Rectangle {
+                            id: art
+                            x: 8
+                            y: 8
+                            width: tile.width - 16
+                            height: view.wide ? Math.round(width * 9 / 16) : width
+                            radius: 4
+                            color: "#1c1f26"
+                            clip: true
+
+                            Image {
+                                id: artImage
+                                objectName: "libraryTileArt"
+                                anchors.fill: parent
+                                source: cell.cover !== "" ? cell.cover + "/256" : ""
+                                sourceSize: Qt.size(256, 256)
+                                asynchronous: true
+                                fillMode: Image.PreserveAspectCrop
+                                visible: status === Image.Ready
+                            }
+                            Text {
+                                anchors.centerIn: parent
+                                visible: artImage.status !== Image.Ready
+                                text: cell.title !== "" ? cell.title.charAt(0).toUpperCase() : "?"
+                                textFormat: Text.PlainText
+                                color: "#3a3d44"
+                                font.family: "Segoe UI"
+                                font.bold: true
+                                font.pixelSize: Math.max(1, Math.round(art.width / 3))
+                            }
+                        }
+
+                        Text {
+                            x: 8
+                            y: art.y + art.height + 6
+                            width: tile.width - 16
+                            text: cell.title
+                            textFormat: Text.PlainText
+                            elide: Text.ElideRight
+                            color: "#e8eaed"
+                            font.family: "Segoe UI"
+                            font.pixelSize: 12
+                            font.weight: Font.DemiBold
+                        }
+                        Text {
+                            x: 8
+                            y: art.y + art.height + 23
+                            width: tile.width - 16
+                            text: cell.subtitle
+                            textFormat: Text.PlainText
+                            elide: Text.ElideRight
+                            color: "#6b7079"
+                            font.family: "Segoe UI"
+                            font.pixelSize: 10
+                        }
+                    }
+
+                    MouseArea {
+                        id: tileMouse
+                        anchors.fill: parent
+                        acceptedButtons: Qt.LeftButton | Qt.RightButton
+                        hoverEnabled: true
+                        onClicked: mouse => view.rowPressed(cell.index, mouse, tileMouse)
+                        onDoubleClicked: mouse => {
+                            if (mouse.button === Qt.LeftButton)
+                                view.activate(cell.index)
+                        }
+                    }
+                }
+            }
+
+        }
+
+        Item {
+            id: listArea
+            Layout.fillWidth: true
+            Layout.fillHeight: true
+            visible: !view.showGrid && view.total > 0
+
+            ListView {
+                id: list
+                objectName: "libraryList"
+                width: listArea.width
+                height: Math.min(listArea.height, contentHeight)
+                model: !view.showGrid ? libModel : null
+                clip: true
+                boundsBehavior: Flickable.StopAtBounds
+                currentIndex: -1
+                highlightFollowsCurrentItem: false
+                ScrollBar.vertical: ScrollBar {
+                    policy: ScrollBar.AsNeeded
+                }
+
+
+                Keys.onReturnPressed: view.activateSelection()
+                Keys.onEnterPressed: view.activateSelection()
+                Keys.onDeletePressed: event => {
+                    const rows = view.selectedRows()
+                    if (rows.length > 0)
+                        view.confirmRemoval(view.idsForRows(rows), false)
+                }
+
+                delegate: Rectangle {
+                    id: line
+                    required property int index
+                    required property var row
+                    required property string title
+                    required property string subtitle
+                    required property string cover
+                    readonly property bool isSelected: view.selected[index] === true
+                    readonly property bool isItem: row.type === "item"
+                    readonly property bool playing: view.present(row.uri) && view.hasPlayer
+                                                    && String(row.uri) === Player.currentFile
+
+                    width: list.width
+                    height: 40
+                    color: isSelected ? "#2a1d17" : lineMouse.containsMouse ? "#181b21"
+                         : index % 2 === 1 ? "#121419" : "transparent"
+                    opacity: row.available === false || row.available === 0 ? 0.45 : 1
+
+                    RowLayout {
+                        anchors.fill: parent
+                        anchors.leftMargin: 12
+                        anchors.rightMargin: 16
+                        spacing: 10
+
+                        Rectangle {
+                            Layout.preferredWidth: 30
+                            Layout.preferredHeight: 30
+                            radius: 3
+                            color: "#1c1f26"
+                            clip: true
+
+                            Image {
+                                id: thumb
+                                anchors.fill: parent
+                                source: line.cover !== "" ? line.cover + "/64" : ""
+                                sourceSize: Qt.size(64, 64)
+                                asynchronous: true
+                                fillMode: Image.PreserveAspectCrop
+                                visible: status === Image.Ready
+                            }
+                            Text {
+                                anchors.centerIn: parent
+                                visible: thumb.status !== Image.Ready
+                                text: line.row.type === "folder" ? "▤" : line.row.kind === "video" ? "▶"
+                                    : line.row.type === "group" ? "◼" : "♪"
+                                color: "#4b4f57"
+                                font.pixelSize: 13
+                            }
+                        }
+
+                        Text {
+                            objectName: "rowTrack"
+                            Layout.preferredWidth: 22
+                            visible: view.params.key !== undefined && view.params.key !== null
+                                     && view.params.key.album !== undefined && line.row.track_number > 0
+                            horizontalAlignment: Text.AlignRight
+                            text: visible ? String(line.row.track_number) : ""
+                            color: "#5f646d"
+                            font.family: "JetBrains Mono"
+                            font.pixelSize: 11
+                        }
+
+                        Column {
+                            Layout.fillWidth: true
+                            Layout.alignment: Qt.AlignVCenter
+
+                            Text {
+                                objectName: "rowTitle"
+                                width: parent.width
+                                text: (line.playing ? "▶ " : "") + line.title
+                                textFormat: Text.PlainText
+                                elide: Text.ElideRight
+                                color: line.playing ? "#ff7a45" : "#e8eaed"
+                                font.family: "Segoe UI"
+                                font.pixelSize: 12
+                            }
+                            Text {
+                                objectName: "rowSubtitle"
+                                width: parent.width
+                                // No separator in front of the note when there is no subtitle to follow.
+                                text: !line.row.low_confidence ? line.subtitle
+                                    : (line.subtitle !== "" ? line.subtitle + "  · " : "")
+                                      + qsTr("guessed from the file name")
+                                visible: text !== ""
+                                textFormat: Text.PlainText
+                                elide: Text.ElideRight
+                                color: "#6b7079"
+                                font.family: "Segoe UI"
+                                font.pixelSize: 10
+                            }
+                        }
+
+                        Text {
+                            visible: line.isItem && line.row.rating > 0
+                            text: visible ? "★".repeat(Math.round(line.row.rating / 20)) : ""
+                            color: "#ffb020"
+                            font.pixelSize: 10
+                        }
+
+                        Text {
+                            visible: line.isItem && line.row.play_count > 0
+                                     && (view.viewName === "most" || view.viewName === "played")
+                            text: qsTr("%n play(s)", "", visible ? line.row.play_count : 0)
+                            color: "#5f646d"
+                            font.family: "Segoe UI"
+                            font.pixelSize: 10
+                        }
+
+                        Text {
+                            Layout.preferredWidth: 52
+                            horizontalAlignment: Text.AlignRight
+                            text: view.fmtDur(line.row.duration_us)
+                            color: "#6b7079"
+                            font.family: "JetBrains Mono"
+                            font.pixelSize: 11
+                        }
+                    }
+
+                    MouseArea {
+                        id: lineMouse
+                        anchors.fill: parent
+                        acceptedButtons: Qt.LeftButton | Qt.RightButton
+                        hoverEnabled: true
+                        onClicked: mouse => {
+                            list.forceActiveFocus()
+                            view.rowPressed(line.index, mouse, lineMouse)
+                        }
+                        onDoubleClicked: mouse => {
+                            if (mouse.button === Qt.LeftButton)
+                                view.activate(line.index)
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
