@@ -337,7 +337,7 @@ TestCase {
         view.editRequested([1, 2])
         tryCompare(edit, "opened", true)
         compare(edit.title, "Edit 2 Items")
-        compare(part(window, "editItems").text, "1, 2")
+        compare(edit.ids, [1, 2])
         edit.close()
         tryCompare(edit, "opened", false)
 
