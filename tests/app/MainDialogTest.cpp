@@ -39,12 +39,13 @@ constexpr int kGenerousMs = 30000;
 constexpr char kFeed[] = R"({"version":"9.9.0","notes":"Faster seeking.","date":"2026-12-01",)"
                          R"("url":"https://updates.kestrune.example/kestrune-9.9.0.exe"})";
 
-// The first item named name in the visual tree below root, windows' pop-ups and list rows included.
+// The first item named name (any name when empty) that accept takes, in the visual tree below root, pop-ups and
+// list rows included.
 QQuickItem* findItem(QQuickItem* root, const QString& name, const std::function<bool(QQuickItem*)>& accept = {})
 {
     if (!root)
         return nullptr;
-    if (root->objectName() == name && (!accept || accept(root)))
+    if ((name.isEmpty() || root->objectName() == name) && (!accept || accept(root)))
         return root;
     for (QQuickItem* child : root->childItems()) {
         if (QQuickItem* found = findItem(child, name, accept))
@@ -402,6 +403,36 @@ TEST(Main, DialogKeyboard)
     EXPECT_FALSE(field->hasActiveFocus());
     QTest::keyClick(p.window, Qt::Key_Space);
     EXPECT_TRUE(QTest::qWaitFor([&] { return player->state() == State::Paused; }, kGenerousMs));
+
+    // A dialog closed by its own button hands the keyboard back too.
+    QObject* info = p.part("infoDialog");
+    QTest::keyClick(p.window, Qt::Key_I, Qt::ControlModifier);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return info->property("opened").toBool(); }, kGenerousMs));
+    QQuickItem* close = findItem(info->property("footer").value<QQuickItem*>(), QString(),
+        [](QQuickItem* item) { return item->property("text").toString() == QStringLiteral("Close"); });
+    ASSERT_TRUE(RunningPlayer::click(close));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !info->property("visible").toBool(); }, kGenerousMs));
+    QTest::keyClick(p.window, Qt::Key_M);
+    EXPECT_TRUE(player->muted());
+    QTest::keyClick(p.window, Qt::Key_M);
+    EXPECT_FALSE(player->muted());
+
+    // Typing in another window's field never reaches the main window's keys.
+    auto* cast = qobject_cast<QQuickWindow*>(p.part("castWindow"));
+    QTest::keyClick(p.window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(cast));
+    ASSERT_TRUE(RunningPlayer::activate(cast));
+    QQuickItem* address = findItem(cast->contentItem(), QStringLiteral("addressField"));
+    ASSERT_TRUE(RunningPlayer::click(address));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return address->hasActiveFocus(); }, kGenerousMs));
+    QTest::keyClick(cast, 'm');
+    QTest::keyClick(cast, ' ');
+    EXPECT_EQ(address->property("text").toString(), QStringLiteral("m "));
+    EXPECT_FALSE(player->muted());
+    QTest::qWait(300);
+    EXPECT_EQ(player->state(), State::Paused);
+    ASSERT_TRUE(RunningPlayer::shut(cast));
+    ASSERT_TRUE(RunningPlayer::activate(p.window));
 
     // In full screen a dialog's Esc closes the dialog only; the next Esc leaves full screen.
     QTest::keyClick(p.window, Qt::Key_F11);
