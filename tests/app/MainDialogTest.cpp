@@ -144,6 +144,19 @@ public:
             kGenerousMs);
     }
 
+    // One key to w as its focus window: window shortcuts and a dialog's Esc act only there, and another test
+    // process on the display may have taken the focus since the last key.
+    static void press(QWindow* w, Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier)
+    {
+        EXPECT_TRUE(activate(w));
+        QTest::keyClick(w, key, modifiers);
+    }
+    static void type(QWindow* w, char c)
+    {
+        EXPECT_TRUE(activate(w));
+        QTest::keyClick(w, c);
+    }
+
     // The entry of a menu whose text (with its hint) is text.
     static QQuickItem* entry(QObject* menu, const QString& text)
     {
@@ -257,10 +270,17 @@ TEST(Main, DialogEntryPoints)
         EXPECT_TRUE(QByteArray(object->metaObject()->className()).startsWith(QByteArray(row.type) + "_QMLTYPE_"))
             << row.object << " is a " << object->metaObject()->className();
         EXPECT_EQ(countOfType(p.window, row.type), 1) << row.type;
-        // Stand-ins lived in their own folder of the module.
-        EXPECT_TRUE(QFile::exists(QStringLiteral(":/qt/qml/Kestrune/MediaPlayer/%1.qml").arg(row.type))) << row.type;
-        EXPECT_FALSE(QFile::exists(QStringLiteral(":/qt/qml/Kestrune/MediaPlayer/standin/%1.qml").arg(row.type)))
-            << row.type;
+    }
+    // Stand-ins lived in their own folder of the module; the dialogs' types, the menu and the save dialog are all
+    // real now.
+    for (const char* type :
+        { "AppMenu", "SelAction", "MediaInfoDialog", "PreferencesDialog", "ShortcutsDialog", "OpenUrlDialog",
+            "EffectsDialog", "ConvertDialog", "QueueWindow", "ExportDialog", "CastWindow", "UpdateDialog" }) {
+        EXPECT_TRUE(QFile::exists(QStringLiteral(":/qt/qml/Kestrune/MediaPlayer/%1.qml").arg(QLatin1String(type))))
+            << type;
+        EXPECT_FALSE(
+            QFile::exists(QStringLiteral(":/qt/qml/Kestrune/MediaPlayer/standin/%1.qml").arg(QLatin1String(type))))
+            << type;
     }
 
     // Nothing open: both media information entries are off.
@@ -297,7 +317,7 @@ TEST(Main, DialogEntryPoints)
     for (const auto& row : keys) {
         QObject* target = p.part(row.target);
         ASSERT_TRUE(RunningPlayer::activate(p.window)) << row.target;
-        QTest::keyClick(p.window, row.key, row.modifiers);
+        RunningPlayer::press(p.window, row.key, row.modifiers);
         EXPECT_TRUE(QTest::qWaitFor([&] { return RunningPlayer::isOpen(target); }, kGenerousMs)) << row.target;
         ASSERT_TRUE(RunningPlayer::shut(target)) << row.target;
     }
@@ -330,6 +350,22 @@ TEST(Main, DialogEntryPoints)
         ASSERT_TRUE(RunningPlayer::shut(target)) << row.text;
     }
 
+    // A right click on the playing entry, then its "Convert...": the conversion of that entry alone.
+    p.window->setProperty("playlistVisible", true);
+    QQuickItem* row = p.item("playlistRow0");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return (row = p.item("playlistRow0")) && row->isVisible() && row->width() > 0; }, kGenerousMs));
+    QTest::mouseClick(
+        p.window, Qt::RightButton, {}, row->mapToScene(QPointF(row->width() / 2, row->height() / 2)).toPoint());
+    QObject* itemMenu = p.part("itemMenu");
+    ASSERT_NE(itemMenu, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return itemMenu->property("opened").toBool(); }, kGenerousMs));
+    ASSERT_TRUE(RunningPlayer::choose(itemMenu, QStringLiteral("Convert...")));
+    QObject* convert = p.part("convertDialog");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return RunningPlayer::isOpen(convert); }, kGenerousMs));
+    EXPECT_EQ(convert->property("sources").toStringList(), QStringList { p.clip });
+    ASSERT_TRUE(RunningPlayer::shut(convert));
+
     // Still one of each: no way in made a window of its own.
     for (const auto& row : kInstances)
         EXPECT_EQ(countOfType(p.window, row.type), 1) << row.type;
@@ -357,18 +393,18 @@ TEST(Main, DialogKeyboard)
     for (const auto& row : modal) {
         QObject* dialog = p.part(row.target);
         ASSERT_TRUE(RunningPlayer::activate(p.window));
-        QTest::keyClick(p.window, row.key, row.modifiers);
+        RunningPlayer::press(p.window, row.key, row.modifiers);
         ASSERT_TRUE(QTest::qWaitFor([&] { return dialog->property("opened").toBool(); }, kGenerousMs)) << row.target;
         // Open, it keeps the window's keys to itself.
         const bool muted = player->muted();
-        QTest::keyClick(p.window, Qt::Key_M);
+        RunningPlayer::press(p.window, Qt::Key_M);
         EXPECT_EQ(player->muted(), muted) << row.target;
-        QTest::keyClick(p.window, Qt::Key_Escape);
+        RunningPlayer::press(p.window, Qt::Key_Escape);
         EXPECT_TRUE(QTest::qWaitFor([&] { return !dialog->property("visible").toBool(); }, kGenerousMs)) << row.target;
         // The very next key is the window's again.
-        QTest::keyClick(p.window, Qt::Key_M);
+        RunningPlayer::press(p.window, Qt::Key_M);
         EXPECT_EQ(player->muted(), !muted) << row.target;
-        QTest::keyClick(p.window, Qt::Key_M);
+        RunningPlayer::press(p.window, Qt::Key_M);
         EXPECT_EQ(player->muted(), muted) << row.target;
     }
 
@@ -376,57 +412,57 @@ TEST(Main, DialogKeyboard)
     QObject* updates = p.part("updateDialog");
     p.app->actions()->trigger(QStringLiteral("app.check_for_updates"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return updates->property("opened").toBool(); }, kGenerousMs));
-    QTest::keyClick(p.window, Qt::Key_Escape);
+    RunningPlayer::press(p.window, Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !updates->property("visible").toBool(); }, kGenerousMs));
     const bool muted = player->muted();
-    QTest::keyClick(p.window, Qt::Key_M);
+    RunningPlayer::press(p.window, Qt::Key_M);
     EXPECT_EQ(player->muted(), !muted);
-    QTest::keyClick(p.window, Qt::Key_M);
+    RunningPlayer::press(p.window, Qt::Key_M);
 
     // "m" and Space typed into the address land there and neither mute nor pause.
     QObject* url = p.part("urlDialog");
-    QTest::keyClick(p.window, Qt::Key_U, Qt::ControlModifier);
+    RunningPlayer::press(p.window, Qt::Key_U, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([&] { return url->property("opened").toBool(); }, kGenerousMs));
     QQuickItem* field = findItem(p.window->contentItem(), QStringLiteral("urlField"));
     ASSERT_NE(field, nullptr);
     ASSERT_TRUE(QTest::qWaitFor([&] { return field->hasActiveFocus(); }, kGenerousMs));
-    QTest::keyClick(p.window, 'm');
-    QTest::keyClick(p.window, ' ');
-    QTest::keyClick(p.window, 'x');
+    RunningPlayer::type(p.window, 'm');
+    RunningPlayer::type(p.window, ' ');
+    RunningPlayer::type(p.window, 'x');
     EXPECT_EQ(field->property("text").toString(), QStringLiteral("m x"));
     EXPECT_FALSE(player->muted());
     QTest::qWait(300);
     EXPECT_EQ(player->state(), State::Playing);
-    QTest::keyClick(p.window, Qt::Key_Escape);
+    RunningPlayer::press(p.window, Qt::Key_Escape);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !url->property("visible").toBool(); }, kGenerousMs));
     // The field gave the keyboard back with it: Space is the window's again.
     EXPECT_FALSE(field->hasActiveFocus());
-    QTest::keyClick(p.window, Qt::Key_Space);
+    RunningPlayer::press(p.window, Qt::Key_Space);
     EXPECT_TRUE(QTest::qWaitFor([&] { return player->state() == State::Paused; }, kGenerousMs));
 
     // A dialog closed by its own button hands the keyboard back too.
     QObject* info = p.part("infoDialog");
-    QTest::keyClick(p.window, Qt::Key_I, Qt::ControlModifier);
+    RunningPlayer::press(p.window, Qt::Key_I, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([&] { return info->property("opened").toBool(); }, kGenerousMs));
     QQuickItem* close = findItem(info->property("footer").value<QQuickItem*>(), QString(),
         [](QQuickItem* item) { return item->property("text").toString() == QStringLiteral("Close"); });
     ASSERT_TRUE(RunningPlayer::click(close));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !info->property("visible").toBool(); }, kGenerousMs));
-    QTest::keyClick(p.window, Qt::Key_M);
+    RunningPlayer::press(p.window, Qt::Key_M);
     EXPECT_TRUE(player->muted());
-    QTest::keyClick(p.window, Qt::Key_M);
+    RunningPlayer::press(p.window, Qt::Key_M);
     EXPECT_FALSE(player->muted());
 
     // Typing in another window's field never reaches the main window's keys.
     auto* cast = qobject_cast<QQuickWindow*>(p.part("castWindow"));
-    QTest::keyClick(p.window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+    RunningPlayer::press(p.window, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(cast));
     ASSERT_TRUE(RunningPlayer::activate(cast));
     QQuickItem* address = findItem(cast->contentItem(), QStringLiteral("addressField"));
     ASSERT_TRUE(RunningPlayer::click(address));
     ASSERT_TRUE(QTest::qWaitFor([&] { return address->hasActiveFocus(); }, kGenerousMs));
-    QTest::keyClick(cast, 'm');
-    QTest::keyClick(cast, ' ');
+    RunningPlayer::type(cast, 'm');
+    RunningPlayer::type(cast, ' ');
     EXPECT_EQ(address->property("text").toString(), QStringLiteral("m "));
     EXPECT_FALSE(player->muted());
     QTest::qWait(300);
@@ -435,17 +471,17 @@ TEST(Main, DialogKeyboard)
     ASSERT_TRUE(RunningPlayer::activate(p.window));
 
     // In full screen a dialog's Esc closes the dialog only; the next Esc leaves full screen.
-    QTest::keyClick(p.window, Qt::Key_F11);
+    RunningPlayer::press(p.window, Qt::Key_F11);
     ASSERT_TRUE(QTest::qWaitFor([&] { return p.window->visibility() == QWindow::FullScreen; }, kGenerousMs));
     ASSERT_TRUE(RunningPlayer::activate(p.window));
     QObject* prefs = p.part("prefsDialog");
-    QTest::keyClick(p.window, Qt::Key_P, Qt::ControlModifier);
+    RunningPlayer::press(p.window, Qt::Key_P, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([&] { return prefs->property("opened").toBool(); }, kGenerousMs));
-    QTest::keyClick(p.window, Qt::Key_Escape);
+    RunningPlayer::press(p.window, Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !prefs->property("visible").toBool(); }, kGenerousMs));
     QTest::qWait(200);
     EXPECT_EQ(p.window->visibility(), QWindow::FullScreen);
-    QTest::keyClick(p.window, Qt::Key_Escape);
+    RunningPlayer::press(p.window, Qt::Key_Escape);
     EXPECT_TRUE(QTest::qWaitFor([&] { return p.window->visibility() != QWindow::FullScreen; }, kGenerousMs));
 }
 
@@ -521,7 +557,7 @@ TEST(Main, DialogConversionChain)
     ASSERT_NE(osd, nullptr);
 
     ASSERT_TRUE(RunningPlayer::activate(p.window));
-    QTest::keyClick(p.window, Qt::Key_R, Qt::ControlModifier);
+    RunningPlayer::press(p.window, Qt::Key_R, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([&] { return convert->isVisible(); }, kGenerousMs));
     EXPECT_EQ(convert->property("sources").toStringList(), QStringList { p.clip });
     ASSERT_TRUE(RunningPlayer::click(findItem(convert->contentItem(), QStringLiteral("convertButton"))));
