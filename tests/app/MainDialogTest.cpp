@@ -88,7 +88,6 @@ public:
         if (!app->start({}, kvr::qml::mainComponentUrl()))
             return false;
         window = app->window();
-        // The playlist panel would narrow the stage, and nothing here needs it.
         return window && QTest::qWaitForWindowExposed(window) && activate(window);
     }
 
