@@ -403,6 +403,24 @@ TestCase {
         verify(!fileExists(trashFiles + "/" + baseName(path)))
     }
 
+    // Folder rows stand for no item ids: the dialog counts none and accepting it changes nothing.
+    function test_removalOfNoItems() {
+        const view = createView()
+        const dialog = part(view, "removeDialog")
+        view.open({ view: "folders" }, "Folders")
+        const revision = Library.revision
+        const counts = Library.counts
+        openMenu(view, [0])
+        choose(view, "Delete File(s)...")
+        compare(part(view, "removeText").text, "Move 0 file(s) to the Trash and remove them from the library?")
+        acceptDialog(dialog)
+        compare(Library.revision, revision)
+        compare(Library.counts.tracks, counts.tracks)
+        compare(Library.counts.videos, counts.videos)
+        verify(!part(view, "libraryError").visible)
+        compare(view.selectedRows(), [])
+    }
+
     // The file manager gets exactly the folder, however its name is spelt: an item's folder, a folder row's self.
     function test_showInFolder() {
         const view = createView()
