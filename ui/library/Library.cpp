@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QStandardPaths>
 #include <QUrl>
@@ -295,6 +296,15 @@ QString Library::localPath(const QString& pathOrUrl)
     if (pathOrUrl.startsWith(QLatin1String("file:")))
         path = QUrl(pathOrUrl, QUrl::TolerantMode).toLocalFile();
     return QDir::toNativeSeparators(path);
+}
+
+QUrl Library::folderUrl(const QString& path, bool isFolder) const
+{
+    const QString local = localPath(path);
+    if (local.isEmpty() || !QDir::isAbsolutePath(local))
+        return {};
+    const QString clean = QDir::cleanPath(local);
+    return QUrl::fromLocalFile(isFolder ? clean : QFileInfo(clean).path());
 }
 
 QString Library::searchHelp() const

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTimer>
+#include <QUrl>
 #include <QVariantList>
 #include <QVariantMap>
 
@@ -67,6 +68,11 @@ public:
 
     // A "file:" URL as its local file, any other text as it is, with native separators.
     static QString localPath(const QString& pathOrUrl);
+
+    // The folder to show in the file manager: a folder row's own path, or the directory that holds an item,
+    // as a file URL. Built by QUrl, so "#", "?" and "%" in a name stay part of the path. Empty for a path
+    // that is empty or not absolute.
+    Q_INVOKABLE QUrl folderUrl(const QString& path, bool isFolder) const;
 
     // The conditions of a WHERE under construction over the items view, joined with " AND ", and their
     // bound values in placeholder order, clause after clause. User text only ever travels in values.

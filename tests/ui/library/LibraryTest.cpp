@@ -438,4 +438,34 @@ TEST_F(Library, SearchHelp)
     EXPECT_TRUE(help.endsWith("tag:roadtrip AND year:2020 \u00b7 -genre:Country"));
 }
 
+// The file manager gets a URL that names exactly the folder, whatever characters its name holds.
+TEST_F(Library, FolderUrl)
+{
+    const Lib& lib = open();
+    struct Case {
+        QString path;
+        bool isFolder;
+        QUrl url;
+    };
+    const Case cases[] = {
+        { "/m/a #1 %/b?.mp3", false, QUrl::fromLocalFile("/m/a #1 %") },
+        { "/m/a #1 %/", true, QUrl::fromLocalFile("/m/a #1 %") },
+        { "/m/Music", true, QUrl::fromLocalFile("/m/Music") },
+        { "/song.mp3", false, QUrl::fromLocalFile("/") },
+        { "file:///m/x%20y/z.mp3", false, QUrl::fromLocalFile("/m/x y") },
+        { "/m/back\\slash/z.mp3", false, QUrl::fromLocalFile("/m/back\\slash") },
+        { "", false, QUrl() },
+        { "", true, QUrl() },
+        { "relative/z.mp3", false, QUrl() },
+    };
+    for (const Case& c : cases) {
+        const QUrl url = lib.folderUrl(c.path, c.isFolder);
+        EXPECT_EQ(url, c.url) << c.path.toStdString() << " -> " << url.toString().toStdString();
+        if (!url.isEmpty()) {
+            EXPECT_FALSE(url.hasFragment() || url.hasQuery()) << c.path.toStdString();
+        }
+    }
+    EXPECT_EQ(lib.folderUrl("/m/a #1 %/b.mp3", false).toLocalFile(), "/m/a #1 %");
+}
+
 } // namespace
