@@ -52,15 +52,7 @@ struct Receivers {
 
     Receivers()
     {
-        descriptions.answer("/desc.xml", 200,
-            QStringLiteral("<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
-                           "<deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>"
-                           "<friendlyName>Loft</friendlyName><UDN>uuid:loft</UDN><serviceList><service>"
-                           "<serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>"
-                           "<serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>"
-                           "<controlURL>%1</controlURL></service></serviceList></device></root>")
-                .arg(renderer.url("/avt").toString())
-                .toUtf8());
+        descriptions.answer("/desc.xml", 200, kvr::test::loftDescription(renderer.url("/avt")));
         QSettings().remove("cast");
         cast = std::make_unique<CastSession>(&bridge);
         const QString castAt = QStringLiteral("127.0.0.1:%1").arg(chromecast.port());

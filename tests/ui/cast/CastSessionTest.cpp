@@ -475,15 +475,7 @@ TEST(CastSession, ConnectsToEveryKindOfReceiver)
     AirPlayReceiver airPlay;
     SoapRenderer renderer;
     kvr::test::LoopbackHttpServer descriptions;
-    descriptions.answer("/desc.xml", 200,
-        QStringLiteral("<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
-                       "<deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>"
-                       "<friendlyName>Loft</friendlyName><UDN>uuid:loft</UDN><serviceList><service>"
-                       "<serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>"
-                       "<serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>"
-                       "<controlURL>%1</controlURL></service></serviceList></device></root>")
-            .arg(renderer.url("/avt").toString())
-            .toUtf8());
+    descriptions.answer("/desc.xml", 200, kvr::test::loftDescription(renderer.url("/avt")));
 
     struct Case {
         const char* type;

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTcpServer>
+#include <QUrl>
 
 namespace kvr::test {
 
@@ -31,6 +32,19 @@ inline QStringList diagnosticTexts(const ui::cast::CastSession& cast)
 inline QString lastDiagnostic(const ui::cast::CastSession& cast)
 {
     return cast.diagnostics().isEmpty() ? QString() : cast.diagnostics().last().mid(10);
+}
+
+// The description of a renderer named "Loft" that offers only AVTransport, at controlUrl.
+inline QByteArray loftDescription(const QUrl& controlUrl)
+{
+    return QStringLiteral("<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+                          "<deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>"
+                          "<friendlyName>Loft</friendlyName><UDN>uuid:loft</UDN><serviceList><service>"
+                          "<serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>"
+                          "<serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>"
+                          "<controlURL>%1</controlURL></service></serviceList></device></root>")
+        .arg(controlUrl.toString())
+        .toUtf8();
 }
 
 } // namespace kvr::test
