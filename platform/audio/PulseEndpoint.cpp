@@ -567,17 +567,24 @@ private:
         const uint64_t cutHanded
             = std::clamp<uint64_t>(uint64_t(std::max<int64_t>(int64_t(cut) - shift, 0)), oldest, handed);
         // The silence reaches past what the sink mixes ahead, so the sink is playing it when the stream is corked.
-        const uint64_t silence = std::max(written - cut, sinkFrames + 2 * guardFrames);
+        const uint64_t silence = std::max(written - cut, sinkFrames + 3 * guardFrames);
         written = cut;
         if (!writeSilenceLocked(silence, int64_t(cut * frameBytes), PA_SEEK_ABSOLUTE)) {
             heardFloor = heardBefore;
             return corkLocked(true);
         }
+        // The cork waits until the sink plays a guard's length into the silence. The stream's own clock is no
+        // judge of that: it interpolates and never steps back, so on a busy machine, with the sink's thread
+        // starved, it runs ahead of the sink, and a cork at its word throws away audio before the cut that was
+        // never played. The server's read index less the sink's latency, fresh each time, is what was played.
         connection->waitLocked(
             [&] {
-                pa_usec_t heardUs = 0;
-                return !freshTimingLocked() || pa_stream_get_time(stream, &heardUs) < 0
-                    || heardUs * uint64_t(rate) / 1000000 >= cut;
+                const pa_timing_info* now = freshTimingLocked();
+                if (!now || now->read_index < 0)
+                    return true;
+                const int64_t played
+                    = now->read_index / int64_t(frameBytes) - int64_t(now->sink_usec * uint64_t(rate) / 1000000);
+                return played >= int64_t(cut + guardFrames);
             },
             Clock::now() + operationTimeout);
         heardFloor = cutHanded;
