@@ -42,6 +42,8 @@ ApplicationWindow {
     palette.placeholderText: "#5f646d"
     palette.mid: "#3a3d44"
     palette.dark: "#0e1014"
+    // The veil a modal dialog lays over the window is this role at half strength: black, so it darkens.
+    palette.shadow: "#000000"
     palette.light: "#3a3d44"
     palette.toolTipBase: "#2a2d33"
     palette.toolTipText: "#e8eaed"
