@@ -21,12 +21,12 @@ function(kvr_add_layer target)
 endfunction()
 
 # One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
-#   kvr_add_gtest(<target> DIR <dir> [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
+#   kvr_add_gtest(<target> DIR <dir> [OWN_DISPLAY] [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
 # QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt). The cases SLOW matches
 # (stress tests, which take minutes under ThreadSanitizer) get a longer time limit than the others.
 # Nothing is added while the folder has no sources yet.
 function(kvr_add_gtest target)
-  cmake_parse_arguments(ARG "" "DIR;SLOW" "LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_DISPLAY" "DIR;SLOW" "LIBS;LABELS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.h)
   if(NOT sources)
     return()
@@ -39,6 +39,11 @@ function(kvr_add_gtest target)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${support} ${ARG_LIBS})
   target_precompile_headers(${target} PRIVATE <gtest/gtest.h> <string> <vector>)
+  if(ARG_OWN_DISPLAY)
+    # Tests that show windows and press keys need the active window: each runs on an X display of its own, so
+    # parallel tests never take the focus from each other.
+    set_target_properties(${target} PROPERTIES CROSSCOMPILING_EMULATOR "bash;${PROJECT_SOURCE_DIR}/scripts/own-display.sh")
+  endif()
   set(environment)
   if(KVR_SANITIZE STREQUAL "thread")
     # Tests that run a program (ffprobe, curl) through QProcess fork a threaded process whose child only execs.
