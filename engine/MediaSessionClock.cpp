@@ -36,10 +36,18 @@ void MediaSession::Impl::resetClock()
 
 int64_t MediaSession::Impl::shownPositionUs(int64_t clock)
 {
-    std::lock_guard lock(frameMutex);
-    if (currentFrame && currentFrame->pts >= 0)
-        return currentFrame->pts;
-    return clock;
+    const uint64_t open = generation.load();
+    {
+        std::lock_guard lock(frameMutex);
+        if (currentFrame && currentFrameGeneration == open)
+            return currentFrame->pts >= 0 ? currentFrame->pts : clock;
+    }
+    // The first picture may be handed out meanwhile; it is the one asked for either way.
+    int64_t first = -1;
+    const std::shared_ptr<internal::VideoFrameQueue> queue = currentFrameQueue();
+    if (queue && queue->firstPts(first))
+        return first >= 0 ? first : clock;
+    return basePositionUs.load();
 }
 
 void MediaSession::Impl::watchAudio(uint64_t openGeneration, bool framesWaiting)
@@ -189,6 +197,7 @@ std::shared_ptr<VideoFrame> MediaSession::takeFrame(int64_t clockUs, bool force)
         }
         std::lock_guard lock(d.frameMutex);
         d.currentFrame = frame;
+        d.currentFrameGeneration = generation;
     }
     d.watchAudio(generation, !frame && queue->size() > 0);
     return frame;

@@ -103,9 +103,12 @@ struct MediaSession::Impl {
     std::mutex prescanThreadMutex;
     std::atomic<bool> prescanAbort { false };
 
-    // Guards currentFrame and coverArt; nothing is taken inside it.
+    // Guards currentFrame, currentFrameGeneration and coverArt; nothing is taken inside it.
     mutable std::mutex frameMutex;
     std::shared_ptr<VideoFrame> currentFrame;
+    // The open currentFrame came from: a seek replaces the picture, but the previous one stays here until the
+    // sink draws the next.
+    uint64_t currentFrameGeneration = 0;
     std::shared_ptr<VideoFrame> coverArt;
 
     // Guards audioEffects, videoFilters, and the decoders while they are created, handed effects or destroyed.
@@ -148,7 +151,9 @@ struct MediaSession::Impl {
     static int64_t steadyNowNs();
     int64_t wallElapsedUs() const;
     void resetClock();
-    // Where the picture on screen stands: the pts of the frame last handed out, else `clock`.
+    // Where the picture on screen stands: the pts of the frame this open last handed out; before it handed any
+    // out (just after a seek), the open's first picture, or while that is still being decoded, the position the
+    // open started at; `clock` for a picture without a pts.
     int64_t shownPositionUs(int64_t clock);
     bool audioAbandoned() const
     {

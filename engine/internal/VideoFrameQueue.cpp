@@ -18,6 +18,10 @@ bool VideoFrameQueue::push(std::shared_ptr<VideoFrame>&& frame)
         frame.reset();
         return false;
     }
+    if (!anyPushed) {
+        anyPushed = true;
+        firstPushedPts = frame->pts;
+    }
     frames.push_back(std::move(frame));
     return true;
 }
@@ -58,6 +62,13 @@ bool VideoFrameQueue::hasDue(int64_t clockUs, bool force, size_t& waiting) const
         return false;
     const auto& front = frames.front();
     return force || !front || front->pts < 0 || front->pts <= clockUs;
+}
+
+bool VideoFrameQueue::firstPts(int64_t& pts) const
+{
+    std::lock_guard lock(mutex);
+    pts = firstPushedPts;
+    return anyPushed;
 }
 
 void VideoFrameQueue::abort()

@@ -26,6 +26,8 @@ public:
     std::shared_ptr<VideoFrame> takeDue(int64_t clockUs, bool force);
     // Whether takeDue would hand out a picture now, without taking it; `waiting` is set to the queue's size.
     bool hasDue(int64_t clockUs, bool force, size_t& waiting) const;
+    // The pts of the first picture ever pushed (the picture an open at a position starts with); false before it.
+    bool firstPts(int64_t& pts) const;
     // Refuses every later push and wakes a producer waiting for room.
     void abort();
 
@@ -37,6 +39,8 @@ private:
     std::deque<std::shared_ptr<VideoFrame>> frames;
     size_t capacity;
     bool aborted = false;
+    bool anyPushed = false;
+    int64_t firstPushedPts = -1;
 };
 
 } // namespace kvr::engine::internal

@@ -189,6 +189,73 @@ TEST(MediaSession, FrameStepsByHalfAFrameForwardAndOneAndAHalfBack)
     EXPECT_FALSE(session->stepFrame(true));
 }
 
+// A seek while paused replaces the picture, but the one taken before it stays the session's current frame until the
+// sink draws again: a step or a redraw must start from the seek's picture, whether or not it has been drawn.
+TEST(MediaSession, FrameStepAfterAPausedSeekStartsFromTheSeeksPicture)
+{
+    enum class Act { Forward, Back, Refresh };
+    struct Case {
+        const char* name;
+        int64_t shownUs; // the picture drawn before the seek
+        int64_t seekUs;
+        // 0: nothing of the seek drawn yet; 1: its picture decoded and waiting; 2: its picture drawn.
+        int waited;
+        Act act;
+        int64_t expectedPts; // the picture after the step; -1: the step is refused
+    };
+    // clip.mp4 has a picture every 40 ms from 0.
+    const std::vector<Case> cases = {
+        { "forward past the first picture", 0, 2'000'000, 0, Act::Forward, 2'040'000 },
+        { "back past the first picture", 0, 2'000'000, 0, Act::Back, 1'960'000 },
+        { "forward after a seek back", 2'000'000, 1'000'000, 0, Act::Forward, 1'040'000 },
+        { "back after a seek back", 2'000'000, 1'000'000, 0, Act::Back, 960'000 },
+        { "back after a seek to the start", 2'000'000, 0, 0, Act::Back, -1 },
+        { "forward from a target between pictures", 0, 1'010'000, 1, Act::Forward, 1'080'000 },
+        { "back from a target between pictures", 0, 1'010'000, 1, Act::Back, 1'000'000 },
+        { "forward once the seek was drawn", 0, 2'000'000, 2, Act::Forward, 2'040'000 },
+        { "redraw", 2'000'000, 1'000'000, 0, Act::Refresh, 1'000'000 },
+    };
+    auto session = makeSession();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(session->open(kvr::test::fixture("clip.mp4"), c.shownUs)) << session->lastError();
+        session->play();
+        // Taken as the sink takes the picture while nothing is shown.
+        auto draw = [&] {
+            std::shared_ptr<kvr::engine::VideoFrame> frame;
+            EXPECT_TRUE(
+                waitFor([&] { return (frame = session->takeFrame(session->videoClockUs(), true)) != nullptr; }, 30s));
+            return frame ? frame->pts : -1;
+        };
+        ASSERT_EQ(draw(), c.shownUs);
+        session->pause();
+
+        ASSERT_TRUE(session->seek(c.seekUs)) << session->lastError();
+        ASSERT_EQ(session->state(), S::Paused);
+        if (c.waited == 1) {
+            ASSERT_TRUE(waitFor([&] { return session->frameDue(session->videoClockUs(), true); }, 30s));
+        } else if (c.waited == 2) {
+            ASSERT_GE(draw(), c.seekUs);
+        }
+
+        const uint64_t generation = session->generation();
+        bool stepped = true;
+        if (c.act == Act::Refresh)
+            session->refreshPausedFrame();
+        else
+            stepped = session->stepFrame(c.act == Act::Forward);
+        EXPECT_EQ(session->state(), S::Paused);
+        if (c.expectedPts < 0) {
+            EXPECT_FALSE(stepped);
+            EXPECT_EQ(session->generation(), generation);
+            continue;
+        }
+        EXPECT_TRUE(stepped);
+        EXPECT_GT(session->generation(), generation);
+        EXPECT_EQ(draw(), c.expectedPts);
+    }
+}
+
 TEST(MediaSession, RefreshRedecodesOnlyAPausedPicture)
 {
     auto session = makeSession();

@@ -23,6 +23,9 @@ std::shared_ptr<VideoFrame> picture(int64_t pts)
 TEST(VideoFrameQueue, TakesTheNewestDuePictureAndDropsTheOlderOnes)
 {
     VideoFrameQueue q(5);
+    int64_t first = 7;
+    EXPECT_TRUE(q.push(nullptr));
+    EXPECT_FALSE(q.firstPts(first)); // nothing pushed yet: an empty picture does not count
     for (int64_t pts : { 0, 40, 80, 120 })
         ASSERT_TRUE(q.push(picture(pts)));
     std::weak_ptr<VideoFrame> oldest;
@@ -51,6 +54,10 @@ TEST(VideoFrameQueue, TakesTheNewestDuePictureAndDropsTheOlderOnes)
     EXPECT_EQ(q.takeDue(0, false), nullptr); // 160 is in front and not due
     EXPECT_EQ(q.takeDue(160, false)->pts, -1);
     EXPECT_EQ(q.size(), 0u);
+
+    // The first picture is remembered after it and every later one were taken.
+    EXPECT_TRUE(q.firstPts(first));
+    EXPECT_EQ(first, 0);
 }
 
 TEST(VideoFrameQueue, FullQueueBlocksTheProducerUntilATakeOrAnAbort)
