@@ -154,6 +154,9 @@ private:
     void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
         const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
     static qint64 idFor(Database& db, const char* table, const char* column, const QString& value);
+    // One log line for a file a pass leaves out, with the reason; said again only when the file or the reason
+    // has changed, so that the passes a directory's changes set off do not repeat it.
+    void reportSkip(const QFileInfo& file, const char* reason);
 
     QString databasePath_;
     QString coversDir_;
@@ -169,6 +172,8 @@ private:
     std::atomic<bool> cancel_ { false };
     // Written and read by the worker only.
     std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
+    // The files left out and logged, as path -> "<size>:<mtime ms>:<reason>"; a file read later is forgotten.
+    QHash<QString, QString> reportedSkips_;
     std::thread worker_;
 };
 
