@@ -5,6 +5,7 @@
 #include "ui/library/Statement.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -286,6 +287,11 @@ void Library::runMaintenance()
     }
     if (now - lastBackup > 86400)
         backupNow();
+    // A write of a cover or thumbnail cut short by a kill leaves its temporary file; an hour is far longer
+    // than any write still under way takes.
+    if (const int removed
+        = LibraryScanner::removeUnfinishedCovers(coversDir, QDateTime::currentDateTime().addSecs(-3600)))
+        qInfo().noquote() << "library: removed" << removed << "unfinished cover files";
     if (!folders().isEmpty() && now - oldestScan > qint64(rescanHours_) * 3600 && !status.running)
         requestFullScan();
 }

@@ -3,6 +3,7 @@
 #include "engine/MediaInfo.h"
 #include "ui/library/ScanStatus.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QHash>
 #include <QImage>
@@ -130,6 +131,11 @@ public:
     // The one JPEG writer of the cover cache: the file appears whole under its name, or not at all (a crash
     // during the write leaves no truncated cover to be reused later). False, with one log line, on failure.
     static bool writeJpeg(const QImage& image, const QString& path, int quality);
+
+    // Removes what a write into the cover cache that never finished left behind: QSaveFile's temporaries
+    // beside a cover or thumbnail name ("<key>.jpg.XXXXXX", "<key>_<size>.jpg.XXXXXX", six letters) last
+    // written before `before`, so that a write still under way is left alone. Returns how many went.
+    static int removeUnfinishedCovers(const QString& coversDir, const QDateTime& before);
 
     // A file whose modification time lies this little in the past may still be growing: it is left for later.
     static constexpr qint64 settleMs = 5000;

@@ -277,6 +277,54 @@ TEST_F(Library, NewerSchemaIsLeftUntouched)
     }
 }
 
+TEST_F(Library, MaintenanceRemovesUnfinishedCoverWrites)
+{
+    // What a kill during a cover or thumbnail write leaves is QSaveFile's temporary: the target's name, a dot
+    // and six letters. Only those, and only when an hour old, go; everything else in the folder stays.
+    struct Case {
+        const char* name;
+        qint64 ageSecs;
+        bool removed;
+    };
+    const Case cases[] = {
+        { "e1024-00ff00ff00ff00ff.jpg.AbCdEf", 7200, true },
+        { "fa3c9e1_256.jpg.QwErTy", 7200, true },
+        { "v51ab.jpg.zzzzzz", 3700, true },
+        // A write that may still be under way.
+        { "e1024-00ff00ff00ff00ff.jpg.ZxCvBn", 60, false },
+        { "fa3c9e1_512.jpg.PoIuYt", 1800, false },
+        // Our own finished files, and names that are not QSaveFile's.
+        { "e1024-00ff00ff00ff00ff.jpg", 7200, false },
+        { "fa3c9e1_256.jpg", 7200, false },
+        { "fa3c9e1.jpg.AbCd1f", 7200, false },
+        { "fa3c9e1.jpg.AbCdE", 7200, false },
+        { "fa3c9e1.jpg.AbCdEfG", 7200, false },
+        { "fa3c9e1.png.AbCdEf", 7200, false },
+        { "fa.3c9e1.jpg.AbCdEf", 7200, false },
+        { ".jpg.AbCdEf", 7200, false },
+        { "notes.txt", 7200, false },
+    };
+    const QString covers = dataDir + "/covers";
+    ASSERT_TRUE(QDir().mkpath(covers));
+    QStringList kept;
+    for (const Case& c : cases) {
+        QFile file(covers + "/" + c.name);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        ASSERT_EQ(file.write("\xff\xd8\xff"), 3);
+        file.close();
+        ASSERT_TRUE(kvr::test::library::setAge(file.fileName(), c.ageSecs));
+        if (!c.removed)
+            kept << c.name;
+    }
+    kept.sort();
+
+    // The start-up maintenance (3 s after opening) sweeps the folder in one go.
+    open();
+    const auto names = [&] { return QDir(covers).entryList(QDir::Files | QDir::Hidden, QDir::Name); };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !names().contains(cases[0].name); }, 60000));
+    EXPECT_EQ(names(), kept) << names().join(", ").toStdString();
+}
+
 TEST_F(Library, CountsOfTheSeededLibrary)
 {
     QDir().mkpath(dataDir);
