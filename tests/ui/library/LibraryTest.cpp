@@ -199,6 +199,50 @@ TEST_F(Library, FolderSlotsWriteThroughAndScan)
     ASSERT_TRUE(QTest::qWaitFor([&] { return lastNotice() == "Library: 0 added, 0 updated, 1 missing"; }, 60000));
 }
 
+// What a bound view reads again on each announcement: the folder rows on foldersChanged, the counts on
+// contentChanged. Each must follow the folder's first pass, its loss and its return without being asked.
+TEST_F(Library, FolderRowsAndCountsFollowScansAndReturns)
+{
+    ASSERT_TRUE(place("cover.mp3", root + "/Music/tone.mp3"));
+    Lib& lib = open();
+    ASSERT_TRUE(waitQuiet());
+    QVariantMap row;
+    QVariantMap counts;
+    QObject::connect(&lib, &Lib::foldersChanged, [&] { row = lib.folders().value(0).toMap(); });
+    QObject::connect(&lib, &Lib::contentChanged, [&] { counts = lib.counts(); });
+
+    ASSERT_TRUE(lib.addFolder(root + "/Music"));
+    EXPECT_EQ(counts.value("folders").toLongLong(), 1) << "the folder count follows the edit";
+    EXPECT_EQ(row.value("items").toLongLong(), 0);
+    EXPECT_EQ(row.value("lastScan").toLongLong(), 0);
+    ASSERT_TRUE(waitPasses(1));
+    EXPECT_EQ(row.value("items").toLongLong(), 1);
+    EXPECT_GT(row.value("lastScan").toLongLong(), 0);
+    EXPECT_TRUE(row.value("online").toBool());
+    EXPECT_EQ(counts.value("tracks").toLongLong(), 1);
+
+    // Deleted, the folder is announced unreachable once the directory job its watch sets off has run.
+    ASSERT_TRUE(waitQuiet());
+    ASSERT_TRUE(QDir(root + "/Music").removeRecursively());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !row.value("online", true).toBool(); }, 60000));
+    EXPECT_EQ(row.value("items").toLongLong(), 1) << "items are kept while the folder is away";
+    ASSERT_TRUE(waitQuiet());
+
+    // Back (whole, in one rename), it is announced at once, with the items it kept; its contents are watched
+    // again, so a change inside it is scanned.
+    ASSERT_TRUE(place("cover.mp3", root + "/Staging/tone.mp3"));
+    const qint64 backAt = clock.elapsed();
+    ASSERT_TRUE(QDir().rename(root + "/Staging", root + "/Music"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return row.value("online").toBool(); }, 60000));
+    EXPECT_LT(clock.elapsed() - backAt, 30000);
+    EXPECT_EQ(row.value("items").toLongLong(), 1);
+    const int before = passEnds;
+    ASSERT_TRUE(place("tags.ogg", root + "/Music/new.ogg"));
+    ASSERT_TRUE(waitPasses(before + 1));
+    EXPECT_EQ(row.value("items").toLongLong(), 2);
+    EXPECT_EQ(counts.value("missing").toLongLong(), 0);
+}
+
 TEST_F(Library, Settings)
 {
     {
@@ -437,6 +481,8 @@ TEST_F(Library, ScanRelay)
     // A paused pass reports progress about every 300 ms: contentChanged follows at most every 1.5 s.
     lib.pauseScan(true);
     ASSERT_TRUE(lib.addFolder(root + "/Music"));
+    // The edit's own announcement is not the pass's.
+    contentTimes.clear();
     const int revisionBefore = lib.revision();
     QTest::qWait(6000);
     ASSERT_TRUE(lib.scanning());
