@@ -16,15 +16,8 @@ Window {
     property var backupList: []
 
     readonly property var library: typeof Library !== "undefined" ? Library : null
-    // The folder list announces only its own edits; its item counts, last scans and reachability change with
-    // the content and the scans, so it is read again on those as well.
-    readonly property var folders: {
-        if (!library || !library.folders)
-            return []
-        void library.revision
-        void library.scanning
-        return library.folders
-    }
+    // Announced by the library on its edits, while and after its scans, and when a folder goes or comes back.
+    readonly property var folders: library && library.folders ? library.folders : []
     readonly property var excluded: library && library.excludedFolders ? library.excludedFolders : []
     readonly property bool scanning: library ? library.scanning === true : false
     readonly property bool scanPaused: library ? library.scanPaused === true : false

@@ -239,7 +239,10 @@ bool Database::open(const QString& path)
         return false;
     }
     sqlite3_busy_timeout(db_, 5000);
-    exec("PRAGMA journal_mode=WAL");
+    // The journal mode lives in the file's header: a file of a newer version, which ensureSchema refuses,
+    // keeps the mode it has, so that refusing it leaves every byte as it was.
+    if (storedVersion() <= schemaVersion)
+        exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     exec("PRAGMA temp_store=MEMORY");
@@ -248,22 +251,31 @@ bool Database::open(const QString& path)
 
 bool Database::ensureSchema()
 {
-    exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)");
-    int version = 0;
-    {
-        Statement read = prepare("SELECT value FROM library_meta WHERE key='schema_version'");
-        if (read.next()) {
-            bool ok = false;
-            version = read.columnText(0).toInt(&ok, 10);
-            if (!ok)
-                version = 0;
-        }
-    }
+    // Read before anything is written, so that a refused file is never touched.
+    const int version = storedVersion();
     if (version > schemaVersion)
         return false;
     if (version == schemaVersion)
         return true;
-    return exec(schemaScript);
+    return exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript);
+}
+
+int Database::storedVersion()
+{
+    if (!db_)
+        return 0;
+    // Asked of the catalogue first: a new file has no library_meta, and preparing a read of it would log.
+    {
+        Statement table = prepare("SELECT 1 FROM sqlite_master WHERE type='table' AND name='library_meta'");
+        if (!table.next())
+            return 0;
+    }
+    Statement read = prepare("SELECT value FROM library_meta WHERE key='schema_version'");
+    if (!read.next())
+        return 0;
+    bool ok = false;
+    const int version = read.columnText(0).toInt(&ok, 10);
+    return ok ? version : 0;
 }
 
 bool Database::exec(const char* sql)

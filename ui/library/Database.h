@@ -19,7 +19,8 @@ public:
     Database(const Database&) = delete;
     Database& operator=(const Database&) = delete;
 
-    // Opens (or creates) the file in write-ahead-log mode with foreign keys on; closes any connection held.
+    // Opens (or creates) the file with foreign keys on, in write-ahead-log mode unless the file is of a newer
+    // version (which ensureSchema then refuses); closes any connection held.
     bool open(const QString& path);
     // Creates what the current schema needs on a new file; false for a file of a newer version.
     bool ensureSchema();
@@ -40,6 +41,10 @@ public:
     static constexpr int schemaVersion = 1;
 
 private:
+    // The schema_version stored in the file; 0 for a new file, one without the row or one whose value is
+    // no number. Reads only.
+    int storedVersion();
+
     sqlite3* db_ = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include "ui/library/Statement.h"
 
 #include <QDateTime>
+#include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -95,9 +96,14 @@ Library::Library(QObject* parent)
     watchTimer.setInterval(watchDebounceMs);
     connect(&watchTimer, &QTimer::timeout, this, &Library::rescanPendingDirectories);
     connect(&watcher, &QFileSystemWatcher::directoryChanged, this, &Library::onDirectoryChanged);
+    connect(&returnWatcher, &QFileSystemWatcher::directoryChanged, this, &Library::checkReachability);
     contentTimer.setSingleShot(true);
     contentTimer.setInterval(contentThrottleMs);
-    connect(&contentTimer, &QTimer::timeout, this, &Library::bumpRevision);
+    // The folder rows count the items a pass writes, so they are read again with the content.
+    connect(&contentTimer, &QTimer::timeout, this, [this] {
+        bumpRevision();
+        emit foldersChanged();
+    });
     maintenanceTimer.setInterval(maintenanceMs);
     connect(&maintenanceTimer, &QTimer::timeout, this, &Library::runMaintenance);
     maintenanceTimer.start();
@@ -243,6 +249,8 @@ void Library::onScanFinished(const ScanStatus& scanStatus)
     emit scanChanged();
     bumpRevision();
     rewatchFolders();
+    // Item counts, the last full scan and reachability of the folder rows.
+    emit foldersChanged();
     // A directory watch reports a file when it appears, not while it grows: the directories of files met
     // while still being written are asked for again once the debounce has passed, until they are quiet.
     if (!scanStatus.settling.isEmpty()) {
@@ -286,6 +294,12 @@ void Library::runMaintenance()
     }
     if (now - lastBackup > 86400)
         backupNow();
+    checkReachability();
+    // A write of a cover or thumbnail cut short by a kill leaves its temporary file; an hour is far longer
+    // than any write still under way takes.
+    if (const int removed
+        = LibraryScanner::removeUnfinishedCovers(coversDir, QDateTime::currentDateTime().addSecs(-3600)))
+        qInfo().noquote() << "library: removed" << removed << "unfinished cover files";
     if (!folders().isEmpty() && now - oldestScan > qint64(rescanHours_) * 3600 && !status.running)
         requestFullScan();
 }

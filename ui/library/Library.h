@@ -202,7 +202,14 @@ private:
     // A full scan, asked of the scanner only while the database is open, so a file the library could not
     // open or refused is never written.
     void requestFullScan();
-    void rewatchFolders();
+    // Watches the library folders and their subdirectories, and above each unreachable folder the nearest
+    // folder that exists. True when the set of unreachable folders differs from the last look.
+    bool rewatchFolders();
+    // The folder rows whose path is not a directory now.
+    QSet<QString> unreachableFolders() const;
+    void watchForReturns();
+    // A folder that was unreachable is back, or one has gone: its watches follow and the rows are announced.
+    void checkReachability();
     void onDirectoryChanged(const QString& path);
     void rescanPendingDirectories();
     void onScanProgress(const ScanStatus& scanStatus);
@@ -227,6 +234,9 @@ private:
     std::unique_ptr<LibraryScanner> scanner;
     ScanStatus status;
     QFileSystemWatcher watcher;
+    // Separate from watcher: a change above a library folder is never a directory to scan.
+    QFileSystemWatcher returnWatcher;
+    QSet<QString> unreachable;
     QSet<QString> pendingDirs;
     QTimer watchTimer;
     QTimer maintenanceTimer;

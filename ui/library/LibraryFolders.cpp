@@ -46,6 +46,8 @@ bool Library::addFolder(const QString& pathOrUrl)
     insert.bindText(1, path);
     insert.run();
     emit foldersChanged();
+    // The folder count and the folder view are content too.
+    bumpRevision();
     requestFullScan();
     return true;
 }
@@ -56,6 +58,7 @@ void Library::removeFolder(const QString& path)
     remove.bindText(1, path);
     remove.run();
     emit foldersChanged();
+    bumpRevision();
     requestFullScan();
 }
 
@@ -106,29 +109,83 @@ QStringList Library::excludedFolders() const
     return result;
 }
 
-void Library::rewatchFolders()
+bool Library::rewatchFolders()
 {
     const QStringList watched = watcher.directories();
     if (!watched.isEmpty())
         watcher.removePaths(watched);
 
+    QSet<QString> missing;
     QStringList paths;
     for (const QVariant& entry : folders()) {
         const QString root = entry.toMap().value(QStringLiteral("path")).toString();
-        if (!QFileInfo(root).isDir())
+        if (!QFileInfo(root).isDir()) {
+            missing.insert(root);
             continue;
+        }
         paths.push_back(root);
         // Hidden directories are left out and symbolic links are not followed, as in the scan itself.
         QDirIterator walk(root, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
         while (paths.size() < watchLimit && walk.hasNext())
             paths.push_back(walk.next());
     }
+    const bool changed = missing != unreachable;
+    unreachable = missing;
+    watchForReturns();
     if (paths.isEmpty())
-        return;
+        return changed;
     // inotify watches one directory at a time; past the user's watch limit the kernel refuses the rest.
     const QStringList refused = watcher.addPaths(paths);
     if (!refused.isEmpty())
         qWarning().noquote() << "library: could not watch" << refused.size() << "folders; periodic scans cover them";
+    return changed;
+}
+
+QSet<QString> Library::unreachableFolders() const
+{
+    QSet<QString> missing;
+    Statement select = db.prepare("SELECT path FROM library_folders");
+    while (select.next()) {
+        const QString path = select.columnText(0);
+        if (!QFileInfo(path).isDir())
+            missing.insert(path);
+    }
+    return missing;
+}
+
+void Library::watchForReturns()
+{
+    // A folder that comes back appears as an entry of the nearest folder above it that exists. (A file
+    // system mounted there shows no entry change; the hourly maintenance looks for those.)
+    QSet<QString> above;
+    for (const QString& path : std::as_const(unreachable)) {
+        QString parent = QDir::cleanPath(path);
+        do
+            parent = QFileInfo(parent).path();
+        while (!QFileInfo(parent).isDir() && parent != QFileInfo(parent).path());
+        above.insert(parent);
+    }
+    const QStringList watched = returnWatcher.directories();
+    if (QSet<QString>(watched.cbegin(), watched.cend()) == above)
+        return;
+    if (!watched.isEmpty())
+        returnWatcher.removePaths(watched);
+    if (!above.isEmpty())
+        returnWatcher.addPaths(QStringList(above.cbegin(), above.cend()));
+}
+
+void Library::checkReachability()
+{
+    const QSet<QString> now = unreachableFolders();
+    if (now == unreachable) {
+        // A folder on the way down may have appeared, or the watched one gone.
+        watchForReturns();
+        return;
+    }
+    // No pass is asked for here: a mount point appears empty a moment before its file system is mounted
+    // on it, and a pass then would mark every item of the folder missing. The next full pass reconciles.
+    rewatchFolders();
+    emit foldersChanged();
 }
 
 void Library::onDirectoryChanged(const QString& path)

@@ -3,6 +3,7 @@
 #include "engine/MediaInfo.h"
 #include "ui/library/ScanStatus.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QHash>
 #include <QImage>
@@ -131,6 +132,11 @@ public:
     // during the write leaves no truncated cover to be reused later). False, with one log line, on failure.
     static bool writeJpeg(const QImage& image, const QString& path, int quality);
 
+    // Removes what a write into the cover cache that never finished left behind: QSaveFile's temporaries
+    // beside a cover or thumbnail name ("<key>.jpg.XXXXXX", "<key>_<size>.jpg.XXXXXX", six letters) last
+    // written before `before`, so that a write still under way is left alone. Returns how many went.
+    static int removeUnfinishedCovers(const QString& coversDir, const QDateTime& before);
+
     // A file whose modification time lies this little in the past may still be growing: it is left for later.
     static constexpr qint64 settleMs = 5000;
 
@@ -154,6 +160,9 @@ private:
     void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
         const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
     static qint64 idFor(Database& db, const char* table, const char* column, const QString& value);
+    // One log line for a file a pass leaves out, with the reason; said again only when the file or the reason
+    // has changed, so that the passes a directory's changes set off do not repeat it.
+    void reportSkip(const QFileInfo& file, const char* reason);
 
     QString databasePath_;
     QString coversDir_;
@@ -169,6 +178,8 @@ private:
     std::atomic<bool> cancel_ { false };
     // Written and read by the worker only.
     std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
+    // The files left out and logged, as path -> "<size>:<mtime ms>:<reason>"; a file read later is forgotten.
+    QHash<QString, QString> reportedSkips_;
     std::thread worker_;
 };
 

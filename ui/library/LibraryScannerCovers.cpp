@@ -4,9 +4,11 @@
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QHash>
 #include <QImageWriter>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSaveFile>
 #include <QTransform>
@@ -127,6 +129,25 @@ bool LibraryScanner::writeJpeg(const QImage& image, const QString& path, int qua
         return false;
     }
     return true;
+}
+
+int LibraryScanner::removeUnfinishedCovers(const QString& coversDir, const QDateTime& before)
+{
+    // A key has no dot in it; QSaveFile names its temporary after the target plus "." and six letters.
+    static const QRegularExpression unfinished(QStringLiteral("^[^./]+\\.jpg\\.[A-Za-z]{6}$"));
+    int removed = 0;
+    QDirIterator entries(coversDir, { QStringLiteral("*.jpg.??????") }, QDir::Files | QDir::NoDotAndDotDot);
+    while (entries.hasNext()) {
+        entries.next();
+        const QFileInfo entry = entries.fileInfo();
+        if (!unfinished.match(entry.fileName()).hasMatch())
+            continue;
+        if (entry.fileTime(QFileDevice::FileModificationTime) >= before)
+            continue;
+        if (QFile::remove(entry.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
 }
 
 QString LibraryScanner::findCoverArt(

@@ -223,13 +223,18 @@ void LibraryScanner::scan(const Job& job)
                 excluded = excluded || dirKey.startsWith(exclusion);
             if (excluded)
                 continue;
+            if (!entry.isReadable()) {
+                reportSkip(entry, "no permission to read it");
+                continue;
+            }
             files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
             ++status.found;
             reportProgress(status, false);
         }
     };
-    // Files only: QDir::Files leaves out FIFOs and devices, on which reading the content would block.
-    const QDir::Filters fileFilter = QDir::Files | QDir::Readable | QDir::NoDotAndDotDot;
+    // Files only: QDir::Files leaves out FIFOs and devices, on which reading the content would block. Files
+    // that cannot be read are listed too, so that leaving them out is logged above.
+    const QDir::Filters fileFilter = QDir::Files | QDir::NoDotAndDotDot;
     for (const QString& root : roots) {
         if (cancel_)
             break;
@@ -313,6 +318,8 @@ void LibraryScanner::scan(const Job& job)
             clearMarks.reset();
             clearMarks.bindText(1, QStringLiteral("skip:") + uri);
             clearMarks.run();
+        } else {
+            reportedSkips_.remove(uri);
         }
         std::this_thread::yield();
     }
@@ -334,6 +341,20 @@ void LibraryScanner::scan(const Job& job)
     db.close();
 }
 
+void LibraryScanner::reportSkip(const QFileInfo& file, const char* reason)
+{
+    const QString uri = QDir::toNativeSeparators(file.absoluteFilePath());
+    const QString stamp = QStringLiteral("%1:%2:%3")
+                              .arg(file.size())
+                              .arg(file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch())
+                              .arg(QLatin1String(reason));
+    const auto known = reportedSkips_.constFind(uri);
+    if (known != reportedSkips_.cend() && *known == stamp)
+        return;
+    reportedSkips_.insert(uri, stamp);
+    qWarning().noquote() << QStringLiteral("LibraryScanner: skipping %1: %2").arg(uri, QLatin1String(reason));
+}
+
 QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
 {
     QString probing;
@@ -353,7 +374,8 @@ QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
         tx.run(skip);
         tx.exec("DELETE FROM library_meta WHERE key = 'probing'");
         if (tx.commit())
-            qWarning().noquote() << QStringLiteral("library: skipping %1: reading it stopped the player").arg(probing);
+            qWarning().noquote()
+                << QStringLiteral("LibraryScanner: skipping %1: reading it stopped the player").arg(probing);
     }
 
     QHash<QString, QString> skipped;
@@ -368,8 +390,10 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
 {
     const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
-    if (info.tracks.empty())
+    if (info.tracks.empty()) {
+        reportSkip(file, "no audio or video could be read from it");
         return false;
+    }
     const engine::TrackInfo* video = nullptr;
     const engine::TrackInfo* audio = nullptr;
     for (const engine::TrackInfo& track : info.tracks) {

@@ -168,6 +168,30 @@ TestCase {
         verify(!part(window, "scanNowButton").enabled)
     }
 
+    // A folder row follows its folder without anyone asking: its first scan, its loss and its return.
+    function test_folderRowFollowsItsFolder() {
+        verify(TestLibrary.reopen("empty"))
+        backedUpNow()
+        const folder = makeFolder("Comes and goes", 2)
+        sh("touch -d '1 hour ago' '" + folder + "'/*.mp3")
+        const window = makeWindow()
+        verify(Library.addFolder(folder))
+        const status = () => texts(window, "folderRows", "folderStatus")[0]
+        tryVerify(() => status().startsWith("2 items  ·  last full scan " + today()), 60000, status())
+        tryCompare(Library, "scanning", false, 60000)
+
+        sh("rm -rf '" + folder + "'")
+        tryVerify(() => status().startsWith("Not reachable"), 60000, status())
+        compare(findChild(rows(window, "folderRows")[0], "folderStatus").color, Qt.color("#f0b35b"))
+        tryCompare(Library, "scanning", false, 60000)
+
+        // Back in one rename, as a drive or a restored copy comes back whole.
+        const staging = makeFolder("Staging", 2)
+        sh("touch -d '1 hour ago' '" + staging + "'/*.mp3 && mv '" + staging + "' '" + folder + "'")
+        tryVerify(() => status().startsWith("2 items  ·  last full scan "), 60000, status())
+        compare(findChild(rows(window, "folderRows")[0], "folderStatus").color, Qt.color("#6b7079"))
+    }
+
     // The seeded folders do not exist here: their items stay, and the rows say so.
     function test_unreachableFolders() {
         const window = makeWindow()

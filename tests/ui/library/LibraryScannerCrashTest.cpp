@@ -291,7 +291,7 @@ TEST_F(LibraryScannerCrash, FileThatCrashesTheReadIsSkippedUntilItChanges)
     for (int i = 0; i < 2; ++i) {
         ScanRun run(args("bad.mp3"));
         ASSERT_TRUE(run.finish()) << "run " << i << ": " << run.errors().toStdString();
-        const QByteArray warning = "library: skipping " + bad.toUtf8() + ": reading it stopped the player";
+        const QByteArray warning = "LibraryScanner: skipping " + bad.toUtf8() + ": reading it stopped the player";
         EXPECT_EQ(run.errors().contains(warning), i == 0) << run.errors().toStdString();
         EXPECT_EQ(meta("probing"), "<none>");
         EXPECT_EQ(meta("skip:" + bad),

@@ -8,16 +8,21 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -29,9 +34,41 @@ using kvr::ui::library::Statement;
 using namespace std::chrono_literals;
 
 using kvr::test::library::place;
+using kvr::test::library::setAge;
 using kvr::test::library::settle;
 
 namespace {
+
+// The warnings of this process from the moment it is made to its end; the scanner logs on its own thread.
+class Warnings {
+public:
+    Warnings() { previous_ = qInstallMessageHandler(&Warnings::record); }
+    ~Warnings()
+    {
+        qInstallMessageHandler(previous_);
+        std::lock_guard lock(mutex_);
+        lines_.clear();
+    }
+    // The lines recorded since the last call, those that begin with prefix.
+    QStringList take(const QString& prefix)
+    {
+        std::lock_guard lock(mutex_);
+        QStringList taken = lines_.filter(QRegularExpression("^" + QRegularExpression::escape(prefix)));
+        lines_.clear();
+        return taken;
+    }
+
+private:
+    static void record(QtMsgType, const QMessageLogContext&, const QString& text)
+    {
+        std::lock_guard lock(mutex_);
+        lines_.append(text);
+    }
+
+    static inline std::mutex mutex_;
+    static inline QStringList lines_;
+    QtMessageHandler previous_ = nullptr;
+};
 
 // The reports of one scanner, and a way to wait for its passes to end.
 class Reports {
@@ -460,6 +497,131 @@ TEST_F(LibraryScanner, DestroyingDuringAPassReportsOnceAndLeavesNoThread)
     scanner.reset();
     EXPECT_EQ(reports.finishedCount(), 1u);
     EXPECT_EQ(kvr::test::countThreadsNamed("kvr-libscan"), 0);
+}
+
+TEST_F(LibraryScanner, FileLeftOutIsLoggedOnceWithItsReason)
+{
+    const QString good = music + "/good.ogg";
+    const QString garbage = music + "/garbage.mp4";
+    const QString quarantined = music + "/quarantined.ogg";
+    ASSERT_TRUE(place("tags.ogg", good));
+    ASSERT_TRUE(place("garbage.mp4", garbage));
+    ASSERT_TRUE(place("tags.ogg", quarantined));
+    ASSERT_TRUE(place("garbage.mp4", music + "/.hidden.mp4"));
+    ASSERT_TRUE(place("garbage.mp4", music + "/notes.txt"));
+    // A file an earlier run set aside was logged then; later passes pass it over without a word.
+    Statement skip = db.prepare("INSERT INTO library_meta(key, value) VALUES(?1, ?2)");
+    skip.bindText(1, "skip:" + quarantined)
+        .bindText(2,
+            QStringLiteral("%1:%2")
+                .arg(QFileInfo(quarantined).size())
+                .arg(QFileInfo(quarantined).lastModified().toSecsSinceEpoch()));
+    ASSERT_TRUE(skip.run());
+
+    Warnings warnings;
+    const QStringList garbageLine { "LibraryScanner: skipping " + garbage
+        + ": no audio or video could be read from it" };
+    auto scanner = makeScanner();
+    // Once when first met, not on the passes after it (a directory's job included), again once it has changed.
+    struct Step {
+        const char* what;
+        bool touch;
+        bool full;
+        QStringList logged;
+    };
+    const Step steps[] = {
+        { "first pass", false, true, garbageLine },
+        { "unchanged", false, true, {} },
+        { "directory job", false, false, {} },
+        { "touched", true, true, garbageLine },
+        { "unchanged again", false, true, {} },
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.touch) {
+            ASSERT_TRUE(setAge(garbage, 120));
+        }
+        if (step.full)
+            scanner->requestFullScan();
+        else
+            scanner->requestPaths({ music });
+        const ScanStatus pass = reports.waitFinished(++passes);
+        EXPECT_EQ(pass.added, passes == 1 ? 1 : 0);
+        const QStringList logged = warnings.take("LibraryScanner:");
+        EXPECT_EQ(logged, step.logged) << logged.join('\n').toStdString();
+    }
+    EXPECT_GT(idOf(good), 0);
+    EXPECT_EQ(idOf(garbage), -1);
+    EXPECT_EQ(idOf(quarantined), -1);
+}
+
+// A file this user may not read is left out with a line that says so. Root reads every file, so as root the
+// pass runs in a process of the unprivileged user "nobody".
+TEST_F(LibraryScanner, FileWithoutReadPermissionIsLoggedAndLeftOut)
+{
+    const bool asRoot = ::geteuid() == 0;
+    QTemporaryDir shared;
+    ASSERT_TRUE(shared.isValid());
+    const QString scratch = QString::fromStdString(kvr::test::scratchDirectory().string());
+    ASSERT_TRUE(shared.path().startsWith(scratch + "/"));
+    if (asRoot) {
+        // The way down to the folder through this process's own scratch folders, without the right to list them.
+        for (QString up = QFileInfo(shared.path()).path(); up.startsWith(scratch); up = QFileInfo(up).path())
+            ASSERT_TRUE(QFile::setPermissions(up, QFileInfo(up).permissions() | QFile::ExeOther));
+    }
+    const QFile::Permissions open = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    const QString base = shared.path();
+    const QString songs = base + "/Songs";
+    const QString library = base + "/library.db";
+    const QString runtime = base + "/runtime";
+    ASSERT_TRUE(QDir().mkpath(songs));
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_TRUE(place("tags.ogg", songs + "/open.ogg"));
+    ASSERT_TRUE(place("tags.ogg", songs + "/locked.ogg"));
+    {
+        Database seed;
+        ASSERT_TRUE(seed.open(library));
+        ASSERT_TRUE(seed.ensureSchema());
+        Statement insert = seed.prepare("INSERT INTO library_folders(path) VALUES(?1)");
+        insert.bindText(1, songs);
+        ASSERT_TRUE(insert.run());
+    }
+    for (const QString& path : { base, songs, library, songs + "/open.ogg" })
+        ASSERT_TRUE(QFile::setPermissions(path, open)) << path.toStdString();
+    ASSERT_TRUE(QFile::setPermissions(songs + "/locked.ogg", QFile::Permissions()));
+    // A runtime folder of the probe's own user, as the private log folder requires.
+    if (asRoot) {
+        ASSERT_EQ(::chown(QFile::encodeName(runtime).constData(), 65534, 65534), 0);
+    }
+
+    QProcess probe;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_RUNTIME_DIR", runtime);
+    probe.setProcessEnvironment(environment);
+    const QStringList scan { "scan", library, "--covers", base + "/covers" };
+    if (asRoot) {
+        probe.start("setpriv",
+            QStringList { "--reuid=65534", "--regid=65534", "--clear-groups", "--", KVR_LIBRARY_SCAN_PROBE } + scan);
+    } else {
+        probe.start(KVR_LIBRARY_SCAN_PROBE, scan);
+    }
+    ASSERT_TRUE(probe.waitForFinished(240000));
+    const QString errors = QString::fromUtf8(probe.readAllStandardError());
+    ASSERT_EQ(probe.exitStatus(), QProcess::NormalExit);
+    ASSERT_EQ(probe.exitCode(), 0) << errors.toStdString();
+    EXPECT_TRUE(probe.readAllStandardOutput().contains("finished processed 1 added 1 updated 0 removed 0"));
+
+    const QStringList logged = errors.split('\n').filter(QRegularExpression("^LibraryScanner:"));
+    EXPECT_EQ(logged, QStringList { "LibraryScanner: skipping " + songs + "/locked.ogg: no permission to read it" })
+        << errors.toStdString();
+    Database check;
+    ASSERT_TRUE(check.open(library));
+    Statement uris = check.prepare("SELECT uri FROM sources");
+    QStringList stored;
+    while (uris.next())
+        stored << uris.columnText(0);
+    EXPECT_EQ(stored, QStringList { songs + "/open.ogg" });
 }
 
 } // namespace
