@@ -90,10 +90,8 @@ public:
     {
         gatesOpen_ = true;
         for (const auto& [socket, rest] : std::as_const(waiting_))
-            if (socket) {
-                socket->write(rest);
-                socket->disconnectFromHost();
-            }
+            if (socket)
+                sendAnswer(socket, rest);
         waiting_.clear();
     }
     void hang(const QByteArray& path)
@@ -141,8 +139,7 @@ private:
             waiting_.append({ QPointer<QTcpSocket>(socket), response.body.mid(response.gate - from) });
             return;
         }
-        socket->write(head + response.body);
-        socket->disconnectFromHost();
+        sendAnswer(socket, head + response.body);
     }
 
     QTcpServer server_;

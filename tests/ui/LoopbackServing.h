@@ -12,15 +12,14 @@
 #include <QPair>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 
 namespace kvr::test {
 
-struct HttpRequest {
-    QByteArray method;
-    QByteArray path; // with its query
-    QMap<QByteArray, QByteArray> headers; // names in lower case
+struct HttpRequest : RequestHead {
     QByteArray body;
 };
 
@@ -42,7 +41,7 @@ template <typename Handle> bool listenOnLoopback(QTcpServer& server, quint16 por
                 const qsizetype length = head.headers.value("content-length").toLongLong();
                 if (buffer->size() < end + 4 + length)
                     return; // the body is still on its way
-                const HttpRequest request { head.method, head.path, head.headers, buffer->mid(end + 4, length) };
+                const HttpRequest request { head, buffer->mid(end + 4, length) };
                 buffer->clear();
                 handle(socket, request);
             });
@@ -62,6 +61,22 @@ inline QByteArray answerHead(int status, const QByteArray& reason, const QByteAr
     for (const auto& header : headers)
         head += header.first + ": " + header.second + "\r\n";
     return head + "\r\n";
+}
+
+// Writes answer and closes the connection, or does so delayMs later (nothing, should the socket be gone by
+// then); sent runs as the answer goes out.
+inline void sendAnswer(QTcpSocket* socket, const QByteArray& answer, int delayMs = 0, std::function<void()> sent = {})
+{
+    auto send = [socket, answer, sent] {
+        if (sent)
+            sent();
+        socket->write(answer);
+        socket->disconnectFromHost();
+    };
+    if (delayMs > 0)
+        QTimer::singleShot(delayMs, socket, send);
+    else
+        send();
 }
 
 } // namespace kvr::test

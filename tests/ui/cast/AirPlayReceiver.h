@@ -17,11 +17,11 @@
 #include <QNetworkRequest>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 
 #include <algorithm>
+#include <functional>
 
 namespace kvr::test {
 
@@ -208,18 +208,11 @@ private:
         auto [status, body] = handle(request);
         if (how.status != 0)
             status = how.status;
-        const bool info = request.path == "/playback-info";
-        const QByteArray answer = answerHead(status, "Test", "text/x-apple-plist+xml", body.size()) + body;
-        auto send = [this, socket, answer, info] {
-            if (info)
-                ++playbackInfoAnswers;
-            socket->write(answer);
-            socket->disconnectFromHost();
-        };
-        if (how.delayMs > 0)
-            QTimer::singleShot(how.delayMs, socket, send);
-        else
-            send();
+        std::function<void()> counted;
+        if (request.path == "/playback-info")
+            counted = [this] { ++playbackInfoAnswers; };
+        sendAnswer(
+            socket, answerHead(status, "Test", "text/x-apple-plist+xml", body.size()) + body, how.delayMs, counted);
     }
 
     QTcpServer server_;

@@ -12,7 +12,6 @@
 #include <QMap>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrl>
 
 namespace kvr::test {
@@ -109,15 +108,7 @@ private:
             return;
         const int status = how.status != 0 ? how.status : 200;
         const QByteArray body = how.useBody ? how.body : ownAnswer(request.action);
-        const QByteArray answer = answerHead(status, "Test", "text/xml; charset=\"utf-8\"", body.size()) + body;
-        auto send = [socket, answer] {
-            socket->write(answer);
-            socket->disconnectFromHost();
-        };
-        if (how.delayMs > 0)
-            QTimer::singleShot(how.delayMs, socket, send);
-        else
-            send();
+        sendAnswer(socket, answerHead(status, "Test", "text/xml; charset=\"utf-8\"", body.size()) + body, how.delayMs);
     }
 
     QTcpServer server_;
