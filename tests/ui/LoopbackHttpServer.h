@@ -1,19 +1,19 @@
 #pragma once
 
-#include "tests/ui/HttpRequestHead.h"
 // A small HTTP/1.1 server on 127.0.0.1 for tests: answers each request by its path from a table of canned
 // responses and records what it was asked. It runs on the test's own event loop.
 
+#include "tests/ui/LoopbackServing.h"
+
 #include <QByteArray>
-#include <QHostAddress>
 #include <QList>
 #include <QMap>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUrl>
 
 #include <algorithm>
-#include <memory>
 
 namespace kvr::test {
 
@@ -23,24 +23,21 @@ public:
         int status = 200;
         QByteArray body;
         QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray contentType = "application/json";
         bool hang = false; // accept the request and never answer
         bool ranges = false; // honour "Range: bytes=N-" as a file server does
+        // With ranges: an answer that starts before this offset stops there and waits, connection open, until
+        // releaseGates; -1 for none.
+        qsizetype gate = -1;
         QByteArray authorization; // when set, the "Authorization" header required, else 401 with a Basic challenge
     };
 
-    struct Request {
-        QByteArray method;
-        QByteArray path;
-        QMap<QByteArray, QByteArray> headers; // names in lower case
-    };
+    using Request = HttpRequest;
 
     LoopbackHttpServer()
     {
-        server_.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection())
-                serve(socket);
-        });
+        listenOnLoopback(
+            server_, 0, [this](QTcpSocket* socket, const HttpRequest& request) { serve(socket, request); });
     }
 
     bool isListening() const { return server_.isListening(); }
@@ -73,6 +70,30 @@ public:
             response.authorization = "Basic " + (user + ':' + password).toBase64();
         routes_[path] = response;
     }
+    // Serves body like a file whose bytes from gate on are held back: an answer that reaches the gate stalls
+    // there, connection open, until releaseGates, so a reader sees a source that stops in the middle for as
+    // long as a test wants. Answers that start beyond the gate (a demuxer looking for an index at the end) go
+    // at once.
+    void serveGatedFile(const QByteArray& path, const QByteArray& body, qsizetype gate)
+    {
+        Response response;
+        response.body = body;
+        response.contentType = "application/octet-stream";
+        response.ranges = true;
+        response.gate = gate;
+        routes_[path] = response;
+    }
+    // Some answer has reached its gate and waits there.
+    bool stalled() const { return !waiting_.isEmpty(); }
+    // Sends the rest of every stalled answer; from now on nothing stops at a gate.
+    void releaseGates()
+    {
+        gatesOpen_ = true;
+        for (const auto& [socket, rest] : std::as_const(waiting_))
+            if (socket)
+                sendAnswer(socket, rest);
+        waiting_.clear();
+    }
     void hang(const QByteArray& path)
     {
         Response response;
@@ -82,60 +103,51 @@ public:
     const QList<Request>& requests() const { return requests_; }
 
 private:
-    void serve(QTcpSocket* socket)
+    void serve(QTcpSocket* socket, const HttpRequest& request)
     {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            const RequestHead parsed = parseRequestHead(buffer->left(end));
-            buffer->clear();
-            Request request;
-            request.method = parsed.method;
-            request.path = parsed.path;
-            request.headers = parsed.headers;
-            requests_.append(request);
-            const auto found = routes_.constFind(request.path);
-            Response response;
-            if (found != routes_.cend())
-                response = *found;
-            else
-                response.status = 404;
-            if (response.hang)
-                return;
-            if (!response.authorization.isEmpty() && request.headers.value("authorization") != response.authorization) {
-                response.status = 401;
-                response.body.clear();
-                response.headers.append({ QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"test\"") });
-            } else if (response.ranges) {
-                response.headers.append({ QByteArray("Accept-Ranges"), QByteArray("bytes") });
-                const QByteArray range = request.headers.value("range");
-                if (range.startsWith("bytes=")) {
-                    const qsizetype total = response.body.size();
-                    const qsizetype from = std::min<qsizetype>(range.mid(6).split('-').value(0).toLongLong(), total);
-                    response.status = 206;
-                    response.headers.append({ "Content-Range",
-                        "bytes " + QByteArray::number(from) + '-' + QByteArray::number(total - 1) + '/'
-                            + QByteArray::number(total) });
-                    response.body = response.body.mid(from);
-                }
+        requests_.append(request);
+        const auto found = routes_.constFind(request.path);
+        Response response;
+        if (found != routes_.cend())
+            response = *found;
+        else
+            response.status = 404;
+        if (response.hang)
+            return;
+        qsizetype from = 0;
+        if (!response.authorization.isEmpty() && request.headers.value("authorization") != response.authorization) {
+            response.status = 401;
+            response.body.clear();
+            response.headers.append({ QByteArray("WWW-Authenticate"), QByteArray("Basic realm=\"test\"") });
+        } else if (response.ranges) {
+            response.headers.append({ QByteArray("Accept-Ranges"), QByteArray("bytes") });
+            const QByteArray range = request.headers.value("range");
+            if (range.startsWith("bytes=")) {
+                const qsizetype total = response.body.size();
+                from = std::min<qsizetype>(range.mid(6).split('-').value(0).toLongLong(), total);
+                response.status = 206;
+                response.headers.append({ "Content-Range",
+                    "bytes " + QByteArray::number(from) + '-' + QByteArray::number(total - 1) + '/'
+                        + QByteArray::number(total) });
+                response.body = response.body.mid(from);
             }
-            QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Canned\r\n";
-            head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-            head += "Content-Type: application/json\r\nConnection: close\r\n";
-            for (const auto& header : response.headers)
-                head += header.first + ": " + header.second + "\r\n";
-            socket->write(head + "\r\n" + response.body);
-            socket->disconnectFromHost();
-        });
+        }
+        const QByteArray head
+            = answerHead(response.status, "Canned", response.contentType, response.body.size(), response.headers);
+        if (response.ranges && response.gate >= 0 && !gatesOpen_ && from < response.gate) {
+            socket->write(head + response.body.left(response.gate - from));
+            waiting_.append({ QPointer<QTcpSocket>(socket), response.body.mid(response.gate - from) });
+            return;
+        }
+        sendAnswer(socket, head + response.body);
     }
 
     QTcpServer server_;
     QMap<QByteArray, Response> routes_;
     QList<Request> requests_;
+    // Answers stopped at their gate, with the rest of their body.
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> waiting_;
+    bool gatesOpen_ = false;
 };
 
 } // namespace kvr::test

@@ -262,10 +262,14 @@ bool CastSession::alwaysTranscode(const QString& deviceId) const
 
 void CastSession::setAlwaysTranscode(const QString& deviceId, bool on)
 {
+    const bool was = alwaysTranscodeIds_.contains(deviceId);
     alwaysTranscodeIds_.removeAll(deviceId);
     if (on)
         alwaysTranscodeIds_.append(deviceId);
     saveSettings();
+    // The receiver list carries the choice too, and the casting window shows it from there.
+    if (was != on && discovery_.device(deviceId))
+        emit devicesChanged();
 }
 
 void CastSession::addManual(const QString& type, const QString& address)

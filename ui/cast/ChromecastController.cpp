@@ -139,7 +139,8 @@ void ChromecastController::setVolume(double level)
 {
     volume_ = std::clamp(level, 0.0, 1.0);
     QJsonObject object = typed(QStringLiteral("SET_VOLUME"));
-    object[QStringLiteral("requestId")] = nextRequestId();
+    volumeRequestId_ = nextRequestId();
+    object[QStringLiteral("requestId")] = volumeRequestId_;
     object[QStringLiteral("volume")] = QJsonObject { { QStringLiteral("level"), volume_ } };
     sendMessage(kReceiverNs, kPlatform, object);
 }
@@ -179,7 +180,8 @@ void ChromecastController::launchApp()
     heartbeatTimer_.start();
     QJsonObject launch = typed(QStringLiteral("LAUNCH"));
     launch[QStringLiteral("appId")] = kAppId;
-    launch[QStringLiteral("requestId")] = nextRequestId();
+    launchRequestId_ = nextRequestId();
+    launch[QStringLiteral("requestId")] = launchRequestId_;
     sendMessage(kReceiverNs, kPlatform, launch);
 }
 
@@ -272,10 +274,23 @@ void ChromecastController::handleMessage(const QString& nameSpace, const QString
         if (type == QLatin1String("CLOSE") && sourceId == transportId_ && !closing_)
             appGone();
     } else if (nameSpace == kReceiverNs) {
-        if (type == QLatin1String("RECEIVER_STATUS"))
+        const int requestId = object.value(QStringLiteral("requestId")).toInt(-1);
+        // A refusal without a request id can only be matched to the launch while that is still unanswered.
+        const bool answersLaunch = launchRequestId_ >= 0 && (requestId == launchRequestId_ || requestId < 0);
+        if (type == QLatin1String("RECEIVER_STATUS")) {
             handleReceiverStatus(object);
-        else if (type == QLatin1String("LAUNCH_ERROR") || type == QLatin1String("INVALID_REQUEST"))
+        } else if (type == QLatin1String("LAUNCH_ERROR")
+            || (type == QLatin1String("INVALID_REQUEST") && answersLaunch)) {
             fail(tr("%1 could not start its media player: %2").arg(device_.name, reason));
+        } else if (type == QLatin1String("INVALID_REQUEST")) {
+            // A refused volume change (or other platform request) leaves the media playing.
+            const QString why = reason.isEmpty() ? type : reason;
+            const QString message = requestId >= 0 && requestId == volumeRequestId_
+                ? tr("%1 did not accept a volume change (%2)").arg(device_.name, why)
+                : tr("%1 did not accept a command (%2)").arg(device_.name, why);
+            spdlog::warn("ChromecastController: {}", message.toStdString());
+            emit notice(message);
+        }
     } else if (nameSpace == kMediaNs) {
         if (type == QLatin1String("MEDIA_STATUS")) {
             handleMediaStatus(object);
@@ -320,6 +335,8 @@ void ChromecastController::handleReceiverStatus(const QJsonObject& object)
     }
     if (found == transportId_)
         return;
+    // The app runs: the launch has had its answer.
+    launchRequestId_ = -1;
     transportId_ = found;
     sendMessage(kConnectionNs, transportId_, typed(QStringLiteral("CONNECT")));
     statusPollTimer_.start();

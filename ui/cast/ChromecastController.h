@@ -80,6 +80,11 @@ private:
     LoadRequest request_;
     bool loadPending_ = false;
     bool loadInFlight_ = false;
+    // The requestId of the LAUNCH still waiting for its app (-1 once the app runs): only a refusal answering it
+    // means the receiver cannot start its media player.
+    int launchRequestId_ = -1;
+    // The requestId of the last SET_VOLUME, to name what a refusal on the platform's namespace refused.
+    int volumeRequestId_ = -1;
     // The requestId of the last LOAD: only an INVALID_REQUEST answering it means the media cannot play.
     int loadRequestId_ = -1;
     bool closing_ = false;

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "tests/ui/HttpRequestHead.h"
 // A receiver of AirPlay 1's HTTP control on 127.0.0.1 for tests. It plays nothing: it keeps a position that
 // advances with the rate while "playing", reports it as an XML property list and drops the duration once the
 // end is reached. Per path a test can set a status code, silence (accepted, never answered), a dropped
 // connection or a slow answer. Every request is recorded with its headers and body. Runs on the test's own
 // event loop.
 
+#include "tests/ui/LoopbackServing.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
-#include <QHostAddress>
 #include <QList>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -17,23 +17,17 @@
 #include <QNetworkRequest>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrl>
 #include <QUrlQuery>
 
 #include <algorithm>
-#include <memory>
+#include <functional>
 
 namespace kvr::test {
 
 class AirPlayReceiver {
 public:
-    struct Request {
-        QByteArray method;
-        QByteArray path; // with its query
-        QMap<QByteArray, QByteArray> headers; // names in lower case
-        QByteArray body;
-    };
+    using Request = HttpRequest;
 
     // How a path is answered instead of the receiver's own reply.
     struct Override {
@@ -65,11 +59,8 @@ public:
 
     explicit AirPlayReceiver(quint16 port = 0)
     {
-        server_.listen(QHostAddress::LocalHost, port);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection())
-                serve(socket);
-        });
+        listenOnLoopback(
+            server_, port, [this](QTcpSocket* socket, const HttpRequest& request) { serve(socket, request); });
     }
 
     bool isListening() const { return server_.isListening(); }
@@ -204,52 +195,24 @@ private:
         });
     }
 
-    void serve(QTcpSocket* socket)
+    void serve(QTcpSocket* socket, const Request& request)
     {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            Request request;
-            const RequestHead parsed = parseRequestHead(buffer->left(end));
-            request.method = parsed.method;
-            request.path = parsed.path;
-            request.headers = parsed.headers;
-            const qsizetype length = request.headers.value("content-length").toLongLong();
-            if (buffer->size() < end + 4 + length)
-                return; // the body is still on its way
-            request.body = buffer->mid(end + 4, length);
-            buffer->clear();
-            requests_.append(request);
-
-            const Override how = overrides_.value(request.path.split('?').value(0));
-            if (how.silent)
-                return;
-            if (how.drop) {
-                socket->abort();
-                return;
-            }
-            auto [status, body] = handle(request);
-            if (how.status != 0)
-                status = how.status;
-            const bool info = request.path == "/playback-info";
-            QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + " Test\r\n";
-            answer += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-            answer += "Content-Type: text/x-apple-plist+xml\r\nConnection: close\r\n\r\n" + body;
-            auto send = [this, socket, answer, info] {
-                if (info)
-                    ++playbackInfoAnswers;
-                socket->write(answer);
-                socket->disconnectFromHost();
-            };
-            if (how.delayMs > 0)
-                QTimer::singleShot(how.delayMs, socket, send);
-            else
-                send();
-        });
+        requests_.append(request);
+        const Override how = overrides_.value(request.path.split('?').value(0));
+        if (how.silent)
+            return;
+        if (how.drop) {
+            socket->abort();
+            return;
+        }
+        auto [status, body] = handle(request);
+        if (how.status != 0)
+            status = how.status;
+        std::function<void()> counted;
+        if (request.path == "/playback-info")
+            counted = [this] { ++playbackInfoAnswers; };
+        sendAnswer(
+            socket, answerHead(status, "Test", "text/x-apple-plist+xml", body.size()) + body, how.delayMs, counted);
     }
 
     QTcpServer server_;

@@ -245,6 +245,38 @@ TEST(CastSession, ManualReceiversAreListedAndStored)
         const QVariantMap first = QSettings().value("cast/manual").toList().value(0).toMap();
         EXPECT_TRUE(first.contains("description"));
 
+        // An always-transcode choice shows in the list at once, and only a real change of a listed receiver
+        // asks the window to read the list again.
+        const auto listedAlwaysTranscode = [&](const QString& id) {
+            for (const QVariant& v : rig.cast->devices())
+                if (v.toMap().value("id") == id)
+                    return v.toMap().value("alwaysTranscode").toBool();
+            return false;
+        };
+        struct Step {
+            const char* name;
+            QString id;
+            bool on;
+            qsizetype devicesChanged;
+            bool listed;
+        };
+        const Step steps[] = {
+            { "switched on", airPlayId, true, 1, true },
+            { "on again", airPlayId, true, 0, true },
+            { "a receiver not listed", "dlna:uuid:elsewhere", true, 0, true },
+            { "switched off", airPlayId, false, 1, false },
+            { "off again", airPlayId, false, 0, false },
+        };
+        for (const Step& step : steps) {
+            SCOPED_TRACE(step.name);
+            rig.clearSpies();
+            rig.cast->setAlwaysTranscode(step.id, step.on);
+            EXPECT_EQ(rig.devices->size(), step.devicesChanged);
+            EXPECT_EQ(rig.settings->size(), 1);
+            EXPECT_EQ(listedAlwaysTranscode(airPlayId), step.listed);
+        }
+        EXPECT_FALSE(listedAlwaysTranscode(castId));
+
         rig.cast->removeManual(castId);
         EXPECT_EQ(storedIds(), QStringList { airPlayId });
         EXPECT_EQ(rig.cast->devices().size(), 1);

@@ -1,7 +1,6 @@
 // The cast session's live conversion: the real Transcoder writing a growing file, the real media server
 // streaming it, ffprobe and curl reading it, and an AirPlay test receiver waiting for the load.
 #include "tests/support/TestSupport.h"
-#include "tests/ui/HttpRequestHead.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "ui/cast/CastController.h"
@@ -16,8 +15,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -75,80 +72,15 @@ Plan transcodeToMp4()
     return plan;
 }
 
-// Serves one file over HTTP with byte ranges, but a response that starts before the gate stops there and
-// waits, connection open, until release: a source that stalls in the middle for as long as a test wants.
-// Requests beyond the gate (a demuxer looking for an index at the end) are served at once.
-class GatedFileServer {
-public:
-    GatedFileServer(const QString& path, double gateFraction)
-    {
-        QFile file(path);
-        if (file.open(QIODevice::ReadOnly))
-            body_ = file.readAll();
-        gate_ = qint64(double(body_.size()) * gateFraction);
-        server_.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection())
-                serve(socket);
-        });
-    }
-    QString url(const QString& name) const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/%2").arg(server_.serverPort()).arg(name);
-    }
-    // Some response has reached the gate and waits there.
-    bool stalled() const { return !waiting_.isEmpty(); }
-    void release()
-    {
-        released_ = true;
-        for (const auto& [socket, from] : std::as_const(waiting_))
-            if (socket) {
-                socket->write(body_.mid(from));
-                socket->disconnectFromHost();
-            }
-        waiting_.clear();
-    }
-
-private:
-    void serve(QTcpSocket* socket)
-    {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            const kvr::test::RequestHead head = kvr::test::parseRequestHead(buffer->left(end));
-            buffer->clear();
-            const qint64 total = body_.size();
-            qint64 from = 0;
-            const QByteArray range = head.headers.value("range");
-            if (range.startsWith("bytes="))
-                from = std::min<qint64>(range.mid(6).split('-').value(0).toLongLong(), total);
-            QByteArray out
-                = range.isEmpty() ? QByteArray("HTTP/1.1 200 OK\r\n") : QByteArray("HTTP/1.1 206 Partial\r\n");
-            if (!range.isEmpty())
-                out += "Content-Range: bytes " + QByteArray::number(from) + '-' + QByteArray::number(total - 1) + '/'
-                    + QByteArray::number(total) + "\r\n";
-            out += "Content-Length: " + QByteArray::number(total - from)
-                + "\r\nAccept-Ranges: bytes\r\nContent-Type: application/octet-stream\r\nConnection: close\r\n\r\n";
-            if (released_ || from >= gate_) {
-                socket->write(out + body_.mid(from));
-                socket->disconnectFromHost();
-                return;
-            }
-            socket->write(out + body_.mid(from, gate_ - from));
-            waiting_.append({ QPointer<QTcpSocket>(socket), gate_ });
-        });
-    }
-
-    QTcpServer server_;
-    QByteArray body_;
-    qint64 gate_ = 0;
-    bool released_ = false;
-    QList<QPair<QPointer<QTcpSocket>, qint64>> waiting_;
-};
+// Serves the fixture as name over HTTP with byte ranges, stalling at gateFraction of its length until the
+// server's releaseGates; returns its address.
+QString serveGated(kvr::test::LoopbackHttpServer& server, const char* fixture, const QString& name, double gateFraction)
+{
+    QFile file(fixturePath(fixture));
+    const QByteArray body = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    server.serveGatedFile('/' + name.toUtf8(), body, qsizetype(double(body.size()) * gateFraction));
+    return server.url('/' + name).toString();
+}
 
 // A session of its own, with a clean "cast" group.
 std::unique_ptr<CastSession> newSession()
@@ -235,11 +167,12 @@ TEST(CastSessionTranscode, TheServerStreamsTheConversionWhileItGrows)
             QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
             std::setlocale(LC_ALL, "de_DE.UTF-8");
         }
-        GatedFileServer source(fixturePath(c.source), 0.85);
+        kvr::test::LoopbackHttpServer source;
+        const QString sourceUrl = serveGated(source, c.source, c.source, 0.85);
         auto cast = newSession();
         ASSERT_TRUE(cast->server().start(QHostAddress::LocalHost));
 
-        cast->startTranscode(source.url(c.source), c.plan, 0);
+        cast->startTranscode(sourceUrl, c.plan, 0);
         const auto file = cast->growingFile();
         ASSERT_TRUE(file);
         const QUrl url = cast->server().publishGrowingFile(file, c.plan.mimeType, c.plan.extension);
@@ -261,7 +194,7 @@ TEST(CastSessionTranscode, TheServerStreamsTheConversionWhileItGrows)
         EXPECT_TRUE(streams.contains(QStringLiteral("%1,audio").arg(c.audioCodec))) << streams.toStdString();
         EXPECT_FALSE(file->isFinished()) << "the source still stalls";
 
-        source.release();
+        source.releaseGates();
         ASSERT_TRUE(waitFor([&] { return file->isFinished(); }));
         EXPECT_FALSE(file->hasFailed());
         ASSERT_TRUE(download.waitDone());
@@ -364,12 +297,13 @@ TEST(CastSessionTranscode, TheLoadWaitsForTheReceiverAndTheStream)
 // which goes with the session.
 TEST(CastSessionTranscode, ANewLoadEndsTheConversionBeforeIt)
 {
-    GatedFileServer source(fixturePath("cast-h264-aac.mkv"), 0.5);
+    kvr::test::LoopbackHttpServer source;
+    const QString sourceUrl = serveGated(source, "cast-h264-aac.mkv", "first.mkv", 0.5);
     auto cast = newSession();
     Receiver receiver(*cast);
     ASSERT_TRUE(connectTo(*cast, receiver));
 
-    cast->startTranscode(source.url("first.mkv"), remuxToTs(), 0);
+    cast->startTranscode(sourceUrl, remuxToTs(), 0);
     const auto first = cast->growingFile();
     const QString firstUrl = "http://127.0.0.1:9/first.ts";
     const int firstLoad = cast->stageLoad(requestFor(firstUrl));
@@ -407,7 +341,7 @@ TEST(CastSessionTranscode, ANewLoadEndsTheConversionBeforeIt)
     EXPECT_FALSE(hasLine(*cast, "Loading " + firstUrl + " on the receiver"));
     EXPECT_EQ(receiver.airPlay.contentLocation, QByteArray("http://127.0.0.1:9/second.ts"));
     EXPECT_EQ(receiver.airPlay.requestsTo("/play").size(), 1);
-    source.release();
+    source.releaseGates();
 
     cast.reset();
     EXPECT_FALSE(QFileInfo::exists(folder)) << "the folder goes with the session";

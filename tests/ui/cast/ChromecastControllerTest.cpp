@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -475,6 +476,53 @@ TEST(ChromecastController, RefusedCommandIsANoticeButARefusedLoadFails)
     EXPECT_EQ(rig.notice.size(), 1);
 }
 
+TEST(ChromecastController, ARefusedPlatformRequestIsANoticeAndTheCastGoesOn)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.connect());
+    rig.controller.load(request());
+    ASSERT_TRUE(rig.waitForState(CastController::Playing));
+
+    // Each refusal answers something other than the launch: the media keeps playing and its commands still go.
+    struct Case {
+        const char* name;
+        std::function<void(Rig&)> provoke;
+        const char* notice;
+    };
+    const Case cases[] = {
+        { "a volume change",
+            [](Rig& r) {
+                r.receiver.refuseVolume = true;
+                r.controller.setVolume(0.4);
+            },
+            "Living Room TV did not accept a volume change (INVALID_COMMAND)" },
+        { "an unknown request",
+            [](Rig& r) {
+                r.receiver.send(
+                    kReceiver, "receiver-0", QJsonObject { { "type", "INVALID_REQUEST" }, { "requestId", 999 } });
+            },
+            "Living Room TV did not accept a command (INVALID_REQUEST)" },
+        { "no request id after the launch",
+            [](Rig& r) {
+                r.receiver.send(kReceiver, "receiver-0", QJsonObject { { "type", "INVALID_REQUEST" } });
+            },
+            "Living Room TV did not accept a command (INVALID_REQUEST)" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const qsizetype notices = rig.notice.size();
+        c.provoke(rig);
+        ASSERT_TRUE(waitFor([&] { return rig.notice.size() == notices + 1; }));
+        EXPECT_EQ(last(rig.notice), c.notice);
+        ASSERT_TRUE(rig.barrier());
+        EXPECT_TRUE(rig.failed.isEmpty());
+        EXPECT_EQ(rig.controller.state(), CastController::Playing);
+    }
+    rig.controller.pause();
+    ASSERT_TRUE(rig.waitForState(CastController::Paused));
+    EXPECT_TRUE(rig.failed.isEmpty());
+}
+
 TEST(ChromecastController, ReportsLaunchErrorsAndAGoneApp)
 {
     struct Case {
@@ -491,6 +539,22 @@ TEST(ChromecastController, ReportsLaunchErrorsAndAGoneApp)
         ASSERT_TRUE(waitFor([&] { return rig.failed.size() == 1; }));
         EXPECT_EQ(last(rig.failed), c.message);
         EXPECT_EQ(rig.controller.state(), CastController::Error);
+        EXPECT_TRUE(rig.connected.isEmpty());
+    }
+
+    {
+        // While the launch waits for its answer, a refusal of another request is not the launch's; one that
+        // names no request can only be the launch's.
+        Rig rig;
+        rig.receiver.launch = ChromecastReceiver::Launch::Ignore;
+        rig.controller.connectDevice();
+        ASSERT_TRUE(waitFor([&] { return rig.receiver.messagesOfType(kReceiver, "LAUNCH").size() == 1; }));
+        rig.receiver.send(kReceiver, "receiver-0", QJsonObject { { "type", "INVALID_REQUEST" }, { "requestId", 999 } });
+        ASSERT_TRUE(waitFor([&] { return rig.notice.size() == 1; }));
+        EXPECT_TRUE(rig.failed.isEmpty());
+        rig.receiver.send(kReceiver, "receiver-0", QJsonObject { { "type", "INVALID_REQUEST" } });
+        ASSERT_TRUE(waitFor([&] { return rig.failed.size() == 1; }));
+        EXPECT_EQ(last(rig.failed), "Living Room TV could not start its media player: ");
         EXPECT_TRUE(rig.connected.isEmpty());
     }
 

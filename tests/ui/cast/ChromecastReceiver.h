@@ -4,9 +4,9 @@
 // its own protocol-buffers code (never the player's), and just enough of a receiver behind them: the platform
 // answers CONNECT and LAUNCH with its status, runs one media app whose transport answers LOAD with BUFFERING
 // then PLAYING, and the transport commands with a media status, refusing those whose mediaSessionId is not
-// the current one, as receivers do. PING is answered. A test can make it silent, refuse the launch or the load,
-// drop the connection, cut a frame in half, announce an oversized frame, stop listening, or send any message
-// of its own. Every message received is recorded in order. Runs on the test's own event loop.
+// the current one, as receivers do. PING is answered. A test can make it silent, refuse the launch, the load or a
+// volume change, drop the connection, cut a frame in half, announce an oversized frame, stop listening, or send any
+// message of its own. Every message received is recorded in order. Runs on the test's own event loop.
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -57,6 +57,8 @@ public:
     QString sessionId = "session-1";
     double volumeLevel = 1.0;
     bool volumeMuted = false;
+    // SET_VOLUME is answered with an INVALID_REQUEST and the level kept.
+    bool refuseVolume = false;
     // Reported in the media status; 0 leaves the duration out.
     double mediaDuration = 0.0;
 
@@ -303,6 +305,10 @@ private:
             case Launch::Ignore:
                 break;
             }
+        } else if (m.nameSpace == kReceiver && type == "SET_VOLUME" && refuseVolume) {
+            send(kReceiver, "receiver-0",
+                QJsonObject {
+                    { "type", "INVALID_REQUEST" }, { "requestId", requestId }, { "reason", "INVALID_COMMAND" } });
         } else if (m.nameSpace == kReceiver && type == "SET_VOLUME") {
             volumeLevel = m.json.value("volume").toObject().value("level").toDouble();
             sendReceiverStatus();

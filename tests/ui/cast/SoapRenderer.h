@@ -1,21 +1,18 @@
 #pragma once
 
-#include "tests/ui/HttpRequestHead.h"
 // A scripted UPnP AV renderer on 127.0.0.1 for tests: it answers SOAP actions posted to any path with a
 // response element built from its own little state (transport state, position, volume), or, per action, with
 // a set status and body, silence or a late answer. It plays nothing. Every request is recorded with its
 // headers and body. Runs on the test's own event loop.
 
+#include "tests/ui/LoopbackServing.h"
+
 #include <QByteArray>
-#include <QHostAddress>
 #include <QList>
 #include <QMap>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTimer>
 #include <QUrl>
-
-#include <memory>
 
 namespace kvr::test {
 
@@ -45,11 +42,8 @@ public:
 
     SoapRenderer()
     {
-        server_.listen(QHostAddress::LocalHost, 0);
-        QObject::connect(&server_, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = server_.nextPendingConnection())
-                serve(socket);
-        });
+        listenOnLoopback(
+            server_, 0, [this](QTcpSocket* socket, const HttpRequest& request) { serve(socket, request); });
     }
 
     quint16 port() const { return server_.serverPort(); }
@@ -100,47 +94,21 @@ private:
         return response(action, {});
     }
 
-    void serve(QTcpSocket* socket)
+    void serve(QTcpSocket* socket, const HttpRequest& received)
     {
-        auto buffer = std::make_shared<QByteArray>();
-        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
-            buffer->append(socket->readAll());
-            const qsizetype end = buffer->indexOf("\r\n\r\n");
-            if (end < 0)
-                return;
-            Request request;
-            const RequestHead parsed = parseRequestHead(buffer->left(end));
-            request.path = parsed.path;
-            request.headers = parsed.headers;
-            const qsizetype length = request.headers.value("content-length").toLongLong();
-            if (buffer->size() < end + 4 + length)
-                return; // the body is still on its way
-            request.body = buffer->mid(end + 4, length);
-            buffer->clear();
-            const QByteArray soapAction = request.headers.value("soapaction");
-            request.action = soapAction.mid(soapAction.indexOf('#') + 1).chopped(1);
-            requests_.append(request);
+        Request request { received.path, received.headers, received.body, {} };
+        const QByteArray soapAction = request.headers.value("soapaction");
+        request.action = soapAction.mid(soapAction.indexOf('#') + 1).chopped(1);
+        requests_.append(request);
 
-            const Override how = overrides_.value(request.action);
-            if (overrides_.contains(request.action) && how.times > 0 && --overrides_[request.action].times == 0)
-                overrides_.remove(request.action);
-            if (how.silent)
-                return;
-            const int status = how.status != 0 ? how.status : 200;
-            const QByteArray body = how.useBody ? how.body : ownAnswer(request.action);
-            QByteArray answer = "HTTP/1.1 " + QByteArray::number(status) + " Test\r\n";
-            answer += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-            answer += "Content-Type: text/xml; charset=\"utf-8\"\r\nConnection: close\r\n\r\n" + body;
-            auto send = [socket, answer] {
-                socket->write(answer);
-                socket->disconnectFromHost();
-            };
-            if (how.delayMs > 0)
-                QTimer::singleShot(how.delayMs, socket, send);
-            else
-                send();
-        });
+        const Override how = overrides_.value(request.action);
+        if (overrides_.contains(request.action) && how.times > 0 && --overrides_[request.action].times == 0)
+            overrides_.remove(request.action);
+        if (how.silent)
+            return;
+        const int status = how.status != 0 ? how.status : 200;
+        const QByteArray body = how.useBody ? how.body : ownAnswer(request.action);
+        sendAnswer(socket, answerHead(status, "Test", "text/xml; charset=\"utf-8\"", body.size()) + body, how.delayMs);
     }
 
     QTcpServer server_;
