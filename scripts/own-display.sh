@@ -13,7 +13,8 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-for _ in $(seq 200); do [ -s "$dir/display" ] && break; sleep 0.05; done
+# A loaded machine can take many seconds to start a server; the loop ends as soon as it is up.
+for _ in $(seq 1200); do [ -s "$dir/display" ] && break; sleep 0.05; done
 if [ ! -s "$dir/display" ]; then
   echo "own-display: Xvfb did not start:" >&2
   cat "$dir/xvfb.log" >&2

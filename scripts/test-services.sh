@@ -16,7 +16,7 @@ kvr_services_start() {
   Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset +extension GLX \
     3>"$kvr_services_dir/display" >"$kvr_services_dir/xvfb.log" 2>&1 &
   kvr_services_pids+=($!)
-  for _ in $(seq 100); do [ -s "$kvr_services_dir/display" ] && break; sleep 0.05; done
+  for _ in $(seq 600); do [ -s "$kvr_services_dir/display" ] && break; sleep 0.05; done
   if [ -s "$kvr_services_dir/display" ]; then
     export DISPLAY=":$(head -n1 "$kvr_services_dir/display")"
   else
@@ -48,7 +48,7 @@ kvr_services_start() {
   kvr_services_pids+=($!)
   export PULSE_SERVER="unix:$pulse_dir/native"
   export KVR_PULSE_SINK=kvr_null
-  for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+  for _ in $(seq 600); do pactl info >/dev/null 2>&1 && break; sleep 0.05; done
   if ! pactl info >/dev/null 2>&1; then
     echo "test-services: PulseAudio did not start:" >&2
     tail -n 5 "$kvr_services_dir/pulse.log" >&2
