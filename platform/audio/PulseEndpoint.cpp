@@ -270,6 +270,10 @@ public:
         PulseConnection::Locked lock(connection->loop);
         if (timer)
             pa_threaded_mainloop_get_api(connection->loop)->time_free(timer);
+        if (timingRequest) {
+            pa_operation_cancel(timingRequest);
+            pa_operation_unref(timingRequest);
+        }
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_write_callback(stream, nullptr, nullptr);
@@ -395,6 +399,8 @@ public:
         if (alive != Status::Ok)
             return alive;
         const uint64_t heard = heardLocked();
+        if (running && !streamRead)
+            hurryStartLocked();
         const uint64_t queued = handed > heard ? handed - heard : 0;
         frames = static_cast<uint32_t>(std::min<uint64_t>(queued, std::numeric_limits<uint32_t>::max()));
         return Status::Ok;
@@ -427,6 +433,16 @@ public:
             return alive;
         if (!running)
             return Status::Ok;
+        // The server has read nothing of the stream yet (it is paused right after it started): the sink holds none
+        // of it, so a cork takes nothing back, and the resume is a first start. A cut would wait for the sink to
+        // play into it, which on a sink still playing out what it mixed ahead while idle takes seconds.
+        if (!streamRead) {
+            const pa_timing_info* timing = freshTimingLocked();
+            if (timing && !timing->playing && timing->read_index == 0) {
+                running = false;
+                return corkLocked(true);
+            }
+        }
         return pauseLocked();
     }
 
@@ -473,16 +489,43 @@ private:
 
     // Frames handed over that have been heard. A server frame is a handed-over frame plus `shift` for what was
     // sent since the last resume; nothing before `heardFloor` can be unheard again, and while the stream is
-    // stopped nothing more is heard.
+    // stopped, or before the server has begun to play it, nothing more is heard.
     uint64_t heardLocked()
     {
-        if (!running)
+        if (!running || !streamReadLocked())
             return heardFloor;
         pa_usec_t heardUs = 0;
         if (pa_stream_get_time(stream, &heardUs) < 0)
             return heardFloor;
         const int64_t server = static_cast<int64_t>(heardUs * uint64_t(rate) / 1000000);
         return static_cast<uint64_t>(std::max<int64_t>(server - shift, static_cast<int64_t>(heardFloor)));
+    }
+
+    // libpulse's stream clock runs on from the first uncork whether or not the sink takes anything, and never
+    // steps back. A sink that mixed far ahead while idle (a null sink, up to 2 s) takes a new stream only once it
+    // has played that out or taken it back; the clock has by then run ahead of the sound and would carry the count
+    // ahead with it. So the clock is believed only once the server has read some of the stream or reports it
+    // playing.
+    bool streamReadLocked()
+    {
+        if (!streamRead) {
+            const pa_timing_info* timing = pa_stream_get_timing_info(stream);
+            streamRead = timing && !timing->read_index_corrupt && (timing->playing || timing->read_index > 0);
+        }
+        return streamRead;
+    }
+
+    // Until then each look asks the server to start the stream now, which makes the sink take back some more of
+    // what it mixed ahead, and for fresh timing, so the start is seen within a period. One request at a time.
+    void hurryStartLocked()
+    {
+        if (timingRequest && pa_operation_get_state(timingRequest) == PA_OPERATION_RUNNING)
+            return;
+        if (timingRequest)
+            pa_operation_unref(timingRequest);
+        if (pa_operation* trigger = pa_stream_trigger(stream, nullptr, nullptr))
+            pa_operation_unref(trigger);
+        timingRequest = pa_stream_update_timing_info(stream, nullptr, nullptr);
     }
 
     // A copy of what was handed over, so that a pause can send again what the server throws away.
@@ -605,6 +648,12 @@ private:
     Status resendUnheardLocked()
     {
         cutPending = false;
+        // The lead is the sink's latency now: at the pause it may have been that of a sink still playing out what
+        // it mixed ahead while idle, seconds of it, and a lead that long would hold the sound back as long.
+        if (const pa_timing_info* timing = freshTimingLocked()) {
+            const uint64_t guardFrames = uint64_t(rate) * uint64_t(cutGuard.count()) / 1000000;
+            resumeLead = timing->sink_usec * uint64_t(rate) / 1000000 + guardFrames;
+        }
         if (!writeSilenceLocked(resumeLead, 0, PA_SEEK_RELATIVE))
             return aliveLocked() == Status::Ok ? Status::Failed : Status::DeviceInvalidated;
         shift = int64_t(written) - int64_t(heardFloor);
@@ -651,6 +700,10 @@ private:
     pa_time_event* timer = nullptr;
     // Under the loop's lock.
     bool running = false;
+    // Whether the server has read any of the stream (streamReadLocked), and the timing request that asks until it
+    // has.
+    bool streamRead = false;
+    pa_operation* timingRequest = nullptr;
     Event* event = nullptr;
     int32_t rate = 0;
     uint32_t frameBytes = 0;
