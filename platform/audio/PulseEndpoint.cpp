@@ -78,6 +78,10 @@ public:
             return nullptr;
         }
         Locked lock(self->loop);
+        // Every period's wake-up and every byte sent to the server pass through the loop's thread: left at normal
+        // priority on a busy machine, it starves the boosted render thread and lets the server run dry.
+        pa_threaded_mainloop_once_unlocked(
+            self->loop, [](pa_threaded_mainloop*, void*) { boostThreadPriority(); }, nullptr);
         const bool ready = self->waitLocked(
             [&] {
                 const pa_context_state_t state = pa_context_get_state(self->context);
