@@ -18,8 +18,9 @@ using Clock = std::chrono::steady_clock;
 
 // How often the server asks for more audio; the render loop's period on this backend.
 constexpr std::chrono::microseconds requestInterval { 10000 };
-// How far past the server's read position a pause places its cut: room for the server to read on while the
-// cut is on its way, so the cut never lands on audio the sink has already taken.
+// How far past the server's read position a pause places its cut: the count of what was heard interpolates and
+// may run a little ahead of the server, and must not pass the cut. Also the silence played after the cut before
+// the stream is corked.
 constexpr std::chrono::microseconds cutGuard { 20000 };
 // How long a pause or a server operation may take before we give up waiting for it.
 constexpr std::chrono::milliseconds operationTimeout { 1000 };
@@ -564,19 +565,29 @@ private:
         const uint64_t guardFrames = uint64_t(rate) * uint64_t(cutGuard.count()) / 1000000;
         const uint64_t sinkFrames = timing->sink_usec * uint64_t(rate) / 1000000;
         const uint64_t readFrames = uint64_t(timing->read_index) / frameBytes;
-        const uint64_t cut = std::min(readFrames + guardFrames, written);
+        // The server places the cut itself, a guard past where it reads when the silence arrives: a cut placed
+        // here would land on audio the sink has already played whenever the silence takes longer than the guard
+        // to get there, and that audio would be heard again on resume. The silence covers everything written
+        // even if the sink takes back what it mixed ahead, and reaches past what the sink mixes ahead, so the
+        // sink is playing it when the stream is corked.
+        const uint64_t silence = (written > readFrames ? written - readFrames : 0) + sinkFrames + 3 * guardFrames;
+        const bool sent = writeSilenceLocked(silence, int64_t(guardFrames * frameBytes), PA_SEEK_RELATIVE_ON_READ);
+        // Where it landed: the server's write index, which the silence's end set, less the silence.
+        if (sent)
+            timing = freshTimingLocked();
+        if (!sent || !timing || timing->write_index_corrupt || timing->write_index < 0
+            || uint64_t(timing->write_index) / frameBytes < silence) {
+            written = readFrames + guardFrames + silence;
+            heardFloor = heardBefore;
+            return corkLocked(true);
+        }
+        written = uint64_t(timing->write_index) / frameBytes;
+        const uint64_t cut = written - silence;
         // The same point in handed-over frames: never before what was heard already, nor further back than the
         // history reaches.
         const uint64_t oldest = std::max(heardFloor, handed > historyFrames ? handed - historyFrames : 0);
         const uint64_t cutHanded
             = std::clamp<uint64_t>(uint64_t(std::max<int64_t>(int64_t(cut) - shift, 0)), oldest, handed);
-        // The silence reaches past what the sink mixes ahead, so the sink is playing it when the stream is corked.
-        const uint64_t silence = std::max(written - cut, sinkFrames + 3 * guardFrames);
-        written = cut;
-        if (!writeSilenceLocked(silence, int64_t(cut * frameBytes), PA_SEEK_ABSOLUTE)) {
-            heardFloor = heardBefore;
-            return corkLocked(true);
-        }
         // The cork waits until the sink plays a guard's length into the silence. The stream's own clock is no
         // judge of that: it interpolates and never steps back, so on a busy machine, with the sink's thread
         // starved, it runs ahead of the sink, and a cork at its word throws away audio before the cut that was
