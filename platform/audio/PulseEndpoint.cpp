@@ -2,7 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -15,6 +18,9 @@ namespace kvr::platform::audio {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Underflows of every stream of the process (pulseUnderflows).
+std::atomic<uint64_t> underflows { 0 };
 
 // How often the server asks for more audio; the render loop's period on this backend.
 constexpr std::chrono::microseconds requestInterval { 10000 };
@@ -278,6 +284,7 @@ public:
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
         }
@@ -332,6 +339,7 @@ public:
             return Status::Failed;
         pa_stream_set_state_callback(stream, &PulseAudioClient::onState, this);
         pa_stream_set_write_callback(stream, &PulseAudioClient::onWritable, this);
+        pa_stream_set_underflow_callback(stream, &PulseAudioClient::onUnderflow, this);
         pa_buffer_attr attr;
         attr.maxlength = std::numeric_limits<uint32_t>::max();
         attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(bufferDuration.count()), &sampleSpec));
@@ -653,6 +661,18 @@ private:
             self->event->set();
     }
 
+    // The server found the stream empty while playing it: the audio came too late, and the sound stopped for a
+    // moment. The render loop catches up by itself; the count of these tells a starved machine's glitch from a
+    // fault.
+    static void onUnderflow(pa_stream*, void*)
+    {
+        const uint64_t count = underflows.fetch_add(1) + 1;
+        try {
+            spdlog::warn("PulseEndpoint: the server ran out of audio to play ({} times so far)", count);
+        } catch (...) {
+        }
+    }
+
     static void onWritable(pa_stream*, size_t, void* user)
     {
         auto* self = static_cast<PulseAudioClient*>(user);
@@ -772,6 +792,11 @@ private:
 };
 
 } // namespace
+
+uint64_t pulseUnderflows()
+{
+    return underflows.load();
+}
 
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error)
 {
