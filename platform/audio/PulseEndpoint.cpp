@@ -2,7 +2,10 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <spdlog/spdlog.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -16,10 +19,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Underflows of every stream of the process (pulseUnderflows).
+std::atomic<uint64_t> underflows { 0 };
+
 // How often the server asks for more audio; the render loop's period on this backend.
 constexpr std::chrono::microseconds requestInterval { 10000 };
-// How far past the server's read position a pause places its cut: room for the server to read on while the
-// cut is on its way, so the cut never lands on audio the sink has already taken.
+// How far past the server's read position a pause places its cut: the count of what was heard interpolates and
+// may run a little ahead of the server, and must not pass the cut. Also the silence played after the cut before
+// the stream is corked.
 constexpr std::chrono::microseconds cutGuard { 20000 };
 // How long a pause or a server operation may take before we give up waiting for it.
 constexpr std::chrono::milliseconds operationTimeout { 1000 };
@@ -78,6 +85,10 @@ public:
             return nullptr;
         }
         Locked lock(self->loop);
+        // Every period's wake-up and every byte sent to the server pass through the loop's thread: left at normal
+        // priority on a busy machine, it starves the boosted render thread and lets the server run dry.
+        pa_threaded_mainloop_once_unlocked(
+            self->loop, [](pa_threaded_mainloop*, void*) { boostThreadPriority(); }, nullptr);
         const bool ready = self->waitLocked(
             [&] {
                 const pa_context_state_t state = pa_context_get_state(self->context);
@@ -277,6 +288,7 @@ public:
         if (stream) {
             pa_stream_set_state_callback(stream, nullptr, nullptr);
             pa_stream_set_write_callback(stream, nullptr, nullptr);
+            pa_stream_set_underflow_callback(stream, nullptr, nullptr);
             pa_stream_disconnect(stream);
             pa_stream_unref(stream);
         }
@@ -331,6 +343,7 @@ public:
             return Status::Failed;
         pa_stream_set_state_callback(stream, &PulseAudioClient::onState, this);
         pa_stream_set_write_callback(stream, &PulseAudioClient::onWritable, this);
+        pa_stream_set_underflow_callback(stream, &PulseAudioClient::onUnderflow, this);
         pa_buffer_attr attr;
         attr.maxlength = std::numeric_limits<uint32_t>::max();
         attr.tlength = static_cast<uint32_t>(pa_usec_to_bytes(pa_usec_t(bufferDuration.count()), &sampleSpec));
@@ -603,19 +616,29 @@ private:
         const uint64_t guardFrames = uint64_t(rate) * uint64_t(cutGuard.count()) / 1000000;
         const uint64_t sinkFrames = timing->sink_usec * uint64_t(rate) / 1000000;
         const uint64_t readFrames = uint64_t(timing->read_index) / frameBytes;
-        const uint64_t cut = std::min(readFrames + guardFrames, written);
+        // The server places the cut itself, a guard past where it reads when the silence arrives: a cut placed
+        // here would land on audio the sink has already played whenever the silence takes longer than the guard
+        // to get there, and that audio would be heard again on resume. The silence covers everything written
+        // even if the sink takes back what it mixed ahead, and reaches past what the sink mixes ahead, so the
+        // sink is playing it when the stream is corked.
+        const uint64_t silence = (written > readFrames ? written - readFrames : 0) + sinkFrames + 3 * guardFrames;
+        const bool sent = writeSilenceLocked(silence, int64_t(guardFrames * frameBytes), PA_SEEK_RELATIVE_ON_READ);
+        // Where it landed: the server's write index, which the silence's end set, less the silence.
+        if (sent)
+            timing = freshTimingLocked();
+        if (!sent || !timing || timing->write_index_corrupt || timing->write_index < 0
+            || uint64_t(timing->write_index) / frameBytes < silence) {
+            written = readFrames + guardFrames + silence;
+            heardFloor = heardBefore;
+            return corkLocked(true);
+        }
+        written = uint64_t(timing->write_index) / frameBytes;
+        const uint64_t cut = written - silence;
         // The same point in handed-over frames: never before what was heard already, nor further back than the
         // history reaches.
         const uint64_t oldest = std::max(heardFloor, handed > historyFrames ? handed - historyFrames : 0);
         const uint64_t cutHanded
             = std::clamp<uint64_t>(uint64_t(std::max<int64_t>(int64_t(cut) - shift, 0)), oldest, handed);
-        // The silence reaches past what the sink mixes ahead, so the sink is playing it when the stream is corked.
-        const uint64_t silence = std::max(written - cut, sinkFrames + 3 * guardFrames);
-        written = cut;
-        if (!writeSilenceLocked(silence, int64_t(cut * frameBytes), PA_SEEK_ABSOLUTE)) {
-            heardFloor = heardBefore;
-            return corkLocked(true);
-        }
         // The cork waits until the sink plays a guard's length into the silence. The stream's own clock is no
         // judge of that: it interpolates and never steps back, so on a busy machine, with the sink's thread
         // starved, it runs ahead of the sink, and a cork at its word throws away audio before the cut that was
@@ -685,6 +708,18 @@ private:
         pa_threaded_mainloop_signal(self->connection->loop, 0);
         if (!PA_STREAM_IS_GOOD(pa_stream_get_state(s)) && self->event)
             self->event->set();
+    }
+
+    // The server found the stream empty while playing it: the audio came too late, and the sound stopped for a
+    // moment. The render loop catches up by itself; the count of these tells a starved machine's glitch from a
+    // fault.
+    static void onUnderflow(pa_stream*, void*)
+    {
+        const uint64_t count = underflows.fetch_add(1) + 1;
+        try {
+            spdlog::warn("PulseEndpoint: the server ran out of audio to play ({} times so far)", count);
+        } catch (...) {
+        }
     }
 
     static void onWritable(pa_stream*, size_t, void* user)
@@ -810,6 +845,11 @@ private:
 };
 
 } // namespace
+
+uint64_t pulseUnderflows()
+{
+    return underflows.load();
+}
 
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error)
 {

@@ -3,6 +3,7 @@
 #include "platform/audio/AudioEndpoint.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,10 @@ inline constexpr std::chrono::seconds retryAfterTimeout { 30 };
 // kept and played first on resume, so nothing is lost or repeated. A stream or connection failure (a server
 // restart, say) is "device invalidated"; the next look-up then connects again.
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error, bool& attempted);
+
+// How often the server has found a stream of this process empty while playing it (an underflow: the audio came
+// too late, on a machine too busy to send it in time, and the sound stopped for a moment). Each is logged.
+uint64_t pulseUnderflows();
 std::unique_ptr<DeviceEnumerator> connectPulse(std::chrono::milliseconds timeout, std::string& error);
 
 } // namespace kvr::platform::audio

@@ -1,5 +1,7 @@
 #include "tests/engine/internal/MonitorRecorder.h"
 
+#include "platform/audio/AudioEndpoint.h"
+
 #include <algorithm>
 #include <climits>
 #include <cstdio>
@@ -28,6 +30,11 @@ bool MonitorRecorder::start(const std::string& source, std::string& error)
         error = "connect failed";
         return false;
     }
+    // The moments fragments arrive place what was heard; at normal priority on a busy machine they arrive late.
+    pa_threaded_mainloop_lock(loop);
+    pa_threaded_mainloop_once_unlocked(
+        loop, [](pa_threaded_mainloop*, void*) { kvr::platform::audio::boostThreadPriority(); }, nullptr);
+    pa_threaded_mainloop_unlock(loop);
     const auto until = [&](auto done) {
         for (int i = 0; i < 3000; ++i) {
             pa_threaded_mainloop_lock(loop);
