@@ -30,15 +30,31 @@ Dialog {
         radius: 6
     }
 
-    header: Label {
-        text: dialog.title
-        textFormat: Text.PlainText
-        padding: 14
-        color: "#e8eaed"
-        elide: Text.ElideRight
-        font.family: "Segoe UI"
-        font.pixelSize: 15
-        font.weight: Font.DemiBold
+    // The header's height comes from the font, not from the eliding title: Qt 6.4 lays an eliding text out again
+    // when its width changes and reports its implicit height anew, so in a dialog whose width follows the window
+    // the dialog's implicit height fed back into itself (a binding loop) while the window was resized.
+    header: Item {
+        implicitWidth: titleLabel.implicitWidth
+        implicitHeight: Math.ceil(titleMetrics.height) + titleLabel.topPadding + titleLabel.bottomPadding
+
+        FontMetrics {
+            id: titleMetrics
+            font: titleLabel.font
+        }
+
+        Label {
+            id: titleLabel
+            objectName: "dialogTitle"
+            anchors.fill: parent
+            text: dialog.title
+            textFormat: Text.PlainText
+            padding: 14
+            color: "#e8eaed"
+            elide: Text.ElideRight
+            font.family: "Segoe UI"
+            font.pixelSize: 15
+            font.weight: Font.DemiBold
+        }
     }
 
     footer: DialogButtonBox {

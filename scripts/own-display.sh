@@ -13,8 +13,13 @@ cleanup() {
   rm -rf "$dir"
 }
 trap cleanup EXIT
-# A loaded machine can take many seconds to start a server; the loop ends as soon as it is up.
-for _ in $(seq 1200); do [ -s "$dir/display" ] && break; sleep 0.05; done
+# A loaded machine with many displays open can take Xvfb well over ten seconds to find a free number: wait while
+# it lives, up to a minute.
+for _ in $(seq 600); do
+  [ -s "$dir/display" ] && break
+  kill -0 "$xvfb" 2>/dev/null || break
+  sleep 0.1
+done
 if [ ! -s "$dir/display" ]; then
   echo "own-display: Xvfb did not start:" >&2
   cat "$dir/xvfb.log" >&2

@@ -8,9 +8,10 @@ TestCase {
     id: testCase
     name: "ExportDialog"
     when: windowShown
-    width: 900
+    width: viewWidth
     height: 640
 
+    readonly property int viewWidth: 900
     readonly property url documents: StandardPaths.writableLocation(StandardPaths.DocumentsLocation)
     readonly property string documentsPath: FileUrls.localPath(documents)
 
@@ -33,6 +34,11 @@ TestCase {
     // Documents as StandardPaths gives it, created in this run's scratch home.
     function initTestCase() {
         compare(TestKit.run("mkdir -p '" + documentsPath + "'"), 0)
+    }
+
+    // A test that narrows the window gives it its width back, also when it fails.
+    function cleanup() {
+        testCase.Window.window.width = viewWidth
     }
 
     function makeDialog() {
@@ -195,6 +201,44 @@ TestCase {
             keyClick(Qt.Key_Escape)
         tryCompare(ask, "visible", false)
         compare(t.spy.count, data.accepted)
+    }
+
+    // The question wraps inside a prompt that follows a narrow window, shut or open, without a binding loop
+    // between the prompt's height and the wrapped lines.
+    function test_promptFollowsANarrowWindow() {
+        failOnWarning(/Binding loop/)
+        const name = "A rather long playlist name that wraps.m3u8"
+        touch(name)
+        const t = makeDialog()
+        const ask = prompt()
+        const question = findChild(ask.contentItem, "replaceQuestion")
+        const view = testCase.Window.window
+        const wide = viewWidth
+        const widths = [200, 150, wide, 180, wide]
+        for (const width of widths) {
+            view.width = width
+            tryCompare(ask, "width", Math.min(460, width - 40))
+            waitForRendering(window())
+        }
+        t.dialog.suggest(name)
+        t.dialog.open()
+        saveAs()
+        tryCompare(ask, "opened", true)
+        for (const width of widths) {
+            view.width = width
+            tryCompare(ask, "width", Math.min(460, width - 40))
+            waitForRendering(window())
+            verify(question.width <= ask.availableWidth, question.width + " > " + ask.availableWidth)
+            verify(ask.availableHeight >= question.height, ask.availableHeight + " < " + question.height)
+            // The title stays whole in height, and elided where the prompt is too narrow for it.
+            const title = findChild(ask.header, "dialogTitle")
+            verify(ask.header.height >= title.contentHeight + title.topPadding + title.bottomPadding)
+            compare(title.truncated, width < 300)
+            if (width < 300)
+                verify(question.lineCount > 1)
+        }
+        keyClick(Qt.Key_Escape)
+        tryCompare(ask, "visible", false)
     }
 
     function test_screenshot() {
