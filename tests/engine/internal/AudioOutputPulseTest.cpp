@@ -241,17 +241,20 @@ bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeou
 
 // The monitor delivers what the sink played some time later, on a busy machine much later: the recording is
 // stopped only once it holds the whole tone, less what underflows may have taken, up to its last frame (or the
-// time is up).
-void recordTheWholeTone(MonitorRecorder& recorder, size_t frames, uint64_t underflows)
+// time is up). Returns the underflows since `underflowsBefore`, counted once the recording is stopped: the server
+// reports one some time after it, and the count of frames heard may run a little ahead of the sink.
+uint64_t recordTheWholeTone(MonitorRecorder& recorder, size_t frames, uint64_t underflowsBefore)
 {
+    const auto underflows = [&] { return kvr::platform::audio::pulseUnderflows() - underflowsBefore; };
     waitFor(
         [&] {
             const Heard h = listen(recorder.samples());
-            return h.tone.size() + underflows * lostPerUnderflow >= frames && !h.marks.empty()
+            return h.tone.size() + underflows() * lostPerUnderflow >= frames && !h.marks.empty()
                 && markOf(h.marks.back()) == long((frames - 1) % markPeriod);
         },
         30s, 50ms);
     recorder.stop();
+    return underflows();
 }
 
 struct PulseRig {
@@ -294,8 +297,7 @@ TEST(AudioOutput, PulseCountRisesWhenTheToneIsHeardAndRunsInRealTime)
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
     // The endpoint's 200 ms and the sink's latency.
     ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
-    const uint64_t underflows = kvr::platform::audio::pulseUnderflows() - underflowsBefore;
-    recordTheWholeTone(rig.recorder, toneFrames, underflows);
+    const uint64_t underflows = recordTheWholeTone(rig.recorder, toneFrames, underflowsBefore);
     out.stop();
     watcher.finish();
 
@@ -373,8 +375,7 @@ TEST(AudioOutput, PulsePauseKeepsEverySample)
     writer.join();
     ASSERT_TRUE(waitFor([&] { return out.ring().buffered() == 0; }, 20s));
     ASSERT_TRUE(waitFor([&] { return played.load() >= int64_t(toneFrames); }, 20s));
-    const uint64_t underflows = kvr::platform::audio::pulseUnderflows() - underflowsBefore;
-    recordTheWholeTone(rig.recorder, toneFrames, underflows);
+    const uint64_t underflows = recordTheWholeTone(rig.recorder, toneFrames, underflowsBefore);
     out.stop();
     watcher.finish();
 
