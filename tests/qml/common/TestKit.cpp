@@ -2,6 +2,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDropEvent>
 #include <QDir>
@@ -9,11 +10,16 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QQuickItem>
 #include <QQuickWindow>
 #include <QSettings>
 #include <QTest>
+#include <QThread>
 #include <QWindow>
+
+#include <atomic>
+#include <memory>
 
 namespace kvr::test {
 
@@ -121,6 +127,30 @@ bool TestKit::keyClicks(QObject* target, const QString& text) const
         QCoreApplication::sendEvent(window, &release);
     }
     return true;
+}
+
+bool TestKit::waitForFrame(QObject* target, int timeoutMs) const
+{
+    const QPointer<QQuickWindow> window = qobject_cast<QQuickWindow*>(windowOf(target));
+    if (!window) {
+        qWarning("TestKit: waitForFrame needs an item or a Qt Quick window");
+        return false;
+    }
+    // Owned by the connection's functor as well, so a frame still being announced after the wait is over counts
+    // into live memory.
+    auto frames = std::make_shared<std::atomic<int>>(0);
+    const QMetaObject::Connection connection = QObject::connect(
+        window, &QQuickWindow::frameSwapped, window, [frames] { frames->fetch_add(1); }, Qt::DirectConnection);
+    window->update();
+    QDeadlineTimer deadline(timeoutMs);
+    while (frames->load() == 0 && window && !deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QThread::msleep(5);
+    }
+    if (window)
+        QObject::disconnect(connection);
+    return frames->load() > 0;
 }
 
 QString TestKit::screenshot(QObject* target, const QString& name) const

@@ -48,6 +48,12 @@ public:
     Q_INVOKABLE bool keyClick(QObject* target, int key, int modifiers = 0) const;
     // Types text into target's window, focused first, one key click per character.
     Q_INVOKABLE bool keyClicks(QObject* target, const QString& text) const;
+    // Waits until target's window (target is a window, or an item or pop-up in one) has presented a frame begun
+    // after this call, at most timeoutMs; whether one was. In place of Qt Quick Test's waitForRendering: that one
+    // counts frames with a QSignalSpy on the stack, directly connected to frameSwapped, which the threaded render
+    // loop emits on its render thread; a frame presented as the spy went out of scope called into its dead stack
+    // memory and crashed the test process under load. Here the render thread only counts into a shared counter.
+    Q_INVOKABLE bool waitForFrame(QObject* target, int timeoutMs = 5000) const;
     // Saves what target (an item, or a whole window) shows as build/screenshots/<name>.png; the path, or empty.
     Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
     // A value of the program's settings as stored now (written out first).

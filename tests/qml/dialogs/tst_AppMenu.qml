@@ -106,7 +106,7 @@ TestCase {
         menu.open()
         tryCompare(menu, "opened", true)
         // Entries are placed when the window is next polished; a pointer moved before that finds none.
-        waitForRendering(menu.contentItem)
+        TestKit.waitForFrame(menu.contentItem)
         return menu
     }
 
@@ -312,7 +312,7 @@ TestCase {
         mouseMove(hovered, hovered.width / 2, hovered.height / 2)
         tryVerify(() => hovered.highlighted)
         tryCompare(part(hovered, "entryIcon"), "status", Image.Ready)
-        waitForRendering(testCase)
+        TestKit.waitForFrame(testCase)
         verify(TestKit.screenshot(menu.background, "AppMenu") !== "")
     }
 }

@@ -49,7 +49,7 @@ TestCase {
         spy = createTemporaryObject(spyComponent, testCase, { target: dialog })
         dialog.openWith(files)
         tryCompare(dialog, "visible", true)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         return dialog
     }
 
@@ -618,12 +618,12 @@ TestCase {
         choose(dialog, "rateCombo", "Target bitrate")
         typeInto(ctl(dialog, "videoKbpsField"), "2500")
         choose(dialog, "subtitlesCombo", "Burn into the picture")
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "convert-dialog") !== "")
         // The rest of the form, scrolled to its end.
         const flick = ctl(dialog, "formScroll").contentItem
         flick.contentY = flick.contentHeight - flick.height
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "convert-dialog-end") !== "")
         dialog.height = 680
     }

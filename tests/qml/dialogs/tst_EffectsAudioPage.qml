@@ -60,7 +60,7 @@ TestCase {
         play(file || "clip.mp4")
         dialog.openDialog()
         tryCompare(dialog, "visible", true)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
     }
 
     function page() {
@@ -84,7 +84,7 @@ TestCase {
         const top = item.mapToItem(flick.contentItem, 0, 0).y
         if (top < flick.contentY || top + item.height > flick.contentY + flick.height) {
             flick.contentY = Math.max(0, Math.min(top - 40, flick.contentHeight - flick.height))
-            waitForRendering(dialog.contentItem)
+            TestKit.waitForFrame(dialog.contentItem)
         }
         const at = item.mapToItem(view, 0, 0)
         verify(at.y >= 0 && at.y + item.height <= view.height, item.objectName + " in view at " + at.y)
@@ -341,10 +341,10 @@ TestCase {
         addEffect("Compressor")
         addEffect("Bass boost")
         page().contentItem.contentY = 0
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "EffectsAudioPage") !== "")
         page().contentItem.contentY = page().contentItem.contentHeight - page().contentItem.height
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "EffectsAudioPage-chain") !== "")
     }
 }

@@ -96,7 +96,7 @@ TestCase {
     function openDialog() {
         dialog.openDialog()
         tryCompare(dialog, "visible", true)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
     }
 
     function click(name) {
@@ -158,7 +158,7 @@ TestCase {
                             { width: 820, oneRow: true }]) {
             dialog.width = step.width
             tryCompare(ctl("footer"), "oneRow", step.oneRow)
-            waitForRendering(dialog.contentItem)
+            TestKit.waitForFrame(dialog.contentItem)
             for (const name of ["perFileCheck", "makeDefaultButton", "allOffButton", "resetTabButton",
                                 "compareButton", "cancelButton", "applyButton", "applyCloseButton"]) {
                 const item = ctl(name)
@@ -507,7 +507,7 @@ TestCase {
         const spy = createTemporaryObject(signalSpyComponent, testCase, { target: slider, signalName: "moved" })
         const reset = findChild(slider, "resetButton")
         compare(reset.enabled, row.enabled)
-        waitForRendering(slider)
+        TestKit.waitForFrame(slider)
         mouseClick(reset)
         compare(spy.count, row.enabled ? 1 : 0)
         if (row.enabled)
@@ -525,7 +525,7 @@ TestCase {
         const slider = createTemporaryObject(sliderComponent, testCase, { from: -20, to: 20, stepSize: 0.1 })
         const spy = createTemporaryObject(signalSpyComponent, testCase, { target: slider, signalName: "moved" })
         const control = findChild(slider, "slider")
-        waitForRendering(slider)
+        TestKit.waitForFrame(slider)
         mouseClick(control, control.leftPadding + control.availableWidth * 0.75, control.height / 2)
         compare(spy.count, 1)
         const moved = spy.signalArguments[0][0]
@@ -578,7 +578,7 @@ TestCase {
         }
         compare(buttons.map(b => b.text), ["Off", "Light", "Medium", "Heavy"])
         compare(buttons.map(b => b.checked), [false, false, true, false])
-        waitForRendering(level)
+        TestKit.waitForFrame(level)
         // A click only asks: the value decides what shows checked, also for the button already checked.
         mouseClick(buttons[3])
         mouseClick(buttons[2])
@@ -602,7 +602,7 @@ TestCase {
                                                width: column.width })
         levelComponent.createObject(column, { label: "Denoise", value: 1, width: column.width })
         click("compareButton")
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(dialog, "EffectsDialog") !== "")
         click("compareButton")
     }

@@ -69,7 +69,7 @@ TestCase {
         play(TestKit.fixture("letterbox.mp4"))
         dialog.openDialog()
         tryCompare(dialog, "visible", true)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
     }
 
     function ctl(name) {
@@ -83,7 +83,7 @@ TestCase {
         const flick = page.contentItem
         const at = item.mapToItem(flick.contentItem, 0, 0)
         flick.contentY = Math.max(0, Math.min(at.y - 40, flick.contentHeight - flick.height))
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         mouseClick(item)
     }
 
@@ -398,7 +398,7 @@ TestCase {
         openLetterbox()
         dialog.width = 600
         tryCompare(page, "width", 600 - 24)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         for (const name of ["lookCombo", "resetColorButton", "deinterlaceCombo", "deinterlaceMethodCombo",
                             "fieldRateCheck", "rotate0", "rotate270", "hflipCheck", "vflipCheck", "cropLeftBox",
                             "cropBottomBox", "detectButton", "clearCropButton", "interpolateCheck", "rateCombo"]) {
@@ -422,7 +422,7 @@ TestCase {
         for (const shot of [{ name: "effects-video-page", y: 0 },
                             { name: "effects-video-page-end", y: flick.contentHeight - flick.height }]) {
             flick.contentY = shot.y
-            waitForRendering(dialog.contentItem)
+            TestKit.waitForFrame(dialog.contentItem)
             verify(TestKit.screenshot(dialog, shot.name) !== "", shot.name)
         }
     }

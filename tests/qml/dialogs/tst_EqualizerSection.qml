@@ -64,7 +64,7 @@ TestCase {
         playClip()
         dialog.openDialog()
         tryCompare(dialog, "visible", true)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
     }
 
     function ctl(name, parent) {
@@ -278,7 +278,7 @@ TestCase {
     // from the background and the middle line.
     function curvePeak(isCurve) {
         const curve = ctl("curve")
-        waitForRendering(curve)
+        TestKit.waitForFrame(curve)
         const w = Math.floor(curve.width)
         const h = Math.floor(curve.height)
         const data = curve.getContext("2d").getImageData(0, 0, w, h).data

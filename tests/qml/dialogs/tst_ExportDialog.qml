@@ -218,7 +218,7 @@ TestCase {
         for (const width of widths) {
             view.width = width
             tryCompare(ask, "width", Math.min(460, width - 40))
-            waitForRendering(window())
+            TestKit.waitForFrame(window())
         }
         t.dialog.suggest(name)
         t.dialog.open()
@@ -227,7 +227,7 @@ TestCase {
         for (const width of widths) {
             view.width = width
             tryCompare(ask, "width", Math.min(460, width - 40))
-            waitForRendering(window())
+            TestKit.waitForFrame(window())
             verify(question.width <= ask.availableWidth, question.width + " > " + ask.availableWidth)
             verify(ask.availableHeight >= question.height, ask.availableHeight + " < " + question.height)
             // The title stays whole in height, and elided where the prompt is too narrow for it.
@@ -248,7 +248,7 @@ TestCase {
         t.dialog.open()
         saveAs()
         tryCompare(prompt(), "opened", true)
-        waitForRendering(window())
+        TestKit.waitForFrame(window())
         TestKit.screenshot(window(), "ExportDialog")
         keyClick(Qt.Key_Escape)
     }

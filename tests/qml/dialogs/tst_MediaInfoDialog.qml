@@ -264,7 +264,7 @@ TestCase {
         play(file)
         openDialog()
         compare(tagValue("title"), markup)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         // The same markup as rich text does fetch: once the control's request arrives, the tag's would have too.
         richControl.text = "<img src=\"" + TestKit.url("/control.png") + "\">"
         tryVerify(() => TestKit.requestCount("/control.png") > 0, 10000)

@@ -236,7 +236,7 @@ TestCase {
     function test_zScreenshot() {
         Player.audioLanguage = "de"
         Player.subtitleScale = 1.25
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         verify(TestKit.screenshot(testCase, "PreferencesDialog") !== "")
     }
 }

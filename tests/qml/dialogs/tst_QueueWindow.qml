@@ -137,7 +137,7 @@ TestCase {
     }
 
     function click(item) {
-        waitForRendering(win.contentItem)
+        TestKit.waitForFrame(win.contentItem)
         verify(item.visible)
         mouseClick(item)
     }
@@ -306,7 +306,7 @@ TestCase {
 
         const view = list()
         view.positionViewAtEnd()
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         verify(view.contentY > 0)
         const y = view.contentY
         const lastRow = rowOf(last)
@@ -401,7 +401,7 @@ TestCase {
         Converter.paused = true
         add([TestKit.fixture("clip.mp4")])
         tryVerify(() => jobOf(running).progress > 0, 30000)
-        waitForRendering(win.contentItem)
+        TestKit.waitForFrame(win.contentItem)
         verify(TestKit.screenshot(win, "queue-window") !== "")
     }
 }

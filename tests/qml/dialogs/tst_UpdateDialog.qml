@@ -29,7 +29,7 @@ TestCase {
         const button = ctl(name)
         waitForItemPolished(dialog.contentChildren[0])
         waitForItemPolished(button.parent)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         const centre = button.mapToItem(dialog.contentItem, button.width / 2, button.height / 2)
         verify(centre.x > 0 && centre.x < dialog.contentItem.width && centre.y > 0
                && centre.y < dialog.contentItem.height, name + " lies inside the dialog")
@@ -142,7 +142,7 @@ TestCase {
         }
         verify(shown("downloadHint") && shown("downloadButton") && shown("closeButton"))
         verify(!shown("tryAgainButton") && !shown("lastCheckLabel"))
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         if (row.tag === "date and notes")
             verify(TestKit.screenshot(testCase, "UpdateDialog-available") !== "")
 
@@ -162,7 +162,7 @@ TestCase {
         compare(ctl("titleLabel").text, "Version " + version + " is available")
         compare(ctl("titleLabel").textFormat, Text.PlainText)
         compare(ctl("notesArea").textFormat, TextEdit.PlainText)
-        waitForRendering(dialog.contentItem)
+        TestKit.waitForFrame(dialog.contentItem)
         // Whatever would have been fetched is asked for while the text is laid out and drawn.
         compare(TestKit.requestCount("/pixel.png"), 0)
     }

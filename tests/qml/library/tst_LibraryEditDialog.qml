@@ -355,7 +355,7 @@ TestCase {
 
     function test_screenshot() {
         const t = openOn([idOf("Café Noir")])
-        waitForRendering(t.dialog.contentItem)
+        TestKit.waitForFrame(t.dialog.contentItem)
         verify(TestKit.screenshot(testCase, "LibraryEditDialog") !== "")
         t.dialog.reject()
     }

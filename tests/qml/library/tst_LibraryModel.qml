@@ -60,7 +60,7 @@ TestCase {
         compare(tile.implicitWidth, 256)
         compare(tile.implicitHeight, 144)
 
-        waitForRendering(tile)
+        TestKit.waitForFrame(tile)
         const grabbed = grabImage(tile)
         const c = grabbed.pixel(128, 128)
         verify(Math.abs(c.r - 0x20 / 255) < 0.1 && Math.abs(c.g - 0xc0 / 255) < 0.1

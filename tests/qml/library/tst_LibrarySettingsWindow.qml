@@ -48,7 +48,7 @@ TestCase {
         verify(window !== null)
         window.openWindow()
         tryCompare(window, "visible", true)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -329,7 +329,7 @@ TestCase {
     function test_screenshot() {
         sh("head -c 20480 /dev/zero > '" + backupsDir + "/library-20250102-0900.db.gz'")
         const window = makeWindow()
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "LibrarySettingsWindow") !== "")
     }
 }

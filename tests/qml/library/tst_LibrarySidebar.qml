@@ -40,7 +40,7 @@ TestCase {
         const sidebar = createTemporaryObject(sidebarComponent, testCase)
         verify(sidebar !== null)
         const navigate = createTemporaryObject(spyComponent, testCase, { target: sidebar, signalName: "navigate" })
-        waitForRendering(sidebar)
+        TestKit.waitForFrame(sidebar)
         return { sidebar: sidebar, navigate: navigate }
     }
 
@@ -207,7 +207,7 @@ TestCase {
         mouseClick(part(t.sidebar, "libraryGear"))
         compare(folders.count, 2)
 
-        waitForRendering(t.sidebar)
+        TestKit.waitForFrame(t.sidebar)
         saveShot(grabImage(t.sidebar), "sidebar-first-run")
     }
 
@@ -566,7 +566,7 @@ TestCase {
         const entry = row(t.sidebar, "tracks")
         verify(sameColour(part(entry, "rowLabel").color, "#ffffff"))
         mouseMove(testCase, 600, 400)
-        waitForRendering(t.sidebar)
+        TestKit.waitForFrame(t.sidebar)
         const image = grabImage(t.sidebar)
         saveShot(image, "sidebar-current-row")
         const at = entry.mapToItem(t.sidebar, 0, entry.height / 2)

@@ -329,7 +329,7 @@ TestCase {
         verify(hint.text.startsWith("Try fewer words"))
         verify(!part(view, "libraryAddFolder").visible)
         verify(!part(view, "libraryPlay").enabled)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         saveShot(grabImage(view), "library-view-empty-search")
 
         view.open({ view: "played" }, "Recently Played")
@@ -511,7 +511,7 @@ TestCase {
         // Empty space under the rows clears it.
         view.open({ view: "tracks", key: { album: "Old Tapes" } }, "Old Tapes")
         view.select(0, 0)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         mouseClick(view, view.width / 2, view.height - 20)
         compare(view.selectedRows(), [])
     }
@@ -552,7 +552,7 @@ TestCase {
         tryVerify(() => artOf(lights) !== null && artOf(lights).status === Image.Ready && artOf(plain) !== null,
                   20000, "the cover is shown")
         view.select(lights, 0)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         const art = artOf(lights)
         const bare = artOf(plain).parent
         let shot = grabImage(view)
@@ -567,7 +567,7 @@ TestCase {
         const list = part(view, "libraryList")
         shown(list, 3)
         view.select(1, 0)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         shot = grabImage(view)
         verifyColour(shot, list.itemAtIndex(1).mapToItem(view, 4, 20), "#2a1d17", "selected row")
         verifyColour(shot, list.itemAtIndex(3).mapToItem(view, 4, 20), "#121419", "odd row")
@@ -579,7 +579,7 @@ TestCase {
         compare(view.total, 2)
         compare(shown(list, 0).opacity, 0.45)
         view.select(0, 0)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         shot = grabImage(view)
         verifyColour(shot, list.itemAtIndex(0).mapToItem(view, 4, 20),
                      Qt.rgba((0x2a * 0.45 + 0x10 * 0.55) / 255, (0x1d * 0.45 + 0x12 * 0.55) / 255,

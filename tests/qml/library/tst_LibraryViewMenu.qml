@@ -514,7 +514,7 @@ TestCase {
         mouseMove(entry(menu, "Rating"))
         mouseClick(entry(menu, "Rating"))
         tryCompare(rateMenu, "opened", true)
-        waitForRendering(view)
+        TestKit.waitForFrame(view)
         const path = TestKit.screenshot(view, "library-view-menu-rating")
         verify(path !== "")
         compare(TestKit.run("test -s '" + path + "'"), 0, path)

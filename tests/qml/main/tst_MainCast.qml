@@ -53,7 +53,7 @@ TestCase {
         window.libraryVisible = false
         window.playlistVisible = true
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -184,7 +184,7 @@ TestCase {
         tryCompare(menu, "opened", true)
         const mark = Cast.calls.length
         const living = entry(menu, "Living Room   ·  Cast v2")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         mouseClick(living)
         tryCompare(menu, "visible", false)
         tryVerify(() => Cast.calls.slice(mark).includes("start(tv)"))
@@ -231,7 +231,7 @@ TestCase {
         from = Cast.calls.length
         mouseClick(button)
         tryCompare(menu, "opened", true)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         mouseClick(entry(menu, data.tag))
         tryCompare(castWindow, "visible", true)
         tryCompare(menu, "visible", false)
@@ -404,7 +404,7 @@ TestCase {
             hoverUntil(button, () => button.ToolTip.visible)
         mouseClick(button)
         tryCompare(menu, "opened", true)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         const menuTop = scenePos(menu.background)
         compare(Math.round(menuTop.y + menu.background.height), Math.round(scenePos(button).y))
         verify(menu.background.height > 50)
@@ -590,7 +590,7 @@ TestCase {
         window.showLibraryView(false)
         compare(stage.childAt(osdMiddle.x, osdMiddle.y), osd)
 
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         const from = Cast.calls.length
         mouseClick(part(window, "stopCastingButton"))
         compare(Cast.calls.slice(from), ["stop()"])
@@ -614,7 +614,7 @@ TestCase {
         tryCompare(menu, "opened", true)
         compare(findChild(menu.itemAt(0), "entryName").text, "Stop Casting to " + name)
         compare(findChild(menu.itemAt(2), "entryName").text, name + "   ·  Cast v2")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         menu.close()
         tryCompare(menu, "visible", false)
         const castName = part(window, "castName")
@@ -625,7 +625,7 @@ TestCase {
         compare(tip.contentItem.text, "Casting to " + name)
         compare(tip.contentItem.textFormat, Text.PlainText)
         compare(part(window, "castingTitle").text, "Casting to " + name)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         wait(500)
         compare(TestKit.requestCount("/x"), 0)
     }
@@ -640,7 +640,7 @@ TestCase {
         const menu = part(window, "castMenu")
         mouseClick(part(window, "castButton"))
         tryCompare(menu, "opened", true)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "MainCastMenu") !== "")
         menu.close()
         tryCompare(menu, "visible", false)
@@ -651,7 +651,7 @@ TestCase {
         Cast.mode = "transcode"
         Cast.remoteDurationUs = 6000000
         Cast.remotePositionUs = 2000000
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "MainCastingScreen") !== "")
         verify(TestKit.screenshot(part(window, "toolsRow"), "MainToolsRow") !== "")
     }

@@ -38,7 +38,7 @@ TestCase {
         window.libraryVisible = false
         window.playlistVisible = true
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 

@@ -59,7 +59,7 @@ TestCase {
         window.aspectOverride = 0
         window.fillMode = VideoSink.Fit
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -269,7 +269,7 @@ TestCase {
         Player.seekChapter(1)
         tryVerify(() => entry(sub(barMenu(window, "Playback"), "Chapters"), "Closing").marked, 10000)
         verify(!entry(sub(barMenu(window, "Playback"), "Chapters"), "Opening").marked)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
     }
 
     // Names from outside keep their ampersands and register no mnemonic; the tenth recent file has no number.
@@ -498,7 +498,7 @@ TestCase {
         const tracksEntry = entry(stageMenu, "Audio Track")
         mouseMove(tracksEntry, tracksEntry.width / 2, tracksEntry.height / 2)
         tryCompare(tracksMenu, "opened", true, 5000)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainStageMenuTracks")
         mouseClick(tracksMenu.itemAt(1))
         tryCompare(stageMenu, "visible", false, 5000)
@@ -523,7 +523,7 @@ TestCase {
         wait(Qt.styleHints.mouseDoubleClickInterval + 200)
         compare(triggered.count, toggles)
         verify(!window.fs)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainStageMenu")
         stageMenu.close()
         tryCompare(stageMenu, "visible", false)
@@ -605,7 +605,7 @@ TestCase {
             const title = bar.itemAt(i)
             mouseClick(title)
             tryCompare(bar.menuAt(i), "opened", true, 5000)
-            waitForRendering(window.contentItem)
+            TestKit.waitForFrame(window.contentItem)
             TestKit.screenshot(window, "MainMenu" + findChild(title, "menuTitle").text)
             bar.menuAt(i).close()
             tryCompare(bar.menuAt(i), "visible", false, 5000)

@@ -44,7 +44,7 @@ TestCase {
         window.libraryVisible = false
         window.playlistVisible = true
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -76,7 +76,7 @@ TestCase {
         const view = part(window, "playlistView")
         tryVerify(() => view.visible && view.count === entries.length && view.itemAtIndex(0) !== null
                   && view.itemAtIndex(0).width > 0, 5000, "the rows")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return view
     }
 
@@ -134,7 +134,7 @@ TestCase {
 
         Actions.trigger("playlist.add", TestKit.fixture("clip.mp4"))
         tryCompare(summary, "text", "clip.mp4   ·   320×240   ·   25 fps", 20000)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainPlaylistAndStatusBar")
         Player.clearPlaylist()
         tryCompare(summary, "text", "No media", 15000)
@@ -522,7 +522,7 @@ TestCase {
         verify(line.visible)
         compare(line.y, 6 * 44 - 1)
         mouseMove(rowAt(view, 5), 120, 22)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(part(window, "playlistPanel"), "PlaylistDragUnderWay")
         mouseRelease(view.itemAtIndex(5) || view, 120, 22, Qt.LeftButton)
 
@@ -537,7 +537,7 @@ TestCase {
         compare(rowText(moved, "rowTitle"), "tone6.mkv")
         verify(findChild(moved, "currentEdge").visible)
         compare(boundState, MediaSessionBridge.Paused)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(part(window, "playlistPanel"), "PlaylistTwelveEntries")
     }
 

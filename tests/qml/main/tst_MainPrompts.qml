@@ -44,7 +44,7 @@ TestCase {
         verify(window !== null)
         window.libraryVisible = false
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -159,7 +159,7 @@ TestCase {
         for (let i = 0; i < list.count; ++i)
             names.push(findChild(list, "fileDialogDelegate" + i).fileName)
         compare(names.sort(), ["A.MP4", "b.mp4"])
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainOpenDialog")
         dialog.reject()
     }
@@ -205,7 +205,7 @@ TestCase {
         compare(findChild(ask.contentItem, "replaceQuestion").text, "\"Road Trip.m3u8\" already exists. Replace it?")
         compare(ask.standardButton(Dialog.Ok).text, "Replace")
         if (!data.replace) {
-            waitForRendering(window.contentItem)
+            TestKit.waitForFrame(window.contentItem)
             TestKit.screenshot(window, "MainReplaceQuestion")
         }
         mouseClick(ask.standardButton(data.replace ? Dialog.Ok : Dialog.Cancel))
@@ -230,7 +230,7 @@ TestCase {
                 "Free. No account, no sign-in, no license key. Nothing is sent over the internet unless you check "
                 + "for updates, which sends only the version you have. To find TVs and speakers the player asks on "
                 + "your local network; turn that off in the cast settings. Built on Qt 6, FFmpeg and libass.")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainAbout")
 
         // The files beside the program, by the desktop's handler.
@@ -257,7 +257,7 @@ TestCase {
         tryCompare(prompt, "opened", true)
         verify(window.visible)
         compare(part(window, "quitPromptText").text, "1 conversion(s) running, 2 waiting.")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainQuitPrompt")
         mouseClick(part(window, "dontQuitButton"))
         tryCompare(prompt, "visible", false)

@@ -32,7 +32,7 @@ TestCase {
         tryVerify(() => window.visible && window.active !== undefined)
         window.libraryVisible = true
         window.playlistVisible = false
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -104,7 +104,7 @@ TestCase {
         verify(!isOpen(object))
         data.open(object)
         tryVerify(() => isOpen(object), 5000, data.tag + " opens")
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         shutAll(window)
     }
 
@@ -310,7 +310,7 @@ TestCase {
         verify(view.z < part(window, "osd").z)
         compare(view.width, stage.width)
         compare(view.height, stage.height)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "main-library") !== "")
 
         // The stand-in's own entry, clicked as a user would.

@@ -59,7 +59,7 @@ TestCase {
         window.aspectOverride = 0
         window.fillMode = VideoSink.Fit
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 

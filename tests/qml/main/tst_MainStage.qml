@@ -58,7 +58,7 @@ TestCase {
         window.libraryVisible = false
         window.playlistVisible = false
         tryVerify(() => window.visible && window.active !== undefined)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         return window
     }
 
@@ -125,7 +125,7 @@ TestCase {
         compare(part(window, "tagArtist").text, "Fixture")
         verify(part(window, "tagArtist").visible)
         verify(!part(window, "tagAlbum").visible)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-cover") !== "")
 
         // The same file under the spectrum analyser: the caption, with the artist alone and no separator.
@@ -153,7 +153,7 @@ TestCase {
         compare(part(window, "captionLine").text, "")
         // Some sound has gone out, so there is something to draw.
         tryVerify(() => Player.clockUs > 1000000, 5000)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-visualiser") !== "")
 
         pauseNow()
@@ -339,7 +339,7 @@ TestCase {
         verify(!part(window, "stateChip").visible)
         verify(!part(window, "pauseGlyph").visible)
         verify(!part(window, "audioView").visible)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-idle") !== "")
     }
 
@@ -373,7 +373,7 @@ TestCase {
         tryVerify(() => hint.width <= part(window, "stage").width - 40)
         window.width = 1280
         tryCompare(hint, "width", hint.implicitWidth)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-error") !== "")
     }
 
@@ -395,7 +395,7 @@ TestCase {
         tryVerify(() => metrics.polls >= 2, 5000)
         verify(Player.isOpening)
         verify(Hud.fps > 0, "frames while opening: " + Hud.fps)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-opening") !== "")
         metrics.destroy()
     }
@@ -418,7 +418,7 @@ TestCase {
         Hud.toggle()
         verify(part(window, "hudPanel").visible)
         tryVerify(() => part(window, "hudFps").text !== "fps  0.0  ·  0.00 ms", 5000)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         verify(TestKit.screenshot(window, "stage-paused-video") !== "")
 
         Player.clearPlaylist()
@@ -689,7 +689,7 @@ TestCase {
         for (const name of ["captionTitle", "captionLine", "tagTitle", "tagArtist", "tagAlbum", "idleHint",
                             "openingText", "osdText"])
             compare(part(window, name).textFormat, Text.PlainText, name)
-        waitForRendering(window.contentItem)
+        TestKit.waitForFrame(window.contentItem)
         wait(500)
         compare(TestKit.requestCount("/x"), 0)
 
