@@ -68,6 +68,8 @@ public:
     }
     bool frameDue(int64_t clockUs, bool force) override { return bridge_->frameDue(clockUs, force); }
     bool subtitleChangeDue() override { return bridge_->subtitleChangeDue(); }
+    int64_t nextFramePtsUs() override { return bridge_->nextFramePtsUs(); }
+    double speed() override { return bridge_->speed(); }
 
 private:
     MediaSessionBridge* bridge_;
@@ -82,6 +84,9 @@ VideoSink::VideoSink(QQuickItem* parent)
     repaintTimer_.setInterval(16);
     repaintTimer_.setTimerType(Qt::PreciseTimer);
     connect(&repaintTimer_, &QTimer::timeout, this, &VideoSink::onRepaintTick);
+    dueTimer_.setSingleShot(true);
+    dueTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&dueTimer_, &QTimer::timeout, this, &VideoSink::onDueTimer);
 }
 
 VideoSink::~VideoSink() = default;
@@ -151,9 +156,10 @@ void VideoSink::updateTimer()
         const int state = src->state();
         run = state >= 2 && state <= 5;
     }
-    if (!run)
+    if (!run) {
         repaintTimer_.stop();
-    else if (!repaintTimer_.isActive())
+        dueTimer_.stop();
+    } else if (!repaintTimer_.isActive())
         repaintTimer_.start();
 }
 
@@ -175,6 +181,33 @@ bool VideoSink::repaintDue()
 void VideoSink::onRepaintTick()
 {
     // Every repaint costs the whole window a render and a swap; an unchanged tick draws nothing.
+    if (repaintDue()) {
+        dueTimer_.stop();
+        update();
+        return;
+    }
+    scheduleDuePaint();
+}
+
+void VideoSink::scheduleDuePaint()
+{
+    FrameSource* src = source();
+    if (!src || src->state() == kStatePaused)
+        return;
+    const int64_t pts = src->nextFramePtsUs();
+    if (pts < 0)
+        return;
+    const double speed = src->speed();
+    const int64_t waitUs = static_cast<int64_t>(double(pts - src->videoClockUs()) / (speed > 0.0 ? speed : 1.0));
+    // A picture due after the next tick is that tick's business.
+    if (waitUs >= int64_t(repaintTimer_.interval()) * 1000)
+        return;
+    // Rounded up: a paint that comes a little early would find nothing due and draw the old picture again.
+    dueTimer_.start(int(std::max<int64_t>(0, (waitUs + 999) / 1000)));
+}
+
+void VideoSink::onDueTimer()
+{
     if (repaintDue())
         update();
 }

@@ -55,6 +55,10 @@ public:
         virtual bool frameDue(int64_t clockUs, bool force) = 0;
         // Whether renderSubtitles would change the overlay now; draws nothing.
         virtual bool subtitleChangeDue() = 0;
+        // The pts of the next picture and the clock's rate, so the paint is asked for when it becomes due rather
+        // than at the next tick; −1 leaves it to the tick.
+        virtual int64_t nextFramePtsUs() { return -1; }
+        virtual double speed() { return 1.0; }
     };
 
     // Where the picture lies in the item for one frame.
@@ -108,6 +112,9 @@ private:
     FrameSource* source() const;
     // The 16 ms tick: a repaint only when it would change what is shown.
     void onRepaintTick();
+    // Asks for the paint at the time the next picture becomes due, when that comes before the next tick.
+    void scheduleDuePaint();
+    void onDueTimer();
     void forgetNodes();
     // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
     bool preparePicture(const engine::VideoFrame& frame);
@@ -117,6 +124,7 @@ private:
     std::unique_ptr<FrameSource> bridgeSource_;
     FrameSource* frameSource_ = nullptr;
     QTimer repaintTimer_;
+    QTimer dueTimer_;
     double aspectOverride_ = 0.0;
     int fillMode_ = Fit;
 
