@@ -205,14 +205,18 @@ bool timeBridgeSeek(kvr::ui::MediaSessionBridge& bridge, int64_t target, BridgeS
     std::shared_ptr<kvr::engine::VideoFrame> frame;
     while (msSince(start) < 10'000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-        if (bridge.sessionGeneration() != generation && (frame = bridge.takeFrame(bridge.videoClockUs(), true)))
+        // The reopen's close and open each count once; before the open the old queue may still hand out.
+        if (bridge.sessionGeneration() >= generation + 2 && (frame = bridge.takeFrame(bridge.videoClockUs(), true)))
             break;
     }
     const double toFirst = msSince(start);
     while (bridge.reopening() && msSince(start) < 10'000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-    if (!frame || frame->pts < target)
+    if (!frame || frame->pts < target) {
+        std::fprintf(stderr, "bridge seek to %lld: picture at %lld\n", static_cast<long long>(target),
+            static_cast<long long>(frame ? frame->pts : -1));
         return false;
+    }
     times.callMs.push_back(call);
     times.longestGapMs.push_back(longestGap);
     times.toFirstFrameMs.push_back(toFirst);
