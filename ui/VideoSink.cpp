@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -19,6 +20,15 @@ namespace kvr::ui {
 namespace {
 
 constexpr int kStatePaused = 4;
+// The most a picture is taken ahead of the clock for the time its render takes, in media time: well under one
+// frame of 30 fps material, so a late render never shows a picture a whole frame early.
+constexpr int64_t kMaxLeadUs = 12'000;
+
+int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 std::atomic<bool> forceBgraFallback { false };
 
 bool isQuarterTurn(int rotation)
@@ -198,7 +208,9 @@ void VideoSink::scheduleDuePaint()
     if (pts < 0)
         return;
     const double speed = src->speed();
-    const int64_t waitUs = static_cast<int64_t>(double(pts - src->videoClockUs()) / (speed > 0.0 ? speed : 1.0));
+    // Asked for early by the time the render takes, so the picture reaches the screen when it is due.
+    const int64_t waitUs = static_cast<int64_t>(double(pts - src->videoClockUs()) / (speed > 0.0 ? speed : 1.0))
+        - timing_->leadUs.load();
     // A picture due after the next tick is that tick's business.
     if (waitUs >= int64_t(repaintTimer_.interval()) * 1000)
         return;
@@ -319,8 +331,17 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
             forgetNodes();
         }
         // Paused with nothing shown (just after a seek): show the next frame although it is not due yet.
-        const bool force = !currentFrame_ && src->state() == kStatePaused;
-        std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs(), force);
+        const bool paused = src->state() == kStatePaused;
+        const bool force = !currentFrame_ && paused;
+        // Playing, the picture due when this render reaches the screen is the one to take.
+        const double speed = src->speed();
+        const int64_t leadUs = paused
+            ? 0
+            : std::min<int64_t>(kMaxLeadUs, int64_t(double(timing_->leadUs.load()) * (speed > 0.0 ? speed : 1.0)));
+        const int64_t syncNs = steadyNs();
+        std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs() + leadUs, force);
+        if (frame)
+            timing_->syncNs = syncNs;
         if (frame) {
             if (!currentFrame_)
                 spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
@@ -331,6 +352,21 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         }
     }
     uploadPending_ = false;
+    if (window() && window() != timedWindow_) {
+        timedWindow_ = window();
+        // On the render thread, right after the swap; the timing outlives this item if the window does.
+        connect(
+            timedWindow_, &QQuickWindow::frameSwapped, timedWindow_,
+            [timing = timing_] {
+                const int64_t sync = timing->syncNs.exchange(0);
+                if (sync == 0)
+                    return;
+                const int64_t sample = std::clamp<int64_t>((steadyNs() - sync) / 1000, 0, 100'000);
+                const int64_t lead = timing->leadUs.load();
+                timing->leadUs = lead + (sample - lead) / 8;
+            },
+            Qt::DirectConnection);
+    }
 
     if (!currentFrame_ || (currentPacked_ && packedImage_.isNull())) {
         // Qt neither deletes nor stops drawing a tree that is not handed back.

@@ -128,6 +128,15 @@ private:
     double aspectOverride_ = 0.0;
     int fillMode_ = Fit;
 
+    // How long a picture takes from the paint's sync to the swap that shows it, smoothed; written at the swap on
+    // the render thread. Shared with the window's swap signal, which may outlive the item.
+    struct RenderTiming {
+        std::atomic<int64_t> leadUs { 0 };
+        std::atomic<int64_t> syncNs { 0 }; // when the sync that took a new picture began; 0: none pending
+    };
+    std::shared_ptr<RenderTiming> timing_ = std::make_shared<RenderTiming>();
+    QQuickWindow* timedWindow_ = nullptr;
+
     // Written by the paint and read by the repaint tick on the GUI thread.
     std::atomic<int64_t> generation_ { 0 };
     std::atomic<bool> hasPicture_ { false };
