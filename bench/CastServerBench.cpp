@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <thread>
@@ -267,13 +268,19 @@ bool row(const char* name, const QString& ours, const QString& theirs, const QSt
 }
 
 // kBurstConnections short connections, each sending a request for an unknown token and leaving at once, from
-// a thread of plain sockets; returns once the server has let go of all of them.
-void burst(const CastServer& server)
+// a thread of plain sockets, a few dozen at a time so that every one is accepted and answered; returns once
+// the server has let go of all of them.
+void burst(CastServer& server)
 {
     std::atomic<bool> done { false };
+    std::atomic<int> answered { 0 };
+    const QMetaObject::Connection counting
+        = QObject::connect(&server, &CastServer::requestServed, [&answered] { ++answered; });
     const quint16 port = server.port();
     std::thread clients([&] {
         for (int i = 0; i < kBurstConnections; ++i) {
+            for (int waited = 0; i - answered > 32 && waited < 10000; ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
             sockaddr_in to {};
             to.sin_family = AF_INET;
@@ -290,6 +297,8 @@ void burst(const CastServer& server)
     while (!done || server.connectionCount() > 0)
         runLoop(10);
     clients.join();
+    QObject::disconnect(counting);
+    std::printf("burst_answered: %d\n", answered.load());
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
