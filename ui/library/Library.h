@@ -219,6 +219,8 @@ private:
     void readSettings();
     // Stores one setting in library_meta.
     void writeSetting(const char* key, int value);
+    // The text of a library file that SQLite finds damaged.
+    static QString damagedText();
     // The pages of queryPage that are not plain item lists (LibraryQueries.cpp).
     QVariantList groupPage(const QString& view, const GroupView& group, const QVariantMap& key, ClauseList& where,
         int offset, int limit, int* total);

@@ -196,7 +196,8 @@ void Library::onDirectoryChanged(const QString& path)
 
 void Library::rescanPendingDirectories()
 {
-    if (!scanner || pendingDirs.isEmpty())
+    // Without a connection (a refused or damaged file) nothing is scanned into it.
+    if (!scanner || !db.isOpen() || pendingDirs.isEmpty())
         return;
     scanner->requestPaths(QStringList(pendingDirs.cbegin(), pendingDirs.cend()));
     pendingDirs.clear();

@@ -297,6 +297,32 @@ TestCase {
         compare(part(window, "settingsMessage").text, "Restart the player to finish restoring.")
     }
 
+    // A library file cut short says so, and the backup in the window's list brings its items back at the
+    // next start.
+    function test_restoreADamagedLibrary() {
+        const seeded = Library.counts
+        verify(seeded.tracks > 0 && seeded.videos > 0)
+        click(makeWindow(), "backUpButton")
+
+        verify(TestLibrary.reopen("damaged"))
+        compare(Library.lastError, "The library file is damaged; it is left untouched. Restore a backup in Library "
+                + "Folders & Settings.")
+        compare(Library.counts.tracks, 0)
+        const window = makeWindow()
+        compare(rows(window, "backupRows").length, 1)
+        findChild(rows(window, "backupRows")[0], "restoreButton").clicked()
+        const restoreDlg = findChild(window, "restoreDlg")
+        tryCompare(restoreDlg, "opened", true)
+        mouseClick(restoreDlg.standardButton(Dialog.Ok))
+        tryCompare(restoreDlg, "opened", false)
+        compare(part(window, "settingsMessage").text, "Restart the player to finish restoring.")
+
+        verify(TestLibrary.reopen("restart"))
+        compare(Library.lastError, "")
+        compare(Library.counts.tracks, seeded.tracks)
+        compare(Library.counts.videos, seeded.videos)
+    }
+
     function test_exports_data() {
         return [
             { tag: "CSV", button: "exportCsvButton", dialog: "csvDlg", name: "library.csv", head: "path,kind,title," },

@@ -1,5 +1,6 @@
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/LibraryTestFiles.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
@@ -21,6 +22,7 @@
 #include <sys/time.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 using kvr::ui::library::Database;
@@ -318,6 +320,52 @@ TEST_F(Library, NewerSchemaIsLeftUntouched)
         EXPECT_TRUE(passStarts.empty());
         library.reset();
         EXPECT_TRUE(fileBytes(dbPath()) == before);
+    }
+}
+
+// A file SQLite cannot read is neither new nor newer: the user reads that it is damaged and where to restore it,
+// and nothing is written to it, the start-up's scan and schema script included.
+TEST_F(Library, DamagedFileIsToldSoAndLeftByteIdentical)
+{
+    using kvr::test::library::Damage;
+    const QString damaged
+        = "The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.";
+    struct Case {
+        const char* name;
+        std::optional<Damage> damage;
+        QString error;
+    };
+    const Case cases[] = {
+        { "truncated", Damage::Truncated, damaged },
+        { "garbage header", Damage::GarbageHeader, damaged },
+        { "newer version, readable", std::nullopt,
+            "This library was created by a newer version of the player; it is left untouched." },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(dataDir).removeRecursively();
+        QDir().mkpath(dataDir);
+        passStarts.clear();
+        ASSERT_TRUE(kvr::test::SeedLibrary::write(dbPath(), root));
+        if (c.damage) {
+            ASSERT_TRUE(kvr::test::library::damageLibrary(dbPath(), *c.damage));
+        } else {
+            Database newer;
+            ASSERT_TRUE(newer.open(dbPath()));
+            ASSERT_TRUE(newer.exec("UPDATE library_meta SET value = '2' WHERE key = 'schema_version'"));
+        }
+        const QByteArray before = fileBytes(dbPath());
+
+        Lib& lib = open();
+        EXPECT_EQ(lib.lastError(), c.error);
+        EXPECT_TRUE(lib.folders().isEmpty());
+        lib.scanNow();
+        // Past the start-up shot (3 s) with its maintenance and scan.
+        QTest::qWait(4000);
+        EXPECT_TRUE(passStarts.empty());
+        library.reset();
+        EXPECT_TRUE(fileBytes(dbPath()) == before);
+        EXPECT_EQ(QDir(dataDir).entryList({ "library.db*" }, QDir::Files), QStringList { "library.db" });
     }
 }
 
