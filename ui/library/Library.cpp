@@ -213,6 +213,20 @@ QString Library::damagedText()
     return tr("The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.");
 }
 
+void Library::setAsideDamagedFile()
+{
+    lastError_ = damagedText();
+    emit errorChanged();
+    // As at a start on a damaged file: nothing writes to it any more, so the text stays true and the backups
+    // taken before the damage can restore it. The running pass stops at its next file.
+    if (scanner)
+        scanner->cancel();
+    db.close();
+    emit foldersChanged();
+    emit playlistsChanged();
+    bumpRevision();
+}
+
 void Library::bumpRevision()
 {
     ++revision_;
