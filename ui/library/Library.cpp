@@ -193,6 +193,7 @@ QVariantMap Library::scanStatus() const
         { QStringLiteral("added"), status.added },
         { QStringLiteral("updated"), status.updated },
         { QStringLiteral("removed"), status.removed },
+        { QStringLiteral("leftOut"), status.leftOut },
         { QStringLiteral("current"), status.current },
     };
 }

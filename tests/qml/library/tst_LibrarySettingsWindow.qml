@@ -297,6 +297,30 @@ TestCase {
         compare(part(window, "settingsMessage").text, "Restart the player to finish restoring.")
     }
 
+    // Files a scan could not read are counted on the scan line; which and why is in the log.
+    function test_scanLineCountsFilesLeftOut_data() {
+        return [
+            { tag: "one", broken: 1, text: "1 file could not be read; see the log" },
+            { tag: "three", broken: 3, text: "3 files could not be read; see the log" },
+        ]
+    }
+
+    function test_scanLineCountsFilesLeftOut(data) {
+        verify(TestLibrary.reopen("empty"))
+        backedUpNow()
+        const folder = makeFolder("Left out " + data.tag, 2)
+        for (let i = 0; i < data.broken; ++i)
+            sh("echo 'not a song' > '" + folder + "/Sub/broken" + i + ".mp3'")
+        sh("touch -d '1 hour ago' '" + folder + "'/*.mp3 '" + folder + "'/Sub/*.mp3")
+        const window = makeWindow()
+        const scanLine = part(window, "scanLine")
+        const lines = []
+        scanLine.textChanged.connect(() => lines.push(scanLine.text))
+        verify(Library.addFolder(folder))
+        const expected = "Last scan: 2 added, 0 updated, 0 missing · " + data.text
+        tryVerify(() => lines.indexOf(expected) >= 0, 60000, lines.join("\n"))
+    }
+
     // A library file cut short says so, and the backup in the window's list brings its items back at the
     // next start.
     function test_restoreADamagedLibrary() {

@@ -461,6 +461,69 @@ TEST_F(Library, WatchedFileGivesOneDirectoryJob)
     EXPECT_EQ(lastNotice(), "Library: 1 added, 0 updated, 0 missing");
 }
 
+// A symbolic link to a folder above (a loop) is neither entered nor watched, by the directory passes that a
+// change sets off as by the full pass; a link to a file is read as the file.
+TEST_F(Library, SymbolicLinkToAFolderAboveIsNotEntered)
+{
+    const QString music = root + "/Music";
+    ASSERT_TRUE(place("cover.mp3", music + "/a/one.mp3"));
+    ASSERT_TRUE(place("tags.ogg", music + "/a/two.ogg"));
+    ASSERT_TRUE(place("tagged.flac", music + "/b/three.flac"));
+    ASSERT_TRUE(QFile::link("..", music + "/a/loop"));
+    ASSERT_TRUE(QFile::link("../a/one.mp3", music + "/b/alias.mp3"));
+    Lib& lib = open();
+    ASSERT_TRUE(lib.addFolder(music));
+    ASSERT_TRUE(waitPasses(1));
+    ASSERT_TRUE(waitQuiet());
+    Database other;
+    ASSERT_TRUE(other.open(dbPath()));
+    const auto items = [&] {
+        return text(other,
+            "SELECT group_concat(uri, ' ') FROM (SELECT uri FROM sources "
+            "WHERE available = 1 ORDER BY uri)");
+    };
+    const QString four
+        = QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac" }
+              .join(' ');
+    ASSERT_EQ(items(), four);
+
+    // A change in the folder that holds the link, then one in the folder it names (seen through the link
+    // too, were it watched).
+    struct Change {
+        const char* what;
+        QString file;
+        QString items;
+    };
+    const Change changes[] = {
+        { "beside the link", music + "/a/notes.txt", four },
+        { "in the folder it names", music + "/four.mp3",
+            QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac",
+                music + "/four.mp3" }
+                .join(' ') },
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        const int before = passEnds;
+        if (change.file.endsWith(".txt")) {
+            QFile note(change.file);
+            ASSERT_TRUE(note.open(QIODevice::WriteOnly));
+        } else {
+            ASSERT_TRUE(place("cover.mp3", change.file));
+        }
+        ASSERT_TRUE(waitPasses(before + 1));
+        ASSERT_TRUE(waitQuiet());
+        EXPECT_EQ(items(), change.items);
+    }
+
+    notices.clear();
+    const int before = passEnds;
+    lib.scanNow();
+    ASSERT_TRUE(waitPasses(before + 1));
+    EXPECT_EQ(lib.scanStatus().value("removed").toInt(), 0);
+    EXPECT_EQ(lib.scanStatus().value("added").toInt(), 0);
+    EXPECT_EQ(text(other, "SELECT COUNT(*) FROM sources"), "5");
+}
+
 TEST_F(Library, GrowingFileIsReadOnceWhenQuiet)
 {
     ASSERT_TRUE(QDir().mkpath(root + "/Music"));
