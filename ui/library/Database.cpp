@@ -245,7 +245,9 @@ bool Database::open(const QString& path)
     const std::optional<int> stored = storedVersion();
     if (stored && *stored <= schemaVersion)
         exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
+    // Reads the schema: on a file that cannot be read it would only fail again, and log it.
+    if (stored)
+        exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     exec("PRAGMA temp_store=MEMORY");
     return true;
@@ -329,11 +331,12 @@ Database::Refusal Database::diagnose()
         = (rc == SQLITE_ROW && verdict != QLatin1String("ok")) || primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
     const QString file = QString::fromUtf8(sqlite3_db_filename(db_, "main"));
     if (damaged) {
-        qWarning().noquote() << "library:" << file << "is damaged:" << failure << "; quick_check:"
-                             << (rc == SQLITE_ROW ? verdict.left(200) : QString::fromUtf8(checkError));
+        qWarning().noquote() << QStringLiteral("library: %1 is damaged: %2; quick_check: %3")
+                                    .arg(file, QString::fromUtf8(failure),
+                                        rc == SQLITE_ROW ? verdict.left(200) : QString::fromUtf8(checkError));
         return Refusal::Damaged;
     }
-    qWarning().noquote() << "library: cannot read" << file << ":" << failure;
+    qWarning().noquote() << QStringLiteral("library: cannot read %1: %2").arg(file, QString::fromUtf8(failure));
     return Refusal::Unreadable;
 }
 
