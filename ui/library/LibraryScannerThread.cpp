@@ -284,7 +284,15 @@ void LibraryScanner::scan(const Job& job)
             break;
         if (!QFileInfo(root).isDir())
             continue;
-        if (!excluded(pathKey(root)))
+        // A directory pass's directories may lie one inside another (changes in a folder and in its subfolder):
+        // the tree is walked once, so that no file is read or counted twice.
+        const QString rootKey = pathKey(root);
+        if (std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
+                const QString otherKey = pathKey(other);
+                return otherKey != rootKey && rootKey.startsWith(otherKey);
+            }))
+            continue;
+        if (!excluded(rootKey))
             leaveOutUnnamable(root, status);
         QDirIterator walk(root, filter, QDirIterator::Subdirectories);
         collect(walk);

@@ -656,6 +656,37 @@ TEST_F(LibraryScanner, FileWithoutReadPermissionIsLoggedAndLeftOut)
     EXPECT_EQ(stored, QStringList { songs + "/open.ogg" });
 }
 
+// Folders of one pass that lie one inside another (a library folder inside another, changes in a folder and
+// in its subfolder) are walked once: no file is read or counted twice.
+TEST_F(LibraryScanner, NestedFoldersOfOnePassAreWalkedOnce)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/a.ogg"));
+    ASSERT_TRUE(place("cover.mp3", music + "/Sub/b.mp3"));
+    ASSERT_TRUE(place("garbage.mp4", music + "/Sub/garbage.mp4"));
+    addFolder(music + "/Sub");
+    auto scanner = makeScanner();
+    struct Step {
+        const char* what;
+        bool full;
+        int probes;
+    };
+    // The second pass reads only the file it could not read the first time.
+    for (const Step& step : { Step { "full pass", true, 3 }, Step { "directory pass", false, 1 } }) {
+        SCOPED_TRACE(step.what);
+        probeCalls = 0;
+        if (step.full)
+            scanner->requestFullScan();
+        else
+            scanner->requestPaths({ music + "/Sub", music });
+        const ScanStatus pass = reports.waitFinished(++passes);
+        EXPECT_EQ(pass.found, 3);
+        EXPECT_EQ(pass.processed, 3);
+        EXPECT_EQ(pass.leftOut, 1);
+        EXPECT_EQ(probeCalls, step.probes);
+    }
+    EXPECT_EQ(number("SELECT COUNT(*) FROM sources"), 2);
+}
+
 // What a pass over a real folder leaves in the log: one line for the pass and one for each file left out, the
 // file whose name is not valid UTF-8 included (with its bytes escaped). The probe's own lines for each file
 // go to debug; outside the scanner the same probe still logs its line.
