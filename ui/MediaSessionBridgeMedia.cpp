@@ -374,12 +374,13 @@ void MediaSessionBridge::previousChapter()
 
 QVariantMap MediaSessionBridge::mediaInfo() const
 {
-    if (!session_ || !isLoaded(engineState()))
+    // Through a reopen the medium stays, with the tracks asked for shown in use.
+    if (!session_ || (!isLoaded(engineState()) && !(reopening_ && hasMedia())))
         return {};
     const MediaInfo info = session_->mediaInfo();
-    const bool picture = session_->videoWidth() > 0 && session_->videoHeight() > 0;
-    const int audio = session_->currentAudioTrack();
-    const int subtitle = session_->currentSubtitleTrack();
+    const bool picture = hasVideo();
+    const int audio = currentAudioTrack();
+    const int subtitle = currentSubtitleTrack();
 
     QVariantList tags;
     for (const auto& tag : info.tags)
