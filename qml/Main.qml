@@ -92,6 +92,8 @@ ApplicationWindow {
         visible: !root.fs
         height: root.fs ? 0 : implicitHeight
 
+        Component.onCompleted: MenuBarState.watch(appMenuBar)
+
         background: Rectangle {
             color: "#16181d"
             Rectangle {

@@ -2,6 +2,7 @@
 
 #include "qml/Clipboard.h"
 #include "qml/FileUrls.h"
+#include "qml/MenuBarState.h"
 
 #include "ui/MediaSessionBridge.h"
 #include "ui/TranscodeQueue.h"
@@ -43,6 +44,8 @@ void prepareEngine(QQmlEngine& engine)
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     qmlRegisterSingletonType<Clipboard>(
         uri, 1, 0, "Clipboard", [](QQmlEngine*, QJSEngine*) -> QObject* { return new Clipboard(); });
+    qmlRegisterSingletonType<MenuBarState>(
+        uri, 1, 0, "MenuBarState", [](QQmlEngine*, QJSEngine*) -> QObject* { return new MenuBarState(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 
