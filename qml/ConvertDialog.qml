@@ -629,22 +629,6 @@ Window {
                             Layout.preferredWidth: 200
                             visible: subtitlesCombo.currentIndex === 3 && root.probeSubtitles.length > 0
                             model: root.probeSubtitles.map(s => s.label)
-                            // Labels come from the file's tags: plain text in the list too.
-                            delegate: ItemDelegate {
-                                required property int index
-                                required property var modelData
-                                width: burnCombo.width
-                                highlighted: burnCombo.highlightedIndex === index
-                                contentItem: Text {
-                                    text: modelData
-                                    textFormat: Text.PlainText
-                                    elide: Text.ElideRight
-                                    font.family: "Segoe UI"
-                                    font.pixelSize: 12
-                                    color: "#e8eaed"
-                                    verticalAlignment: Text.AlignVCenter
-                                }
-                            }
                         }
                     }
 
