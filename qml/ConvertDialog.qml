@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import Kestrune.MediaPlayer
 
@@ -271,19 +270,18 @@ Window {
         property alias height: root.height
     }
 
-    FileDialog {
+    FileChooser {
         id: addDialog
         objectName: "convertFilesDialog"
-        parentWindow: root
         title: qsTr("Add files to convert")
-        fileMode: FileDialog.OpenFiles
+        fileMode: FileChooser.OpenFiles
         onAccepted: root.addSources(selectedFiles)
     }
 
-    FolderDialog {
+    FileChooser {
         id: folderDialog
+        fileMode: FileChooser.Folder
         objectName: "convertFolderDialog"
-        parentWindow: root
         title: qsTr("Save converted files in")
         // The field holds a path: a URL's escapes ("%23" for "#") are no part of the folder's name.
         onAccepted: folderField.text = FileUrls.localPath(selectedFolder)

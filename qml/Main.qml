@@ -1,7 +1,6 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Basic as BasicControls
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import QtQuick.Window
@@ -647,7 +646,7 @@ ApplicationWindow {
         subtitleDialog.open()
     }
 
-    // The name filter's patterns in lower and upper case: Qt Quick's own dialog matches them case-sensitively,
+    // The name filter's patterns in lower and upper case: the desktop's chooser matches them case-sensitively,
     // and cameras write "CLIP.MP4".
     function filePatterns(extensions) {
         return extensions.map(e => "*." + e + " *." + e.toUpperCase()).join(" ")
@@ -2235,14 +2234,14 @@ ApplicationWindow {
         onAdjust: settings => convertDialog.openWith([settings.input])
     }
 
-    // Qt Quick's own file dialogs: the desktop offers none to a Qt Quick program here. Selections come back as
-    // file URLs, which the player takes as they are. No starting folder is set.
-    FileDialog {
+    // The desktop's file chooser where the bus offers one, else the player's own. Selections come back as file
+    // URLs, which the player takes as they are. Each starts in Documents, else in the home folder: never in the
+    // working folder.
+    FileChooser {
         id: openDialog
         objectName: "openDialog"
-        parentWindow: root
         title: qsTr("Open media files")
-        fileMode: FileDialog.OpenFiles
+        fileMode: FileChooser.OpenFiles
         nameFilters: [
             qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
                 "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
@@ -2253,20 +2252,19 @@ ApplicationWindow {
         onAccepted: root.addUrls(selectedFiles)
     }
 
-    FolderDialog {
+    FileChooser {
         id: folderDialog
+        fileMode: FileChooser.Folder
         objectName: "folderDialog"
-        parentWindow: root
         title: qsTr("Add a folder to the playlist")
         onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
     }
 
-    FileDialog {
+    FileChooser {
         id: subtitleDialog
         objectName: "subtitleDialog"
-        parentWindow: root
         title: qsTr("Add subtitle file")
-        fileMode: FileDialog.OpenFile
+        fileMode: FileChooser.OpenFile
         nameFilters: [
             qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
             qsTr("All files (*)")
@@ -2274,7 +2272,7 @@ ApplicationWindow {
         onAccepted: Player.loadSubtitleFile(String(selectedFile))
     }
 
-    // The library's save dialog: it asks before replacing a file, which Qt Quick's own dialog never does.
+    // The library's save dialog: it asks before replacing a file where the desktop's chooser has not.
     ExportDialog {
         id: savePlaylistDialog
         objectName: "savePlaylistDialog"
