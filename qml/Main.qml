@@ -1236,6 +1236,9 @@ ApplicationWindow {
                     anchors.fill: parent
                     aspectOverride: root.aspectOverride
                     fillMode: root.fillMode
+                    // In full screen the transport bar floats over the picture's bottom: subtitles rise above it
+                    // while it shows.
+                    subtitleBottomInset: transportBar.hiding ? 0 : Math.max(0, transportBar.height - transportSlot.height)
                     // Without the application (a component test), the sink shows nothing.
                     bridge: typeof Player !== "undefined" ? Player : null
                 }
