@@ -108,7 +108,8 @@ Menu {
                 horizontalAlignment: Text.AlignRight
                 verticalAlignment: Text.AlignVCenter
                 font.family: menuItem.subMenu ? "Segoe UI" : "JetBrains Mono"
-                font.pixelSize: menuItem.subMenu ? 15 : 10
+                // A lone key (an arrow, "." or ",") is drawn larger: at the hints' size it is a speck.
+                font.pixelSize: menuItem.subMenu ? 15 : text.length === 1 ? 14 : 11
                 color: menuItem.enabled ? "#9ca3af" : "#5f646d"
             }
         }

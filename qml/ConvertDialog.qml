@@ -2,6 +2,7 @@ import QtQuick
 import QtQuick.Controls.Basic
 import QtQuick.Layouts
 import Kestrune.MediaPlayer
+import "Formats.js" as Formats
 
 // The "Convert / Save" window: collects sources and settings and hands them to Converter in one call. All
 // media knowledge (what can be written, what a source holds, where an output goes) comes from Converter.
@@ -52,14 +53,10 @@ Window {
         mp4: "MP4", mkv: "MKV", webm: "WebM", mov: "MOV", avi: "AVI", ts: "MPEG-TS", mp3: "MP3", m4a: "M4A",
         ogg: "Ogg", opus: "Opus", flac: "FLAC", wav: "WAV"
     })
-    readonly property var videoNames: ({
-        copy: qsTr("Keep original (no re-encode)"), h264: "H.264", hevc: "HEVC (H.265)", vp9: "VP9", av1: "AV1",
-        mpeg4: "MPEG-4 Part 2", mpeg2: "MPEG-2", none: qsTr("No video")
-    })
-    readonly property var audioNames: ({
-        copy: qsTr("Keep original"), aac: "AAC", opus: "Opus", mp3: "MP3", flac: "FLAC", alac: "ALAC",
-        ac3: "AC-3", pcm: "PCM (WAV)", none: qsTr("No audio")
-    })
+    readonly property var videoNames: Object.assign(
+        { copy: qsTr("Keep original (no re-encode)"), none: qsTr("No video") }, Formats.videoCodecNames)
+    readonly property var audioNames: Object.assign(
+        { copy: qsTr("Keep original"), none: qsTr("No audio") }, Formats.audioCodecNames)
     readonly property var containerKeys: Array.from(caps.containers || [])
     readonly property var videoKeys: ["copy"].concat(Array.from(caps.video || []), ["none"])
     readonly property var audioKeys: ["copy"].concat(Array.from(caps.audio || []), audioOnly ? [] : ["none"])

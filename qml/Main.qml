@@ -2345,6 +2345,17 @@ ApplicationWindow {
         title: qsTr("About")
         standardButtons: Dialog.Close
 
+        // Close in the dark buttons of the row above it.
+        footer: DialogButtonBox {
+            padding: 12
+            topPadding: 0
+            alignment: Qt.AlignRight
+            background: null
+            delegate: DarkButton {
+                implicitWidth: Math.max(76, implicitContentWidth + leftPadding + rightPadding)
+            }
+        }
+
         background: Rectangle {
             color: "#16181d"
             border.color: "#2c3038"

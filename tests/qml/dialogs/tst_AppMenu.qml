@@ -130,6 +130,8 @@ TestCase {
             { tag: "literal pairs", text: MenuText.literal("A&&B & C") + "\tCtrl+1", name: "A&&B & C",
               hint: "Ctrl+1" },
             { tag: "empty", text: "", name: "", hint: "" },
+            { tag: "lone arrow key", text: "Jump Forward\t\u2192", name: "Jump Forward", hint: "\u2192" },
+            { tag: "lone comma", text: "Previous Frame\t,", name: "Previous Frame", hint: "," },
         ]
     }
     function test_nameAndHint(row) {
@@ -147,7 +149,8 @@ TestCase {
         compare(name.font.family, "Segoe UI")
         compare(name.font.pixelSize, 12)
         compare(hint.font.family, "JetBrains Mono")
-        compare(hint.font.pixelSize, 10)
+        // A lone key is drawn larger than a combination, so an arrow or a comma can be read.
+        compare(hint.font.pixelSize, row.hint.length === 1 ? 14 : 11)
     }
 
     function test_literalDoublesEveryAmpersand() {
