@@ -1,6 +1,7 @@
 #include "platform/FileChooserPortal.h"
 
 #include "tests/platform/BusHarness.h"
+#include "tests/platform/FakePortal.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -8,84 +9,9 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QSignalSpy>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 namespace {
-
-// The desktop's portal as far as the file chooser goes, on a connection of its own: it records each question
-// and answers it on the Request path as the real one does, after its reply to the call.
-class FakePortal : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.FileChooser")
-
-public:
-    explicit FakePortal(const QString& connectionName)
-        : bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus, connectionName))
-    {
-        bus.registerObject(QStringLiteral("/org/freedesktop/portal/desktop"), this, QDBusConnection::ExportAllSlots);
-        registered = bus.registerService(QStringLiteral("org.freedesktop.portal.Desktop"));
-    }
-
-    ~FakePortal() override
-    {
-        bus.unregisterService(QStringLiteral("org.freedesktop.portal.Desktop"));
-        bus.unregisterObject(QStringLiteral("/org/freedesktop/portal/desktop"));
-        QDBusConnection::disconnectFromBus(bus.name());
-    }
-
-    QDBusConnection bus;
-    bool registered = false;
-    // What the next question is answered with.
-    uint response = 0;
-    QStringList uris;
-    // Answer on a path of the portal's own instead of the one the token names (older portals).
-    bool ownPath = false;
-
-    QString method;
-    QString parentWindow;
-    QString title;
-    QVariantMap options;
-
-public slots:
-    QDBusObjectPath OpenFile(
-        const QString& parent, const QString& titleText, const QVariantMap& opts, const QDBusMessage& call)
-    {
-        return answer(QStringLiteral("OpenFile"), parent, titleText, opts, call);
-    }
-
-    QDBusObjectPath SaveFile(
-        const QString& parent, const QString& titleText, const QVariantMap& opts, const QDBusMessage& call)
-    {
-        return answer(QStringLiteral("SaveFile"), parent, titleText, opts, call);
-    }
-
-private:
-    QDBusObjectPath answer(const QString& name, const QString& parent, const QString& titleText,
-        const QVariantMap& opts, const QDBusMessage& call)
-    {
-        method = name;
-        parentWindow = parent;
-        title = titleText;
-        options = opts;
-        QString sender = call.service().mid(1);
-        sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-        const QString path = ownPath ? QStringLiteral("/org/freedesktop/portal/desktop/request/other/1")
-                                     : QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
-                                           .arg(sender, opts.value(QStringLiteral("handle_token")).toString());
-        // After the reply: the caller learns the path first, as with the real portal.
-        QTimer::singleShot(20, this, [this, path] {
-            QDBusMessage signal = QDBusMessage::createSignal(
-                path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"));
-            QVariantMap results;
-            if (!uris.isEmpty())
-                results.insert(QStringLiteral("uris"), uris);
-            signal << response << results;
-            bus.send(signal);
-        });
-        return QDBusObjectPath(path);
-    }
-};
 
 // The filters as the portal got them: "name:pattern pattern" per filter.
 QStringList filtersOf(const QVariant& value)
@@ -169,7 +95,7 @@ TEST_F(FileChooserPortal, AsksThePortalAndTakesItsAnswer)
         { "save", "SaveFile", 1, false, {}, false },
         { "open", "OpenFile", 2, false, {}, false },
     };
-    FakePortal portal(QStringLiteral("fake-portal"));
+    kvr::test::FakePortal portal(QStringLiteral("fake-portal"));
     ASSERT_TRUE(portal.registered);
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + " answered " + std::to_string(c.response));
@@ -237,5 +163,3 @@ TEST_F(FileChooserPortal, WithoutASessionBusAsksNothing)
     EXPECT_FALSE(chooser.ask({ { QStringLiteral("mode"), QStringLiteral("save") } }));
     EXPECT_FALSE(chooser.busy());
 }
-
-#include "FileChooserPortalTest.moc"
