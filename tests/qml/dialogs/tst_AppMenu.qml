@@ -148,9 +148,11 @@ TestCase {
         compare(hint.textFormat, Text.PlainText)
         compare(name.font.family, "Segoe UI")
         compare(name.font.pixelSize, 12)
-        compare(hint.font.family, "JetBrains Mono")
-        // A lone key is drawn larger than a combination, so an arrow or a comma can be read.
-        compare(hint.font.pixelSize, row.hint.length === 1 ? 14 : 11)
+        // A lone key is drawn larger and bold in the text font, so an arrow or a comma can be read.
+        const lone = row.hint.length === 1
+        compare(hint.font.family, lone ? "Segoe UI" : "JetBrains Mono")
+        compare(hint.font.pixelSize, lone ? 15 : 11)
+        compare(hint.font.bold, lone)
     }
 
     function test_literalDoublesEveryAmpersand() {
