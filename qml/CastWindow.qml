@@ -58,9 +58,25 @@ Window {
         logArea.deselect()
     }
 
+    // The log is laid out anew whenever its text changes, which is costly at 300 lines: it is set once when
+    // the window opens and follows the session only while the window shows.
+    function showLog() {
+        logArea.text = Cast.diagnostics.join("\n")
+    }
+
     onVisibleChanged: {
-        if (!visible)
+        if (visible)
+            showLog()
+        else
             Cast.setMenuOpen(false)
+    }
+
+    Connections {
+        target: Cast
+        enabled: root.visible
+        function onDiagnosticsChanged() {
+            root.showLog()
+        }
     }
 
     component Heading: Label {
@@ -436,7 +452,6 @@ Window {
                         selectByMouse: true
                         wrapMode: TextEdit.WrapAnywhere
                         textFormat: TextEdit.PlainText
-                        text: Cast.diagnostics.join("\n")
                         font.family: "JetBrains Mono"
                         font.pixelSize: 10
                         color: "#c9ccd1"
