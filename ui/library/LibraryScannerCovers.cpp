@@ -150,13 +150,13 @@ int LibraryScanner::removeUnfinishedCovers(const QString& coversDir, const QDate
     return removed;
 }
 
-QString LibraryScanner::findCoverArt(
-    const QString& coversDir, const QFileInfo& file, const QString& albumTitle, const QString& keyBase, bool isVideo)
+QString LibraryScanner::findCoverArt(const QString& coversDir, const QFileInfo& file, const QString& albumTitle,
+    const QString& keyBase, bool isVideo, const std::string& formatHint)
 {
     const std::string path = nativePath(file);
 
     // 1. The picture inside the file wins over anything beside it.
-    const std::shared_ptr<engine::VideoFrame> embedded = engine::extractCoverArt(path);
+    const std::shared_ptr<engine::VideoFrame> embedded = engine::extractCoverArt(path, formatHint);
     if (usable(embedded)) {
         const QString key = QLatin1Char('e') + keyBase;
         const QString target = coverPath(coversDir, key);
