@@ -121,9 +121,13 @@ public:
     // Finds the file's cover (embedded picture, image beside it, or for a video a frame of it), stores it as a
     // JPEG in coversDir unless one of its key is there already, and returns the key; empty when none was found.
     // keyBase is the file's fingerprint (or its path's hash) and names embedded pictures and frames; formatHint,
-    // the container the probe found, spares opening the file a second time as an unknown format.
+    // the container the probe found, spares opening the file a second time as an unknown format. With
+    // folderEntries, each folder is listed once into it (folder path -> entry names) and images beside the file
+    // are looked for there rather than asked of the file system name by name.
+    using FolderEntries = QHash<QString, QSet<QString>>;
     static QString findCoverArt(const QString& coversDir, const QFileInfo& file, const QString& albumTitle,
-        const QString& keyBase, bool isVideo, const std::string& formatHint = {});
+        const QString& keyBase, bool isVideo, const std::string& formatHint = {},
+        FolderEntries* folderEntries = nullptr);
 
     // The stored cover of a key ("<dir>/<key>.jpg"), or its copy of that size ("<dir>/<key>_<size>.jpg").
     static QString coverPath(const QString& coversDir, const QString& key, int size = 0);
@@ -186,6 +190,8 @@ private:
     std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
     // The files left out and logged, as path -> "<size>:<mtime ms>:<reason>"; a file read later is forgotten.
     QHash<QString, QString> reportedSkips_;
+    // The folders the running pass has listed for cover images, each listed once per pass.
+    FolderEntries folderEntries_;
     // The statements of the running pass, by their text; finalized before its connection closes.
     std::map<QString, Statement> statements_;
     std::thread worker_;

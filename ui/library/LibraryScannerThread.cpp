@@ -339,6 +339,7 @@ void LibraryScanner::scan(const Job& job)
     if (finished_)
         finished_(status);
     statements_.clear();
+    folderEntries_.clear();
     db.close();
 }
 
@@ -407,7 +408,8 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     const QString fingerprint = contentFingerprint(uri);
     const Metadata meta = readTags(file, info, isVideo);
     const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
-    const QString coverKey = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName);
+    const QString coverKey
+        = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName, &folderEntries_);
     QString extraJson;
     if (!meta.extra.isEmpty())
         extraJson
