@@ -55,10 +55,16 @@ Window {
         const s = scanStatus
         if (scanning)
             return qsTr("Scanning: %1 of %2 · %3").arg(s.processed || 0).arg(s.found || 0).arg(s.current || "")
-        if (s.processed > 0)
-            return qsTr("Last scan: %1 added, %2 updated, %3 missing").arg(s.added || 0).arg(s.updated || 0)
-                .arg(s.removed || 0)
-        return ""
+        const leftOut = s.leftOut || 0
+        if (!(s.processed > 0) && leftOut === 0)
+            return ""
+        const line = qsTr("Last scan: %1 added, %2 updated, %3 missing").arg(s.added || 0).arg(s.updated || 0)
+            .arg(s.removed || 0)
+        if (leftOut === 0)
+            return line
+        // Which files and why is in the log, one line each; this only says that there are some.
+        return line + " · " + (leftOut === 1 ? qsTr("1 file could not be read; see the log")
+                                             : qsTr("%1 files could not be read; see the log").arg(leftOut))
     }
 
     title: qsTr("Library Folders & Settings")

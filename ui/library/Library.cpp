@@ -135,7 +135,17 @@ Library::Library(QObject* parent)
         lastError_ = tr("The library database could not be opened.");
         emit errorChanged();
     } else if (!db.ensureSchema()) {
-        lastError_ = tr("This library was created by a newer version of the player; it is left untouched.");
+        switch (db.refusal()) {
+        case Database::Refusal::Newer:
+            lastError_ = tr("This library was created by a newer version of the player; it is left untouched.");
+            break;
+        case Database::Refusal::Damaged:
+            lastError_ = damagedText();
+            break;
+        default:
+            lastError_ = tr("The library database could not be opened.");
+            break;
+        }
         emit errorChanged();
         // Closing rolls back whatever a failed script left open; nothing more touches the file.
         db.close();
@@ -236,6 +246,7 @@ QVariantMap Library::scanStatus() const
         { QStringLiteral("added"), status.added },
         { QStringLiteral("updated"), status.updated },
         { QStringLiteral("removed"), status.removed },
+        { QStringLiteral("leftOut"), status.leftOut },
         { QStringLiteral("current"), status.current },
     };
 }
@@ -264,6 +275,25 @@ QVariantMap Library::counts() const
     }
     countsCache = { true, revision_, countsGeneration, changes, result };
     return result;
+}
+
+QString Library::damagedText()
+{
+    return tr("The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.");
+}
+
+void Library::setAsideDamagedFile()
+{
+    lastError_ = damagedText();
+    emit errorChanged();
+    // As at a start on a damaged file: nothing writes to it any more, so the text stays true and the backups
+    // taken before the damage can restore it. The running pass stops at its next file.
+    if (scanner)
+        scanner->cancel();
+    db.close();
+    emit foldersChanged();
+    emit playlistsChanged();
+    bumpRevision();
 }
 
 void Library::bumpRevision()

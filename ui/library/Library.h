@@ -221,6 +221,11 @@ private:
     void readSettings();
     // Stores one setting in library_meta.
     void writeSetting(const char* key, int value);
+    // The text of a library file that SQLite finds damaged.
+    static QString damagedText();
+    // A backup found the live file damaged: say so, stop scanning and close the connection, so that the
+    // file is left as it is for a restore.
+    void setAsideDamagedFile();
     // The pages of queryPage that are not plain item lists (LibraryQueries.cpp).
     QVariantList groupPage(const QString& view, const GroupView& group, const QVariantMap& key, ClauseList& where,
         int offset, int limit, int* total);

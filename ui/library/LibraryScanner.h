@@ -160,9 +160,10 @@ private:
     // committed, and with them the end of its quarantine marks.
     bool readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
         const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
-    // A file named by a "probing" mark left behind by an earlier pass ended that process while it was read:
-    // from now on it is skipped while its size and modification time stay the same. Returns the skipped files
-    // as uri -> "<size>:<mtime>".
+    // A "probing" mark left behind by an earlier pass names the file being read when that process ended
+    // abnormally. The first time it is only remembered ("interrupted"); when the next abnormal end comes while
+    // the same file is read again, it is set aside: skipped from then on while its size and modification time
+    // stay the same. Returns the files set aside as uri -> "<size>:<mtime>".
     static QHash<QString, QString> takeQuarantine(Database& db);
     void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
         const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
@@ -170,9 +171,13 @@ private:
     // The pass's prepared statement of this text, reset for another round. Preparing the same texts again for
     // every file cost more than the probe of a small file.
     Statement& statement(Database& db, const QString& sql);
-    // One log line for a file a pass leaves out, with the reason; said again only when the file or the reason
-    // has changed, so that the passes a directory's changes set off do not repeat it.
-    void reportSkip(const QFileInfo& file, const char* reason);
+    // Counts a file the pass leaves out, with one log line giving the reason; said again only when the file
+    // or the reason has changed, so that the passes a directory's changes set off do not repeat it.
+    void reportSkip(const QFileInfo& file, const char* reason, ScanStatus& status);
+    void reportSkip(const QString& uri, const QString& fileStamp, const char* reason, ScanStatus& status);
+    // Leaves out, counted and logged, the media files in the directory whose names are not valid UTF-8: Qt's
+    // listings skip them without a word, and no text can name them in the library.
+    void leaveOutUnnamable(const QString& directory, ScanStatus& status);
 
     QString databasePath_;
     QString coversDir_;

@@ -1,3 +1,4 @@
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
 #include "ui/library/Statement.h"
@@ -281,6 +282,63 @@ TEST_F(LibraryDatabase, VersionOneFileWithADroppedTableIsNotRepaired)
     EXPECT_EQ(count(db, "SELECT COUNT(*) FROM sqlite_master WHERE name='excluded_folders'"), 0);
 }
 
+// Why a file is refused decides what the user is told: only a readable file of a newer version is "newer",
+// and SQLite's own check tells a damaged file from one that is only locked. A refused file is never written.
+// A damaged table page is not looked for at every start: the file opens, and its next backup finds it.
+TEST_F(LibraryDatabase, RefusedFilesAreToldApartAndLeftByteIdentical)
+{
+    using Refusal = Database::Refusal;
+    using kvr::test::library::Damage;
+    using kvr::test::library::damageLibrary;
+    struct Case {
+        const char* name;
+        std::function<bool(const QString&)> damage;
+        bool accepted;
+        Refusal refusal;
+    };
+    const Case cases[] = {
+        { "newer version",
+            [](const QString& p) {
+                Database db;
+                return db.open(p) && db.exec("UPDATE library_meta SET value = '2' WHERE key = 'schema_version'");
+            },
+            false, Refusal::Newer },
+        { "truncated", [](const QString& p) { return damageLibrary(p, Damage::Truncated); }, false, Refusal::Damaged },
+        { "garbage header", [](const QString& p) { return damageLibrary(p, Damage::GarbageHeader); }, false,
+            Refusal::Damaged },
+        { "flipped table page", [](const QString& p) { return damageLibrary(p, Damage::FlippedTablePage); }, true,
+            Refusal::None },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = file(QString(c.name).replace(' ', '-') + ".db");
+        ASSERT_TRUE(SeedLibrary::write(path, file("media")));
+        ASSERT_TRUE(c.damage(path));
+        ASSERT_FALSE(QFile::exists(path + "-wal"));
+        const QByteArray before = fileBytes(path);
+
+        Database db;
+        ASSERT_TRUE(db.open(path));
+        EXPECT_EQ(db.ensureSchema(), c.accepted);
+        EXPECT_EQ(db.refusal(), c.refusal);
+        db.close();
+        EXPECT_TRUE(fileBytes(path) == before);
+        for (const char* companion : { "-wal", "-shm", "-journal" })
+            EXPECT_FALSE(QFile::exists(path + companion)) << companion;
+    }
+
+    // Locked by another program for longer than the busy time-out: neither damaged nor newer.
+    const QString locked = schemaFile("locked.db");
+    Database holder;
+    ASSERT_TRUE(holder.open(locked));
+    ASSERT_EQ(scalar(holder, "PRAGMA journal_mode=DELETE"), "delete");
+    ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE"));
+    Database db;
+    ASSERT_TRUE(db.open(locked));
+    EXPECT_FALSE(db.ensureSchema());
+    EXPECT_EQ(db.refusal(), Refusal::Unreadable);
+}
+
 TEST_F(LibraryDatabase, BoundValuesComeBackWithTheirStorageClass)
 {
     const QDateTime when(QDate(2024, 2, 29), QTime(13, 45, 6), Qt::UTC);
@@ -385,20 +443,31 @@ TEST_F(LibraryDatabase, ScriptNullAndUndefinedInAMapBindNull)
     }
 }
 
-TEST_F(LibraryDatabase, FailedExecLogsOnlyTheFirst200BytesOfItsSql)
+TEST_F(LibraryDatabase, FailedStatementsLogOnlyTheFirst200BytesOfTheirSql)
 {
     Database db;
     ASSERT_TRUE(db.open(file("log.db")));
     const QByteArray sql = "INSERT INTO no_such_table VALUES('" + QByteArray(250, 'a') + "', 'TAIL')";
-    WarningLog log;
-    EXPECT_FALSE(db.exec(sql.constData()));
-    const QStringList lines = WarningLog::all();
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    const QString line = lines.first();
-    EXPECT_TRUE(line.startsWith("library: exec failed:")) << line.toStdString();
-    EXPECT_TRUE(line.contains("no such table")) << line.toStdString();
-    EXPECT_TRUE(line.contains(QString::fromUtf8(sql.left(200)))) << line.toStdString();
-    EXPECT_FALSE(line.contains(QString::fromUtf8(sql.left(201)))) << line.toStdString();
+    struct Case {
+        const char* name;
+        std::function<bool()> run;
+    };
+    const Case cases[] = {
+        { "library: exec failed:", [&] { return db.exec(sql.constData()); } },
+        { "library: prepare failed:", [&] { return db.prepare(sql.constData()).isValid(); } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WarningLog log;
+        EXPECT_FALSE(c.run());
+        const QStringList lines = WarningLog::all();
+        ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+        const QString line = lines.first();
+        EXPECT_TRUE(line.startsWith(c.name)) << line.toStdString();
+        EXPECT_TRUE(line.contains("no such table")) << line.toStdString();
+        EXPECT_TRUE(line.contains(QString::fromUtf8(sql.left(200)))) << line.toStdString();
+        EXPECT_FALSE(line.contains(QString::fromUtf8(sql.left(201)))) << line.toStdString();
+    }
 }
 
 TEST_F(LibraryDatabase, WithoutAConnectionEveryOperationFailsQuietly)

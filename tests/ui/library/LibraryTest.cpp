@@ -1,5 +1,6 @@
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/LibraryTestFiles.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
@@ -21,6 +22,7 @@
 #include <sys/time.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 using kvr::ui::library::Database;
@@ -321,6 +323,52 @@ TEST_F(Library, NewerSchemaIsLeftUntouched)
     }
 }
 
+// A file SQLite cannot read is neither new nor newer: the user reads that it is damaged and where to restore it,
+// and nothing is written to it, the start-up's scan and schema script included.
+TEST_F(Library, DamagedFileIsToldSoAndLeftByteIdentical)
+{
+    using kvr::test::library::Damage;
+    const QString damaged
+        = "The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.";
+    struct Case {
+        const char* name;
+        std::optional<Damage> damage;
+        QString error;
+    };
+    const Case cases[] = {
+        { "truncated", Damage::Truncated, damaged },
+        { "garbage header", Damage::GarbageHeader, damaged },
+        { "newer version, readable", std::nullopt,
+            "This library was created by a newer version of the player; it is left untouched." },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(dataDir).removeRecursively();
+        QDir().mkpath(dataDir);
+        passStarts.clear();
+        ASSERT_TRUE(kvr::test::SeedLibrary::write(dbPath(), root));
+        if (c.damage) {
+            ASSERT_TRUE(kvr::test::library::damageLibrary(dbPath(), *c.damage));
+        } else {
+            Database newer;
+            ASSERT_TRUE(newer.open(dbPath()));
+            ASSERT_TRUE(newer.exec("UPDATE library_meta SET value = '2' WHERE key = 'schema_version'"));
+        }
+        const QByteArray before = fileBytes(dbPath());
+
+        Lib& lib = open();
+        EXPECT_EQ(lib.lastError(), c.error);
+        EXPECT_TRUE(lib.folders().isEmpty());
+        lib.scanNow();
+        // Past the start-up shot (3 s) with its maintenance and scan.
+        QTest::qWait(4000);
+        EXPECT_TRUE(passStarts.empty());
+        library.reset();
+        EXPECT_TRUE(fileBytes(dbPath()) == before);
+        EXPECT_EQ(QDir(dataDir).entryList({ "library.db*" }, QDir::Files), QStringList { "library.db" });
+    }
+}
+
 TEST_F(Library, MaintenanceRemovesUnfinishedCoverWrites)
 {
     // What a kill during a cover or thumbnail write leaves is QSaveFile's temporary: the target's name, a dot
@@ -466,6 +514,69 @@ TEST_F(Library, WatchedFileGivesOneDirectoryJob)
     ASSERT_TRUE(waitQuiet());
     EXPECT_EQ(passEnds, before + 1);
     EXPECT_EQ(lastNotice(), "Library: 1 added, 0 updated, 0 missing");
+}
+
+// A symbolic link to a folder above (a loop) is neither entered nor watched, by the directory passes that a
+// change sets off as by the full pass; a link to a file is read as the file.
+TEST_F(Library, SymbolicLinkToAFolderAboveIsNotEntered)
+{
+    const QString music = root + "/Music";
+    ASSERT_TRUE(place("cover.mp3", music + "/a/one.mp3"));
+    ASSERT_TRUE(place("tags.ogg", music + "/a/two.ogg"));
+    ASSERT_TRUE(place("tagged.flac", music + "/b/three.flac"));
+    ASSERT_TRUE(QFile::link("..", music + "/a/loop"));
+    ASSERT_TRUE(QFile::link("../a/one.mp3", music + "/b/alias.mp3"));
+    Lib& lib = open();
+    ASSERT_TRUE(lib.addFolder(music));
+    ASSERT_TRUE(waitPasses(1));
+    ASSERT_TRUE(waitQuiet());
+    Database other;
+    ASSERT_TRUE(other.open(dbPath()));
+    const auto items = [&] {
+        return text(other,
+            "SELECT group_concat(uri, ' ') FROM (SELECT uri FROM sources "
+            "WHERE available = 1 ORDER BY uri)");
+    };
+    const QString four
+        = QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac" }
+              .join(' ');
+    ASSERT_EQ(items(), four);
+
+    // A change in the folder that holds the link, then one in the folder it names (seen through the link
+    // too, were it watched).
+    struct Change {
+        const char* what;
+        QString file;
+        QString items;
+    };
+    const Change changes[] = {
+        { "beside the link", music + "/a/notes.txt", four },
+        { "in the folder it names", music + "/four.mp3",
+            QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac",
+                music + "/four.mp3" }
+                .join(' ') },
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        const int before = passEnds;
+        if (change.file.endsWith(".txt")) {
+            QFile note(change.file);
+            ASSERT_TRUE(note.open(QIODevice::WriteOnly));
+        } else {
+            ASSERT_TRUE(place("cover.mp3", change.file));
+        }
+        ASSERT_TRUE(waitPasses(before + 1));
+        ASSERT_TRUE(waitQuiet());
+        EXPECT_EQ(items(), change.items);
+    }
+
+    notices.clear();
+    const int before = passEnds;
+    lib.scanNow();
+    ASSERT_TRUE(waitPasses(before + 1));
+    EXPECT_EQ(lib.scanStatus().value("removed").toInt(), 0);
+    EXPECT_EQ(lib.scanStatus().value("added").toInt(), 0);
+    EXPECT_EQ(text(other, "SELECT COUNT(*) FROM sources"), "5");
 }
 
 TEST_F(Library, GrowingFileIsReadOnceWhenQuiet)
