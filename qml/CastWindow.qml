@@ -107,6 +107,8 @@ Window {
     // Plain digits both ways: the locale's group separator ("3,600") would not read back as a number.
     component NumberBox: SpinBox {
         id: box
+        // The rows' height; the step buttons follow it.
+        implicitHeight: 28
         editable: true
         font.family: "Segoe UI"
         font.pixelSize: 12
@@ -267,6 +269,8 @@ Window {
                         id: addressField
                         objectName: "addressField"
                         Layout.fillWidth: true
+                        // The height of the combo box and the button beside it.
+                        implicitHeight: 28
                         selectByMouse: true
                         font.family: "Segoe UI"
                         font.pixelSize: 12
@@ -328,7 +332,8 @@ Window {
                     DarkCombo {
                         id: subtitleBox
                         objectName: "subtitleBox"
-                        implicitWidth: 260
+                        // Wide enough for the longest entry, in the box and in its list.
+                        implicitWidth: 340
                         model: [qsTr("Send as text where possible, else burn in"), qsTr("Always burn into the picture"),
                                 qsTr("Off")]
                         // A stored value outside the three shows the first entry and stays until a pick.

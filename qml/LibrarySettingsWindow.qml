@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import Kestrune.MediaPlayer
@@ -108,10 +107,10 @@ Window {
         font.pixelSize: 12
     }
 
-    FolderDialog {
+    FileChooser {
         id: addDlg
+        fileMode: FileChooser.Folder
         objectName: "addDlg"
-        parentWindow: root
         title: qsTr("Add Library Folder")
         onAccepted: {
             if (root.library)
@@ -119,10 +118,10 @@ Window {
         }
     }
 
-    FolderDialog {
+    FileChooser {
         id: exclDlg
+        fileMode: FileChooser.Folder
         objectName: "exclDlg"
-        parentWindow: root
         title: qsTr("Exclude a Subfolder")
         onAccepted: {
             if (root.library)

@@ -221,6 +221,18 @@ INSERT OR REPLACE INTO library_meta(key, value) VALUES('schema_version', '1');
 COMMIT;
 )sql";
 
+// Indexes that only make reads cheaper. Created at every open of a current file, not only by the script
+// above, so that files made before they existed get them too; the version stays, since a higher one would
+// make older builds refuse the file. The condition of idx_sources_edited is the library's "edited" test
+// (Library.cpp), word for word: SQLite uses a partial index only for that exact condition.
+constexpr const char* indexScript = R"sql(
+CREATE INDEX IF NOT EXISTS idx_sources_edited ON sources(id) WHERE u_artist IS NOT NULL OR u_album IS NOT NULL
+  OR u_album_artist IS NOT NULL OR u_year IS NOT NULL OR u_genre IS NOT NULL OR u_composer IS NOT NULL
+  OR u_category IS NOT NULL OR u_show IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sources_missing ON sources(id) WHERE available = 0;
+CREATE INDEX IF NOT EXISTS idx_videos_genre ON videos(genre_id);
+)sql";
+
 } // namespace
 
 Database::~Database()
@@ -269,10 +281,15 @@ bool Database::ensureSchema()
         refusal_ = Refusal::Newer;
         return false;
     }
-    if (*version == schemaVersion)
+    // A file the read indexes cannot be added to (the disk full) still opens: they only save time.
+    if (*version == schemaVersion) {
+        exec(indexScript);
         return true;
-    if (exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript))
+    }
+    if (exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript)) {
+        exec(indexScript);
         return true;
+    }
     refusal_ = diagnose();
     return false;
 }

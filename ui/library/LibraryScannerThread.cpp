@@ -370,7 +370,8 @@ void LibraryScanner::scan(const Job& job)
         } else {
             reportedSkips_.remove(uri);
         }
-        std::this_thread::yield();
+        // No yield between files: at nice 19 the thread gives way to every other one already, and a yield only
+        // handed away the rest of its slice, for which it then waited longer than reading a small file takes.
     }
     lookup.finalize();
     markProbing.finalize();
@@ -397,6 +398,8 @@ void LibraryScanner::scan(const Job& job)
     status.paused = false;
     if (finished_)
         finished_(status);
+    statements_.clear();
+    folderEntries_.clear();
     db.close();
 }
 
@@ -500,7 +503,8 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     const QString fingerprint = contentFingerprint(uri);
     const Metadata meta = readTags(file, info, isVideo);
     const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
-    const QString coverKey = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo);
+    const QString coverKey
+        = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName, &folderEntries_);
     QString extraJson;
     if (!meta.extra.isEmpty())
         extraJson
@@ -511,7 +515,7 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         return false;
     if (rowId == 0 && !fingerprint.isEmpty()) {
         // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
-        Statement candidates = db.prepare("SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
+        Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
         candidates.bindText(1, fingerprint);
         QString oldUri;
         while (candidates.next()) {
@@ -521,25 +525,25 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
                 break;
             }
         }
-        candidates.finalize();
+        candidates.reset();
         if (rowId != 0) {
-            Statement rename = db.prepare("UPDATE sources SET uri = ?1 WHERE id = ?2");
+            Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
             rename.bindText(1, uri).bindInt64(2, rowId);
             tx.run(rename);
-            Statement entries = db.prepare("UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
+            Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
             entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
             tx.run(entries);
         }
     }
     const bool existed = rowId != 0;
     if (!existed) {
-        Statement insert = db.prepare("INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
+        Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
         insert.bindText(1, uri).bindInt64(2, passTime);
         if (tx.run(insert))
             rowId = db.lastInsertId();
     }
 
-    Statement source = db.prepare(
+    Statement& source = statement(db,
         "UPDATE sources SET folder_id=?2, content_hash=?3, size_bytes=?4, mtime=?5, kind=?6, duration_us=?7, "
         "format=?8, primary_codec=?9, audio_codec=?10, bitrate=?11, sample_rate=?12, channels=?13, width=?14, "
         "height=?15, fps=?16, cover_key=?17, low_confidence=?18, available=1, date_modified=?5, last_scanned=?19, "
@@ -569,11 +573,11 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 
     const qint64 genreId = idFor(db, "genres", "name", meta.genre);
     if (isVideo) {
-        Statement drop = db.prepare("DELETE FROM tracks WHERE source_id = ?1");
+        Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
         drop.bindInt64(1, rowId);
         tx.run(drop);
         const qint64 showId = idFor(db, "shows", "title", meta.show);
-        Statement row = db.prepare(
+        Statement& row = statement(db,
             "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
             "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         row.bindInt64(1, rowId);
@@ -588,7 +592,7 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         bindNonZero(row, 10, genreId);
         tx.run(row);
     } else {
-        Statement drop = db.prepare("DELETE FROM videos WHERE source_id = ?1");
+        Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
         drop.bindInt64(1, rowId);
         tx.run(drop);
         const qint64 artistId = idFor(db, "artists", "name", meta.artist);
@@ -596,13 +600,15 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
         qint64 albumId = 0;
         if (!meta.album.isEmpty()) {
-            Statement find = db.prepare("SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
+            Statement& find
+                = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
             find.bindText(1, meta.album).bindInt64(2, albumArtistId);
             if (find.next())
                 albumId = find.columnInt64(0);
-            find.finalize();
+            find.reset();
             if (albumId == 0) {
-                Statement insert = db.prepare("INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
+                Statement& insert
+                    = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
                 insert.bindText(1, meta.album);
                 bindNonZero(insert, 2, albumArtistId);
                 bindNonZero(insert, 3, meta.year);
@@ -611,11 +617,11 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             }
         }
         if (albumId != 0 && !coverKey.isEmpty()) {
-            Statement cover = db.prepare("UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
+            Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
             cover.bindText(1, coverKey).bindInt64(2, albumId);
             tx.run(cover);
         }
-        Statement row = db.prepare(
+        Statement& row = statement(db,
             "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
             "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
             "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
@@ -639,12 +645,12 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         bindReal(row, 18, meta.rgAlbum);
         tx.run(row);
 
-        Statement clear = db.prepare("DELETE FROM track_artists WHERE track_source_id = ?1");
+        Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
         clear.bindInt64(1, rowId);
         tx.run(clear);
         const auto addRole = [&](qint64 artist, const char* role) {
-            Statement add = db.prepare(
-                "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+            Statement& add = statement(
+                db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
             add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
             tx.run(add);
         };
@@ -654,10 +660,10 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             addRole(idFor(db, "artists", "name", meta.composer), "composer");
     }
 
-    Statement dropSearch = db.prepare("DELETE FROM search WHERE rowid = ?1");
+    Statement& dropSearch = statement(db, "DELETE FROM search WHERE rowid = ?1");
     dropSearch.bindInt64(1, rowId);
     tx.run(dropSearch);
-    Statement search = db.prepare(
+    Statement& search = statement(db,
         "INSERT INTO search(rowid, title, artist, album, composer, genre, tags, comment, path) SELECT i.id, i.title, "
         "IFNULL(i.artist,'') || ' ' || IFNULL(i.album_artist,'') || ' ' || IFNULL(i.show,''), i.album, i.composer, "
         "i.genre, (SELECT group_concat(tag, ' ') FROM source_tags WHERE source_id = i.id), i.comment, i.uri FROM "
@@ -667,8 +673,8 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 
     // The file was read whole: its marks go with its rows, so no moment exists in which the rows are there
     // and the file still counts as the one that stopped the process.
-    Statement settled = db.prepare(
-        "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
+    Statement& settled = statement(
+        db, "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     settled.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
     tx.run(settled);
 
@@ -685,16 +691,28 @@ qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column
 {
     if (value.isEmpty())
         return 0;
-    Statement find = db.prepare(
-        QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
+    Statement& find = statement(
+        db, QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
     find.bindText(1, value);
-    if (find.next())
-        return find.columnInt64(0);
-    find.finalize();
-    Statement insert
-        = db.prepare(QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
+    if (find.next()) {
+        const qint64 id = find.columnInt64(0);
+        find.reset();
+        return id;
+    }
+    find.reset();
+    Statement& insert = statement(
+        db, QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
     insert.bindText(1, value);
     return insert.run() ? db.lastInsertId() : 0;
+}
+
+Statement& LibraryScanner::statement(Database& db, const QString& sql)
+{
+    auto it = statements_.find(sql);
+    if (it == statements_.end())
+        it = statements_.emplace(sql, db.prepare(sql)).first;
+    it->second.reset();
+    return it->second;
 }
 
 void LibraryScanner::finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,

@@ -120,9 +120,13 @@ const QStringList expectedTables = { "albums", "artists", "excluded_folders", "g
     "library_meta", "play_history", "play_stats", "playlist_items", "playlists", "search", "shows", "source_ratings",
     "source_tags", "sources", "track_artists", "tracks", "user_meta", "videos" };
 
-const QStringList expectedIndexes = { "idx_history", "idx_sources_added", "idx_sources_folder", "idx_sources_hash",
-    "idx_sources_kind", "idx_stats_count", "idx_stats_last", "idx_tags_tag", "idx_tracks_album", "idx_tracks_artist",
-    "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year", "idx_videos_show" };
+const QStringList expectedIndexes = { "idx_history", "idx_sources_added", "idx_sources_edited", "idx_sources_folder",
+    "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_stats_count", "idx_stats_last", "idx_tags_tag",
+    "idx_tracks_album", "idx_tracks_artist", "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year",
+    "idx_videos_genre", "idx_videos_show" };
+
+// The indexes added after version 1 was first released; files of that time lack them.
+const char* const laterIndexes[] = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre" };
 
 const QStringList expectedItemColumns = { "id", "uri", "kind", "available", "duration_us", "format", "primary_codec",
     "audio_codec", "bitrate", "sample_rate", "channels", "width", "height", "fps", "date_added", "folder_id",
@@ -232,6 +236,41 @@ TEST_F(LibraryDatabase, VersionThatIsNoNumberRunsTheScriptOverExistingRows)
         EXPECT_EQ(scalar(db, "SELECT uri FROM sources"), "/m/a.mp3");
         EXPECT_EQ(schemaDump(db), freshSchema) << "the missing table is back, nothing else changed";
     }
+}
+
+// A file written before the later indexes existed gets them when it is opened, with its rows and its version
+// as they were: a higher version would make the builds already released refuse the file (and its backups).
+TEST_F(LibraryDatabase, VersionOneFileGetsTheLaterIndexesAndKeepsItsVersion)
+{
+    QString drop = QStringLiteral("INSERT INTO sources(uri, u_artist) VALUES('/m/a.mp3', 'Edited');");
+    for (const char* index : laterIndexes)
+        drop += QStringLiteral("DROP INDEX %1;").arg(QLatin1String(index));
+    const QString path = schemaFile("old.db", drop.toUtf8().constData());
+    {
+        Database old;
+        ASSERT_TRUE(old.open(path));
+        for (const char* index : laterIndexes)
+            ASSERT_EQ(count(old,
+                          QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='%1'")
+                              .arg(QLatin1String(index))
+                              .toUtf8()
+                              .constData()),
+                0);
+    }
+
+    Database db;
+    ASSERT_TRUE(db.open(path));
+    ASSERT_TRUE(db.ensureSchema());
+    EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type='index' AND name LIKE 'idx%' ORDER BY name"),
+        expectedIndexes);
+    EXPECT_EQ(scalar(db, "SELECT value FROM library_meta WHERE key='schema_version'"), "1");
+    EXPECT_EQ(scalar(db, "SELECT u_artist FROM sources WHERE uri='/m/a.mp3'"), "Edited");
+    // The partial index answers the edited test the library asks.
+    EXPECT_EQ(scalar(db,
+                  "SELECT COUNT(*) FROM sources INDEXED BY idx_sources_edited WHERE u_artist IS NOT NULL OR u_album IS "
+                  "NOT NULL OR u_album_artist IS NOT NULL OR u_year IS NOT NULL OR u_genre IS NOT NULL OR u_composer "
+                  "IS NOT NULL OR u_category IS NOT NULL OR u_show IS NOT NULL"),
+        "1");
 }
 
 TEST_F(LibraryDatabase, VersionOneFileWithADroppedTableIsNotRepaired)
