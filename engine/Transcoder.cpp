@@ -312,9 +312,16 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     if (job.pass != 1 && o.keepMetadata)
         av_dict_copy(&oc->metadata, ic->metadata, 0);
 
+    if (!findOrigin(job))
+        return false;
+
+    // Chapters move with the streams: counted from the output's start, those wholly before it left out.
     if (job.pass != 1 && o.startUs <= 0) {
         for (unsigned i = 0; i < ic->nb_chapters; ++i) {
             const AVChapter* in = ic->chapters[i];
+            const int64_t shift = av_rescale_q(job.originUs, AVRational { 1, 1000000 }, in->time_base);
+            if (in->end - shift <= 0)
+                continue;
             auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
             if (!out)
                 break;
@@ -327,15 +334,12 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             oc->chapters = grown;
             out->id = in->id;
             out->time_base = in->time_base;
-            out->start = in->start;
-            out->end = in->end;
+            out->start = std::max<int64_t>(in->start - shift, 0);
+            out->end = in->end - shift;
             av_dict_copy(&out->metadata, in->metadata, 0);
             oc->chapters[oc->nb_chapters++] = out;
         }
     }
-
-    if (!findOrigin(job))
-        return false;
 
     if (o.startUs > 0) {
         // Timestamps count from the container's start time, which a stream may put at 1.4 s or hours in.

@@ -261,3 +261,24 @@ TEST(TranscoderInputs, NothingToConvertCreatesNoFile)
     EXPECT_FALSE(r.outputOpened);
     EXPECT_EQ(kvr::test::readFile(out), "the user's own");
 }
+
+// Chapters move with the streams: this file's sound starts 0.968 s in, so its chapters come that much earlier
+// and the first one starts at 0.
+TEST(TranscoderInputs, ChaptersMoveWithTheStart)
+{
+    const fs::path out = scratch("late-chapters.mkv");
+    TranscodeOptions o = request("late-chapters.mkv", out, "mkv", "none", "copy");
+    const TranscodeResult r = convert(o);
+    ASSERT_TRUE(r.ok) << r.message;
+    Probe in(fixture("late-chapters.mkv"));
+    Probe p(out);
+    ASSERT_NE(p.ctx, nullptr);
+    ASSERT_EQ(p.ctx->nb_chapters, 2u);
+    const double startS = static_cast<double>(in.ctx->start_time) / AV_TIME_BASE;
+    ASSERT_GT(startS, 0.5);
+    const auto seconds = [](const AVChapter* c, int64_t t) { return static_cast<double>(t) * av_q2d(c->time_base); };
+    EXPECT_EQ(p.ctx->chapters[0]->start, 0);
+    EXPECT_NEAR(seconds(p.ctx->chapters[0], p.ctx->chapters[0]->end), 1.5 - startS, 0.002);
+    EXPECT_NEAR(seconds(p.ctx->chapters[1], p.ctx->chapters[1]->start), 1.5 - startS, 0.002);
+    EXPECT_NEAR(seconds(p.ctx->chapters[1], p.ctx->chapters[1]->end), 2.5 - startS, 0.002);
+}
