@@ -107,6 +107,7 @@ std::vector<std::string> words(const std::string& text)
 int main()
 {
     spdlog::set_level(spdlog::level::warn);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each row as it is measured: a run takes minutes
     const fs::path dir = fs::temp_directory_path() / "kvr-transcode-bench";
     fs::create_directories(dir);
     const fs::path input = dir / "clip720.mp4";
