@@ -508,6 +508,8 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     const AVCodec* encoder = findEncoder(o.videoCodec);
     if (!encoder)
         return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
+    if (os.encoder)
+        av_freep(&os.encoder->stats_in); // the caller's to free, not libavcodec's
     avcodec_free_context(&os.encoder);
     os.encoder = avcodec_alloc_context3(encoder);
     if (!os.encoder)
@@ -576,7 +578,7 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         enc->flags |= AV_CODEC_FLAG_PASS1;
     } else if (twoPasses && job.pass == 2 && job.passLog) {
         enc->flags |= AV_CODEC_FLAG_PASS2;
-        enc->stats_in = av_strdup(job.passLog->c_str()); // freed with the context
+        enc->stats_in = av_strdup(job.passLog->c_str()); // freed with the stream
         if (!enc->stats_in)
             return failCode(job, "encoder", AVERROR(ENOMEM));
     }

@@ -27,6 +27,8 @@ Transcoder::OutputStream::~OutputStream()
 {
     avfilter_graph_free(&graph);
     av_bsf_free(&annexB);
+    if (encoder)
+        av_freep(&encoder->stats_in); // libavcodec leaves the second pass's log to its caller
     avcodec_free_context(&encoder);
     avcodec_free_context(&decoder);
 }
