@@ -58,31 +58,19 @@ double clockwiseTurn(const AVStream* stream)
 
 } // namespace
 
-// Every output starts at 0 and lasts as long as its input, whatever clock the input's container ran on
-// (3601 s, a broadcast 1.4 s, a DVD's 0.53 s), and whether its AC-3 repeats a time stamp or not.
-TEST(TranscoderInputs, OutputsStartAtZeroAndKeepTheirLength)
+struct LengthCase {
+    const char* input;
+    const char* container;
+    const char* video;
+    const char* audio;
+    double seconds;
+    int streams;
+};
+
+// Each output starts at 0 (within a frame at 25/s), lasts as long as its input and decodes cleanly.
+void checkStartAndLength(const std::vector<LengthCase>& table)
 {
-    struct Case {
-        const char* input;
-        const char* container;
-        const char* video;
-        const char* audio;
-        double seconds;
-        int streams;
-    };
-    const Case table[] = {
-        { "late.ts", "mp4", "h264", "aac", 5.0, 2 },
-        { "late.ts", "mkv", "copy", "copy", 5.0, 2 },
-        { "start-offset.ts", "mp4", "copy", "aac", 3.0, 2 },
-        { "start-offset.ts", "mkv", "copy", "copy", 3.0, 2 },
-        { "dvd.mpg", "mp4", "h264", "aac", 10.0, 2 },
-        { "dvd.mpg", "mkv", "h264", "copy", 10.0, 2 },
-        // One repeated AC-3 time stamp: re-encoded audio and copied streams alike.
-        { "dvd.mpg", "m4a", "none", "aac", 10.0, 1 },
-        { "dvd.mpg", "opus", "none", "opus", 10.0, 1 },
-        { "dvd.mpg", "ts", "copy", "copy", 10.0, 2 },
-    };
-    for (const Case& c : table) {
+    for (const LengthCase& c : table) {
         const std::string name = std::string(c.input) + "-" + c.video + "." + c.container;
         SCOPED_TRACE(name);
         const fs::path out = scratch(name);
@@ -92,10 +80,40 @@ TEST(TranscoderInputs, OutputsStartAtZeroAndKeepTheirLength)
         ASSERT_NE(p.ctx, nullptr);
         EXPECT_EQ(static_cast<int>(p.ctx->nb_streams), c.streams);
         ASSERT_NE(p.ctx->start_time, AV_NOPTS_VALUE);
-        EXPECT_NEAR(static_cast<double>(p.ctx->start_time) / AV_TIME_BASE, 0.0, 0.041); // one frame at 25/s
+        EXPECT_NEAR(static_cast<double>(p.ctx->start_time) / AV_TIME_BASE, 0.0, 0.041);
         EXPECT_NEAR(static_cast<double>(p.ctx->duration) / AV_TIME_BASE, c.seconds, 0.1);
         EXPECT_EQ(decodeErrors(out), "");
     }
+}
+
+// Whatever clock the input's container ran on (3601 s, a broadcast 1.4 s), the output starts at 0.
+TEST(TranscoderInputs, OutputsStartAtZeroWhateverTheInputsClock)
+{
+    checkStartAndLength({
+        { "late.ts", "mp4", "h264", "aac", 5.0, 2 },
+        { "late.ts", "mkv", "copy", "copy", 5.0, 2 },
+        { "start-offset.ts", "mp4", "copy", "aac", 3.0, 2 },
+        { "start-offset.ts", "mkv", "copy", "copy", 3.0, 2 },
+    });
+}
+
+// A DVD's programme stream starts at 0.53 s, and its AC-3 repeats one time stamp.
+TEST(TranscoderInputs, DvdProgrammeStreamStartsAtZero)
+{
+    checkStartAndLength({
+        { "dvd.mpg", "mp4", "h264", "aac", 10.0, 2 },
+        { "dvd.mpg", "mkv", "h264", "copy", 10.0, 2 },
+    });
+}
+
+// The repeated AC-3 time stamp fails neither re-encoded audio nor copied streams.
+TEST(TranscoderInputs, RepeatedTimeStampsConvert)
+{
+    checkStartAndLength({
+        { "dvd.mpg", "m4a", "none", "aac", 10.0, 1 },
+        { "dvd.mpg", "opus", "none", "opus", 10.0, 1 },
+        { "dvd.mpg", "ts", "copy", "copy", 10.0, 2 },
+    });
 }
 
 // A copied stream whose time stamps repeat says so once and goes on.
