@@ -13,9 +13,11 @@
 
 #include <atomic>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kvr::app {
 namespace {
@@ -31,6 +33,87 @@ bool isSchemeName(QStringView text)
             return false;
     }
     return true;
+}
+
+// Raised by SIGINT or SIGTERM while a conversion runs; the runner checks it between packets. The handler
+// touches nothing else.
+std::atomic<bool> cancelRequested { false };
+volatile std::sig_atomic_t stopSignal = 0;
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void onStopSignal(int signal)
+{
+    if (stopSignal == 0)
+        stopSignal = signal;
+    cancelRequested.store(true);
+}
+
+// While it lives, Ctrl+C and SIGTERM cancel the conversion instead of ending the process with a half-written
+// file. Each handler is reset to the default action as it runs, so a second Ctrl+C ends the process at once.
+// A signal the process was started with ignored stays ignored (a job started in the background by a shell).
+class CancelOnSignal {
+public:
+    CancelOnSignal()
+    {
+        for (int i = 0; i < 2; ++i) {
+            struct sigaction current { };
+            ::sigaction(signals_[i], nullptr, &current);
+            if (current.sa_handler == SIG_IGN)
+                continue;
+            struct sigaction action { };
+            action.sa_handler = &onStopSignal;
+            sigemptyset(&action.sa_mask);
+            action.sa_flags = SA_RESTART | SA_RESETHAND;
+            installed_[i] = ::sigaction(signals_[i], &action, &previous_[i]) == 0;
+        }
+    }
+    ~CancelOnSignal()
+    {
+        for (int i = 0; i < 2; ++i)
+            if (installed_[i])
+                ::sigaction(signals_[i], &previous_[i], nullptr);
+    }
+    CancelOnSignal(const CancelOnSignal&) = delete;
+    CancelOnSignal& operator=(const CancelOnSignal&) = delete;
+
+private:
+    const int signals_[2] = { SIGINT, SIGTERM };
+    struct sigaction previous_[2] {};
+    bool installed_[2] = { false, false };
+};
+
+// Deletes what a failed or cancelled conversion left at path. Only a regular file goes: a device or a link
+// there was never the conversion's own to take away.
+void removePartialOutput(const std::string& path)
+{
+    struct stat info { };
+    if (::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode))
+        ::unlink(path.c_str());
+}
+
+// The first codec a container takes, for a default (h264, aac) that it refuses; empty when it takes the default.
+std::string firstVideoCodec(const std::string& container)
+{
+    if (container == "webm")
+        return "vp9";
+    if (engine::isAudioOnlyContainer(container))
+        return "none";
+    return {};
+}
+
+std::string firstAudioCodec(const std::string& container)
+{
+    if (container == "webm" || container == "ogg" || container == "opus")
+        return "opus";
+    if (container == "mp3")
+        return "mp3";
+    if (container == "flac")
+        return "flac";
+    if (container == "wav")
+        return "pcm";
+    if (container == "avi")
+        return "mp3";
+    return {};
 }
 
 bool sameFile(const QString& a, const QString& b)
@@ -152,10 +235,16 @@ engine::TranscodeOptions conversionRequest(const QCommandLineParser& parser)
             suffix = QStringLiteral("mkv");
         options.container = suffix.toStdString();
     }
+    // A codec not asked for takes the container's first one where it refuses the default, so "--to out.webm"
+    // and "--to out.mp3" work as they stand.
     if (parser.isSet(QStringLiteral("vcodec")))
         options.videoCodec = parser.value(QStringLiteral("vcodec")).toStdString();
+    else if (const std::string first = firstVideoCodec(options.container); !first.empty())
+        options.videoCodec = first;
     if (parser.isSet(QStringLiteral("acodec")))
         options.audioCodec = parser.value(QStringLiteral("acodec")).toStdString();
+    else if (const std::string first = firstAudioCodec(options.container); !first.empty())
+        options.audioCodec = first;
     if (parser.isSet(QStringLiteral("quality")))
         options.quality = parser.value(QStringLiteral("quality")).toInt();
     if (parser.isSet(QStringLiteral("height")))
@@ -202,21 +291,32 @@ void printConvertProgress(const engine::TranscodeProgress& progress)
 int runConversion(const QCommandLineParser& parser)
 {
     const engine::TranscodeOptions options = conversionRequest(parser);
-    const QString problem
+    QString problem
         = conversionOutputProblem(QString::fromStdString(options.input), QString::fromStdString(options.output));
+    if (problem.isEmpty() && options.container.empty())
+        problem = QStringLiteral("output: cannot tell the container from the name %1 (add an extension or --container)")
+                      .arg(QFileInfo(QString::fromStdString(options.output)).fileName());
     engine::TranscodeResult result;
     if (!problem.isEmpty()) {
         result.message = problem.toStdString();
     } else {
         const engine::TranscodeProgressCallback progress = &printConvertProgress;
-        const std::atomic<bool> cancel { false };
-        result = engine::Transcoder::transcode(options, &progress, &cancel);
+        const CancelOnSignal cancelOnSignal;
+        result = engine::Transcoder::transcode(options, &progress, &cancelRequested);
+        if (!result.ok && result.outputOpened)
+            removePartialOutput(options.output); // a file this run created or truncated, never the user's own
     }
     if (result.ok) {
         traceLine("convert: done");
         return 0;
     }
     traceLine(("convert: FAILED " + result.message).c_str());
+    if (const int signal = stopSignal; signal != 0) {
+        // Ended the way the signal ends a process, so the shell sees 130 or 143 as from any program.
+        ::signal(signal, SIG_DFL);
+        ::raise(signal);
+        return 128 + signal;
+    }
     return 2;
 }
 

@@ -22,9 +22,11 @@ extern "C" {
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <initializer_list>
+#include <set>
 
 namespace kvr::engine {
 
@@ -168,6 +170,68 @@ void loadBurnIn(Transcoder::Job& job, int videoIndex)
     }
 }
 
+// Output time 0: the chosen start counted from the container's start, else the earliest time stamp among the
+// first packets of the audio and video streams kept (a broadcast clock may stand hours in); the streams keep
+// their offsets to each other. The streams' own start times do not tell it reliably (Matroska with B-frames
+// states its second picture's), so the first packets are read here and kept for the read loop.
+bool findOrigin(Transcoder::Job& job)
+{
+    AVFormatContext* ic = job.inputContext;
+    constexpr AVRational microseconds { 1, 1000000 };
+    constexpr size_t maxEarlyPackets = 2000;
+    constexpr int64_t maxEarlyBytes = 32 << 20;
+    if (job.options->startUs > 0) {
+        job.originUs = job.inputStartUs + job.options->startUs;
+    } else {
+        std::set<int> waiting;
+        for (const auto& os : job.outputs) {
+            const AVMediaType type = ic->streams[os->inputIndex]->codecpar->codec_type;
+            if (os->kind != Transcoder::StreamKind::CoverArt
+                && (type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_VIDEO))
+                waiting.insert(os->inputIndex);
+        }
+        const std::set<int> counted = waiting;
+        int64_t earliest = INT64_MAX;
+        int64_t bytes = 0;
+        while (!waiting.empty() && job.earlyPackets.size() < maxEarlyPackets && bytes < maxEarlyBytes
+            && !job.cancel->load()) {
+            AVPacket* packet = av_packet_alloc();
+            if (!packet)
+                return Transcoder::fail(job, "input", errorString(AVERROR(ENOMEM)));
+            if (av_read_frame(ic, packet) < 0) {
+                av_packet_free(&packet); // the read loop meets the end or the error again
+                break;
+            }
+            const int index = packet->stream_index;
+            const int64_t time = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+            if (counted.count(index) && time != AV_NOPTS_VALUE) {
+                earliest = std::min(earliest, av_rescale_q(time, ic->streams[index]->time_base, microseconds));
+                waiting.erase(index);
+            }
+            bytes += packet->size;
+            job.earlyPackets.push_back(packet);
+        }
+        job.originUs = earliest != INT64_MAX ? earliest : job.inputStartUs;
+    }
+    for (const auto& os : job.outputs)
+        if (os->kind != Transcoder::StreamKind::CoverArt)
+            os->startOffset = av_rescale_q(job.originUs, microseconds, ic->streams[os->inputIndex]->time_base);
+    return true;
+}
+
+// An attached file (a font, mostly) with its file name and MIME type; one that the muxer refuses is left out.
+void copyAttachment(Transcoder::Job& job, const AVStream* input)
+{
+    AVStream* out = avformat_new_stream(job.outputContext, nullptr);
+    if (!out || avcodec_parameters_copy(out->codecpar, input->codecpar) < 0) {
+        logWarning("Transcoder: attachment stream {} not copied", input->index);
+        return;
+    }
+    out->codecpar->codec_tag = 0;
+    out->time_base = input->time_base;
+    av_dict_copy(&out->metadata, input->metadata, 0);
+}
+
 // One pass's steps up to the closed output; false with the job's error set (or the job interrupted).
 bool runPass(Transcoder::Job& job, bool& cancelled)
 {
@@ -233,6 +297,13 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     if (job.outputs.empty() && !(job.pass == 1 && videoIndex >= 0))
         return Transcoder::fail(job, "input", "nothing to convert (no matching audio or video stream)");
 
+    // Fonts travel with copied styled subtitles: without them the copy renders in another font.
+    if (job.pass != 1 && (o.subtitles == 1 || o.subtitles == 2) && o.container == "mkv") {
+        for (unsigned i = 0; i < ic->nb_streams; ++i)
+            if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT)
+                copyAttachment(job, ic->streams[i]);
+    }
+
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         if (!job.byInputIndex.count(static_cast<int>(i)) && static_cast<int>(i) != job.burnInStream)
             ic->streams[i]->discard = AVDISCARD_ALL;
@@ -241,9 +312,16 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     if (job.pass != 1 && o.keepMetadata)
         av_dict_copy(&oc->metadata, ic->metadata, 0);
 
+    if (!findOrigin(job))
+        return false;
+
+    // Chapters move with the streams: counted from the output's start, those wholly before it left out.
     if (job.pass != 1 && o.startUs <= 0) {
         for (unsigned i = 0; i < ic->nb_chapters; ++i) {
             const AVChapter* in = ic->chapters[i];
+            const int64_t shift = av_rescale_q(job.originUs, AVRational { 1, 1000000 }, in->time_base);
+            if (in->end - shift <= 0)
+                continue;
             auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
             if (!out)
                 break;
@@ -256,8 +334,8 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             oc->chapters = grown;
             out->id = in->id;
             out->time_base = in->time_base;
-            out->start = in->start;
-            out->end = in->end;
+            out->start = std::max<int64_t>(in->start - shift, 0);
+            out->end = in->end - shift;
             av_dict_copy(&out->metadata, in->metadata, 0);
             oc->chapters[oc->nb_chapters++] = out;
         }
@@ -272,6 +350,10 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             : targetUs;
         av_seek_frame(ic, seekStream, target, AVSEEK_FLAG_BACKWARD);
     }
+
+    // Only now, with something to convert, is the file at the output created or truncated.
+    if (!Transcoder::createOutputFile(job))
+        return false;
 
     if (job.pass != 1 && (!job.videoOut || job.videoOut->kind == Transcoder::StreamKind::Copy)) {
         if (!Transcoder::writeHeader(job))
@@ -307,7 +389,15 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             good = false;
             break;
         }
-        const int r = av_read_frame(ic, packet);
+        int r = 0;
+        if (!job.earlyPackets.empty()) {
+            AVPacket* early = job.earlyPackets.front();
+            job.earlyPackets.pop_front();
+            av_packet_move_ref(packet, early);
+            av_packet_free(&early);
+        } else {
+            r = av_read_frame(ic, packet);
+        }
         if (r == AVERROR_EOF)
             break;
         if (r == AVERROR_EXIT) {
@@ -353,12 +443,16 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
     auto flush = [&job](Transcoder::OutputStream& os) {
         const bool encoded = os.kind == Transcoder::StreamKind::EncodeVideo
             || (os.kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
-        if (!encoded || !os.decoder)
+        if (!encoded || !os.decoder) {
+            os.finished = true;
             return true;
+        }
         avcodec_send_packet(os.decoder, nullptr);
         if (!drainDecoder(job, os))
             return false;
-        return !os.encoder || Transcoder::processVideoFrame(job, os, nullptr);
+        const bool drained = !os.encoder || Transcoder::processVideoFrame(job, os, nullptr);
+        os.finished = true;
+        return drained;
     };
     // An encoded video whose first frames come only at the flush (a single frame with automatic threads)
     // writes the header there: the other streams' packets held until then are muxed before their own flush.
@@ -421,8 +515,8 @@ bool drainDecoder(Transcoder::Job& job, Transcoder::OutputStream& os)
     while (avcodec_receive_frame(os.decoder, frame) >= 0) {
         frame->pts = frame->best_effort_timestamp;
         bool keep = true;
-        if (os.startOffset > 0 && frame->pts != AV_NOPTS_VALUE) {
-            keep = frame->pts >= os.startOffset;
+        if (frame->pts != AV_NOPTS_VALUE) {
+            keep = job.options->startUs <= 0 || frame->pts >= os.startOffset;
             frame->pts -= os.startOffset;
         }
         if (keep)
@@ -464,11 +558,8 @@ bool convertSubtitlePacket(Transcoder::Job& job, Transcoder::OutputStream& os, A
         avsubtitle_free(&subtitle);
         return true;
     }
-    // The same shift as every other stream: from the chosen start (container start included) when there is
-    // one, else the packet keeps its own time.
-    int64_t positionUs = av_rescale_q(time, input->time_base, AVRational { 1, 1000000 });
-    if (job.options->startUs > 0)
-        positionUs -= job.inputStartUs + job.options->startUs;
+    // The same shift as every other stream: the output counts from its origin.
+    const int64_t positionUs = av_rescale_q(time, input->time_base, AVRational { 1, 1000000 }) - job.originUs;
     if (positionUs < 0) {
         avsubtitle_free(&subtitle);
         return true;
@@ -622,8 +713,6 @@ bool Transcoder::openInput(Job& job)
     job.durationUs = duration;
     if (o.startUs > 0 && duration > 0)
         job.durationUs = std::max<int64_t>(duration - o.startUs, 0);
-    // Copied streams keep the input's times unless the start is moved; positions count from the input's start.
-    job.progressOriginUs = o.startUs > 0 ? 0 : job.inputStartUs;
     return true;
 }
 
@@ -656,7 +745,14 @@ bool Transcoder::openOutput(Job& job)
         oc->flags |= AVFMT_FLAG_CUSTOM_IO;
         return true;
     }
-    if (oc->oformat->flags & AVFMT_NOFILE)
+    return true;
+}
+
+bool Transcoder::createOutputFile(Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* oc = job.outputContext;
+    if (job.pass == 1 || o.outputSink || (oc->oformat->flags & AVFMT_NOFILE))
         return true;
     // Only a file: an output name is never taken as an address to send the result to.
     AVDictionary* options = nullptr;
@@ -694,7 +790,7 @@ bool Transcoder::processPacket(Job& job, AVPacket* packet)
                 return true;
         }
         os.started = true;
-        if (os.startOffset > 0) {
+        if (os.startOffset != 0) {
             if (packet->pts != AV_NOPTS_VALUE)
                 packet->pts -= os.startOffset;
             if (packet->dts != AV_NOPTS_VALUE)

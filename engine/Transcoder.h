@@ -91,7 +91,10 @@ public:
     // One pass: open, set up the streams, read and route every packet, write the trailer and close.
     static TranscodeResult run(Job& job);
     static bool openInput(Job& job);
+    // The output context and, for a live output, its sink; the file itself comes later.
     static bool openOutput(Job& job);
+    // Creates (or truncates) the file at `output` once the pass has found something to convert.
+    static bool createOutputFile(Job& job);
     // Routes one input packet to its output stream; packets of streams not carried are ignored.
     static bool processPacket(Job& job, AVPacket* packet);
 
@@ -166,8 +169,14 @@ std::string videoFilterChain(const std::string& userFilters, int maxHeight, doub
 // pixel format into the sink "out". With burn-in the subtitle source "sub" (premultiplied BGRA) is laid over the
 // decoded picture first, before the user's filters, the scaling and the frame-rate change.
 // A hardware encoder's pictures end in NV12 and are uploaded to its device by "hwupload".
-std::string videoGraphText(
-    const std::string& chain, const std::string& pixelFormat, bool burnIn = false, bool hardwareUpload = false);
+// `upright` (filters that turn the decoded picture upright, empty for none) comes first of all, so the subtitles
+// are laid over the upright picture.
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn = false,
+    bool hardwareUpload = false, const std::string& upright = {});
+// The filters that show a picture as its display matrix (nine 32-bit values) says: "transpose=clock",
+// "hflip,vflip", …, empty when it is shown as decoded or no matrix is given. Turns are taken to the nearest
+// quarter, as the player shows them; `sideways` tells that width and height trade places.
+std::string uprightFilters(const uint8_t* displayMatrix, size_t size, bool& sideways);
 // The sample aspect ratio a graph's source is described with: a ratio that is not set (0/0, 0/1) is square.
 std::pair<int, int> sourceAspect(int num, int den);
 

@@ -4,6 +4,7 @@
 #include "engine/Logging.h"
 #include "engine/Transcoder.h"
 #include "engine/internal/EncoderSupport.h"
+#include "engine/internal/FfmpegSupport.h"
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {
@@ -13,6 +14,7 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
+#include <libavutil/display.h>
 #include <libavutil/frame.h>
 #include <libavutil/hwcontext.h>
 #include <libavutil/mathematics.h>
@@ -322,15 +324,56 @@ VideoEncoderSettings videoEncoderSettings(
     return s;
 }
 
-std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn, bool hardwareUpload)
+std::string videoGraphText(const std::string& chain, const std::string& pixelFormat, bool burnIn, bool hardwareUpload,
+    const std::string& upright)
 {
     const bool noChain = chain.empty() || chain == "null";
     const std::string end = ",format=" + pixelFormat + (hardwareUpload ? ",hwupload" : "") + "[out]";
-    if (!burnIn)
-        return "[in]" + (noChain ? std::string("null") : chain) + end;
+    if (!burnIn) {
+        std::string body = upright;
+        if (!noChain)
+            body += (body.empty() ? "" : ",") + chain;
+        return "[in]" + (body.empty() ? std::string("null") : body) + end;
+    }
     // The overlay arrives premultiplied; blended as straight alpha its soft edges and boxes come out too dark.
-    return "[in]null[base];[sub]format=rgba[s];[base][s]overlay=format=auto:eof_action=repeat:alpha=premultiplied"
+    return "[in]" + (upright.empty() ? std::string("null") : upright)
+        + "[base];[sub]format=rgba[s];[base][s]overlay=format=auto:eof_action=repeat:alpha=premultiplied"
         + (noChain ? std::string() : "," + chain) + end;
+}
+
+std::string uprightFilters(const uint8_t* displayMatrix, size_t size, bool& sideways)
+{
+    sideways = false;
+    if (!displayMatrix || size < 9 * sizeof(int32_t))
+        return {};
+    int32_t m[9];
+    std::memcpy(m, displayMatrix, sizeof m);
+    // A mirrored matrix is a turn followed by a horizontal flip: undo the flip to read the turn.
+    const bool mirrored = static_cast<double>(m[0]) * m[4] - static_cast<double>(m[1]) * m[3] < 0;
+    if (mirrored) {
+        m[0] = -m[0];
+        m[3] = -m[3];
+        m[6] = -m[6];
+    }
+    const double angle = -av_display_rotation_get(m); // clockwise
+    long turn = 0;
+    if (std::isfinite(angle)) {
+        turn = std::lround(std::fmod(angle, 360.0)) % 360;
+        if (turn < 0)
+            turn += 360;
+        turn = (turn + 45) / 90 * 90 % 360;
+    }
+    std::string filters;
+    if (turn == 90)
+        filters = "transpose=clock";
+    else if (turn == 180)
+        filters = "hflip,vflip";
+    else if (turn == 270)
+        filters = "transpose=cclock";
+    sideways = turn == 90 || turn == 270;
+    if (mirrored)
+        filters += filters.empty() ? "hflip" : ",hflip";
+    return filters;
 }
 
 std::pair<int, int> sourceAspect(int num, int den)
@@ -373,10 +416,15 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     if (!buffer || !buffersink || avfilter_graph_create_filter(&os.source, buffer, "in", args, nullptr, os.graph) < 0
         || avfilter_graph_create_filter(&os.sink, buffersink, "out", nullptr, nullptr, os.graph) < 0)
         return fail(job, "filter", "video buffers");
+    // Turned upright before anything else: the height limit and the subtitles apply to the picture as shown.
+    size_t matrixSize = 0;
+    const uint8_t* matrix = internal::streamDisplayMatrix(job.inputContext->streams[os.inputIndex], matrixSize);
+    const std::string upright = uprightFilters(matrix, matrixSize, os.sideways);
     if (job.burnIn) {
         char subtitleArgs[videoArgsSize];
         const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
-            first->width, first->height, static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
+            os.sideways ? first->height : first->width, os.sideways ? first->width : first->height,
+            static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
         if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
             || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
             return fail(job, "filter", "subtitle buffer");
@@ -405,8 +453,9 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         }
     }
     const char* formatName = av_get_pix_fmt_name(format);
-    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, first->height),
-        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware);
+    const int uprightHeight = os.sideways ? first->width : first->height;
+    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, uprightHeight),
+        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware, upright);
 
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
@@ -459,6 +508,8 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     const AVCodec* encoder = findEncoder(o.videoCodec);
     if (!encoder)
         return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
+    if (os.encoder)
+        av_freep(&os.encoder->stats_in); // the caller's to free, not libavcodec's
     avcodec_free_context(&os.encoder);
     os.encoder = avcodec_alloc_context3(encoder);
     if (!os.encoder)
@@ -527,7 +578,7 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         enc->flags |= AV_CODEC_FLAG_PASS1;
     } else if (twoPasses && job.pass == 2 && job.passLog) {
         enc->flags |= AV_CODEC_FLAG_PASS2;
-        enc->stats_in = av_strdup(job.passLog->c_str()); // freed with the context
+        enc->stats_in = av_strdup(job.passLog->c_str()); // freed with the stream
         if (!enc->stats_in)
             return failCode(job, "encoder", AVERROR(ENOMEM));
     }
@@ -556,8 +607,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
             return failCode(job, "encoder", copied);
         os.stream->time_base = enc->time_base;
         os.stream->avg_frame_rate = rate;
-        if (o.keepMetadata)
+        if (o.keepMetadata) {
             av_dict_copy(&os.stream->metadata, input->metadata, 0);
+            // The pictures are upright now: a rotation tag would turn them a second time.
+            av_dict_set(&os.stream->metadata, "rotate", nullptr, 0);
+        }
     }
 
     const std::string rateText = settings.rateDriven ? std::to_string(settings.kbps) + " kb/s"
@@ -583,24 +637,27 @@ bool pushSubtitlePicture(Transcoder::Job& job, Transcoder::OutputStream& os, con
     int64_t timeUs = av_rescale_q(frame->pts + os.startOffset, timeBase, AVRational { 1, 1000000 });
     if (job.burnInFromFile)
         timeUs -= job.inputStartUs;
+    // The subtitles are laid over the upright picture.
+    const int width = os.sideways ? frame->height : frame->width;
+    const int height = os.sideways ? frame->width : frame->height;
     internal::SubtitleOverlay& overlay = job.overlay;
-    job.burnIn->renderInto(timeUs, frame->width, frame->height, frame->width, frame->height, overlay);
+    job.burnIn->renderInto(timeUs, width, height, width, height, overlay);
 
     AVFrame* picture = av_frame_alloc();
     if (!picture)
         return true;
     picture->format = AV_PIX_FMT_BGRA;
-    picture->width = frame->width;
-    picture->height = frame->height;
+    picture->width = width;
+    picture->height = height;
     picture->pts = frame->pts;
     if (av_frame_get_buffer(picture, 0) < 0) {
         av_frame_free(&picture);
         return true;
     }
-    const size_t rowBytes = static_cast<size_t>(frame->width) * 4;
-    const bool drawn = !overlay.empty && overlay.width == frame->width && overlay.height == frame->height
-        && overlay.pixels.size() >= rowBytes * static_cast<size_t>(frame->height);
-    for (int y = 0; y < frame->height; ++y) {
+    const size_t rowBytes = static_cast<size_t>(width) * 4;
+    const bool drawn = !overlay.empty && overlay.width == width && overlay.height == height
+        && overlay.pixels.size() >= rowBytes * static_cast<size_t>(height);
+    for (int y = 0; y < height; ++y) {
         uint8_t* row = picture->data[0] + static_cast<ptrdiff_t>(y) * picture->linesize[0];
         if (drawn)
             std::memcpy(row, overlay.pixels.data() + rowBytes * static_cast<size_t>(y), rowBytes);
@@ -640,6 +697,11 @@ bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
         const AVRational samples { 1, os.decoder->sample_rate };
         frame->pts = av_rescale_delta(job.inputContext->streams[os.inputIndex]->time_base, frame->pts, samples,
             frame->nb_samples, &os.sampleTimeCarry, samples);
+        // A frame stamped before the previous one ended (a repeated time stamp) follows it instead; a real gap
+        // stays, so sound and picture keep their sync.
+        if (os.audioEnd != INT64_MIN && frame->pts < os.audioEnd)
+            frame->pts = os.audioEnd;
+        os.audioEnd = frame->pts + frame->nb_samples;
     }
     if (frame && os.kind == StreamKind::EncodeVideo && job.burnIn && os.subtitleSource
         && !pushSubtitlePicture(job, os, frame))
@@ -674,6 +736,13 @@ bool Transcoder::processVideoFrame(Job& job, OutputStream& os, AVFrame* frame)
         if (filtered->pts != AV_NOPTS_VALUE && sinkTimeBase.num > 0
             && av_cmp_q(sinkTimeBase, os.encoder->time_base) != 0)
             filtered->pts = av_rescale_q(filtered->pts, sinkTimeBase, os.encoder->time_base);
+        if (os.kind == StreamKind::EncodeVideo && filtered->pts == AV_NOPTS_VALUE
+            && os.lastVideoPts != AV_NOPTS_VALUE) {
+            // A picture without a time (the last one of a programme stream often is) follows the one before by
+            // a frame; the encoder would give it a time already taken.
+            filtered->pts = os.lastVideoPts
+                + std::max<int64_t>(1, av_rescale_q(1, av_inv_q(os.encoder->framerate), os.encoder->time_base));
+        }
         if (os.kind == StreamKind::EncodeVideo && filtered->pts != AV_NOPTS_VALUE) {
             // A variable frame rate into a frame-counting time base can round two frames to one time, which
             // the encoder refuses: the later frame is dropped.

@@ -27,6 +27,8 @@ Transcoder::OutputStream::~OutputStream()
 {
     avfilter_graph_free(&graph);
     av_bsf_free(&annexB);
+    if (encoder)
+        av_freep(&encoder->stats_in); // libavcodec leaves the second pass's log to its caller
     avcodec_free_context(&encoder);
     avcodec_free_context(&decoder);
 }
@@ -56,6 +58,9 @@ Transcoder::Job::~Job()
     for (AVPacket*& packet : heldVideoPackets)
         av_packet_free(&packet);
     heldVideoPackets.clear();
+    for (AVPacket*& packet : earlyPackets)
+        av_packet_free(&packet);
+    earlyPackets.clear();
 }
 
 bool Transcoder::fail(Job& job, const std::string& what, const std::string& detail)
@@ -125,6 +130,47 @@ bool takeParameterSets(Transcoder::OutputStream& stream, const AVPacket* packet,
     return found;
 }
 
+// Broken inputs repeat a time stamp or step back (a DVD's AC-3, a spliced broadcast); the muxer refuses such a
+// packet and with it the whole job. The packet goes on after the one before instead.
+void repairTimes(Transcoder::OutputStream& stream, AVPacket* packet)
+{
+    if (packet->dts == AV_NOPTS_VALUE)
+        return;
+    // Cues and data may share a time; sound and pictures may not, even where the container would take it.
+    const AVMediaType type = stream.stream->codecpar->codec_type;
+    const bool equalAllowed = type == AVMEDIA_TYPE_SUBTITLE || type == AVMEDIA_TYPE_DATA;
+    if (stream.lastDts != INT64_MIN
+        && (packet->dts < stream.lastDts || (packet->dts == stream.lastDts && !equalAllowed))) {
+        if (!stream.timesRepaired) {
+            logWarning("Transcoder: stream {} has time stamps that do not increase; moved on to keep them in order",
+                stream.inputIndex);
+            stream.timesRepaired = true;
+        }
+        // Where the packet before ended, so a repeated frame does not overlap it; at least one tick on.
+        packet->dts = stream.lastDts + std::max<int64_t>(1, stream.lastDuration);
+        if (packet->pts != AV_NOPTS_VALUE && packet->pts < packet->dts)
+            packet->pts = packet->dts;
+    }
+    stream.lastDts = packet->dts;
+    stream.lastDuration = packet->duration;
+}
+
+// How far the output has come: the video's time when there is video (the other streams run ahead of an
+// encoder that holds frames), else the time of the audio stream furthest behind among those still running.
+int64_t muxedPosition(const Transcoder::Job& job)
+{
+    if (job.videoOut && job.videoOut->stream)
+        return job.videoOut->writtenUs;
+    int64_t position = INT64_MIN;
+    for (const auto& os : job.outputs) {
+        if (!os->stream || os->finished || os->writtenUs == INT64_MIN
+            || os->stream->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        position = position == INT64_MIN ? os->writtenUs : std::min(position, os->writtenUs);
+    }
+    return position;
+}
+
 } // namespace
 
 bool Transcoder::writePacket(Job& job, OutputStream& stream, AVPacket* packet, AVRational timeBase)
@@ -161,8 +207,14 @@ bool Transcoder::writePacket(Job& job, OutputStream& stream, AVPacket* packet, A
         return true;
     packet->stream_index = stream.stream->index;
     av_packet_rescale_ts(packet, timeBase, stream.stream->time_base);
-    if (packet->pts != AV_NOPTS_VALUE)
-        reportProgress(job, av_rescale_q(packet->pts, stream.stream->time_base, AVRational { 1, 1000000 }));
+    repairTimes(stream, packet);
+    if (packet->pts != AV_NOPTS_VALUE) {
+        const int64_t us = av_rescale_q(packet->pts, stream.stream->time_base, AVRational { 1, 1000000 });
+        stream.writtenUs = std::max(stream.writtenUs, us);
+        const int64_t position = muxedPosition(job);
+        if (position != INT64_MIN)
+            reportProgress(job, position);
+    }
     job.bytesWritten += packet->size;
     const int r = av_interleaved_write_frame(job.outputContext, packet);
     if (r < 0) {
@@ -224,9 +276,11 @@ void Transcoder::reportProgress(Job& job, int64_t positionUs)
     const int64_t now
         = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
               .count();
+    // Never backwards: reordered or held packets may come out behind what was already reported.
+    job.progressUs = std::max(job.progressUs, positionUs);
     TranscodeProgress report;
-    if (nextProgress(job.progressState, now, positionUs - job.progressOriginUs, job.durationUs, job.videoFrames,
-            job.pass, job.passes, job.bytesWritten, report))
+    if (nextProgress(job.progressState, now, job.progressUs, job.durationUs, job.videoFrames, job.pass, job.passes,
+            job.bytesWritten, report))
         (*job.progress)(report);
 }
 

@@ -2,6 +2,7 @@
 #include "engine/Logging.h"
 #include "engine/Transcoder.h"
 #include "engine/internal/EncoderSupport.h"
+#include "engine/internal/FfmpegSupport.h"
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {
@@ -21,15 +22,6 @@ namespace kvr::engine {
 
 namespace {
 
-// The start position in the input stream's time base, measured from the container's start time; 0 when the
-// whole input is converted.
-int64_t startOffsetFor(const Transcoder::Job& job, const AVStream* input)
-{
-    if (job.options->startUs < 1)
-        return 0;
-    return av_rescale_q(job.inputStartUs + job.options->startUs, AVRational { 1, 1000000 }, input->time_base);
-}
-
 void registerStream(Transcoder::Job& job, std::unique_ptr<Transcoder::OutputStream> stream)
 {
     job.byInputIndex[stream->inputIndex] = stream.get();
@@ -48,6 +40,26 @@ AVStream* copiedStream(Transcoder::Job& job, const AVStream* input)
     out->codecpar->codec_tag = 0;
     out->time_base = input->time_base;
     return out;
+}
+
+// A copied picture keeps its turn where the container can say it (MP4, MOV); this FFmpeg's Matroska, WebM,
+// MPEG-TS and AVI writers drop it, and the copy goes on unturned.
+void keepDisplayMatrix(const Transcoder::Job& job, const AVStream* input, AVStream* out)
+{
+    size_t size = 0;
+    const uint8_t* matrix = internal::streamDisplayMatrix(input, size);
+    if (!matrix || size == 0)
+        return;
+    const std::string& container = job.options->container;
+    if (container != "mp4" && container != "mov") {
+        logWarning("Transcoder: the {} container keeps no rotation; the copied video will show unturned", container);
+        return;
+    }
+    uint8_t* copy = av_stream_new_side_data(out, AV_PKT_DATA_DISPLAYMATRIX, size);
+    if (copy)
+        std::memcpy(copy, matrix, size);
+    else
+        logWarning("Transcoder: could not keep the video's rotation");
 }
 
 // avformat_query_codec: 1 yes, 0 a definite no, anything else cannot tell.
@@ -168,7 +180,6 @@ void convertSubtitleStream(Transcoder::Job& job, int inputIndex)
     auto os = std::make_unique<Transcoder::OutputStream>();
     os->inputIndex = inputIndex;
     os->kind = Transcoder::StreamKind::ConvertSubtitle;
-    os->startOffset = startOffsetFor(job, input);
     os->decoder = avcodec_alloc_context3(decoder);
     if (!os->decoder || avcodec_parameters_to_context(os->decoder, input->codecpar) < 0)
         return;
@@ -205,7 +216,6 @@ bool Transcoder::setupVideoStream(Job& job, int inputIndex)
     const AVStream* input = job.inputContext->streams[inputIndex];
     auto os = std::make_unique<OutputStream>();
     os->inputIndex = inputIndex;
-    os->startOffset = startOffsetFor(job, input);
     if (job.options->videoCodec != "copy") {
         // The encoder, and with it the output stream's parameters, come with the first decoded frame.
         os->kind = StreamKind::EncodeVideo;
@@ -232,6 +242,7 @@ bool Transcoder::setupVideoStream(Job& job, int inputIndex)
     if (!os->stream)
         return fail(job, "muxer", errorString(AVERROR(ENOMEM)));
     os->stream->avg_frame_rate = input->avg_frame_rate;
+    keepDisplayMatrix(job, input, os->stream);
     // AVI holds H.264 and HEVC only with start codes; MP4 and Matroska carry length-prefixed units.
     const AVCodecParameters* par = input->codecpar;
     const bool lengthPrefixed = par->extradata_size > 0 && par->extradata[0] == 1;
@@ -263,7 +274,6 @@ bool Transcoder::setupAudioStream(Job& job, int inputIndex)
     const AVStream* input = job.inputContext->streams[inputIndex];
     auto os = std::make_unique<OutputStream>();
     os->inputIndex = inputIndex;
-    os->startOffset = startOffsetFor(job, input);
     if (o.audioCodec == "copy") {
         if (definitelyNot(job, input))
             return fail(job, "muxer",
@@ -310,7 +320,6 @@ bool Transcoder::setupSubtitleStreams(Job& job, int inputIndex, bool allowConver
     }
     auto os = std::make_unique<OutputStream>();
     os->inputIndex = inputIndex;
-    os->startOffset = startOffsetFor(job, input);
     os->kind = StreamKind::Copy;
     os->stream = copiedStream(job, input);
     if (!os->stream)

@@ -215,6 +215,18 @@ rows+=(
 )
 
 # Audio track switches: two tones long enough that a loaded machine never reaches the end while a test switches.
+# Real-world conversion inputs: a broadcast clock far from 0, a DVD-style programme stream (its AC-3 repeats one
+# time stamp), a phone's portrait video (display matrix -90 degrees), a video stream whose every packet the noise
+# filter took (the conversion fails only after its output is made) and styled subtitles with their font.
+rows+=(
+  "late.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=5 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=5 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -c:a mp2 -b:a 64k -output_ts_offset 3600 -f mpegts"
+  "dvd.mpg|ffmpeg -f lavfi -i testsrc2=size=64x48:duration=10 -f lavfi -i sine=duration=10 -ac 6 -c:v mpeg2video -c:a ac3 -b:a 96k -f dvd"
+  "landscape.mov|ffmpeg -f lavfi -i testsrc2=size=640x360:rate=25:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f mov"
+  "portrait.mov|ffmpeg -i \$out/landscape.mov -c copy -metadata:s:v:0 rotate=270 -f mov"
+  "no-pictures.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -bsf:v noise=amount=1"
+  "styled-subs.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=1 -i \$IN/two-cues.ass -map 0:v -map 1:s -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:s ass -attach \$IN/tiny.ttf -metadata:s:t:0 mimetype=application/x-truetype-font"
+)
+
 rows+=(
   "two-tones-20s.mkv|ffmpeg -f lavfi -i testsrc2=size=64x48:rate=10:duration=20 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=20 -f lavfi -i sine=frequency=880:sample_rate=48000:duration=20 -map 0:v -map 1:a -map 2:a -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac -ac 2 -metadata:s:a:0 language=eng -metadata:s:a:1 language=deu"
 )

@@ -123,8 +123,12 @@ void TranscodeQueue::shutdown(bool cancelRunning)
     }
     workers_.clear();
     for (Job& job : jobList_) {
-        if (job.state == kRunning)
-            job.state = kPending;
+        if (job.state != kRunning)
+            continue;
+        job.state = kPending;
+        if (!keepPartial_ && job.leftPartial && job.leftPartial->load())
+            removePartialOutput(job.output);
+        job.leftPartial.reset();
     }
     saveQueue();
 }
@@ -461,6 +465,7 @@ bool TranscodeQueue::start(Job& job)
     job.progress = 0;
     job.error.clear();
     job.cancel = std::make_shared<std::atomic<bool>>(false);
+    job.leftPartial = std::make_shared<std::atomic<bool>>(false);
     // An unusable folder shows as the conversion's own failure to open the output.
     QDir().mkpath(QFileInfo(job.output).absolutePath());
     engine::TranscodeOptions options = toTranscodeOptions(job.input, job.output, job.settings);
@@ -473,18 +478,20 @@ bool TranscodeQueue::start(Job& job)
     }
     try {
         // The thread gets its own copies: a reference into jobList_ dangles once the list grows.
-        workers_.emplace(job.id, std::thread(&TranscodeQueue::runWorker, this, job.id, std::move(options), job.cancel));
+        workers_.emplace(job.id,
+            std::thread(&TranscodeQueue::runWorker, this, job.id, std::move(options), job.cancel, job.leftPartial));
     } catch (const std::system_error& e) {
         job.state = kFailed;
         job.error = QStringLiteral("thread: ") + QString::fromLocal8Bit(e.what());
         job.cancel.reset();
+        job.leftPartial.reset();
         return false;
     }
     return true;
 }
 
-void TranscodeQueue::runWorker(
-    TranscodeQueue* queue, int id, engine::TranscodeOptions options, std::shared_ptr<std::atomic<bool>> cancel)
+void TranscodeQueue::runWorker(TranscodeQueue* queue, int id, engine::TranscodeOptions options,
+    std::shared_ptr<std::atomic<bool>> cancel, std::shared_ptr<std::atomic<bool>> leftPartial)
 {
     pthread_setname_np(pthread_self(), "kvr-convert");
     // Only posts reach the queue from here; everything the GUI thread applies is a copy.
@@ -501,6 +508,7 @@ void TranscodeQueue::runWorker(
         result = {};
         result.message = "convert: unknown error";
     }
+    leftPartial->store(!result.ok && result.outputOpened);
     try {
         postCall(queue, [queue, id, result, cancel] {
             queue->onJobFinished(
@@ -563,6 +571,7 @@ void TranscodeQueue::onJobFinished(int id, bool ok, bool cancelled, const QStrin
             removePartialOutput(job->output);
     }
     job->cancel.reset();
+    job->leftPartial.reset();
     const QString said = ok ? QFileInfo(job->output).fileName() : job->error;
     saveQueue();
     emit jobFinished(id, ok, said);

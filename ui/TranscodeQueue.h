@@ -52,13 +52,17 @@ public:
         QString error;
         // Made when the job starts and shared with its worker thread.
         std::shared_ptr<std::atomic<bool>> cancel;
+        // Set by the worker once its conversion has returned with a failure after creating or truncating the
+        // output: shutdown, which never sees the posted end, deletes that partial file by it.
+        std::shared_ptr<std::atomic<bool>> leftPartial;
     };
 
     explicit TranscodeQueue(QObject* parent = nullptr);
     ~TranscodeQueue() override;
 
     // Raises the cancellation of every running job when cancelRunning is set, joins every worker, turns jobs
-    // still running back into pending ones and saves the queue file.
+    // still running back into pending ones (deleting, unless keepPartial is set, what a cancelled run left: the
+    // job starts again from the beginning) and saves the queue file.
     void shutdown(bool cancelRunning);
 
     QVariantList jobs() const;
@@ -113,8 +117,8 @@ private:
     // the thread cannot be made.
     bool start(Job& job);
     // The worker's body: converts and posts the outcome back. Nothing but the queue's address is used here.
-    static void runWorker(
-        TranscodeQueue* queue, int id, engine::TranscodeOptions options, std::shared_ptr<std::atomic<bool>> cancel);
+    static void runWorker(TranscodeQueue* queue, int id, engine::TranscodeOptions options,
+        std::shared_ptr<std::atomic<bool>> cancel, std::shared_ptr<std::atomic<bool>> leftPartial);
     void applyProgress(int id, const engine::TranscodeProgress& report);
     // The end of one run of a job, on the GUI thread. `flag` tells that run from a later one of the same job;
     // outputOpened says the conversion created or truncated the file at the output, so a partial file is its own.

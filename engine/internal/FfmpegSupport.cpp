@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavfilter/avfilter.h>
+#include <libavformat/avformat.h>
 #include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
@@ -11,6 +12,19 @@ extern "C" {
 #include <unistd.h>
 
 namespace kvr::engine::internal {
+
+const uint8_t* streamDisplayMatrix(const AVStream* stream, size_t& size)
+{
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+    const AVPacketSideData* sd = av_packet_side_data_get(
+        stream->codecpar->coded_side_data, stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
+    size = sd ? sd->size : 0;
+    return sd ? sd->data : nullptr;
+#else
+    size = 0;
+    return av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+#endif
+}
 
 std::string ffmpegErrorText(int code)
 {

@@ -10,7 +10,9 @@ extern "C" {
 }
 
 #include <atomic>
+#include <climits>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -46,10 +48,11 @@ struct Transcoder::OutputStream {
     AVFilterContext* source = nullptr;
     AVFilterContext* subtitleSource = nullptr;
     AVFilterContext* sink = nullptr;
-    // Where the conversion starts, in the input stream's time base (container start time included); 0 when the
-    // whole input is converted.
+    // The input time that becomes the output's 0, in the input stream's time base.
     int64_t startOffset = 0;
     AVRational sinkTimeBase { 0, 1 };
+    // The display matrix turns the picture a quarter: the upright picture trades width and height.
+    bool sideways = false;
     // The video graph as parsed, kept for the log and for tests.
     std::string graphText;
     // The last video frame time given to the encoder, in its time base.
@@ -57,6 +60,15 @@ struct Transcoder::OutputStream {
     bool started = false;
     // Audio frames enter the graph counted in samples; this carries the rounding from one frame to the next.
     int64_t sampleTimeCarry = INT64_MIN;
+    // Where the previous decoded audio frame ended, in samples: a frame may not start before it.
+    int64_t audioEnd = INT64_MIN;
+    // The last time stamps handed to the muxer (output time base), and whether a repair was logged.
+    int64_t lastDts = INT64_MIN;
+    int64_t lastDuration = 0;
+    bool timesRepaired = false;
+    // The latest packet time muxed (microseconds), and whether the stream has ended.
+    int64_t writtenUs = INT64_MIN;
+    bool finished = false;
 };
 
 // The state of one pass of one conversion; made at the start of the pass and destroyed at its end.
@@ -78,6 +90,8 @@ struct Transcoder::Job {
     bool headerWritten = false;
     bool awaitingExtradata = false;
     std::vector<AVPacket*> heldVideoPackets;
+    // Packets read to find the output's origin, routed first by the read loop.
+    std::deque<AVPacket*> earlyPackets;
     std::vector<std::unique_ptr<OutputStream>> outputs;
     std::map<int, OutputStream*> byInputIndex;
     OutputStream* videoOut = nullptr;
@@ -97,10 +111,12 @@ struct Transcoder::Job {
     ProgressState progressState; // startedAt, lastReportAt and the speed window
     int64_t bytesWritten = 0;
 
-    // The input's container start time (microseconds, 0 when unknown): timestamps count from it.
+    // The input's container start time (microseconds, 0 when unknown): a chosen start counts from it.
     int64_t inputStartUs = 0;
-    // Output media time that counts as position 0 in progress reports.
-    int64_t progressOriginUs = 0;
+    // The input time (microseconds) that becomes the output's 0.
+    int64_t originUs = 0;
+    // The highest position reported in this pass: progress never goes back.
+    int64_t progressUs = INT64_MIN;
     // The file at `output` was opened (created or truncated) by this pass.
     bool outputOpened = false;
     // A step was interrupted (AVERROR_EXIT): the cancel flag is up, or the input was told to give up.

@@ -5,12 +5,18 @@
 #include <QCommandLineParser>
 #include <QDir>
 #include <QFile>
+#include <QDeadlineTimer>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTest>
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -63,6 +69,15 @@ TEST(CommandLine, ConversionRequestFromOptions)
         { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "burn" }, "mkv", "h264", "aac", 2, 0, 0, 0, 3 },
         { { "--convert", "in.mkv", "--to", "out.mkv", "--subs", "COPY" }, "mkv", "h264", "aac", 2, 0, 0, 0, 0 },
         { { "--convert", "in.mkv", "--to", "noext" }, "" },
+        // A default the container refuses gives way to its first codec; a codec asked for stays.
+        { { "--convert", "in.mkv", "--to", "out.webm" }, "webm", "vp9", "opus" },
+        { { "--convert", "in.mkv", "--to", "out.webm", "--acodec", "none" }, "webm", "vp9", "none" },
+        { { "--convert", "in.mkv", "--to", "out.mp3" }, "mp3", "none", "mp3" },
+        { { "--convert", "in.mkv", "--to", "out.m4a" }, "m4a", "none", "aac" },
+        { { "--convert", "in.mkv", "--to", "out.opus" }, "opus", "none", "opus" },
+        { { "--convert", "in.mkv", "--to", "out.flac" }, "flac", "none", "flac" },
+        { { "--convert", "in.mkv", "--to", "out.m4a", "--vcodec", "h264" }, "m4a", "h264", "aac" },
+        { { "--convert", "in.mkv", "--to", "out.mkv" }, "mkv", "h264", "aac" },
     };
     for (const RequestCase& c : table) {
         SCOPED_TRACE(c.args.join(' ').toStdString());
@@ -299,8 +314,9 @@ TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
         { { "--convert", QString::fromStdString(kvr::test::fixture("tone44k.flac").string()), "--to", mp3, "--vcodec",
               "none", "--acodec", "mp3" },
             0, "convert: done\n" },
-        { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to", m4a }, 2,
-            "convert: FAILED m4a holds audio only \u2014 choose \"No video\"\n" },
+        { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to", m4a, "--vcodec",
+              "h264" },
+            2, "convert: FAILED m4a holds audio only \u2014 choose \"No video\"\n" },
         { { "--convert", QString::fromStdString(kvr::test::fixture("multi.mkv").string()), "--to",
               QString::fromStdString((dir / "burnt.mp4").string()), "--subs", "burn" },
             0, "convert: done\n" },
@@ -329,6 +345,184 @@ TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
         { "-v", "error", "-show_entries", "stream=codec_name,sample_rate", "-of", "compact", mp3 });
     ASSERT_TRUE(probe.waitForFinished(30000));
     EXPECT_EQ(probe.readAllStandardOutput().toStdString(), "stream|codec_name=mp3|sample_rate=44100\n");
+}
+
+namespace {
+
+QProcessEnvironment headlessEnvironment()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+        env.remove(QString::fromLatin1(name));
+    return env;
+}
+
+// The player converting, started with the default actions for SIGINT and SIGTERM whatever the test runner
+// ignores (a job started in the background inherits an ignored SIGINT).
+void startConversion(QProcess& p, const QStringList& args)
+{
+    p.setProcessEnvironment(headlessEnvironment());
+    p.setChildProcessModifier([] {
+        ::signal(SIGINT, SIG_DFL);
+        ::signal(SIGTERM, SIG_DFL);
+    });
+    p.start(QStringLiteral(KVR_PLAYER_EXE), args);
+}
+
+bool waitUntil(const std::function<bool()>& condition, int ms)
+{
+    QDeadlineTimer deadline(ms);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+std::string endOf(const std::string& text, size_t length)
+{
+    return text.size() < length ? text : text.substr(text.size() - length);
+}
+
+} // namespace
+
+// Ctrl+C or SIGTERM while converting: the job is cancelled and says so, its half-written file goes, and the
+// process ends by the signal, so a shell shows 130 or 143 as for any program.
+TEST(CommandLine, SignalCancelsTheConversionAndDeletesItsFile)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert-signal";
+    fs::create_directories(dir);
+    for (const int signal : { SIGINT, SIGTERM }) {
+        SCOPED_TRACE(signal);
+        const fs::path out = dir / ("signal-" + std::to_string(signal) + ".mkv");
+        fs::remove(out);
+        QProcess p;
+        startConversion(p,
+            { "--convert", QString::fromStdString(kvr::test::fixture("thirty-seconds.mp4").string()), "--to",
+                QString::fromStdString(out.string()), "--quality", "3" });
+        ASSERT_TRUE(p.waitForStarted(30000));
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(out) || p.state() == QProcess::NotRunning; }, 60000));
+        ASSERT_EQ(p.state(), QProcess::Running) << "ended before the signal";
+        ::kill(static_cast<pid_t>(p.processId()), signal);
+        ASSERT_TRUE(p.waitForFinished(60000));
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::CrashExit) << se;
+        EXPECT_EQ(p.exitCode(), signal) << se;
+        EXPECT_EQ(endOf(se, 26), "convert: FAILED cancelled\n") << se;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// A failed run deletes the file it made; a file it never opened is the user's and stays as it was.
+TEST(CommandLine, FailedConversionLeavesNoFileOfItsOwn)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert-failed";
+    fs::create_directories(dir);
+    struct Case {
+        const char* input;
+        const char* output;
+        bool existedBefore;
+        const char* stderrEnds;
+    };
+    const Case table[] = {
+        // No pictures at all: found only once the file is there.
+        { "no-pictures.mkv", "made.mp4", false, "convert: FAILED input: no decodable video frames\n" },
+        { "no-pictures.mkv", "truncated.mp4", true, "convert: FAILED input: no decodable video frames\n" },
+        { "garbage.mp4", "kept.mp4", true, "convert: FAILED input: Invalid data found when processing input\n" },
+        { "subtitle-only.mkv", "nothing.mp4", true,
+            "convert: FAILED input: nothing to convert (no matching audio or video stream)\n" },
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.output);
+        const fs::path out = dir / c.output;
+        fs::remove(out);
+        if (c.existedBefore)
+            std::ofstream(out) << "the user's own";
+        QProcess p;
+        startConversion(p,
+            { "--convert", QString::fromStdString(kvr::test::fixture(c.input).string()), "--to",
+                QString::fromStdString(out.string()) });
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
+        EXPECT_EQ(p.exitCode(), 2) << se;
+        EXPECT_EQ(endOf(se, std::strlen(c.stderrEnds)), c.stderrEnds) << se;
+        const bool opened = std::string(c.input) == "no-pictures.mkv";
+        EXPECT_EQ(fs::exists(out), !opened);
+        if (!opened) {
+            EXPECT_EQ(readFile(out), "the user's own");
+        }
+    }
+}
+
+// Only a name and an extension: the container's own codecs where it refuses the defaults; no extension at all
+// is said as such.
+TEST(CommandLine, ConvertTakesTheContainersDefaults)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert-defaults";
+    fs::create_directories(dir);
+    struct Case {
+        const char* input;
+        const char* output;
+        int exitCode;
+        const char* stderrEnds;
+        const char* streams; // ffprobe's codec names, "" when no file is expected
+    };
+    const Case table[] = {
+        { "commentary.mkv", "out.webm", 0, "convert: done\n", "stream|codec_name=vp9\nstream|codec_name=opus\n" },
+        { "tone44k.flac", "out.mp3", 0, "convert: done\n", "stream|codec_name=mp3\n" },
+        { "commentary.mkv", "out.mkv", 0, "convert: done\n", "stream|codec_name=h264\nstream|codec_name=aac\n" },
+        { "commentary.mkv", "noext", 2,
+            "convert: FAILED output: cannot tell the container from the name noext (add an extension or "
+            "--container)\n",
+            "" },
+    };
+    for (const Case& c : table) {
+        SCOPED_TRACE(c.output);
+        const fs::path out = dir / c.output;
+        fs::remove(out);
+        QProcess p;
+        startConversion(p,
+            { "--convert", QString::fromStdString(kvr::test::fixture(c.input).string()), "--to",
+                QString::fromStdString(out.string()) });
+        ASSERT_TRUE(p.waitForFinished(120000));
+        const std::string se = p.readAllStandardError().toStdString();
+        EXPECT_EQ(p.exitCode(), c.exitCode) << se;
+        EXPECT_EQ(endOf(se, std::strlen(c.stderrEnds)), c.stderrEnds) << se;
+        if (*c.streams == 0) {
+            EXPECT_FALSE(fs::exists(out));
+            continue;
+        }
+        QProcess probe;
+        probe.start(QStringLiteral("ffprobe"),
+            { "-v", "error", "-show_entries", "stream=codec_name", "-of", "compact",
+                QString::fromStdString(out.string()) });
+        ASSERT_TRUE(probe.waitForFinished(30000));
+        EXPECT_EQ(probe.readAllStandardOutput().toStdString(), c.streams);
+    }
+}
+
+// The percentages printed while a video encoder holds frames back (and the audio runs ahead) never go down.
+TEST(CommandLine, ConvertProgressNeverGoesDown)
+{
+    const fs::path dir = kvr::test::scratchDirectory() / "convert-progress";
+    fs::create_directories(dir);
+    QProcess p;
+    startConversion(p,
+        { "--convert", QString::fromStdString(kvr::test::fixture("thirty-seconds.mp4").string()), "--to",
+            QString::fromStdString((dir / "out.mov").string()), "--quality", "3" });
+    ASSERT_TRUE(p.waitForFinished(120000));
+    const QString se = QString::fromUtf8(p.readAllStandardError());
+    EXPECT_EQ(p.exitCode(), 0) << se.toStdString();
+    const QRegularExpression line(QStringLiteral("^convert: (\\d+)% speed"), QRegularExpression::MultilineOption);
+    std::vector<int> percents;
+    for (auto it = line.globalMatch(se); it.hasNext();)
+        percents.push_back(it.next().captured(1).toInt());
+    ASSERT_GE(percents.size(), 2u) << se.toStdString();
+    for (size_t i = 1; i < percents.size(); ++i)
+        EXPECT_GE(percents[i], percents[i - 1]) << se.toStdString();
+    EXPECT_EQ(percents.back(), 100);
 }
 
 // Started from a terminal with files that cannot be played, the player says there why, even before (or

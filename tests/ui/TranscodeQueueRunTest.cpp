@@ -512,43 +512,51 @@ TEST_F(TranscodeQueueRun, ProgressIsAnnouncedAtMostTwiceASecond)
         EXPECT_TRUE(end.ok) << end.message.toStdString();
 }
 
-// Quitting cancels the running jobs, waits for their workers and keeps them for the next start.
+// Quitting cancels the running jobs, waits for their workers and keeps them for the next start, which begins
+// them again from the start: their partial files go unless the user keeps partial files.
 TEST_F(TranscodeQueueRun, ShutdownStopsRunningJobsAndKeepsThemPending)
 {
-    kvr::test::StallingHttpServer first(film, film.size() / 2);
-    kvr::test::StallingHttpServer second(film, film.size() / 2);
-    const fs::path out = folder / "out";
-    const QVariantMap settings { { "destination", q(out) } };
-    {
-        auto queue = std::make_unique<TranscodeQueue>();
-        Recorder recorder(*queue);
-        queue->setConcurrency(2);
-        ASSERT_EQ(
-            queue->addJobs({ QString::fromStdString(first.url()), QString::fromStdString(second.url()) }, settings), 2);
-        EXPECT_EQ(queue->running(), 2);
-        ASSERT_TRUE(waitFor([&] { return first.sentAll && second.sentAll; }));
-        ASSERT_TRUE(waitFor(
-            [&] { return fs::exists(out / "film_converted.mp4") && fs::exists(out / "film_converted (2).mp4"); }));
+    for (const bool keepPartial : { false, true }) {
+        SCOPED_TRACE(keepPartial ? "keeping partial files" : "deleting partial files");
+        SetUp();
+        kvr::test::StallingHttpServer first(film, film.size() / 2);
+        kvr::test::StallingHttpServer second(film, film.size() / 2);
+        const fs::path out = folder / "out";
+        const QVariantMap settings { { "destination", q(out) } };
+        {
+            auto queue = std::make_unique<TranscodeQueue>();
+            Recorder recorder(*queue);
+            queue->setConcurrency(2);
+            queue->setKeepPartial(keepPartial);
+            ASSERT_EQ(
+                queue->addJobs({ QString::fromStdString(first.url()), QString::fromStdString(second.url()) }, settings),
+                2);
+            EXPECT_EQ(queue->running(), 2);
+            ASSERT_TRUE(waitFor([&] { return first.sentAll && second.sentAll; }));
+            ASSERT_TRUE(waitFor(
+                [&] { return fs::exists(out / "film_converted.mp4") && fs::exists(out / "film_converted (2).mp4"); }));
 
-        // The workers name themselves (and the encoders' threads they start take that name).
-        EXPECT_GE(kvr::test::countThreadsNamed("kvr-convert"), 2);
-        // Only the cancel can end these workers: their servers never send the rest.
-        queue->shutdown(true);
-        EXPECT_EQ(kvr::test::countThreadsNamed("kvr-convert"), 0);
-        EXPECT_EQ(stateOf(*queue, 1), "pending");
-        EXPECT_EQ(stateOf(*queue, 2), "pending");
-        EXPECT_EQ(storedStates(), QStringList({ "pending", "pending" }));
+            // The workers name themselves (and the encoders' threads they start take that name).
+            EXPECT_GE(kvr::test::countThreadsNamed("kvr-convert"), 2);
+            // Only the cancel can end these workers: their servers never send the rest.
+            queue->shutdown(true);
+            EXPECT_EQ(kvr::test::countThreadsNamed("kvr-convert"), 0);
+            EXPECT_EQ(stateOf(*queue, 1), "pending");
+            EXPECT_EQ(stateOf(*queue, 2), "pending");
+            EXPECT_EQ(storedStates(), QStringList({ "pending", "pending" }));
+            EXPECT_EQ(fs::exists(out / "film_converted.mp4"), keepPartial);
+            EXPECT_EQ(fs::exists(out / "film_converted (2).mp4"), keepPartial);
 
-        // The workers' ends still arrive, and change nothing.
-        QTest::qWait(100);
-        EXPECT_TRUE(recorder.finished.isEmpty());
-        EXPECT_EQ(stateOf(*queue, 1), "pending");
-        EXPECT_EQ(storedStates(), QStringList({ "pending", "pending" }));
-        EXPECT_TRUE(fs::exists(out / "film_converted.mp4"));
+            // The workers' ends still arrive, and change nothing.
+            QTest::qWait(100);
+            EXPECT_TRUE(recorder.finished.isEmpty());
+            EXPECT_EQ(stateOf(*queue, 1), "pending");
+            EXPECT_EQ(storedStates(), QStringList({ "pending", "pending" }));
+        }
+
+        // The next launch starts them again (each server now leaves the new request unanswered).
+        TranscodeQueue next;
+        EXPECT_EQ(next.pending(), 2);
+        ASSERT_TRUE(waitFor([&] { return next.running() == 2; }));
     }
-
-    // The next launch starts them again (each server now leaves the new request unanswered).
-    TranscodeQueue next;
-    EXPECT_EQ(next.pending(), 2);
-    ASSERT_TRUE(waitFor([&] { return next.running() == 2; }));
 }

@@ -61,6 +61,7 @@ bool MonitorRecorder::start(const std::string& source, std::string& error)
     attr.minreq = uint32_t(-1);
     attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(2000, &sampleSpec));
     pa_threaded_mainloop_lock(loop);
+    drainedNs = steadyNs();
     stream = pa_stream_new(context, "monitor", &sampleSpec, nullptr);
     pa_stream_set_read_callback(stream, &MonitorRecorder::onRead, this);
     const auto flags = static_cast<pa_stream_flags_t>(
@@ -85,6 +86,10 @@ void MonitorRecorder::onRead(pa_stream* s, size_t, void* user)
 {
     auto* self = static_cast<MonitorRecorder*>(user);
     const int64_t now = steadyNs();
+    // The data came in since the last read found none; on a busy machine this read may come well after it.
+    const int64_t since = self->drainedNs;
+    const pa_timing_info* timing = pa_stream_get_timing_info(s);
+    const int64_t aheadNs = timing ? int64_t(timing->sink_usec) * 1000 : 0;
     const void* data = nullptr;
     size_t bytes = 0;
     while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
@@ -96,9 +101,10 @@ void MonitorRecorder::onRead(pa_stream* s, size_t, void* user)
         } else {
             self->recorded.insert(self->recorded.end(), n, 0.0f);
         }
-        self->anchors.push_back({ self->recorded.size() / 2, now });
+        self->anchors.push_back({ self->recorded.size() / 2, now, since, aheadNs });
         pa_stream_drop(s);
     }
+    self->drainedNs = steadyNs();
 }
 
 void MonitorRecorder::stop()
@@ -129,17 +135,25 @@ std::vector<float> MonitorRecorder::samples()
     return recorded;
 }
 
-int64_t MonitorRecorder::heardAtNs(size_t frame)
+int64_t MonitorRecorder::heardAtNs(size_t frame, int64_t* uncertaintyNs)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    // The sink plays at exactly its rate, and its monitor's data can only arrive late, never early: the chunk
-    // that arrived with the least delay over the next half second places the frame.
+    // The sink plays at exactly its rate, and its monitor's data can only reach us late, never early: the chunk
+    // that arrived with the least delay over the next half second places the frame. It arrived at most the read's
+    // own wait before we saw it, and the sink played it at most what it mixes ahead after that.
     int64_t best = INT64_MAX;
+    int64_t uncertainty = 0;
     for (const Anchor& a : anchors) {
         if (a.frame < frame || a.frame > frame + rate / 2)
             continue;
-        best = std::min(best, a.ns - int64_t(a.frame - frame) * 1000000000 / rate);
+        const int64_t at = a.ns - int64_t(a.frame - frame) * 1000000000 / rate;
+        if (at < best) {
+            best = at;
+            uncertainty = (a.ns - a.since) + a.aheadNs;
+        }
     }
+    if (uncertaintyNs)
+        *uncertaintyNs = uncertainty;
     return best == INT64_MAX ? -1 : best;
 }
 

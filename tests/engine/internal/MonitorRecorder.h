@@ -17,17 +17,22 @@ public:
     void stop();
 
     std::vector<float> samples();
-    // Steady-clock nanoseconds at which recorded frame `frame` was heard.
-    int64_t heardAtNs(size_t frame);
+    // Steady-clock nanoseconds at which recorded frame `frame` was heard, and in `uncertaintyNs` how far off that
+    // may be either way: the recorder's own reads place fragments only so closely, and the sink passes what it
+    // mixes to its monitor ahead of playing it.
+    int64_t heardAtNs(size_t frame, int64_t* uncertaintyNs = nullptr);
 
     static constexpr int rate = 48000;
 
 private:
     static void onRead(pa_stream* s, size_t bytes, void* user);
-    // A fragment ending before `frame` arrived at `ns`.
+    // A fragment ending before `frame` arrived at `ns`, and after `since`, when the recorder last found nothing
+    // more to read; the sink then mixed `aheadNs` ahead of what it played.
     struct Anchor {
         size_t frame;
         int64_t ns;
+        int64_t since;
+        int64_t aheadNs;
     };
     pa_threaded_mainloop* loop = nullptr;
     pa_context* context = nullptr;
@@ -35,6 +40,7 @@ private:
     std::mutex mutex;
     std::vector<float> recorded;
     std::vector<Anchor> anchors;
+    int64_t drainedNs = 0; // under the loop's lock
 };
 
 // A null sink of its own for one test process, made the default for its streams through PULSE_SINK, so parallel

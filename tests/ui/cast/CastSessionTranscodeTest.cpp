@@ -364,3 +364,34 @@ TEST(CastSessionTranscode, StopReturnsWhileTheSourceStalls)
     EXPECT_TRUE(waitFor([&] { return hasLine(*cast, "Stream conversion stopped"); }))
         << diagnosticTexts(*cast).join('\n').toStdString();
 }
+
+// The receiver's position is the load's offset plus its own time: the conversion starts at 0 whatever clock the
+// source ran on (this one's stands at 3601 s), from the start as from a later offset.
+TEST(CastSessionTranscode, TheConversionStartsAtZeroWhateverTheSourcesClock)
+{
+    struct Case {
+        qint64 offsetUs;
+        double seconds;
+    };
+    for (const Case c : { Case { 0, 5.0 }, Case { 2'000'000, 3.0 } }) {
+        SCOPED_TRACE(c.offsetUs);
+        auto cast = newSession();
+        Receiver receiver(*cast);
+        ASSERT_TRUE(connectTo(*cast, receiver));
+        cast->startTranscode(fixturePath("late.ts"), transcodeToMp4(), c.offsetUs);
+        const auto file = cast->growingFile();
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(waitFor([&] { return file->isFinished(); }));
+        ASSERT_FALSE(file->hasFailed());
+        Tool probe;
+        probe.start("ffprobe",
+            { "-v", "error", "-show_entries", "format=start_time,duration", "-of", "default=nw=1:nk=1",
+                file->path });
+        ASSERT_TRUE(probe.waitDone());
+        const QStringList values
+            = QString::fromUtf8(probe.process.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        ASSERT_EQ(values.size(), 2) << values.join(' ').toStdString();
+        EXPECT_NEAR(values[0].toDouble(), 0.0, 0.041);
+        EXPECT_NEAR(values[1].toDouble(), c.seconds, 0.15);
+    }
+}
