@@ -218,14 +218,14 @@ void Application::hookWindow(QQuickWindow* window)
         [this, window, taskbar] {
             taskbar->attach(reinterpret_cast<void*>(window->winId()));
             // State and position sent before the attach went nowhere.
-            taskbar->setState(taskbarState(bridge_->state()));
+            taskbar->setState(taskbarState(bridge_->desktopState()));
             lastPermille_ = -1;
             updateTaskbarProgress();
         },
         Qt::SingleShotConnection);
     QObject::connect(bridge_, &ui::MediaSessionBridge::stateChanged, window, [this] {
         if (taskbar_)
-            taskbar_->setState(taskbarState(bridge_->state()));
+            taskbar_->setState(taskbarState(bridge_->desktopState()));
     });
     QObject::connect(bridge_, &ui::MediaSessionBridge::clockUsChanged, window, [this] { updateTaskbarProgress(); });
     QObject::connect(bridge_, &ui::MediaSessionBridge::sessionChanged, window, [this] { lastPermille_ = -1; });
@@ -303,7 +303,8 @@ void Application::refreshSmtc()
 {
     if (!smtc_)
         return;
-    smtc_->setStatus(smtcStatus(bridge_->state()));
+    // A seek's reopen closes and opens the medium: the desktop keeps what it showed before.
+    smtc_->setStatus(smtcStatus(bridge_->desktopState()));
     const QString file = bridge_->currentFile();
     if (file.isEmpty())
         return;
@@ -320,7 +321,7 @@ void Application::updateTaskbarProgress()
 {
     if (!taskbar_)
         return;
-    const int permille = progressPermille(bridge_->clockUs(), bridge_->durationUs());
+    const int permille = progressPermille(bridge_->desktopClockUs(), bridge_->durationUs());
     if (permille < 0 || permille == lastPermille_)
         return;
     lastPermille_ = permille;

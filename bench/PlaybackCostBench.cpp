@@ -51,6 +51,8 @@ bool playInPlayer(const fs::path& scratch, const fs::path& clip, Figures& out)
     if (pid <= 0)
         return false;
     const bool playing = waitUntil([&] { return readText(home.log()).find("-> Playing") != std::string::npos; }, 60s);
+    // On a busy machine the window's first swap may come seconds after playback started: readings begin after it.
+    waitUntil([&] { return readSwaps(swaps).count >= 0; }, 60s);
     // The first second holds the window's own start; the figures are for steady playback.
     std::this_thread::sleep_for(1s);
     const SwapCount firstSwaps = readSwaps(swaps);

@@ -97,6 +97,8 @@ public:
     // renderSubtitles change the overlay now. Neither takes nor draws anything, nor allocates.
     bool frameDue(int64_t clockUs, bool force);
     bool subtitleChangeDue() const;
+    // The pts of the next picture takeFrame would hand out; −1 when none is decoded yet.
+    int64_t nextFramePtsUs() const;
     void logStats();
 
     // Loudness normalisation.

@@ -218,6 +218,15 @@ bool MediaSession::frameDue(int64_t clockUs, bool force)
     return due;
 }
 
+int64_t MediaSession::nextFramePtsUs() const
+{
+    const std::shared_ptr<internal::VideoFrameQueue> queue = impl->currentFrameQueue();
+    int64_t pts = -1;
+    if (!queue || !queue->frontPts(pts))
+        return -1;
+    return pts;
+}
+
 bool MediaSession::subtitleChangeDue() const
 {
     const Impl& d = *impl;

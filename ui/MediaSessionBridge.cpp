@@ -88,7 +88,8 @@ MediaSessionBridge::State MediaSessionBridge::state() const
 
 bool MediaSessionBridge::hasMedia() const
 {
-    return isLoaded(state());
+    // A reopen closes the medium for a moment; the window keeps it (no idle screen, controls stay on).
+    return isLoaded(state()) || (reopening_ && !casting() && isLoaded(held_.state));
 }
 
 bool MediaSessionBridge::isOpening() const
@@ -103,32 +104,37 @@ bool MediaSessionBridge::casting() const
 
 bool MediaSessionBridge::hasVideo() const
 {
-    return session_ && session_->videoWidth() > 0 && session_->videoHeight() > 0;
+    return videoWidth() > 0 && videoHeight() > 0;
 }
 
 int MediaSessionBridge::videoWidth() const
 {
-    return session_ ? session_->videoWidth() : 0;
+    const int value = session_ ? session_->videoWidth() : 0;
+    return value == 0 && reopening_ ? held_.videoWidth : value;
 }
 
 int MediaSessionBridge::videoHeight() const
 {
-    return session_ ? session_->videoHeight() : 0;
+    const int value = session_ ? session_->videoHeight() : 0;
+    return value == 0 && reopening_ ? held_.videoHeight : value;
 }
 
 int MediaSessionBridge::displayWidth() const
 {
-    return session_ ? session_->displayWidth() : 0;
+    const int value = session_ ? session_->displayWidth() : 0;
+    return value == 0 && reopening_ ? held_.displayWidth : value;
 }
 
 int MediaSessionBridge::displayHeight() const
 {
-    return session_ ? session_->displayHeight() : 0;
+    const int value = session_ ? session_->displayHeight() : 0;
+    return value == 0 && reopening_ ? held_.displayHeight : value;
 }
 
 double MediaSessionBridge::videoFps() const
 {
-    return session_ ? session_->videoFps() : 0.0;
+    const double value = session_ ? session_->videoFps() : 0.0;
+    return value == 0.0 && reopening_ ? held_.videoFps : value;
 }
 
 QString MediaSessionBridge::lastError() const
@@ -154,7 +160,8 @@ qlonglong MediaSessionBridge::durationUs() const
 {
     if (casting())
         return remote_->duration();
-    return session_ ? session_->durationUs() : 0;
+    const qlonglong value = session_ ? session_->durationUs() : 0;
+    return value == 0 && reopening_ ? held_.durationUs : value;
 }
 
 qlonglong MediaSessionBridge::clockUs() const
@@ -163,6 +170,12 @@ qlonglong MediaSessionBridge::clockUs() const
         return remote_->position();
     if (!session_)
         return 0;
+    // Until a seek's reopen has ended the bar shows where it was asked to go; inside any other reopen the engine's
+    // clock restarts from 0, and the bar stays where it was.
+    if (reopening_ && pendingSeekUs_ >= 0)
+        return pendingSeekUs_;
+    if (reopening_ && !isLoaded(engineState()))
+        return held_.clockUs;
     const int64_t clock = session_->clockUs();
     const int64_t duration = session_->durationUs();
     return duration > 0 && clock > duration ? duration : clock;
@@ -170,11 +183,15 @@ qlonglong MediaSessionBridge::clockUs() const
 
 int MediaSessionBridge::currentAudioTrack() const
 {
+    if (reopening_ && pendingAudioTrack_ != -2)
+        return pendingAudioTrack_;
     return session_ ? session_->currentAudioTrack() : -1;
 }
 
 int MediaSessionBridge::currentSubtitleTrack() const
 {
+    if (reopening_ && pendingSubtitleTrack_ != -2)
+        return pendingSubtitleTrack_;
     return session_ ? session_->currentSubtitleTrack() : -1;
 }
 
@@ -230,6 +247,11 @@ bool MediaSessionBridge::frameDue(int64_t clockUs, bool force)
 bool MediaSessionBridge::subtitleChangeDue() const
 {
     return session_ ? session_->subtitleChangeDue() : false;
+}
+
+int64_t MediaSessionBridge::nextFramePtsUs() const
+{
+    return session_ ? session_->nextFramePtsUs() : -1;
 }
 
 uint64_t MediaSessionBridge::sessionGeneration() const
@@ -354,12 +376,23 @@ void MediaSessionBridge::recordPlayed(bool ended)
 
 void MediaSessionBridge::cancelPendingOpen()
 {
-    // The engine keeps an abort raised until the next open clears it, so it is raised only while an open
-    // runs: media that already plays must not lose its reads.
-    if (session_ && openRunning_)
-        session_->abortOpen();
+    {
+        // Under the queue's lock: the worker clears the abort when it takes its next reopen, so a raised one
+        // is never lost between the two.
+        std::lock_guard queue(reopenMutex_);
+        reopenJobs_.clear();
+        // The engine keeps an abort raised until the next open clears it, so it is raised only while an open
+        // runs: media that already plays must not lose its reads.
+        if (session_ && openRunning_)
+            session_->abortOpen();
+    }
     if (openThread_.joinable())
         openThread_.join();
+    reopening_ = false;
+    pendingSeekUs_ = -1;
+    pendingSpeed_ = 0.0;
+    pendingAudioTrack_ = -2;
+    pendingSubtitleTrack_ = -2;
 }
 
 void MediaSessionBridge::startOpenThread(const QString& path, int64_t startUs)
@@ -385,39 +418,133 @@ void MediaSessionBridge::startOpenThread(const QString& path, int64_t startUs)
     });
 }
 
-bool MediaSessionBridge::reopen(std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done)
+bool MediaSessionBridge::reopen(
+    std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done, bool isSeek)
 {
-    if (!isNetworkUrl(QString::fromStdString(session_->currentUrl()))) {
-        // This thread is the one that aborts opens, so no abort can be lost between the clear and the reopen.
+    if (!session_)
+        return false;
+    std::unique_lock queue(reopenMutex_);
+    if (reopenWorkerRunning_) {
+        // Only the last target of a held key or a dragged bar is worth the reopen.
+        if (isSeek) {
+            reopenJobs_.erase(
+                std::remove_if(reopenJobs_.begin(), reopenJobs_.end(), [](const ReopenJob& job) { return job.isSeek; }),
+                reopenJobs_.end());
+        }
+        reopenJobs_.push_back({ std::move(work), std::move(done), isSeek });
+        return true;
+    }
+    // An open holds the engine until it plays; the worker may not have taken it yet or may still be returning.
+    if (openRunning_)
+        return false;
+    if (!isLoaded(engineState()) && session_->currentUrl().empty()) {
+        // Nothing open to reopen: the change is only stored (a speed for the next open), at once.
+        queue.unlock();
+        std::unique_lock lock(engineMutex_, std::try_to_lock);
+        if (!lock.owns_lock())
+            return false;
         session_->clearAbort();
         work(*session_);
         return true;
     }
-    // The lock is free, but a worker may not have taken it yet or may still be returning.
-    if (openRunning_)
-        return false;
+    reopenJobs_.push_back({ std::move(work), std::move(done), isSeek });
+    reopenWorkerRunning_ = true;
+    openRunning_ = true;
+    queue.unlock();
+    if (!reopening_) {
+        held_ = Held { state(), clockUs(), durationUs(), videoWidth(), videoHeight(), displayWidth(), displayHeight(),
+            videoFps() };
+        reopening_ = true;
+    }
     if (openThread_.joinable())
         openThread_.join();
-    session_->clearAbort();
     kvr::engine::MediaSession* session = session_;
-    openRunning_ = true;
-    openThread_ = std::thread([this, session, work = std::move(work), done = std::move(done)] {
-        pthread_setname_np(pthread_self(), "kvr-open");
+    openThread_ = std::thread([this, session] { reopenWorker(session); });
+    return true;
+}
+
+void MediaSessionBridge::reopenWorker(kvr::engine::MediaSession* session)
+{
+    pthread_setname_np(pthread_self(), "kvr-open");
+    for (;;) {
+        ReopenJob job;
+        {
+            std::lock_guard queue(reopenMutex_);
+            if (reopenJobs_.empty()) {
+                reopenWorkerRunning_ = false;
+                openRunning_ = false;
+                break;
+            }
+            job = std::move(reopenJobs_.front());
+            reopenJobs_.pop_front();
+            // Cleared with the job taken, under the lock cancelPendingOpen raises it with.
+            session->clearAbort();
+        }
         try {
             std::lock_guard lock(engineMutex_);
-            work(*session);
+            job.work(*session);
         } catch (const std::exception& e) {
             spdlog::error("MediaSessionBridge: reopen failed: {}", e.what());
         } catch (...) {
             spdlog::error("MediaSessionBridge: reopen failed");
         }
-        openRunning_ = false;
-        // Queued to the GUI thread; the bridge joins this thread before it goes, so `this` is still alive.
-        if (done)
+        // Queued to the GUI thread after the state changes the job posted; the bridge joins this thread before it
+        // goes, and its posted calls go with it.
+        if (job.done)
             QMetaObject::invokeMethod(
-                this, [done] { done(); }, Qt::QueuedConnection);
-    });
-    return true;
+                this, [done = std::move(job.done)] { done(); }, Qt::QueuedConnection);
+    }
+    QMetaObject::invokeMethod(
+        this, [this] { reopensEnded(); }, Qt::QueuedConnection);
+}
+
+void MediaSessionBridge::reopensEnded()
+{
+    {
+        // A later request may have started another run meanwhile; its own end follows.
+        std::lock_guard queue(reopenMutex_);
+        if (reopenWorkerRunning_)
+            return;
+    }
+    if (!reopening_)
+        return;
+    reopening_ = false;
+    pendingSeekUs_ = -1;
+    pendingSpeed_ = 0.0;
+    pendingAudioTrack_ = -2;
+    pendingSubtitleTrack_ = -2;
+    emit stateChanged();
+    emit clockUsChanged();
+}
+
+MediaSessionBridge::Control MediaSessionBridge::control(
+    std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done)
+{
+    if (!session_)
+        return Control::Dropped;
+    {
+        std::lock_guard queue(reopenMutex_);
+        if (reopenWorkerRunning_) {
+            reopenJobs_.push_back({ std::move(work), std::move(done), false });
+            return Control::Queued;
+        }
+    }
+    // Only this thread starts reopens, so none can start between the look above and here.
+    std::unique_lock lock(engineMutex_, std::try_to_lock);
+    if (!lock.owns_lock())
+        return Control::Dropped;
+    work(*session_);
+    return Control::Ran;
+}
+
+MediaSessionBridge::State MediaSessionBridge::desktopState() const
+{
+    return reopening_ ? held_.state : state();
+}
+
+qlonglong MediaSessionBridge::desktopClockUs() const
+{
+    return reopening_ ? held_.clockUs : clockUs();
 }
 
 void MediaSessionBridge::refreshPausedPicture()
@@ -455,11 +582,10 @@ void MediaSessionBridge::play()
             remote_->play();
         return;
     }
-    if (openCurrentIfStopped())
+    // A reopen passes through Idle: that is no stop to open the entry again from.
+    if (!reopening_ && openCurrentIfStopped())
         return;
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (lock.owns_lock() && session_)
-        session_->play();
+    control([](kvr::engine::MediaSession& s) { s.play(); });
 }
 
 void MediaSessionBridge::pause()
@@ -468,9 +594,7 @@ void MediaSessionBridge::pause()
         remote_->pause();
         return;
     }
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (lock.owns_lock() && session_)
-        session_->pause();
+    control([](kvr::engine::MediaSession& s) { s.pause(); });
 }
 
 void MediaSessionBridge::togglePlayPause()
@@ -485,24 +609,24 @@ void MediaSessionBridge::togglePlayPause()
             remote_->play();
         return;
     }
-    if (openCurrentIfStopped())
+    if (!reopening_ && openCurrentIfStopped())
         return;
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !session_)
-        return;
-    switch (session_->state()) {
-    case PlayerState::Prepared:
-        session_->play();
-        break;
-    case PlayerState::Playing:
-        session_->pause();
-        break;
-    case PlayerState::Paused:
-        session_->resume();
-        break;
-    default:
-        break;
-    }
+    // Read when it runs: after a reopen the session is back in the state it had before.
+    control([](kvr::engine::MediaSession& s) {
+        switch (s.state()) {
+        case PlayerState::Prepared:
+            s.play();
+            break;
+        case PlayerState::Playing:
+            s.pause();
+            break;
+        case PlayerState::Paused:
+            s.resume();
+            break;
+        default:
+            break;
+        }
+    });
 }
 
 void MediaSessionBridge::stop()
@@ -538,17 +662,16 @@ void MediaSessionBridge::seekUs(qlonglong target_us)
         emit clockUsChanged();
         return;
     }
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !session_)
-        return;
     const bool started = reopen([target_us](kvr::engine::MediaSession& s) { s.seek(target_us); },
         [this] {
             endHandled_ = false;
             emit clockUsChanged();
-        });
-    lock.unlock();
+        },
+        true);
     if (!started)
         return;
+    const qlonglong duration = durationUs();
+    pendingSeekUs_ = std::clamp<qlonglong>(target_us, 0, duration > 0 ? duration : std::max<qlonglong>(target_us, 0));
     endHandled_ = false;
     emit clockUsChanged();
 }
@@ -569,9 +692,10 @@ void MediaSessionBridge::seekRelative(qlonglong delta_us)
 {
     if (!casting() && !session_)
         return;
-    if (!isLoaded(state()))
+    if (!hasMedia())
         return;
-    const qlonglong c = casting() ? remote_->position() : session_->clockUs();
+    // A held key steps on from the target still on its way, not from where the picture is now.
+    const qlonglong c = casting() ? remote_->position() : pendingSeekUs_ >= 0 ? pendingSeekUs_ : session_->clockUs();
     qlonglong t = std::max<qlonglong>(0, c + delta_us);
     const qlonglong d = durationUs();
     if (d > 0 && t > d)
@@ -585,15 +709,14 @@ void MediaSessionBridge::stepFrame(bool forward)
         emit osd(tr("Frame stepping is not available while casting"));
         return;
     }
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !session_ || session_->videoWidth() <= 0 || session_->videoHeight() <= 0)
+    // The size reads 0 inside a reopen; the step itself checks again when it runs.
+    if (!session_ || (!reopening_ && (session_->videoWidth() <= 0 || session_->videoHeight() <= 0)))
         return;
     const bool started = reopen([forward](kvr::engine::MediaSession& s) { s.stepFrame(forward); },
         [this] {
             endHandled_ = false;
             emit clockUsChanged();
         });
-    lock.unlock();
     if (!started)
         return;
     endHandled_ = false;

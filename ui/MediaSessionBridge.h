@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -120,9 +121,18 @@ public:
     // Whether takeFrame or renderSubtitles would change the picture now; cheap enough for every repaint tick.
     bool frameDue(int64_t clockUs, bool force);
     bool subtitleChangeDue() const;
+    int64_t nextFramePtsUs() const;
     uint64_t sessionGeneration() const;
     // Copies up to frames of the newest output samples (stereo pairs) for the visualiser; 0 without a session.
     size_t readAudioSamples(float* out, size_t frames);
+
+    // True from a reopen's request (seek, frame step, speed or track change, paused refresh) until the last one
+    // asked for has ended.
+    bool reopening() const { return reopening_; }
+    // What the desktop's media controls and launcher show: through a reopen, the state and position from before
+    // it, so the desktop never sees the stop a reopen passes through.
+    State desktopState() const;
+    qlonglong desktopClockUs() const;
 
     // Remembers where the current local file was left (and reports what was played); called at quit too.
     void saveResumePosition();
@@ -316,12 +326,22 @@ private:
     void cancelPendingOpen();
     bool openCurrentIfStopped();
     void startOpenThread(const QString& path, int64_t startUs);
-    // A reopen of the playing medium (seek, frame step, speed or track change, paused refresh); the caller
-    // holds engineMutex_. A local file reopens here and now. A network address may stall for the whole
-    // time-out, so its reopen runs on the open thread exactly as an open does (shown as Opening, abandoned and
-    // joined by stop, quit and the next entry), and `done` follows on the GUI thread. False when dropped
-    // because an open or reopen is still running.
-    bool reopen(std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done = {});
+    // A reopen of the playing medium (seek, frame step, speed or track change, paused refresh). It runs on the
+    // open thread exactly as an open does (abandoned and joined by stop, quit and the next entry), local or not:
+    // the GUI thread only asks. Asked while another runs, it waits its turn; a waiting seek gives way to a later
+    // one, so only the last target is sought. `done` follows on the GUI thread. False when dropped because an
+    // open is still running.
+    bool reopen(
+        std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done = {}, bool isSeek = false);
+    // A control that needs the engine (play, pause, an effect): runs here and now when nothing holds the engine,
+    // after the reopens asked before it (on the open thread) while they run, and is dropped while an open holds
+    // the engine.
+    enum class Control { Ran, Queued, Dropped };
+    Control control(std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done = {});
+    void reopenWorker(kvr::engine::MediaSession* session);
+    // Applies an effects change through control() and draws a paused picture again; false when dropped.
+    bool applyEffects(std::function<void(kvr::engine::MediaSession&)> apply);
+    void reopensEnded();
     // After a filter change: the paused picture again through the new filters.
     void refreshPausedPicture();
     State engineState() const;
@@ -390,8 +410,38 @@ private:
     // engine. Recursive, as the engine may be driven from inside a locked section.
     std::recursive_mutex engineMutex_;
     std::thread openThread_;
-    // From the start of an open until its worker returns.
+    // From the start of an open (or of a run of reopens) until its worker returns.
     std::atomic<bool> openRunning_ { false };
+    struct ReopenJob {
+        std::function<void(kvr::engine::MediaSession&)> work;
+        std::function<void()> done;
+        bool isSeek = false;
+    };
+    // Guards the reopens waiting for the open thread and whether it serves them; taken after engineMutex_ when
+    // both are held, never held while waiting for the engine.
+    std::mutex reopenMutex_;
+    std::deque<ReopenJob> reopenJobs_;
+    bool reopenWorkerRunning_ = false;
+    // GUI thread only: see reopening(); the state and position the desktop keeps meanwhile; the last seek target
+    // asked, so relative seeks build on it while it is on its way (−1: none).
+    bool reopening_ = false;
+    // What the window and the desktop keep showing while a reopen has closed the medium for a moment.
+    struct Held {
+        State state = Idle;
+        qlonglong clockUs = 0;
+        qlonglong durationUs = 0;
+        int videoWidth = 0;
+        int videoHeight = 0;
+        int displayWidth = 0;
+        int displayHeight = 0;
+        double videoFps = 0.0;
+    };
+    Held held_;
+    qlonglong pendingSeekUs_ = -1;
+    double pendingSpeed_ = 0.0;
+    // The tracks asked for while reopens run, so a quickly repeated cycle steps on from them (−2: none).
+    int pendingAudioTrack_ = -2;
+    int pendingSubtitleTrack_ = -2;
 };
 
 } // namespace kvr::ui

@@ -59,13 +59,11 @@ void MediaSessionBridge::setAudioEffects(const QVariantMap& map)
 {
     if (!session_)
         return;
-    {
-        // An open holds the engine; the change is dropped rather than making the window wait.
-        std::unique_lock lock(engineMutex_, std::try_to_lock);
-        if (!lock.owns_lock())
-            return;
-        session_->setAudioEffects(audioEffectsFromMap(map));
-    }
+    // An open holds the engine: the change is dropped rather than making the window wait. Inside a reopen it
+    // waits its turn.
+    if (control([effects = audioEffectsFromMap(map)](kvr::engine::MediaSession& s) { s.setAudioEffects(effects); })
+        == Control::Dropped)
+        return;
     storeEffects();
     emit effectsChanged();
 }
@@ -75,18 +73,29 @@ QVariantMap MediaSessionBridge::videoFilters() const
     return videoFiltersToMap(session_ ? session_->videoFilters() : kvr::engine::VideoFilters {});
 }
 
+bool MediaSessionBridge::applyEffects(std::function<void(kvr::engine::MediaSession&)> apply)
+{
+    // A paused picture is drawn again through the new filters: at once, or after the reopens that run.
+    switch (control(std::move(apply))) {
+    case Control::Dropped:
+        return false;
+    case Control::Ran:
+        refreshPausedPicture();
+        break;
+    case Control::Queued:
+        reopen([](kvr::engine::MediaSession& s) { s.refreshPausedFrame(); });
+        break;
+    }
+    return true;
+}
+
 void MediaSessionBridge::setVideoFilters(const QVariantMap& map)
 {
     if (!session_)
         return;
-    {
-        std::unique_lock lock(engineMutex_, std::try_to_lock);
-        if (!lock.owns_lock())
-            return;
-        session_->setVideoFilters(videoFiltersFromMap(map));
-        // A paused picture is drawn again through the new filters.
-        refreshPausedPicture();
-    }
+    if (!applyEffects(
+            [filters = videoFiltersFromMap(map)](kvr::engine::MediaSession& s) { s.setVideoFilters(filters); }))
+        return;
     storeEffects();
     emit effectsChanged();
 }
@@ -216,15 +225,13 @@ void MediaSessionBridge::resetEffectsToDefault()
         settings_.remove(sourcePrefix + effectsKey_);
     effectsForThisFile_ = false;
     const QJsonObject stored = readObject(settings_, defaultKey);
-    {
-        std::unique_lock lock(engineMutex_, std::try_to_lock);
-        if (!lock.owns_lock())
-            return;
-        session_->setAudioEffects(audioEffectsFromMap(storedMap(stored, "audio")));
-        session_->setVideoFilters(videoFiltersFromMap(storedMap(stored, "video")));
-        session_->setClockOffsetUs(0);
-        refreshPausedPicture();
-    }
+    if (!applyEffects([effects = audioEffectsFromMap(storedMap(stored, "audio")),
+                          filters = videoFiltersFromMap(storedMap(stored, "video"))](kvr::engine::MediaSession& s) {
+            s.setAudioEffects(effects);
+            s.setVideoFilters(filters);
+            s.setClockOffsetUs(0);
+        }))
+        return;
     emit effectsChanged();
     emit osd(tr("Effects reset to the default"));
 }
@@ -237,15 +244,12 @@ void MediaSessionBridge::factoryResetEffects()
     if (!effectsKey_.isEmpty())
         settings_.remove(sourcePrefix + effectsKey_);
     effectsForThisFile_ = false;
-    {
-        std::unique_lock lock(engineMutex_, std::try_to_lock);
-        if (!lock.owns_lock())
-            return;
-        session_->setAudioEffects(kvr::engine::AudioEffects {});
-        session_->setVideoFilters(kvr::engine::VideoFilters {});
-        session_->setClockOffsetUs(0);
-        refreshPausedPicture();
-    }
+    if (!applyEffects([](kvr::engine::MediaSession& s) {
+            s.setAudioEffects(kvr::engine::AudioEffects {});
+            s.setVideoFilters(kvr::engine::VideoFilters {});
+            s.setClockOffsetUs(0);
+        }))
+        return;
     emit effectsChanged();
     emit osd(tr("All effects and filters off"));
 }

@@ -231,16 +231,16 @@ void MediaSessionBridge::buildChapters()
 
 void MediaSessionBridge::selectAudioTrack(int id)
 {
-    // An open holds the engine: the request is dropped rather than making the window wait.
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !session_)
+    if (!session_)
         return;
-    // The engine's own state: while casting the tracks listed are not the receiver's.
-    if (!isLoaded(engineState()))
+    // The engine's own state: while casting the tracks listed are not the receiver's. Inside a reopen the change
+    // waits its turn.
+    if (!reopening_ && !isLoaded(engineState()))
         return;
+    // Dropped while an open holds the engine, rather than making the window wait.
     if (!reopen([id](kvr::engine::MediaSession& s) { s.selectAudioTrack(id); }, [this] { emit tracksChanged(); }))
         return;
-    lock.unlock();
+    pendingAudioTrack_ = id;
     emit tracksChanged();
     const QString label = labelOf(audioTracks_, id);
     if (!label.isEmpty())
@@ -249,25 +249,27 @@ void MediaSessionBridge::selectAudioTrack(int id)
 
 void MediaSessionBridge::selectSubtitleTrack(int id)
 {
-    std::unique_lock lock(engineMutex_, std::try_to_lock);
-    if (!lock.owns_lock() || !session_)
+    if (!session_)
         return;
-    if (!isLoaded(engineState()))
+    if (!reopening_ && !isLoaded(engineState()))
         return;
     bool ok = true;
-    if (id >= 0 && id < 100000 && id != session_->currentSubtitleTrack()) {
-        // An embedded stream is a reopen; whether it worked shows in the state it ends in.
-        const bool started = reopen([id](kvr::engine::MediaSession& s) { s.selectSubtitleTrack(id); },
-            [this] {
-                emit tracksChanged();
-                emit subtitleSettingsChanged();
-            });
-        if (!started)
+    const auto changed = [this] {
+        emit tracksChanged();
+        emit subtitleSettingsChanged();
+    };
+    if (reopening_ || (id >= 0 && id < 100000 && id != session_->currentSubtitleTrack())) {
+        // An embedded stream is a reopen, and anything asked inside a reopen waits its turn; whether it worked
+        // shows in the state it ends in.
+        if (!reopen([id](kvr::engine::MediaSession& s) { s.selectSubtitleTrack(id); }, changed))
             return;
+        pendingSubtitleTrack_ = id;
     } else {
+        std::unique_lock lock(engineMutex_, std::try_to_lock);
+        if (!lock.owns_lock())
+            return;
         ok = session_->selectSubtitleTrack(id);
     }
-    lock.unlock();
     emit tracksChanged();
     emit subtitleSettingsChanged();
     if (id < 0)
@@ -291,7 +293,7 @@ void MediaSessionBridge::cycleAudioTrack()
         emit osd(tr("Only one audio track"));
         return;
     }
-    const int current = session_->currentAudioTrack();
+    const int current = currentAudioTrack();
     int index = 0;
     for (int i = 0; i < count; ++i) {
         if (audioTracks_[i].toMap().value(QStringLiteral("id")).toInt() == current)
@@ -309,7 +311,7 @@ void MediaSessionBridge::cycleSubtitleTrack()
         emit osd(tr("No subtitles"));
         return;
     }
-    const int current = session_->currentSubtitleTrack();
+    const int current = currentSubtitleTrack();
     int index = -1;
     for (int i = 0; i < count; ++i) {
         if (subtitleTracks_[i].toMap().value(QStringLiteral("id")).toInt() == current) {
@@ -348,7 +350,7 @@ void MediaSessionBridge::loadSubtitleFile(const QString& fileUrl)
 
 void MediaSessionBridge::seekChapter(int index)
 {
-    if (index < 0 || index >= chapters_.size() || !isLoaded(state()))
+    if (index < 0 || index >= chapters_.size() || !hasMedia())
         return;
     const QVariantMap chapter = chapters_[index].toMap();
     seekUs(chapter.value(QStringLiteral("startUs")).toLongLong());
@@ -372,12 +374,13 @@ void MediaSessionBridge::previousChapter()
 
 QVariantMap MediaSessionBridge::mediaInfo() const
 {
-    if (!session_ || !isLoaded(engineState()))
+    // Through a reopen the medium stays, with the tracks asked for shown in use.
+    if (!session_ || (!isLoaded(engineState()) && !(reopening_ && hasMedia())))
         return {};
     const MediaInfo info = session_->mediaInfo();
-    const bool picture = session_->videoWidth() > 0 && session_->videoHeight() > 0;
-    const int audio = session_->currentAudioTrack();
-    const int subtitle = session_->currentSubtitleTrack();
+    const bool picture = hasVideo();
+    const int audio = currentAudioTrack();
+    const int subtitle = currentSubtitleTrack();
 
     QVariantList tags;
     for (const auto& tag : info.tags)

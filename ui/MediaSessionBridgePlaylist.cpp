@@ -413,7 +413,8 @@ void MediaSessionBridge::playPrevious()
 {
     if (playlist_.isEmpty())
         return;
-    const bool loaded = isLoaded(state());
+    // Inside a seek the clock reads the target on its way.
+    const bool loaded = hasMedia();
     if (loaded && clockUs() > 3'000'000) {
         seekUs(0);
         return;

@@ -106,6 +106,9 @@ double MediaSessionBridge::volume() const
 
 double MediaSessionBridge::speed() const
 {
+    // A speed on its way shows as set, as a seek's target does.
+    if (reopening_ && pendingSpeed_ > 0.0)
+        return pendingSpeed_;
     return session_ ? session_->speed() : 1.0;
 }
 
@@ -181,14 +184,10 @@ void MediaSessionBridge::setSpeed(double speed)
     if (!session_ || std::isnan(speed))
         return;
     speed = std::clamp(speed, 0.25, 4.0);
-    {
-        std::unique_lock lock(engineMutex_, std::try_to_lock);
-        if (!lock.owns_lock())
-            return;
-        // The engine takes the new speed once the reopen runs: read it again then.
-        if (!reopen([speed](kvr::engine::MediaSession& s) { s.setSpeed(speed); }, [this] { emit speedChanged(); }))
-            return;
-    }
+    // The engine takes the new speed once the reopen runs: read it again then.
+    if (!reopen([speed](kvr::engine::MediaSession& s) { s.setSpeed(speed); }, [this] { emit speedChanged(); }))
+        return;
+    pendingSpeed_ = speed;
     emit speedChanged();
     emit osd(tr("Speed %1×").arg(QLocale().toString(speed, 'g', 3)));
 }

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 
@@ -19,6 +20,15 @@ namespace kvr::ui {
 namespace {
 
 constexpr int kStatePaused = 4;
+// The most a picture is taken ahead of the clock for the time its render takes, in media time: well under one
+// frame of 30 fps material, so a late render never shows a picture a whole frame early.
+constexpr int64_t kMaxLeadUs = 12'000;
+
+int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 std::atomic<bool> forceBgraFallback { false };
 
 bool isQuarterTurn(int rotation)
@@ -68,6 +78,8 @@ public:
     }
     bool frameDue(int64_t clockUs, bool force) override { return bridge_->frameDue(clockUs, force); }
     bool subtitleChangeDue() override { return bridge_->subtitleChangeDue(); }
+    int64_t nextFramePtsUs() override { return bridge_->nextFramePtsUs(); }
+    double speed() override { return bridge_->speed(); }
 
 private:
     MediaSessionBridge* bridge_;
@@ -82,6 +94,9 @@ VideoSink::VideoSink(QQuickItem* parent)
     repaintTimer_.setInterval(16);
     repaintTimer_.setTimerType(Qt::PreciseTimer);
     connect(&repaintTimer_, &QTimer::timeout, this, &VideoSink::onRepaintTick);
+    dueTimer_.setSingleShot(true);
+    dueTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&dueTimer_, &QTimer::timeout, this, &VideoSink::onDueTimer);
 }
 
 VideoSink::~VideoSink() = default;
@@ -169,9 +184,10 @@ void VideoSink::updateTimer()
         const int state = src->state();
         run = state >= 2 && state <= 5;
     }
-    if (!run)
+    if (!run) {
         repaintTimer_.stop();
-    else if (!repaintTimer_.isActive())
+        dueTimer_.stop();
+    } else if (!repaintTimer_.isActive())
         repaintTimer_.start();
 }
 
@@ -193,6 +209,35 @@ bool VideoSink::repaintDue()
 void VideoSink::onRepaintTick()
 {
     // Every repaint costs the whole window a render and a swap; an unchanged tick draws nothing.
+    if (repaintDue()) {
+        dueTimer_.stop();
+        update();
+        return;
+    }
+    scheduleDuePaint();
+}
+
+void VideoSink::scheduleDuePaint()
+{
+    FrameSource* src = source();
+    if (!src || src->state() == kStatePaused)
+        return;
+    const int64_t pts = src->nextFramePtsUs();
+    if (pts < 0)
+        return;
+    const double speed = src->speed();
+    // Asked for early by the time the render takes, so the picture reaches the screen when it is due.
+    const int64_t waitUs = static_cast<int64_t>(double(pts - src->videoClockUs()) / (speed > 0.0 ? speed : 1.0))
+        - timing_->leadUs.load();
+    // A picture due after the next tick is that tick's business.
+    if (waitUs >= int64_t(repaintTimer_.interval()) * 1000)
+        return;
+    // Rounded up: a paint that comes a little early would find nothing due and draw the old picture again.
+    dueTimer_.start(int(std::max<int64_t>(0, (waitUs + 999) / 1000)));
+}
+
+void VideoSink::onDueTimer()
+{
     if (repaintDue())
         update();
 }
@@ -314,8 +359,17 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
             forgetNodes();
         }
         // Paused with nothing shown (just after a seek): show the next frame although it is not due yet.
-        const bool force = !currentFrame_ && src->state() == kStatePaused;
-        std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs(), force);
+        const bool paused = src->state() == kStatePaused;
+        const bool force = !currentFrame_ && paused;
+        // Playing, the picture due when this render reaches the screen is the one to take.
+        const double speed = src->speed();
+        const int64_t leadUs = paused
+            ? 0
+            : std::min<int64_t>(kMaxLeadUs, int64_t(double(timing_->leadUs.load()) * (speed > 0.0 ? speed : 1.0)));
+        const int64_t syncNs = steadyNs();
+        std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs() + leadUs, force);
+        if (frame)
+            timing_->syncNs = syncNs;
         if (frame) {
             if (!currentFrame_)
                 spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
@@ -326,6 +380,21 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         }
     }
     uploadPending_ = false;
+    if (window() && window() != timedWindow_) {
+        timedWindow_ = window();
+        // On the render thread, right after the swap; the timing outlives this item if the window does.
+        connect(
+            timedWindow_, &QQuickWindow::frameSwapped, timedWindow_,
+            [timing = timing_] {
+                const int64_t sync = timing->syncNs.exchange(0);
+                if (sync == 0)
+                    return;
+                const int64_t sample = std::clamp<int64_t>((steadyNs() - sync) / 1000, 0, 100'000);
+                const int64_t lead = timing->leadUs.load();
+                timing->leadUs = lead + (sample - lead) / 8;
+            },
+            Qt::DirectConnection);
+    }
 
     if (!currentFrame_ || (currentPacked_ && packedImage_.isNull())) {
         // Qt neither deletes nor stops drawing a tree that is not handed back.

@@ -59,6 +59,10 @@ public:
         virtual bool frameDue(int64_t clockUs, bool force) = 0;
         // Whether renderSubtitles would change the overlay now; draws nothing.
         virtual bool subtitleChangeDue() = 0;
+        // The pts of the next picture and the clock's rate, so the paint is asked for when it becomes due rather
+        // than at the next tick; −1 leaves it to the tick.
+        virtual int64_t nextFramePtsUs() { return -1; }
+        virtual double speed() { return 1.0; }
     };
 
     // Where the picture lies in the item for one frame.
@@ -120,6 +124,9 @@ private:
     FrameSource* source() const;
     // The 16 ms tick: a repaint only when it would change what is shown.
     void onRepaintTick();
+    // Asks for the paint at the time the next picture becomes due, when that comes before the next tick.
+    void scheduleDuePaint();
+    void onDueTimer();
     void forgetNodes();
     // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
     bool preparePicture(const engine::VideoFrame& frame);
@@ -129,6 +136,7 @@ private:
     std::unique_ptr<FrameSource> bridgeSource_;
     FrameSource* frameSource_ = nullptr;
     QTimer repaintTimer_;
+    QTimer dueTimer_;
     double aspectOverride_ = 0.0;
     int fillMode_ = Fit;
     // Written on the GUI thread, read by the paint on the render thread.
@@ -136,6 +144,15 @@ private:
     // The subtitle rectangle of the last paint, for subtitleRect().
     mutable std::mutex subtitleRectMutex_;
     QRectF paintedSubtitleRect_;
+
+    // How long a picture takes from the paint's sync to the swap that shows it, smoothed; written at the swap on
+    // the render thread. Shared with the window's swap signal, which may outlive the item.
+    struct RenderTiming {
+        std::atomic<int64_t> leadUs { 0 };
+        std::atomic<int64_t> syncNs { 0 }; // when the sync that took a new picture began; 0: none pending
+    };
+    std::shared_ptr<RenderTiming> timing_ = std::make_shared<RenderTiming>();
+    QQuickWindow* timedWindow_ = nullptr;
 
     // Written by the paint and read by the repaint tick on the GUI thread.
     std::atomic<int64_t> generation_ { 0 };

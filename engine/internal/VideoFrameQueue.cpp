@@ -71,6 +71,15 @@ bool VideoFrameQueue::firstPts(int64_t& pts) const
     return anyPushed;
 }
 
+bool VideoFrameQueue::frontPts(int64_t& pts) const
+{
+    std::lock_guard lock(mutex);
+    if (frames.empty() || !frames.front())
+        return false;
+    pts = frames.front()->pts;
+    return true;
+}
+
 void VideoFrameQueue::abort()
 {
     {

@@ -28,6 +28,9 @@ public:
     bool hasDue(int64_t clockUs, bool force, size_t& waiting) const;
     // The pts of the first picture ever pushed (the picture an open at a position starts with); false before it.
     bool firstPts(int64_t& pts) const;
+    // The pts of the picture takeDue would hand out next, so the paint can be asked for when it becomes due;
+    // false when the queue is empty.
+    bool frontPts(int64_t& pts) const;
     // Refuses every later push and wakes a producer waiting for room.
     void abort();
 

@@ -525,6 +525,52 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
         << lastValue << " " << last;
 }
 
+// A seek reopens the medium, which passes through its closed states: the desktop keeps showing it playing.
+TEST(Application, DesktopKeepsPlayingThroughASeek)
+{
+    ASSERT_TRUE(kvr::test::privateBusRunning());
+    kvr::test::BusClient client;
+    client.listen(QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"));
+    client.listen(QStringLiteral("com.canonical.Unity.LauncherEntry"), QStringLiteral("Update"));
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    ASSERT_TRUE(waitUntil([&] { return client.isRegistered(kMpris); }, kGenerousMs));
+    playEntries(app, { fixturePath(kLongClip) });
+    ASSERT_TRUE(reaches(app, State::Playing));
+    const auto status = [&] { return client.property(kMpris, kMprisPath, kMprisPlayer, "PlaybackStatus").toString(); };
+    ASSERT_TRUE(waitUntil([&] { return status() == "Playing"; }, kGenerousMs));
+
+    kvr::ui::MediaSessionBridge& bridge = *app.bridge();
+    client.received.clear();
+    // Asked again while the open thread still holds the engine just after Playing.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            bridge.seekUs(20'000'000);
+            return bridge.reopening();
+        },
+        kGenerousMs));
+    QStringList read;
+    QElapsedTimer sinceSeek;
+    sinceSeek.start();
+    while (bridge.reopening() && sinceSeek.elapsed() < kGenerousMs)
+        read << status();
+    ASSERT_TRUE(waitUntil([&] { return !bridge.reopening() && bridge.state() == State::Playing; }, kGenerousMs));
+    EXPECT_GE(app.session()->clockUs(), 20'000'000);
+    read << status();
+    EXPECT_EQ(read.count(QStringLiteral("Playing")), read.size()) << read.join(' ').toStdString();
+
+    // Nothing announced a stop, and the launcher kept its bar.
+    for (const QDBusMessage& message : client.received) {
+        const QVariantMap properties = kvr::test::busMap(message.arguments().value(1));
+        if (properties.contains("PlaybackStatus")) {
+            EXPECT_EQ(properties.value("PlaybackStatus").toString(), "Playing");
+        }
+        if (properties.contains("progress-visible")) {
+            EXPECT_TRUE(properties.value("progress-visible").toBool());
+        }
+    }
+}
+
 // The second launch is the real program; this process is the running player it hands its file to, and whose
 // window it brings to the front.
 TEST(Application, SecondLaunchQueuesItsFile)

@@ -61,12 +61,19 @@ struct Player {
     // starting playback), so these repeat them until they took effect.
     bool seekTo(qint64 us)
     {
-        return QTest::qWaitFor(
+        const bool asked = QTest::qWaitFor(
             [&] {
                 bridge->seekUs(us);
-                return session.clockUs() >= us && bridge->state() == MediaSessionBridge::State::Playing;
+                return bridge->reopening();
             },
             5000);
+        return asked
+            && QTest::qWaitFor(
+                [&] {
+                    return !bridge->reopening() && session.clockUs() >= us
+                        && bridge->state() == MediaSessionBridge::State::Playing;
+                },
+                10000);
     }
     bool pauseNow()
     {

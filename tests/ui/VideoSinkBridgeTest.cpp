@@ -134,8 +134,9 @@ TEST(VideoSink, ShowsThePlayersPicturesThroughTheBridge)
     EXPECT_TRUE(sink->repaintTimerActive());
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
-            bridge->seekUs(3'000'000);
-            return session.clockUs() >= 3'000'000 && bridge->state() == State::Paused;
+            if (!bridge->reopening() && session.clockUs() < 3'000'000)
+                bridge->seekUs(3'000'000);
+            return !bridge->reopening() && session.clockUs() >= 3'000'000 && bridge->state() == State::Paused;
         },
         5000));
     EXPECT_TRUE(shows(kBlue)) << centreText();
