@@ -1,4 +1,5 @@
 // Qt Quick Test runner for the module "Kestrune.MediaPlayer": every engine the tests get knows the module.
+#include "engine/Logging.h"
 #include "qml/QmlModule.h"
 #include "tests/support/TestSupport.h"
 
@@ -10,11 +11,19 @@
 class QmlTestSetup : public QObject {
     Q_OBJECT
 
-public slots:
-    // The window keeps view settings: they go to this run's own directory, under the program's names.
-    void applicationAvailable()
+public:
+    // Runs before the application object and its threads exist. The window keeps view settings: they go to this
+    // run's own directory. Logging is set up before any thread could log or make an engine object.
+    QmlTestSetup()
     {
         kvr::test::isolateEnvironment();
+        kvr::engine::init_logging();
+    }
+
+public slots:
+    // The settings are kept under the program's names.
+    void applicationAvailable()
+    {
         QCoreApplication::setOrganizationName(QStringLiteral("Kestrune"));
         QCoreApplication::setApplicationName(QStringLiteral("Kestrune Media Player"));
     }
