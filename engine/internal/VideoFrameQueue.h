@@ -2,6 +2,7 @@
 
 #include "engine/VideoFrame.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,9 @@ public:
     bool hasDue(int64_t clockUs, bool force, size_t& waiting) const;
     // The pts of the first picture ever pushed (the picture an open at a position starts with); false before it.
     bool firstPts(int64_t& pts) const;
+    // The first picture ever pushed while it still waits in the queue, waiting up to `timeout` for it to be
+    // pushed. Empty when it has been taken meanwhile, the queue was aborted, or the time ran out.
+    std::shared_ptr<VideoFrame> waitFirst(std::chrono::milliseconds timeout) const;
     // Refuses every later push and wakes a producer waiting for room.
     void abort();
 
@@ -36,10 +40,12 @@ public:
 private:
     mutable std::mutex mutex;
     std::condition_variable notFull;
+    mutable std::condition_variable firstPushed;
     std::deque<std::shared_ptr<VideoFrame>> frames;
     size_t capacity;
     bool aborted = false;
     bool anyPushed = false;
+    bool anyTaken = false;
     int64_t firstPushedPts = -1;
 };
 
