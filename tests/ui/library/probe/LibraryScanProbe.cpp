@@ -1,13 +1,14 @@
 // A stand-alone process around the library scanner and backups, for tests that must kill or crash a pass:
 //
-//     kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>]
+//     kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>] [--nice <n>]
 //     kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]
 //
 // "scan" opens the library file (creating the schema when the file is new), runs one full pass of
 // LibraryScanner over the folders stored in it, prints "processed N" for every progress report and
 // "finished processed N added A updated U removed R" at the end, and exits 0. The covers go to --covers,
 // by default the folder "covers" beside the library file. With --abort-on, the probe call calls abort() on a
-// file of that name (the file name without its folder), the way a decoder crash ends the player.
+// file of that name (the file name without its folder), the way a decoder crash ends the player. --nice gives
+// the scanner thread another nice value than the player's lowest priority.
 //
 // "backup" constructs the Library (its file is where the application-data location puts it, which must be
 // the library file given) and makes one backup with backupNow. It prints "moment copied", "moment
@@ -44,7 +45,7 @@ namespace {
 int usage()
 {
     std::fprintf(stderr,
-        "usage: kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>]\n"
+        "usage: kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>] [--nice <n>]\n"
         "       kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]\n");
     return 2;
 }
@@ -93,7 +94,7 @@ int backup(const QString& libraryPath)
     return ok ? 0 : 3;
 }
 
-int scan(const QString& libraryPath, QString coversDir, const QString& abortOn)
+int scan(const QString& libraryPath, QString coversDir, const QString& abortOn, int nice)
 {
     {
         Database db;
@@ -128,7 +129,7 @@ int scan(const QString& libraryPath, QString coversDir, const QString& abortOn)
                 done = true;
                 ended.notify_all();
             },
-            probe);
+            probe, nice);
         scanner.requestFullScan();
         std::unique_lock lock(mutex);
         ended.wait(lock, [&] { return done; });
@@ -165,6 +166,7 @@ int main(int argc, char** argv)
         return usage();
     QString covers;
     QString abortOn;
+    int nice = LibraryScanner::kThreadNice;
     for (qsizetype i = 2; i < args.size(); i += 2) {
         if (i + 1 >= args.size())
             return usage();
@@ -172,8 +174,10 @@ int main(int argc, char** argv)
             covers = args[i + 1];
         else if (args[i] == QLatin1String("--abort-on"))
             abortOn = args[i + 1];
+        else if (args[i] == QLatin1String("--nice"))
+            nice = args[i + 1].toInt();
         else
             return usage();
     }
-    return scan(args[1], covers, abortOn);
+    return scan(args[1], covers, abortOn, nice);
 }
