@@ -11,19 +11,13 @@
 class QmlTestSetup : public QObject {
     Q_OBJECT
 
-public:
-    // Runs before the application object and its threads exist. The window keeps view settings: they go to this
-    // run's own directory. Logging is set up before any thread could log or make an engine object.
-    QmlTestSetup()
+public slots:
+    // The window keeps view settings: they go to this run's own directory, under the program's names. Logging is
+    // set up before any engine object or thread of ours could log.
+    void applicationAvailable()
     {
         kvr::test::isolateEnvironment();
         kvr::engine::init_logging();
-    }
-
-public slots:
-    // The settings are kept under the program's names.
-    void applicationAvailable()
-    {
         QCoreApplication::setOrganizationName(QStringLiteral("Kestrune"));
         QCoreApplication::setApplicationName(QStringLiteral("Kestrune Media Player"));
     }
