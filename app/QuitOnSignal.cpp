@@ -11,8 +11,8 @@
 namespace kvr::app {
 namespace {
 
-int signalFds[2] = {-1, -1};
-const int handledSignals[] = {SIGTERM, SIGINT, SIGHUP};
+int signalFds[2] = { -1, -1 };
+const int handledSignals[] = { SIGTERM, SIGINT, SIGHUP };
 
 void onSignal(int)
 {
@@ -22,18 +22,20 @@ void onSignal(int)
 
 } // namespace
 
-QuitOnSignal::QuitOnSignal(QObject* parent) : QObject(parent)
+QuitOnSignal::QuitOnSignal(QObject* parent)
+    : QObject(parent)
 {
     if (signalFds[0] >= 0 || ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalFds) != 0)
         return;
     notifier = new QSocketNotifier(signalFds[1], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [] {
         char buffer[16];
-        while (::read(signalFds[1], buffer, sizeof buffer) > 0) {
-        }
-        QCoreApplication::quit();
+        while (::read(signalFds[1], buffer, sizeof buffer) > 0) { }
+        // exit, not quit: quit asks every window to close first, and a window that holds on (the prompt about
+        // running conversions) would keep a terminated process alive. The queue keeps those jobs for later.
+        QCoreApplication::exit(0);
     });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

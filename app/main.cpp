@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "app/SingleInstance.h"
 #include "app/Trace.h"
+#include "engine/Logging.h"
 #include "platform/TaskbarProgress.h"
 #include "qml/QmlModule.h"
 
@@ -17,6 +18,9 @@
 
 int main(int argc, char** argv)
 {
+    // Before any thread starts: engine objects set logging up from whichever thread makes one first, and
+    // spdlog's default logger must not be swapped while another thread logs through it.
+    kvr::engine::init_logging();
     kvr::app::installMessageRouting();
 
     // A wrong option is refused before anything needs a display, as QCommandLineParser::process would.

@@ -133,7 +133,7 @@ public:
     // How long a network read or connect may stall before the open or the playback gives up (next opens).
     void setNetworkTimeoutUs(int64_t timeoutUs);
 
-    // Black borders of the current frame; false without a frame or without borders to measure.
+    // Black borders of the current open's picture (openFrame); false without one or without borders to measure.
     bool detectBlackBars(int32_t& left, int32_t& top, int32_t& right, int32_t& bottom) const;
     // The newest `count` output frames (left, right pairs: `buffer` holds 2 x count floats); 0 without output.
     size_t recentAudioSamples(float* buffer, size_t count) const;
@@ -161,6 +161,9 @@ public:
     AudioEffects audioEffects() const;
     VideoFilters videoFilters() const;
     std::shared_ptr<VideoFrame> currentFrame() const;
+    // The picture of the current open: the one last shown, or, while a seek's first picture has not been shown
+    // yet, that picture, waiting up to half a second for it to be decoded. Empty while the open has none.
+    std::shared_ptr<VideoFrame> openFrame() const;
     std::shared_ptr<VideoFrame> coverArt() const;
     // Diagnostics of the running decoders; empty / 0 / false without the decoder.
     bool usesHardwareDecoding() const;

@@ -7,8 +7,10 @@
 #include "engine/internal/SubtitlePrescan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <system_error>
+#include <thread>
 
 namespace kvr::engine {
 namespace {
@@ -249,6 +251,30 @@ std::shared_ptr<VideoFrame> MediaSession::currentFrame() const
 {
     std::lock_guard lock(impl->frameMutex);
     return impl->currentFrame;
+}
+
+std::shared_ptr<VideoFrame> MediaSession::openFrame() const
+{
+    Impl& d = *impl;
+    const uint64_t open = d.generation.load();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    for (;;) {
+        {
+            std::lock_guard lock(d.frameMutex);
+            if (d.currentFrame && d.currentFrameGeneration == open)
+                return d.currentFrame;
+        }
+        // Until the sink takes one, the picture kept above is the previous open's.
+        const std::shared_ptr<internal::VideoFrameQueue> queue = d.currentFrameQueue();
+        const auto left
+            = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!queue || d.generation.load() != open || left.count() <= 0)
+            return {};
+        if (std::shared_ptr<VideoFrame> first = queue->waitFirst(std::min(left, std::chrono::milliseconds(20))))
+            return first;
+        // Taken by the sink: it is about to become currentFrame.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 std::shared_ptr<VideoFrame> MediaSession::coverArt() const

@@ -69,7 +69,7 @@ void MediaSession::setPreferredLanguages(std::string audio, std::string subtitle
 
 bool MediaSession::detectBlackBars(int32_t& left, int32_t& top, int32_t& right, int32_t& bottom) const
 {
-    const std::shared_ptr<VideoFrame> frame = currentFrame();
+    const std::shared_ptr<VideoFrame> frame = openFrame();
     if (!frame)
         return false;
     return engine::detectBlackBars(*frame, left, top, right, bottom);

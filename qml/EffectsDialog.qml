@@ -184,11 +184,9 @@ Window {
         }
     }
 
-    // Closing through the title bar discards what was not applied; the window is only ever hidden.
-    onClosing: close => {
-        close.accepted = false
-        cancel()
-    }
+    // Closing through the title bar discards what was not applied. The close itself is never refused: quitting
+    // closes every window, hidden ones too, and a refusal would keep the whole process alive without a window.
+    onClosing: cancel()
 
     // A new file brings its own settings (or the default): they become the copies and the whole baseline.
     Connections {

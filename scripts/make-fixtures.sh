@@ -10,7 +10,7 @@
 #   wav-nomask <src>   a copy of an extensible-header WAV fixture whose channel mask is 0 (no speaker order)
 #   dvb-subtitles <src> <hash>  a copy of a fixture with a DVB bitmap subtitle track added, written by
 #                      scripts/fixtures/dvb-subtitles.cpp (hash: its source's, so a change remakes the file)
-#   tls-self-signed <cn>  a fresh RSA key and a self-signed certificate for it, in one PEM file (key first)
+#   source-file <name> <hash>  a copy of scripts/fixtures/<name> (hash: its content's, so a change remakes it)
 # $IN names the folder with the helper inputs written below.
 set -euo pipefail
 out=${1:?usage: make-fixtures.sh <dir>}
@@ -287,11 +287,8 @@ make_row() {
       g++ -std=c++20 -O1 -Wall -Wextra -o "$dvb_tool" "$fixture_src/dvb-subtitles.cpp" \
         $(pkg-config --cflags --libs libavformat libavcodec libavutil)
       "$dvb_tool" "$out/$2" "$tmp" ;;
-    tls-self-signed)
-      # For the test servers that speak TLS; their clients never check certificates, so expiry does not matter.
-      openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$2" -keyout "$tmp.key" -out "$tmp.crt" 2>/dev/null
-      cat "$tmp.key" "$tmp.crt" > "$tmp"
-      rm -f "$tmp.key" "$tmp.crt" ;;
+    source-file)
+      cp "$fixture_src/$2" "$tmp" ;;
     *)
       echo "make-fixtures: unknown recipe for $name: $1" >&2; return 1 ;;
   esac
@@ -314,9 +311,11 @@ rows+=(
   "dvb-subs.mkv|dvb-subtitles clip.mp4 $dvb_hash"
 )
 
-# The Cast v2 test receiver's key and certificate.
+# The Cast v2 test receiver's key and self-signed certificate (key first), kept in the repository so that every
+# fixture tree is the same. A test key only: its clients never check certificates.
+receiver_hash=$(sha1sum "$fixture_src/kvr-test-receiver.pem" | cut -c1-12)
 rows+=(
-  "kvr-test-receiver.pem|tls-self-signed kvr-test-receiver"
+  "kvr-test-receiver.pem|source-file kvr-test-receiver.pem $receiver_hash"
 )
 
 # Library covers: a folder image larger than the cover cache keeps (4096 on its longer side).

@@ -44,7 +44,7 @@ QString MediaSessionBridge::saveSnapshot()
     if (!session_)
         return {};
 
-    const std::shared_ptr<kvr::engine::VideoFrame> shown = session_->currentFrame();
+    const std::shared_ptr<kvr::engine::VideoFrame> shown = session_->openFrame();
     const std::shared_ptr<kvr::engine::VideoFrame> frame = shown ? kvr::engine::convertToBgra(*shown) : nullptr;
     if (!frame || frame->width <= 0 || frame->height <= 0 || frame->bytes.empty()) {
         emit osd(tr("No video frame to capture"));

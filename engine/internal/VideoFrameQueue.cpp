@@ -18,11 +18,14 @@ bool VideoFrameQueue::push(std::shared_ptr<VideoFrame>&& frame)
         frame.reset();
         return false;
     }
-    if (!anyPushed) {
+    const bool first = !anyPushed;
+    if (first) {
         anyPushed = true;
         firstPushedPts = frame->pts;
     }
     frames.push_back(std::move(frame));
+    if (first)
+        firstPushed.notify_all();
     return true;
 }
 
@@ -47,6 +50,7 @@ std::shared_ptr<VideoFrame> VideoFrameQueue::takeDue(int64_t clockUs, bool force
             frames.pop_front();
             popped = true;
         }
+        anyTaken = anyTaken || popped;
     }
     // Any room made must reach a producer waiting on a full queue, or it would sleep for good.
     if (popped)
@@ -80,6 +84,15 @@ bool VideoFrameQueue::frontPts(int64_t& pts) const
     return true;
 }
 
+std::shared_ptr<VideoFrame> VideoFrameQueue::waitFirst(std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(mutex);
+    firstPushed.wait_for(lock, timeout, [this] { return anyPushed || aborted; });
+    if (!anyPushed || anyTaken || frames.empty())
+        return {};
+    return frames.front();
+}
+
 void VideoFrameQueue::abort()
 {
     {
@@ -87,6 +100,7 @@ void VideoFrameQueue::abort()
         aborted = true;
     }
     notFull.notify_all();
+    firstPushed.notify_all();
 }
 
 size_t VideoFrameQueue::size() const

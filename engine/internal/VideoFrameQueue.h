@@ -2,6 +2,7 @@
 
 #include "engine/VideoFrame.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +32,9 @@ public:
     // The pts of the picture takeDue would hand out next, so the paint can be asked for when it becomes due;
     // false when the queue is empty.
     bool frontPts(int64_t& pts) const;
+    // The first picture ever pushed while it still waits in the queue, waiting up to `timeout` for it to be
+    // pushed. Empty when it has been taken meanwhile, the queue was aborted, or the time ran out.
+    std::shared_ptr<VideoFrame> waitFirst(std::chrono::milliseconds timeout) const;
     // Refuses every later push and wakes a producer waiting for room.
     void abort();
 
@@ -39,10 +43,12 @@ public:
 private:
     mutable std::mutex mutex;
     std::condition_variable notFull;
+    mutable std::condition_variable firstPushed;
     std::deque<std::shared_ptr<VideoFrame>> frames;
     size_t capacity;
     bool aborted = false;
     bool anyPushed = false;
+    bool anyTaken = false;
     int64_t firstPushedPts = -1;
 };
 

@@ -178,7 +178,7 @@ TEST(CommandLine, ProgressLineUsesADecimalPointUnderAGermanLocale)
     std::setlocale(LC_ALL, "C");
     const std::string expected = "convert: 42% speed 1.500000\nconvert: 100% speed 0.000000\n";
     EXPECT_EQ(mirrored, expected);
-    EXPECT_EQ(readFile(kvr::engine::privateDirectory() / "kvr_trace.txt"), expected);
+    EXPECT_EQ(kvr::test::readTraceWritten(kvr::engine::privateDirectory() / "kvr_trace.txt"), expected);
 }
 
 // The player itself, without any display: help, version and conversion must not need one.

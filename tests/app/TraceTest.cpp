@@ -18,7 +18,7 @@ namespace {
 
 std::string traceFile()
 {
-    return readFile(kvr::engine::privateDirectory() / "kvr_trace.txt");
+    return kvr::test::readTraceWritten(kvr::engine::privateDirectory() / "kvr_trace.txt");
 }
 
 Q_LOGGING_CATEGORY(lcPlayerTest, "kvr.test")

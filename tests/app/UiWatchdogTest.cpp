@@ -53,16 +53,23 @@ TEST(UiWatchdog, OneLongBlockGivesOneWarning)
     UiWatchdog watchdog;
     QTest::qWait(100);
     QTimer::singleShot(0, [] { std::this_thread::sleep_for(std::chrono::milliseconds(200)); });
-    QTest::qWait(300);
 
     // A busy test machine may add short stalls of its own; only the long one is ours.
     const QRegularExpression pattern(QStringLiteral("^UiWatchdog: GUI thread stalled (\\d+)ms \\(>50ms threshold\\)$"));
     int longStalls = 0;
-    for (const QString& w : warnings) {
-        const auto m = pattern.match(w);
-        ASSERT_TRUE(m.hasMatch()) << w.toStdString();
-        if (m.captured(1).toLongLong() >= 200)
-            ++longStalls;
-    }
+    bool onlyStalls = true;
+    const auto count = [&] {
+        longStalls = 0;
+        for (const QString& w : warnings) {
+            const auto m = pattern.match(w);
+            onlyStalls = onlyStalls && m.hasMatch();
+            if (m.hasMatch() && m.captured(1).toLongLong() >= 200)
+                ++longStalls;
+        }
+        return longStalls > 0;
+    };
+    // The warning comes with the watchdog's next tick after the block, however late a loaded machine runs it.
+    EXPECT_TRUE(QTest::qWaitFor(count, 20000));
+    EXPECT_TRUE(onlyStalls) << warnings.join('\n').toStdString();
     EXPECT_EQ(longStalls, 1) << warnings.join('\n').toStdString();
 }

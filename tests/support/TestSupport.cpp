@@ -67,6 +67,16 @@ std::string readFile(const std::filesystem::path& path)
     return out.str();
 }
 
+std::string readTraceWritten(const std::filesystem::path& path)
+{
+    std::string text = readFile(path);
+    while (text.rfind("init_logging: ", 0) == 0) {
+        const size_t end = text.find('\n');
+        text.erase(0, end == std::string::npos ? text.size() : end + 1);
+    }
+    return text;
+}
+
 int runCommand(const std::string& commandLine)
 {
     const int status = std::system(commandLine.c_str());

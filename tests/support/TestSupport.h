@@ -25,6 +25,8 @@ std::filesystem::path scratchDirectory();
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::filesystem::path& path);
+// The trace file at path without the logging set-up's own lines, which every test main writes at its start.
+std::string readTraceWritten(const std::filesystem::path& path);
 
 // Runs a shell command line, returns its exit status (-1 when it could not run).
 int runCommand(const std::string& commandLine);

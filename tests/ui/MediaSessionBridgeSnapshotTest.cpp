@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -142,6 +143,61 @@ TEST(MediaSessionBridge, SnapshotIsSavedAsSeen)
         EXPECT_EQ(p.osd, QStringList { "Snapshot saved to " + QDir::toNativeSeparators(snapshotFolder()) });
         QFile::remove(path);
     }
+}
+
+namespace {
+
+// Mean absolute difference of two same-sized pictures over R, G and B (0 = equal, 255 = opposite); -1 when the
+// sizes differ.
+double meanDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size() || a.isNull())
+        return -1.0;
+    const QImage x = a.convertToFormat(QImage::Format_RGB32);
+    const QImage y = b.convertToFormat(QImage::Format_RGB32);
+    double sum = 0.0;
+    for (int row = 0; row < x.height(); ++row) {
+        const auto* p = reinterpret_cast<const QRgb*>(x.constScanLine(row));
+        const auto* q = reinterpret_cast<const QRgb*>(y.constScanLine(row));
+        for (int col = 0; col < x.width(); ++col)
+            sum += std::abs(qRed(p[col]) - qRed(q[col])) + std::abs(qGreen(p[col]) - qGreen(q[col]))
+                + std::abs(qBlue(p[col]) - qBlue(q[col]));
+    }
+    return sum / (3.0 * x.width() * x.height());
+}
+
+// The picture FFmpeg decodes at `seconds` into the fixture, as a PNG in the scratch folder.
+QImage decodedAt(const char* fixture, const char* seconds)
+{
+    const QString out = scratchPath(QStringLiteral("reference-%1.png").arg(QLatin1String(seconds)));
+    const std::string command = std::string("ffmpeg -nostdin -v error -y -ss ") + seconds + " -i '"
+        + kvr::test::fixture(fixture).string() + "' -frames:v 1 -pix_fmt rgb24 '" + out.toStdString() + "'";
+    if (kvr::test::runCommand(command) != 0)
+        return {};
+    return QImage(out, "PNG");
+}
+
+} // namespace
+
+TEST(MediaSessionBridge, SnapshotRightAfterASeekHoldsTheSeeksPicture)
+{
+    // The sink has not drawn the seek's first picture yet (the test holds the GUI thread): the shown one is
+    // still the first open's, and the capture must not take it. Letterbox detection reads the same picture.
+    const QImage before = decodedAt("clip.mp4", "0");
+    const QImage after = decodedAt("clip.mp4", "2");
+    ASSERT_FALSE(before.isNull());
+    ASSERT_FALSE(after.isNull());
+    ASSERT_GT(meanDifference(before, after), 10.0);
+
+    Player p;
+    ASSERT_TRUE(p.showFirstPicture(fixturePath("clip.mp4")));
+    p.bridge->seekUs(2'000'000);
+    const QString path = p.bridge->saveSnapshot();
+    ASSERT_FALSE(path.isEmpty()) << p.osd.join('|').toStdString();
+    EXPECT_EQ(QFileInfo(path).fileName(), QStringLiteral("clip_0-02.png"));
+    const double difference = meanDifference(QImage(path, "PNG"), after);
+    EXPECT_GE(difference, 0.0);
+    EXPECT_LT(difference, 3.0);
 }
 
 TEST(MediaSessionBridge, SnapshotNeverOverwritesAndCleansTheName)

@@ -51,9 +51,12 @@ public:
         QStringList paths;
     };
 
-    // Starts the worker; an empty probe means engine::probeMedia.
-    LibraryScanner(
-        const QString& databasePath, const QString& coversDir, Callback progress, Callback finished, Probe probe = {});
+    // The worker's nice value: the lowest priority, so a pass never slows playback or the window.
+    static constexpr int kThreadNice = 19;
+
+    // Starts the worker at threadNice (never below the process's own); an empty probe means engine::probeMedia.
+    LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress, Callback finished,
+        Probe probe = {}, int threadNice = kThreadNice);
     // Stops the worker: the pass in progress ends at its next check and still reports its end.
     ~LibraryScanner();
 
@@ -184,6 +187,7 @@ private:
     Callback progress_;
     Callback finished_;
     Probe probe_;
+    const int threadNice_;
     // Guards queue_ and stop_.
     std::mutex mutex_;
     std::condition_variable wake_;

@@ -101,13 +101,14 @@ void bindReal(Statement& statement, int index, double value)
 
 } // namespace
 
-LibraryScanner::LibraryScanner(
-    const QString& databasePath, const QString& coversDir, Callback progress, Callback finished, Probe probe)
+LibraryScanner::LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress,
+    Callback finished, Probe probe, int threadNice)
     : databasePath_(databasePath)
     , coversDir_(coversDir)
     , progress_(std::move(progress))
     , finished_(std::move(finished))
     , probe_(probe ? std::move(probe) : Probe(&engine::probeMedia))
+    , threadNice_(threadNice)
 {
     worker_ = std::thread([this] { run(); });
 }
@@ -175,7 +176,7 @@ void LibraryScanner::run()
     pthread_setname_np(pthread_self(), "kvr-libscan");
     // Nice 19 rather than SCHED_IDLE: the pass holds the database's write lock, and an idle-class holder
     // starves behind busy threads while the other writers wait out their busy time-out and fail.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), threadNice_);
     // The probe's lines for each file go to debug; a pass says what it did in one line of its own, and one for
     // each file it leaves out.
     const engine::QuietLogScope quiet;

@@ -2,6 +2,7 @@
 
 #include "app/Application.h"
 #include "app/CommandLine.h"
+#include "engine/Logging.h"
 #include "tests/qml/common/TestKit.h"
 #include "tests/support/TestSupport.h"
 #include "ui/MediaSessionBridge.h"
@@ -19,6 +20,9 @@ namespace kvr::test {
 QmlTestBench::QmlTestBench()
 {
     isolateEnvironment();
+    // Before any thread: the first engine object would set spdlog's default logger up on whichever thread made
+    // it, while other threads already log through the old one.
+    kvr::engine::init_logging();
     // An update check in a test asks a closed loopback port unless the test serves a feed itself: no test
     // process looks up or reaches the real feed.
     qputenv("KESTRUNE_UPDATE_FEED", "http://127.0.0.1:1/feed.json");

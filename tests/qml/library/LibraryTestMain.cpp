@@ -1,6 +1,7 @@
 // Qt Quick Test runner for the library interface: each test file runs against the real library, opened on a
 // freshly seeded database, and a player that records what it is asked to play.
 #include "app/CommandLine.h"
+#include "engine/Logging.h"
 #include "qml/QmlModule.h"
 #include "tests/qml/common/TestKit.h"
 #include "tests/qml/library/RecordingPlayer.h"
@@ -23,7 +24,12 @@ class LibraryBench : public QObject {
 
 public:
     // Before the application object: the environment is this process's own before anything reads it.
-    LibraryBench() { kvr::test::isolateEnvironment(); }
+    LibraryBench()
+    {
+        kvr::test::isolateEnvironment();
+        // Before any thread, so no engine object sets the default logger up while another thread logs.
+        kvr::engine::init_logging();
+    }
 
 public slots:
     void applicationAvailable()

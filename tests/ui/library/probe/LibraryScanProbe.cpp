@@ -1,6 +1,7 @@
 // A stand-alone process around the library scanner and backups, for tests that must kill or crash a pass:
 //
 //     kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>] [--hang-on <file name>]
+//                                 [--nice <n>]
 //     kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]
 //
 // "scan" opens the library file (creating the schema when the file is new), runs one full pass of
@@ -8,7 +9,8 @@
 // "finished processed N added A updated U removed R leftout L" at the end, and exits 0. The covers go to
 // --covers, by default the folder "covers" beside the library file. With --abort-on, the probe call calls
 // abort() on a file of that name (the file name without its folder), the way a decoder crash ends the player;
-// with --hang-on it prints "reading <file name>" and waits there for good, to be killed.
+// with --hang-on it prints "reading <file name>" and waits there for good, to be killed. --nice gives the
+// scanner thread another nice value than the player's lowest priority.
 //
 // "backup" constructs the Library (its file is where the application-data location puts it, which must be
 // the library file given) and makes one backup with backupNow. It prints "moment copied", "moment
@@ -46,7 +48,7 @@ int usage()
 {
     std::fprintf(stderr,
         "usage: kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>]\n"
-        "                                   [--hang-on <file name>]\n"
+        "                                   [--hang-on <file name>] [--nice <n>]\n"
         "       kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]\n");
     return 2;
 }
@@ -95,7 +97,7 @@ int backup(const QString& libraryPath)
     return ok ? 0 : 3;
 }
 
-int scan(const QString& libraryPath, QString coversDir, const QString& abortOn, const QString& hangOn)
+int scan(const QString& libraryPath, QString coversDir, const QString& abortOn, const QString& hangOn, int nice)
 {
     {
         Database db;
@@ -137,7 +139,7 @@ int scan(const QString& libraryPath, QString coversDir, const QString& abortOn, 
                 done = true;
                 ended.notify_all();
             },
-            probe);
+            probe, nice);
         scanner.requestFullScan();
         std::unique_lock lock(mutex);
         ended.wait(lock, [&] { return done; });
@@ -175,6 +177,7 @@ int main(int argc, char** argv)
     QString covers;
     QString abortOn;
     QString hangOn;
+    int nice = LibraryScanner::kThreadNice;
     for (qsizetype i = 2; i < args.size(); i += 2) {
         if (i + 1 >= args.size())
             return usage();
@@ -184,8 +187,10 @@ int main(int argc, char** argv)
             abortOn = args[i + 1];
         else if (args[i] == QLatin1String("--hang-on"))
             hangOn = args[i + 1];
+        else if (args[i] == QLatin1String("--nice"))
+            nice = args[i + 1].toInt();
         else
             return usage();
     }
-    return scan(args[1], covers, abortOn, hangOn);
+    return scan(args[1], covers, abortOn, hangOn, nice);
 }
