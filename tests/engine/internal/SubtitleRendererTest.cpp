@@ -379,6 +379,38 @@ TEST(SubtitleRenderer, EventsInTheScriptHeaderAreBoundedToo)
     EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
     EXPECT_FALSE(out.empty);
 }
+// Letter spacing is in script units across, stretched by a script far narrower than it is high (6:359: one unit
+// is a sixth of the frame); spread that far, a line of a few letters would be drawn gigabytes wide. Bounded, it
+// costs what the largest letters do.
+TEST(SubtitleRenderer, SpacingIsBoundedWhateverTheScriptsProportions)
+{
+    const std::string header = "[Script Info]\nScriptType: v4.00+\nPlayResX: 6\nPlayResY: 359\n\n"
+                               "[V4+ Styles]\nFormat: Name, Fontname, Fontsize, ScaleX, Spacing, Outline\n"
+                               "Style: Default,sans-serif,359,400,100000,8\n"
+                               "Style: Tight,sans-serif,359,400,-100000,8\n\n";
+    const char* const texts[] = {
+        "Spread wide",
+        "{\\fsp100000}Spread wide",
+        "{\\fsp-1e9}Spread wide",
+        "{\\rTight}Spread wide",
+        "{\\t(\\fsp100000)}Spread wide",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        SubtitleRenderer renderer;
+        ASSERT_TRUE(renderer.openTextTrack(header.data(), header.size()));
+        const std::string line = eventLine(text);
+        renderer.addTextEvent(line.data(), line.size(), 0, 5000);
+        SubtitleOverlay out;
+        EXPECT_LT(peakRiseKiB([&] {
+            for (int64_t t : { 1000000, 2500000, 4000000 })
+                renderer.renderInto(t, 1280, 720, 1280, 720, out);
+        }),
+            128 * 1024);
+        EXPECT_FALSE(out.empty);
+    }
+}
+
 TEST(SubtitleRenderer, ChangeDueForeseesWhetherTheOverlayIsWritten)
 {
     // The sink's repaint tick asks changeDue without drawing: it must agree with what renderInto then does.
