@@ -30,9 +30,9 @@ public:
     Statement& bindNull(int index);
     Statement& bindValue(int index, const QVariant& value);
 
-    // One step; true only when a row is ready.
+    // One step; true only when a row is ready. A step that fails is logged.
     bool next();
-    // Steps to the end; true when the statement completed.
+    // Steps to the end; true when the statement completed. A step that fails is logged.
     bool run();
     // Clears the state and the bindings for the next round of a loop.
     void reset();
