@@ -341,7 +341,6 @@ TEST(MediaSessionBridge, AddingFoldersAndPlaylistFiles)
     EXPECT_EQ(bridge.playlistIndex(), -1);
 }
 
-// Only the stream schemes and absolute local paths ever become entries, whichever way the text came in.
 // A playlist in UTF-16 without a mark gives its entries; one whose every line is dropped says so, on screen and
 // in the log.
 TEST(MediaSessionBridge, PlaylistsOfNulsAndUnmarkedUtf16)
@@ -374,6 +373,7 @@ TEST(MediaSessionBridge, PlaylistsOfNulsAndUnmarkedUtf16)
     EXPECT_EQ(bridge.playlistCount(), 2);
 }
 
+// Only the stream schemes and absolute local paths ever become entries, whichever way the text came in.
 TEST(MediaSessionBridge, SchemeListGuardsEveryWayIn)
 {
     Player p;

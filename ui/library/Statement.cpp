@@ -11,8 +11,9 @@ namespace kvr::ui::library {
 
 namespace {
 
-// A step that gave neither a row nor the end failed (a broken full-text query, a constraint, a busy time-out);
-// said once here, so that no caller's empty result goes unexplained. The statement is cut as exec cuts it.
+// A step that gave neither a row nor the end failed (a broken full-text query, a busy time-out); said here, so
+// that a query's empty result never goes unexplained. The statement is cut as exec cuts it. (Writes report
+// their own failures: a transaction logs what it rolled back.)
 int logged(sqlite3_stmt* stmt, int rc)
 {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
@@ -115,7 +116,7 @@ bool Statement::run()
     int rc = SQLITE_ROW;
     while (rc == SQLITE_ROW)
         rc = sqlite3_step(stmt_);
-    return logged(stmt_, rc) == SQLITE_DONE;
+    return rc == SQLITE_DONE;
 }
 
 void Statement::reset()

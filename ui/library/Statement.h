@@ -32,7 +32,7 @@ public:
 
     // One step; true only when a row is ready. A step that fails is logged.
     bool next();
-    // Steps to the end; true when the statement completed. A step that fails is logged.
+    // Steps to the end; true when the statement completed.
     bool run();
     // Clears the state and the bindings for the next round of a loop.
     void reset();

@@ -282,8 +282,9 @@ TEST(CastDiscoveryMdns, AnswersPlacingAReceiverOutsideTheLocalNetworkListNothing
         r.feed(castAnswer("Den", "abc123", row.address));
         EXPECT_EQ(r.discovery.devices().size(), row.listed ? 1 : 0);
         EXPECT_EQ(r.changed.count(), row.listed ? 1 : 0);
-        if (row.listed)
+        if (row.listed) {
             EXPECT_EQ(r.discovery.device("chromecast:abc123")->address, QHostAddress(QString::fromLatin1(row.address)));
+        }
     }
 }
 
