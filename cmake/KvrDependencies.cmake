@@ -6,8 +6,8 @@ pkg_check_modules(LIBPULSE REQUIRED IMPORTED_TARGET libpulse)
 find_package(spdlog REQUIRED)
 find_package(fmt REQUIRED)
 find_package(Threads REQUIRED)
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Qml Quick QuickControls2 Network DBus Test QuickTest
-  ShaderTools)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Qml Quick QuickControls2 QuickTemplates2 Network DBus Test
+  QuickTest ShaderTools)
 find_package(SQLite3 REQUIRED)
 find_package(ZLIB REQUIRED)
 set(CMAKE_AUTOMOC ON)

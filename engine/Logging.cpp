@@ -23,8 +23,25 @@ namespace {
 
 std::atomic<int> loggingStarted { 0 };
 std::mutex emergencyMutex;
+thread_local bool quietThread = false;
 
 } // namespace
+
+QuietLogScope::QuietLogScope()
+    : outer_(quietThread)
+{
+    quietThread = true;
+}
+
+QuietLogScope::~QuietLogScope()
+{
+    quietThread = outer_;
+}
+
+spdlog::level::level_enum lineLevel(spdlog::level::level_enum level)
+{
+    return quietThread ? spdlog::level::debug : level;
+}
 
 void emergencyTrace(const char* line)
 {
@@ -72,10 +89,8 @@ void ffmpegLogCallback(void* avcl, int level, const char* fmt, va_list vl)
             redacted = redactAddressesIn(line);
             text = redacted.c_str();
         }
-        if (level <= AV_LOG_ERROR)
-            spdlog::default_logger_raw()->error("ffmpeg: {}", text);
-        else
-            spdlog::default_logger_raw()->warn("ffmpeg: {}", text);
+        spdlog::default_logger_raw()->log(
+            lineLevel(level <= AV_LOG_ERROR ? spdlog::level::err : spdlog::level::warn), "ffmpeg: {}", text);
     } catch (...) {
         // A log line must never take FFmpeg's thread down.
     }

@@ -46,11 +46,17 @@ constexpr double maxDisplayWidth = 16384;
 // swscale's vector code may write a little past the last row of its output.
 constexpr size_t scalerPadding = 256;
 
-Input openInput(const std::string& utf8Path)
+// Opened as the given format when one is named (its first name, as in "matroska,webm"), else as probed.
+Input openInput(const std::string& utf8Path, const std::string& formatHint = {})
 {
+    const AVInputFormat* hinted
+        = formatHint.empty() ? nullptr : av_find_input_format(formatHint.substr(0, formatHint.find(',')).c_str());
     AVFormatContext* format = nullptr;
-    if (avformat_open_input(&format, utf8Path.c_str(), nullptr, nullptr) < 0)
-        return {};
+    if (avformat_open_input(&format, utf8Path.c_str(), hinted, nullptr) < 0) {
+        // The file may have changed since the hint was taken: guessed again.
+        if (!hinted || avformat_open_input(&format, utf8Path.c_str(), nullptr, nullptr) < 0)
+            return {};
+    }
     return Input(format);
 }
 
@@ -132,10 +138,10 @@ SwsContext* bgraScaler(const AVFrame* frame, int width, int height)
     return scaler;
 }
 
-std::shared_ptr<VideoFrame> coverArtOf(const std::string& utf8Path)
+std::shared_ptr<VideoFrame> coverArtOf(const std::string& utf8Path, const std::string& formatHint)
 {
     // The header is enough: an attached picture arrives with it, and probing would decode the other streams.
-    Input format = openInput(utf8Path);
+    Input format = openInput(utf8Path, formatHint);
     if (!format)
         return {};
     for (unsigned i = 0; i < format->nb_streams; ++i) {
@@ -216,11 +222,11 @@ std::shared_ptr<VideoFrame> thumbnailOf(const std::string& utf8Path, double frac
 } // namespace
 
 // Both run on the library scanner's thread, which no exception may leave.
-std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path)
+std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path, const std::string& formatHint)
 {
     init_logging();
     try {
-        return coverArtOf(utf8Path);
+        return coverArtOf(utf8Path, formatHint);
     } catch (const std::exception& e) {
         logWarning("Transcoder: cover art of {}: {}", redactAddress(utf8Path), e.what());
         return {};

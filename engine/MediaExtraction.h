@@ -11,7 +11,9 @@ namespace kvr::engine {
 
 // The file's embedded cover (its first attached picture that decodes) as packed BGRA; pictures above 8192x8192
 // are refused and larger than 4096 on their longer side come scaled down. Empty when there is none.
-std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path);
+// formatHint, the container's short name as a probe of the same file gave it, spares guessing the format again
+// (most of the cost of opening a small file); a hint that does not fit the file is ignored.
+std::shared_ptr<VideoFrame> extractCoverArt(const std::string& utf8Path, const std::string& formatHint = {});
 
 // One frame of the best video stream, taken at `fraction` of the duration (at most 95 %, the key frame at or
 // before it), as packed BGRA sized to its display aspect and at most `maxWidth` wide. `rotation` holds the

@@ -95,6 +95,8 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     d.videoHeight = 0;
     d.displayWidth = 0;
     d.displayHeight = 0;
+    d.subtitleCanvasWidth = 0;
+    d.subtitleCanvasHeight = 0;
     d.fps = 0.0;
     d.outputSampleRate = 0;
     d.durationUs = 0;
@@ -280,6 +282,12 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         const bool turned = demuxer.rotation == 90 || demuxer.rotation == 270;
         d.displayWidth = turned ? h : sw;
         d.displayHeight = turned ? sw : h;
+        d.sampleAspect = demuxer.sarNum >= 1 && demuxer.sarDen >= 1 ? double(demuxer.sarNum) / demuxer.sarDen : 1.0;
+        d.containerTurned = turned;
+        {
+            std::lock_guard lock(d.effectsMutex);
+            d.updateSubtitleCanvas(*d.videoFilters);
+        }
         d.fps = demuxer.frameRate;
         std::lock_guard lock(d.frameQueueMutex);
         d.frameQueue = std::make_shared<internal::VideoFrameQueue>(5);
@@ -418,6 +426,8 @@ void MediaSession::teardown()
     d.videoHeight = 0;
     d.displayWidth = 0;
     d.displayHeight = 0;
+    d.subtitleCanvasWidth = 0;
+    d.subtitleCanvasHeight = 0;
     d.outputSampleRate = 0;
     d.durationUs = 0;
     d.basePositionUs = 0;

@@ -233,8 +233,8 @@ bool MediaSession::renderSubtitles(int32_t width, int32_t height, internal::Subt
     Impl& d = *impl;
     if (d.currentSubtitleTrack.load() >= 0) {
         d.overlayCleared = false;
-        int32_t storageWidth = d.displayWidth.load();
-        int32_t storageHeight = d.displayHeight.load();
+        int32_t storageWidth = d.subtitleCanvasWidth.load();
+        int32_t storageHeight = d.subtitleCanvasHeight.load();
         if (storageWidth < 1 || storageHeight < 1) {
             storageWidth = width;
             storageHeight = height;

@@ -81,6 +81,7 @@ void MediaSession::setVideoFilters(const VideoFilters& filters)
     auto record = std::make_shared<const VideoFilters>(filters);
     std::lock_guard lock(d.effectsMutex);
     d.videoFilters = record;
+    d.updateSubtitleCanvas(*record);
     if (d.videoDecoder)
         d.videoDecoder->setFilters(record);
 }

@@ -59,6 +59,13 @@ struct MediaSession::Impl {
     std::atomic<int32_t> videoHeight { 0 };
     std::atomic<int32_t> displayWidth { 0 };
     std::atomic<int32_t> displayHeight { 0 };
+    // The picture as shown, which subtitles are laid out on: the display size after the user's crop and quarter
+    // turns. Written at open and whenever the filters change, read by the render thread.
+    std::atomic<int32_t> subtitleCanvasWidth { 0 };
+    std::atomic<int32_t> subtitleCanvasHeight { 0 };
+    // Width over height of one coded sample, and whether the container turns the picture a quarter.
+    std::atomic<double> sampleAspect { 1.0 };
+    std::atomic<bool> containerTurned { false };
     std::atomic<double> fps { 0.0 };
     // 0 = no audio output.
     std::atomic<int32_t> outputSampleRate { 0 };
@@ -161,6 +168,7 @@ struct MediaSession::Impl {
         return given != 0 && given == generation.load();
     }
     void watchAudio(uint64_t openGeneration, bool framesWaiting);
+    void updateSubtitleCanvas(const VideoFilters& filters);
 };
 
 } // namespace kvr::engine

@@ -354,4 +354,30 @@ void MediaSession::setSubtitleScale(double scale)
     impl->subtitleRenderer->setFontScale(std::clamp(scale, 0.3, 4.0));
 }
 
+void MediaSession::Impl::updateSubtitleCanvas(const VideoFilters& filters)
+{
+    const int64_t w = videoWidth.load();
+    const int64_t h = videoHeight.load();
+    if (w < 1 || h < 1) {
+        subtitleCanvasWidth = 0;
+        subtitleCanvasHeight = 0;
+        return;
+    }
+    // The crop in coded pixels; one the filter would refuse leaves the picture whole.
+    int64_t cw = w - std::max(filters.cropLeft, 0) - std::max(filters.cropRight, 0);
+    int64_t ch = h - std::max(filters.cropTop, 0) - std::max(filters.cropBottom, 0);
+    if (cw < 1 || ch < 1) {
+        cw = w;
+        ch = h;
+    }
+    const auto sw
+        = static_cast<int32_t>(std::clamp<double>(std::round(double(cw) * sampleAspect.load()), 1, INT32_MAX));
+    const auto sh = static_cast<int32_t>(ch);
+    // A quarter turn of the user's and one of the container's cancel out.
+    const int32_t userTurn = ((filters.rotate % 360) + 360) % 360;
+    const bool turned = containerTurned.load() != (userTurn == 90 || userTurn == 270);
+    subtitleCanvasWidth = turned ? sh : sw;
+    subtitleCanvasHeight = turned ? sw : sh;
+}
+
 } // namespace kvr::engine

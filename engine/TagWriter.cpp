@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
 #include <cerrno>
@@ -461,7 +462,16 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         return fail(error, kWriteFailed);
     c.output->pb = c.outputIo;
 
-    ret = avformat_write_header(c.output, nullptr);
+    // The MP4 family's muxers write a major brand of their own ("isom" for an .m4a): keep the source's, which
+    // players and devices read to tell audio-only files ("M4A ", "M4B ") from video.
+    AVDictionary* muxerOptions = nullptr;
+    const AVDictionaryEntry* brand = av_dict_get(c.input->metadata, "major_brand", nullptr, 0);
+    const AVClass* const* muxerClass = &c.output->oformat->priv_class;
+    if (brand && brand->value[0] && *muxerClass
+        && av_opt_find(const_cast<AVClass**>(muxerClass), "brand", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
+        av_dict_set(&muxerOptions, "brand", brand->value, 0);
+    ret = avformat_write_header(c.output, &muxerOptions);
+    av_dict_free(&muxerOptions);
     if (ret < 0) {
         logError("TagWriter: the muxer refused '{}': {}", temporary.native(), internal::ffmpegErrorText(ret));
         return fail(error, kRejected);

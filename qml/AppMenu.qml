@@ -107,8 +107,12 @@ Menu {
                 textFormat: Text.PlainText
                 horizontalAlignment: Text.AlignRight
                 verticalAlignment: Text.AlignVCenter
-                font.family: menuItem.subMenu ? "Segoe UI" : "JetBrains Mono"
-                font.pixelSize: menuItem.subMenu ? 15 : 10
+                // A lone key (an arrow, "." or ",") is drawn large and bold in the text font: in the monospaced
+                // font at the hints' size it is a speck.
+                readonly property bool loneKey: !menuItem.subMenu && text.length === 1
+                font.family: menuItem.subMenu || loneKey ? "Segoe UI" : "JetBrains Mono"
+                font.pixelSize: menuItem.subMenu || loneKey ? 15 : 11
+                font.bold: loneKey
                 color: menuItem.enabled ? "#9ca3af" : "#5f646d"
             }
         }

@@ -58,9 +58,25 @@ Window {
         logArea.deselect()
     }
 
+    // The log is laid out anew whenever its text changes, which is costly at 300 lines: it is set once when
+    // the window opens and follows the session only while the window shows.
+    function showLog() {
+        logArea.text = Cast.diagnostics.join("\n")
+    }
+
     onVisibleChanged: {
-        if (!visible)
+        if (visible)
+            showLog()
+        else
             Cast.setMenuOpen(false)
+    }
+
+    Connections {
+        target: Cast
+        enabled: root.visible
+        function onDiagnosticsChanged() {
+            root.showLog()
+        }
     }
 
     component Heading: Label {
@@ -91,6 +107,8 @@ Window {
     // Plain digits both ways: the locale's group separator ("3,600") would not read back as a number.
     component NumberBox: SpinBox {
         id: box
+        // The rows' height; the step buttons follow it.
+        implicitHeight: 28
         editable: true
         font.family: "Segoe UI"
         font.pixelSize: 12
@@ -251,6 +269,8 @@ Window {
                         id: addressField
                         objectName: "addressField"
                         Layout.fillWidth: true
+                        // The height of the combo box and the button beside it.
+                        implicitHeight: 28
                         selectByMouse: true
                         font.family: "Segoe UI"
                         font.pixelSize: 12
@@ -312,7 +332,8 @@ Window {
                     DarkCombo {
                         id: subtitleBox
                         objectName: "subtitleBox"
-                        implicitWidth: 260
+                        // Wide enough for the longest entry, in the box and in its list.
+                        implicitWidth: 340
                         model: [qsTr("Send as text where possible, else burn in"), qsTr("Always burn into the picture"),
                                 qsTr("Off")]
                         // A stored value outside the three shows the first entry and stays until a pick.
@@ -431,7 +452,6 @@ Window {
                         selectByMouse: true
                         wrapMode: TextEdit.WrapAnywhere
                         textFormat: TextEdit.PlainText
-                        text: Cast.diagnostics.join("\n")
                         font.family: "JetBrains Mono"
                         font.pixelSize: 10
                         color: "#c9ccd1"

@@ -1,8 +1,8 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import Kestrune.MediaPlayer
+import "Formats.js" as Formats
 
 // The "Convert / Save" window: collects sources and settings and hands them to Converter in one call. All
 // media knowledge (what can be written, what a source holds, where an output goes) comes from Converter.
@@ -53,14 +53,10 @@ Window {
         mp4: "MP4", mkv: "MKV", webm: "WebM", mov: "MOV", avi: "AVI", ts: "MPEG-TS", mp3: "MP3", m4a: "M4A",
         ogg: "Ogg", opus: "Opus", flac: "FLAC", wav: "WAV"
     })
-    readonly property var videoNames: ({
-        copy: qsTr("Keep original (no re-encode)"), h264: "H.264", hevc: "HEVC (H.265)", vp9: "VP9", av1: "AV1",
-        mpeg4: "MPEG-4 Part 2", mpeg2: "MPEG-2", none: qsTr("No video")
-    })
-    readonly property var audioNames: ({
-        copy: qsTr("Keep original"), aac: "AAC", opus: "Opus", mp3: "MP3", flac: "FLAC", alac: "ALAC",
-        ac3: "AC-3", pcm: "PCM (WAV)", none: qsTr("No audio")
-    })
+    readonly property var videoNames: Object.assign(
+        { copy: qsTr("Keep original (no re-encode)"), none: qsTr("No video") }, Formats.videoCodecNames)
+    readonly property var audioNames: Object.assign(
+        { copy: qsTr("Keep original"), none: qsTr("No audio") }, Formats.audioCodecNames)
     readonly property var containerKeys: Array.from(caps.containers || [])
     readonly property var videoKeys: ["copy"].concat(Array.from(caps.video || []), ["none"])
     readonly property var audioKeys: ["copy"].concat(Array.from(caps.audio || []), audioOnly ? [] : ["none"])
@@ -271,19 +267,18 @@ Window {
         property alias height: root.height
     }
 
-    FileDialog {
+    FileChooser {
         id: addDialog
         objectName: "convertFilesDialog"
-        parentWindow: root
         title: qsTr("Add files to convert")
-        fileMode: FileDialog.OpenFiles
+        fileMode: FileChooser.OpenFiles
         onAccepted: root.addSources(selectedFiles)
     }
 
-    FolderDialog {
+    FileChooser {
         id: folderDialog
+        fileMode: FileChooser.Folder
         objectName: "convertFolderDialog"
-        parentWindow: root
         title: qsTr("Save converted files in")
         // The field holds a path: a URL's escapes ("%23" for "#") are no part of the folder's name.
         onAccepted: folderField.text = FileUrls.localPath(selectedFolder)
@@ -629,22 +624,6 @@ Window {
                             Layout.preferredWidth: 200
                             visible: subtitlesCombo.currentIndex === 3 && root.probeSubtitles.length > 0
                             model: root.probeSubtitles.map(s => s.label)
-                            // Labels come from the file's tags: plain text in the list too.
-                            delegate: ItemDelegate {
-                                required property int index
-                                required property var modelData
-                                width: burnCombo.width
-                                highlighted: burnCombo.highlightedIndex === index
-                                contentItem: Text {
-                                    text: modelData
-                                    textFormat: Text.PlainText
-                                    elide: Text.ElideRight
-                                    font.family: "Segoe UI"
-                                    font.pixelSize: 12
-                                    color: "#e8eaed"
-                                    verticalAlignment: Text.AlignVCenter
-                                }
-                            }
                         }
                     }
 

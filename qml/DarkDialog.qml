@@ -22,6 +22,8 @@ Dialog {
     palette.mid: "#3a3d44"
     palette.dark: "#0e1014"
     palette.light: "#3a3d44"
+    // Basic's slider groove and pressed list entries: never the default near-white.
+    palette.midlight: "#2a2d33"
 
     background: Rectangle {
         color: "#16181d"

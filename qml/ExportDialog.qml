@@ -1,13 +1,10 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Dialogs
 import QtQuick.Templates as T
-import QtCore
 import Kestrune.MediaPlayer
 
-// The save dialog of every library export. Qt Quick's own file dialog (the one that runs without a desktop
-// dialog helper) never asks before replacing a file, so this asks itself, and a desktop dialog is told not
-// to ask as well, so nobody is asked twice.
+// The save dialog of every library export and of the playlist. The player's own dialog never asks before
+// replacing a file, so this asks itself; the desktop's chooser has asked already, and is not asked after.
 Item {
     id: root
 
@@ -32,40 +29,15 @@ Item {
 
     onSelectedFileChanged: fileDialog.selectedFile = selectedFile
 
-    FileDialog {
+    FileChooser {
         id: fileDialog
         objectName: "fileDialog"
-        fileMode: FileDialog.SaveFile
-        options: FileDialog.DontConfirmOverwrite
-        // Found by itself only when the window existed as the dialog was completed.
-        parentWindow: root.Window.window
-        currentFolder: StandardPaths.writableLocation(StandardPaths.DocumentsLocation)
+        fileMode: FileChooser.SaveFile
 
         onAccepted: {
-            // A typed name comes back from Qt Quick's own dialog as a URL without a scheme, parsed from its
-            // text; the path is put together again and made a file URL.
-            let path = FileUrls.localPath(selectedFile)
-            if (!path) {
-                // Not a local file: the user's export reports that it could not write it.
-                root.selectedFile = selectedFile
-                root.accepted()
-                return
-            }
-            const text = selectedFile.toString()
-            const cut = text.search(/[?#]/)
-            if (!text.startsWith("file:") && cut >= 0 && defaultSuffix !== "") {
-                // That dialog gave the default suffix to the name as cut at its "?" or "#", not to the name.
-                const head = FileUrls.localPath(text.substring(0, cut))
-                const added = "." + defaultSuffix
-                if (head.endsWith(added)) {
-                    path = head.slice(0, -added.length) + path.substring(head.length)
-                    if (path.substring(path.lastIndexOf("/") + 1).indexOf(".") < 0)
-                        path += added
-                }
-            }
-            // The root folder and the path below it: the file URL of exactly that path.
-            root.selectedFile = FileUrls.fileUrl("file:///", path.substring(1))
-            if (FileUrls.exists(root.selectedFile)) {
+            root.selectedFile = selectedFile
+            const path = FileUrls.localPath(selectedFile)
+            if (path !== "" && !answeredByDesktop && FileUrls.exists(selectedFile)) {
                 replacePrompt.fileName = path.substring(path.lastIndexOf("/") + 1)
                 replacePrompt.open()
             } else {

@@ -1,6 +1,8 @@
 #include "qml/FileUrls.h"
 
+#include <QDir>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace kvr::qml {
 
@@ -46,6 +48,30 @@ QUrl FileUrls::folderUrl(const QString& path) const
         return {};
     const QString folder = QFileInfo(path).absolutePath();
     return QFileInfo(folder).isDir() ? QUrl::fromLocalFile(folder) : QUrl();
+}
+
+QUrl FileUrls::startFolder() const
+{
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (!documents.isEmpty() && QFileInfo(documents).isDir())
+        return QUrl::fromLocalFile(documents);
+    return homeFolder();
+}
+
+QUrl FileUrls::homeFolder() const
+{
+    return QUrl::fromLocalFile(QDir::homePath());
+}
+
+QUrl FileUrls::fromLocalPath(const QString& path) const
+{
+    return path.isEmpty() ? QUrl() : QUrl::fromLocalFile(QDir::cleanPath(path));
+}
+
+bool FileUrls::isFolder(const QUrl& url) const
+{
+    const QString path = url.toLocalFile();
+    return !path.isEmpty() && QFileInfo(path).isDir();
 }
 
 } // namespace kvr::qml

@@ -29,6 +29,17 @@ public:
     // The file URL of the folder that holds the local file path; empty unless that folder exists as a
     // directory, so a path through a file ("tool.sh/x.mkv") never hands that file to the desktop.
     Q_INVOKABLE QUrl folderUrl(const QString& path) const;
+
+    // Where a file dialog starts: the Documents folder when it exists, else the home folder. Never the
+    // working folder, which is wherever the program happened to be started from.
+    Q_INVOKABLE QUrl startFolder() const;
+    Q_INVOKABLE QUrl homeFolder() const;
+
+    // The file URL of a local path as typed (no escapes to undo: "#", "?" and "%" are part of the name).
+    Q_INVOKABLE QUrl fromLocalPath(const QString& path) const;
+
+    // Whether url names an existing local folder.
+    Q_INVOKABLE bool isFolder(const QUrl& url) const;
 };
 
 } // namespace kvr::qml

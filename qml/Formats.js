@@ -1,6 +1,14 @@
 .pragma library
 
-// Texts the dialogs show for durations and sizes.
+// Texts the dialogs show for durations, sizes and codecs.
+
+// Display names of the conversion codecs, as the conversion dialog and the queue show them.
+const videoCodecNames = {
+    h264: "H.264", hevc: "HEVC (H.265)", vp9: "VP9", av1: "AV1", mpeg4: "MPEG-4 Part 2", mpeg2: "MPEG-2"
+}
+const audioCodecNames = {
+    aac: "AAC", opus: "Opus", mp3: "MP3", flac: "FLAC", alac: "ALAC", ac3: "AC-3", pcm: "PCM (WAV)"
+}
 
 // "h:mm:ss" of whole seconds; hours unpadded and unlimited. "unknown" for a missing, zero or negative time.
 function fmtDuration(us) {

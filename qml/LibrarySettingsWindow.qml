@@ -1,6 +1,5 @@
 import QtQuick
 import QtQuick.Controls.Basic
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import Kestrune.MediaPlayer
@@ -55,10 +54,16 @@ Window {
         const s = scanStatus
         if (scanning)
             return qsTr("Scanning: %1 of %2 · %3").arg(s.processed || 0).arg(s.found || 0).arg(s.current || "")
-        if (s.processed > 0)
-            return qsTr("Last scan: %1 added, %2 updated, %3 missing").arg(s.added || 0).arg(s.updated || 0)
-                .arg(s.removed || 0)
-        return ""
+        const leftOut = s.leftOut || 0
+        if (!(s.processed > 0) && leftOut === 0)
+            return ""
+        const line = qsTr("Last scan: %1 added, %2 updated, %3 missing").arg(s.added || 0).arg(s.updated || 0)
+            .arg(s.removed || 0)
+        if (leftOut === 0)
+            return line
+        // Which files and why is in the log, one line each; this only says that there are some.
+        return line + " · " + (leftOut === 1 ? qsTr("1 file could not be read; see the log")
+                                             : qsTr("%1 files could not be read; see the log").arg(leftOut))
     }
 
     title: qsTr("Library Folders & Settings")
@@ -102,10 +107,10 @@ Window {
         font.pixelSize: 12
     }
 
-    FolderDialog {
+    FileChooser {
         id: addDlg
+        fileMode: FileChooser.Folder
         objectName: "addDlg"
-        parentWindow: root
         title: qsTr("Add Library Folder")
         onAccepted: {
             if (root.library)
@@ -113,10 +118,10 @@ Window {
         }
     }
 
-    FolderDialog {
+    FileChooser {
         id: exclDlg
+        fileMode: FileChooser.Folder
         objectName: "exclDlg"
-        parentWindow: root
         title: qsTr("Exclude a Subfolder")
         onAccepted: {
             if (root.library)

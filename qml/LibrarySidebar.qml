@@ -732,7 +732,7 @@ Rectangle {
         property int pid: -1
 
         title: qsTr("Export Playlist")
-        // Qt Quick's own file dialog matches patterns case-sensitively.
+        // The desktop's file chooser matches patterns case-sensitively.
         nameFilters: [qsTr("M3U8 playlist (*.m3u8 *.M3U8)")]
         defaultSuffix: "m3u8"
 

@@ -1,7 +1,6 @@
 import QtQuick
 import QtQuick.Controls
 import QtQuick.Controls.Basic as BasicControls
-import QtQuick.Dialogs
 import QtQuick.Layouts
 import QtQuick.Templates as T
 import QtQuick.Window
@@ -91,6 +90,8 @@ ApplicationWindow {
         objectName: "menuBar"
         visible: !root.fs
         height: root.fs ? 0 : implicitHeight
+
+        Component.onCompleted: MenuBarState.watch(appMenuBar)
 
         background: Rectangle {
             color: "#16181d"
@@ -645,7 +646,7 @@ ApplicationWindow {
         subtitleDialog.open()
     }
 
-    // The name filter's patterns in lower and upper case: Qt Quick's own dialog matches them case-sensitively,
+    // The name filter's patterns in lower and upper case: the desktop's chooser matches them case-sensitively,
     // and cameras write "CLIP.MP4".
     function filePatterns(extensions) {
         return extensions.map(e => "*." + e + " *." + e.toUpperCase()).join(" ")
@@ -1235,6 +1236,9 @@ ApplicationWindow {
                     anchors.fill: parent
                     aspectOverride: root.aspectOverride
                     fillMode: root.fillMode
+                    // In full screen the transport bar floats over the picture's bottom: subtitles rise above it
+                    // while it shows.
+                    subtitleBottomInset: transportBar.hiding ? 0 : Math.max(0, transportBar.height - transportSlot.height)
                     // Without the application (a component test), the sink shows nothing.
                     bridge: typeof Player !== "undefined" ? Player : null
                 }
@@ -2233,14 +2237,14 @@ ApplicationWindow {
         onAdjust: settings => convertDialog.openWith([settings.input])
     }
 
-    // Qt Quick's own file dialogs: the desktop offers none to a Qt Quick program here. Selections come back as
-    // file URLs, which the player takes as they are. No starting folder is set.
-    FileDialog {
+    // The desktop's file chooser where the bus offers one, else the player's own. Selections come back as file
+    // URLs, which the player takes as they are. Each starts in Documents, else in the home folder: never in the
+    // working folder.
+    FileChooser {
         id: openDialog
         objectName: "openDialog"
-        parentWindow: root
         title: qsTr("Open media files")
-        fileMode: FileDialog.OpenFiles
+        fileMode: FileChooser.OpenFiles
         nameFilters: [
             qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
                 "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
@@ -2251,20 +2255,19 @@ ApplicationWindow {
         onAccepted: root.addUrls(selectedFiles)
     }
 
-    FolderDialog {
+    FileChooser {
         id: folderDialog
+        fileMode: FileChooser.Folder
         objectName: "folderDialog"
-        parentWindow: root
         title: qsTr("Add a folder to the playlist")
         onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
     }
 
-    FileDialog {
+    FileChooser {
         id: subtitleDialog
         objectName: "subtitleDialog"
-        parentWindow: root
         title: qsTr("Add subtitle file")
-        fileMode: FileDialog.OpenFile
+        fileMode: FileChooser.OpenFile
         nameFilters: [
             qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
             qsTr("All files (*)")
@@ -2272,7 +2275,7 @@ ApplicationWindow {
         onAccepted: Player.loadSubtitleFile(String(selectedFile))
     }
 
-    // The library's save dialog: it asks before replacing a file, which Qt Quick's own dialog never does.
+    // The library's save dialog: it asks before replacing a file where the desktop's chooser has not.
     ExportDialog {
         id: savePlaylistDialog
         objectName: "savePlaylistDialog"
@@ -2341,6 +2344,17 @@ ApplicationWindow {
         width: 400
         title: qsTr("About")
         standardButtons: Dialog.Close
+
+        // Close in the dark buttons of the row above it.
+        footer: DialogButtonBox {
+            padding: 12
+            topPadding: 0
+            alignment: Qt.AlignRight
+            background: null
+            delegate: DarkButton {
+                implicitWidth: Math.max(76, implicitContentWidth + leftPadding + rightPadding)
+            }
+        }
 
         background: Rectangle {
             color: "#16181d"

@@ -65,6 +65,8 @@ ListView {
 
         required property int index
         required property string modelData
+        // What the row shows: an address's password never reaches the screen.
+        readonly property string shown: playlistView.hasPlayer ? Player.displayAddress(modelData) : modelData
 
         readonly property bool isCurrent: playlistView.hasPlayer && index === Player.playlistIndex
         readonly property bool isSelected: index === playlistView.currentIndex
@@ -203,7 +205,7 @@ ListView {
                     font.pixelSize: 12
                     font.weight: row.isCurrent ? Font.DemiBold : Font.Normal
                     color: row.isCurrent ? "#ffffff" : "#e8eaed"
-                    text: playlistView.host.basename(row.modelData)
+                    text: playlistView.host.basename(row.shown)
                 }
                 Text {
                     objectName: "rowPath"
@@ -213,7 +215,7 @@ ListView {
                     font.family: "JetBrains Mono"
                     font.pixelSize: 9
                     color: "#5f646d"
-                    text: row.modelData
+                    text: row.shown
                 }
             }
         }

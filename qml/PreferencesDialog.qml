@@ -228,6 +228,10 @@ DarkDialog {
                 id: scaleSlider
                 objectName: "scaleSlider"
                 Layout.fillWidth: true
+                // The Basic slider draws its groove in midlight and its fill and handle rim in dark: the dark
+                // controls' groove and accent, not a white track.
+                palette.midlight: "#2a2d33"
+                palette.dark: "#ff7a45"
                 from: 0.5
                 to: 2.5
                 stepSize: 0.05

@@ -2,7 +2,9 @@
 
 #include "qml/Clipboard.h"
 #include "qml/FileUrls.h"
+#include "qml/MenuBarState.h"
 
+#include "platform/FileChooserPortal.h"
 #include "ui/MediaSessionBridge.h"
 #include "ui/TranscodeQueue.h"
 #include "ui/VideoSink.h"
@@ -43,6 +45,11 @@ void prepareEngine(QQmlEngine& engine)
         uri, 1, 0, "FileUrls", [](QQmlEngine*, QJSEngine*) -> QObject* { return new FileUrls(); });
     qmlRegisterSingletonType<Clipboard>(
         uri, 1, 0, "Clipboard", [](QQmlEngine*, QJSEngine*) -> QObject* { return new Clipboard(); });
+    // One desktop file chooser for the whole program: the portal takes one question at a time.
+    qmlRegisterSingletonType<kvr::platform::FileChooserPortal>(uri, 1, 0, "Portal",
+        [](QQmlEngine*, QJSEngine*) -> QObject* { return new kvr::platform::FileChooserPortal(); });
+    qmlRegisterSingletonType<MenuBarState>(
+        uri, 1, 0, "MenuBarState", [](QQmlEngine*, QJSEngine*) -> QObject* { return new MenuBarState(); });
     engine.addImportPath(QStringLiteral("qrc:/qt/qml"));
 }
 

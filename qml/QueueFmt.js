@@ -1,4 +1,5 @@
 .pragma library
+.import "Formats.js" as Formats
 
 // Texts, marks and fractions of the conversion queue window: pure functions of a job map (the keys of
 // Converter.jobs) so they are checked without a queue.
@@ -85,4 +86,16 @@ function detail(job, paused) {
     default:
         return paused ? qsTr("Waiting (queue paused)") : qsTr("Waiting")
     }
+}
+
+// The job's summary ("MP4 · h264 / aac", container · video / audio) with the codecs named as the conversion
+// dialog names them: "MP4 · H.264 / AAC". A text of another shape, or an unknown codec, stays as it is.
+function summary(text) {
+    const match = /^(.*) \u00b7 (.*) \/ (.*)$/.exec(String(text))
+    if (!match)
+        return String(text)
+    const name = (key, names, none) => key === "copy" ? qsTr("original") : key === "none" ? none
+                                                                                         : names[key] || key
+    return match[1] + " \u00b7 " + name(match[2], Formats.videoCodecNames, qsTr("no video")) + " / "
+        + name(match[3], Formats.audioCodecNames, qsTr("no audio"))
 }

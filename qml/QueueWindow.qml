@@ -224,7 +224,7 @@ Window {
                                 }
                                 Text {
                                     objectName: "summaryText"
-                                    text: model.summary
+                                    text: QueueFmt.summary(model.summary)
                                     textFormat: Text.PlainText
                                     font.pixelSize: 10
                                     color: "#5f646d"

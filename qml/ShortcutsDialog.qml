@@ -75,8 +75,13 @@ DarkDialog {
         anchors.fill: parent
         clip: true
         contentWidth: availableWidth
+        // The whole column, its last card too, however its wrapped lines settle.
+        contentHeight: content.implicitHeight
+        // Shown whenever there is more below, not only while scrolling: a list that looks whole is read as whole.
+        ScrollBar.vertical.policy: contentHeight > availableHeight ? ScrollBar.AlwaysOn : ScrollBar.AsNeeded
 
         ColumnLayout {
+            id: content
             width: scroll.availableWidth
             spacing: 4
 

@@ -352,6 +352,8 @@ rows+=(
 rows+=(
   "six-seconds.mp3|ffmpeg -f lavfi -i sine=frequency=440:sample_rate=44100:duration=6 -c:a libmp3lame -b:a 64k"
   "four-seconds.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=4 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=4 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 25 -bf 0 -c:a aac -b:a 64k -shortest -f mpegts"
+  # A cast that starts in the middle: long enough that a start at 30 s is far from both ends.
+  "sixty-seconds.mp4|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=10:duration=60 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=60 -map 0:v -map 1:a -ac 2 -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 10 -c:a aac -b:a 64k -shortest -movflags +faststart"
 )
 
 # Cast plans: codec and container pairs that receivers take or refuse, an MP4 whose second audio track is not

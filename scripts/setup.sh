@@ -21,6 +21,10 @@ packages=(
   # the media server benchmark's load generator and its reference server (started by the benchmark alone)
   wrk nginx-light
   fonts-dejavu-core fonts-jetbrains-mono locales-all
+  # glyphs for every language name the preferences list: Devanagari (core), Korean, Japanese and Chinese (cjk)
+  fonts-noto-core fonts-noto-cjk
+  # the install test validates the desktop file and the AppStream metainfo
+  desktop-file-utils appstream
   xvfb xauth libgl1-mesa-dri dbus pulseaudio pulseaudio-utils iproute2 procps
   # an independent reader of the Cast v2 message bodies the tests encode
   protobuf-compiler

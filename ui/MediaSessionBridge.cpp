@@ -136,6 +136,11 @@ QString MediaSessionBridge::lastError() const
     return session_ ? errorText(QString::fromStdString(session_->lastError())) : QString();
 }
 
+QString MediaSessionBridge::displayAddress(const QString& entry) const
+{
+    return kvr::ui::displayAddress(entry);
+}
+
 QString MediaSessionBridge::currentFile() const
 {
     if (casting())

@@ -195,6 +195,8 @@ public:
     void setPlayPlaylist(bool on);
     // The recent items as shown: addresses without their credentials.
     QStringList recentFiles() const;
+    // How the window shows an entry (a playlist row, a title): an address without its credentials.
+    Q_INVOKABLE QString displayAddress(const QString& entry) const;
     bool resumePlayback() const { return resumePlayback_; }
     void setResumePlayback(bool on);
     bool hwDecode() const { return hwDecode_; }

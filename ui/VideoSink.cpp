@@ -143,6 +143,24 @@ void VideoSink::setFillMode(int mode)
     update();
 }
 
+void VideoSink::setSubtitleBottomInset(double inset)
+{
+    if (!std::isfinite(inset))
+        return;
+    inset = std::max(0.0, inset);
+    if (std::abs(inset - subtitleBottomInset_.load()) <= 1e-6)
+        return;
+    subtitleBottomInset_ = inset;
+    emit layoutChanged();
+    update();
+}
+
+QRectF VideoSink::subtitleRect() const
+{
+    std::lock_guard lock(subtitleRectMutex_);
+    return paintedSubtitleRect_;
+}
+
 void VideoSink::updateTimer()
 {
     FrameSource* src = source();
@@ -228,6 +246,16 @@ VideoSink::Layout VideoSink::layout(const QSizeF& item, double aspect, int fillM
     return result;
 }
 
+QRectF VideoSink::subtitleArea(const QRectF& visible, double itemHeight, double bottomInset)
+{
+    const double limit = itemHeight - std::max(0.0, bottomInset);
+    if (visible.isEmpty() || visible.bottom() <= limit)
+        return visible;
+    const double height = std::max(1.0, limit - visible.top());
+    const double width = visible.width() * height / visible.height();
+    return QRectF(visible.center().x() - width / 2, visible.top(), width, height);
+}
+
 QSize VideoSink::overlayDeviceSize(const QRectF& visible, qreal devicePixelRatio)
 {
     const long width = std::lround(visible.width() * devicePixelRatio);
@@ -303,6 +331,8 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         // Qt neither deletes nor stops drawing a tree that is not handed back.
         delete oldNode;
         forgetNodes();
+        std::lock_guard lock(subtitleRectMutex_);
+        paintedSubtitleRect_ = QRectF();
         return nullptr;
     }
 
@@ -366,14 +396,20 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
     if (transformNode_->matrix() != placed.transform)
         transformNode_->setMatrix(placed.transform);
 
-    if (src)
-        updateSubtitles(oldNode, placed.visible);
+    if (src) {
+        const QRectF area = subtitleArea(placed.visible, height(), subtitleBottomInset_.load());
+        {
+            std::lock_guard lock(subtitleRectMutex_);
+            paintedSubtitleRect_ = area;
+        }
+        updateSubtitles(oldNode, area);
+    }
     return oldNode;
 }
 
-void VideoSink::updateSubtitles(QSGNode* root, const QRectF& visible)
+void VideoSink::updateSubtitles(QSGNode* root, const QRectF& area)
 {
-    const QSize device = overlayDeviceSize(visible, window()->effectiveDevicePixelRatio());
+    const QSize device = overlayDeviceSize(area, window()->effectiveDevicePixelRatio());
     // A fresh overlay each time; its buffer is kept so a changing subtitle does not allocate every paint.
     overlay_.width = 0;
     overlay_.height = 0;
@@ -407,7 +443,7 @@ void VideoSink::updateSubtitles(QSGNode* root, const QRectF& visible)
         }
     }
     if (overlayNode_)
-        overlayNode_->setRect(visible);
+        overlayNode_->setRect(area);
 }
 
 } // namespace kvr::ui

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 class QSGImageNode;
 class QSGTransformNode;
@@ -34,6 +35,9 @@ class VideoSink : public QQuickItem {
     Q_PROPERTY(kvr::ui::MediaSessionBridge* bridge READ bridge WRITE setBridge NOTIFY bridgeChanged)
     Q_PROPERTY(double aspectOverride READ aspectOverride WRITE setAspectOverride NOTIFY layoutChanged)
     Q_PROPERTY(int fillMode READ fillMode WRITE setFillMode NOTIFY layoutChanged)
+    // The height at the item's bottom that subtitles keep clear of: the transport bar floating over the
+    // picture in full screen. The picture itself does not move.
+    Q_PROPERTY(double subtitleBottomInset READ subtitleBottomInset WRITE setSubtitleBottomInset NOTIFY layoutChanged)
 
 public:
     enum FillMode { Fit = 0, Crop = 1, Stretch = 2 };
@@ -78,6 +82,10 @@ public:
     void setAspectOverride(double aspect);
     int fillMode() const { return fillMode_; }
     void setFillMode(int mode);
+    double subtitleBottomInset() const { return subtitleBottomInset_.load(); }
+    void setSubtitleBottomInset(double inset);
+    // Where the last painted subtitles lie in the item; empty before the first picture. GUI thread.
+    Q_INVOKABLE QRectF subtitleRect() const;
 
     // Runs the repaint timer while there is video in the states Prepared to Ending.
     void updateTimer();
@@ -89,6 +97,10 @@ public:
     // Display aspect of `frame` (width over height as seen, rotation included); `aspectOverride` > 0 wins.
     static double frameAspect(const engine::VideoFrame& frame, double aspectOverride);
     static Layout layout(const QSizeF& item, double aspect, int fillMode, int rotation);
+    // Where subtitles go over the visible picture when the item's bottom `bottomInset` pixels must stay clear:
+    // the visible rectangle, or one of the same shape scaled down from its top centre so its bottom edge lies
+    // at the limit (same shape, so the rendered text keeps its proportions).
+    static QRectF subtitleArea(const QRectF& visible, double itemHeight, double bottomInset);
     // Device-pixel size of the subtitle picture for the visible rectangle; at least 1×1.
     static QSize overlayDeviceSize(const QRectF& visible, qreal devicePixelRatio);
 
@@ -111,7 +123,7 @@ private:
     void forgetNodes();
     // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
     bool preparePicture(const engine::VideoFrame& frame);
-    void updateSubtitles(QSGNode* root, const QRectF& visible);
+    void updateSubtitles(QSGNode* root, const QRectF& area);
 
     QPointer<MediaSessionBridge> bridge_;
     std::unique_ptr<FrameSource> bridgeSource_;
@@ -119,6 +131,11 @@ private:
     QTimer repaintTimer_;
     double aspectOverride_ = 0.0;
     int fillMode_ = Fit;
+    // Written on the GUI thread, read by the paint on the render thread.
+    std::atomic<double> subtitleBottomInset_ { 0.0 };
+    // The subtitle rectangle of the last paint, for subtitleRect().
+    mutable std::mutex subtitleRectMutex_;
+    QRectF paintedSubtitleRect_;
 
     // Written by the paint and read by the repaint tick on the GUI thread.
     std::atomic<int64_t> generation_ { 0 };

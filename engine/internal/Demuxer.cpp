@@ -402,8 +402,9 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
     AVFormatContext* ctx = nullptr;
     std::optional<int> opened = openInput(address, address.url, networkTimeoutUs, interrupt, ctx);
     if (opened && *opened < 0 && *opened != AVERROR_EXIT && !address.fallbackUrl.empty()) {
-        defaultLogger()->info("Demuxer: {} refused ({}), trying {}", address.url.substr(0, address.url.find(':')),
-            ffmpegErrorText(*opened), address.fallbackUrl.substr(0, address.fallbackUrl.find(':')));
+        defaultLogger()->log(lineLevel(spdlog::level::info), "Demuxer: {} refused ({}), trying {}",
+            address.url.substr(0, address.url.find(':')), ffmpegErrorText(*opened),
+            address.fallbackUrl.substr(0, address.fallbackUrl.find(':')));
         opened = openInput(address, address.fallbackUrl, networkTimeoutUs, interrupt, ctx);
     }
     if (!opened) {
@@ -442,8 +443,9 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
     if (startUs > 0)
         seekTo(startUs);
 
-    defaultLogger()->info("Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
-                          "start_us={} rotation={} sar={}/{}",
+    defaultLogger()->log(lineLevel(spdlog::level::info),
+        "Demuxer: opened '{}' streams={} audio_idx={} video_idx={} sub_idx={} duration_us={} "
+        "start_us={} rotation={} sar={}/{}",
         address.network ? redactAddress(utf8) : utf8, format->nb_streams, audio.index, video.index, subtitle.index,
         durationUs(), startUs, rotation, sarNum, sarDen);
     return true;
@@ -462,7 +464,8 @@ void Demuxer::seekTo(int64_t startUs)
     };
     int r = seek(startUs);
     if (r < 0) {
-        defaultLogger()->warn("Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx, startUs, ffmpegErrorText(r));
+        defaultLogger()->log(lineLevel(spdlog::level::warn), "Demuxer: av_seek_frame(stream={} {}us) failed: {}", idx,
+            startUs, ffmpegErrorText(r));
         return;
     }
     if (video.index < 0)
@@ -481,7 +484,8 @@ void Demuxer::seekTo(int64_t startUs)
         const KeyScan scan = readToKeyFrame(keyTs);
         if (scan == KeyScan::Found && (keyTs == AV_NOPTS_VALUE || keyTs <= targetTs || backUs > startUs)) {
             if (backUs > 0 && keyTs != AV_NOPTS_VALUE)
-                defaultLogger()->info("Demuxer: seek to {}us starts at a key frame {}us back", startUs,
+                defaultLogger()->log(lineLevel(spdlog::level::info),
+                    "Demuxer: seek to {}us starts at a key frame {}us back", startUs,
                     startUs - (av_rescale_q(keyTs, video.timeBase, AV_TIME_BASE_Q) - startOffset));
             return;
         }
@@ -501,7 +505,7 @@ void Demuxer::seekTo(int64_t startUs)
             break;
     }
     // No key frame at or before the target: decode from where the plain seek lands, as before.
-    defaultLogger()->warn("Demuxer: no key frame found before {}us", startUs);
+    defaultLogger()->log(lineLevel(spdlog::level::warn), "Demuxer: no key frame found before {}us", startUs);
     seek(startUs);
 }
 

@@ -282,6 +282,65 @@ TEST(MediaSession, SubtitleDelayAndScaleReachThePicture)
     EXPECT_EQ(atScale(std::nan("")), atScale(0.3));
 }
 
+// The drawn text's box, width over height, of an overlay rendered at the picture's displayed size.
+static double textAspect(const kvr::engine::internal::SubtitleOverlay& overlay)
+{
+    int left = overlay.width, right = -1, top = overlay.height, bottom = -1;
+    for (int y = 0; y < overlay.height; ++y) {
+        for (int x = 0; x < overlay.width; ++x) {
+            if (overlay.pixels[(size_t(y) * overlay.width + x) * 4 + 3] == 0)
+                continue;
+            left = std::min(left, x);
+            right = std::max(right, x);
+            top = std::min(top, y);
+            bottom = std::max(bottom, y);
+        }
+    }
+    return right < left ? 0.0 : double(right - left + 1) / double(bottom - top + 1);
+}
+
+// A picture turned a quarter, by its container or by the user's rotation, is shown turned: its subtitles are
+// laid out on the picture as shown and keep the proportions they have on an unturned picture. So does a crop.
+TEST(MediaSession, SubtitlesOnATurnedPictureKeepTheirShape)
+{
+    const struct {
+        const char* name;
+        const char* media;
+        int rotate;
+        int cropRight;
+        int shownWidth; // the picture as the window shows it
+        int shownHeight;
+    } cases[] = {
+        { "upright", "clip.mp4", 0, 0, 320, 240 },
+        { "turned by the container", "rotated.mp4", 0, 0, 240, 320 },
+        { "turned by the user", "clip.mp4", 90, 0, 240, 320 },
+        { "turned by both", "rotated.mp4", 270, 0, 320, 240 },
+        { "cropped narrow", "clip.mp4", 0, 160, 160, 240 },
+    };
+    double upright = 0.0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path dir = freshFolder("turned");
+        fs::copy_file(kvr::test::fixture(c.media), dir / "Movie.mp4");
+        writeText(dir / "Movie.srt", srt("HHHH"));
+        auto session = makeSession();
+        kvr::engine::VideoFilters filters;
+        filters.rotate = c.rotate;
+        filters.cropRight = c.cropRight;
+        session->setVideoFilters(filters);
+        ASSERT_TRUE(session->open(dir / "Movie.mp4", 0));
+        ASSERT_EQ(session->currentSubtitleTrack(), 100000);
+        session->setSubtitleDelayUs(session->subtitleDelayUs());
+        kvr::engine::internal::SubtitleOverlay overlay;
+        session->renderSubtitles(c.shownWidth * 2, c.shownHeight * 2, overlay);
+        const double aspect = textAspect(overlay);
+        ASSERT_GT(aspect, 0.0);
+        if (upright == 0.0)
+            upright = aspect;
+        EXPECT_NEAR(aspect / upright, 1.0, 0.08) << aspect << " here, " << upright << " upright";
+    }
+}
+
 TEST(MediaSession, SwitchesBetweenEmbeddedAndExternalSubtitles)
 {
     const fs::path dir = freshFolder("mixed");

@@ -10,6 +10,7 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -279,6 +280,54 @@ TEST(TagWriter, ChangesAStreamKeyOnlyWhereTheStreamHadIt)
     EXPECT_EQ(
         after.streams[0].tags.count("handler_name") ? after.streams[0].tags.at("handler_name") : "", "New handler");
     EXPECT_FALSE(after.streams[0].tags.count("title"));
+}
+
+namespace {
+
+// The major brand as ffprobe reports it; "<ffprobe failed>" when it cannot run.
+std::string majorBrand(const fs::path& file)
+{
+    const std::string command
+        = "ffprobe -v error -show_entries format_tags=major_brand -of default=nw=1:nk=1 '" + file.native() + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return "<ffprobe failed>";
+    std::string brand;
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe))
+        brand += buffer;
+    if (::pclose(pipe) != 0)
+        return "<ffprobe failed>";
+    while (!brand.empty() && brand.back() == '\n')
+        brand.pop_back();
+    return brand;
+}
+
+} // namespace
+
+// The MP4 muxer would write its own major brand ("isom"); players tell audio files and audiobooks by theirs.
+TEST(TagWriter, KeepsTheMajorBrandOfAnMp4File)
+{
+    struct Case {
+        const char* fixture;
+        const char* name;
+        const char* brand;
+    };
+    const Case cases[] = {
+        { "tagged.m4a", "Song.m4a", "M4A " },
+        { "tagged.m4a", "Album.M4B", "M4A " },
+        { "rotated.mp4", "Phone.mp4", "isom" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path folder = freshFolder("brand");
+        const fs::path file = copyFixture(c.fixture, folder, c.name);
+        ASSERT_EQ(majorBrand(file), c.brand);
+        std::string error;
+        ASSERT_TRUE(writeTags(file.native(), { { "title", "Branded" } }, error)) << error;
+        EXPECT_EQ(majorBrand(file), c.brand);
+        EXPECT_EQ(probedTags(file)["title"], "Branded");
+    }
 }
 
 // Containers that drop what they cannot store must not pass for a success; the file stays as it was.

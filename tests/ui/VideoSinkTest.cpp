@@ -98,6 +98,36 @@ TEST(VideoSink, LayoutFitsCropsOrStretchesAndRotatesAboutTheCentre)
     EXPECT_NEAR(corner.y(), 0, 1e-3);
 }
 
+// Subtitles keep clear of a bar over the item's bottom by shrinking from the top centre, shape kept; the
+// picture's own rectangle is what they cover when nothing is in the way.
+TEST(VideoSink, SubtitleAreaEndsAboveTheBottomInset)
+{
+    const struct {
+        const char* name;
+        QRectF visible;
+        double itemHeight;
+        double inset;
+        QRectF area;
+    } cases[] = {
+        { "no bar", { 0, 0, 1920, 1080 }, 1080, 0, { 0, 0, 1920, 1080 } },
+        { "bar over a full-height picture", { 0, 0, 1920, 1080 }, 1080, 64,
+            { 56.888888888888886, 0, 1806.2222222222222, 1016 } },
+        { "letterbox below the picture clears the bar", { 0, 100, 1920, 800 }, 1080, 64, { 0, 100, 1920, 800 } },
+        { "bar reaches into a letterboxed picture", { 0, 60, 1920, 960 }, 1080, 64, { 4, 60, 1912, 956 } },
+        { "negative inset counts as none", { 0, 0, 800, 600 }, 600, -20, { 0, 0, 800, 600 } },
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QRectF area = VideoSink::subtitleArea(c.visible, c.itemHeight, c.inset);
+        EXPECT_NEAR(area.x(), c.area.x(), 1e-6);
+        EXPECT_NEAR(area.y(), c.area.y(), 1e-6);
+        EXPECT_NEAR(area.width(), c.area.width(), 1e-6);
+        EXPECT_NEAR(area.height(), c.area.height(), 1e-6);
+        EXPECT_LE(area.bottom(), c.itemHeight - std::max(0.0, c.inset) + 1e-6);
+        EXPECT_NEAR(area.width() / area.height(), c.visible.width() / c.visible.height(), 1e-9);
+    }
+}
+
 TEST(VideoSink, OverlayDeviceSizeRoundsHalvesUpAndIsNeverEmpty)
 {
     EXPECT_EQ(VideoSink::overlayDeviceSize(QRectF(0, 0, 100.5, 50.4), 1.0), QSize(101, 50));

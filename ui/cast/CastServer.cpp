@@ -79,8 +79,10 @@ bool CastServer::start(const QHostAddress& receiver, QString* error)
             *error = tr("This computer has no address on the receiver's network (%1)").arg(receiver.toString());
         return false;
     }
-    if (server.isListening() && localAddress == candidate)
+    if (server.isListening() && localAddress == candidate) {
+        receiver_ = receiver;
         return true;
+    }
 
     // Accepted connections stay open; only the listening socket moves.
     server.close();
@@ -91,6 +93,7 @@ bool CastServer::start(const QHostAddress& receiver, QString* error)
         return false;
     }
     localAddress = candidate;
+    receiver_ = receiver;
     return true;
 }
 
@@ -207,6 +210,31 @@ QString CastServer::newToken()
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(words), sizeof(words)).toHex());
 }
 
+QString CastServer::loggable(const QByteArray& text)
+{
+    // The requester chooses these bytes: nothing it sends may forge or break up a line of the log, or flood it.
+    QString out;
+    out.reserve(std::min<qsizetype>(text.size(), kMaxLoggedField));
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const uchar c = uchar(text.at(i));
+        QString piece;
+        if (c == '\\')
+            piece = QStringLiteral("\\\\");
+        else if (c < 0x20 || (c >= 0x7f && c <= 0x9f))
+            piece = QStringLiteral("\\x%1").arg(uint(c), 2, 16, QLatin1Char('0'));
+        else
+            piece = QChar(c);
+        // What is cut is marked, and the mark still fits.
+        const bool last = i + 1 == text.size();
+        if (out.size() + piece.size() > kMaxLoggedField - (last ? 0 : 1)) {
+            out += QChar(0x2026);
+            break;
+        }
+        out += piece;
+    }
+    return out;
+}
+
 QUrl CastServer::mediaUrl(const QString& token, const QString& extension) const
 {
     QUrl url;
@@ -219,24 +247,42 @@ QUrl CastServer::mediaUrl(const QString& token, const QString& extension) const
 
 void CastServer::onNewConnection()
 {
+    bool receiverOk = false;
+    const quint32 receiverV4 = receiver_.toIPv4Address(&receiverOk);
     while (server.hasPendingConnections()) {
         QTcpSocket* socket = server.nextPendingConnection();
         if (!socket)
             break;
-        if (!isLocalAddress(socket->peerAddress())) {
+        const QHostAddress peerAddress = socket->peerAddress();
+        if (!isLocalAddress(peerAddress)) {
             // Not one byte and no log line for a peer outside the local networks.
             socket->abort();
             socket->deleteLater();
             continue;
         }
-        if (conns.size() >= kMaxConnections) {
-            // Cut like a refused peer: a receiver never needs this many, a crowd must not exhaust descriptors.
+        const quint32 peer = peerAddress.toIPv4Address();
+        const bool fromReceiver = receiverOk && peer == receiverV4;
+        bool refuse = false;
+        if (!fromReceiver) {
+            int held = 0;
+            for (const auto& conn : std::as_const(conns))
+                held += conn->peer == peer ? 1 : 0;
+            refuse = held >= kMaxConnectionsPerPeer;
+        }
+        // A receiver never needs this many, and a crowd must not exhaust descriptors; but a crowd of strangers
+        // must not lock the receiver out of its own media either.
+        if (!refuse && conns.size() >= kMaxConnections)
+            refuse = !fromReceiver || !evictForReceiver();
+        if (refuse) {
+            // Cut like a refused peer.
             socket->abort();
             socket->deleteLater();
             continue;
         }
         auto conn = std::make_shared<Conn>();
         conn->socket = socket;
+        conn->peer = peer;
+        conn->serial = nextSerial++;
         conns.insert(socket, conn);
         peakConnections = std::max(peakConnections, int(conns.size()));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
@@ -248,14 +294,39 @@ void CastServer::onNewConnection()
             conns.remove(socket);
             socket->deleteLater();
         });
-        // A peer that never finishes its head would hold its slot for good. The socket is the timer's context,
-        // so the check dies with it; the socket is a child of the listening server, so it never outlives this.
-        QTimer::singleShot(headTimeoutMs, socket, [this, socket] {
+        // A peer that never finishes its head would hold its slot for good. One timer per connection, owned by
+        // the socket: it is stopped once the head is in and freed with the socket, so a burst of short
+        // connections leaves no timers running on behind it.
+        conn->headTimer = new QTimer(socket);
+        conn->headTimer->setSingleShot(true);
+        connect(conn->headTimer, &QTimer::timeout, socket, [this, socket] {
             const std::shared_ptr<Conn> found = conns.value(socket);
             if (found && !found->headHandled)
                 socket->abort();
         });
+        conn->headTimer->start(headTimeoutMs);
     }
+}
+
+bool CastServer::evictForReceiver()
+{
+    bool receiverOk = false;
+    const quint32 receiverV4 = receiver_.toIPv4Address(&receiverOk);
+    std::shared_ptr<Conn> oldest;
+    for (const auto& conn : std::as_const(conns)) {
+        if (conn->headHandled || (receiverOk && conn->peer == receiverV4) || !conn->socket)
+            continue;
+        if (!oldest || conn->serial < oldest->serial)
+            oldest = conn;
+    }
+    if (!oldest)
+        return false;
+    // Out of conns first: abort emits disconnected at once only for a connected socket.
+    QTcpSocket* socket = oldest->socket;
+    conns.remove(socket);
+    socket->abort();
+    socket->deleteLater();
+    return true;
 }
 
 void CastServer::onAcceptError(QAbstractSocket::SocketError)
@@ -283,6 +354,8 @@ void CastServer::onReadyRead(QTcpSocket* socket)
     const QByteArray head = conn->request.left(end);
     conn->request.remove(0, end + 4);
     conn->headHandled = true;
+    if (conn->headTimer)
+        conn->headTimer->stop();
 
     const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> parts = lines.constFirst().trimmed().split(' ');
@@ -390,10 +463,10 @@ void CastServer::handleRequest(const std::shared_ptr<Conn>& conn, const QByteArr
 
     const QString bytes
         = range.partial ? QStringLiteral(" (bytes %1-%2)").arg(range.start).arg(range.lastByte) : QString();
-    logRequest(QStringLiteral("%1 %2 %3 -> %4%5")
-                   .arg(QString::fromLatin1(method), QString::fromLatin1(target).section(QLatin1Char('/'), 2),
-                       socket->peerAddress().toString(), range.partial ? QStringLiteral("206") : QStringLiteral("200"),
-                       bytes));
+    logRequest(
+        QStringLiteral("%1 %2 %3 -> %4%5")
+            .arg(loggable(method), loggable(target.split('/').mid(2).join('/')), socket->peerAddress().toString(),
+                range.partial ? QStringLiteral("206") : QStringLiteral("200"), bytes));
 
     if (method == "HEAD")
         socket->disconnectFromHost();
@@ -415,7 +488,7 @@ void CastServer::respondStatus(
     const QString peer = socket->peerAddress().toString();
     socket->disconnectFromHost();
     // One multi-argument call: a method text holding "%1" must not be filled in by a later arg().
-    logRequest(QStringLiteral("%1 %2 -> %3").arg(QString::fromLatin1(method), peer, QString::number(code)));
+    logRequest(QStringLiteral("%1 %2 -> %3").arg(loggable(method), peer, QString::number(code)));
 }
 
 void CastServer::pump(const std::shared_ptr<Conn>& conn)

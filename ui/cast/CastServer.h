@@ -49,6 +49,12 @@ public:
         bool responding = false;
         // A head has been handled (answered or streaming): later heads on the connection are ignored.
         bool headHandled = false;
+        // The peer's IPv4 address, for the per-peer cap and the receiver's reserved slot.
+        quint32 peer = 0;
+        // Accept order: the oldest unfinished head from a stranger makes room for the receiver.
+        quint64 serial = 0;
+        // Cuts a peer whose head is still incomplete; a child of the socket, so it goes with it.
+        QTimer* headTimer = nullptr;
     };
 
     // A receiver opens only a few connections; each one holds a socket, a file and up to 2.25 MiB of queue, so
@@ -56,13 +62,18 @@ public:
     static constexpr int kMaxConnections = 64;
     // A peer that has not sent a complete request head this long after being accepted is cut off.
     static constexpr int kHeadTimeoutMs = 10000;
+    // Connections one address may hold at once (the receiver is exempt): a single host cannot take every slot.
+    static constexpr int kMaxConnectionsPerPeer = 8;
+    // Requester-chosen text (method, target) is cut to this many characters in a log line.
+    static constexpr int kMaxLoggedField = 200;
 
     explicit CastServer(QObject* parent = nullptr);
     ~CastServer() override;
 
     // Listens on the local address in the receiver's network (the last match in interface order wins), on a
     // port the system chooses. Listening already on that address keeps port, entries and connections. On
-    // failure writes a sentence through error (when not null) and leaves everything as it was.
+    // failure writes a sentence through error (when not null) and leaves everything as it was. On success the
+    // receiver's address is the one peer that is never capped and always finds a slot.
     bool start(const QHostAddress& receiver, QString* error = nullptr);
 
     // An empty MIME type is taken from the path's suffix, which also becomes the URL's extension.
@@ -77,10 +88,13 @@ public:
     static bool isLocalAddress(const QHostAddress& peer);
     // 16 random bytes from the system's generator, as 32 lower-case hex digits.
     static QString newToken();
+    // text for a log line: control characters and backslashes escaped, cut to kMaxLoggedField characters.
+    static QString loggable(const QByteArray& text);
     QUrl mediaUrl(const QString& token, const QString& extension) const;
 
     bool isListening() const { return server.isListening(); }
     QHostAddress listenAddress() const { return localAddress; }
+    QHostAddress receiverAddress() const { return receiver_; }
     quint16 port() const { return server.serverPort(); }
     int entryCount() const { return int(entries.size()); }
     bool hasEntry(const QString& token) const { return entries.contains(token); }
@@ -111,10 +125,14 @@ private:
     void pump(const std::shared_ptr<Conn>& conn);
     void pumpWaiting();
     void abortAll();
+    // Makes room for the receiver when every slot is taken: aborts the oldest connection of another peer whose
+    // head is still incomplete. False when there is none.
+    bool evictForReceiver();
     void logRequest(const QString& line);
 
     QTcpServer server;
     QHostAddress localAddress;
+    QHostAddress receiver_;
     QHash<QString, Entry> entries;
     QHash<QTcpSocket*, std::shared_ptr<Conn>> conns;
     QTimer pumpTimer;
@@ -123,6 +141,7 @@ private:
     int acceptPauses = 0;
     int peakConnections = 0;
     int headTimeoutMs = kHeadTimeoutMs;
+    quint64 nextSerial = 0;
     // The pump's one read buffer, reused for every chunk of every connection.
     QByteArray chunk;
 };

@@ -78,6 +78,17 @@ CastSession::CastSession(MediaSessionBridge* bridge, QObject* parent, int startu
             bridge_->remoteChanged();
     });
     remoteTimer_.setInterval(kRemoteIntervalMs);
+    diagnosticsTimer_.setSingleShot(true);
+    // A coarse timer may fire early, and the interval is a promise to whoever shows the log.
+    diagnosticsTimer_.setTimerType(Qt::PreciseTimer);
+    diagnosticsTimer_.setInterval(kDiagnosticsSignalMs);
+    connect(&diagnosticsTimer_, &QTimer::timeout, this, [this] {
+        if (!diagnosticsPending_)
+            return;
+        diagnosticsPending_ = false;
+        diagnosticsTimer_.start();
+        emit diagnosticsChanged();
+    });
 
     if (enabled_ && discoverOnStart_) {
         QTimer::singleShot(startupDiscoveryDelayMs, this, [this] { discovery_.start(); });
@@ -234,12 +245,18 @@ void CastSession::appendDiagnostic(const QString& text)
     diagnostics_.append(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QStringLiteral("  ") + text);
     while (diagnostics_.size() > kDiagnosticsLines)
         diagnostics_.removeFirst();
+    if (diagnosticsTimer_.isActive()) {
+        diagnosticsPending_ = true;
+        return;
+    }
+    diagnosticsTimer_.start();
     emit diagnosticsChanged();
 }
 
 void CastSession::clearDiagnostics()
 {
     diagnostics_.clear();
+    diagnosticsPending_ = false;
     emit diagnosticsChanged();
 }
 

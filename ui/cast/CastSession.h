@@ -55,6 +55,9 @@ public:
     // How long a released controller lives on, so that its last request to the receiver (a stop) can leave.
     static constexpr int kReleaseDelayMs = 2000;
     static constexpr int kDiagnosticsLines = 300;
+    // diagnosticsChanged goes out at most once this often: every request a receiver (or anyone) makes is a
+    // line, and each emission costs a relayout of the whole log where it is shown.
+    static constexpr int kDiagnosticsSignalMs = 250;
     static constexpr int kStartupDiscoveryDelayMs = 4000;
     // A load waits for this much of a live conversion (or its end) before the receiver is told to fetch it,
     // checking every kReadyIntervalMs, at most kReadyTries times.
@@ -139,7 +142,8 @@ public:
     double volume() override;
     int state() override;
 
-    // Adds a timestamped line to the diagnostics, dropping the oldest beyond kDiagnosticsLines.
+    // Adds a timestamped line to the diagnostics, dropping the oldest beyond kDiagnosticsLines. Announces the
+    // change at once when nothing was announced in the last kDiagnosticsSignalMs, else at the end of them.
     void appendDiagnostic(const QString& text);
     // Ends the cast without resuming locally and shows message.
     void fail(const QString& message);
@@ -251,6 +255,9 @@ private:
     QString status_;
     QString lastError_;
     QStringList diagnostics_;
+    // Holds back diagnosticsChanged after an emission; pending: lines came in meanwhile.
+    QTimer diagnosticsTimer_;
+    bool diagnosticsPending_ = false;
     QString selectionSource_;
     int selectedAudioTrack_ = -1;
     int selectedSubtitleTrack_ = -2;

@@ -14,6 +14,8 @@ namespace {
 constexpr int kTransferTimeoutMs = 6000;
 constexpr int kPollIntervalMs = 1000;
 constexpr int kFailedPollsLimit = 5;
+// A start seek that leaves the renderer further than this from its target is sent again, once.
+constexpr double kStartToleranceSeconds = 3.0;
 
 const QString kAvTransport = QStringLiteral("AVTransport");
 const QString kRenderingControl = QStringLiteral("RenderingControl");
@@ -120,8 +122,12 @@ void DlnaController::load(const LoadRequest& request)
                 [this, generation, seekAfterPlay, startSeconds](const Values&) {
                     if (generation != generation_)
                         return;
-                    if (seekAfterPlay)
-                        seek(startSeconds);
+                    if (seekAfterPlay) {
+                        startPending_ = true;
+                        startSeconds_ = startSeconds;
+                        startSeeks_ = 0;
+                        startClock_.start();
+                    }
                     pollTimer_.start();
                 },
                 true);
@@ -145,11 +151,19 @@ void DlnaController::pause()
 
 void DlnaController::stop()
 {
+    startPending_ = false;
     stopRequested_ = true;
     soapCall(device_.avTransportUrl, kAvTransport, QStringLiteral("Stop"), instance(), {}, false);
 }
 
 void DlnaController::seek(double seconds)
+{
+    // The user's seek replaces a start position still sought.
+    startPending_ = false;
+    sendSeek(seconds);
+}
+
+void DlnaController::sendSeek(double seconds)
 {
     Arguments arguments = instance();
     arguments.append({ QStringLiteral("Unit"), QStringLiteral("REL_TIME") });
@@ -185,6 +199,7 @@ void DlnaController::disconnectDevice()
 
 void DlnaController::stopPolling()
 {
+    startPending_ = false;
     pollTimer_.stop();
     ++generation_;
 }
@@ -202,16 +217,17 @@ void DlnaController::handleTransportInfo(const Values& values, quint64 generatio
     if (generation != generation_)
         return;
     const QString transportState = values.value(QStringLiteral("CurrentTransportState"));
+    const int seeksBefore = startSeeks_;
     soapCall(
         device_.avTransportUrl, kAvTransport, QStringLiteral("GetPositionInfo"), instance(),
-        [this, generation, transportState](const Values& positionValues) {
+        [this, generation, transportState, seeksBefore](const Values& positionValues) {
             if (generation == generation_)
-                handlePositionInfo(transportState, positionValues);
+                handlePositionInfo(transportState, positionValues, seeksBefore);
         },
         false);
 }
 
-void DlnaController::handlePositionInfo(const QString& transportState, const Values& values)
+void DlnaController::handlePositionInfo(const QString& transportState, const Values& values, int seeksBefore)
 {
     // A time that cannot be one leaves the position as it was and the duration unknown.
     const double relTime = parseHms(values.value(QStringLiteral("RelTime"))).value_or(position_);
@@ -243,7 +259,27 @@ void DlnaController::handlePositionInfo(const QString& transportState, const Val
     }
     if (newState < 0)
         return;
-    updateStatus(newState, relTime, trackDuration > 0.0 ? trackDuration : -1.0);
+    const double shown = startPending_ ? pursueStart(newState, relTime, seeksBefore) : relTime;
+    updateStatus(newState, shown, trackDuration > 0.0 ? trackDuration : -1.0);
+}
+
+double DlnaController::pursueStart(int state, double relTime, int seeksBefore)
+{
+    if (startClock_.elapsed() > startDeadlineMs_) {
+        // The cast plays on from wherever the renderer is.
+        startPending_ = false;
+        return relTime;
+    }
+    // Until the start is reached the player shows it, not the renderer's 0:00.
+    if (state != Playing || seeksBefore < startSeeks_)
+        return currentPosition();
+    if (startSeeks_ == 0 || (startSeeks_ == 1 && std::abs(relTime - startSeconds_) > kStartToleranceSeconds)) {
+        ++startSeeks_;
+        sendSeek(startSeconds_);
+        return startSeconds_;
+    }
+    startPending_ = false;
+    return relTime;
 }
 
 QString DlnaController::formatHms(double seconds)

@@ -2,6 +2,7 @@
 
 #include "ui/cast/CastController.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QNetworkAccessManager>
@@ -42,6 +43,8 @@ public:
 
     // Milliseconds between polls; tests shorten it.
     void setPollInterval(int milliseconds) { pollTimer_.setInterval(milliseconds); }
+    // How long after Play a start position is still sought; tests shorten it.
+    void setStartSeekDeadline(int milliseconds) { startDeadlineMs_ = milliseconds; }
     bool isPolling() const { return pollTimer_.isActive(); }
 
     // Whole seconds as H:MM:SS; negative and non-numbers give 0:00:00.
@@ -59,7 +62,11 @@ public:
 private:
     void poll();
     void handleTransportInfo(const Values& values, quint64 generation);
-    void handlePositionInfo(const QString& transportState, const Values& values);
+    // seeksBefore: start seeks sent before the position was asked for.
+    void handlePositionInfo(const QString& transportState, const Values& values, int seeksBefore);
+    // Seeks to the pending start position once the renderer plays; the position to show for this report.
+    double pursueStart(int state, double relTime, int seeksBefore);
+    void sendSeek(double seconds);
     void soapCall(const QUrl& controlUrl, const QString& service, const QString& action, const Arguments& arguments,
         ReplyHandler handler, bool fatal);
     void handleSoapReply(QNetworkReply* reply, const QString& action, const ReplyHandler& handler, bool fatal);
@@ -76,6 +83,13 @@ private:
     quint64 generation_ = 0;
     // Raised by disconnectDevice: nothing the closed session asked for is reported afterwards.
     quint64 connection_ = 0;
+    // A start position not yet reached: renderers ignore a Seek while their transport is still
+    // TRANSITIONING, so it is sent once a poll reports PLAYING, and once more when it did not take.
+    bool startPending_ = false;
+    double startSeconds_ = 0.0;
+    int startSeeks_ = 0;
+    QElapsedTimer startClock_;
+    int startDeadlineMs_ = 10000;
 };
 
 } // namespace kvr::ui::cast

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <optional>
 #include <utility>
 
 namespace kvr::ui::library {
@@ -220,6 +221,18 @@ INSERT OR REPLACE INTO library_meta(key, value) VALUES('schema_version', '1');
 COMMIT;
 )sql";
 
+// Indexes that only make reads cheaper. Created at every open of a current file, not only by the script
+// above, so that files made before they existed get them too; the version stays, since a higher one would
+// make older builds refuse the file. The condition of idx_sources_edited is the library's "edited" test
+// (Library.cpp), word for word: SQLite uses a partial index only for that exact condition.
+constexpr const char* indexScript = R"sql(
+CREATE INDEX IF NOT EXISTS idx_sources_edited ON sources(id) WHERE u_artist IS NOT NULL OR u_album IS NOT NULL
+  OR u_album_artist IS NOT NULL OR u_year IS NOT NULL OR u_genre IS NOT NULL OR u_composer IS NOT NULL
+  OR u_category IS NOT NULL OR u_show IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sources_missing ON sources(id) WHERE available = 0;
+CREATE INDEX IF NOT EXISTS idx_videos_genre ON videos(genre_id);
+)sql";
+
 } // namespace
 
 Database::~Database()
@@ -239,11 +252,14 @@ bool Database::open(const QString& path)
         return false;
     }
     sqlite3_busy_timeout(db_, 5000);
-    // The journal mode lives in the file's header: a file of a newer version, which ensureSchema refuses,
-    // keeps the mode it has, so that refusing it leaves every byte as it was.
-    if (storedVersion() <= schemaVersion)
+    // The journal mode lives in the file's header: a file of a newer version or one that cannot be read,
+    // which ensureSchema refuses, keeps the mode it has, so that refusing it leaves every byte as it was.
+    const std::optional<int> stored = storedVersion();
+    if (stored && *stored <= schemaVersion)
         exec("PRAGMA journal_mode=WAL");
-    exec("PRAGMA synchronous=NORMAL");
+    // Reads the schema: on a file that cannot be read it would only fail again, and log it.
+    if (stored)
+        exec("PRAGMA synchronous=NORMAL");
     exec("PRAGMA foreign_keys=ON");
     exec("PRAGMA temp_store=MEMORY");
     return true;
@@ -251,31 +267,94 @@ bool Database::open(const QString& path)
 
 bool Database::ensureSchema()
 {
-    // Read before anything is written, so that a refused file is never touched.
-    const int version = storedVersion();
-    if (version > schemaVersion)
+    refusal_ = Refusal::None;
+    if (!db_)
         return false;
-    if (version == schemaVersion)
+    // Read before anything is written, so that a refused file is never touched. A file that cannot be read is
+    // neither new nor newer: the schema script would write into it.
+    const std::optional<int> version = storedVersion();
+    if (!version) {
+        refusal_ = diagnose();
+        return false;
+    }
+    if (*version > schemaVersion) {
+        refusal_ = Refusal::Newer;
+        return false;
+    }
+    // A file the read indexes cannot be added to (the disk full) still opens: they only save time.
+    if (*version == schemaVersion) {
+        exec(indexScript);
         return true;
-    return exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript);
+    }
+    if (exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript)) {
+        exec(indexScript);
+        return true;
+    }
+    refusal_ = diagnose();
+    return false;
 }
 
-int Database::storedVersion()
+std::optional<int> Database::storedVersion()
 {
     if (!db_)
         return 0;
-    // Asked of the catalogue first: a new file has no library_meta, and preparing a read of it would log.
-    {
-        Statement table = prepare("SELECT 1 FROM sqlite_master WHERE type='table' AND name='library_meta'");
-        if (!table.next())
-            return 0;
-    }
-    Statement read = prepare("SELECT value FROM library_meta WHERE key='schema_version'");
-    if (!read.next())
+    // Raw calls: a failed read is an answer here (the file cannot be read), not a statement to log and skip.
+    // The catalogue is asked first, as a new file has no library_meta.
+    const auto firstText = [this](const char* sql) -> std::optional<QString> {
+        sqlite3_stmt* statement = nullptr;
+        int rc = sqlite3_prepare_v2(db_, sql, -1, &statement, nullptr);
+        QString text;
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(statement);
+            if (rc == SQLITE_ROW) {
+                const auto* bytes = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+                text = QString::fromUtf8(bytes, sqlite3_column_bytes(statement, 0));
+            }
+        }
+        sqlite3_finalize(statement);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE)
+            return std::nullopt;
+        return rc == SQLITE_ROW ? text : QString();
+    };
+    const std::optional<QString> table
+        = firstText("SELECT 'yes' FROM sqlite_master WHERE type='table' AND name='library_meta'");
+    if (!table)
+        return std::nullopt;
+    if (table->isEmpty())
         return 0;
+    const std::optional<QString> value = firstText("SELECT value FROM library_meta WHERE key='schema_version'");
+    if (!value)
+        return std::nullopt;
     bool ok = false;
-    const int version = read.columnText(0).toInt(&ok, 10);
+    const int version = value->toInt(&ok, 10);
     return ok ? version : 0;
+}
+
+Database::Refusal Database::diagnose()
+{
+    const QByteArray failure = sqlite3_errmsg(db_);
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA quick_check", -1, &statement, nullptr);
+    QString verdict;
+    if (rc == SQLITE_OK) {
+        rc = sqlite3_step(statement);
+        if (rc == SQLITE_ROW)
+            verdict = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(statement, 0)));
+    }
+    const QByteArray checkError = sqlite3_errmsg(db_);
+    sqlite3_finalize(statement);
+    const int primary = rc & 0xff;
+    const bool damaged
+        = (rc == SQLITE_ROW && verdict != QLatin1String("ok")) || primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+    const QString file = QString::fromUtf8(sqlite3_db_filename(db_, "main"));
+    if (damaged) {
+        qWarning().noquote() << QStringLiteral("library: %1 is damaged: %2; quick_check: %3")
+                                    .arg(file, QString::fromUtf8(failure),
+                                        rc == SQLITE_ROW ? verdict.left(200) : QString::fromUtf8(checkError));
+        return Refusal::Damaged;
+    }
+    qWarning().noquote() << QStringLiteral("library: cannot read %1: %2").arg(file, QString::fromUtf8(failure));
+    return Refusal::Unreadable;
 }
 
 bool Database::exec(const char* sql)
@@ -297,7 +376,8 @@ Statement Database::prepare(const char* sql)
         return Statement();
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
-        qWarning().noquote() << "library: prepare failed:" << sqlite3_errmsg(db_) << "in" << sql;
+        // The first 200 bytes, as exec logs them: a long search's SQL would fill the log.
+        qWarning().noquote() << "library: prepare failed:" << sqlite3_errmsg(db_) << "in" << QByteArray(sql).left(200);
         sqlite3_finalize(stmt);
         return Statement();
     }

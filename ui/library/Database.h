@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <optional>
+
 struct sqlite3;
 
 namespace kvr::ui::library {
@@ -22,8 +24,22 @@ public:
     // Opens (or creates) the file with foreign keys on, in write-ahead-log mode unless the file is of a newer
     // version (which ensureSchema then refuses); closes any connection held.
     bool open(const QString& path);
-    // Creates what the current schema needs on a new file; false for a file of a newer version.
+    // Creates what the current schema needs on a new file; false, with the reason in refusal(), for a file
+    // of a newer version, a damaged one, or one that could not be read.
     bool ensureSchema();
+
+    // Why the last ensureSchema refused the file.
+    enum class Refusal {
+        None,
+        // Readable, with a higher schema version.
+        Newer,
+        // SQLite's own check finds the file damaged (not a database, truncated, corrupt pages).
+        Damaged,
+        // Neither: the file could not be read or set up just now (locked by another program, an I/O error).
+        Unreadable,
+    };
+    Refusal refusal() const { return refusal_; }
+
     // Runs one or more statements without reading rows.
     bool exec(const char* sql);
     Statement prepare(const char* sql);
@@ -42,10 +58,14 @@ public:
 
 private:
     // The schema_version stored in the file; 0 for a new file, one without the row or one whose value is
-    // no number. Reads only.
-    int storedVersion();
+    // no number; none when the file cannot be read. Reads only.
+    std::optional<int> storedVersion();
+    // After a failed read or set-up: PRAGMA quick_check tells a damaged file from one that could not be read
+    // just now. Reads only; it runs only then, never at every start.
+    Refusal diagnose();
 
     sqlite3* db_ = nullptr;
+    Refusal refusal_ = Refusal::None;
 };
 
 } // namespace kvr::ui::library

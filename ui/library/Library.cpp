@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 
 namespace kvr::ui::library {
@@ -24,7 +26,21 @@ constexpr int contentThrottleMs = 1500;
 constexpr int maintenanceMs = 3600 * 1000;
 constexpr int startupDelayMs = 3000;
 
-// One count per entry: the key QML reads and the query whose first column is the number.
+// The test for a source whose user-edited values may differ from the scanned ones, word for word the condition
+// of the partial index idx_sources_edited (Database.cpp), which serves it only in this exact form.
+const QString editedCondition = QStringLiteral(
+    "u_artist IS NOT NULL OR u_album IS NOT NULL OR u_album_artist IS NOT NULL OR u_year IS NOT NULL OR u_genre IS "
+    "NOT NULL OR u_composer IS NOT NULL OR u_category IS NOT NULL OR u_show IS NOT NULL");
+
+// One count per entry: the keys QML reads (one per column, blank-separated) and the query whose columns are
+// the numbers. Counting through
+// the items view costs nine joins for every source; instead, sources without user edits are counted from
+// the small tables (artists, albums, genres, shows, distinct years and composers) with an EXISTS probe of
+// their tracks or videos through an index, and the few edited sources through the view itself; a UNION
+// of the two sides gives the distinct values the view would. %1 is the edited test on "s.", %2 the ids of
+// the edited sources. The scanner keeps a tracks row only for audio sources and a videos row only for
+// video ones, which the probes rely on. Names are compared as the view compares them (BINARY: the view's
+// columns are expressions, which have no collation of their own).
 struct CountQuery {
     const char* key;
     const char* sql;
@@ -33,23 +49,58 @@ struct CountQuery {
 constexpr CountQuery countQueries[] = {
     { "tracks", "SELECT COUNT(*) FROM sources WHERE kind='audio' AND available=1" },
     { "videos", "SELECT COUNT(*) FROM sources WHERE kind='video' AND available=1" },
-    { "movies", "SELECT COUNT(*) FROM items WHERE category='movie' AND available=1" },
-    { "shows", "SELECT COUNT(DISTINCT show) FROM items WHERE category='episode' AND show IS NOT NULL AND available=1" },
-    { "artists", "SELECT COUNT(DISTINCT artist) FROM items WHERE kind='audio' AND artist IS NOT NULL AND available=1" },
+    { "movies",
+        "SELECT (SELECT COUNT(*) FROM videos v JOIN sources s ON s.id = v.source_id WHERE v.category = 'movie' AND "
+        "s.available = 1 AND NOT (%1)) + (SELECT COUNT(*) FROM items WHERE id IN (%2) AND category = 'movie' AND "
+        "available = 1)" },
+    { "shows",
+        "SELECT COUNT(*) FROM (SELECT sh.title COLLATE BINARY FROM shows sh WHERE EXISTS (SELECT 1 FROM videos v "
+        "JOIN sources s ON s.id = v.source_id WHERE v.show_id = sh.id AND v.category = 'episode' AND s.available = 1 "
+        "AND NOT (%1)) UNION SELECT show FROM items WHERE id IN (%2) AND category = 'episode' AND show IS NOT NULL "
+        "AND available = 1)" },
+    { "artists",
+        "SELECT COUNT(*) FROM (SELECT ar.name COLLATE BINARY FROM artists ar WHERE EXISTS (SELECT 1 FROM tracks t "
+        "JOIN sources s ON s.id = t.source_id WHERE t.artist_id = ar.id AND s.kind = 'audio' AND s.available = 1 AND "
+        "NOT (%1)) UNION SELECT artist FROM items WHERE id IN (%2) AND kind = 'audio' AND artist IS NOT NULL AND "
+        "available = 1)" },
+    // An album's artist is its primary artist; without one (or with one gone) each track's own artist. The
+    // albums with a primary artist are distinct groups already and are only counted; the few other pairs
+    // count where no such album stands for them.
     { "albums",
-        "SELECT COUNT(*) FROM (SELECT 1 FROM items WHERE kind='audio' AND album IS NOT NULL AND available=1 "
-        "GROUP BY album, album_artist)" },
-    { "genres", "SELECT COUNT(DISTINCT genre) FROM items WHERE genre IS NOT NULL AND available=1" },
-    { "years", "SELECT COUNT(DISTINCT year) FROM items WHERE year IS NOT NULL AND kind='audio' AND available=1" },
+        "SELECT (SELECT COUNT(*) FROM albums al WHERE al.primary_artist_id IN (SELECT id FROM artists) AND EXISTS "
+        "(SELECT 1 FROM tracks t JOIN sources s ON s.id = t.source_id WHERE t.album_id = al.id AND s.kind = 'audio' "
+        "AND s.available = 1 AND NOT (%1))) + (SELECT COUNT(*) FROM (SELECT al.title AS a, (SELECT name FROM artists "
+        "WHERE id = t.artist_id) AS b FROM albums al CROSS JOIN tracks t ON t.album_id = al.id CROSS JOIN sources s "
+        "ON s.id = t.source_id WHERE NOT EXISTS (SELECT 1 FROM artists WHERE id = al.primary_artist_id) AND s.kind = "
+        "'audio' AND "
+        "s.available = 1 AND NOT (%1) UNION SELECT album, album_artist FROM items WHERE id IN (%2) AND kind = 'audio' "
+        "AND album IS NOT NULL AND available = 1) AS x WHERE NOT EXISTS (SELECT 1 FROM albums al JOIN artists aa ON "
+        "aa.id = al.primary_artist_id WHERE al.title = x.a AND aa.name = x.b COLLATE BINARY AND EXISTS (SELECT 1 FROM "
+        "tracks t JOIN sources s ON s.id = t.source_id WHERE t.album_id = al.id AND s.kind = 'audio' AND "
+        "s.available = 1 AND NOT (%1))))" },
+    { "genres",
+        "SELECT COUNT(*) FROM (SELECT g.name COLLATE BINARY FROM genres g WHERE EXISTS (SELECT 1 FROM tracks t JOIN "
+        "sources s ON s.id = t.source_id WHERE t.genre_id = g.id AND s.available = 1 AND NOT (%1)) OR EXISTS (SELECT 1 "
+        "FROM videos v JOIN sources s ON s.id = v.source_id WHERE v.genre_id = g.id AND s.available = 1 AND NOT (%1)) "
+        "UNION SELECT genre FROM items WHERE id IN (%2) AND genre IS NOT NULL AND available = 1)" },
+    // The distinct years walked through their index, one seek each, rather than read row by row.
+    { "years",
+        "WITH RECURSIVE y(v) AS (SELECT MIN(year) FROM tracks UNION ALL SELECT (SELECT MIN(year) FROM tracks WHERE "
+        "year > v) FROM y WHERE v IS NOT NULL) SELECT COUNT(*) FROM (SELECT v FROM y WHERE v IS NOT NULL AND EXISTS "
+        "(SELECT 1 FROM tracks t JOIN sources s ON s.id = t.source_id WHERE t.year = v AND s.kind = 'audio' AND "
+        "s.available = 1 AND NOT (%1)) UNION SELECT year FROM items WHERE id IN (%2) AND year IS NOT NULL AND kind = "
+        "'audio' AND available = 1)" },
     { "composers",
-        "SELECT COUNT(DISTINCT composer) FROM items WHERE composer IS NOT NULL AND composer <> '' AND available=1" },
+        "WITH RECURSIVE c(v) AS (SELECT MIN(composer) FROM tracks WHERE composer > '' UNION ALL SELECT (SELECT "
+        "MIN(composer) FROM tracks WHERE composer > v) FROM c WHERE v IS NOT NULL) SELECT COUNT(*) FROM (SELECT v FROM "
+        "c WHERE v IS NOT NULL AND EXISTS (SELECT 1 FROM tracks t JOIN sources s ON s.id = t.source_id WHERE "
+        "t.composer = v AND s.available = 1 AND NOT (%1)) UNION SELECT composer FROM items WHERE id IN (%2) AND "
+        "composer IS NOT NULL AND composer <> '' AND available = 1)" },
     { "recent", "SELECT COUNT(*) FROM sources WHERE available=1 AND date_added >= strftime('%s','now') - 30*86400" },
-    { "played",
-        "SELECT COUNT(*) FROM play_stats p JOIN sources s ON s.id=p.source_id WHERE s.available=1 AND "
-        "p.last_played IS NOT NULL" },
-    { "most",
-        "SELECT COUNT(*) FROM play_stats p JOIN sources s ON s.id=p.source_id WHERE s.available=1 AND "
-        "p.play_count > 0" },
+    // Two figures of one pass over the statistics.
+    { "played most",
+        "SELECT COUNT(p.last_played), COUNT(CASE WHEN p.play_count > 0 THEN 1 END) FROM play_stats p JOIN sources s "
+        "ON s.id=p.source_id WHERE s.available=1" },
     { "top",
         "SELECT COUNT(*) FROM source_ratings r JOIN sources s ON s.id=r.source_id WHERE s.available=1 AND "
         "r.rating > 0" },
@@ -84,7 +135,17 @@ Library::Library(QObject* parent)
         lastError_ = tr("The library database could not be opened.");
         emit errorChanged();
     } else if (!db.ensureSchema()) {
-        lastError_ = tr("This library was created by a newer version of the player; it is left untouched.");
+        switch (db.refusal()) {
+        case Database::Refusal::Newer:
+            lastError_ = tr("This library was created by a newer version of the player; it is left untouched.");
+            break;
+        case Database::Refusal::Damaged:
+            lastError_ = damagedText();
+            break;
+        default:
+            lastError_ = tr("The library database could not be opened.");
+            break;
+        }
         emit errorChanged();
         // Closing rolls back whatever a failed script left open; nothing more touches the file.
         db.close();
@@ -104,6 +165,8 @@ Library::Library(QObject* parent)
         bumpRevision();
         emit foldersChanged();
     });
+    connect(this, &Library::foldersChanged, this, [this] { ++countsGeneration; });
+    connect(this, &Library::playlistsChanged, this, [this] { ++countsGeneration; });
     maintenanceTimer.setInterval(maintenanceMs);
     connect(&maintenanceTimer, &QTimer::timeout, this, &Library::runMaintenance);
     maintenanceTimer.start();
@@ -183,19 +246,54 @@ QVariantMap Library::scanStatus() const
         { QStringLiteral("added"), status.added },
         { QStringLiteral("updated"), status.updated },
         { QStringLiteral("removed"), status.removed },
+        { QStringLiteral("leftOut"), status.leftOut },
         { QStringLiteral("current"), status.current },
     };
 }
 
 QVariantMap Library::counts() const
 {
-    // Read anew every time: a cached figure would have to follow every write of the scanner and the edits.
+    // Every binding of the sidebar reads the getter, and a scan raises the revision every 1.5 s: the figures
+    // are worked out once per state of the content and kept until it changes (a revision, a folder or playlist
+    // change, or a write of this connection that announced nothing).
+    const qint64 changes = db.handle() ? qint64(sqlite3_total_changes(db.handle())) : 0;
+    if (countsCache.valid && countsCache.revision == revision_ && countsCache.generation == countsGeneration
+        && countsCache.changes == changes)
+        return countsCache.values;
+    static const QString editedSources = QStringLiteral("SELECT id FROM sources WHERE ") + editedCondition;
+    static const QString notEdited = QString(editedCondition).replace(QLatin1String("u_"), QLatin1String("s.u_"));
     QVariantMap result;
     for (const CountQuery& count : countQueries) {
-        Statement select = db.prepare(count.sql);
-        result.insert(QString::fromLatin1(count.key), select.next() ? select.columnInt64(0) : qlonglong(0));
+        QString sql = QString::fromLatin1(count.sql);
+        if (sql.contains(QLatin1String("%2")))
+            sql = sql.arg(notEdited, editedSources);
+        Statement select = db.prepare(sql);
+        const bool row = select.next();
+        const QStringList keys = QString::fromLatin1(count.key).split(QLatin1Char(' '));
+        for (int i = 0; i < keys.size(); ++i)
+            result.insert(keys[i], row ? select.columnInt64(i) : qlonglong(0));
     }
+    countsCache = { true, revision_, countsGeneration, changes, result };
     return result;
+}
+
+QString Library::damagedText()
+{
+    return tr("The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.");
+}
+
+void Library::setAsideDamagedFile()
+{
+    lastError_ = damagedText();
+    emit errorChanged();
+    // As at a start on a damaged file: nothing writes to it any more, so the text stays true and the backups
+    // taken before the damage can restore it. The running pass stops at its next file.
+    if (scanner)
+        scanner->cancel();
+    db.close();
+    emit foldersChanged();
+    emit playlistsChanged();
+    bumpRevision();
 }
 
 void Library::bumpRevision()

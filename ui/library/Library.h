@@ -14,7 +14,9 @@
 #include <QVariantList>
 #include <QVariantMap>
 
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace kvr::ui::library {
 
@@ -220,12 +222,35 @@ private:
     void readSettings();
     // Stores one setting in library_meta.
     void writeSetting(const char* key, int value);
+    // The text of a library file that SQLite finds damaged.
+    static QString damagedText();
+    // A backup found the live file damaged: say so, stop scanning and close the connection, so that the
+    // file is left as it is for a restore.
+    void setAsideDamagedFile();
     // The pages of queryPage that are not plain item lists (LibraryQueries.cpp).
     QVariantList groupPage(const QString& view, const GroupView& group, const QVariantMap& key, ClauseList& where,
         int offset, int limit, int* total);
     // A folder's subfolders, then its own items; the library folders for an empty folder.
     QVariantList folderRows(const QString& folder, ClauseList& where);
     QVariantList playlistRows(qint64 playlistId);
+
+    // One list worked out whole: its SQL and values, the state of the content it was read in, and either the
+    // ordered item ids (item views) or the finished rows (group views).
+    struct ListCache {
+        QString sql;
+        QVariantList values;
+        int revision = 0;
+        qint64 dataVersion = 0;
+        qint64 changes = 0;
+        std::vector<qint64> ids;
+        QVariantList rows;
+    };
+    // The cached list for sql and values, read again when it is missing, from another revision, or, when
+    // fresh is asked (a reload that counts the list), when anything was written since. read fills a new entry.
+    const ListCache& cachedList(const QString& sql, const QVariantList& values, bool fresh,
+        const std::function<void(Statement&, ListCache&)>& read);
+    // The item rows of ids[offset, offset + limit), in that order; a row gone since is left out.
+    QVariantList itemRows(const std::vector<qint64>& ids, int offset, int limit);
 
     // Declared first, so it is closed last. Mutable: the const getters prepare their reads on it.
     mutable Database db;
@@ -247,6 +272,22 @@ private:
     int backupDays = 7;
     int rescanHours_ = 24;
     int lastDeletedPlaylistId = 0;
+
+    // The counts of the last read and the state of the content they belong to.
+    struct CountsCache {
+        bool valid = false;
+        int revision = 0;
+        int generation = 0;
+        qint64 changes = 0;
+        QVariantMap values;
+    };
+    mutable CountsCache countsCache;
+    // Raised by folder and playlist changes, which the counts include and the revision does not follow.
+    int countsGeneration = 0;
+    // The last few lists read, most recent first: the pages of a list are cut from it.
+    std::vector<ListCache> lists;
+    // Declared after db, so it is finalized before the connection closes.
+    Statement rowById;
 };
 
 } // namespace kvr::ui::library

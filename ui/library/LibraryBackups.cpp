@@ -155,22 +155,28 @@ QString firstText(sqlite3* db, const char* sql)
     return text;
 }
 
-// A file the player can open as its library: whole by SQLite's own check, and of the schema this version
-// uses (a newer one would be refused at the start, after the swap had already put the live one aside).
-bool isUsableLibrary(const QString& path)
+} // namespace
+
+bool checkLibraryFile(const QString& path, QString* why)
 {
     // Immutable: read without locks, log or shared-memory index, so the check leaves nothing beside the file.
     const QByteArray uri = QUrl::fromLocalFile(path).toEncoded() + "?immutable=1";
     sqlite3* db = nullptr;
-    bool usable = sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK;
-    usable = usable && firstText(db, "PRAGMA integrity_check") == QLatin1String("ok")
-        && firstText(db, "SELECT value FROM library_meta WHERE key='schema_version'")
-            == QString::number(Database::schemaVersion);
+    QString reason;
+    if (sqlite3_open_v2(uri.constData(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) != SQLITE_OK) {
+        reason = QStringLiteral("cannot open it: %1").arg(QString::fromUtf8(db ? sqlite3_errmsg(db) : ""));
+    } else if (const QString verdict = firstText(db, "PRAGMA integrity_check"); verdict != QLatin1String("ok")) {
+        reason = QStringLiteral("integrity_check: %1")
+                     .arg(verdict.isEmpty() ? QString::fromUtf8(sqlite3_errmsg(db)) : verdict.left(200));
+    } else if (const QString version = firstText(db, "SELECT value FROM library_meta WHERE key='schema_version'");
+               version != QString::number(Database::schemaVersion)) {
+        reason = QStringLiteral("schema version %1").arg(version.isEmpty() ? QStringLiteral("none") : version);
+    }
     sqlite3_close(db);
-    return usable;
+    if (why)
+        *why = reason;
+    return reason.isEmpty();
 }
-
-} // namespace
 
 void setBackupMomentHook(BackupMomentHook hook)
 {
@@ -237,6 +243,14 @@ bool Library::backupNow()
     // One step over all pages from this connection: a consistent state even while the scanner writes.
     if (!db.backupTo(tmp)) {
         qWarning() << "library: backup failed: the online copy into" << tmp << "did not complete";
+        return false;
+    }
+    // The copy holds the live file's pages as they are: one a restore would refuse is no backup, and saving
+    // it would let the good ones age out behind it. Checked on its own connection, before compression.
+    if (QString why; !checkLibraryFile(tmp, &why)) {
+        qWarning().noquote() << "library: backup failed: the library file is damaged:" << why;
+        removeCopy(tmp);
+        setAsideDamagedFile();
         return false;
     }
     reach(BackupMoment::Copied);
@@ -327,8 +341,8 @@ bool Library::restoreBackup(const QString& file)
     out.close();
     if (!ok) {
         qWarning() << "library: restore failed: cannot read" << source << "or write" << part;
-    } else if (!isUsableLibrary(part)) {
-        qWarning() << "library: restore failed:" << source << "holds no library this version can use";
+    } else if (QString why; !checkLibraryFile(part, &why)) {
+        qWarning().noquote() << "library: restore failed:" << source << "holds no library this version can use:" << why;
         ok = false;
     } else if (!renameOver(part, restore)) {
         qWarning() << "library: restore failed: cannot rename" << part << "to" << restore;

@@ -12,6 +12,11 @@ namespace kvr::ui::library {
 // that holds data, so a start that dies half-way leaves a state the next start completes.
 void swapInRestoredDatabase(const QString& dbPath);
 
+// True when the file at path is a library this version can open: whole by SQLite's integrity check and of
+// the current schema version; why receives the reason otherwise. Reads only, on a connection of its own. The
+// check of every backup's copy and of every file to restore.
+bool checkLibraryFile(const QString& path, QString* why = nullptr);
+
 // Points in Library::backupNow at which a test can stop the process: the online copy is complete, the
 // compression has written its first chunk, and the finished file is about to take its final name.
 enum class BackupMoment { Copied, Compressing, Renaming };

@@ -124,10 +124,14 @@ bool Library::rewatchFolders()
             continue;
         }
         paths.push_back(root);
-        // Hidden directories are left out and symbolic links are not followed, as in the scan itself.
+        // Hidden directories are left out and symbolic links to folders are neither followed nor watched, as
+        // the scan does not enter them: a change seen through one would start a pass over the folder it names.
         QDirIterator walk(root, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (paths.size() < watchLimit && walk.hasNext())
-            paths.push_back(walk.next());
+        while (paths.size() < watchLimit && walk.hasNext()) {
+            walk.next();
+            if (!walk.fileInfo().isSymLink())
+                paths.push_back(walk.filePath());
+        }
     }
     const bool changed = missing != unreachable;
     unreachable = missing;
@@ -196,7 +200,8 @@ void Library::onDirectoryChanged(const QString& path)
 
 void Library::rescanPendingDirectories()
 {
-    if (!scanner || pendingDirs.isEmpty())
+    // Without a connection (a refused or damaged file) nothing is scanned into it.
+    if (!scanner || !db.isOpen() || pendingDirs.isEmpty())
         return;
     scanner->requestPaths(QStringList(pendingDirs.cbegin(), pendingDirs.cend()));
     pendingDirs.clear();

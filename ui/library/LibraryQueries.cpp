@@ -6,6 +6,10 @@
 #include <QFileInfo>
 #include <QMap>
 
+#include <sqlite3.h>
+
+#include <algorithm>
+
 namespace kvr::ui::library {
 
 namespace {
@@ -67,15 +71,8 @@ QVariantList slice(const QVariantList& rows, int offset, int limit, int* total)
     return rows.mid(offset, limit);
 }
 
-// Runs the count query when a total is asked for; the total is 0 when the statement gives no row.
-void countRows(Database& db, const QString& sql, const QVariantList& values, int* total)
-{
-    if (!total)
-        return;
-    Statement count = db.prepare(sql);
-    bindAll(count, values);
-    *total = count.next() ? int(count.columnInt64(0)) : 0;
-}
+// How many lists are kept: the view on screen, the one before it, and a few the view asks ids of.
+constexpr size_t cachedLists = 4;
 
 } // namespace
 
@@ -237,15 +234,77 @@ QVariantList Library::queryPage(const QVariantMap& params, int offset, int limit
             order += QStringLiteral(" DESC");
     }
 
-    const QString condition = whereText(where);
-    countRows(db, QStringLiteral("SELECT COUNT(*) FROM items WHERE %1").arg(condition), where.values, total);
-    Statement page = db.prepare(QStringLiteral("SELECT %1 FROM items WHERE %2 ORDER BY %3 LIMIT ? OFFSET ?")
-                                    .arg(itemColumns, condition, order));
-    const int next = bindAll(page, where.values);
-    page.bindInt64(next, limit).bindInt64(next + 1, offset);
+    // The view's order is worked out once for the whole list, over the ids alone, and every page is cut from
+    // it: a page of its own would sort the whole view again for each 200 rows, and count it besides.
+    const ListCache& list
+        = cachedList(QStringLiteral("SELECT id FROM items WHERE %1 ORDER BY %2").arg(whereText(where), order),
+            where.values, total != nullptr, [](Statement& select, ListCache& entry) {
+                while (select.next())
+                    entry.ids.push_back(select.columnInt64(0));
+            });
+    if (total)
+        *total = int(list.ids.size());
+    return itemRows(list.ids, offset, limit);
+}
+
+const Library::ListCache& Library::cachedList(
+    const QString& sql, const QVariantList& values, bool fresh, const std::function<void(Statement&, ListCache&)>& read)
+{
+    // Another connection's commit (the scanner's) moves data_version; this connection's own writes move its
+    // change count.
+    qint64 dataVersion = 0;
+    {
+        Statement version = db.prepare("PRAGMA data_version");
+        if (version.next())
+            dataVersion = version.columnInt64(0);
+    }
+    const qint64 changes = sqlite3_total_changes(db.handle());
+    const auto found = std::find_if(
+        lists.begin(), lists.end(), [&](const ListCache& entry) { return entry.sql == sql && entry.values == values; });
+    if (found != lists.end()) {
+        // Later pages keep to the list their total was counted from until the revision moves, so that rows a
+        // scan adds meanwhile neither repeat nor skip rows across pages.
+        const bool current = found->revision == revision_
+            && (!fresh || (found->dataVersion == dataVersion && found->changes == changes));
+        if (current) {
+            std::rotate(lists.begin(), found, found + 1);
+            return lists.front();
+        }
+        lists.erase(found);
+    }
+    ListCache entry;
+    entry.sql = sql;
+    entry.values = values;
+    entry.revision = revision_;
+    entry.dataVersion = dataVersion;
+    entry.changes = changes;
+    Statement select = db.prepare(sql);
+    bindAll(select, values);
+    read(select, entry);
+    lists.insert(lists.begin(), std::move(entry));
+    if (lists.size() > cachedLists)
+        lists.pop_back();
+    return lists.front();
+}
+
+QVariantList Library::itemRows(const std::vector<qint64>& ids, int offset, int limit)
+{
     QVariantList rows;
-    while (page.next())
-        rows.push_back(rowToMap(page));
+    const size_t first = size_t(std::max(offset, 0));
+    // A negative limit is no limit, as in SQL.
+    const size_t end = limit < 0 ? ids.size() : std::min(ids.size(), first + size_t(limit));
+    if (first >= end)
+        return rows;
+    if (!rowById.isValid())
+        rowById = db.prepare(QStringLiteral("SELECT %1 FROM items WHERE id = ?1").arg(itemColumns));
+    rows.reserve(qsizetype(end - first));
+    for (size_t i = first; i < end; ++i) {
+        rowById.reset();
+        rowById.bindInt64(1, ids[i]);
+        if (rowById.next())
+            rows.push_back(rowToMap(rowById));
+    }
+    rowById.reset();
     return rows;
 }
 
@@ -255,38 +314,35 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
     where.clauses << group.clause;
     const QString condition = whereText(where);
     const QString groupBy = view == QLatin1String("albums") ? QStringLiteral("album, album_artist") : group.column;
-    countRows(db,
-        QStringLiteral("SELECT COUNT(*) FROM (SELECT 1 FROM items WHERE %1 GROUP BY %2)").arg(condition, groupBy),
-        where.values, total);
-    Statement page = db.prepare(QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
-                                               "SUM(duration_us) AS duration_us%2 FROM items WHERE %3 GROUP BY %4 "
-                                               "ORDER BY %5 LIMIT ? OFFSET ?")
-                                    .arg(group.column, group.extra, condition, groupBy, group.order));
-    const int next = bindAll(page, where.values);
-    page.bindInt64(next, limit).bindInt64(next + 1, offset);
-    QVariantList rows;
-    while (page.next()) {
-        QVariantMap row;
-        const int columns = page.columnCount();
-        for (int i = 0; i < columns; ++i)
-            row.insert(page.columnName(i), page.columnValue(i));
-        QVariantMap groupKey;
-        const QVariant name = row.value(QStringLiteral("name"));
-        if (view == QLatin1String("albums")) {
-            groupKey.insert(QStringLiteral("album"), name);
-            groupKey.insert(QStringLiteral("album_artist"), row.value(QStringLiteral("sub")));
-        } else if (view == QLatin1String("seasons")) {
-            // A season of a show keeps the show, so its episodes are that show's only.
-            groupKey = key;
-            groupKey.insert(QStringLiteral("season"), name);
-        } else {
-            groupKey.insert(group.column, name);
+    // The groups are read whole once (a few thousand rows at most) and pages sliced from them: a count and a
+    // page of their own would each group the whole view again.
+    const QString sql = QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
+                                       "SUM(duration_us) AS duration_us%2 FROM items WHERE %3 GROUP BY %4 ORDER BY %5")
+                            .arg(group.column, group.extra, condition, groupBy, group.order);
+    const ListCache& list = cachedList(sql, where.values, total != nullptr, [&](Statement& page, ListCache& entry) {
+        while (page.next()) {
+            QVariantMap row;
+            const int columns = page.columnCount();
+            for (int i = 0; i < columns; ++i)
+                row.insert(page.columnName(i), page.columnValue(i));
+            QVariantMap groupKey;
+            const QVariant name = row.value(QStringLiteral("name"));
+            if (view == QLatin1String("albums")) {
+                groupKey.insert(QStringLiteral("album"), name);
+                groupKey.insert(QStringLiteral("album_artist"), row.value(QStringLiteral("sub")));
+            } else if (view == QLatin1String("seasons")) {
+                // A season of a show keeps the show, so its episodes are that show's only.
+                groupKey = key;
+                groupKey.insert(QStringLiteral("season"), name);
+            } else {
+                groupKey.insert(group.column, name);
+            }
+            row.insert(QStringLiteral("type"), QStringLiteral("group"));
+            row.insert(QStringLiteral("groupKey"), groupKey);
+            entry.rows.push_back(row);
         }
-        row.insert(QStringLiteral("type"), QStringLiteral("group"));
-        row.insert(QStringLiteral("groupKey"), groupKey);
-        rows.push_back(row);
-    }
-    return rows;
+    });
+    return slice(list.rows, offset, limit, total);
 }
 
 QVariantList Library::folderRows(const QString& folder, ClauseList& where)

@@ -2,6 +2,7 @@
 
 #include "engine/MediaInfo.h"
 #include "ui/library/ScanStatus.h"
+#include "ui/library/Statement.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -18,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -118,9 +120,14 @@ public:
 
     // Finds the file's cover (embedded picture, image beside it, or for a video a frame of it), stores it as a
     // JPEG in coversDir unless one of its key is there already, and returns the key; empty when none was found.
-    // keyBase is the file's fingerprint (or its path's hash) and names embedded pictures and frames.
+    // keyBase is the file's fingerprint (or its path's hash) and names embedded pictures and frames; formatHint,
+    // the container the probe found, spares opening the file a second time as an unknown format. With
+    // folderEntries, each folder is listed once into it (folder path -> entry names) and images beside the file
+    // are looked for there rather than asked of the file system name by name.
+    using FolderEntries = QHash<QString, QSet<QString>>;
     static QString findCoverArt(const QString& coversDir, const QFileInfo& file, const QString& albumTitle,
-        const QString& keyBase, bool isVideo);
+        const QString& keyBase, bool isVideo, const std::string& formatHint = {},
+        FolderEntries* folderEntries = nullptr);
 
     // The stored cover of a key ("<dir>/<key>.jpg"), or its copy of that size ("<dir>/<key>_<size>.jpg").
     static QString coverPath(const QString& coversDir, const QString& key, int size = 0);
@@ -153,16 +160,24 @@ private:
     // committed, and with them the end of its quarantine marks.
     bool readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
         const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
-    // A file named by a "probing" mark left behind by an earlier pass ended that process while it was read:
-    // from now on it is skipped while its size and modification time stay the same. Returns the skipped files
-    // as uri -> "<size>:<mtime>".
+    // A "probing" mark left behind by an earlier pass names the file being read when that process ended
+    // abnormally. The first time it is only remembered ("interrupted"); when the next abnormal end comes while
+    // the same file is read again, it is set aside: skipped from then on while its size and modification time
+    // stay the same. Returns the files set aside as uri -> "<size>:<mtime>".
     static QHash<QString, QString> takeQuarantine(Database& db);
     void finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
         const std::vector<QString>& rootPaths, const QSet<QString>& seen, qint64 passTime, ScanStatus& status);
-    static qint64 idFor(Database& db, const char* table, const char* column, const QString& value);
-    // One log line for a file a pass leaves out, with the reason; said again only when the file or the reason
-    // has changed, so that the passes a directory's changes set off do not repeat it.
-    void reportSkip(const QFileInfo& file, const char* reason);
+    qint64 idFor(Database& db, const char* table, const char* column, const QString& value);
+    // The pass's prepared statement of this text, reset for another round. Preparing the same texts again for
+    // every file cost more than the probe of a small file.
+    Statement& statement(Database& db, const QString& sql);
+    // Counts a file the pass leaves out, with one log line giving the reason; said again only when the file
+    // or the reason has changed, so that the passes a directory's changes set off do not repeat it.
+    void reportSkip(const QFileInfo& file, const char* reason, ScanStatus& status);
+    void reportSkip(const QString& uri, const QString& fileStamp, const char* reason, ScanStatus& status);
+    // Leaves out, counted and logged, the media files in the directory whose names are not valid UTF-8: Qt's
+    // listings skip them without a word, and no text can name them in the library.
+    void leaveOutUnnamable(const QString& directory, ScanStatus& status);
 
     QString databasePath_;
     QString coversDir_;
@@ -180,6 +195,10 @@ private:
     std::chrono::steady_clock::time_point lastReport_ = std::chrono::steady_clock::now();
     // The files left out and logged, as path -> "<size>:<mtime ms>:<reason>"; a file read later is forgotten.
     QHash<QString, QString> reportedSkips_;
+    // The folders the running pass has listed for cover images, each listed once per pass.
+    FolderEntries folderEntries_;
+    // The statements of the running pass, by their text; finalized before its connection closes.
+    std::map<QString, Statement> statements_;
     std::thread worker_;
 };
 

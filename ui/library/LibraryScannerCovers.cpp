@@ -150,13 +150,13 @@ int LibraryScanner::removeUnfinishedCovers(const QString& coversDir, const QDate
     return removed;
 }
 
-QString LibraryScanner::findCoverArt(
-    const QString& coversDir, const QFileInfo& file, const QString& albumTitle, const QString& keyBase, bool isVideo)
+QString LibraryScanner::findCoverArt(const QString& coversDir, const QFileInfo& file, const QString& albumTitle,
+    const QString& keyBase, bool isVideo, const std::string& formatHint, FolderEntries* folderEntries)
 {
     const std::string path = nativePath(file);
 
     // 1. The picture inside the file wins over anything beside it.
-    const std::shared_ptr<engine::VideoFrame> embedded = engine::extractCoverArt(path);
+    const std::shared_ptr<engine::VideoFrame> embedded = engine::extractCoverArt(path, formatHint);
     if (usable(embedded)) {
         const QString key = QLatin1Char('e') + keyBase;
         const QString target = coverPath(coversDir, key);
@@ -176,9 +176,23 @@ QString LibraryScanner::findCoverArt(
     static const std::array<QLatin1String, 4> extensions { QLatin1String("jpg"), QLatin1String("jpeg"),
         QLatin1String("png"), QLatin1String("webp") };
     const QDir folder = file.absoluteDir();
+    // A folder of a thousand files would be asked for the same two dozen names a thousand times.
+    const QSet<QString>* listed = nullptr;
+    if (folderEntries) {
+        auto it = folderEntries->find(folder.absolutePath());
+        if (it == folderEntries->end()) {
+            const QStringList entries
+                = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            it = folderEntries->insert(folder.absolutePath(), QSet<QString>(entries.begin(), entries.end()));
+        }
+        listed = &it.value();
+    }
     for (const QString& name : std::as_const(names)) {
         for (const QLatin1String& extension : extensions) {
-            const QFileInfo candidate(folder.filePath(name + QLatin1Char('.') + extension));
+            const QString fileName = name + QLatin1Char('.') + extension;
+            if (listed && !listed->contains(fileName))
+                continue;
+            const QFileInfo candidate(folder.filePath(fileName));
             if (!candidate.exists())
                 continue;
             const QString key

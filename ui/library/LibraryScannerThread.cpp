@@ -1,3 +1,4 @@
+#include "engine/Logging.h"
 #include "engine/MediaProbe.h"
 #include "platform/PathKey.h"
 #include "ui/library/Database.h"
@@ -9,13 +10,17 @@
 #include <QDir>
 #include <QDebug>
 #include <QDirIterator>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <dirent.h>
 #include <pthread.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -41,6 +46,33 @@ template <typename Folders> qint64 owningFolder(const Folders& folders, const QS
         }
     }
     return id;
+}
+
+// A file name as bytes, for the log: the valid UTF-8 as text, each byte that is not part of it as \xHH.
+QString escapedName(const QByteArray& name)
+{
+    QString shown;
+    qsizetype i = 0;
+    while (i < name.size()) {
+        const auto lead = static_cast<uchar>(name[i]);
+        const int length = lead < 0x80 ? 1
+            : (lead >> 5) == 0x6       ? 2
+            : (lead >> 4) == 0xe       ? 3
+            : (lead >> 3) == 0x1e      ? 4
+                                       : 0;
+        if (length > 0 && i + length <= name.size()) {
+            const QByteArray piece = name.mid(i, length);
+            const QString text = QFile::decodeName(piece);
+            if (QFile::encodeName(text) == piece) {
+                shown += text;
+                i += length;
+                continue;
+            }
+        }
+        shown += QStringLiteral("\\x%1").arg(lead, 2, 16, QLatin1Char('0'));
+        ++i;
+    }
+    return shown;
 }
 
 void bindTextOrNull(Statement& statement, int index, const QString& value)
@@ -144,6 +176,9 @@ void LibraryScanner::run()
     // Nice 19 rather than SCHED_IDLE: the pass holds the database's write lock, and an idle-class holder
     // starves behind busy threads while the other writers wait out their busy time-out and fail.
     setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 19);
+    // The probe's lines for each file go to debug; a pass says what it did in one line of its own, and one for
+    // each file it leaves out.
+    const engine::QuietLogScope quiet;
     for (;;) {
         Job job;
         {
@@ -181,6 +216,8 @@ void LibraryScanner::scan(const Job& job)
     Database db;
     if (!db.open(databasePath_))
         return;
+    QElapsedTimer clock;
+    clock.start();
 
     ScanStatus status;
     status.running = true;
@@ -209,22 +246,29 @@ void LibraryScanner::scan(const Job& job)
             roots.push_back(path);
     }
 
-    // The walk: cancel is honoured, pause is not.
+    // The walk: cancel is honoured, pause is not. Both kinds of pass walk alike, a directory pass the tree
+    // below each of its directories: a symbolic link to a folder is not entered (a link to a folder above
+    // would list the library again below itself), a link to a file is read as the file.
+    const auto excluded = [&](const QString& dirKey) {
+        return std::any_of(
+            exclusions.cbegin(), exclusions.cend(), [&](const QString& e) { return dirKey.startsWith(e); });
+    };
     QStringList files;
     const auto collect = [&](QDirIterator& it) {
         while (!cancel_ && it.hasNext()) {
             it.next();
             const QFileInfo entry = it.fileInfo();
+            if (entry.isDir()) {
+                if (!entry.isSymLink() && !entry.isHidden() && !excluded(pathKey(entry.absoluteFilePath())))
+                    leaveOutUnnamable(entry.absoluteFilePath(), status);
+                continue;
+            }
             if (entry.isHidden() || !isMediaFile(entry.fileName()))
                 continue;
-            const QString dirKey = pathKey(entry.absolutePath());
-            bool excluded = false;
-            for (const QString& exclusion : exclusions)
-                excluded = excluded || dirKey.startsWith(exclusion);
-            if (excluded)
+            if (excluded(pathKey(entry.absolutePath())))
                 continue;
             if (!entry.isReadable()) {
-                reportSkip(entry, "no permission to read it");
+                reportSkip(entry, "no permission to read it", status);
                 continue;
             }
             files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
@@ -232,23 +276,26 @@ void LibraryScanner::scan(const Job& job)
             reportProgress(status, false);
         }
     };
-    // Files only: QDir::Files leaves out FIFOs and devices, on which reading the content would block. Files
-    // that cannot be read are listed too, so that leaving them out is logged above.
-    const QDir::Filters fileFilter = QDir::Files | QDir::NoDotAndDotDot;
+    // Files, and folders to look into: QDir::Files leaves out FIFOs and devices, on which reading the content
+    // would block. Files that cannot be read are listed too, so that leaving them out is logged above.
+    const QDir::Filters filter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
     for (const QString& root : roots) {
         if (cancel_)
             break;
         if (!QFileInfo(root).isDir())
             continue;
-        QDirIterator top(root, fileFilter, job.full ? QDirIterator::Subdirectories : QDirIterator::NoIteratorFlags);
-        collect(top);
-        if (job.full)
+        // A directory pass's directories may lie one inside another (changes in a folder and in its subfolder):
+        // the tree is walked once, so that no file is read or counted twice.
+        const QString rootKey = pathKey(root);
+        if (std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
+                const QString otherKey = pathKey(other);
+                return otherKey != rootKey && rootKey.startsWith(otherKey);
+            }))
             continue;
-        QDirIterator subdirectories(root, QDir::Dirs | QDir::NoDotAndDotDot);
-        while (!cancel_ && subdirectories.hasNext()) {
-            QDirIterator below(subdirectories.next(), fileFilter, QDirIterator::Subdirectories);
-            collect(below);
-        }
+        if (!excluded(rootKey))
+            leaveOutUnnamable(root, status);
+        QDirIterator walk(root, filter, QDirIterator::Subdirectories);
+        collect(walk);
     }
 
     // The file phase. Unchanged files are only read; each new or changed file is probed with no transaction
@@ -261,7 +308,8 @@ void LibraryScanner::scan(const Job& job)
     // decoder crash on a damaged file), the next start finds the mark and skips the file instead of dying on
     // it after every start.
     Statement markProbing = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES('probing', ?1)");
-    Statement clearMarks = db.prepare("DELETE FROM library_meta WHERE key = 'probing' OR key = ?1");
+    Statement clearMarks = db.prepare(
+        "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     for (const QString& uri : files) {
         while (paused_ && !cancel_) {
             reportProgress(status, true);
@@ -304,6 +352,7 @@ void LibraryScanner::scan(const Job& job)
 
         const auto skip = quarantined.constFind(uri);
         if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
+            reportSkip(file, "reading it stopped the player twice; it is read again once it changes", status);
             reportProgress(status, false);
             continue;
         }
@@ -316,12 +365,13 @@ void LibraryScanner::scan(const Job& job)
         // A read that wrote nothing ends its marks at once; a written file ends them with its rows.
         if (!readFile(db, file, uri, rowId, folders, passTime, status)) {
             clearMarks.reset();
-            clearMarks.bindText(1, QStringLiteral("skip:") + uri);
+            clearMarks.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
             clearMarks.run();
         } else {
             reportedSkips_.remove(uri);
         }
-        std::this_thread::yield();
+        // No yield between files: at nice 19 the thread gives way to every other one already, and a yield only
+        // handed away the rest of its slice, for which it then waited longer than reading a small file takes.
     }
     lookup.finalize();
     markProbing.finalize();
@@ -333,21 +383,38 @@ void LibraryScanner::scan(const Job& job)
 
     status.running = false;
     status.current.clear();
+    // The one line of a pass: the files' own lines are the probe's debug lines and those left out.
+    qInfo().noquote() << QStringLiteral(
+        "LibraryScanner: %1 pass %2 in %3 s: %4 added, %5 changed, %6 removed, %7 left out")
+                             .arg(job.full ? QLatin1String("full") : QLatin1String("directory"),
+                                 cancel_ ? QLatin1String("cancelled") : QLatin1String("done"))
+                             .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1)
+                             .arg(status.added)
+                             .arg(status.updated)
+                             .arg(status.removed)
+                             .arg(status.leftOut);
     // The last report may have been made while paused, and a resume near the end of the pass is not always
     // followed by another (they are throttled): a finished pass is not a paused one.
     status.paused = false;
     if (finished_)
         finished_(status);
+    statements_.clear();
+    folderEntries_.clear();
     db.close();
 }
 
-void LibraryScanner::reportSkip(const QFileInfo& file, const char* reason)
+void LibraryScanner::reportSkip(const QFileInfo& file, const char* reason, ScanStatus& status)
 {
-    const QString uri = QDir::toNativeSeparators(file.absoluteFilePath());
-    const QString stamp = QStringLiteral("%1:%2:%3")
+    const QString stamp = QStringLiteral("%1:%2")
                               .arg(file.size())
-                              .arg(file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch())
-                              .arg(QLatin1String(reason));
+                              .arg(file.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch());
+    reportSkip(QDir::toNativeSeparators(file.absoluteFilePath()), stamp, reason, status);
+}
+
+void LibraryScanner::reportSkip(const QString& uri, const QString& fileStamp, const char* reason, ScanStatus& status)
+{
+    ++status.leftOut;
+    const QString stamp = fileStamp + QLatin1Char(':') + QLatin1String(reason);
     const auto known = reportedSkips_.constFind(uri);
     if (known != reportedSkips_.cend() && *known == stamp)
         return;
@@ -355,27 +422,57 @@ void LibraryScanner::reportSkip(const QFileInfo& file, const char* reason)
     qWarning().noquote() << QStringLiteral("LibraryScanner: skipping %1: %2").arg(uri, QLatin1String(reason));
 }
 
+void LibraryScanner::leaveOutUnnamable(const QString& directory, ScanStatus& status)
+{
+    DIR* dir = ::opendir(QFile::encodeName(directory).constData());
+    if (!dir)
+        return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        // Qt's own test: its directory listing leaves out exactly the names that do not survive it.
+        if (name.startsWith('.') || QFile::encodeName(QFile::decodeName(name)) == name)
+            continue;
+        const QString shown = escapedName(name);
+        struct stat info { };
+        if (!isMediaFile(shown) || ::fstatat(::dirfd(dir), entry->d_name, &info, 0) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        reportSkip(QDir::toNativeSeparators(directory + QLatin1Char('/') + shown),
+            QStringLiteral("%1:%2").arg(qint64(info.st_size)).arg(qint64(info.st_mtime)),
+            "its name is not valid UTF-8; rename it to read it", status);
+    }
+    ::closedir(dir);
+}
+
 QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
 {
     QString probing;
+    QString interrupted;
     {
-        Statement read = db.prepare("SELECT value FROM library_meta WHERE key = 'probing'");
-        if (read.next())
-            probing = read.columnText(0);
+        Statement read = db.prepare("SELECT key, value FROM library_meta WHERE key = 'probing' OR key = 'interrupted'");
+        while (read.next())
+            (read.columnText(0) == QLatin1String("probing") ? probing : interrupted) = read.columnText(1);
     }
     if (!probing.isEmpty()) {
-        const QFileInfo file(probing);
-        const QString stamp = QStringLiteral("%1:%2")
-                                  .arg(file.size())
-                                  .arg(file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
         Transaction tx(db);
-        Statement skip = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES(?1, ?2)");
-        skip.bindText(1, QStringLiteral("skip:") + probing).bindText(2, stamp);
-        tx.run(skip);
+        if (probing == interrupted) {
+            // The second abnormal end in a row while this file was read: it is what brings the process down.
+            const QFileInfo file(probing);
+            const QString stamp = QStringLiteral("%1:%2")
+                                      .arg(file.size())
+                                      .arg(file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
+            Statement skip = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES(?1, ?2)");
+            skip.bindText(1, QStringLiteral("skip:") + probing).bindText(2, stamp);
+            tx.run(skip);
+            tx.exec("DELETE FROM library_meta WHERE key = 'interrupted'");
+        } else {
+            // One abnormal end (a kill, a power cut) says nothing about the file that was being read: it is
+            // read again, and set aside only when the next abnormal end comes while it is read once more.
+            Statement mark = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES('interrupted', ?1)");
+            mark.bindText(1, probing);
+            tx.run(mark);
+        }
         tx.exec("DELETE FROM library_meta WHERE key = 'probing'");
-        if (tx.commit())
-            qWarning().noquote()
-                << QStringLiteral("LibraryScanner: skipping %1: reading it stopped the player").arg(probing);
+        tx.commit();
     }
 
     QHash<QString, QString> skipped;
@@ -391,7 +488,7 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 {
     const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
     if (info.tracks.empty()) {
-        reportSkip(file, "no audio or video could be read from it");
+        reportSkip(file, "no audio or video could be read from it", status);
         return false;
     }
     const engine::TrackInfo* video = nullptr;
@@ -406,7 +503,8 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     const QString fingerprint = contentFingerprint(uri);
     const Metadata meta = readTags(file, info, isVideo);
     const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
-    const QString coverKey = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo);
+    const QString coverKey
+        = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName, &folderEntries_);
     QString extraJson;
     if (!meta.extra.isEmpty())
         extraJson
@@ -417,7 +515,7 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         return false;
     if (rowId == 0 && !fingerprint.isEmpty()) {
         // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
-        Statement candidates = db.prepare("SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
+        Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
         candidates.bindText(1, fingerprint);
         QString oldUri;
         while (candidates.next()) {
@@ -427,25 +525,25 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
                 break;
             }
         }
-        candidates.finalize();
+        candidates.reset();
         if (rowId != 0) {
-            Statement rename = db.prepare("UPDATE sources SET uri = ?1 WHERE id = ?2");
+            Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
             rename.bindText(1, uri).bindInt64(2, rowId);
             tx.run(rename);
-            Statement entries = db.prepare("UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
+            Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
             entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
             tx.run(entries);
         }
     }
     const bool existed = rowId != 0;
     if (!existed) {
-        Statement insert = db.prepare("INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
+        Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
         insert.bindText(1, uri).bindInt64(2, passTime);
         if (tx.run(insert))
             rowId = db.lastInsertId();
     }
 
-    Statement source = db.prepare(
+    Statement& source = statement(db,
         "UPDATE sources SET folder_id=?2, content_hash=?3, size_bytes=?4, mtime=?5, kind=?6, duration_us=?7, "
         "format=?8, primary_codec=?9, audio_codec=?10, bitrate=?11, sample_rate=?12, channels=?13, width=?14, "
         "height=?15, fps=?16, cover_key=?17, low_confidence=?18, available=1, date_modified=?5, last_scanned=?19, "
@@ -475,11 +573,11 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 
     const qint64 genreId = idFor(db, "genres", "name", meta.genre);
     if (isVideo) {
-        Statement drop = db.prepare("DELETE FROM tracks WHERE source_id = ?1");
+        Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
         drop.bindInt64(1, rowId);
         tx.run(drop);
         const qint64 showId = idFor(db, "shows", "title", meta.show);
-        Statement row = db.prepare(
+        Statement& row = statement(db,
             "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
             "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
         row.bindInt64(1, rowId);
@@ -494,7 +592,7 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         bindNonZero(row, 10, genreId);
         tx.run(row);
     } else {
-        Statement drop = db.prepare("DELETE FROM videos WHERE source_id = ?1");
+        Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
         drop.bindInt64(1, rowId);
         tx.run(drop);
         const qint64 artistId = idFor(db, "artists", "name", meta.artist);
@@ -502,13 +600,15 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
         qint64 albumId = 0;
         if (!meta.album.isEmpty()) {
-            Statement find = db.prepare("SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
+            Statement& find
+                = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
             find.bindText(1, meta.album).bindInt64(2, albumArtistId);
             if (find.next())
                 albumId = find.columnInt64(0);
-            find.finalize();
+            find.reset();
             if (albumId == 0) {
-                Statement insert = db.prepare("INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
+                Statement& insert
+                    = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
                 insert.bindText(1, meta.album);
                 bindNonZero(insert, 2, albumArtistId);
                 bindNonZero(insert, 3, meta.year);
@@ -517,11 +617,11 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             }
         }
         if (albumId != 0 && !coverKey.isEmpty()) {
-            Statement cover = db.prepare("UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
+            Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
             cover.bindText(1, coverKey).bindInt64(2, albumId);
             tx.run(cover);
         }
-        Statement row = db.prepare(
+        Statement& row = statement(db,
             "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
             "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
             "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
@@ -545,12 +645,12 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         bindReal(row, 18, meta.rgAlbum);
         tx.run(row);
 
-        Statement clear = db.prepare("DELETE FROM track_artists WHERE track_source_id = ?1");
+        Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
         clear.bindInt64(1, rowId);
         tx.run(clear);
         const auto addRole = [&](qint64 artist, const char* role) {
-            Statement add = db.prepare(
-                "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+            Statement& add = statement(
+                db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
             add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
             tx.run(add);
         };
@@ -560,10 +660,10 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
             addRole(idFor(db, "artists", "name", meta.composer), "composer");
     }
 
-    Statement dropSearch = db.prepare("DELETE FROM search WHERE rowid = ?1");
+    Statement& dropSearch = statement(db, "DELETE FROM search WHERE rowid = ?1");
     dropSearch.bindInt64(1, rowId);
     tx.run(dropSearch);
-    Statement search = db.prepare(
+    Statement& search = statement(db,
         "INSERT INTO search(rowid, title, artist, album, composer, genre, tags, comment, path) SELECT i.id, i.title, "
         "IFNULL(i.artist,'') || ' ' || IFNULL(i.album_artist,'') || ' ' || IFNULL(i.show,''), i.album, i.composer, "
         "i.genre, (SELECT group_concat(tag, ' ') FROM source_tags WHERE source_id = i.id), i.comment, i.uri FROM "
@@ -573,8 +673,9 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
 
     // The file was read whole: its marks go with its rows, so no moment exists in which the rows are there
     // and the file still counts as the one that stopped the process.
-    Statement settled = db.prepare("DELETE FROM library_meta WHERE key = 'probing' OR key = ?1");
-    settled.bindText(1, QStringLiteral("skip:") + uri);
+    Statement& settled = statement(
+        db, "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
+    settled.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
     tx.run(settled);
 
     if (!tx.commit())
@@ -590,16 +691,28 @@ qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column
 {
     if (value.isEmpty())
         return 0;
-    Statement find = db.prepare(
-        QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
+    Statement& find = statement(
+        db, QStringLiteral("SELECT id FROM %1 WHERE %2 = ?1").arg(QLatin1String(table), QLatin1String(column)));
     find.bindText(1, value);
-    if (find.next())
-        return find.columnInt64(0);
-    find.finalize();
-    Statement insert
-        = db.prepare(QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
+    if (find.next()) {
+        const qint64 id = find.columnInt64(0);
+        find.reset();
+        return id;
+    }
+    find.reset();
+    Statement& insert = statement(
+        db, QStringLiteral("INSERT INTO %1(%2) VALUES(?1)").arg(QLatin1String(table), QLatin1String(column)));
     insert.bindText(1, value);
     return insert.run() ? db.lastInsertId() : 0;
+}
+
+Statement& LibraryScanner::statement(Database& db, const QString& sql)
+{
+    auto it = statements_.find(sql);
+    if (it == statements_.end())
+        it = statements_.emplace(sql, db.prepare(sql)).first;
+    it->second.reset();
+    return it->second;
 }
 
 void LibraryScanner::finalPhase(Database& db, const Job& job, const std::vector<Folder>& folders,
@@ -652,6 +765,8 @@ void LibraryScanner::finalPhase(Database& db, const Job& job, const std::vector<
         stamp.bindInt64(1, passTime);
         tx.run(stamp);
         tx.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '0')");
+        // A whole pass ended normally: the abnormal ends before it are no longer in a row with the next.
+        tx.exec("DELETE FROM library_meta WHERE key = 'interrupted'");
     }
     if (tx.commit())
         status.removed = static_cast<int>(missing.size());

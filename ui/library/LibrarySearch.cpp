@@ -5,6 +5,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QDebug>
 #include <QHash>
 #include <QRegularExpression>
 
@@ -65,6 +66,22 @@ bool hasSearchableCharacter(const QString& text)
     return false;
 }
 
+// Terms read of one search text. A text pasted into the field (a page of lyrics) would otherwise become a
+// condition per word: seconds of work on the GUI thread, and past about a thousand terms SQLite refuses the
+// expression and the list stays empty. Nobody types more; the rest of such a text is not read.
+constexpr int maxTerms = 32;
+
+// One log line per text that was cut, not one for every page and reload of the same search.
+void noteCut(const QString& text, int terms)
+{
+    static QString lastCut;
+    if (text == lastCut)
+        return;
+    lastCut = text;
+    qInfo().noquote()
+        << QStringLiteral("library: search text of %1 characters cut after %2 terms").arg(text.size()).arg(terms);
+}
+
 // A number as typed: the C locale's decimal point; digits and points that make no number read as 0.
 double number(const QString& text)
 {
@@ -95,6 +112,10 @@ Library::ClauseList wordByWord(const QString& trimmed)
         piece.remove(QLatin1Char('"'));
         if (!hasSearchableCharacter(piece))
             continue;
+        if (result.clauses.size() == maxTerms) {
+            noteCut(trimmed, maxTerms);
+            break;
+        }
         result.clauses.append(fullTextClause());
         result.values.append(QVariant(Library::ftsQuote(piece) + QLatin1Char('*')));
     }
@@ -258,6 +279,7 @@ Library::ClauseList Library::parseSearch(const QString& text)
     // A term that holds nothing the index keeps ("&", "-", title:"") adds no clause; a text made only of
     // such terms searches for nothing rather than for its pieces word by word.
     bool skippedTerm = false;
+    int terms = 0;
     QRegularExpressionMatchIterator matches = tokenPattern().globalMatch(trimmed);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
@@ -269,6 +291,11 @@ Library::ClauseList Library::parseSearch(const QString& text)
                 parse.pendingNot = true;
             continue;
         }
+        if (terms == maxTerms) {
+            noteCut(trimmed, maxTerms);
+            break;
+        }
+        ++terms;
 
         const bool negatedBefore = parse.pendingNot;
         parse.pendingNot = false;

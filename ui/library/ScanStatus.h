@@ -14,6 +14,8 @@ struct ScanStatus {
     int added = 0;
     int updated = 0;
     int removed = 0;
+    // Media files the pass could not read or name (logged one by one), and those set aside.
+    int leftOut = 0;
     // The name, without its directory, of the file being read; empty during the walk and at the end.
     QString current;
     // Directories holding files that were still being written when met: the owner asks for them again.

@@ -2,6 +2,8 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <QGlyphRun>
+#include <QTextLayout>
 #include <QDeadlineTimer>
 #include <QDesktopServices>
 #include <QDropEvent>
@@ -151,6 +153,21 @@ bool TestKit::waitForFrame(QObject* target, int timeoutMs) const
     if (window)
         QObject::disconnect(connection);
     return frames->load() > 0;
+}
+
+int TestKit::missingGlyphs(const QString& text, const QFont& font) const
+{
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine())
+        line.setLineWidth(100000);
+    layout.endLayout();
+    int missing = 0;
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        for (const quint32 index : run.glyphIndexes())
+            missing += index == 0 ? 1 : 0;
+    }
+    return missing;
 }
 
 QString TestKit::screenshot(QObject* target, const QString& name) const

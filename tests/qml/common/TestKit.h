@@ -3,6 +3,7 @@
 #include "tests/ui/LoopbackHttpServer.h"
 
 #include <QMimeData>
+#include <QFont>
 #include <QObject>
 #include <QPointF>
 #include <QString>
@@ -56,6 +57,9 @@ public:
     Q_INVOKABLE bool waitForFrame(QObject* target, int timeoutMs = 5000) const;
     // Saves what target (an item, or a whole window) shows as build/screenshots/<name>.png; the path, or empty.
     Q_INVOKABLE QString screenshot(QObject* target, const QString& name) const;
+    // How many glyphs of text, laid out in font with the fallbacks a label would use, no font on the machine
+    // has: each shows as a box. (QFontMetrics::inFontUcs4 knows only the primary font.)
+    Q_INVOKABLE int missingGlyphs(const QString& text, const QFont& font) const;
     // A value of the program's settings as stored now (written out first).
     Q_INVOKABLE QVariant settingsValue(const QString& key) const;
     // The keys stored now directly under group ("fx/source", for example).

@@ -130,6 +130,8 @@ TestCase {
             { tag: "literal pairs", text: MenuText.literal("A&&B & C") + "\tCtrl+1", name: "A&&B & C",
               hint: "Ctrl+1" },
             { tag: "empty", text: "", name: "", hint: "" },
+            { tag: "lone arrow key", text: "Jump Forward\t\u2192", name: "Jump Forward", hint: "\u2192" },
+            { tag: "lone comma", text: "Previous Frame\t,", name: "Previous Frame", hint: "," },
         ]
     }
     function test_nameAndHint(row) {
@@ -146,8 +148,11 @@ TestCase {
         compare(hint.textFormat, Text.PlainText)
         compare(name.font.family, "Segoe UI")
         compare(name.font.pixelSize, 12)
-        compare(hint.font.family, "JetBrains Mono")
-        compare(hint.font.pixelSize, 10)
+        // A lone key is drawn larger and bold in the text font, so an arrow or a comma can be read.
+        const lone = row.hint.length === 1
+        compare(hint.font.family, lone ? "Segoe UI" : "JetBrains Mono")
+        compare(hint.font.pixelSize, lone ? 15 : 11)
+        compare(hint.font.bold, lone)
     }
 
     function test_literalDoublesEveryAmpersand() {

@@ -28,6 +28,19 @@ TestCase {
         id: pasteBox
     }
 
+    // When the session announced its log; how often the log's text was set.
+    property var announcedAt: []
+    Connections {
+        target: Cast
+        function onDiagnosticsChanged() {
+            testCase.announcedAt.push(Date.now())
+        }
+    }
+    SignalSpy {
+        id: logTextSpy
+        signalName: "textChanged"
+    }
+
     readonly property var devices: Cast.devices
     readonly property int playerState: Player.state
     readonly property bool casting: Player.casting
@@ -220,7 +233,7 @@ TestCase {
         click(ctl("addButton"))
         tryVerify(() => Cast.diagnostics.length === 1, 5000)
         verify(Cast.diagnostics[0].endsWith("  Enter an IP address on your local network"), Cast.diagnostics[0])
-        compare(ctl("logArea").text, Cast.diagnostics[0])
+        tryCompare(ctl("logArea"), "text", Cast.diagnostics[0])
     }
 
     function test_alwaysConvert() {
@@ -358,7 +371,7 @@ TestCase {
 
         const log = ctl("logArea")
         verify(Cast.diagnostics.length >= 2)
-        compare(log.text, Cast.diagnostics.join("\n"))
+        tryCompare(log, "text", Cast.diagnostics.join("\n"))
         verify(/^\d\d:\d\d:\d\d  Connecting to AirPlay at 127\.0\.0\.1 /.test(log.text), log.text)
         Clipboard.setText("stale")
         click(ctl("copyButton"))
@@ -376,5 +389,72 @@ TestCase {
         pasteBox.cursorPosition = pasteBox.length
         pasteBox.paste()
         compare(pasteBox.text, "before")
+    }
+
+    // Requests from another process at about 40 a second, half of them 404s and half byte ranges of the media
+    // being cast; true once all have been answered.
+    function flood(media, count) {
+        const base = media.replace(/\/[^/]*$/, "")
+        const host = media.replace(/^(http:\/\/[^/]+).*$/, "$1")
+        const done = "\"$XDG_RUNTIME_DIR/flood-done\""
+        verify(TestKit.run("rm -f " + done) === 0)
+        const half = count / 2
+        verify(TestKit.run("(curl -s --rate 20/s -o /dev/null '" + host + "/nosuchtoken/x[1-" + half + "]' & "
+                           + "curl -s --rate 20/s -r 0-65535 -o /dev/null '" + base + "/m[1-" + half + "].mp4' & "
+                           + "wait; touch " + done + ") >/dev/null 2>&1 &") === 0)
+        tryVerify(() => TestKit.run("test -f " + done) === 0, 120000, "the requests are answered")
+    }
+
+    // 400 requests while a cast runs and the window is hidden: the session announces its log at most once per
+    // quarter second, and the hidden window's text is not touched until it opens again, once.
+    function test_requestFlood() {
+        Actions.trigger("playlist.add", TestKit.fixture("clip.mp4"))
+        tryCompare(testCase, "playerState", MediaSessionBridge.Playing, 20000)
+        pick(ctl("typeBox"), 1)
+        type(ctl("addressField"), "127.0.0.1:" + airPlay.port)
+        click(ctl("addButton"))
+        click(part("AirPlay at 127.0.0.1", "castButton"))
+        tryCompare(testCase, "casting", true, 15000)
+        let media = ""
+        tryVerify(() => {
+            const found = /Loading (http:\/\/127\.0\.0\.1:\d+\/[0-9a-f]{32}\/media\.\w+) on the receiver/
+                .exec(Cast.diagnostics.join("\n"))
+            media = found ? found[1] : ""
+            return media !== ""
+        }, 20000, "the media is published")
+
+        const log = ctl("logArea")
+        win.close()
+        tryCompare(win, "visible", false)
+        logTextSpy.target = log
+        logTextSpy.clear()
+        announcedAt = []
+        flood(media, 400)
+        tryVerify(() => Cast.diagnostics.filter(l => / -> (200|206|404)/.test(l)).length === 300, 5000, "the log holds them")
+        // The last lines are announced too, within the interval.
+        wait(300)
+        const times = announcedAt
+        verify(times.length >= 2, times.length)
+        for (let i = 1; i < times.length; ++i)
+            verify(times[i] - times[i - 1] >= 240, "announced " + (times[i] - times[i - 1]) + " ms apart")
+        verify(times.length <= (times[times.length - 1] - times[0]) / 250 + 1, times.length)
+        compare(logTextSpy.count, 0, "the hidden window's log is left alone")
+
+        win.openWindow()
+        tryCompare(win, "visible", true)
+        // The window learns that it shows a little after its visible property says so.
+        tryCompare(logTextSpy, "count", 1)
+        wait(50)
+        compare(logTextSpy.count, 1)
+        compare(log.text, Cast.diagnostics.join("\n"))
+
+        // Shown, the log follows each announcement.
+        logTextSpy.clear()
+        announcedAt = []
+        flood(media, 40)
+        wait(300)
+        compare(logTextSpy.count, announcedAt.length)
+        compare(log.text, Cast.diagnostics.join("\n"))
+        logTextSpy.target = null
     }
 }

@@ -39,6 +39,7 @@ TestCase {
     // A test that narrows the window gives it its width back, also when it fails.
     function cleanup() {
         testCase.Window.window.width = viewWidth
+        compare(TestKit.run("mkdir -p '" + documentsPath + "'"), 0)
     }
 
     function makeDialog() {
@@ -51,41 +52,27 @@ TestCase {
         return testCase.Window.window.contentItem
     }
 
-    // The name field of Qt Quick's own file dialog, once the dialog is open and has given its list the focus.
+    // The name field of the save dialog, once it is open.
     function nameField() {
-        const field = findChild(window(), "fileNameTextField")
+        const field = findChild(window(), "nameField")
         verify(field !== null)
-        tryVerify(() => field.visible)
+        tryVerify(() => field.visible && field.activeFocus, 10000, "the name field has the focus")
         return field
     }
 
-    function find(item, accept) {
-        for (let i = 0; i < item.children.length; ++i) {
-            const child = item.children[i]
-            if (accept(child))
-                return child
-            const found = find(child, accept)
-            if (found)
-                return found
-        }
-        return null
-    }
-
-    // Accepts the file dialog by its Open button, after typing name into its name field when one is given.
+    // Accepts the save dialog by its Save button, after typing name into its name field when one is given.
     function saveAs(name) {
         const field = nameField()
         if (name !== undefined) {
-            // Typing may move the focus to a listed file whose name matches; every key goes to the field.
-            field.text = ""
-            for (const character of name) {
-                field.forceActiveFocus()
-                field.cursorPosition = field.text.length
+            field.selectAll()
+            keyClick(Qt.Key_Delete)
+            for (const character of name)
                 keyClick(character)
-            }
             compare(field.text, name)
         }
-        const button = find(window(), item => item.visible && item.text === "Open" && item.clicked !== undefined)
-        verify(button !== null)
+        const button = findChild(window(), "chooserAccept")
+        verify(button !== null && button.visible)
+        compare(button.text, "Save")
         mouseClick(button)
     }
 
@@ -162,6 +149,31 @@ TestCase {
         tryCompare(t.spy, "count", 1)
         verify(t.dialog.selectedFile.toString().startsWith("file:///"), t.dialog.selectedFile)
         compare(FileUrls.localPath(t.dialog.selectedFile), documentsPath + "/" + data.name)
+    }
+
+    // Without a Documents folder the dialog starts in the home folder, lists it and saves there; never in the
+    // working folder.
+    function test_withoutDocumentsStartsAtHome() {
+        const home = FileUrls.localPath(FileUrls.homeFolder())
+        compare(TestKit.run("rm -rf '" + documentsPath + "' && touch '" + home + "/at-home.csv'"), 0)
+        const t = makeDialog()
+        compare(t.dialog.currentFolder, FileUrls.homeFolder())
+        t.dialog.suggest("library.csv")
+        t.dialog.open()
+        nameField()
+        compare(findChild(window(), "pathField").text, home)
+        const list = findChild(window(), "chooserList")
+        tryVerify(() => {
+            for (let i = 0; i < list.count; ++i) {
+                const row = list.itemAtIndex(i)
+                if (row && findChild(row, "rowName").text === "at-home.csv")
+                    return true
+            }
+            return false
+        }, 5000, "the home folder listed")
+        saveAs()
+        tryCompare(t.spy, "count", 1)
+        compare(FileUrls.localPath(t.dialog.selectedFile), home + "/library.csv")
     }
 
     function test_newFileDoesNotAsk() {

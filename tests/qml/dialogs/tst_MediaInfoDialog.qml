@@ -131,6 +131,23 @@ TestCase {
         compare(tagValue("title"), "Fixture Title")
         compare(tagValue("artist"), "Fixture Artist")
         TestKit.screenshot(host, "MediaInfoDialog")
+
+        // Longer than the dialog: the bar shows at rest, and the end scrolls into view whole.
+        const scroll = findChild(dialog.contentItem, "infoScroll")
+        const flick = scroll.contentItem
+        verify(flick.contentHeight > flick.height, flick.contentHeight + " in " + flick.height)
+        compare(scroll.ScrollBar.vertical.policy, ScrollBar.AlwaysOn)
+        tryVerify(() => scroll.ScrollBar.vertical.contentItem.opacity > 0.5, 5000, "the bar at rest")
+        for (let i = 0; i < 60 && !flick.atYEnd; ++i)
+            mouseWheel(scroll, scroll.width / 2, scroll.height / 2, 0, -360)
+        tryVerify(() => flick.atYEnd, 5000, "scrolled to the end")
+        const column = flick.contentItem.children[0]
+        const lastChild = column.children[column.children.length - 1]
+        for (const item of [list[list.length - 1], lastChild]) {
+            const bottom = item.mapToItem(scroll, 0, item.height).y
+            verify(bottom <= scroll.height + 0.5, "ends at " + bottom + " of " + scroll.height)
+        }
+        TestKit.screenshot(host, "MediaInfoDialogEnd")
     }
 
     function test_externalSubtitle() {

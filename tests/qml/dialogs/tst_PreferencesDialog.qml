@@ -73,6 +73,33 @@ TestCase {
         Player.resetPreferences()
     }
 
+    // Every language name of the lists draws with glyphs of some font on the machine, none as a box.
+    function test_languageNamesHaveGlyphs_data() {
+        return [{ tag: "audio", combo: "audioLanguageCombo" }, { tag: "subtitles", combo: "subtitleLanguageCombo" }]
+    }
+
+    function test_languageNamesHaveGlyphs(row) {
+        const combo = ctl(row.combo)
+        mouseClick(combo)
+        tryCompare(combo.popup, "opened", true)
+        const list = combo.popup.contentItem
+        const missing = []
+        for (let i = 0; i < combo.count; ++i) {
+            list.positionViewAtIndex(i, ListView.Contain)
+            let entry = null
+            tryVerify(() => (entry = list.itemAtIndex(i)) !== null)
+            if (TestKit.missingGlyphs(entry.text, entry.font) > 0)
+                missing.push(entry.text)
+        }
+        compare(missing, [])
+        compare(combo.count, dialog.languages.length)
+        list.positionViewAtIndex(combo.count - 1, ListView.End)
+        TestKit.waitForFrame(testCase.Window.window)
+        TestKit.screenshot(testCase.Window.window, "PreferencesLanguages")
+        keyClick(Qt.Key_Escape)
+        tryCompare(combo.popup, "visible", false)
+    }
+
     function test_checkBoxesWriteAtOnce_data() {
         return [
             { tag: "resume", name: "resumeCheck", prop: "resumePlayback", key: "prefs/resumePlayback" },

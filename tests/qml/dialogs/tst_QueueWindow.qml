@@ -168,6 +168,11 @@ TestCase {
             { tag: "bar above 1", got: () => QueueFmt.barFraction(1.3), want: 1 },
             { tag: "bar below 0", got: () => QueueFmt.barFraction(-0.2), want: 0 },
             { tag: "status idle", got: () => QueueFmt.status(0, 0, false), want: "Nothing to do" },
+            { tag: "summary names", got: () => QueueFmt.summary("MKV · hevc / opus"), want: "MKV · HEVC (H.265) / Opus" },
+            { tag: "summary copy and none", got: () => QueueFmt.summary("MKA · none / copy"),
+              want: "MKA · no video / original" },
+            { tag: "summary unknown codec", got: () => QueueFmt.summary("MP4 · h266 / aac"), want: "MP4 · h266 / AAC" },
+            { tag: "summary other shape", got: () => QueueFmt.summary("odd"), want: "odd" },
             { tag: "status waiting", got: () => QueueFmt.status(0, 2, false), want: "2 waiting" },
             { tag: "status paused", got: () => QueueFmt.status(0, 2, true), want: "Paused · 2 waiting" },
             { tag: "status running", got: () => QueueFmt.status(1, 2, true), want: "Converting 1 · 2 waiting" },
@@ -193,7 +198,7 @@ TestCase {
             compare(part(id, "stateMark").text, "…")
             compare(buttonsOf(id), ["upButton", "downButton", "cancelButton", "removeButton"])
         }
-        compare(part(ids[1], "summaryText").text, "MP4 · h264 / aac")
+        compare(part(ids[1], "summaryText").text, "MP4 · H.264 / AAC")
 
         // Resume starts the held job only (one at a time); it runs and reports progress.
         click(ctl("pauseButton"))

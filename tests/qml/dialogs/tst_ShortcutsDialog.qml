@@ -94,9 +94,22 @@ TestCase {
         const flick = scroll.contentItem
         verify(flick.contentHeight > flick.height + 200, flick.contentHeight + " in " + flick.height)
         compare(flick.contentY, 0)
+        // The bar shows at rest: there is more below.
+        const bar = scroll.ScrollBar.vertical
+        compare(bar.policy, ScrollBar.AlwaysOn)
+        tryVerify(() => bar.visible && bar.contentItem.opacity > 0.5, 5000, "the bar at rest")
         mouseWheel(scroll, scroll.width / 2, scroll.height / 2, 0, -600)
         tryVerify(() => flick.contentY > 0)
         compare(flick.contentWidth, scroll.availableWidth)
+        // Down to the end, where the last row shows whole.
+        for (let i = 0; i < 60 && !flick.atYEnd; ++i)
+            mouseWheel(scroll, scroll.width / 2, scroll.height / 2, 0, -360)
+        tryVerify(() => flick.atYEnd, 5000, "scrolled to the end")
+        const rows = collect(scroll, "shortcutRow")
+        const last = rows[rows.length - 1]
+        const bottom = last.mapToItem(scroll, 0, last.height).y
+        verify(bottom <= scroll.height + 0.5, "the last row ends at " + bottom + " of " + scroll.height)
+        TestKit.screenshot(host, "ShortcutsDialogEnd")
 
         const first = collect(scroll, "description")[1]
         first.text = "A description far too long for its line, so long that it has to wrap at word boundaries"

@@ -2,6 +2,7 @@
 
 #include "tests/qml/library/RecordingPlayer.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
 #include "ui/library/Library.h"
@@ -52,8 +53,8 @@ void TestLibrary::close()
 
 bool TestLibrary::reopen(const QString& state)
 {
-    static const QStringList states
-        = { QStringLiteral("seeded"), QStringLiteral("empty"), QStringLiteral("refused"), QStringLiteral("absent") };
+    static const QStringList states = { QStringLiteral("seeded"), QStringLiteral("empty"), QStringLiteral("refused"),
+        QStringLiteral("damaged"), QStringLiteral("restart"), QStringLiteral("absent") };
     if (!states.contains(state)) {
         qWarning("TestLibrary: no library state \"%s\"", qPrintable(state));
         return false;
@@ -61,12 +62,14 @@ bool TestLibrary::reopen(const QString& state)
     close();
     const QString path = databasePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    for (const char* suffix : { "", "-wal", "-shm", ".restore" })
-        QFile::remove(path + QLatin1String(suffix));
+    if (state != QLatin1String("restart")) {
+        for (const char* suffix : { "", "-wal", "-shm", ".restore" })
+            QFile::remove(path + QLatin1String(suffix));
+    }
 
     if (state == QLatin1String("absent"))
         return true;
-    if (state == QLatin1String("seeded") || state == QLatin1String("refused")) {
+    if (state == QLatin1String("seeded") || state == QLatin1String("refused") || state == QLatin1String("damaged")) {
         if (!SeedLibrary::write(path, mediaRoot()))
             return false;
     }
@@ -76,6 +79,8 @@ bool TestLibrary::reopen(const QString& state)
             return false;
         db.close();
     }
+    if (state == QLatin1String("damaged") && !library::damageLibrary(path, library::Damage::Truncated))
+        return false;
 
     library_ = std::make_unique<ui::library::Library>();
     connect(player_, &RecordingPlayer::played, library_.get(), &ui::library::Library::recordPlay);

@@ -37,8 +37,9 @@ public:
 
     // Closes the current library (QML sees no "Library" meanwhile) and opens it again on a new database:
     // "seeded" (the seed library), "empty" (a new database, no folders), "refused" (the seed library stamped
-    // with a newer schema, which the library refuses), or "absent" (no library at all). False when the
-    // database could not be written.
+    // with a newer schema, which the library refuses), "damaged" (the seed library cut to half its size), or
+    // "absent" (no library at all); or on the same files as the player's next start does ("restart"). False
+    // when the database could not be written.
     Q_INVOKABLE bool reopen(const QString& state = QStringLiteral("seeded"));
 
 private:

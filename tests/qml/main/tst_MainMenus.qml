@@ -535,6 +535,61 @@ TestCase {
         compare(describe(entry(stageMenu, "Play")), "Play|Space||1|0")
     }
 
+    // However a menu of the bar closed, with the pointer left where the user's hand left it, the next click
+    // on a title (the same or another) opens that title's menu.
+    function test_oneClickOpensAfterAMenuCloses_data() {
+        return [
+            { tag: "Esc, same title", close: "escape", next: "Playback" },
+            { tag: "Esc, other title", close: "escape", next: "Audio" },
+            { tag: "click outside, same title", close: "outside", next: "Playback" },
+            { tag: "click outside, other title", close: "outside", next: "View" },
+            { tag: "chosen entry, same title", close: "entry", next: "Playback" },
+            { tag: "chosen entry, other title", close: "entry", next: "Help" }
+        ]
+    }
+
+    function test_oneClickOpensAfterAMenuCloses(data) {
+        const window = createMain()
+        const bar = window.menuBar
+        const titleItem = name => {
+            for (let i = 0; i < bar.count; ++i) {
+                if (findChild(bar.itemAt(i), "menuTitle").text === name)
+                    return bar.itemAt(i)
+            }
+            fail("no title " + name)
+        }
+        const playback = barMenu(window, "Playback")
+        const title = titleItem("Playback")
+        mouseMove(title)
+        mouseClick(title)
+        tryCompare(playback, "opened", true, 5000)
+
+        if (data.close === "escape") {
+            verify(TestKit.keyClick(window, Qt.Key_Escape))
+        } else if (data.close === "outside") {
+            const stage = part(window, "stageMouse")
+            mouseMove(stage, 40, 40)
+            mouseClick(stage, 40, 40)
+        } else {
+            const shuffle = entry(playback, "Shuffle")
+            mouseMove(shuffle)
+            mouseClick(shuffle)
+            tryCompare(Player, "shuffle", true)
+        }
+        tryCompare(playback, "visible", false, 5000)
+        // Where the user's hand goes back to the title bar, over the title to click.
+        const target = titleItem(data.next)
+        mouseMove(title)
+        mouseMove(target)
+        mouseClick(target)
+        const menu = barMenu(window, data.next)
+        // The click left it open (a click that closed what the hover opened would leave it shut).
+        tryCompare(menu, "opened", true, 5000)
+        verify(menu.visible)
+        verify(TestKit.keyClick(window, Qt.Key_Escape))
+        tryCompare(menu, "visible", false, 5000)
+    }
+
     function test_fullScreen() {
         const window = createMain()
         const bar = window.menuBar

@@ -143,7 +143,7 @@ TestCase {
         verify(!osd.visible)
     }
 
-    // Qt Quick's own dialog matches its name filters case-sensitively: camera files in capitals list too.
+    // Cameras write capitals: "CLIP.MP4" lists beside "b.mp4" under the media filter.
     function test_openDialogListsBothCases() {
         const window = createMain()
         const path = folder("camera")
@@ -151,35 +151,51 @@ TestCase {
         const dialog = part(window, "openDialog")
         dialog.currentFolder = fileUrl(path)
         dialog.open()
-        const list = part(window, "fileDialogListView")
-        tryCompare(list, "count", 2, 5000)
+        // Every file dialog of the window has a list of its own: this one's.
+        const list = findChild(dialog.dialog.contentItem, "chooserList")
+        tryCompare(list, "count", 2, 10000)
         // The list view makes its delegates after its count changes; wait for them too.
-        tryVerify(() => findChild(list, "fileDialogDelegate0") && findChild(list, "fileDialogDelegate1"), 5000)
+        tryVerify(() => findChild(list, "chooserRow0") && findChild(list, "chooserRow1"), 5000)
         const names = []
         for (let i = 0; i < list.count; ++i)
-            names.push(findChild(list, "fileDialogDelegate" + i).fileName)
+            names.push(findChild(list, "chooserRow" + i).fileName)
         compare(names.sort(), ["A.MP4", "b.mp4"])
         TestKit.waitForFrame(window.contentItem)
         TestKit.screenshot(window, "MainOpenDialog")
         dialog.reject()
     }
 
-    function test_savePlaylist() {
+    // The save dialog by hand: a name typed into its field, then its Save button or Return.
+    function test_savePlaylist_data() {
+        return [{ tag: "Save button", key: false }, { tag: "Return", key: true }]
+    }
+
+    function test_savePlaylist(data) {
         const window = createMain()
         Actions.trigger("playlist.add", TestKit.fixture("tone6.mkv"))
         tryCompare(testCase, "boundCount", 1, 10000)
-        const path = folder("playlists")
+        const path = folder("playlists " + (data.key ? "r" : "b"))
         const dialog = part(window, "savePlaylistDialog")
         const fileDialog = findChild(dialog, "fileDialog")
         verify(fileDialog !== null)
-
+        fileDialog.currentFolder = fileUrl(path)
+        verify(TestKit.keyClick(window, Qt.Key_S, Qt.ControlModifier))
+        tryCompare(fileDialog.dialog, "opened", true, 10000)
+        const field = findChild(fileDialog.dialog.contentItem, "nameField")
+        tryVerify(() => field.activeFocus, 5000, "the name field has the focus")
+        field.selectAll()
+        verify(TestKit.keyClick(window, Qt.Key_Delete))
         // A bare name gets the default suffix.
-        dialog.selectedFile = fileUrl(path + "/list")
-        dialog.open()
-        fileDialog.accept()
+        verify(TestKit.keyClicks(window, "list"))
+        compare(field.text, "list")
+        if (data.key)
+            verify(TestKit.keyClick(window, Qt.Key_Return))
+        else
+            mouseClick(findChild(fileDialog.dialog.footer, "chooserAccept"))
         tryCompare(part(window, "osdText"), "text", "Playlist saved", 10000)
         compare(TestKit.run("head -n 1 '" + path + "/list.m3u8' | grep -qx '#EXTM3U'"), 0)
         compare(TestKit.run("grep -q tone6.mkv '" + path + "/list.m3u8'"), 0)
+        verify(!fileDialog.visible)
     }
 
     function test_saveOverAnExistingFileAsks_data() {

@@ -57,6 +57,7 @@ TestCase {
         // playlist.
         window.libraryVisible = false
         window.playlistVisible = false
+        window.fillMode = VideoSink.Fit
         tryVerify(() => window.visible && window.active !== undefined)
         TestKit.waitForFrame(window.contentItem)
         return window
@@ -599,6 +600,41 @@ TestCase {
         window.toggleFullscreen()
         tryCompare(window, "fs", false)
         tryVerify(() => stage.height - panel.y - panel.height === 14)
+    }
+
+    // In full screen the transport bar floats over the picture: subtitles rise above it while it shows and go
+    // back down when it hides. The picture itself stays where it is.
+    function test_subtitlesClearTheTransportBar() {
+        const window = createMain()
+        // The picture fills the stage, so without the mend its bottom lies under the bar.
+        window.fillMode = VideoSink.Crop
+        play("multi.mkv")
+        pauseNow()
+        const sink = part(window, "videoSink")
+        const bar = part(window, "transportBar")
+        window.toggleFullscreen()
+        tryCompare(window, "fs", true)
+        const barTop = () => bar.mapToItem(null, 0, 0).y
+        const subtitleBottom = () => {
+            const r = sink.subtitleRect()
+            return r.height > 0 ? sink.mapToItem(null, 0, r.y + r.height).y : -1
+        }
+        tryVerify(() => window.controlsShown && bar.visible && bar.opacity === 1, 5000, "the controls show")
+        tryVerify(() => subtitleBottom() > 0 && subtitleBottom() <= barTop() + 0.5, 5000,
+                  "subtitles end at " + subtitleBottom() + ", the bar begins at " + barTop())
+        compare(sink.y, 0)
+        compare(sink.height, part(window, "stage").height)
+        TestKit.waitForFrame(window.contentItem)
+        TestKit.screenshot(window, "FullScreenSubtitlesAboveBar")
+
+        tryCompare(window, "controlsShown", false, 6000)
+        // The bar gone, subtitles use the whole picture again, down to the stage's bottom.
+        const stageBottom = () => sink.mapToItem(null, 0, sink.height).y
+        tryVerify(() => Math.abs(subtitleBottom() - stageBottom()) < 0.5, 5000,
+                  "subtitles end at " + subtitleBottom() + ", the picture at " + stageBottom())
+        window.toggleFullscreen()
+        tryCompare(window, "fs", false)
+        window.fillMode = VideoSink.Fit
     }
 
     function test_fmtMb_data() {

@@ -2,6 +2,7 @@
 #include "ui/cast/ByteRange.h"
 #include "ui/cast/CastServer.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
@@ -9,15 +10,24 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QtCore/private/qhooks_p.h>
+
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 using kvr::ui::cast::ByteRange;
 using kvr::ui::cast::CastServer;
@@ -638,4 +648,305 @@ TEST(CastServerHttp, Crowd)
     crowd.kill();
     crowd.waitForFinished();
     EXPECT_TRUE(eventually([&] { return served.server.connectionCount() == 0; }));
+}
+
+namespace {
+
+// Runs the event loop, and so the server, for ms.
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// A connection to the server from source, an address of 127.0.0.0/8; null when it does not connect. The
+// server may already have cut it again.
+std::unique_ptr<QTcpSocket> connectFrom(const CastServer& server, const QString& source)
+{
+    auto socket = std::make_unique<QTcpSocket>();
+    if (!socket->bind(QHostAddress(source)))
+        ADD_FAILURE() << "cannot bind " << source.toStdString();
+    bool connected = false;
+    QObject::connect(socket.get(), &QTcpSocket::connected, [&connected] { connected = true; });
+    socket->connectToHost(server.listenAddress(), server.port());
+    const bool settled = eventually([&] { return connected || socket->state() == QAbstractSocket::UnconnectedState; });
+    QObject::disconnect(socket.get(), &QTcpSocket::connected, nullptr, nullptr);
+    if (!settled || !connected)
+        return nullptr;
+    return socket;
+}
+
+bool cut(QTcpSocket& socket)
+{
+    return eventually([&] { return socket.state() == QAbstractSocket::UnconnectedState; });
+}
+
+// A GET of bytes first..last from source; the whole answer once the server has closed.
+QByteArray fetchRange(const CastServer& server, const QString& source, const QUrl& url, qint64 first, qint64 last)
+{
+    const std::unique_ptr<QTcpSocket> socket = connectFrom(server, source);
+    if (!socket)
+        return {};
+    socket->write("GET " + url.path().toLatin1() + " HTTP/1.1\r\nRange: bytes=" + QByteArray::number(first) + '-'
+        + QByteArray::number(last) + "\r\n\r\n");
+    QByteArray received;
+    eventually([&] {
+        received += socket->readAll();
+        return socket->state() == QAbstractSocket::UnconnectedState;
+    });
+    return received + socket->readAll();
+}
+
+} // namespace
+
+// One address holds at most eight connections; a ninth is cut at once. Other addresses, and the receiver
+// beyond eight, still get in.
+TEST(CastServerHttp, PerPeerCap)
+{
+    CastServer server;
+    ASSERT_TRUE(server.start(QHostAddress(QStringLiteral("127.0.0.3"))));
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < CastServer::kMaxConnectionsPerPeer; ++i) {
+        held.push_back(connectFrom(server, QStringLiteral("127.0.0.2")));
+        ASSERT_TRUE(held.back());
+    }
+    ASSERT_TRUE(eventually([&] { return server.connectionCount() == CastServer::kMaxConnectionsPerPeer; }));
+    const std::unique_ptr<QTcpSocket> ninth = connectFrom(server, QStringLiteral("127.0.0.2"));
+    ASSERT_TRUE(ninth);
+    EXPECT_TRUE(cut(*ninth)) << "the ninth connection of one address is cut";
+    EXPECT_EQ(server.connectionCount(), CastServer::kMaxConnectionsPerPeer);
+    for (const auto& socket : held)
+        EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState);
+
+    const std::unique_ptr<QTcpSocket> other = connectFrom(server, QStringLiteral("127.0.0.4"));
+    ASSERT_TRUE(other);
+    for (int i = 0; i < 12; ++i) {
+        held.push_back(connectFrom(server, QStringLiteral("127.0.0.3")));
+        ASSERT_TRUE(held.back());
+    }
+    EXPECT_TRUE(eventually([&] { return server.connectionCount() == CastServer::kMaxConnectionsPerPeer + 13; }));
+    spin(200);
+    EXPECT_EQ(other->state(), QAbstractSocket::ConnectedState);
+    for (const auto& socket : held)
+        EXPECT_EQ(socket->state(), QAbstractSocket::ConnectedState);
+}
+
+// With every slot taken by unfinished heads of strangers, the receiver still gets in: the oldest stranger
+// goes. A stranger gets no slot, and the receiver's own connections and finished heads are never taken.
+TEST(CastServerHttp, ReceiverTakesTheOldestUnfinishedStrangersSlot)
+{
+    CastServer server;
+    ASSERT_TRUE(server.start(QHostAddress(QStringLiteral("127.0.0.3"))));
+    const QByteArray bytes = pattern(1000);
+    const QUrl url = server.publishFile(writeFile(QStringLiteral("slots.mp4"), bytes), QString());
+    // A stream still being written: a peer fetching it holds its connection while it waits.
+    auto growing = std::make_shared<GrowingFile>();
+    growing->path = writeFile(QStringLiteral("slots.ts"), {});
+    const QUrl live = server.publishGrowingFile(growing, QStringLiteral("video/mp2t"), QStringLiteral("ts"));
+
+    // One slot for the receiver, one for a stranger whose head is in (it waits for the stream), the rest
+    // unfinished heads of strangers.
+    std::vector<std::unique_ptr<QTcpSocket>> strangers;
+    const std::unique_ptr<QTcpSocket> own = connectFrom(server, QStringLiteral("127.0.0.3"));
+    ASSERT_TRUE(own);
+    own->write("GET /");
+    const std::unique_ptr<QTcpSocket> finished = connectFrom(server, QStringLiteral("127.0.1.200"));
+    ASSERT_TRUE(finished);
+    finished->write("GET " + live.path().toLatin1() + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(eventually([&] { return server.connectionCount() == 2; }));
+    for (int i = 0; server.connectionCount() < CastServer::kMaxConnections; ++i) {
+        strangers.push_back(connectFrom(server, QStringLiteral("127.0.1.%1").arg(1 + i / 8)));
+        ASSERT_TRUE(strangers.back());
+        strangers.back()->write("GET /");
+        ASSERT_TRUE(eventually([&] { return server.connectionCount() == 3 + i; }));
+    }
+
+    const std::unique_ptr<QTcpSocket> late = connectFrom(server, QStringLiteral("127.0.1.100"));
+    ASSERT_TRUE(late);
+    EXPECT_TRUE(cut(*late)) << "a stranger gets no slot when all are taken";
+    EXPECT_EQ(strangers.front()->state(), QAbstractSocket::ConnectedState);
+
+    const QByteArray answer = fetchRange(server, QStringLiteral("127.0.0.3"), url, 100, 199);
+    EXPECT_TRUE(answer.startsWith("HTTP/1.1 206 Partial Content\r\n")) << answer.left(200).toStdString();
+    EXPECT_TRUE(answer.endsWith(bytes.mid(100, 100)));
+    EXPECT_TRUE(cut(*strangers.front())) << "the oldest unfinished stranger made room";
+    for (std::size_t i = 1; i < strangers.size(); ++i)
+        EXPECT_EQ(strangers[i]->state(), QAbstractSocket::ConnectedState) << i;
+    EXPECT_EQ(own->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(finished->state(), QAbstractSocket::ConnectedState);
+}
+
+// Slow-loris crowds of 250 connections, sending their heads a byte a second and coming back when cut, from
+// one address and from fifty: the receiver's range requests, one every quarter second, are all answered.
+TEST(CastServerHttp, SlowCrowdCannotStarveTheReceiver)
+{
+    rlimit limit {};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = std::min<rlim_t>(1024, limit.rlim_max);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    struct Restore {
+        rlimit saved;
+        ~Restore() { setrlimit(RLIMIT_NOFILE, &saved); }
+    } restore { saved };
+
+    struct Row {
+        const char* name;
+        int addresses;
+    };
+    for (const Row& row : { Row { "one address", 1 }, Row { "fifty addresses", 50 } }) {
+        SCOPED_TRACE(row.name);
+        CastServer server;
+        ASSERT_TRUE(server.start(QHostAddress(QStringLiteral("127.0.0.3"))));
+        const QByteArray bytes = pattern(4 * 1024 * 1024);
+        const QUrl url = server.publishFile(writeFile(QStringLiteral("loris.mp4"), bytes), QString());
+
+        QStringList arguments { QStringLiteral(KVR_SOURCE_DIR "/tests/ui/cast/slow-crowd.py"),
+            QStringLiteral("127.0.0.1"), QString::number(url.port()), url.path(), QStringLiteral("250") };
+        for (int i = 0; i < row.addresses; ++i)
+            arguments << (row.addresses == 1 ? QStringLiteral("127.0.0.2") : QStringLiteral("127.0.2.%1").arg(i + 1));
+        QProcess crowd;
+        crowd.start(QStringLiteral("/usr/bin/python3"), arguments);
+        QByteArray out;
+        ASSERT_TRUE(eventually([&] {
+            out += crowd.readAllStandardOutput();
+            return out.contains("ready\n") || crowd.state() == QProcess::NotRunning;
+        })) << "the crowd never got going";
+        ASSERT_TRUE(out.contains("ready\n")) << crowd.readAllStandardError().toStdString();
+        const int filled = std::min(CastServer::kMaxConnections, row.addresses * CastServer::kMaxConnectionsPerPeer);
+        ASSERT_TRUE(eventually([&] { return server.connectionCount() >= filled; }))
+            << server.connectionCount() << " connections";
+
+        constexpr int kRequests = 24;
+        int answered = 0;
+        for (int i = 0; i < kRequests; ++i) {
+            const qint64 first = qint64(i) * 65536;
+            const QByteArray answer = fetchRange(server, QStringLiteral("127.0.0.3"), url, first, first + 65535);
+            if (answer.startsWith("HTTP/1.1 206 Partial Content\r\n") && answer.endsWith(bytes.mid(first, 65536)))
+                ++answered;
+            EXPECT_LE(server.connectionCount(), CastServer::kMaxConnections);
+            spin(250);
+        }
+        EXPECT_EQ(answered, kRequests);
+        EXPECT_LE(server.peakConnectionCount(), CastServer::kMaxConnections);
+
+        crowd.closeWriteChannel();
+        ASSERT_TRUE(waitForEnd(crowd));
+        out += crowd.readAllStandardOutput();
+        std::printf("%s: opened/cut %s", row.name, out.mid(out.indexOf("ready\n") + 6).constData());
+    }
+}
+
+// Requester-chosen method and target reach the log escaped and cut; the answers stay as they were.
+TEST(CastServerHttp, LoggedRequestTextIsEscapedAndCut)
+{
+    Served served;
+    const QByteArray bytes = pattern(100);
+    const QUrl url = served.server.publishFile(writeFile(QStringLiteral("log.mp4"), bytes), QString());
+    const QByteArray token = url.path().section(QLatin1Char('/'), 1, 1).toLatin1();
+    const QByteArray controls = QByteArray("a\x01\x1b[31m\x7f\\b\xc2\x85", 12) + QByteArray(500, 'x');
+
+    struct Row {
+        QByteArray request;
+        QByteArray answer;
+        QString method;
+        QString target; // empty for a status line
+    };
+    const Row rows[] = {
+        { QByteArray(1000, 'M') + " /" + token + "/media.mp4 HTTP/1.1\r\n\r\n", statusHead(405, "Method Not Allowed"),
+            QString(199, QLatin1Char('M')) + QChar(0x2026), {} },
+        { "GET /" + token + "/" + controls + " HTTP/1.1\r\n\r\n", mediaHead(200, 0, 99, 100), "GET",
+            QStringLiteral("a\\x01\\x1b[31m\\x7f\\\\b") + QChar(0xc2) + QStringLiteral("\\x85")
+                + QString(174, QLatin1Char('x')) + QChar(0x2026) },
+        { "GET /" + token + "/../../etc/passwd HTTP/1.1\r\n\r\n", mediaHead(200, 0, 99, 100), "GET",
+            "../../etc/passwd" },
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.request.left(80).toStdString());
+        served.log.clear();
+        const QByteArray answer = exchange(served.server, row.request);
+        EXPECT_TRUE(answer.startsWith(row.answer + "\r\n\r\n")) << answer.left(300).toStdString();
+        ASSERT_EQ(served.log.size(), 1);
+        const QString expected = row.target.isNull()
+            ? QStringLiteral("%1 127.0.0.1 -> 405").arg(row.method)
+            : QStringLiteral("%1 %2 127.0.0.1 -> 200").arg(row.method, row.target);
+        EXPECT_EQ(served.log.first(), expected);
+        for (const QString& field : served.log.first().split(QLatin1Char(' ')))
+            EXPECT_LE(field.size(), CastServer::kMaxLoggedField);
+    }
+}
+
+namespace {
+
+// Every QObject made and destroyed while the hooks are in, through Qt's own object hooks.
+std::atomic<int> objectsMade { 0 };
+std::atomic<int> objectsGone { 0 };
+
+struct ObjectCount {
+    quintptr saved[2];
+    ObjectCount()
+    {
+        saved[0] = qtHookData[QHooks::AddQObject];
+        saved[1] = qtHookData[QHooks::RemoveQObject];
+        objectsMade = 0;
+        objectsGone = 0;
+        qtHookData[QHooks::AddQObject] = reinterpret_cast<quintptr>(+[](QObject*) { ++objectsMade; });
+        qtHookData[QHooks::RemoveQObject] = reinterpret_cast<quintptr>(+[](QObject*) { ++objectsGone; });
+    }
+    ~ObjectCount()
+    {
+        qtHookData[QHooks::AddQObject] = saved[0];
+        qtHookData[QHooks::RemoveQObject] = saved[1];
+    }
+    int alive() const { return objectsMade - objectsGone; }
+};
+
+} // namespace
+
+// A burst of short connections: once their sockets are gone, nothing they made lives on (a head timer left
+// running its full time-out per connection grew memory and stalled the loop when they all fired).
+TEST(CastServerHttp, ShortConnectionsLeaveNoTimersBehind)
+{
+    Served served;
+    const quint16 port = served.server.port();
+    // Whatever Qt makes lazily on a first connection is made before counting.
+    exchange(served.server, "GET /x HTTP/1.1\r\n\r\n");
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    served.log.clear();
+
+    constexpr int kConnections = 400;
+    const ObjectCount count;
+    // Plain sockets on a thread of their own: the clients make no QObjects. A few at a time, so that all of
+    // them find a slot.
+    std::atomic<int> sent { 0 };
+    std::atomic<int> logged { 0 };
+    std::atomic<bool> done { false };
+    QObject::connect(&served.server, &CastServer::requestServed, [&logged] { ++logged; });
+    std::thread clients([&] {
+        for (int i = 0; i < kConnections; ++i) {
+            for (int waited = 0; sent - logged > 16 && waited < kWaitMs; ++waited)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in to {};
+            to.sin_family = AF_INET;
+            to.sin_port = htons(port);
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+                const char request[] = "GET /x HTTP/1.1\r\n\r\n";
+                if (::send(fd, request, sizeof request - 1, MSG_NOSIGNAL) == ssize_t(sizeof request - 1))
+                    ++sent;
+            }
+            ::close(fd);
+        }
+        done = true;
+    });
+    const bool answered = eventually([&] { return done && served.log.size() >= sent; });
+    clients.join();
+    EXPECT_TRUE(answered) << served.log.size() << " of " << sent << " answered";
+    EXPECT_EQ(sent, kConnections);
+    EXPECT_TRUE(eventually([&] { return served.server.connectionCount() == 0; }));
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_GT(objectsMade, kConnections) << "every socket counts";
+    EXPECT_LE(count.alive(), 8) << "objects still alive after " << kConnections << " connections have gone";
 }

@@ -204,15 +204,47 @@ TEST(CastSession, DiagnosticsKeepTheNewest300Lines)
         rig.cast->addManual("airplay", "example-tv");
     const QStringList lines = rig.cast->diagnostics();
     ASSERT_EQ(lines.size(), 300);
-    EXPECT_EQ(rig.diagnostics->size(), 301);
     EXPECT_EQ(rig.notice->size(), 301);
     const QRegularExpression form("^\\d\\d:\\d\\d:\\d\\d  Enter an IP address on your local network$");
     for (const QString& line : lines)
         ASSERT_TRUE(form.match(line).hasMatch()) << line.toStdString();
+    // 301 lines at once are announced twice: the first at once, the rest together a little later.
+    EXPECT_EQ(rig.diagnostics->size(), 1);
+    ASSERT_TRUE(waitFor([&] { return rig.diagnostics->size() == 2; }));
 
     rig.cast->clearDiagnostics();
     EXPECT_TRUE(rig.cast->diagnostics().isEmpty());
-    EXPECT_EQ(rig.diagnostics->size(), 302);
+    EXPECT_EQ(rig.diagnostics->size(), 3) << "a clear is announced at once";
+    QTest::qWait(2 * CastSession::kDiagnosticsSignalMs);
+    EXPECT_EQ(rig.diagnostics->size(), 3) << "nothing is left to announce";
+}
+
+// Lines coming in a stream are announced at most once per interval, and the last one always is.
+TEST(CastSession, DiagnosticsAreAnnouncedAtMostOncePerInterval)
+{
+    Rig rig(nullptr);
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QList<qint64> emittedAt;
+    QObject::connect(rig.cast.get(), &CastSession::diagnosticsChanged, [&] { emittedAt << elapsed.elapsed(); });
+    QTimer line;
+    int added = 0;
+    qint64 lastAdded = -1;
+    QObject::connect(&line, &QTimer::timeout, [&] {
+        rig.cast->appendDiagnostic(QStringLiteral("line %1").arg(++added));
+        if (added == 100) {
+            lastAdded = elapsed.elapsed();
+            line.stop();
+        }
+    });
+    line.start(10);
+    ASSERT_TRUE(waitFor([&] { return !line.isActive(); }));
+    ASSERT_TRUE(waitFor([&] { return !emittedAt.isEmpty() && emittedAt.last() >= lastAdded; }))
+        << "the last line is announced";
+    EXPECT_TRUE(rig.cast->diagnostics().last().endsWith("  line 100"));
+    for (qsizetype i = 1; i < emittedAt.size(); ++i)
+        EXPECT_GE(emittedAt[i] - emittedAt[i - 1], CastSession::kDiagnosticsSignalMs - 5) << i;
+    EXPECT_LE(emittedAt.size(), emittedAt.last() / CastSession::kDiagnosticsSignalMs + 1);
 }
 
 TEST(CastSession, ManualReceiversAreListedAndStored)

@@ -4,6 +4,10 @@
 // response element built from its own little state (transport state, position, volume), or, per action, with
 // a set status and body, silence or a late answer. It plays nothing. Every request is recorded with its
 // headers and body. Runs on the test's own event loop.
+//
+// As real renderers do, a Seek answered with its own reply moves the position to its target, except while
+// the transport is TRANSITIONING: then it is answered all the same and ignored. With playTransitionMs set, a
+// Play passes through TRANSITIONING for that long before the transport reports PLAYING.
 
 #include "tests/ui/LoopbackServing.h"
 
@@ -12,6 +16,7 @@
 #include <QMap>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrl>
 
 namespace kvr::test {
@@ -39,6 +44,8 @@ public:
     QByteArray relTime = "0:00:00";
     QByteArray trackDuration = "0:00:00";
     int volume = 35;
+    // -1: Play leaves the transport state as the test set it.
+    int playTransitionMs = -1;
 
     SoapRenderer()
     {
@@ -94,6 +101,25 @@ private:
         return response(action, {});
     }
 
+    // What an action does to the renderer's state when it gets the renderer's own answer.
+    void act(const Request& request)
+    {
+        if (request.action == "Seek" && transportState != "TRANSITIONING") {
+            const QByteArray body = request.body;
+            const qsizetype from = body.indexOf("<Target>");
+            const qsizetype to = body.indexOf("</Target>");
+            if (from >= 0 && to > from)
+                relTime = body.mid(from + 8, to - from - 8);
+        } else if (request.action == "Play" && playTransitionMs >= 0) {
+            transportState = "TRANSITIONING";
+            const int generation = ++transition_;
+            QTimer::singleShot(playTransitionMs, &server_, [this, generation] {
+                if (generation == transition_ && transportState == "TRANSITIONING")
+                    transportState = "PLAYING";
+            });
+        }
+    }
+
     void serve(QTcpSocket* socket, const HttpRequest& received)
     {
         Request request { received.path, received.headers, received.body, {} };
@@ -107,6 +133,8 @@ private:
         if (how.silent)
             return;
         const int status = how.status != 0 ? how.status : 200;
+        if (!how.useBody && status == 200)
+            act(request);
         const QByteArray body = how.useBody ? how.body : ownAnswer(request.action);
         sendAnswer(socket, answerHead(status, "Test", "text/xml; charset=\"utf-8\"", body.size()) + body, how.delayMs);
     }
@@ -114,6 +142,7 @@ private:
     QTcpServer server_;
     QMap<QByteArray, Override> overrides_;
     QList<Request> requests_;
+    int transition_ = 0;
 };
 
 } // namespace kvr::test

@@ -2,6 +2,7 @@
 // never cost the user a working library: a close that cannot flush, damaged backups, a process killed
 // mid-backup.
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/LibraryTestFiles.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
@@ -416,6 +417,56 @@ TEST_F(LibraryBackup, DamagedBackupsAreRefusedAndTheLiveLibraryStays)
     EXPECT_TRUE(library->restoreBackup(plain));
     close();
     open();
+    EXPECT_EQ(auroraRating(dbPath), "100");
+}
+
+// A backup is a copy a restore takes: one of a damaged file fails, adds nothing, moves no date and prunes
+// nothing, so the good backups from before the damage stay. The library then says the file is damaged, and
+// leaves it as it is for the restore.
+TEST_F(LibraryBackup, BackupOfADamagedLibraryFailsAndTheGoodOnesStay)
+{
+    Lib& lib = openSeeded();
+    lib.setBackupRetentionDays(1);
+    ASSERT_TRUE(lib.backupNow());
+    const QString good = backupsDir + "/library-20200101-0000.db.gz";
+    ASSERT_TRUE(QFile::rename(stampedBackup(), good));
+    ASSERT_TRUE(setAge(good, 3 * day));
+    ASSERT_TRUE(stampLastBackup(dbPath));
+    const QString lastBackup = meta("last_backup");
+    close();
+    ASSERT_TRUE(kvr::test::library::damageLibrary(dbPath, kvr::test::library::Damage::FlippedTablePage));
+    const QByteArray damaged = [&] {
+        QFile file(dbPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    Lib& reopened = open();
+    // No check of the whole file at the start: it opens.
+    EXPECT_EQ(reopened.lastError(), "");
+    QSignalSpy errorChanged(&reopened, &Lib::errorChanged);
+    const QStringList before = backupFolder();
+    EXPECT_FALSE(reopened.backupNow());
+    EXPECT_EQ(backupFolder(), before);
+    EXPECT_EQ(reopened.lastError(),
+        "The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.");
+    EXPECT_EQ(errorChanged.count(), 1);
+    EXPECT_TRUE(reopened.counts().value("tracks").toLongLong() == 0) << "the connection is closed";
+    EXPECT_FALSE(reopened.backupNow());
+    EXPECT_EQ(backupFolder(), before);
+    close();
+    EXPECT_EQ(meta("last_backup"), lastBackup);
+    const QByteArray after = [&] {
+        QFile file(dbPath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    EXPECT_TRUE(after == damaged);
+
+    // The good backup from before the damage restores.
+    Lib& last = open();
+    EXPECT_TRUE(last.restoreBackup(good));
+    close();
+    open();
+    EXPECT_EQ(library->lastError(), "");
     EXPECT_EQ(auroraRating(dbPath), "100");
 }
 

@@ -99,9 +99,15 @@ protected:
         return dir.filePath(name);
     }
 
+    // Asked name by name, then again with the folder listed once (as a pass does it): both must find the same.
     QString find(const QString& mediaPath, const QString& album, bool video)
     {
-        return LibraryScanner::findCoverArt(covers, QFileInfo(mediaPath), album, contentFingerprint(mediaPath), video);
+        const QString fingerprint = contentFingerprint(mediaPath);
+        const QString byName = LibraryScanner::findCoverArt(covers, QFileInfo(mediaPath), album, fingerprint, video);
+        LibraryScanner::FolderEntries listed;
+        EXPECT_EQ(
+            LibraryScanner::findCoverArt(covers, QFileInfo(mediaPath), album, fingerprint, video, {}, &listed), byName);
+        return byName;
     }
 
     QImage stored(const QString& key) { return QImage(LibraryScanner::coverPath(covers, key)); }

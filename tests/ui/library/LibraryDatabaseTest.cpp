@@ -1,3 +1,4 @@
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
 #include "ui/library/Statement.h"
@@ -119,9 +120,13 @@ const QStringList expectedTables = { "albums", "artists", "excluded_folders", "g
     "library_meta", "play_history", "play_stats", "playlist_items", "playlists", "search", "shows", "source_ratings",
     "source_tags", "sources", "track_artists", "tracks", "user_meta", "videos" };
 
-const QStringList expectedIndexes = { "idx_history", "idx_sources_added", "idx_sources_folder", "idx_sources_hash",
-    "idx_sources_kind", "idx_stats_count", "idx_stats_last", "idx_tags_tag", "idx_tracks_album", "idx_tracks_artist",
-    "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year", "idx_videos_show" };
+const QStringList expectedIndexes = { "idx_history", "idx_sources_added", "idx_sources_edited", "idx_sources_folder",
+    "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_stats_count", "idx_stats_last", "idx_tags_tag",
+    "idx_tracks_album", "idx_tracks_artist", "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year",
+    "idx_videos_genre", "idx_videos_show" };
+
+// The indexes added after version 1 was first released; files of that time lack them.
+const char* const laterIndexes[] = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre" };
 
 const QStringList expectedItemColumns = { "id", "uri", "kind", "available", "duration_us", "format", "primary_codec",
     "audio_codec", "bitrate", "sample_rate", "channels", "width", "height", "fps", "date_added", "folder_id",
@@ -233,6 +238,41 @@ TEST_F(LibraryDatabase, VersionThatIsNoNumberRunsTheScriptOverExistingRows)
     }
 }
 
+// A file written before the later indexes existed gets them when it is opened, with its rows and its version
+// as they were: a higher version would make the builds already released refuse the file (and its backups).
+TEST_F(LibraryDatabase, VersionOneFileGetsTheLaterIndexesAndKeepsItsVersion)
+{
+    QString drop = QStringLiteral("INSERT INTO sources(uri, u_artist) VALUES('/m/a.mp3', 'Edited');");
+    for (const char* index : laterIndexes)
+        drop += QStringLiteral("DROP INDEX %1;").arg(QLatin1String(index));
+    const QString path = schemaFile("old.db", drop.toUtf8().constData());
+    {
+        Database old;
+        ASSERT_TRUE(old.open(path));
+        for (const char* index : laterIndexes)
+            ASSERT_EQ(count(old,
+                          QStringLiteral("SELECT COUNT(*) FROM sqlite_master WHERE name='%1'")
+                              .arg(QLatin1String(index))
+                              .toUtf8()
+                              .constData()),
+                0);
+    }
+
+    Database db;
+    ASSERT_TRUE(db.open(path));
+    ASSERT_TRUE(db.ensureSchema());
+    EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type='index' AND name LIKE 'idx%' ORDER BY name"),
+        expectedIndexes);
+    EXPECT_EQ(scalar(db, "SELECT value FROM library_meta WHERE key='schema_version'"), "1");
+    EXPECT_EQ(scalar(db, "SELECT u_artist FROM sources WHERE uri='/m/a.mp3'"), "Edited");
+    // The partial index answers the edited test the library asks.
+    EXPECT_EQ(scalar(db,
+                  "SELECT COUNT(*) FROM sources INDEXED BY idx_sources_edited WHERE u_artist IS NOT NULL OR u_album IS "
+                  "NOT NULL OR u_album_artist IS NOT NULL OR u_year IS NOT NULL OR u_genre IS NOT NULL OR u_composer "
+                  "IS NOT NULL OR u_category IS NOT NULL OR u_show IS NOT NULL"),
+        "1");
+}
+
 TEST_F(LibraryDatabase, VersionOneFileWithADroppedTableIsNotRepaired)
 {
     const QString path = schemaFile("dropped.db", "DROP TABLE excluded_folders;");
@@ -240,6 +280,63 @@ TEST_F(LibraryDatabase, VersionOneFileWithADroppedTableIsNotRepaired)
     ASSERT_TRUE(db.open(path));
     EXPECT_TRUE(db.ensureSchema());
     EXPECT_EQ(count(db, "SELECT COUNT(*) FROM sqlite_master WHERE name='excluded_folders'"), 0);
+}
+
+// Why a file is refused decides what the user is told: only a readable file of a newer version is "newer",
+// and SQLite's own check tells a damaged file from one that is only locked. A refused file is never written.
+// A damaged table page is not looked for at every start: the file opens, and its next backup finds it.
+TEST_F(LibraryDatabase, RefusedFilesAreToldApartAndLeftByteIdentical)
+{
+    using Refusal = Database::Refusal;
+    using kvr::test::library::Damage;
+    using kvr::test::library::damageLibrary;
+    struct Case {
+        const char* name;
+        std::function<bool(const QString&)> damage;
+        bool accepted;
+        Refusal refusal;
+    };
+    const Case cases[] = {
+        { "newer version",
+            [](const QString& p) {
+                Database db;
+                return db.open(p) && db.exec("UPDATE library_meta SET value = '2' WHERE key = 'schema_version'");
+            },
+            false, Refusal::Newer },
+        { "truncated", [](const QString& p) { return damageLibrary(p, Damage::Truncated); }, false, Refusal::Damaged },
+        { "garbage header", [](const QString& p) { return damageLibrary(p, Damage::GarbageHeader); }, false,
+            Refusal::Damaged },
+        { "flipped table page", [](const QString& p) { return damageLibrary(p, Damage::FlippedTablePage); }, true,
+            Refusal::None },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = file(QString(c.name).replace(' ', '-') + ".db");
+        ASSERT_TRUE(SeedLibrary::write(path, file("media")));
+        ASSERT_TRUE(c.damage(path));
+        ASSERT_FALSE(QFile::exists(path + "-wal"));
+        const QByteArray before = fileBytes(path);
+
+        Database db;
+        ASSERT_TRUE(db.open(path));
+        EXPECT_EQ(db.ensureSchema(), c.accepted);
+        EXPECT_EQ(db.refusal(), c.refusal);
+        db.close();
+        EXPECT_TRUE(fileBytes(path) == before);
+        for (const char* companion : { "-wal", "-shm", "-journal" })
+            EXPECT_FALSE(QFile::exists(path + companion)) << companion;
+    }
+
+    // Locked by another program for longer than the busy time-out: neither damaged nor newer.
+    const QString locked = schemaFile("locked.db");
+    Database holder;
+    ASSERT_TRUE(holder.open(locked));
+    ASSERT_EQ(scalar(holder, "PRAGMA journal_mode=DELETE"), "delete");
+    ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE"));
+    Database db;
+    ASSERT_TRUE(db.open(locked));
+    EXPECT_FALSE(db.ensureSchema());
+    EXPECT_EQ(db.refusal(), Refusal::Unreadable);
 }
 
 TEST_F(LibraryDatabase, BoundValuesComeBackWithTheirStorageClass)
@@ -346,20 +443,31 @@ TEST_F(LibraryDatabase, ScriptNullAndUndefinedInAMapBindNull)
     }
 }
 
-TEST_F(LibraryDatabase, FailedExecLogsOnlyTheFirst200BytesOfItsSql)
+TEST_F(LibraryDatabase, FailedStatementsLogOnlyTheFirst200BytesOfTheirSql)
 {
     Database db;
     ASSERT_TRUE(db.open(file("log.db")));
     const QByteArray sql = "INSERT INTO no_such_table VALUES('" + QByteArray(250, 'a') + "', 'TAIL')";
-    WarningLog log;
-    EXPECT_FALSE(db.exec(sql.constData()));
-    const QStringList lines = WarningLog::all();
-    ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
-    const QString line = lines.first();
-    EXPECT_TRUE(line.startsWith("library: exec failed:")) << line.toStdString();
-    EXPECT_TRUE(line.contains("no such table")) << line.toStdString();
-    EXPECT_TRUE(line.contains(QString::fromUtf8(sql.left(200)))) << line.toStdString();
-    EXPECT_FALSE(line.contains(QString::fromUtf8(sql.left(201)))) << line.toStdString();
+    struct Case {
+        const char* name;
+        std::function<bool()> run;
+    };
+    const Case cases[] = {
+        { "library: exec failed:", [&] { return db.exec(sql.constData()); } },
+        { "library: prepare failed:", [&] { return db.prepare(sql.constData()).isValid(); } },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WarningLog log;
+        EXPECT_FALSE(c.run());
+        const QStringList lines = WarningLog::all();
+        ASSERT_EQ(lines.size(), 1) << lines.join('\n').toStdString();
+        const QString line = lines.first();
+        EXPECT_TRUE(line.startsWith(c.name)) << line.toStdString();
+        EXPECT_TRUE(line.contains("no such table")) << line.toStdString();
+        EXPECT_TRUE(line.contains(QString::fromUtf8(sql.left(200)))) << line.toStdString();
+        EXPECT_FALSE(line.contains(QString::fromUtf8(sql.left(201)))) << line.toStdString();
+    }
 }
 
 TEST_F(LibraryDatabase, WithoutAConnectionEveryOperationFailsQuietly)

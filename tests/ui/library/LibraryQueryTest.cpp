@@ -395,6 +395,55 @@ TEST_F(LibraryQuery, PagesSliceAndIdsStopAtTheCap)
     EXPECT_EQ(ids.size(), 100000);
 }
 
+// Pages after the first are cut from the list the first one counted, so a scan that writes between two pages
+// neither repeats nor skips rows; the next reload (a page with its total) reads the list again.
+TEST_F(LibraryQuery, LaterPagesKeepToTheCountedListAndAReloadSeesNewRows)
+{
+    open();
+    int total = -1;
+    const QStringList whole = titles(page({}, &total));
+    ASSERT_EQ(total, 25);
+    const QVariantList first = page({}, &total, 0, 10);
+    // Written by another connection, as the scanner writes: no title, so it sorts first.
+    addSource("Music/new.mp3");
+    const QVariantList rest = page({}, nullptr, 10, 100);
+    EXPECT_EQ(titles(first) + titles(rest), whole);
+
+    EXPECT_EQ(page({}, &total, 0, 10).size(), 10);
+    EXPECT_EQ(total, 26);
+    EXPECT_EQ(field(page({}, nullptr, 0, 1).value(0), "uri"), SeedLibrary::uri(root, "Music/new.mp3"));
+}
+
+// A pasted page of text is read up to a sane number of terms: the search still finds what those terms match,
+// and the log says once that the rest was left out, however often the list is paged and reloaded.
+TEST_F(LibraryQuery, LongPastedSearchIsCutWithOneNote)
+{
+    static QStringList notes;
+    notes.clear();
+    const QtMessageHandler previous
+        = qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& m) {
+              if (m.contains(QLatin1String("search text")))
+                  notes << m;
+          });
+    open();
+    QString text;
+    for (int i = 0; i < 425; ++i)
+        text += QStringLiteral("aurora lanterns northern lights ");
+    ASSERT_EQ(text.split(' ', Qt::SkipEmptyParts).size(), 1700);
+    for (const QString& pasted : { text, QStringLiteral("\"") + text }) {
+        SCOPED_TRACE(pasted.left(20).toStdString());
+        int total = -1;
+        const QVariantMap params = map({ { "view", "search" }, { "search", pasted } });
+        EXPECT_EQ(titles(page(params, &total)), QStringList { "Aurora" });
+        EXPECT_EQ(total, 1);
+        page(params, &total);
+        page(params, nullptr, 200);
+    }
+    qInstallMessageHandler(previous);
+    // One note per text: the parsed one and the word-by-word one (an odd quote).
+    EXPECT_EQ(notes.size(), 2) << notes.join('\n').toStdString();
+}
+
 TEST_F(LibraryQuery, ClosedLibraryLeavesTheTotal)
 {
     // A database file that is not one: the library stays closed.

@@ -1,3 +1,4 @@
+#include "engine/Logging.h"
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/library/LibraryTestFiles.h"
@@ -13,11 +14,13 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <spdlog/sinks/base_sink.h>
 
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -68,6 +71,29 @@ private:
     static inline std::mutex mutex_;
     static inline QStringList lines_;
     QtMessageHandler previous_ = nullptr;
+};
+
+// The engine's lines at info level and above, as "<level> <text>".
+class LineSink : public spdlog::sinks::base_sink<std::mutex> {
+public:
+    QStringList lines()
+    {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override
+    {
+        if (msg.level >= spdlog::level::info)
+            lines_ << QString::fromStdString(std::string(spdlog::level::to_string_view(msg.level).data(),
+                          spdlog::level::to_string_view(msg.level).size()))
+                    + " " + QString::fromUtf8(msg.payload.data(), qsizetype(msg.payload.size()));
+    }
+    void flush_() override { }
+
+private:
+    QStringList lines_;
 };
 
 // The reports of one scanner, and a way to wait for its passes to end.
@@ -509,7 +535,7 @@ TEST_F(LibraryScanner, FileLeftOutIsLoggedOnceWithItsReason)
     ASSERT_TRUE(place("tags.ogg", quarantined));
     ASSERT_TRUE(place("garbage.mp4", music + "/.hidden.mp4"));
     ASSERT_TRUE(place("garbage.mp4", music + "/notes.txt"));
-    // A file an earlier run set aside was logged then; later passes pass it over without a word.
+    // A file an earlier run set aside: left out with a line once in this run too, so that its log tells why.
     Statement skip = db.prepare("INSERT INTO library_meta(key, value) VALUES(?1, ?2)");
     skip.bindText(1, "skip:" + quarantined)
         .bindText(2,
@@ -519,8 +545,9 @@ TEST_F(LibraryScanner, FileLeftOutIsLoggedOnceWithItsReason)
     ASSERT_TRUE(skip.run());
 
     Warnings warnings;
-    const QStringList garbageLine { "LibraryScanner: skipping " + garbage
-        + ": no audio or video could be read from it" };
+    const QString garbageLine = "LibraryScanner: skipping " + garbage + ": no audio or video could be read from it";
+    const QString asideLine = "LibraryScanner: skipping " + quarantined
+        + ": reading it stopped the player twice; it is read again once it changes";
     auto scanner = makeScanner();
     // Once when first met, not on the passes after it (a directory's job included), again once it has changed.
     struct Step {
@@ -530,10 +557,10 @@ TEST_F(LibraryScanner, FileLeftOutIsLoggedOnceWithItsReason)
         QStringList logged;
     };
     const Step steps[] = {
-        { "first pass", false, true, garbageLine },
+        { "first pass", false, true, { garbageLine, asideLine } },
         { "unchanged", false, true, {} },
         { "directory job", false, false, {} },
-        { "touched", true, true, garbageLine },
+        { "touched", true, true, { garbageLine } },
         { "unchanged again", false, true, {} },
     };
     for (const Step& step : steps) {
@@ -547,8 +574,13 @@ TEST_F(LibraryScanner, FileLeftOutIsLoggedOnceWithItsReason)
             scanner->requestPaths({ music });
         const ScanStatus pass = reports.waitFinished(++passes);
         EXPECT_EQ(pass.added, passes == 1 ? 1 : 0);
-        const QStringList logged = warnings.take("LibraryScanner:");
-        EXPECT_EQ(logged, step.logged) << logged.join('\n').toStdString();
+        // In the walk's order, which is the directory's.
+        QStringList logged = warnings.take("LibraryScanner: skipping");
+        QStringList expected = step.logged;
+        logged.sort();
+        expected.sort();
+        EXPECT_EQ(logged, expected) << logged.join('\n').toStdString();
+        EXPECT_EQ(pass.leftOut, 2);
     }
     EXPECT_GT(idOf(good), 0);
     EXPECT_EQ(idOf(garbage), -1);
@@ -610,9 +642,9 @@ TEST_F(LibraryScanner, FileWithoutReadPermissionIsLoggedAndLeftOut)
     const QString errors = QString::fromUtf8(probe.readAllStandardError());
     ASSERT_EQ(probe.exitStatus(), QProcess::NormalExit);
     ASSERT_EQ(probe.exitCode(), 0) << errors.toStdString();
-    EXPECT_TRUE(probe.readAllStandardOutput().contains("finished processed 1 added 1 updated 0 removed 0"));
+    EXPECT_TRUE(probe.readAllStandardOutput().contains("finished processed 1 added 1 updated 0 removed 0 leftout 1"));
 
-    const QStringList logged = errors.split('\n').filter(QRegularExpression("^LibraryScanner:"));
+    const QStringList logged = errors.split('\n').filter(QRegularExpression("^LibraryScanner: skipping"));
     EXPECT_EQ(logged, QStringList { "LibraryScanner: skipping " + songs + "/locked.ogg: no permission to read it" })
         << errors.toStdString();
     Database check;
@@ -622,6 +654,98 @@ TEST_F(LibraryScanner, FileWithoutReadPermissionIsLoggedAndLeftOut)
     while (uris.next())
         stored << uris.columnText(0);
     EXPECT_EQ(stored, QStringList { songs + "/open.ogg" });
+}
+
+// Folders of one pass that lie one inside another (a library folder inside another, changes in a folder and
+// in its subfolder) are walked once: no file is read or counted twice.
+TEST_F(LibraryScanner, NestedFoldersOfOnePassAreWalkedOnce)
+{
+    ASSERT_TRUE(place("tags.ogg", music + "/a.ogg"));
+    ASSERT_TRUE(place("cover.mp3", music + "/Sub/b.mp3"));
+    ASSERT_TRUE(place("garbage.mp4", music + "/Sub/garbage.mp4"));
+    addFolder(music + "/Sub");
+    auto scanner = makeScanner();
+    struct Step {
+        const char* what;
+        bool full;
+        int probes;
+    };
+    // The second pass reads only the file it could not read the first time.
+    for (const Step& step : { Step { "full pass", true, 3 }, Step { "directory pass", false, 1 } }) {
+        SCOPED_TRACE(step.what);
+        probeCalls = 0;
+        if (step.full)
+            scanner->requestFullScan();
+        else
+            scanner->requestPaths({ music + "/Sub", music });
+        const ScanStatus pass = reports.waitFinished(++passes);
+        EXPECT_EQ(pass.found, 3);
+        EXPECT_EQ(pass.processed, 3);
+        EXPECT_EQ(pass.leftOut, 1);
+        EXPECT_EQ(probeCalls, step.probes);
+    }
+    EXPECT_EQ(number("SELECT COUNT(*) FROM sources"), 2);
+}
+
+// What a pass over a real folder leaves in the log: one line for the pass and one for each file left out, the
+// file whose name is not valid UTF-8 included (with its bytes escaped). The probe's own lines for each file
+// go to debug; outside the scanner the same probe still logs its line.
+TEST_F(LibraryScanner, LargePassLogsOneLineAndOneForEachFileLeftOut)
+{
+    const QString staging = root + "/staging";
+    QDir().mkpath(staging);
+    ASSERT_TRUE(kvr::test::library::segment(staging,
+        { "-f", "lavfi", "-i", "anoisesrc=d=610:r=8000:a=0.5:seed=86", "-ac", "1", "-c:a", "libmp3lame", "-b:a", "16k",
+            "-segment_time", "0.6" },
+        "a%04d.mp3"));
+    const QStringList made = QDir(staging).entryList({ "a*.mp3" }, QDir::Files, QDir::Name).mid(0, 1000);
+    ASSERT_EQ(made.size(), 1000);
+    for (qsizetype i = 0; i < made.size(); ++i) {
+        const QString target = QStringLiteral("%1/F%2/%3").arg(music).arg(i % 10).arg(made[i]);
+        QDir().mkpath(QFileInfo(target).absolutePath());
+        ASSERT_TRUE(QFile::rename(staging + "/" + made[i], target));
+        ASSERT_TRUE(settle(target));
+    }
+    const QString garbage = music + "/F3/garbage.mp4";
+    ASSERT_TRUE(place("garbage.mp4", garbage));
+    // Latin-1 names, as an old copy brings them: a song, a note and a hidden file.
+    const QByteArray folder = QFile::encodeName(music + "/F7");
+    for (const QByteArray& name :
+        { QByteArray("Caf\xe9 Noir.mp3"), QByteArray("notes \xe9t\xe9.txt"), QByteArray(".cach\xe9.mp3") }) {
+        const QByteArray path = folder + "/" + name;
+        ASSERT_EQ(::link(QFile::encodeName(music + "/F7/" + made[7]).constData(), path.constData()), 0);
+    }
+
+    kvr::engine::init_logging();
+    const auto engineLines = std::make_shared<LineSink>();
+    kvr::engine::defaultLogger()->sinks().push_back(engineLines);
+    Warnings qtLines;
+    const ScanStatus pass = fullPass();
+    auto& sinks = kvr::engine::defaultLogger()->sinks();
+    sinks.erase(std::remove(sinks.begin(), sinks.end(), engineLines), sinks.end());
+
+    EXPECT_EQ(pass.added, 1000);
+    EXPECT_EQ(pass.found, 1001);
+    EXPECT_EQ(pass.leftOut, 2);
+    QStringList lines = qtLines.take("");
+    lines.sort();
+    ASSERT_EQ(lines.size(), 3) << lines.join('\n').toStdString();
+    EXPECT_EQ(lines[0].section(" in ", 0, 0), "LibraryScanner: full pass done");
+    EXPECT_TRUE(lines[0].endsWith(" s: 1000 added, 0 changed, 0 removed, 2 left out")) << lines[0].toStdString();
+    EXPECT_EQ(
+        lines[1], "LibraryScanner: skipping " + music + "/F3/garbage.mp4: no audio or video could be read from it");
+    EXPECT_EQ(lines[2],
+        "LibraryScanner: skipping " + music
+            + "/F7/Caf\\xe9 Noir.mp3: its name is not valid UTF-8; rename it to read it");
+    EXPECT_EQ(engineLines->lines(), QStringList {});
+
+    // The same probe on another thread, as playback opens a file, keeps its line.
+    kvr::engine::defaultLogger()->sinks().push_back(engineLines);
+    EXPECT_FALSE(kvr::engine::probeMedia((music + "/F1/" + made[1]).toStdString()).tracks.empty());
+    sinks.erase(std::remove(sinks.begin(), sinks.end(), engineLines), sinks.end());
+    const QStringList playback = engineLines->lines();
+    ASSERT_EQ(playback.size(), 1) << playback.join('\n').toStdString();
+    EXPECT_TRUE(playback[0].startsWith("info Demuxer: opened '" + music + "/F1/")) << playback[0].toStdString();
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "engine/MediaProbe.h"
 #include "tests/support/TestSupport.h"
+#include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/LibraryTestFiles.h"
 #include "tests/ui/library/SeedLibrary.h"
 #include "ui/library/Database.h"
@@ -21,6 +22,7 @@
 #include <sys/time.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 using kvr::ui::library::Database;
@@ -321,6 +323,52 @@ TEST_F(Library, NewerSchemaIsLeftUntouched)
     }
 }
 
+// A file SQLite cannot read is neither new nor newer: the user reads that it is damaged and where to restore it,
+// and nothing is written to it, the start-up's scan and schema script included.
+TEST_F(Library, DamagedFileIsToldSoAndLeftByteIdentical)
+{
+    using kvr::test::library::Damage;
+    const QString damaged
+        = "The library file is damaged; it is left untouched. Restore a backup in Library Folders & Settings.";
+    struct Case {
+        const char* name;
+        std::optional<Damage> damage;
+        QString error;
+    };
+    const Case cases[] = {
+        { "truncated", Damage::Truncated, damaged },
+        { "garbage header", Damage::GarbageHeader, damaged },
+        { "newer version, readable", std::nullopt,
+            "This library was created by a newer version of the player; it is left untouched." },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QDir(dataDir).removeRecursively();
+        QDir().mkpath(dataDir);
+        passStarts.clear();
+        ASSERT_TRUE(kvr::test::SeedLibrary::write(dbPath(), root));
+        if (c.damage) {
+            ASSERT_TRUE(kvr::test::library::damageLibrary(dbPath(), *c.damage));
+        } else {
+            Database newer;
+            ASSERT_TRUE(newer.open(dbPath()));
+            ASSERT_TRUE(newer.exec("UPDATE library_meta SET value = '2' WHERE key = 'schema_version'"));
+        }
+        const QByteArray before = fileBytes(dbPath());
+
+        Lib& lib = open();
+        EXPECT_EQ(lib.lastError(), c.error);
+        EXPECT_TRUE(lib.folders().isEmpty());
+        lib.scanNow();
+        // Past the start-up shot (3 s) with its maintenance and scan.
+        QTest::qWait(4000);
+        EXPECT_TRUE(passStarts.empty());
+        library.reset();
+        EXPECT_TRUE(fileBytes(dbPath()) == before);
+        EXPECT_EQ(QDir(dataDir).entryList({ "library.db*" }, QDir::Files), QStringList { "library.db" });
+    }
+}
+
 TEST_F(Library, MaintenanceRemovesUnfinishedCoverWrites)
 {
     // What a kill during a cover or thumbnail write leaves is QSaveFile's temporary: the target's name, a dot
@@ -395,6 +443,61 @@ TEST_F(Library, CountsOfTheSeededLibrary)
     EXPECT_GT(folders[0].toMap().value("items").toLongLong(), 0);
 }
 
+// The counts are worked out from the small tables and the edited sources apart, not through the items view;
+// after each step of edits (applied one after the other) every figure must still be the one the view gives.
+TEST_F(Library, CountsAgreeWithTheItemsViewWhateverTheUserEdited)
+{
+    const std::pair<const char*, const char*> viewCounts[] = {
+        { "movies", "SELECT COUNT(*) FROM items WHERE category='movie' AND available=1" },
+        { "shows",
+            "SELECT COUNT(DISTINCT show) FROM items WHERE category='episode' AND show IS NOT NULL AND available=1" },
+        { "artists",
+            "SELECT COUNT(DISTINCT artist) FROM items WHERE kind='audio' AND artist IS NOT NULL AND available=1" },
+        { "albums",
+            "SELECT COUNT(*) FROM (SELECT 1 FROM items WHERE kind='audio' AND album IS NOT NULL AND available=1 "
+            "GROUP BY album, album_artist)" },
+        { "genres", "SELECT COUNT(DISTINCT genre) FROM items WHERE genre IS NOT NULL AND available=1" },
+        { "years", "SELECT COUNT(DISTINCT year) FROM items WHERE year IS NOT NULL AND kind='audio' AND available=1" },
+        { "composers",
+            "SELECT COUNT(DISTINCT composer) FROM items WHERE composer IS NOT NULL AND composer <> '' AND "
+            "available=1" },
+        { "missing", "SELECT COUNT(*) FROM sources WHERE available=0" },
+    };
+    const char* const steps[] = {
+        "SELECT 1",
+        // The same artist in another case is another artist to the view; an edited album, album artist, genre,
+        // year and composer on tracks.
+        "UPDATE sources SET u_artist = 'the lanterns' WHERE uri LIKE '%Aurora%'",
+        "UPDATE sources SET u_album = 'Fjord', u_album_artist = 'Nordlys' WHERE uri LIKE '%Harbour Songs/01%'",
+        "UPDATE sources SET u_genre = 'Lo-Fi', u_year = 1999, u_composer = 'Someone New' WHERE uri LIKE '%Sunburn%'",
+        "UPDATE sources SET u_composer = '' WHERE uri LIKE '%Kind of Orange/01%'",
+        // A movie made an episode of a new show, an episode made a movie, a show renamed on one episode.
+        "UPDATE sources SET u_category = 'episode', u_show = 'Night Shows' WHERE uri LIKE '%Night Shift%'",
+        "UPDATE sources SET u_category = 'movie' WHERE uri LIKE '%Kitchen Diaries E03%'",
+        "UPDATE sources SET u_show = 'deep sea' WHERE uri LIKE '%S02E02%'",
+        // Edits on an unavailable item count for nothing.
+        "UPDATE sources SET u_artist = 'Ghost', u_album = 'Gone' WHERE uri LIKE '%Lost Chord%'",
+        // An album without its primary artist: each track's artist stands in, one group per artist.
+        "UPDATE albums SET primary_artist_id = NULL WHERE title = 'Summer Mix'",
+        "DELETE FROM artists WHERE name = 'Grandpa Joe'",
+        // A track's values edited back to the scanned ones: the same group, counted once.
+        "UPDATE sources SET u_artist = 'Nordlys' WHERE uri LIKE '%Fjord/02%'",
+    };
+    QDir().mkpath(dataDir);
+    ASSERT_TRUE(kvr::test::SeedLibrary::write(dbPath(), root));
+    Database other;
+    ASSERT_TRUE(other.open(dbPath()));
+    for (const char* step : steps) {
+        SCOPED_TRACE(step);
+        ASSERT_TRUE(other.exec(step));
+        // A library opened anew: its counts are kept per revision, and the edits above announce nothing.
+        library.reset();
+        const QVariantMap counts = open().counts();
+        for (const auto& [key, sql] : viewCounts)
+            EXPECT_EQ(counts.value(key).toLongLong(), text(other, sql).toLongLong()) << key;
+    }
+}
+
 TEST_F(Library, WatchedFileGivesOneDirectoryJob)
 {
     ASSERT_TRUE(QDir().mkpath(root + "/Music/Sub"));
@@ -411,6 +514,69 @@ TEST_F(Library, WatchedFileGivesOneDirectoryJob)
     ASSERT_TRUE(waitQuiet());
     EXPECT_EQ(passEnds, before + 1);
     EXPECT_EQ(lastNotice(), "Library: 1 added, 0 updated, 0 missing");
+}
+
+// A symbolic link to a folder above (a loop) is neither entered nor watched, by the directory passes that a
+// change sets off as by the full pass; a link to a file is read as the file.
+TEST_F(Library, SymbolicLinkToAFolderAboveIsNotEntered)
+{
+    const QString music = root + "/Music";
+    ASSERT_TRUE(place("cover.mp3", music + "/a/one.mp3"));
+    ASSERT_TRUE(place("tags.ogg", music + "/a/two.ogg"));
+    ASSERT_TRUE(place("tagged.flac", music + "/b/three.flac"));
+    ASSERT_TRUE(QFile::link("..", music + "/a/loop"));
+    ASSERT_TRUE(QFile::link("../a/one.mp3", music + "/b/alias.mp3"));
+    Lib& lib = open();
+    ASSERT_TRUE(lib.addFolder(music));
+    ASSERT_TRUE(waitPasses(1));
+    ASSERT_TRUE(waitQuiet());
+    Database other;
+    ASSERT_TRUE(other.open(dbPath()));
+    const auto items = [&] {
+        return text(other,
+            "SELECT group_concat(uri, ' ') FROM (SELECT uri FROM sources "
+            "WHERE available = 1 ORDER BY uri)");
+    };
+    const QString four
+        = QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac" }
+              .join(' ');
+    ASSERT_EQ(items(), four);
+
+    // A change in the folder that holds the link, then one in the folder it names (seen through the link
+    // too, were it watched).
+    struct Change {
+        const char* what;
+        QString file;
+        QString items;
+    };
+    const Change changes[] = {
+        { "beside the link", music + "/a/notes.txt", four },
+        { "in the folder it names", music + "/four.mp3",
+            QStringList { music + "/a/one.mp3", music + "/a/two.ogg", music + "/b/alias.mp3", music + "/b/three.flac",
+                music + "/four.mp3" }
+                .join(' ') },
+    };
+    for (const Change& change : changes) {
+        SCOPED_TRACE(change.what);
+        const int before = passEnds;
+        if (change.file.endsWith(".txt")) {
+            QFile note(change.file);
+            ASSERT_TRUE(note.open(QIODevice::WriteOnly));
+        } else {
+            ASSERT_TRUE(place("cover.mp3", change.file));
+        }
+        ASSERT_TRUE(waitPasses(before + 1));
+        ASSERT_TRUE(waitQuiet());
+        EXPECT_EQ(items(), change.items);
+    }
+
+    notices.clear();
+    const int before = passEnds;
+    lib.scanNow();
+    ASSERT_TRUE(waitPasses(before + 1));
+    EXPECT_EQ(lib.scanStatus().value("removed").toInt(), 0);
+    EXPECT_EQ(lib.scanStatus().value("added").toInt(), 0);
+    EXPECT_EQ(text(other, "SELECT COUNT(*) FROM sources"), "5");
 }
 
 TEST_F(Library, GrowingFileIsReadOnceWhenQuiet)

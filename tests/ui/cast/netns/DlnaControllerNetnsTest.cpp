@@ -6,6 +6,11 @@
 #include "ui/cast/CastServer.h"
 #include "ui/cast/DlnaController.h"
 
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -91,7 +96,81 @@ struct Rig {
     }
 };
 
+// The renderer's own answer to GetPositionInfo, asked directly: its transport state and RelTime in seconds
+// (-1 when it did not answer).
+struct RendererPosition {
+    QString state;
+    double seconds = -1;
+};
+
+QString soapValue(const QByteArray& body, const QString& name)
+{
+    const QRegularExpression element(QStringLiteral("<%1>([^<]*)</%1>").arg(name));
+    return element.match(QString::fromUtf8(body)).captured(1);
+}
+
+QByteArray askRenderer(QNetworkAccessManager& network, const QString& action)
+{
+    const QString service = QStringLiteral("urn:schemas-upnp-org:service:AVTransport:1");
+    QNetworkRequest request(renderer().avTransportUrl);
+    request.setRawHeader("Content-Type", "text/xml; charset=\"utf-8\"");
+    request.setRawHeader("SOAPAction", "\"" + (service + QLatin1Char('#') + action).toUtf8() + "\"");
+    const QString envelope = QStringLiteral("<?xml version=\"1.0\"?><s:Envelope "
+                                            "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                                            "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body>"
+                                            "<u:%1 xmlns:u=\"%2\"><InstanceID>0</InstanceID></u:%1></s:Body>"
+                                            "</s:Envelope>")
+                                 .arg(action, service);
+    QNetworkReply* reply = network.post(request, envelope.toUtf8());
+    const bool finished = QTest::qWaitFor([&] { return reply->isFinished(); }, kWaitMs);
+    const QByteArray body = finished ? reply->readAll() : QByteArray();
+    reply->deleteLater();
+    return body;
+}
+
+RendererPosition rendererPosition(QNetworkAccessManager& network)
+{
+    RendererPosition at;
+    at.state = soapValue(askRenderer(network, QStringLiteral("GetTransportInfo")), "CurrentTransportState");
+    const QString relTime = soapValue(askRenderer(network, QStringLiteral("GetPositionInfo")), "RelTime");
+    if (!relTime.isEmpty())
+        at.seconds = DlnaController::parseHms(relTime);
+    return at;
+}
+
 } // namespace
+
+// A cast that starts in the middle of a 60 s clip: the renderer, which ignores a seek while it is still
+// starting, is found playing near 30 s, well before it could have got there playing from the beginning.
+TEST(DlnaControllerNetns, StartsAtTheStartPosition)
+{
+    REQUIRE_NETNS();
+    Rig rig;
+    ASSERT_TRUE(rig.start()) << rig.failure();
+    LoadRequest r = rig.publish("sixty-seconds.mp4", "video/mp4", true);
+    r.startSeconds = 30.0;
+    r.durationSeconds = 60.0;
+    rig.controller.load(r);
+    ASSERT_TRUE(rig.waitForState(CastController::Playing)) << rig.failure();
+
+    QNetworkAccessManager network;
+    QElapsedTimer sincePlaying;
+    RendererPosition at;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            at = rendererPosition(network);
+            if (at.state == "PLAYING" && !sincePlaying.isValid())
+                sincePlaying.start();
+            return at.state == "PLAYING" && at.seconds >= 28.0;
+        },
+        kWaitMs))
+        << "the renderer is at " << at.seconds << " s, " << at.state.toStdString();
+    EXPECT_LE(at.seconds, 40.0);
+    // Playing from 0:00 it would have needed 28 s to get there.
+    EXPECT_LT(sincePlaying.elapsed(), 20000);
+    std::printf("renderer at %.1f s, %lld ms after it first played\n", at.seconds, sincePlaying.elapsed());
+    EXPECT_TRUE(rig.failed.isEmpty()) << rig.failure();
+}
 
 TEST(DlnaControllerNetns, PlaysAnMp3ToItsEnd)
 {

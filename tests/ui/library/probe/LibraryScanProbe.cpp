@@ -1,13 +1,14 @@
 // A stand-alone process around the library scanner and backups, for tests that must kill or crash a pass:
 //
-//     kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>]
+//     kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>] [--hang-on <file name>]
 //     kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]
 //
 // "scan" opens the library file (creating the schema when the file is new), runs one full pass of
 // LibraryScanner over the folders stored in it, prints "processed N" for every progress report and
-// "finished processed N added A updated U removed R" at the end, and exits 0. The covers go to --covers,
-// by default the folder "covers" beside the library file. With --abort-on, the probe call calls abort() on a
-// file of that name (the file name without its folder), the way a decoder crash ends the player.
+// "finished processed N added A updated U removed R leftout L" at the end, and exits 0. The covers go to
+// --covers, by default the folder "covers" beside the library file. With --abort-on, the probe call calls
+// abort() on a file of that name (the file name without its folder), the way a decoder crash ends the player;
+// with --hang-on it prints "reading <file name>" and waits there for good, to be killed.
 //
 // "backup" constructs the Library (its file is where the application-data location puts it, which must be
 // the library file given) and makes one backup with backupNow. It prints "moment copied", "moment
@@ -45,6 +46,7 @@ int usage()
 {
     std::fprintf(stderr,
         "usage: kvr_library_scan_probe scan <library file> [--covers <dir>] [--abort-on <file name>]\n"
+        "                                   [--hang-on <file name>]\n"
         "       kvr_library_scan_probe backup <library file> [--stop-at copied|compressing|renaming]\n");
     return 2;
 }
@@ -93,7 +95,7 @@ int backup(const QString& libraryPath)
     return ok ? 0 : 3;
 }
 
-int scan(const QString& libraryPath, QString coversDir, const QString& abortOn)
+int scan(const QString& libraryPath, QString coversDir, const QString& abortOn, const QString& hangOn)
 {
     {
         Database db;
@@ -106,9 +108,16 @@ int scan(const QString& libraryPath, QString coversDir, const QString& abortOn)
         coversDir = QFileInfo(libraryPath).absoluteDir().filePath(QStringLiteral("covers"));
     QDir().mkpath(coversDir);
 
-    LibraryScanner::Probe probe = [abortOn](const std::string& path) {
-        if (!abortOn.isEmpty() && QFileInfo(QString::fromStdString(path)).fileName() == abortOn)
+    LibraryScanner::Probe probe = [abortOn, hangOn](const std::string& path) {
+        const QString name = QFileInfo(QString::fromStdString(path)).fileName();
+        if (!abortOn.isEmpty() && name == abortOn)
             std::abort();
+        if (!hangOn.isEmpty() && name == hangOn) {
+            std::printf("reading %s\n", qPrintable(name));
+            std::fflush(stdout);
+            for (;;)
+                ::pause();
+        }
         return kvr::engine::probeMedia(path);
     };
     std::mutex mutex;
@@ -133,8 +142,8 @@ int scan(const QString& libraryPath, QString coversDir, const QString& abortOn)
         std::unique_lock lock(mutex);
         ended.wait(lock, [&] { return done; });
     }
-    std::printf("finished processed %d added %d updated %d removed %d\n", last.processed, last.added, last.updated,
-        last.removed);
+    std::printf("finished processed %d added %d updated %d removed %d leftout %d\n", last.processed, last.added,
+        last.updated, last.removed, last.leftOut);
     std::fflush(stdout);
     return 0;
 }
@@ -165,6 +174,7 @@ int main(int argc, char** argv)
         return usage();
     QString covers;
     QString abortOn;
+    QString hangOn;
     for (qsizetype i = 2; i < args.size(); i += 2) {
         if (i + 1 >= args.size())
             return usage();
@@ -172,8 +182,10 @@ int main(int argc, char** argv)
             covers = args[i + 1];
         else if (args[i] == QLatin1String("--abort-on"))
             abortOn = args[i + 1];
+        else if (args[i] == QLatin1String("--hang-on"))
+            hangOn = args[i + 1];
         else
             return usage();
     }
-    return scan(args[1], covers, abortOn);
+    return scan(args[1], covers, abortOn, hangOn);
 }
