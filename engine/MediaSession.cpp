@@ -185,8 +185,9 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     setUpSubtitles(kind, url);
 
     // A stream whose format is not played (a damaged header claiming 1 Hz, say) is dropped and the picture plays
-    // on without it; with nothing else to play the open fails with the reason.
-    auto refuseAudio = [&](const std::string& why) {
+    // on without it; with nothing else to play the open fails with the reason. The reason is taken by value:
+    // it may be the decoder's own text, and the decoder is destroyed below.
+    auto refuseAudio = [&](std::string why) {
         defaultLogger()->warn("MediaSession: audio track {} dropped: {}", demuxer.audio.index, why);
         {
             std::lock_guard lock(d.effectsMutex);

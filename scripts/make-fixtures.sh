@@ -7,6 +7,7 @@
 #   mkv-duration <src> <ms|none>  a Matroska fixture whose stated duration is ms, or absent (its content is kept)
 #   concat <a> <b>...  the named fixtures joined byte for byte (MPEG-TS files play on as one stream)
 #   wav-rate <src> <hz>  a copy of a WAV fixture whose header states another sample rate
+#   flac-rate <src> <hz>  a copy of a FLAC fixture whose STREAMINFO states another sample rate (20 bits)
 #   wav-nomask <src>   a copy of an extensible-header WAV fixture whose channel mask is 0 (no speaker order)
 #   dvb-subtitles <src> <hash>  a copy of a fixture with a DVB bitmap subtitle track added, written by
 #                      scripts/fixtures/dvb-subtitles.cpp (hash: its source's, so a change remakes the file)
@@ -190,6 +191,9 @@ rows=(
   "session-noisy-audio.mkv|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=3 $TONE48 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -c:a aac -b:a 64k -bsf:a noise=amount=1"
   "tone3.wav|ffmpeg $TONE48 -ac 2 -c:a pcm_s16le"
   "tone3-1hz.wav|wav-rate tone3.wav 1"
+  "tone-0hz.flac|flac-rate tone44k.flac 0"
+  "tone-1hz.flac|flac-rate tone44k.flac 1"
+  "tone-1048575hz.flac|flac-rate tone44k.flac 1048575"
   "tone100-at-1khz.wav|ffmpeg -f lavfi -i sine=frequency=100:sample_rate=1000:duration=3 -ac 2 -c:a pcm_s16le"
   "clip-1hz-audio.mkv|ffmpeg -i \$out/clip.mp4 -i \$out/tone3-1hz.wav -map 0:v -map 1:a -c copy -shortest"
   "seek-gop2.ts|ffmpeg -f lavfi -i testsrc2=size=160x120:rate=25:duration=8 -f lavfi -i sine=frequency=440:sample_rate=48000:duration=8 -map 0:v -map 1:a -c:v libx264 -preset veryfast -pix_fmt yuv420p -g 50 -keyint_min 50 -sc_threshold 0 -c:a aac -b:a 64k -f mpegts"
@@ -272,6 +276,17 @@ make_row() {
         my $at = index($d, "fmt "); die "no fmt chunk\n" if $at < 0;
         my $align = unpack("v", substr($d, $at + 20, 2));
         substr($d, $at + 12, 8) = pack("VV", $ARGV[1], $ARGV[1] * $align);
+        open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
+    flac-rate)
+      # STREAMINFO is the first metadata block: after "fLaC" and its 4-byte header come the block sizes (4
+      # bytes) and frame sizes (6 bytes), then the rate in the next 20 bits. The frames keep their own rate codes.
+      perl -e '
+        local $/; open(my $in, "<:raw", $ARGV[0]) or die "$!\n"; my $d = <$in>; close $in;
+        die "not FLAC\n" unless substr($d, 0, 4) eq "fLaC" && (ord(substr($d, 4, 1)) & 0x7F) == 0;
+        my $rate = $ARGV[1]; my $at = 18;
+        substr($d, $at, 1) = chr(($rate >> 12) & 0xFF);
+        substr($d, $at + 1, 1) = chr(($rate >> 4) & 0xFF);
+        substr($d, $at + 2, 1) = chr((($rate & 0xF) << 4) | (ord(substr($d, $at + 2, 1)) & 0x0F));
         open(my $out, ">:raw", $ARGV[2]) or die "$!\n"; print $out $d; close $out;' "$out/$2" "$3" "$tmp" ;;
     wav-nomask)
       # A six-channel WAV whose extensible header names no speakers (channel mask 0): channels of no known order.

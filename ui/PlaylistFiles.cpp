@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 #include <vector>
 
 namespace kvr::ui {
@@ -88,6 +89,29 @@ QString entryLine(const QString& entry)
 }
 
 // UTF-8 unless a UTF-16 byte-order mark says otherwise; the mark itself is no part of the first line.
+// UTF-16 written without a byte-order mark, told by its NULs: in the first lines of a playlist (paths, URLs,
+// comments) nearly every character is below U+0100, so one byte of each pair is zero and the other is not.
+// Text in UTF-8 has no NUL at all, and a file of NULs alone has them on both sides. Nothing when neither fits.
+std::optional<QStringConverter::Encoding> unmarkedUtf16(const QByteArray& data)
+{
+    const qsizetype pairs = std::min<qsizetype>(data.size(), 512) / 2;
+    if (pairs < 1)
+        return std::nullopt;
+    qsizetype zeroEven = 0;
+    qsizetype zeroOdd = 0;
+    for (qsizetype i = 0; i < pairs; ++i) {
+        zeroEven += data[2 * i] == '\0';
+        zeroOdd += data[2 * i + 1] == '\0';
+    }
+    // At least three pairs in four with the zero on one side, and at most one in eight with it on the other.
+    auto pattern = [pairs](qsizetype zeros, qsizetype others) { return zeros * 4 >= pairs * 3 && others * 8 <= pairs; };
+    if (pattern(zeroOdd, zeroEven))
+        return QStringConverter::Utf16LE;
+    if (pattern(zeroEven, zeroOdd))
+        return QStringConverter::Utf16BE;
+    return std::nullopt;
+}
+
 QString decodePlaylistText(const QByteArray& data)
 {
     QStringConverter::Encoding encoding = QStringConverter::Utf8;
@@ -95,6 +119,8 @@ QString decodePlaylistText(const QByteArray& data)
         encoding = QStringConverter::Utf16LE;
     else if (data.startsWith("\xfe\xff"))
         encoding = QStringConverter::Utf16BE;
+    else if (const auto utf16 = unmarkedUtf16(data))
+        encoding = *utf16;
     QStringDecoder decode(encoding);
     QString text = decode(data);
     if (text.startsWith(QChar(0xfeff)))

@@ -256,7 +256,7 @@ int TranscodeQueue::addJobs(const QStringList& inputs, const QVariantMap& settin
             }
         }
         Job job;
-        job.id = nextId_++;
+        job.id = freshId();
         job.input = input;
         job.output = output;
         job.settings = settings;

@@ -126,6 +126,8 @@ private:
         const std::shared_ptr<std::atomic<bool>>& flag);
 
     QString queueFilePath() const;
+    // An id no job or worker holds: the next in turn, or once those have run out, the lowest free one.
+    int freshId();
     void loadQueue();
     void saveQueue() const;
 

@@ -11,9 +11,34 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
+#include <algorithm>
+#include <climits>
 #include <set>
 
 namespace kvr::ui {
+
+namespace {
+
+// Ids run from 1 up to one below the largest int, so that the id after any of them is still an int.
+constexpr int kLastId = INT_MAX - 1;
+
+} // namespace
+
+int TranscodeQueue::freshId()
+{
+    auto taken = [this](int id) {
+        if (workers_.count(id) > 0)
+            return true;
+        return std::any_of(jobList_.begin(), jobList_.end(), [id](const Job& job) { return job.id == id; });
+    };
+    if (nextId_ >= 1 && nextId_ <= kLastId && !taken(nextId_))
+        return nextId_++;
+    // Only a queue file with ids near the end gets here; the queue is short, so a walk from 1 is cheap.
+    int id = 1;
+    while (id < kLastId && taken(id))
+        ++id;
+    return id;
+}
 
 QString TranscodeQueue::queueFilePath() const
 {
@@ -40,16 +65,20 @@ void TranscodeQueue::loadQueue()
             job.state = QStringLiteral("pending");
         job.progress = job.state == QLatin1String("done") ? 1.0 : 0.0;
         job.error = object.value(QLatin1String("error")).toString();
-        nextId_ = std::max(nextId_, job.id + 1);
+        if (job.id >= 1 && job.id <= kLastId)
+            nextId_ = std::max(nextId_, job.id + 1);
         jobList_.push_back(std::move(job));
     }
-    // Two jobs of one id would share one worker slot and one end report, and an id of 0 or below cannot be
-    // told from none: such ids get fresh ones after all the others.
+    // Two jobs of one id would share one worker slot and one end report, an id of 0 or below cannot be told
+    // from none, and one too large leaves no room for the next: such ids get fresh ones after all the others.
     std::set<int> seen;
     int renumbered = 0;
     for (Job& job : jobList_) {
-        if (job.id <= 0 || !seen.insert(job.id).second) {
-            job.id = nextId_++;
+        if (job.id <= 0 || job.id > kLastId || !seen.insert(job.id).second) {
+            // A placeholder first, so that the job's old id does not count as taken, nor the first free one as
+            // free when a later job holds it.
+            job.id = 0;
+            job.id = freshId();
             seen.insert(job.id);
             ++renumbered;
         }

@@ -15,6 +15,9 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -131,7 +134,7 @@ bool hasQueryOption(const std::string& url, const std::string& key)
     return false;
 }
 
-std::string withQueryOption(const std::string& url, const std::string& key, int64_t value)
+std::string withQueryOption(const std::string& url, const std::string& key, const std::string& value)
 {
     if (hasQueryOption(url, key))
         return url; // what the user wrote wins
@@ -140,7 +143,61 @@ std::string withQueryOption(const std::string& url, const std::string& key, int6
         out += '?';
     else if (out.back() != '?' && out.back() != '&')
         out += '&';
-    return out + key + "=" + std::to_string(value);
+    return out + key + "=" + value;
+}
+
+// The host part of a network address ("[...]" unwrapped); empty when it has none.
+std::string hostOf(const std::string& url)
+{
+    const size_t scheme = url.find("://");
+    if (scheme == std::string::npos)
+        return {};
+    const size_t start = scheme + 3;
+    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    if (const size_t at = authority.rfind('@'); at != std::string::npos)
+        authority.erase(0, at + 1);
+    if (!authority.empty() && authority.front() == '[') {
+        const size_t close = authority.find(']');
+        return close == std::string::npos ? std::string() : authority.substr(1, close - 1);
+    }
+    return authority.substr(0, authority.find(':'));
+}
+
+// Whether host is an address of this computer that takes unicast packets: a loopback address or one an
+// interface holds. Names, wildcards, broadcast and multicast groups are not.
+bool isLocalUnicastAddress(const std::string& host)
+{
+    in_addr v4 {};
+    in6_addr v6 {};
+    const bool isV4 = inet_pton(AF_INET, host.c_str(), &v4) == 1;
+    if (isV4) {
+        const uint32_t a = ntohl(v4.s_addr);
+        if (a == INADDR_ANY || a == INADDR_BROADCAST || IN_MULTICAST(a))
+            return false;
+        if ((a >> 24) == 127)
+            return true;
+    } else if (inet_pton(AF_INET6, host.c_str(), &v6) == 1) {
+        if (IN6_IS_ADDR_UNSPECIFIED(&v6) || IN6_IS_ADDR_MULTICAST(&v6))
+            return false;
+        if (IN6_IS_ADDR_LOOPBACK(&v6))
+            return true;
+    } else {
+        return false;
+    }
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool found = false;
+    for (const ifaddrs* i = list; i && !found; i = i->ifa_next) {
+        if (!i->ifa_addr)
+            continue;
+        if (isV4 && i->ifa_addr->sa_family == AF_INET)
+            found = std::memcmp(&reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, &v4, sizeof v4) == 0;
+        else if (!isV4 && i->ifa_addr->sa_family == AF_INET6)
+            found = std::memcmp(&reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr, &v6, sizeof v6) == 0;
+    }
+    freeifaddrs(list);
+    return found;
 }
 
 // Gives every wait of the address's protocol the network time-out. Each protocol that waits for a peer has
@@ -163,7 +220,12 @@ std::string applyNetworkTimeout(
         av_dict_set_int(options, "timeout", timeoutUs, 0);
     } else if (scheme == "rtp") {
         // The rtp input opens the address itself and passes it none of our options: only its query arrives.
-        return withQueryOption(url, "timeout", timeoutUs);
+        // Told no local address, it binds its port on every interface while it waits; an address of this
+        // computer's own is where the user expects it to listen, and nowhere else.
+        std::string target = withQueryOption(url, "timeout", std::to_string(timeoutUs));
+        if (const std::string host = hostOf(url); isLocalUnicastAddress(host))
+            target = withQueryOption(target, "localaddr", host);
+        return target;
     }
     return url;
 }

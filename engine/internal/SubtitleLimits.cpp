@@ -49,6 +49,14 @@ std::string limitText(double limit)
     return std::to_string(static_cast<long long>(std::floor(limit)));
 }
 
+// A limit that may have a fraction and a sign, in the C locale's notation.
+std::string signedLimitText(double limit)
+{
+    char buffer[64];
+    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, limit);
+    return ec == std::errc() ? std::string(buffer, end) : std::string("0");
+}
+
 } // namespace
 
 size_t utf8PrefixLength(std::string_view text, size_t maxBytes)
@@ -131,14 +139,14 @@ bool clampGlyphSizes(
         size_t close = text.find('}', open);
         auto blockEnd = [&] { return close == std::string::npos ? text.size() : close; };
         // Puts `limit` in place of a number; the block's end moves with the text.
-        auto replace = [&](Number& n, double limit) {
-            const std::string value = limitText(limit);
+        auto replaceWith = [&](Number& n, const std::string& value) {
             text.replace(n.begin, n.end - n.begin, value);
             if (close != std::string::npos)
                 close = close + value.size() - (n.end - n.begin);
             n.end = n.begin + value.size();
             changed = true;
         };
+        auto replace = [&](Number& n, double limit) { replaceWith(n, limitText(limit)); };
         size_t p = open + 1;
         while (p < blockEnd()) {
             if (text[p] != '\\') {
@@ -155,7 +163,14 @@ bool clampGlyphSizes(
                         replace(n, limits.maxScalePercent);
                     p = n.end;
                 }
-            } else if (startsWith(text, tag, "fsp") || startsWith(text, tag, "fsc")) {
+            } else if (startsWith(text, tag, "fsp")) {
+                p = tag + 3;
+                if (readNumber(text, p, n)) {
+                    if (std::abs(n.value) > limits.maxSpacing)
+                        replaceWith(n, signedLimitText(std::copysign(limits.maxSpacing, n.value)));
+                    p = n.end;
+                }
+            } else if (startsWith(text, tag, "fsc")) {
                 p = tag + 3;
             } else if (startsWith(text, tag, "fs")) {
                 p = tag + 2;

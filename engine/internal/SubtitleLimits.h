@@ -18,6 +18,9 @@ struct GlyphLimits {
     double maxFontSize = 288;
     // Largest \fscx / \fscy, in percent.
     double maxScalePercent = 400;
+    // Largest letter spacing either way (\fsp), in script units across (an eighth of the script's width): those
+    // units are stretched with the script's width, and a line spread far beyond the frame is drawn whole.
+    double maxSpacing = 48;
 };
 
 // The longest prefix of `text` of at most `maxBytes` bytes that does not end inside a UTF-8 sequence.
@@ -31,7 +34,7 @@ size_t glyphLimitedLength(std::string_view text, size_t maxGlyphs, size_t& glyph
 // Cuts every line of `text` longer than `maxBytes` at a character boundary, in place; line ends are kept.
 void cutLongLines(std::string& text, size_t maxBytes);
 
-// Rewrites the \fs, \fscx and \fscy tags of an event's text whose value would go beyond `limits`, following
+// Rewrites the \fs, \fscx, \fscy and \fsp tags of an event's text whose value would go beyond `limits`, following
 // relative sizes (\fs+n, \fs-n) from the style's size and \r resets. `styleFontSize` gives a style's font size
 // by name (an empty name: the event's own style). True when something was changed.
 bool clampGlyphSizes(

@@ -19,6 +19,7 @@ extern "C" {
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,31 @@ int scriptHeight(const ASS_Track& track)
     if (track.PlayResX > 0)
         return track.PlayResX == 1280 ? 1024 : std::max(1, track.PlayResX * 3 / 4);
     return 288;
+}
+
+// The script width positions and letter spacing refer to, with libass's own defaults for a script that gives
+// none.
+int scriptWidth(const ASS_Track& track)
+{
+    if (track.PlayResX > 0)
+        return track.PlayResX;
+    if (track.PlayResY > 0)
+        return track.PlayResY == 1024 ? 1280
+                                      : std::max(1, int(std::min<int64_t>(int64_t(track.PlayResY) * 4 / 3, INT_MAX)));
+    return 384;
+}
+
+// Letter spacing is given in script units across, which stretch with the frame's width over the script's: a
+// script 6 units wide and 359 high spreads every unit over a sixth of the frame. An eighth of the script's
+// width either way keeps a spread line within a few frames, whatever the script's proportions.
+double maxSpacing(const ASS_Track& track)
+{
+    return scriptWidth(track) / 8.0;
+}
+
+GlyphLimits glyphLimits(const ASS_Track& track)
+{
+    return GlyphLimits { double(scriptHeight(track)), kMaxScalePercent, maxSpacing(track) };
 }
 
 // Where the n-th comma-separated field of an event line starts (n = 0 is the line's start); npos when absent.
@@ -276,6 +302,9 @@ void SubtitleRenderer::clampStyles(ASS_Track& target)
         // libass keeps style scales as fractions.
         style.ScaleX = std::min(style.ScaleX, kMaxScalePercent / 100);
         style.ScaleY = std::min(style.ScaleY, kMaxScalePercent / 100);
+        const double spacing = maxSpacing(target);
+        // NaN too: libass would carry it into every position of the line.
+        style.Spacing = std::isnan(style.Spacing) ? 0.0 : std::clamp(style.Spacing, -spacing, spacing);
     }
 }
 
@@ -335,8 +364,7 @@ bool SubtitleRenderer::boundEventText(std::string& rest, size_t& glyphs)
             return found ? found->FontSize : 18.0;
         };
         std::string text = rest.substr(textAt);
-        bool changed
-            = clampGlyphSizes(text, GlyphLimits { double(scriptHeight(*track)), kMaxScalePercent }, styleFontSize);
+        bool changed = clampGlyphSizes(text, glyphLimits(*track), styleFontSize);
         const size_t keep = glyphLimitedLength(text, kMaxEventGlyphs, glyphs);
         if (keep < text.size()) {
             text.resize(keep);

@@ -405,3 +405,28 @@ TEST(MediaSession, AudioOfAnImplausibleRateIsDroppedAndSeeksStayPrompt)
     ASSERT_FALSE(shown.empty());
     EXPECT_GE(shown.back().pts, 2'800'000);
 }
+
+TEST(MediaSession, FlacWhoseStreamInfoGivesARefusedRateFailsWithTheReason)
+{
+    // tone44k.flac with its STREAMINFO rate patched; the frames keep theirs, so the demuxer reports 44100 Hz and
+    // only the decoder, which reads STREAMINFO, sees the refused rate.
+    const struct {
+        const char* file;
+        const char* error;
+    } rows[] = {
+        { "tone-0hz.flac", "Audio not played: sample rate 0 Hz is outside 1000-768000 Hz" },
+        { "tone-1hz.flac", "Audio not played: sample rate 1 Hz is outside 1000-768000 Hz" },
+        { "tone-1048575hz.flac", "Audio not played: sample rate 1048575 Hz is outside 1000-768000 Hz" },
+    };
+    auto session = makeSession();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        EXPECT_FALSE(session->open(kvr::test::fixture(row.file), 0));
+        EXPECT_EQ(session->state(), S::Error);
+        EXPECT_EQ(session->lastError(), row.error);
+    }
+    // The session is whole afterwards: the unpatched file plays.
+    ASSERT_TRUE(session->open(kvr::test::fixture("tone44k.flac"), 0)) << session->lastError();
+    session->play();
+    EXPECT_TRUE(waitFor([&] { return session->clockUs() > 200'000; }, 10s));
+}

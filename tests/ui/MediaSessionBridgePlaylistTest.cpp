@@ -341,6 +341,38 @@ TEST(MediaSessionBridge, AddingFoldersAndPlaylistFiles)
     EXPECT_EQ(bridge.playlistIndex(), -1);
 }
 
+// A playlist in UTF-16 without a mark gives its entries; one whose every line is dropped says so, on screen and
+// in the log.
+TEST(MediaSessionBridge, PlaylistsOfNulsAndUnmarkedUtf16)
+{
+    MediaSessionBridge bridge;
+    OsdLog osd(bridge);
+    QSignalSpy failed(&bridge, &MediaSessionBridge::openFailed);
+    const QString root = scratchPath("nul-lists");
+    ASSERT_TRUE(QDir().mkpath(root));
+    auto writeBytes = [&](const QString& name, const QByteArray& bytes) {
+        QFile file(root + "/" + name);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    };
+    QByteArray utf16;
+    for (const QChar c : QStringLiteral("#EXTM3U\r\na.mp3\r\nb.mp3\r\n"))
+        utf16.append(char(c.unicode() & 0xff)).append(char(c.unicode() >> 8));
+    ASSERT_TRUE(writeBytes("wide.m3u", utf16));
+    ASSERT_TRUE(writeBytes("nuls.m3u", QByteArray("\0\0\0\n\0\r\n\0\0\n", 10)));
+
+    bridge.addToPlaylist(root + "/wide.m3u");
+    EXPECT_EQ(bridge.playlist(), (QStringList { root + "/a.mp3", root + "/b.mp3" }));
+    EXPECT_EQ(osd.texts, QStringList { "Added 2 item(s)" });
+
+    osd.texts.clear();
+    bridge.addToPlaylist(root + "/nuls.m3u");
+    EXPECT_EQ(osd.texts, QStringList { "Nothing playable in nuls.m3u" });
+    ASSERT_EQ(failed.count(), 1);
+    EXPECT_EQ(failed[0][1].toString(),
+        "MediaSessionBridge: open failed: " + root + "/nuls.m3u: Nothing playable in nuls.m3u");
+    EXPECT_EQ(bridge.playlistCount(), 2);
+}
+
 // Only the stream schemes and absolute local paths ever become entries, whichever way the text came in.
 TEST(MediaSessionBridge, SchemeListGuardsEveryWayIn)
 {

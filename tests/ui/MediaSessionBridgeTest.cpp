@@ -285,6 +285,22 @@ TEST(MediaSessionBridge, FailedEntryIsNamedAndSkippedAfterADelay)
     EXPECT_EQ(osd.texts.size(), 1);
 }
 
+// An audio file whose decoder refuses the rate its header gives is named with the reason, then left for the next.
+TEST(MediaSessionBridge, RefusedSampleRateIsShownAndTheNextEntryPlays)
+{
+    Player p;
+    OsdLog osd(*p.bridge);
+    p.bridge->restorePlaylist({ fixturePath("tone-1048575hz.flac"), fixturePath("clip.mp4") }, -1);
+
+    ASSERT_TRUE(p.bridge->openEntry(0));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !osd.texts.isEmpty(); }, 5000));
+    EXPECT_EQ(osd.texts,
+        QStringList { "tone-1048575hz.flac: The media could not be played (Audio not played: sample rate 1048575 Hz "
+                      "is outside 1000-768000 Hz)." });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return p.bridge->playlistIndex() == 1; }, 5000));
+    EXPECT_TRUE(p.waitFor(State::Playing));
+}
+
 TEST(MediaSessionBridge, ChoosingAnotherEntryCancelsTheSkip)
 {
     Player p;

@@ -208,6 +208,31 @@ TEST(PlaylistFiles, Utf16WithAByteOrderMarkReadsLikeItsUtf8Twin)
     }
 }
 
+// Written without a byte-order mark, UTF-16 is told by its NULs: one byte of nearly every pair is zero.
+TEST(PlaylistFiles, Utf16WithoutAMarkIsToldByItsNuls)
+{
+    const fs::path root = freshDir("utf16-unmarked");
+    const QString m3u = QString::fromUtf8("#EXTM3U\n#EXTINF:-1,Caf\xC3\xA9\ncaf\xC3\xA9.mp3\n"
+                                          "\xE6\x9D\xB1\xE4\xBA\xAC/\xF0\x9F\x8E\xB5.flac\nhttp://host/live\n");
+    const fs::path utf8 = root / "utf8.m3u8";
+    writeBytes(utf8, m3u.toStdString());
+    const QStringList expected = readPlaylistFile(q(utf8));
+    ASSERT_EQ(expected.size(), 3);
+    std::string le, be;
+    for (const QChar c : m3u) {
+        const char hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xff);
+        le += { lo, hi };
+        be += { hi, lo };
+    }
+    writeBytes(root / "le.m3u8", le);
+    writeBytes(root / "be.m3u8", be);
+    EXPECT_EQ(readPlaylistFile(q(root / "le.m3u8")), expected);
+    EXPECT_EQ(readPlaylistFile(q(root / "be.m3u8")), expected);
+    // NULs on both sides are no UTF-16: such lines are damage, left out.
+    writeBytes(root / "nuls.m3u8", std::string("\0\0\0\0\n\0\0\n", 8));
+    EXPECT_TRUE(readPlaylistFile(q(root / "nuls.m3u8")).isEmpty());
+}
+
 TEST(PlaylistFiles, LineHoldingANulIsLeftOutWithOneWarning)
 {
     kvr::engine::init_logging();

@@ -12,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -311,6 +312,39 @@ TEST_F(TranscodeQueueFile, RenumbersDuplicateAndZeroIds)
     queue.cancel(8);
     EXPECT_EQ(jobAt(queue, 0).value(QStringLiteral("state")).toString(), QStringLiteral("pending"));
     EXPECT_EQ(jobAt(queue, 1).value(QStringLiteral("state")).toString(), QStringLiteral("cancelled"));
+}
+
+// Ids at the end of the int's range leave no room for the next: every job stays, each with an id of its own that
+// is positive, and a job added later still gets a fresh one.
+TEST_F(TranscodeQueueFile, IdsAtTheEndOfTheRangeNeverWrap)
+{
+    touch(folder / "clip.mkv");
+    const struct {
+        const char* file;
+        int jobs;
+    } rows[] = {
+        { R"([{"id":2147483647,"state":"pending"}])", 1 },
+        { R"([{"id":2147483646,"state":"pending"},{"id":0,"state":"pending"}])", 2 },
+        { R"([{"id":-1,"state":"pending"},{"id":2147483647,"state":"done"},{"id":2147483646,"state":"failed"},)"
+          R"({"id":1,"state":"pending"},{"id":2147483646,"state":"pending"}])",
+            5 },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        writeQueueFile(row.file);
+        TranscodeQueue queue;
+        ASSERT_EQ(queue.jobs().size(), row.jobs);
+        ASSERT_EQ(queue.addJobs({ q(folder / "clip.mkv") }, {}), 1);
+        const QList<int> all = ids(queue);
+        EXPECT_EQ(QSet<int>(all.begin(), all.end()).size(), all.size()) << ::testing::PrintToString(all);
+        for (const int id : all)
+            EXPECT_GT(id, 0) << ::testing::PrintToString(all);
+        // Each id reaches its own job, the added one too.
+        queue.cancel(all.last());
+        EXPECT_EQ(
+            jobAt(queue, int(all.size()) - 1).value(QStringLiteral("state")).toString(), QStringLiteral("cancelled"));
+        EXPECT_EQ(jobAt(queue, 0).value(QStringLiteral("state")).toString(), QStringLiteral("pending"));
+    }
 }
 
 TEST_F(TranscodeQueueSettings, ReadsAndStoresTheConvertKeys)

@@ -176,16 +176,34 @@ void AirPlayController::sendRequest(const QByteArray& method, const QString& pat
     });
 }
 
-double AirPlayController::plistNumber(const QByteArray& body, const QString& key)
+std::optional<QString> AirPlayController::plistValue(const QByteArray& body, const QString& key)
 {
     const QRegularExpression pattern(QStringLiteral("<key>%1</key>\\s*<(?:real|integer)>([^<]*)<").arg(key));
     const QRegularExpressionMatch match = pattern.match(QString::fromUtf8(body));
     if (!match.hasMatch())
+        return std::nullopt;
+    return match.captured(1).trimmed();
+}
+
+double AirPlayController::plistNumber(const QByteArray& body, const QString& key)
+{
+    const std::optional<QString> text = plistValue(body, key);
+    if (!text)
         return -1.0;
     bool ok = false;
-    const double value = match.captured(1).trimmed().toDouble(&ok);
+    const double value = text->toDouble(&ok);
     // "nan" or "inf" would poison every position the session computes.
     return ok && std::isfinite(value) ? value : 0.0;
+}
+
+std::optional<double> AirPlayController::plistSeconds(const QByteArray& body, const QString& key)
+{
+    const std::optional<QString> text = plistValue(body, key);
+    if (!text)
+        return 0.0;
+    bool ok = false;
+    const double value = text->toDouble(&ok);
+    return ok ? reportedSeconds(value) : 0.0;
 }
 
 void AirPlayController::handlePlayReply(int status)
@@ -221,8 +239,8 @@ void AirPlayController::handlePlaybackInfo(int status, const QByteArray& body)
         return;
     }
     failedPolls_ = 0;
-    const double duration = plistNumber(body, QStringLiteral("duration"));
-    const double position = plistNumber(body, QStringLiteral("position"));
+    const std::optional<double> duration = plistSeconds(body, QStringLiteral("duration"));
+    const std::optional<double> position = plistSeconds(body, QStringLiteral("position"));
     const double rate = plistNumber(body, QStringLiteral("rate"));
 
     // Any layout of white space between the key and its value; a missing key means not ready.
@@ -230,19 +248,22 @@ void AirPlayController::handlePlaybackInfo(int status, const QByteArray& body)
     const QRegularExpressionMatch readyMatch = readyPattern.match(QString::fromUtf8(body));
     const bool ready = readyMatch.hasMatch() && readyMatch.captured(1) == QLatin1String("true");
 
-    if (duration <= 0.0 && hasPlayed_ && !stopRequested_) {
+    // A duration that cannot be one is unknown, never the end: only a real 0 (or none at all) ends the item.
+    if (duration && *duration <= 0.0 && hasPlayed_ && !stopRequested_) {
         stopPolling();
         hasPlayed_ = false;
         state_ = Idle;
         statusClock_.restart();
         emit statusChanged();
         emit ended();
-    } else if (duration > 0.0 && ready) {
+    } else if ((!duration || *duration > 0.0) && ready) {
+        const double at = position.value_or(position_);
+        const double length = duration.value_or(-1.0);
         if (rate > 0.0) {
             hasPlayed_ = true;
-            updateStatus(Playing, std::max(position, 0.0), duration);
+            updateStatus(Playing, at, length);
         } else {
-            updateStatus(Paused, std::max(position, 0.0), duration);
+            updateStatus(Paused, at, length);
         }
     } else {
         state_ = Buffering;

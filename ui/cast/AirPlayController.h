@@ -35,12 +35,18 @@ public:
     // Milliseconds between polls of the playback information; tests shorten it.
     void setPollInterval(int milliseconds) { pollTimer_.setInterval(milliseconds); }
 
+    // A time of the playback information, in seconds: 0 when the key is absent or its value is no number;
+    // nothing when the value cannot be a time (see reportedSeconds), which is told apart from a real 0.
+    static std::optional<double> plistSeconds(const QByteArray& body, const QString& key);
+
 private:
     using ReplyHandler = std::function<void(int status, const QByteArray& body)>;
 
     void poll();
     void sendRequest(const QByteArray& method, const QString& path, const QByteArray& body,
         const QByteArray& contentType, ReplyHandler handler);
+    // The text of the key's real or integer value; nothing when the body has none.
+    static std::optional<QString> plistValue(const QByteArray& body, const QString& key);
     static double plistNumber(const QByteArray& body, const QString& key);
     void handlePlayReply(int status);
     void handlePlaybackInfo(int status, const QByteArray& body);

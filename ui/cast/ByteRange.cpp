@@ -1,8 +1,22 @@
 #include "ui/cast/ByteRange.h"
 
 #include <algorithm>
+#include <limits>
+#include <optional>
 
 namespace kvr::ui::cast {
+
+namespace {
+
+// A decimal number of the header; nothing when the text is not one or does not fit.
+std::optional<qint64> decimal(const QByteArray& text)
+{
+    bool ok = false;
+    const qint64 value = text.toLongLong(&ok, 10);
+    return ok ? std::optional<qint64>(value) : std::nullopt;
+}
+
+} // namespace
 
 ByteRange resolveByteRange(const QByteArray& header, qint64 size, bool growing, qint64 written)
 {
@@ -23,18 +37,23 @@ ByteRange resolveByteRange(const QByteArray& header, qint64 size, bool growing, 
     const QByteArray b = first.mid(dash + 1);
 
     if (a.isEmpty() && !b.isEmpty() && size >= 1) {
-        // Suffix form: the last b bytes.
-        range.start = std::max<qint64>(size - b.toLongLong(), 0);
+        // Suffix form: the last b bytes. A length that is negative or no number is no range at all; the
+        // comparison comes first, so that no length can make the subtraction overflow.
+        const std::optional<qint64> length = decimal(b);
+        if (!length || *length < 0)
+            return whole;
+        range.start = *length >= size ? 0 : size - *length;
         range.lastByte = size - 1;
     } else {
-        range.start = a.toLongLong();
+        range.start = std::max<qint64>(decimal(a).value_or(0), 0);
         if (!b.isEmpty()) {
-            const qint64 end = b.toLongLong();
+            // An end that is no number reads as 0; one past what a size can be is the end of the resource.
+            const qint64 end = std::min(decimal(b).value_or(0), std::numeric_limits<qint64>::max() - 1);
             // An end before the start makes the range invalid, and nothing can be announced of an empty
             // resource: either way the header is ignored rather than answered with a negative or false length.
             if ((end >= 0 && end < range.start) || size == 0)
                 return whole;
-            range.lastByte = end;
+            range.lastByte = std::max<qint64>(end, -1);
         }
         if (size >= 1 && (range.lastByte < 0 || range.lastByte > size - 1))
             range.lastByte = size - 1;

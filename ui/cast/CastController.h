@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <optional>
+
 namespace kvr::ui::cast {
 
 // Drives one receiver for one cast session. The session creates the subclass for the receiver's type, calls
@@ -52,6 +54,10 @@ public:
     const QElapsedTimer& statusClock() const { return statusClock_; }
     // The position now: while Playing it runs on from the last report with statusClock.
     double currentPosition() const;
+
+    // A time a receiver reported, in seconds, when it can be one: a value that is not finite, negative or
+    // beyond 100 hours comes from a damaged or hostile answer and is not taken (nothing).
+    static std::optional<double> reportedSeconds(double seconds);
 
 signals:
     // The receiver accepted the session and load is served at once.

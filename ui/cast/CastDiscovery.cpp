@@ -717,7 +717,8 @@ void CastDiscovery::parseMdns(const QByteArray& message, const QHostAddress& sen
         device.port = entry.port;
         const auto host = hosts_.constFind(entry.target);
         device.address = host != hosts_.cend() ? host->address : entry.address;
-        if (device.address.isNull())
+        // A local sender may still name any address in its answer; the control connection would go there.
+        if (device.address.isNull() || !isLocalAddress(device.address))
             continue;
         upsertDevice(device);
     }

@@ -11,11 +11,29 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <cmath>
+#include <limits>
 #include <string>
 
 namespace kvr::ui::cast {
 
 namespace {
+
+// offsetUs + seconds on the source's time line, saturated: a receiver's time is never trusted to fit (a cast
+// of a value beyond the integer's range is undefined).
+qint64 timelineUs(qint64 offsetUs, double seconds)
+{
+    constexpr double kLimit = 4.0e18;
+    const double us = seconds * 1e6;
+    const qint64 part = std::isnan(us) ? 0
+        : us >= kLimit                 ? qint64(kLimit)
+        : us <= -kLimit                ? -qint64(kLimit)
+                                       : static_cast<qint64>(us);
+    qint64 sum = 0;
+    if (__builtin_add_overflow(offsetUs, part, &sum))
+        return part > 0 ? std::numeric_limits<qint64>::max() : std::numeric_limits<qint64>::min();
+    return sum;
+}
 
 // The player's state values that a receiver can be in.
 constexpr int kIdle = 0;
@@ -118,8 +136,7 @@ int64_t CastSession::position()
 {
     if (!controller_)
         return 0;
-    const double seconds = controller_->currentPosition();
-    qint64 result = offsetUs_ + static_cast<qint64>(seconds * 1e6);
+    qint64 result = timelineUs(offsetUs_, controller_->currentPosition());
     if (durationUs_ > 0 && result > durationUs_)
         result = durationUs_;
     return result;
@@ -131,7 +148,7 @@ int64_t CastSession::duration()
         return durationUs_;
     if (!controller_)
         return 0;
-    return offsetUs_ + static_cast<qint64>(controller_->duration() * 1e6);
+    return timelineUs(offsetUs_, controller_->duration());
 }
 
 double CastSession::volume()

@@ -350,6 +350,13 @@ void ChromecastController::handleReceiverStatus(const QJsonObject& object)
         sendLoad();
 }
 
+std::optional<double> ChromecastController::statusSeconds(const QJsonValue& value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    return reportedSeconds(value.toDouble());
+}
+
 void ChromecastController::handleMediaStatus(const QJsonObject& object)
 {
     const QJsonArray statuses = object.value(QStringLiteral("status")).toArray();
@@ -360,12 +367,13 @@ void ChromecastController::handleMediaStatus(const QJsonObject& object)
         mediaSessionId_ = entry.value(QStringLiteral("mediaSessionId")).toInt(0);
 
     const QString playerState = entry.value(QStringLiteral("playerState")).toString();
-    const double time = entry.value(QStringLiteral("currentTime")).toDouble(position_);
+    // A time that cannot be one leaves the position as it was and the duration unknown.
+    const double time = statusSeconds(entry.value(QStringLiteral("currentTime"))).value_or(position_);
     double duration = -1.0;
-    const double reported
-        = entry.value(QStringLiteral("media")).toObject().value(QStringLiteral("duration")).toDouble(0.0);
-    if (reported > 0.0)
-        duration = reported;
+    const std::optional<double> reported
+        = statusSeconds(entry.value(QStringLiteral("media")).toObject().value(QStringLiteral("duration")));
+    if (reported && *reported > 0.0)
+        duration = *reported;
 
     const QJsonObject volume = entry.value(QStringLiteral("volume")).toObject();
     if (volume.contains(QStringLiteral("level")) && !volume.value(QStringLiteral("muted")).toBool())

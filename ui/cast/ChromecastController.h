@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QSslSocket>
 #include <QString>
 #include <QTimer>
@@ -53,6 +54,10 @@ public:
     const QString& transportId() const { return transportId_; }
     const QString& sessionId() const { return sessionId_; }
     int mediaSessionId() const { return mediaSessionId_; }
+
+    // A time of a media status ("currentTime", "media.duration"), in seconds; nothing when the value is absent,
+    // not a number or cannot be a time (see reportedSeconds).
+    static std::optional<double> statusSeconds(const QJsonValue& value);
 
 private:
     void launchApp();

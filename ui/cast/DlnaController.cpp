@@ -229,8 +229,9 @@ void DlnaController::handleTransportInfo(const Values& values, quint64 generatio
 
 void DlnaController::handlePositionInfo(const QString& transportState, const Values& values, int seeksBefore)
 {
-    const double relTime = parseHms(values.value(QStringLiteral("RelTime")));
-    const double trackDuration = parseHms(values.value(QStringLiteral("TrackDuration")));
+    // A time that cannot be one leaves the position as it was and the duration unknown.
+    const double relTime = parseHms(values.value(QStringLiteral("RelTime"))).value_or(position_);
+    const double trackDuration = parseHms(values.value(QStringLiteral("TrackDuration"))).value_or(-1.0);
     int newState = -1;
     if (transportState == QLatin1String("PLAYING")) {
         hasPlayed_ = true;
@@ -291,7 +292,7 @@ QString DlnaController::formatHms(double seconds)
             QString::number(whole % 60).rightJustified(2, QLatin1Char('0')));
 }
 
-double DlnaController::parseHms(const QString& text)
+std::optional<double> DlnaController::parseHms(const QString& text)
 {
     const QStringList parts = text.split(QLatin1Char(':'), Qt::KeepEmptyParts);
     if (parts.size() != 3)
@@ -304,7 +305,7 @@ double DlnaController::parseHms(const QString& text)
         if (ok)
             total += value * weights[i];
     }
-    return total;
+    return reportedSeconds(total);
 }
 
 QString DlnaController::xmlEscape(const QString& text)

@@ -49,8 +49,9 @@ public:
 
     // Whole seconds as H:MM:SS; negative and non-numbers give 0:00:00.
     static QString formatHms(double seconds);
-    // H:MM:SS[.fff] to seconds; anything without exactly three parts gives 0.
-    static double parseHms(const QString& text);
+    // H:MM:SS[.fff] to seconds; anything without exactly three parts gives 0. A time that cannot be one
+    // (see reportedSeconds) gives nothing.
+    static std::optional<double> parseHms(const QString& text);
     // Escapes the markup characters and drops those XML 1.0 does not allow at all.
     static QString xmlEscape(const QString& text);
     // The DIDL-Lite item describing a load; its values are escaped once.

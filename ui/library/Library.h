@@ -104,7 +104,8 @@ public:
         const QString& column, double scale, const QString& value, QString& clause, QVariantList& values);
     // Adds one understood term to the expression, negated when asked, joined by the pending connective.
     static void negateClause(SearchParse& parse, const QString& clause, const QVariantList& values, bool negate);
-    // Text as one FTS5 string: double quotes doubled, the whole enclosed in double quotes.
+    // Text as one FTS5 string: control characters as spaces, double quotes doubled, the whole enclosed in
+    // double quotes.
     static QString ftsQuote(const QString& text);
 
     // The structured filters of the library view as clauses (genre, years, rating, format, bitrate, folder,

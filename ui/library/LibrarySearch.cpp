@@ -90,6 +90,18 @@ double number(const QString& text)
     return ok ? value : 0.0;
 }
 
+// Control characters (a NUL, a tab, a line break pasted in) separate words as spaces do; a NUL inside an FTS5
+// string would end the query there and fail it.
+QString withControlsAsSpaces(const QString& text)
+{
+    QString spaced = text;
+    for (QChar& c : spaced) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char(' ');
+    }
+    return spaced;
+}
+
 // Unbalanced quotes, or a text the expression made nothing of: every word a prefix, all words required.
 Library::ClauseList wordByWord(const QString& trimmed)
 {
@@ -114,7 +126,7 @@ Library::ClauseList wordByWord(const QString& trimmed)
 
 QString Library::ftsQuote(const QString& text)
 {
-    QString quoted = text;
+    QString quoted = withControlsAsSpaces(text);
     quoted.replace(QLatin1Char('"'), QLatin1String("\"\""));
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
@@ -257,7 +269,7 @@ bool Library::fieldClause(const QString& field, const QString& value, QString& c
 
 Library::ClauseList Library::parseSearch(const QString& text)
 {
-    const QString trimmed = text.trimmed();
+    const QString trimmed = withControlsAsSpaces(text).trimmed();
     if (trimmed.isEmpty())
         return {};
     if (trimmed.count(QLatin1Char('"')) % 2 != 0)

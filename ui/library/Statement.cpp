@@ -1,10 +1,30 @@
 #include "ui/library/Statement.h"
 
+#include <QByteArray>
+#include <QDebug>
+
 #include <sqlite3.h>
 
 #include <utility>
 
 namespace kvr::ui::library {
+
+namespace {
+
+// A step that gave neither a row nor the end failed (a broken full-text query, a busy time-out); said here, so
+// that a query's empty result never goes unexplained. The statement is cut as exec cuts it. (Writes report
+// their own failures: a transaction logs what it rolled back.)
+int logged(sqlite3_stmt* stmt, int rc)
+{
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) {
+        const char* sql = sqlite3_sql(stmt);
+        qWarning().noquote() << "library: step failed:" << sqlite3_errmsg(sqlite3_db_handle(stmt)) << "in"
+                             << QByteArray(sql ? sql : "").left(200);
+    }
+    return rc;
+}
+
+} // namespace
 
 Statement::Statement(sqlite3_stmt* handle)
     : stmt_(handle)
@@ -86,7 +106,7 @@ Statement& Statement::bindValue(int index, const QVariant& value)
 
 bool Statement::next()
 {
-    return stmt_ && sqlite3_step(stmt_) == SQLITE_ROW;
+    return stmt_ && logged(stmt_, sqlite3_step(stmt_)) == SQLITE_ROW;
 }
 
 bool Statement::run()

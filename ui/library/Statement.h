@@ -30,7 +30,7 @@ public:
     Statement& bindNull(int index);
     Statement& bindValue(int index, const QVariant& value);
 
-    // One step; true only when a row is ready.
+    // One step; true only when a row is ready. A step that fails is logged.
     bool next();
     // Steps to the end; true when the statement completed.
     bool run();

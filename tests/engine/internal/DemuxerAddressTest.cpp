@@ -274,6 +274,56 @@ TEST(Demuxer, AbortEndsAReceiverWaitAtOnce)
     }
 }
 
+namespace {
+
+// The local addresses (as /proc/net/udp writes them, hex) of the UDP sockets bound to a port.
+std::vector<std::string> udpBindings(int port)
+{
+    char hexPort[8];
+    std::snprintf(hexPort, sizeof hexPort, ":%04X", port);
+    std::vector<std::string> found;
+    std::istringstream table(kvr::test::readFile("/proc/net/udp"));
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local;
+        if (fields >> slot >> local && local.size() > 5 && local.substr(local.size() - 5) == hexPort)
+            found.push_back(local.substr(0, local.size() - 5));
+    }
+    return found;
+}
+
+} // namespace
+
+// An RTP address of this computer's own is listened on there alone, not on every interface, while the
+// receiver waits; what the user wrote in the query still wins.
+TEST(Demuxer, RtpOnALocalAddressBindsOnlyThatAddress)
+{
+    const struct {
+        const char* query;
+        const char* bound; // hex, as /proc/net/udp writes it
+    } rows[] = {
+        { "", "0100007F" }, // 127.0.0.1
+        { "?localaddr=127.0.0.2", "0200007F" },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.query);
+        const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);
+        std::atomic<bool> abort { false };
+        Demuxer d;
+        d.abortFlag = &abort;
+        std::vector<std::string> bindings;
+        std::thread watcher([&] {
+            EXPECT_TRUE(waitUntil([&] { return kvr::test::udpPortTaken(port); }, 8s));
+            bindings = udpBindings(port);
+            abort = true;
+        });
+        EXPECT_FALSE(d.open("rtp://127.0.0.1:" + std::to_string(port) + row.query, 0, {}));
+        watcher.join();
+        EXPECT_EQ(bindings, std::vector<std::string> { row.bound });
+    }
+}
+
 TEST(Demuxer, SrtListenerPlaysACallerThatComesWithinTheTimeOut)
 {
     const int port = kvr::test::freeLoopbackPort(SOCK_DGRAM);

@@ -46,8 +46,9 @@ TEST(SubtitleLimits, LongLinesAreCutWithTheirEndsKept)
 
 TEST(SubtitleLimits, GlyphSizesBeyondTheLimitsAreRewritten)
 {
-    // Script height 720: font sizes up to 720, scales up to 400 %. The style "Big" has size 600, every other 50.
-    const GlyphLimits limits { 720, 400 };
+    // Script height 720: font sizes up to 720, scales up to 400 %, letter spacing up to 48 either way. The style
+    // "Big" has size 600, every other 50.
+    const GlyphLimits limits { 720, 400, 48 };
     auto styleSize = [](std::string_view name) { return name == "Big" ? 600.0 : 50.0; };
     struct Row {
         const char* in;
@@ -58,7 +59,8 @@ TEST(SubtitleLimits, GlyphSizesBeyondTheLimitsAreRewritten)
         { "{\\fs100000}Big", "{\\fs720}Big" },
         { "{\\fs 1e9\\bord2}x", "{\\fs 720\\bord2}x" },
         { "{\\fs720}{\\fs60.5}ok", "{\\fs720}{\\fs60.5}ok" },
-        { "{\\fscx100000\\fscy401}x{\\fscx400\\fsc\\fsp100000}", "{\\fscx400\\fscy400}x{\\fscx400\\fsc\\fsp100000}" },
+        { "{\\fscx100000\\fscy401}x{\\fscx400\\fsc\\fsp100000}", "{\\fscx400\\fscy400}x{\\fscx400\\fsc\\fsp48}" },
+        { "{\\fsp-1e9\\fsp 48\\fsp-2.5}x{\\t(\\fsp48.5)}", "{\\fsp-48\\fsp 48\\fsp-2.5}x{\\t(\\fsp48)}" },
         // Relative sizes grow from the style's size and are caught where they pass the limit.
         { "{\\fs+10}a{\\fs+10}b{\\fs+10}c{\\fs+10}d", "{\\fs+10}a{\\fs+10}b{\\fs+10}c{\\fs720}d" },
         { "{\\fs700\\fs-5\\fs+10}x", "{\\fs700\\fs-5\\fs+10}x" },

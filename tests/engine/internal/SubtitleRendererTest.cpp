@@ -379,6 +379,45 @@ TEST(SubtitleRenderer, EventsInTheScriptHeaderAreBoundedToo)
     EXPECT_LT(peakRiseKiB([&] { renderer.renderInto(1000000, 1280, 720, 1280, 720, out); }), 256 * 1024);
     EXPECT_FALSE(out.empty);
 }
+// Letter spacing is in script units across, stretched by a script far narrower than it is high (6:359: one unit
+// is a sixth of the frame); spread that far, a line of a few letters would be drawn gigabytes wide. Bounded, it
+// costs what the largest letters do.
+TEST(SubtitleRenderer, SpacingIsBoundedWhateverTheScriptsProportions)
+{
+    // What one blurred word of the largest letters costs, drawn three times, in a script of usual proportions.
+    auto cost = [](const std::string& script, const char* text) {
+        const std::string header = "[Script Info]\nScriptType: v4.00+\n" + script
+            + "\n[V4+ Styles]\nFormat: Name, Fontname, Fontsize, ScaleX, Spacing, Outline\n"
+              "Style: Default,sans-serif,359,400,30,8\nStyle: Plain,sans-serif,359,400,0,8\n\n";
+        SubtitleRenderer renderer;
+        EXPECT_TRUE(renderer.openTextTrack(header.data(), header.size()));
+        const std::string line = eventLine(text);
+        renderer.addTextEvent(line.data(), line.size(), 0, 5000);
+        SubtitleOverlay out;
+        const int64_t rise = peakRiseKiB([&] {
+            for (int64_t t : { 1000000, 2500000, 4000000 })
+                renderer.renderInto(t, 1280, 720, 1280, 720, out);
+        });
+        EXPECT_FALSE(out.empty);
+        return rise;
+    };
+    const std::string usual = "PlayResX: 384\nPlayResY: 288\n";
+    cost(usual, "{\\rPlain}x"); // fonts are set up once per process
+    const int64_t normal = cost(usual, "{\\rPlain\\blur20}Spreadwide");
+    // At 30 units a gap is 6400 pixels wide on a 1280-pixel frame: the same word took six times the memory.
+    const std::string narrow = "PlayResX: 6\nPlayResY: 359\n";
+    const char* const texts[] = {
+        "{\\blur20}Spreadwide",
+        "{\\rPlain\\fsp30\\blur20}Spreadwide",
+        "{\\rPlain\\fsp-30\\blur20}Spreadwide",
+        "{\\rPlain\\t(\\fsp30)\\blur20}Spreadwide",
+    };
+    for (const char* text : texts) {
+        SCOPED_TRACE(text);
+        EXPECT_LT(cost(narrow, text), 2 * normal + 16 * 1024) << "a usual script's word: " << normal << " KiB";
+    }
+}
+
 TEST(SubtitleRenderer, ChangeDueForeseesWhetherTheOverlayIsWritten)
 {
     // The sink's repaint tick asks changeDue without drawing: it must agree with what renderInto then does.

@@ -362,6 +362,26 @@ TEST(AirPlayController, EndIsReportedOnceAfterPlaying)
     EXPECT_EQ(rig.failed.size(), 0);
 }
 
+// A duration that cannot be one is a damaged answer: the cast plays on, and only a real 0 ends it.
+TEST(AirPlayController, OutOfRangeDurationDoesNotEndTheCast)
+{
+    Rig rig;
+    ASSERT_TRUE(rig.startPlaying(request(0, 120)));
+    for (const char* text : { "inf", "nan", "1e308", "-5" }) {
+        SCOPED_TRACE(text);
+        rig.receiver.durationText = text;
+        const int answered = rig.receiver.playbackInfoAnswers;
+        ASSERT_TRUE(QTest::qWaitFor([&] { return rig.receiver.playbackInfoAnswers >= answered + 4; }, kWaitMs));
+        QTest::qWait(kPollMs);
+        EXPECT_EQ(rig.controller.state(), CastController::Playing);
+        EXPECT_EQ(rig.controller.duration(), 120.0);
+        EXPECT_EQ(rig.ended.size(), 0);
+    }
+    rig.receiver.durationText = "0";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rig.ended.size() == 1; }, kWaitMs));
+    EXPECT_EQ(rig.controller.state(), CastController::Idle);
+}
+
 TEST(AirPlayController, NoDurationBeforePlayingIsBuffering)
 {
     Rig rig;

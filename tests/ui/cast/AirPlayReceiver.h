@@ -45,6 +45,8 @@ public:
     QByteArray startPosition;
     // The media's length as the receiver would find it; the position starts at the fraction of it.
     double mediaDuration = 120.0;
+    // When not empty, the duration's text in the playback information in place of mediaDuration's.
+    QByteArray durationText;
     // The media is ready once /play is answered; false keeps the receiver buffering.
     bool readyAfterPlay = true;
     // False: /play is answered 200 but nothing loads, so no duration is ever reported.
@@ -104,7 +106,8 @@ public:
         QByteArray dict;
         const bool atEnd = loaded_ && position() >= mediaDuration;
         if (loaded_ && !atEnd) {
-            dict += "\t<key>duration</key>\n\t<real>" + QByteArray::number(mediaDuration, 'f', 6) + "</real>\n";
+            dict += "\t<key>duration</key>\n\t<real>"
+                + (durationText.isEmpty() ? QByteArray::number(mediaDuration, 'f', 6) : durationText) + "</real>\n";
             dict += "\t<key>position</key>\n\t<real>" + QByteArray::number(position(), 'f', 6) + "</real>\n";
             dict += "\t<key>rate</key>\n\t<real>" + QByteArray::number(rate_, 'f', 1) + "</real>\n";
             dict += readyEntry(ready_);

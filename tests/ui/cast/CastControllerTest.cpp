@@ -1,13 +1,22 @@
 #include "tests/ui/GTestQtPrinters.h"
+#include "ui/cast/AirPlayController.h"
 #include "ui/cast/CastController.h"
+#include "ui/cast/ChromecastController.h"
+#include "ui/cast/DlnaController.h"
 
 #include <QDeadlineTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMetaMethod>
 #include <QSignalSpy>
 #include <QStringList>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <optional>
 
 using kvr::ui::cast::CastController;
 using kvr::ui::cast::CastDevice;
@@ -176,4 +185,52 @@ TEST(CastController, DefaultLoadRequestIsEmptyVideo)
     EXPECT_TRUE(request.title.isEmpty());
     EXPECT_TRUE(request.artist.isEmpty());
     EXPECT_TRUE(request.subtitleLanguage.isEmpty());
+}
+
+// Times in each receiver's own notation, as its controller reads them: what cannot be the time of a medium (not
+// finite, negative, beyond 100 hours) is not taken, however it is written.
+TEST(CastController, ReceiversTimesBeyondReasonAreNotTaken)
+{
+    using kvr::ui::cast::AirPlayController;
+    using kvr::ui::cast::ChromecastController;
+    using kvr::ui::cast::DlnaController;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    // A JSON number of a Chromecast status, from the text of a status where JSON can write it.
+    auto json = [](const char* number) {
+        return QJsonDocument::fromJson(QByteArray("{\"currentTime\":") + number + "}")
+            .object()
+            .value(QStringLiteral("currentTime"));
+    };
+    auto plist
+        = [](const char* value) { return "<dict><key>duration</key><real>" + QByteArray(value) + "</real></dict>"; };
+    const struct {
+        const char* what;
+        std::optional<double> dlna;
+        std::optional<double> airPlay;
+        std::optional<double> chromecast;
+    } rows[] = {
+        { "infinite", DlnaController::parseHms("inf:00:00"), AirPlayController::plistSeconds(plist("inf"), "duration"),
+            ChromecastController::statusSeconds(QJsonValue(inf)) },
+        { "not a number", DlnaController::parseHms("nan:00:00"),
+            AirPlayController::plistSeconds(plist("nan"), "duration"),
+            ChromecastController::statusSeconds(QJsonValue(nan)) },
+        { "1e308 s", DlnaController::parseHms("0:00:1e308"),
+            AirPlayController::plistSeconds(plist("1e308"), "duration"),
+            ChromecastController::statusSeconds(json("1e308")) },
+        { "negative", DlnaController::parseHms("-1:00:00"), AirPlayController::plistSeconds(plist("-5"), "duration"),
+            ChromecastController::statusSeconds(json("-5")) },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_FALSE(row.dlna.has_value()) << *row.dlna;
+        EXPECT_FALSE(row.airPlay.has_value()) << *row.airPlay;
+        EXPECT_FALSE(row.chromecast.has_value()) << *row.chromecast;
+    }
+    EXPECT_EQ(DlnaController::parseHms("1:00:00"), 3600.0);
+    EXPECT_EQ(AirPlayController::plistSeconds(plist("3600"), "duration"), 3600.0);
+    EXPECT_EQ(ChromecastController::statusSeconds(json("3600")), 3600.0);
+    // Just past the limit is refused as well; a real 0 is taken, apart from those.
+    EXPECT_FALSE(DlnaController::parseHms("100:00:01").has_value());
+    EXPECT_EQ(AirPlayController::plistSeconds(plist("0"), "duration"), 0.0);
 }

@@ -260,6 +260,34 @@ TEST(CastDiscoveryMdns, FullAnswerGivesOneReceiver)
     EXPECT_EQ(r.discovery.device("chromecast:abc123")->lastSeenMs, r.now);
 }
 
+// A local sender may still place a receiver anywhere; choosing it would send the control connection there. Only
+// addresses of the local network are taken, as for SSDP.
+TEST(CastDiscoveryMdns, AnswersPlacingAReceiverOutsideTheLocalNetworkListNothing)
+{
+    const struct {
+        const char* address;
+        bool listed;
+    } rows[] = {
+        { "8.8.8.8", false },
+        { "100.64.0.1", false },
+        { "224.0.0.251", false },
+        { "0.0.0.0", false },
+        { "192.168.7.20", true },
+        { "10.1.2.3", true },
+        { "172.31.255.1", true },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.address);
+        Registry r;
+        r.feed(castAnswer("Den", "abc123", row.address));
+        EXPECT_EQ(r.discovery.devices().size(), row.listed ? 1 : 0);
+        EXPECT_EQ(r.changed.count(), row.listed ? 1 : 0);
+        if (row.listed) {
+            EXPECT_EQ(r.discovery.device("chromecast:abc123")->address, QHostAddress(QString::fromLatin1(row.address)));
+        }
+    }
+}
+
 TEST(CastDiscoveryMdns, PtrOnlyAsksForSrvAndTxtAndCompletesWithTheFullLabel)
 {
     Registry r;

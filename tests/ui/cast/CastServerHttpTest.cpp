@@ -217,6 +217,20 @@ TEST(CastServerHttp, RangeResolution)
         // An end before the start is invalid: the header is ignored.
         { "bytes=500-100", 1000, false, 0, 0, 999, false, false, false },
         { "bytes=1500-1200", 1000, false, 0, 0, 999, false, false, false },
+        // Numbers a peer may send to make the arithmetic run over: a suffix that is negative or no number is no
+        // range; other numbers that are none read as 0; ends past any size are the resource's end.
+        { "bytes=--9223372036854775808", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=-9223372036854775807", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=-99999999999999999999", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=-abc", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=abc-def", 1000, false, 0, 0, 0, true, false, false },
+        { "bytes=-0", 1000, false, 0, 1000, 999, false, true, false },
+        { "bytes=5-3", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=0-9999999999999", 1000, false, 0, 0, 999, false, false, false },
+        { "bytes=9223372036854775807-", 1000, false, 0, 0, 0, false, true, false },
+        { "bytes=0-9223372036854775807", -1, true, 100, 0, 9223372036854775806, false, false, false },
+        { "bytes=9223372036854775807-", -1, true, 100, 9223372036854775807, -1, true, false, true },
+        { "bytes=--9223372036854775808", -1, true, 100, 0, -1, false, false, false },
         // An empty resource: nothing to announce, whatever the end; a start past it is still unsatisfiable.
         { "", 0, false, 0, 0, -1, false, false, false },
         { "bytes=0-10", 0, false, 0, 0, -1, false, false, false },
@@ -270,6 +284,12 @@ TEST(CastServerHttp, RangesOfAFile)
         { "bytes=500", 200, 0, 999 },
         { "items=0-9", 200, 0, 999 },
         { "bytes=500-100", 200, 0, 999 },
+        { "bytes=--9223372036854775808", 200, 0, 999 },
+        { "bytes=-abc", 200, 0, 999 },
+        { "bytes=abc-def", 206, 0, 0 },
+        { "bytes=-0", 416, 0, 0 },
+        { "bytes=5-3", 200, 0, 999 },
+        { "bytes=0-9999999999999", 200, 0, 999 },
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.range ? row.range : "no range");

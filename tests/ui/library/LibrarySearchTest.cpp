@@ -489,4 +489,80 @@ TEST_F(LibrarySearch, HostileTextNeverReachesTheSqlAndChangesNothing)
     EXPECT_TRUE(ok);
 }
 
+// Control characters count as spaces: a NUL inside a word would otherwise end the full-text query there and fail
+// it, and the search would show nothing.
+TEST_F(LibrarySearch, ControlCharactersSeparateWordsLikeSpaces)
+{
+    const QChar nul(0);
+    const struct {
+        QString text;
+        QString spaced;
+    } rows[] = {
+        { "night" + QString(nul) + "bus", "night bus" },
+        { "\"night" + QString(nul) + "bus\"", "\"night bus\"" },
+        { "title:night" + QString(nul) + "bus", "title:night bus" },
+        { "-kora" + QString(nul) + "x", "-kora x" },
+        { "night\tbus", "night bus" },
+        { "\"night\tbus\"", "\"night bus\"" },
+        { QStringLiteral("night\u0001\u001f\u007f\u0085bus"), "night bus" },
+        { "\"", " " },
+        { "night \"\t", "night " },
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.spaced.toStdString());
+        bool ok = false;
+        const std::set<qint64> found = runSearch(db, Library::parseSearch(row.text), &ok);
+        EXPECT_TRUE(ok);
+        bool spacedOk = false;
+        EXPECT_EQ(found, runSearch(db, Library::parseSearch(row.spaced), &spacedOk));
+        EXPECT_TRUE(spacedOk);
+    }
+    EXPECT_EQ(runSearch(db, Library::parseSearch("night" + QString(nul) + "bus")), ids({ "Night Bus" }));
+}
+
+// The Qt warnings of its lifetime, kept and kept out of the test output.
+class WarningLines {
+public:
+    WarningLines() { previous = qInstallMessageHandler(&WarningLines::handle); }
+    ~WarningLines() { qInstallMessageHandler(previous); }
+
+    static inline QStringList lines;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext&, const QString& text)
+    {
+        if (type == QtWarningMsg)
+            lines << text;
+    }
+
+    static inline QtMessageHandler previous = nullptr;
+};
+
+// A query's step that fails says so in the log, with SQLite's reason and the statement cut to 200 bytes.
+TEST_F(LibrarySearch, FailedStepsAreLogged)
+{
+    const QString padding = QStringLiteral(" AND 1").repeated(60);
+    const QString sql = QStringLiteral("SELECT rowid FROM search WHERE search MATCH ?1") + padding;
+    WarningLines warnings;
+    WarningLines::lines.clear();
+    Statement st = db.prepare(sql);
+    ASSERT_TRUE(st.isValid());
+    // A NUL inside an FTS5 string ends it there: the query cannot be read.
+    st.bindText(1, QStringLiteral("\"night") + QChar(0) + QStringLiteral("bus\""));
+    EXPECT_FALSE(st.next());
+    ASSERT_EQ(WarningLines::lines.size(), 1) << WarningLines::lines.join('|').toStdString();
+    const QString line = WarningLines::lines.first();
+    EXPECT_TRUE(line.startsWith("library: step failed: ")) << line.toStdString();
+    EXPECT_TRUE(line.contains("unterminated string")) << line.toStdString();
+    EXPECT_TRUE(line.endsWith(" in " + sql.toUtf8().left(200))) << line.toStdString();
+    SqliteErrors::take();
+
+    // Rows and the end are no failure.
+    WarningLines::lines.clear();
+    Statement fine = db.prepare("SELECT id FROM items LIMIT 1");
+    EXPECT_TRUE(fine.next());
+    EXPECT_FALSE(fine.next());
+    EXPECT_TRUE(WarningLines::lines.isEmpty()) << WarningLines::lines.join('|').toStdString();
+}
+
 } // namespace

@@ -134,7 +134,7 @@ RendererPosition rendererPosition(QNetworkAccessManager& network)
     at.state = soapValue(askRenderer(network, QStringLiteral("GetTransportInfo")), "CurrentTransportState");
     const QString relTime = soapValue(askRenderer(network, QStringLiteral("GetPositionInfo")), "RelTime");
     if (!relTime.isEmpty())
-        at.seconds = DlnaController::parseHms(relTime);
+        at.seconds = DlnaController::parseHms(relTime).value_or(-1.0);
     return at;
 }
 
