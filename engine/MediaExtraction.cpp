@@ -4,6 +4,7 @@
 #include "engine/Logging.h"
 #include "engine/internal/CoverArt.h"
 #include "engine/internal/Demuxer.h"
+#include "engine/internal/FfmpegSupport.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -58,19 +59,6 @@ Input openInput(const std::string& utf8Path, const std::string& formatHint = {})
             return {};
     }
     return Input(format);
-}
-
-const uint8_t* displayMatrixOf(const AVStream* stream, size_t& size)
-{
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-    const AVPacketSideData* sd = av_packet_side_data_get(
-        stream->codecpar->coded_side_data, stream->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    size = sd ? sd->size : 0;
-    return sd ? sd->data : nullptr;
-#else
-    size = 0;
-    return av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
-#endif
 }
 
 // Where the thumbnail's frame is looked for, in AV_TIME_BASE units; none to start at the beginning.
@@ -214,7 +202,7 @@ std::shared_ptr<VideoFrame> thumbnailOf(const std::string& utf8Path, double frac
     out->strides[0] = out->bytesStride;
 
     size_t matrixSize = 0;
-    const uint8_t* matrix = displayMatrixOf(stream, matrixSize);
+    const uint8_t* matrix = internal::streamDisplayMatrix(stream, matrixSize);
     out->rotation = internal::Demuxer::rotationFromDisplayMatrix(matrix, matrixSize);
     return out;
 }

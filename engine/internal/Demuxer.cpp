@@ -261,19 +261,6 @@ std::optional<int> openInput(const InputAddress& address, const std::string& url
     return r;
 }
 
-const uint8_t* displayMatrixOf(const AVStream* st, size_t& size)
-{
-#if LIBAVFORMAT_VERSION_MAJOR >= 61
-    const AVPacketSideData* sd = av_packet_side_data_get(
-        st->codecpar->coded_side_data, st->codecpar->nb_coded_side_data, AV_PKT_DATA_DISPLAYMATRIX);
-    size = sd ? sd->size : 0;
-    return sd ? sd->data : nullptr;
-#else
-    size = 0;
-    return av_stream_get_side_data(st, AV_PKT_DATA_DISPLAYMATRIX, &size);
-#endif
-}
-
 std::string dictValue(const AVDictionary* dict, const char* key)
 {
     const AVDictionaryEntry* e = av_dict_get(dict, key, nullptr, 0);
@@ -766,7 +753,7 @@ void Demuxer::selectStreams(const StreamSelection& selection)
     if (v >= 0) {
         AVStream* st = format->streams[v];
         size_t size = 0;
-        const uint8_t* matrix = displayMatrixOf(st, size);
+        const uint8_t* matrix = streamDisplayMatrix(st, size);
         rotation = rotationFromDisplayMatrix(matrix, size);
         const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
         if (sar.num > 0 && sar.den > 0) {
