@@ -1,4 +1,5 @@
 #include "tests/platform/BusHarness.h"
+#include "tests/support/PrivateSessionBus.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -28,56 +29,17 @@ const char* const childMarker = "KVR_NO_BUS_CHILD";
 
 // Started during static initialisation: libdbus reads the session bus address once per process, so it must
 // be in the environment before Qt or anything else first touches the bus.
-struct PrivateSessionBus {
-    pid_t pid = -1;
+struct OwnBus {
+    PrivateSessionBus bus;
     bool running = false;
-
-    PrivateSessionBus()
+    OwnBus()
     {
-        if (std::getenv(childMarker))
-            return;
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        pid = ::fork();
-        if (pid == 0) {
-            // The daemon goes with this process, even when a test crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(fds[1], 3);
-            ::fcntl(3, F_SETFD, 0);
-            // It complains about resource limits it may not raise; nothing the tests need.
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0)
-                ::dup2(null, 2);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
-                static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string address;
-        char c = 0;
-        pollfd pfd { fds[0], POLLIN, 0 };
-        while (pid > 0 && ::poll(&pfd, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-            address += c;
-        ::close(fds[0]);
-        if (address.empty()) {
-            std::fprintf(stderr, "tests: could not start a private session bus\n");
-            return;
-        }
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-        running = true;
-    }
-
-    ~PrivateSessionBus()
-    {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
+        if (!std::getenv(childMarker))
+            running = bus.start();
     }
 };
 
-PrivateSessionBus privateBus;
+OwnBus privateBus;
 
 } // namespace
 

@@ -2,6 +2,7 @@
 #include "tests/qml/common/QmlTestBench.h"
 #include "tests/platform/FakePortal.h"
 #include "tests/qml/dialogs/AirPlayTestReceiver.h"
+#include "tests/support/PrivateSessionBus.h"
 
 #include <QSettings>
 #include <QString>
@@ -10,66 +11,23 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
 // A test file that puts a fake desktop portal on the session bus runs on a bus of its own (KVR_TEST_PRIVATE_BUS
 // on its CMake entry): on the shared bus every file dialog of every other test would ask it. Started during
 // static initialisation, before Qt first reads the bus address.
-struct PrivateSessionBus {
-    pid_t pid = -1;
-
-    PrivateSessionBus()
+struct OwnBusWhenAsked {
+    kvr::test::PrivateSessionBus bus;
+    OwnBusWhenAsked()
     {
-        if (!std::getenv("KVR_TEST_PRIVATE_BUS"))
-            return;
-        int fds[2];
-        if (::pipe2(fds, O_CLOEXEC) != 0)
-            return;
-        pid = ::fork();
-        if (pid == 0) {
-            // The daemon goes with this process, even when a test crashes.
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-            ::dup2(fds[1], 3);
-            ::fcntl(3, F_SETFD, 0);
-            const int null = ::open("/dev/null", O_WRONLY);
-            if (null >= 0)
-                ::dup2(null, 2);
-            ::execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=3",
-                static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
-        ::close(fds[1]);
-        std::string address;
-        char c = 0;
-        pollfd pfd { fds[0], POLLIN, 0 };
-        while (pid > 0 && ::poll(&pfd, 1, 10000) > 0 && ::read(fds[0], &c, 1) == 1 && c != '\n')
-            address += c;
-        ::close(fds[0]);
-        if (address.empty()) {
-            std::fprintf(stderr, "tests: could not start a private session bus\n");
-            return;
-        }
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    }
-
-    ~PrivateSessionBus()
-    {
-        if (pid > 0) {
-            ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
-        }
+        if (std::getenv("KVR_TEST_PRIVATE_BUS"))
+            bus.start();
     }
 };
 
-PrivateSessionBus privateBus;
+OwnBusWhenAsked privateBus;
 
 } // namespace
 
