@@ -6,6 +6,7 @@
 #include "qml/QmlModule.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/LoopbackHttpServer.h"
+#include "tests/ui/cast/CastSessionTestSupport.h"
 #include "tests/ui/cast/SoapRenderer.h"
 #include "ui/MediaSessionBridge.h"
 #include "ui/TranscodeQueue.h"
@@ -67,19 +68,6 @@ template <typename T> T* service(Application& app, const char* name)
         app.qmlEngine()->rootContext()->contextProperty(QString::fromLatin1(name)).value<QObject*>());
 }
 
-// A renderer named "Loft" that offers only AVTransport, at controlUrl.
-QByteArray loftDescription(const QUrl& controlUrl)
-{
-    return QStringLiteral("<?xml version=\"1.0\"?><root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
-                          "<deviceType>urn:schemas-upnp-org:device:MediaRenderer:1</deviceType>"
-                          "<friendlyName>Loft</friendlyName><UDN>uuid:loft</UDN><serviceList><service>"
-                          "<serviceType>urn:schemas-upnp-org:service:AVTransport:1</serviceType>"
-                          "<serviceId>urn:upnp-org:serviceId:AVTransport</serviceId>"
-                          "<controlURL>%1</controlURL></service></serviceList></device></root>")
-        .arg(controlUrl.toString())
-        .toUtf8();
-}
-
 enum class Way { CtrlQ, Sigterm };
 
 class ApplicationLongSession : public ::testing::TestWithParam<Way> { };
@@ -96,7 +84,7 @@ TEST_P(ApplicationLongSession, QuitEndsEverythingWithEveryWindowOpenAndEveryServ
     ASSERT_TRUE(QFile::copy(fixturePath("thirty-seconds.mp4"), toConvert));
     kvr::test::SoapRenderer renderer;
     kvr::test::LoopbackHttpServer descriptions;
-    descriptions.answer("/desc.xml", 200, loftDescription(renderer.url(QStringLiteral("/avt"))));
+    descriptions.answer("/desc.xml", 200, kvr::test::loftDescription(renderer.url(QStringLiteral("/avt"))));
 
     auto app = std::make_unique<Application>(nullptr);
     ASSERT_TRUE(app->start({}, kvr::qml::mainComponentUrl()));

@@ -184,6 +184,25 @@ QByteArray exchange(CastServer& server, const QByteArray& request, bool* closed 
     return received;
 }
 
+// Crowd tests open hundreds of sockets: the soft limit on open files is raised for the test and put back after.
+struct RaisedFileLimit {
+    rlimit saved {};
+    bool raised = false;
+    RaisedFileLimit()
+    {
+        if (getrlimit(RLIMIT_NOFILE, &saved) != 0)
+            return;
+        rlimit limit = saved;
+        limit.rlim_cur = std::min<rlim_t>(1024, limit.rlim_max);
+        raised = setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }
+    ~RaisedFileLimit()
+    {
+        if (raised)
+            setrlimit(RLIMIT_NOFILE, &saved);
+    }
+};
+
 } // namespace
 
 TEST(CastServerHttp, RangeResolution)
@@ -591,15 +610,8 @@ TEST(CastServerHttp, GrowingFileStreamsAsItIsWritten)
 // after it. The server keeps to its limit, cuts the rest, and still serves a whole file afterwards.
 TEST(CastServerHttp, Crowd)
 {
-    rlimit limit {};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit saved = limit;
-    limit.rlim_cur = std::min<rlim_t>(1024, limit.rlim_max);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    struct Restore {
-        rlimit saved;
-        ~Restore() { setrlimit(RLIMIT_NOFILE, &saved); }
-    } restore { saved };
+    RaisedFileLimit files;
+    ASSERT_TRUE(files.raised);
 
     constexpr int kHeadTimeoutMs = 2000;
     Served served;
@@ -781,15 +793,8 @@ TEST(CastServerHttp, ReceiverTakesTheOldestUnfinishedStrangersSlot)
 // one address and from fifty: the receiver's range requests, one every quarter second, are all answered.
 TEST(CastServerHttp, SlowCrowdCannotStarveTheReceiver)
 {
-    rlimit limit {};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit saved = limit;
-    limit.rlim_cur = std::min<rlim_t>(1024, limit.rlim_max);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
-    struct Restore {
-        rlimit saved;
-        ~Restore() { setrlimit(RLIMIT_NOFILE, &saved); }
-    } restore { saved };
+    RaisedFileLimit files;
+    ASSERT_TRUE(files.raised);
 
     struct Row {
         const char* name;
