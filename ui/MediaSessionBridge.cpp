@@ -393,6 +393,8 @@ void MediaSessionBridge::cancelPendingOpen()
     pendingSpeed_ = 0.0;
     pendingAudioTrack_ = -2;
     pendingSubtitleTrack_ = -2;
+    pendingAudioEffects_.reset();
+    pendingVideoFilters_.reset();
 }
 
 void MediaSessionBridge::startOpenThread(const QString& path, int64_t startUs)
@@ -473,6 +475,7 @@ void MediaSessionBridge::reopenWorker(kvr::engine::MediaSession* session)
             if (reopenJobs_.empty()) {
                 reopenWorkerRunning_ = false;
                 openRunning_ = false;
+                reopensIdle_.notify_all();
                 break;
             }
             job = std::move(reopenJobs_.front());
@@ -498,6 +501,12 @@ void MediaSessionBridge::reopenWorker(kvr::engine::MediaSession* session)
         this, [this] { reopensEnded(); }, Qt::QueuedConnection);
 }
 
+bool MediaSessionBridge::waitForReopens(std::chrono::milliseconds timeout)
+{
+    std::unique_lock queue(reopenMutex_);
+    return reopensIdle_.wait_for(queue, timeout, [this] { return !reopenWorkerRunning_; });
+}
+
 void MediaSessionBridge::reopensEnded()
 {
     {
@@ -513,6 +522,8 @@ void MediaSessionBridge::reopensEnded()
     pendingSpeed_ = 0.0;
     pendingAudioTrack_ = -2;
     pendingSubtitleTrack_ = -2;
+    pendingAudioEffects_.reset();
+    pendingVideoFilters_.reset();
     emit stateChanged();
     emit clockUsChanged();
 }

@@ -12,11 +12,14 @@
 #include <QtQml/qqmlregistration.h>
 
 #include <atomic>
+#include <optional>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -331,6 +334,9 @@ private:
     // the GUI thread only asks. Asked while another runs, it waits its turn; a waiting seek gives way to a later
     // one, so only the last target is sought. `done` follows on the GUI thread. False when dropped because an
     // open is still running.
+    // A capture asked right after a seek must see the seek's picture: waits, at most `timeout`, until the open
+    // thread has served the reopens asked so far. False when they still run.
+    bool waitForReopens(std::chrono::milliseconds timeout);
     bool reopen(
         std::function<void(kvr::engine::MediaSession&)> work, std::function<void()> done = {}, bool isSeek = false);
     // A control that needs the engine (play, pause, an effect): runs here and now when nothing holds the engine,
@@ -420,6 +426,8 @@ private:
     // Guards the reopens waiting for the open thread and whether it serves them; taken after engineMutex_ when
     // both are held, never held while waiting for the engine.
     std::mutex reopenMutex_;
+    // Told when the open thread has served every reopen asked.
+    std::condition_variable reopensIdle_;
     std::deque<ReopenJob> reopenJobs_;
     bool reopenWorkerRunning_ = false;
     // GUI thread only: see reopening(); the state and position the desktop keeps meanwhile; the last seek target
@@ -442,6 +450,9 @@ private:
     // The tracks asked for while reopens run, so a quickly repeated cycle steps on from them (−2: none).
     int pendingAudioTrack_ = -2;
     int pendingSubtitleTrack_ = -2;
+    // Effects asked while reopens run, shown as set until the engine has them, as a seek's target is.
+    std::optional<QVariantMap> pendingAudioEffects_;
+    std::optional<QVariantMap> pendingVideoFilters_;
 };
 
 } // namespace kvr::ui

@@ -52,6 +52,8 @@ QVariantMap storedMap(const QJsonObject& object, const QString& member)
 
 QVariantMap MediaSessionBridge::audioEffects() const
 {
+    if (reopening_ && pendingAudioEffects_)
+        return *pendingAudioEffects_;
     return audioEffectsToMap(session_ ? session_->audioEffects() : kvr::engine::AudioEffects {});
 }
 
@@ -61,15 +63,19 @@ void MediaSessionBridge::setAudioEffects(const QVariantMap& map)
         return;
     // An open holds the engine: the change is dropped rather than making the window wait. Inside a reopen it
     // waits its turn.
-    if (control([effects = audioEffectsFromMap(map)](kvr::engine::MediaSession& s) { s.setAudioEffects(effects); })
-        == Control::Dropped)
+    const kvr::engine::AudioEffects effects = audioEffectsFromMap(map);
+    if (control([effects](kvr::engine::MediaSession& s) { s.setAudioEffects(effects); }) == Control::Dropped)
         return;
+    if (reopening_)
+        pendingAudioEffects_ = audioEffectsToMap(effects);
     storeEffects();
     emit effectsChanged();
 }
 
 QVariantMap MediaSessionBridge::videoFilters() const
 {
+    if (reopening_ && pendingVideoFilters_)
+        return *pendingVideoFilters_;
     return videoFiltersToMap(session_ ? session_->videoFilters() : kvr::engine::VideoFilters {});
 }
 
@@ -93,9 +99,11 @@ void MediaSessionBridge::setVideoFilters(const QVariantMap& map)
 {
     if (!session_)
         return;
-    if (!applyEffects(
-            [filters = videoFiltersFromMap(map)](kvr::engine::MediaSession& s) { s.setVideoFilters(filters); }))
+    const kvr::engine::VideoFilters filters = videoFiltersFromMap(map);
+    if (!applyEffects([filters](kvr::engine::MediaSession& s) { s.setVideoFilters(filters); }))
         return;
+    if (reopening_)
+        pendingVideoFilters_ = videoFiltersToMap(filters);
     storeEffects();
     emit effectsChanged();
 }
@@ -225,13 +233,18 @@ void MediaSessionBridge::resetEffectsToDefault()
         settings_.remove(sourcePrefix + effectsKey_);
     effectsForThisFile_ = false;
     const QJsonObject stored = readObject(settings_, defaultKey);
-    if (!applyEffects([effects = audioEffectsFromMap(storedMap(stored, "audio")),
-                          filters = videoFiltersFromMap(storedMap(stored, "video"))](kvr::engine::MediaSession& s) {
+    const kvr::engine::AudioEffects effects = audioEffectsFromMap(storedMap(stored, "audio"));
+    const kvr::engine::VideoFilters filters = videoFiltersFromMap(storedMap(stored, "video"));
+    if (!applyEffects([effects, filters](kvr::engine::MediaSession& s) {
             s.setAudioEffects(effects);
             s.setVideoFilters(filters);
             s.setClockOffsetUs(0);
         }))
         return;
+    if (reopening_) {
+        pendingAudioEffects_ = audioEffectsToMap(effects);
+        pendingVideoFilters_ = videoFiltersToMap(filters);
+    }
     emit effectsChanged();
     emit osd(tr("Effects reset to the default"));
 }
@@ -250,6 +263,10 @@ void MediaSessionBridge::factoryResetEffects()
             s.setClockOffsetUs(0);
         }))
         return;
+    if (reopening_) {
+        pendingAudioEffects_ = audioEffectsToMap(kvr::engine::AudioEffects {});
+        pendingVideoFilters_ = videoFiltersToMap(kvr::engine::VideoFilters {});
+    }
     emit effectsChanged();
     emit osd(tr("All effects and filters off"));
 }
@@ -261,8 +278,10 @@ QVariantMap MediaSessionBridge::detectLetterbox()
     int32_t right = 0;
     int32_t bottom = 0;
     bool found = false;
-    if (session_)
+    if (session_) {
+        waitForReopens(std::chrono::seconds(2));
         found = session_->detectBlackBars(left, top, right, bottom);
+    }
     return { { "found", found }, { "left", int(left) }, { "top", int(top) }, { "right", int(right) },
         { "bottom", int(bottom) } };
 }
