@@ -44,6 +44,7 @@ QString MediaSessionBridge::saveSnapshot()
     if (!session_)
         return {};
 
+    waitForReopens(std::chrono::seconds(2));
     const std::shared_ptr<kvr::engine::VideoFrame> shown = session_->openFrame();
     const std::shared_ptr<kvr::engine::VideoFrame> frame = shown ? kvr::engine::convertToBgra(*shown) : nullptr;
     if (!frame || frame->width <= 0 || frame->height <= 0 || frame->bytes.empty()) {
