@@ -388,13 +388,7 @@ void MediaSessionBridge::cancelPendingOpen()
     }
     if (openThread_.joinable())
         openThread_.join();
-    reopening_ = false;
-    pendingSeekUs_ = -1;
-    pendingSpeed_ = 0.0;
-    pendingAudioTrack_ = -2;
-    pendingSubtitleTrack_ = -2;
-    pendingAudioEffects_.reset();
-    pendingVideoFilters_.reset();
+    endReopening();
 }
 
 void MediaSessionBridge::startOpenThread(const QString& path, int64_t startUs)
@@ -501,6 +495,17 @@ void MediaSessionBridge::reopenWorker(kvr::engine::MediaSession* session)
         this, [this] { reopensEnded(); }, Qt::QueuedConnection);
 }
 
+void MediaSessionBridge::endReopening()
+{
+    reopening_ = false;
+    pendingSeekUs_ = -1;
+    pendingSpeed_ = 0.0;
+    pendingAudioTrack_ = -2;
+    pendingSubtitleTrack_ = -2;
+    pendingAudioEffects_.reset();
+    pendingVideoFilters_.reset();
+}
+
 bool MediaSessionBridge::waitForReopens(std::chrono::milliseconds timeout)
 {
     std::unique_lock queue(reopenMutex_);
@@ -517,13 +522,7 @@ void MediaSessionBridge::reopensEnded()
     }
     if (!reopening_)
         return;
-    reopening_ = false;
-    pendingSeekUs_ = -1;
-    pendingSpeed_ = 0.0;
-    pendingAudioTrack_ = -2;
-    pendingSubtitleTrack_ = -2;
-    pendingAudioEffects_.reset();
-    pendingVideoFilters_.reset();
+    endReopening();
     emit stateChanged();
     emit clockUsChanged();
 }

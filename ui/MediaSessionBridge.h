@@ -348,6 +348,8 @@ private:
     // Applies an effects change through control() and draws a paused picture again; false when dropped.
     bool applyEffects(std::function<void(kvr::engine::MediaSession&)> apply);
     void reopensEnded();
+    // The window and the desktop go back to the engine's own values: nothing is on its way any more.
+    void endReopening();
     // After a filter change: the paused picture again through the new filters.
     void refreshPausedPicture();
     State engineState() const;
