@@ -261,16 +261,26 @@ QString recomputeKeys(const QString& condition)
 // rating, and the names its rows point to. No type on the columns: they keep the storage class the view gives.
 QString sortKeyTriggers()
 {
+    QString sql;
+    const auto trigger = [&sql](const QString& name, const QString& when, const QString& body) {
+        sql += QStringLiteral("CREATE TRIGGER IF NOT EXISTS %1 %2 BEGIN %3 END;\n").arg(name, when, body);
+    };
     struct Source {
         const char* table;
         // The sources a row of the table bears on, %1 being NEW or OLD.
         const char* ids;
     };
+    // Rows of one source each: an update works that source out once (twice only if it moved to another).
+    for (const char* table : { "tracks", "videos", "play_stats", "source_ratings" }) {
+        const QString name = QLatin1String(table);
+        trigger(QStringLiteral("sk_%1_insert").arg(name), QStringLiteral("AFTER INSERT ON ") + name,
+            recomputeKeys(QStringLiteral("id = NEW.source_id")));
+        trigger(QStringLiteral("sk_%1_delete").arg(name), QStringLiteral("AFTER DELETE ON ") + name,
+            recomputeKeys(QStringLiteral("id = OLD.source_id")));
+        trigger(QStringLiteral("sk_%1_update").arg(name), QStringLiteral("AFTER UPDATE ON ") + name,
+            recomputeKeys(QStringLiteral("id IN (OLD.source_id, NEW.source_id)")));
+    }
     const Source sources[] = {
-        { "tracks", "id = %1.source_id" },
-        { "videos", "id = %1.source_id" },
-        { "play_stats", "id = %1.source_id" },
-        { "source_ratings", "id = %1.source_id" },
         { "artists",
             "id IN (SELECT source_id FROM tracks WHERE artist_id = %1.id UNION SELECT t.source_id FROM albums al JOIN "
             "tracks t ON t.album_id = al.id WHERE al.primary_artist_id = %1.id)" },
@@ -280,15 +290,15 @@ QString sortKeyTriggers()
             "genre_id = %1.id)" },
         { "shows", "id IN (SELECT source_id FROM videos WHERE show_id = %1.id)" },
     };
-    QString sql;
-    const auto trigger = [&sql](const QString& name, const QString& when, const QString& body) {
-        sql += QStringLiteral("CREATE TRIGGER IF NOT EXISTS %1 %2 BEGIN %3 END;\n").arg(name, when, body);
-    };
     trigger(QStringLiteral("sk_sources_insert"), QStringLiteral("AFTER INSERT ON sources"),
         recomputeKeys(QStringLiteral("id = NEW.id")));
+    // Only when a value moved: the scanner rewrites every column of a file it reads, the cover too.
+    QStringList moved;
+    for (const char* column : { "cover_key", "u_title", "u_artist", "u_album", "u_album_artist", "u_year", "u_genre",
+             "u_track", "u_composer", "u_category", "u_show", "u_season", "u_episode" })
+        moved << QStringLiteral("OLD.%1 IS NOT NEW.%1").arg(QLatin1String(column));
     trigger(QStringLiteral("sk_sources_update"),
-        QStringLiteral("AFTER UPDATE OF cover_key, u_title, u_artist, u_album, u_album_artist, u_year, u_genre, "
-                       "u_track, u_composer, u_category, u_show, u_season, u_episode ON sources"),
+        QStringLiteral("AFTER UPDATE ON sources WHEN %1").arg(moved.join(QStringLiteral(" OR "))),
         recomputeKeys(QStringLiteral("id = NEW.id")));
     for (const Source& source : sources) {
         const QString table = QLatin1String(source.table);
@@ -305,22 +315,26 @@ QString sortKeyTriggers()
 
 // The indexes over the keys: each serves one list's filter and order (the row id last breaks ties), or, for
 // the groups and counts, covers every column they read. None begins with available alone: without statistics
-// SQLite would take that two-valued column for a selective one and read whole lists through it.
+// SQLite would take that two-valued column for a selective one and read whole lists through it. Indexes of
+// the smaller lists hold only their rows (the conditions are the lists' own, word for word), so that a new
+// file, written with a commit of its own, touches as few index pages as it can.
 constexpr const char* sortKeyIndexes = R"sql(
 CREATE INDEX IF NOT EXISTS idx_sk_tracks ON sources(kind, available, sk_artist COLLATE NOCASE,
   sk_album COLLATE NOCASE, sk_disc_number, sk_track_number, sk_title COLLATE NOCASE);
 CREATE INDEX IF NOT EXISTS idx_sk_title ON sources(kind, sk_title COLLATE NOCASE, available);
 CREATE INDEX IF NOT EXISTS idx_sk_album ON sources(sk_album COLLATE NOCASE, sk_album_artist COLLATE NOCASE);
-CREATE INDEX IF NOT EXISTS idx_sk_category ON sources(sk_category, available, sk_title COLLATE NOCASE);
-CREATE INDEX IF NOT EXISTS idx_sk_played ON sources(sk_last_played);
-CREATE INDEX IF NOT EXISTS idx_sk_plays ON sources(sk_play_count);
-CREATE INDEX IF NOT EXISTS idx_sk_rating ON sources(sk_rating);
+CREATE INDEX IF NOT EXISTS idx_sk_category ON sources(sk_category, available, sk_title COLLATE NOCASE)
+  WHERE sk_category IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sk_played ON sources(sk_last_played) WHERE sk_last_played IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sk_plays ON sources(sk_play_count) WHERE sk_play_count > 0;
+CREATE INDEX IF NOT EXISTS idx_sk_rating ON sources(sk_rating) WHERE sk_rating > 0;
 CREATE INDEX IF NOT EXISTS idx_sk_artists ON sources(kind, available, sk_artist, sk_cover_key, duration_us);
 CREATE INDEX IF NOT EXISTS idx_sk_albums ON sources(kind, available, sk_album, sk_album_artist, sk_year,
   sk_cover_key, duration_us);
 CREATE INDEX IF NOT EXISTS idx_sk_genres ON sources(sk_genre, available, sk_cover_key, duration_us);
 CREATE INDEX IF NOT EXISTS idx_sk_years ON sources(kind, available, sk_year, sk_cover_key, duration_us);
-CREATE INDEX IF NOT EXISTS idx_sk_composers ON sources(sk_composer, available, sk_cover_key, duration_us);
+CREATE INDEX IF NOT EXISTS idx_sk_composers ON sources(sk_composer, available, sk_cover_key, duration_us)
+  WHERE sk_composer IS NOT NULL AND sk_composer <> '';
 CREATE INDEX IF NOT EXISTS idx_albums_artist ON albums(primary_artist_id);
 )sql";
 
