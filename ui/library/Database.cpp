@@ -238,9 +238,9 @@ CREATE INDEX IF NOT EXISTS idx_videos_genre ON videos(genre_id);
 // columns are added to files of version 1 as they are opened (older builds read past them), and triggers keep
 // them in step with every write, whoever makes it: the scanner, edits, plays, a build that knows nothing of
 // them. Each key is the view's own column, so a stored value is exactly what the view would give.
-constexpr const char* sortKeyColumns[] = { "cover_key", "title", "artist", "album_artist", "album", "year", "genre",
-    "composer", "track_number", "disc_number", "show", "season", "episode", "category", "play_count", "last_played",
-    "rating" };
+constexpr const char* sortKeyColumns[]
+    = { "cover_key", "title", "artist", "album_artist", "album", "year", "genre", "composer", "track_number",
+          "disc_number", "show", "season", "episode", "category", "play_count", "last_played", "rating" };
 
 QString keyList(const char* prefix)
 {

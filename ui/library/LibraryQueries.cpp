@@ -239,10 +239,10 @@ QVariantList Library::queryPage(const QVariantMap& params, int offset, int limit
     // Ties fall in the order the library first saw the files, whichever way SQLite reads the list.
     const ListCache& list = cachedList(
         QStringLiteral("SELECT id FROM %1 WHERE %2 ORDER BY %3, id").arg(itemSource(), whereText(where), order),
-            where.values, total != nullptr, [](Statement& select, ListCache& entry) {
-                while (select.next())
-                    entry.ids.push_back(select.columnInt64(0));
-            });
+        where.values, total != nullptr, [](Statement& select, ListCache& entry) {
+            while (select.next())
+                entry.ids.push_back(select.columnInt64(0));
+        });
     if (total)
         *total = int(list.ids.size());
     return itemRows(list.ids, offset, limit);

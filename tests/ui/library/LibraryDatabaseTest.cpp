@@ -128,8 +128,8 @@ const QStringList expectedIndexes = { "idx_albums_artist", "idx_history", "idx_s
     "idx_tracks_genre", "idx_tracks_year", "idx_videos_genre", "idx_videos_show" };
 
 // The indexes added after version 1 was first released; files of that time lack them.
-const char* const laterIndexes[] = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre",
-    "idx_albums_artist" };
+const char* const laterIndexes[]
+    = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre", "idx_albums_artist" };
 
 // The triggers that keep the stored list keys in step: one per write of each table a key is read from.
 const QStringList expectedTriggers = [] {

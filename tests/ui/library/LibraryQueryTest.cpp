@@ -520,8 +520,9 @@ TEST_F(LibraryQuery, StoredKeysAreAddedToAnOlderFileAndFollowEveryWrite)
         const char* sql;
     };
     const List lists[] = {
-        { {}, "SELECT id FROM items WHERE available = 1 AND kind = 'audio' ORDER BY artist COLLATE NOCASE, album "
-              "COLLATE NOCASE, disc_number, track_number, title COLLATE NOCASE, id" },
+        { {},
+            "SELECT id FROM items WHERE available = 1 AND kind = 'audio' ORDER BY artist COLLATE NOCASE, album "
+            "COLLATE NOCASE, disc_number, track_number, title COLLATE NOCASE, id" },
         { map({ { "view", "episodes" } }),
             "SELECT id FROM items WHERE available = 1 AND category = 'episode' ORDER BY show COLLATE NOCASE, season, "
             "episode, title, id" },
@@ -579,9 +580,11 @@ TEST_F(LibraryQuery, StoredKeysAreAddedToAnOlderFileAndFollowEveryWrite)
         { "show renamed", "UPDATE shows SET title = 'Deeper Sea' WHERE title = 'Deep Sea'" },
         { "track re-read", "UPDATE tracks SET title = 'Aurora Borealis', disc_number = 3 WHERE title = 'Aurora'" },
         { "video re-read", "UPDATE videos SET season = 9 WHERE title LIKE '%S1E1%' OR episode = 1" },
-        { "new file", "INSERT INTO sources(uri, kind, available, date_added) VALUES('/elsewhere/x.mp3', 'audio', 1, 0)" },
-        { "its tags", "INSERT INTO tracks(source_id, title, artist_id) SELECT id, 'X', (SELECT MIN(id) FROM artists) "
-                      "FROM sources WHERE uri = '/elsewhere/x.mp3'" },
+        { "new file",
+            "INSERT INTO sources(uri, kind, available, date_added) VALUES('/elsewhere/x.mp3', 'audio', 1, 0)" },
+        { "its tags",
+            "INSERT INTO tracks(source_id, title, artist_id) SELECT id, 'X', (SELECT MIN(id) FROM artists) "
+            "FROM sources WHERE uri = '/elsewhere/x.mp3'" },
         { "artist gone", "DELETE FROM artists WHERE id = (SELECT MIN(id) FROM artists)" },
         { "stats cleared", "DELETE FROM play_stats" },
         { "source gone", "DELETE FROM sources WHERE uri = '/elsewhere/x.mp3'" },
