@@ -164,6 +164,10 @@ Library::Library(QObject* parent)
         emit errorChanged();
         // Closing rolls back whatever a failed script left open; nothing more touches the file.
         db.close();
+    } else {
+        // The scanner folds the log back into the file (on its own thread); a play or a rating written here
+        // must not do it on the GUI thread after a scan has filled the log.
+        db.exec("PRAGMA wal_autocheckpoint=0");
     }
 
     watchTimer.setSingleShot(true);
