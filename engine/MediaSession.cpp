@@ -4,6 +4,7 @@
 #include "engine/Logging.h"
 #include "engine/MediaSessionImpl.h"
 #include "engine/internal/CoverArt.h"
+#include "engine/internal/HeapReuse.h"
 
 #include <algorithm>
 #include <chrono>
@@ -131,9 +132,13 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         d.selection.preferredSubtitleLanguage = subtitleLanguage;
         d.externalSubtitles.clear();
         d.subtitleDelayUs = 0;
-        std::lock_guard lock(d.frameMutex);
-        d.coverArt.reset();
-        d.currentFrame.reset();
+        {
+            std::lock_guard lock(d.frameMutex);
+            d.coverArt.reset();
+            d.currentFrame.reset();
+        }
+        // The medium before is gone for good: what its decoders held goes back to the system.
+        internal::returnFreedMemory();
     }
 
     d.demuxer = std::make_unique<internal::Demuxer>();
@@ -459,9 +464,12 @@ void MediaSession::close()
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = MediaInfo {};
     }
-    std::lock_guard lock(d.frameMutex);
-    d.coverArt.reset();
-    d.currentFrame.reset();
+    {
+        std::lock_guard lock(d.frameMutex);
+        d.coverArt.reset();
+        d.currentFrame.reset();
+    }
+    internal::returnFreedMemory();
 }
 
 void MediaSession::abortOpen()
