@@ -4,6 +4,7 @@
 #include "engine/Logging.h"
 #include "engine/MediaSessionImpl.h"
 #include "engine/internal/CoverArt.h"
+#include "engine/internal/HeapReuse.h"
 
 #include <algorithm>
 #include <chrono>
@@ -131,16 +132,22 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         d.selection.preferredSubtitleLanguage = subtitleLanguage;
         d.externalSubtitles.clear();
         d.subtitleDelayUs = 0;
-        std::lock_guard lock(d.frameMutex);
-        d.coverArt.reset();
-        d.currentFrame.reset();
+        {
+            std::lock_guard lock(d.frameMutex);
+            d.coverArt.reset();
+            d.currentFrame.reset();
+        }
+        // The medium before is gone for good: what its decoders held goes back to the system.
+        internal::returnFreedMemory();
     }
 
     d.demuxer = std::make_unique<internal::Demuxer>();
     d.demuxer->abortFlag = &d.abortFlag;
     d.demuxer->networkTimeoutUs = d.networkTimeoutUs.load();
     internal::Demuxer& demuxer = *d.demuxer;
-    if (!demuxer.open(path, startUs, d.selection)) {
+    const bool opened = demuxer.open(path, startUs, d.selection, kind == Reopen::Fresh ? nullptr : d.streamInfo);
+    d.streamInfo = demuxer.streamInfo;
+    if (!opened) {
         setLastError(demuxer.lastError);
         setState(PlayerState::Error);
         return false;
@@ -452,13 +459,17 @@ void MediaSession::close()
     }
     d.currentAudioTrack = -1;
     d.externalSubtitles.clear();
+    d.streamInfo.reset();
     {
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = MediaInfo {};
     }
-    std::lock_guard lock(d.frameMutex);
-    d.coverArt.reset();
-    d.currentFrame.reset();
+    {
+        std::lock_guard lock(d.frameMutex);
+        d.coverArt.reset();
+        d.currentFrame.reset();
+    }
+    internal::returnFreedMemory();
 }
 
 void MediaSession::abortOpen()
