@@ -4,7 +4,6 @@
 #include "engine/Logging.h"
 #include "engine/MediaSessionImpl.h"
 #include "engine/internal/CoverArt.h"
-#include "engine/internal/HeapReuse.h"
 
 #include <algorithm>
 #include <chrono>
@@ -132,13 +131,9 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
         d.selection.preferredSubtitleLanguage = subtitleLanguage;
         d.externalSubtitles.clear();
         d.subtitleDelayUs = 0;
-        {
-            std::lock_guard lock(d.frameMutex);
-            d.coverArt.reset();
-            d.currentFrame.reset();
-        }
-        // The medium before is gone for good: what its decoders held goes back to the system.
-        internal::returnFreedMemory();
+        std::lock_guard lock(d.frameMutex);
+        d.coverArt.reset();
+        d.currentFrame.reset();
     }
 
     d.demuxer = std::make_unique<internal::Demuxer>();
@@ -464,12 +459,9 @@ void MediaSession::close()
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = MediaInfo {};
     }
-    {
-        std::lock_guard lock(d.frameMutex);
-        d.coverArt.reset();
-        d.currentFrame.reset();
-    }
-    internal::returnFreedMemory();
+    std::lock_guard lock(d.frameMutex);
+    d.coverArt.reset();
+    d.currentFrame.reset();
 }
 
 void MediaSession::abortOpen()

@@ -5,7 +5,6 @@
 #include "engine/FilterChains.h"
 #include "engine/Logging.h"
 #include "engine/internal/FrameOwner.h"
-#include "engine/internal/HeapReuse.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -203,7 +202,6 @@ bool VideoDecoder::open(const AVCodecParameters* params, AVRational tb, bool all
     }
 
     timeBase = tb;
-    keepFreedMemoryForReuse();
     defaultLogger()->info("VideoDecoder: opened codec={} {}x{} pix_fmt={} {}", codec->name, codecContext->width,
         codecContext->height, int(codecContext->pix_fmt), hardware ? "[HW: VA-API]" : "[SW]");
     return true;
