@@ -40,7 +40,10 @@ for sanitizer in $sanitizers; do
       # (cmake/KvrTargets.cmake).
       export KVR_BUILD_DIR=$build
       export KVR_BUILD_TARGETS="kvr_engine_tests kvr_engine_internal_tests kvr_cast_tests kvr_library_tests kvr_ui_tests"
-      bash "$root/scripts/test.sh" -L 'engine|cast|library' "$@" || status=1
+      # Left out here only: MPEG-2's slice threads hand the rows they decoded back through atomics, in FFmpeg
+      # functions that Debian's libavcodec carries no symbols for, so no suppression can name them.
+      bash "$root/scripts/test.sh" -L 'engine|cast|library' -E '^TranscoderInputs\.DvdProgrammeStreamStartsAtZero$' \
+        "$@" || status=1
       bash "$root/scripts/test.sh" -R '^TranscodeQueue' "$@" || status=1
       unset KVR_BUILD_DIR KVR_BUILD_TARGETS
       ;;
