@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -189,7 +190,9 @@ QString TestKit::screenshot(QObject* target, const QString& name) const
     const QString dir = QStringLiteral(KVR_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    if (image.isNull() || !image.save(path)) {
+    // Written aside and renamed, so that a run beside this one in the same build tree never reads half a picture.
+    QSaveFile file(path);
+    if (image.isNull() || !file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit()) {
         qWarning("TestKit: could not save %s", qPrintable(path));
         return {};
     }
