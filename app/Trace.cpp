@@ -35,14 +35,16 @@ const char* prefixFor(QtMsgType type)
 
 const char* tracePath()
 {
-    static const std::string path = [] {
+    // Never destroyed: Qt objects that static destructors delete still report, after a static string would be
+    // gone, and a freed name would make a stray file wherever the process happens to stand.
+    static const std::string* const path = new std::string([] {
         try {
             return (engine::privateDirectoryOrCurrent() / "kvr_trace.txt").string();
         } catch (...) {
             return std::string("./kvr_trace.txt");
         }
-    }();
-    return path.c_str();
+    }());
+    return path->c_str();
 }
 
 void traceLine(const char* text)

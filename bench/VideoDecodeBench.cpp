@@ -2,7 +2,9 @@
 // (demuxer and decoder threads, frame queue, a consumer that takes every picture as soon as it is queued),
 // beside a plain libavformat/libavcodec loop in this same process decoding the same file with the same decoder
 // settings (automatic thread count, frame and slice threads) and dropping every picture. Both sides are timed
-// the same way: wall time and this process's CPU time around the decode alone, best of three runs each.
+// the same way: wall time and this process's CPU time around the decode alone. The sides alternate run by run
+// (A B A B, which goes first alternating too); the ratio of the medians is printed, and the median of the pairs'
+// ratios beside it.
 #include "engine/internal/Demuxer.h"
 #include "engine/internal/VideoDecoder.h"
 #include "engine/internal/VideoFrameQueue.h"
@@ -23,6 +25,7 @@ extern "C" {
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace kvr::engine;
 using namespace kvr::engine::internal;
@@ -136,16 +139,13 @@ Run plainOnce(const fs::path& clip)
     return run;
 }
 
-Run best(Run (*once)(const fs::path&), const fs::path& clip)
+double median(std::vector<double> values)
 {
-    Run result;
-    for (int i = 0; i < 3; ++i) {
-        const Run run = once(clip);
-        if (run.frames > 0 && (result.frames == 0 || run.wall < result.wall))
-            result = run;
-    }
-    return result;
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[values.size() / 2];
 }
+
+constexpr int pairs = 5;
 
 } // namespace
 
@@ -169,23 +169,47 @@ int main()
         return 1;
     }
 
-    const Run ours = best(&decodeOnce, clip);
-    const Run plain = best(&plainOnce, clip);
+    std::vector<double> oursWall, oursCpu, plainWall, plainCpu, wallRatio, cpuRatio;
+    int64_t oursFrames = 0;
+    int64_t plainFrames = 0;
+    for (int i = 0; i < pairs; ++i) {
+        Run ours;
+        Run plain;
+        if (i % 2 == 0) {
+            ours = decodeOnce(clip);
+            plain = plainOnce(clip);
+        } else {
+            plain = plainOnce(clip);
+            ours = decodeOnce(clip);
+        }
+        if (ours.frames <= 0 || plain.frames <= 0) {
+            std::fprintf(stderr, "decoding failed\n");
+            fs::remove_all(dir);
+            return 1;
+        }
+        oursFrames = ours.frames;
+        plainFrames = plain.frames;
+        oursWall.push_back(ours.wall);
+        oursCpu.push_back(ours.cpu);
+        plainWall.push_back(plain.wall);
+        plainCpu.push_back(plain.cpu);
+        wallRatio.push_back(ours.wall / plain.wall);
+        cpuRatio.push_back(ours.cpu / plain.cpu);
+    }
     fs::remove_all(dir);
 
-    if (ours.frames <= 0 || plain.frames <= 0) {
-        std::fprintf(stderr, "decoding failed\n");
-        return 1;
-    }
-    std::printf("video_decode_frames: %lld frames\n", static_cast<long long>(ours.frames));
-    std::printf("plain_decode_frames: %lld frames\n", static_cast<long long>(plain.frames));
-    std::printf("video_decode_1080p_h264_wall: %.3f s\n", ours.wall);
-    std::printf("video_decode_1080p_h264_cpu: %.3f s\n", ours.cpu);
-    std::printf("video_decode_1080p_h264: %.1f fps\n", double(ours.frames) / ours.wall);
-    std::printf("plain_decode_1080p_h264_wall: %.3f s\n", plain.wall);
-    std::printf("plain_decode_1080p_h264_cpu: %.3f s\n", plain.cpu);
-    std::printf("plain_decode_1080p_h264: %.1f fps\n", double(plain.frames) / plain.wall);
-    std::printf("video_decode_vs_plain_wall: %.2f ratio\n", ours.wall / plain.wall);
-    std::printf("video_decode_vs_plain_cpu: %.2f ratio\n", ours.cpu / plain.cpu);
+    std::printf("video_decode_pairs: %d pairs\n", pairs);
+    std::printf("video_decode_frames: %lld frames\n", static_cast<long long>(oursFrames));
+    std::printf("plain_decode_frames: %lld frames\n", static_cast<long long>(plainFrames));
+    std::printf("video_decode_1080p_h264_wall_median: %.3f s\n", median(oursWall));
+    std::printf("video_decode_1080p_h264_cpu_median: %.3f s\n", median(oursCpu));
+    std::printf("video_decode_1080p_h264_median: %.1f fps\n", double(oursFrames) / median(oursWall));
+    std::printf("plain_decode_1080p_h264_wall_median: %.3f s\n", median(plainWall));
+    std::printf("plain_decode_1080p_h264_cpu_median: %.3f s\n", median(plainCpu));
+    std::printf("plain_decode_1080p_h264_median: %.1f fps\n", double(plainFrames) / median(plainWall));
+    std::printf("video_decode_vs_plain_wall: %.2f ratio\n", median(oursWall) / median(plainWall));
+    std::printf("video_decode_vs_plain_cpu: %.2f ratio\n", median(oursCpu) / median(plainCpu));
+    std::printf("video_decode_vs_plain_wall_pair_median: %.2f ratio\n", median(wallRatio));
+    std::printf("video_decode_vs_plain_cpu_pair_median: %.2f ratio\n", median(cpuRatio));
     return 0;
 }

@@ -140,7 +140,9 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     d.demuxer->abortFlag = &d.abortFlag;
     d.demuxer->networkTimeoutUs = d.networkTimeoutUs.load();
     internal::Demuxer& demuxer = *d.demuxer;
-    if (!demuxer.open(path, startUs, d.selection)) {
+    const bool opened = demuxer.open(path, startUs, d.selection, kind == Reopen::Fresh ? nullptr : d.streamInfo);
+    d.streamInfo = demuxer.streamInfo;
+    if (!opened) {
         setLastError(demuxer.lastError);
         setState(PlayerState::Error);
         return false;
@@ -452,6 +454,7 @@ void MediaSession::close()
     }
     d.currentAudioTrack = -1;
     d.externalSubtitles.clear();
+    d.streamInfo.reset();
     {
         std::lock_guard lock(d.mediaInfoMutex);
         d.mediaInfo = MediaInfo {};

@@ -39,6 +39,9 @@ struct MediaSession::Impl {
     // both on the thread that opens; other threads reach the decoders only under effectsMutex, which also guards
     // every replacement and destruction of them.
     std::unique_ptr<internal::Demuxer> demuxer;
+    // What the last open of the medium learned of its streams; a reopen of it (seek, track or speed change)
+    // starts from there. Only the opening thread touches it.
+    std::shared_ptr<const internal::StreamInfo> streamInfo;
     std::unique_ptr<internal::AudioDecoder> audioDecoder;
     std::unique_ptr<internal::VideoDecoder> videoDecoder;
     // Read by GUI calls (volume, the visualiser's tap) while the opening thread replaces it: guarded by

@@ -2098,7 +2098,8 @@ ApplicationWindow {
     CastMenu {
         id: castMenu
         objectName: "castMenu"
-        receiversWindow: castWindow
+        // The window itself once made: the menu reads whether it shows as the window has just been asked to.
+        receiversWindow: castWindow.item || castWindow
         typeNames: root.castTypeNames
         // Receivers found while it is open make it taller: its bottom stays on the button.
         onImplicitHeightChanged: if (visible) y = castBtn.mapToItem(parent, 0, 0).y - implicitHeight
@@ -2168,122 +2169,177 @@ ApplicationWindow {
         }
     }
 
-    // One instance of every other window, opened by id from menus, shortcuts, buttons and the library.
-    MediaInfoDialog {
+    // One instance of every other window, opened by id from menus, shortcuts, buttons and the library, and made
+    // the first time it is asked for.
+    OnDemand {
         id: infoDialog
         objectName: "infoDialog"
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: MediaInfoDialog {}
     }
 
-    PreferencesDialog {
+    OnDemand {
         id: prefsDialog
         objectName: "prefsDialog"
-        onOpenLibrarySettings: librarySettings.openWindow()
-        onOpenCastSettings: castWindow.openWindow()
-        onCheckForUpdates: updateDialog.checkNow()
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: PreferencesDialog {
+            onOpenLibrarySettings: librarySettings.openWindow()
+            onOpenCastSettings: castWindow.openWindow()
+            onCheckForUpdates: updateDialog.checkNow()
+        }
     }
 
-    ShortcutsDialog {
+    OnDemand {
         id: shortcutsDialog
         objectName: "shortcutsDialog"
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: ShortcutsDialog {}
     }
 
-    OpenUrlDialog {
+    OnDemand {
         id: urlDialog
         objectName: "urlDialog"
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: OpenUrlDialog {}
     }
 
-    EffectsDialog {
+    OnDemand {
         id: fxDialog
         objectName: "fxDialog"
+        parentObject: root
+        function openDialog() { get().openDialog() }
+        sourceComponent: EffectsDialog {}
     }
 
-    LibraryEditDialog {
+    OnDemand {
         id: libraryEdit
         objectName: "libraryEdit"
+        parentObject: root
+        function openFor(list) { get().openFor(list) }
+        sourceComponent: LibraryEditDialog {}
     }
 
-    LibrarySettingsWindow {
+    OnDemand {
         id: librarySettings
         objectName: "librarySettings"
+        parentObject: root
+        function openWindow() { get().openWindow() }
+        sourceComponent: LibrarySettingsWindow {}
     }
 
-    CastWindow {
+    OnDemand {
         id: castWindow
         objectName: "castWindow"
+        parentObject: root
+        // Not made yet, so not on screen.
+        readonly property bool visible: false
+        function openWindow() { get().openWindow() }
+        sourceComponent: CastWindow {}
     }
 
-    UpdateDialog {
+    OnDemand {
         id: updateDialog
         objectName: "updateDialog"
+        parentObject: root
+        function checkNow() { get().checkNow() }
+        sourceComponent: UpdateDialog {}
     }
 
-    ConvertDialog {
+    OnDemand {
         id: convertDialog
         objectName: "convertDialog"
-        onQueued: count => {
-            if (count > 0) {
-                osd.show(qsTr("Added %n file(s) to the conversion queue", "", count))
-                queueWindow.openWindow()
-            } else {
-                osd.show(qsTr("Nothing added"))
+        parentObject: root
+        function openWith(files) { get().openWith(files) }
+        sourceComponent: ConvertDialog {
+            onQueued: count => {
+                if (count > 0) {
+                    osd.show(qsTr("Added %n file(s) to the conversion queue", "", count))
+                    queueWindow.openWindow()
+                } else {
+                    osd.show(qsTr("Nothing added"))
+                }
             }
         }
     }
 
-    QueueWindow {
+    OnDemand {
         id: queueWindow
         objectName: "queueWindow"
-        // A failed job's "Adjust…" reopens the conversion for its source.
-        onAdjust: settings => convertDialog.openWith([settings.input])
+        parentObject: root
+        function openWindow() { get().openWindow() }
+        sourceComponent: QueueWindow {
+            // A failed job's "Adjust…" reopens the conversion for its source.
+            onAdjust: settings => convertDialog.openWith([settings.input])
+        }
     }
 
     // The desktop's file chooser where the bus offers one, else the player's own. Selections come back as file
     // URLs, which the player takes as they are. Each starts in Documents, else in the home folder: never in the
     // working folder.
-    FileChooser {
+    OnDemand {
         id: openDialog
         objectName: "openDialog"
-        title: qsTr("Open media files")
-        fileMode: FileChooser.OpenFiles
-        nameFilters: [
-            qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
-                "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
-                "opus", "wma", "aiff", "ape", "wv", "mka"])),
-            qsTr("Playlists (%1)").arg(root.filePatterns(["m3u", "m3u8", "pls"])),
-            qsTr("All files (*)")
-        ]
-        onAccepted: root.addUrls(selectedFiles)
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: FileChooser {
+            title: qsTr("Open media files")
+            fileMode: FileChooser.OpenFiles
+            nameFilters: [
+                qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
+                    "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
+                    "opus", "wma", "aiff", "ape", "wv", "mka"])),
+                qsTr("Playlists (%1)").arg(root.filePatterns(["m3u", "m3u8", "pls"])),
+                qsTr("All files (*)")
+            ]
+            onAccepted: root.addUrls(selectedFiles)
+        }
     }
 
-    FileChooser {
+    OnDemand {
         id: folderDialog
-        fileMode: FileChooser.Folder
         objectName: "folderDialog"
-        title: qsTr("Add a folder to the playlist")
-        onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: FileChooser {
+            fileMode: FileChooser.Folder
+            title: qsTr("Add a folder to the playlist")
+            onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
+        }
     }
 
-    FileChooser {
+    OnDemand {
         id: subtitleDialog
         objectName: "subtitleDialog"
-        title: qsTr("Add subtitle file")
-        fileMode: FileChooser.OpenFile
-        nameFilters: [
-            qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
-            qsTr("All files (*)")
-        ]
-        onAccepted: Player.loadSubtitleFile(String(selectedFile))
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: FileChooser {
+            title: qsTr("Add subtitle file")
+            fileMode: FileChooser.OpenFile
+            nameFilters: [
+                qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
+                qsTr("All files (*)")
+            ]
+            onAccepted: Player.loadSubtitleFile(String(selectedFile))
+        }
     }
 
     // The library's save dialog: it asks before replacing a file where the desktop's chooser has not.
-    ExportDialog {
+    OnDemand {
         id: savePlaylistDialog
         objectName: "savePlaylistDialog"
-        title: qsTr("Save playlist")
-        nameFilters: [qsTr("M3U8 playlist (%1)").arg(root.filePatterns(["m3u8"])),
-                      qsTr("M3U playlist (%1)").arg(root.filePatterns(["m3u"]))]
-        defaultSuffix: "m3u8"
-        onAccepted: Player.savePlaylist(String(selectedFile))
+        parentObject: root
+        function open() { get().open() }
+        sourceComponent: ExportDialog {
+            title: qsTr("Save playlist")
+            nameFilters: [qsTr("M3U8 playlist (%1)").arg(root.filePatterns(["m3u8"])),
+                          qsTr("M3U playlist (%1)").arg(root.filePatterns(["m3u"]))]
+            defaultSuffix: "m3u8"
+            onAccepted: Player.savePlaylist(String(selectedFile))
+        }
     }
 
     DarkDialog {

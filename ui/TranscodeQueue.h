@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QSettings>
 #include <QString>
@@ -140,6 +141,8 @@ private:
     bool keepPartial_ = false;
     QString filenamePattern_;
     QVariantMap lastSettings_;
+    // The queue file as last read or written, so an unchanged queue is not written again.
+    mutable QByteArray savedQueue_;
     QSettings settingsStore_;
     // Coalesces progress reports into one jobsChanged per 500 ms.
     QTimer changeTimer_;

@@ -52,7 +52,8 @@ void TranscodeQueue::loadQueue()
     QFile file(queueFilePath());
     if (!file.open(QIODevice::ReadOnly))
         return;
-    const QJsonArray array = QJsonDocument::fromJson(file.readAll()).array();
+    savedQueue_ = file.readAll();
+    const QJsonArray array = QJsonDocument::fromJson(savedQueue_).array();
     for (const QJsonValue& value : array) {
         const QJsonObject object = value.toObject();
         Job job;
@@ -102,11 +103,17 @@ void TranscodeQueue::saveQueue() const
             { QStringLiteral("state"), state },
         });
     }
+    // Each write waits for the disk; the queue is saved at every change and again at quit, when mostly nothing
+    // changed since.
+    const QByteArray bytes = QJsonDocument(array).toJson(QJsonDocument::Compact);
+    if (bytes == savedQueue_ && QFile::exists(queueFilePath()))
+        return;
     QSaveFile file(queueFilePath());
     if (!file.open(QIODevice::WriteOnly))
         return;
-    file.write(QJsonDocument(array).toJson(QJsonDocument::Compact));
-    file.commit();
+    file.write(bytes);
+    if (file.commit())
+        savedQueue_ = bytes;
 }
 
 } // namespace kvr::ui

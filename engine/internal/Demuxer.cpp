@@ -373,7 +373,100 @@ const AVPacket* Demuxer::coverPicture() const
     return pic->data && pic->size > 0 ? pic : nullptr;
 }
 
-bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection)
+StreamInfo::~StreamInfo()
+{
+    for (Stream& stream : streams)
+        avcodec_parameters_free(&stream.codecParameters);
+}
+
+namespace {
+
+// Inputs whose header names every stream with its codec setup, timestamps and index; the others find streams
+// or timings only by reading.
+bool headerDescribesStreams(const AVFormatContext* format)
+{
+    return format->iformat && format->iformat->name && std::strncmp(format->iformat->name, "mov,", 4) == 0
+        && !(format->ctx_flags & AVFMTCTX_NOHEADER);
+}
+
+bool fitsFile(const StreamInfo& known, const AVFormatContext* format, const std::string& path)
+{
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
+    if (ec || size != known.fileSize)
+        return false;
+    const auto modified = std::filesystem::last_write_time(std::filesystem::path(path), ec);
+    if (ec || modified != known.modified || known.path != path || known.inputFormat != format->iformat
+        || !headerDescribesStreams(format) || known.streams.size() != format->nb_streams)
+        return false;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        const StreamInfo::Stream& k = known.streams[i];
+        if (st->codecpar->codec_type != k.codecParameters->codec_type
+            || st->codecpar->codec_id != k.codecParameters->codec_id || av_cmp_q(st->time_base, k.timeBase) != 0)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int Demuxer::readStreamInfo(const std::string& path, const std::shared_ptr<const StreamInfo>& known)
+{
+    if (known && fitsFile(*known, format, path)) {
+        for (unsigned i = 0; i < format->nb_streams; ++i) {
+            AVStream* st = format->streams[i];
+            const StreamInfo::Stream& k = known->streams[i];
+            const int r = avcodec_parameters_copy(st->codecpar, k.codecParameters);
+            if (r < 0)
+                return r;
+            st->avg_frame_rate = k.averageFrameRate;
+            st->r_frame_rate = k.realFrameRate;
+            st->start_time = k.startTime;
+            st->duration = k.duration;
+        }
+        format->start_time = known->startTime;
+        format->duration = known->duration;
+        format->bit_rate = known->bitRate;
+        streamInfo = known;
+        return 0;
+    }
+    const int r = avformat_find_stream_info(format, nullptr);
+    if (r < 0 || !headerDescribesStreams(format))
+        return r;
+    std::error_code sizeError;
+    std::error_code timeError;
+    auto info = std::make_shared<StreamInfo>();
+    info->fileSize = std::filesystem::file_size(std::filesystem::path(path), sizeError);
+    info->modified = std::filesystem::last_write_time(std::filesystem::path(path), timeError);
+    if (sizeError || timeError)
+        return r;
+    info->path = path;
+    info->inputFormat = format->iformat;
+    info->startTime = format->start_time;
+    info->duration = format->duration;
+    info->bitRate = format->bit_rate;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        StreamInfo::Stream k;
+        k.codecParameters = avcodec_parameters_alloc();
+        if (!k.codecParameters || avcodec_parameters_copy(k.codecParameters, st->codecpar) < 0) {
+            avcodec_parameters_free(&k.codecParameters);
+            return r;
+        }
+        k.timeBase = st->time_base;
+        k.averageFrameRate = st->avg_frame_rate;
+        k.realFrameRate = st->r_frame_rate;
+        k.startTime = st->start_time;
+        k.duration = st->duration;
+        info->streams.push_back(k);
+    }
+    streamInfo = std::move(info);
+    return r;
+}
+
+bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection,
+    std::shared_ptr<const StreamInfo> known)
 {
     // Paths are bytes here: a name that is not valid UTF-8 goes to FFmpeg unchanged.
     const std::string utf8 = path.native();
@@ -408,7 +501,8 @@ bool Demuxer::open(const std::filesystem::path& path, int64_t startUs, const Str
         avformat_close_input(&format);
     format = ctx;
 
-    r = avformat_find_stream_info(format, nullptr);
+    streamInfo.reset();
+    r = address.network ? avformat_find_stream_info(format, nullptr) : readStreamInfo(utf8, known);
     if (r < 0) {
         lastError = "avformat_find_stream_info: " + ffmpegErrorText(r);
         return false;

@@ -16,6 +16,7 @@ extern "C" {
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +30,33 @@ struct StreamSlot {
     int32_t index = -1;
     AVCodecParameters* codecParameters = nullptr; // borrowed from the stream
     AVRational timeBase { 0, 1 };
+};
+
+// What reading the stream information found in a local file, so that a reopen of the same, unchanged file (a
+// seek, a track change) need not read and decode its first pictures again. Kept only for inputs whose header
+// describes every stream.
+struct StreamInfo {
+    struct Stream {
+        AVCodecParameters* codecParameters = nullptr; // owned
+        AVRational timeBase { 0, 1 };
+        AVRational averageFrameRate { 0, 1 };
+        AVRational realFrameRate { 0, 1 };
+        int64_t startTime = 0;
+        int64_t duration = 0;
+    };
+    std::string path;
+    uintmax_t fileSize = 0;
+    std::filesystem::file_time_type modified;
+    const void* inputFormat = nullptr;
+    int64_t startTime = 0;
+    int64_t duration = 0;
+    int64_t bitRate = 0;
+    std::vector<Stream> streams;
+
+    StreamInfo() = default;
+    StreamInfo(const StreamInfo&) = delete;
+    StreamInfo& operator=(const StreamInfo&) = delete;
+    ~StreamInfo();
 };
 
 struct FontAttachment {
@@ -52,12 +80,15 @@ public:
     Demuxer(const Demuxer&) = delete;
     Demuxer& operator=(const Demuxer&) = delete;
 
-    // Opens, describes, selects and positions the medium; false with lastError set on failure. Local paths
+    // Opens, describes, selects and positions the medium; false with lastError set on failure. `known` (may be
+    // null) is what an earlier open of the same address found; it is used in place of reading the stream
+    // information again only when it still fits the file. Local paths
     // and addresses with a stream scheme (http, https, rtsp, rtsps, rtmp, rtmps, mms, mmsh, udp, rtp, srt, ftp,
     // sftp) are accepted; anything else is refused before FFmpeg sees it. "mms" opens as MMS over HTTP, and
     // over TCP when that fails. Every network wait, also an SRT listener's or an RTP/UDP receiver's, gives
     // up after networkTimeoutUs with "Connection timed out".
-    bool open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection);
+    bool open(const std::filesystem::path& path, int64_t startUs, const StreamSelection& selection,
+        std::shared_ptr<const StreamInfo> known = nullptr);
     // Clears stop and finished and starts the read thread; packetCounter (may be null) counts routed packets.
     void start(std::atomic<int64_t>* packetCounter);
     // Sets stop, closes both queues and joins the read thread.
@@ -101,12 +132,17 @@ public:
     // The session's abort flag; set before open. Raising it makes any blocking open or read give up.
     std::atomic<bool>* abortFlag = nullptr;
     std::string lastError;
+    // After a successful open of a local file whose header describes every stream: its stream information, for
+    // the next open of it; null otherwise.
+    std::shared_ptr<const StreamInfo> streamInfo;
     // Time-out of network inputs, in microseconds; tests shorten it.
     int64_t networkTimeoutUs = defaultNetworkTimeoutUs;
 
 private:
     static int inputInterruptCallback(void* opaque);
     void describe(const std::string& path);
+    // The stream information of the open input: `known` when it fits, else read (and kept when worth keeping).
+    int readStreamInfo(const std::string& path, const std::shared_ptr<const StreamInfo>& known);
     void selectStreams(const StreamSelection& selection);
     // How a look for a key frame after a seek ended: found one, ran into the end of the input, read as far as it
     // may without finding one, or failed to read.

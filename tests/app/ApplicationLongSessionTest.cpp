@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "app/QuitOnSignal.h"
 #include "qml/QmlModule.h"
+#include "tests/app/WindowPart.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/CastSessionTestSupport.h"
@@ -112,12 +113,12 @@ TEST_P(ApplicationLongSession, QuitEndsEverythingWithEveryWindowOpenAndEveryServ
         { "queueWindow", "openWindow" },
     };
     for (const auto& w : windows) {
-        auto* secondary = window->findChild<QQuickWindow*>(QString::fromLatin1(w.name));
+        auto* secondary = qobject_cast<QQuickWindow*>(kvr::test::windowPart(window, QString::fromLatin1(w.name)));
         ASSERT_NE(secondary, nullptr) << w.name;
         ASSERT_TRUE(QMetaObject::invokeMethod(secondary, w.opener)) << w.name;
         ASSERT_TRUE(QTest::qWaitForWindowExposed(secondary)) << w.name;
     }
-    auto* convert = window->findChild<QQuickWindow*>(QStringLiteral("convertDialog"));
+    auto* convert = qobject_cast<QQuickWindow*>(kvr::test::windowPart(window, QStringLiteral("convertDialog")));
     ASSERT_NE(convert, nullptr);
     ASSERT_TRUE(QMetaObject::invokeMethod(convert, "openWith", Q_ARG(QVariant, QStringList { toConvert })));
     ASSERT_TRUE(QTest::qWaitForWindowExposed(convert));

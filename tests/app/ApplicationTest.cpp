@@ -2,6 +2,7 @@
 #include "app/SingleInstance.h"
 #include "engine/MediaSession.h"
 #include "qml/QmlModule.h"
+#include "tests/app/WindowPart.h"
 #include "tests/platform/BusHarness.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/qt/ServiceDoubles.h"
@@ -215,7 +216,7 @@ TEST(Application, WindowTakesServicesSwappedInAfterStart)
     }
 
     // The casting window asks the new Cast for discovery.
-    QObject* castWindow = app.window()->findChild<QObject*>(QStringLiteral("castWindow"));
+    QObject* castWindow = kvr::test::windowPart(app.window(), QStringLiteral("castWindow"));
     ASSERT_NE(castWindow, nullptr);
     QMetaObject::invokeMethod(castWindow, "openWindow");
     EXPECT_EQ(cast.property("calls").toStringList(), QStringList { QStringLiteral("setMenuOpen(true)") });

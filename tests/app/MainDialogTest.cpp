@@ -4,6 +4,7 @@
 #include "app/Application.h"
 #include "app/CommandLine.h"
 #include "qml/QmlModule.h"
+#include "tests/app/WindowPart.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
@@ -111,7 +112,7 @@ public:
             kGenerousMs);
     }
 
-    QObject* part(const char* name) const { return window->findChild<QObject*>(QString::fromLatin1(name)); }
+    QObject* part(const char* name) const { return kvr::test::windowPart(window, QString::fromLatin1(name)); }
     QQuickItem* item(const char* name) const { return findItem(window->contentItem(), QString::fromLatin1(name)); }
     QObject* service(const char* name) const
     {
@@ -641,8 +642,9 @@ TEST(Main, DialogInstancesKeepTheirState)
         EXPECT_EQ(w->size(), size) << row.name;
         ASSERT_TRUE(RunningPlayer::shut(w)) << row.name;
     }
+    // A window nobody opened is not made at all.
     for (const auto& row : kInstances)
-        EXPECT_EQ(countOfType(p.window, row.type), 1) << row.type;
+        EXPECT_LE(countOfType(p.window, row.type), 1) << row.type;
 
     // What the effects window changed goes back when its frame closes it.
     auto* fx = qobject_cast<QQuickWindow*>(p.part("fxDialog"));

@@ -5,6 +5,7 @@
 #include <QLoggingCategory>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <sstream>
 #include <string>
@@ -40,6 +41,26 @@ TEST(Trace, PrefixesEveryMessageTypeAndMirrorsToStandardError)
     }
     EXPECT_EQ(testing::internal::GetCapturedStderr(), expected);
     EXPECT_EQ(traceFile(), expected);
+}
+
+// A message sent while the process tears its statics down (a Qt object a static destructor deletes) still lands
+// in the trace file.
+TEST(Trace, LinesDuringStaticTeardownReachTheTrace)
+{
+    // A fresh process, so the trace's own statics are made after the exit handler below is registered and are
+    // destroyed before it runs. The process's folders go with it: the handler reads its trace itself.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::atexit([] {
+                traceLine("Trace test: said after the statics went");
+                const bool landed = traceFile().find("Trace test: said after the statics went\n") != std::string::npos;
+                std::_Exit(landed ? 0 : 3);
+            });
+            traceLine("Trace test: said before exit");
+            std::exit(1);
+        },
+        testing::ExitedWithCode(0), "said before exit");
 }
 
 TEST(Trace, FilterRulesKeepOwnMessagesAndDropQtChatter)

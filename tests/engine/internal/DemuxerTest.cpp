@@ -18,7 +18,9 @@ extern "C" {
 #include <future>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
+#include <utility>
 
 using namespace kvr::engine;
 using namespace kvr::engine::internal;
@@ -464,4 +466,82 @@ TEST(Demuxer, InterruptCallbackReadsItsFlag)
     EXPECT_EQ(Demuxer::interruptCallback(&flag), 0);
     flag = true;
     EXPECT_EQ(Demuxer::interruptCallback(&flag), 1);
+}
+
+TEST(Demuxer, ReopenReusesStreamInformationOnlyWhileTheFileIsUnchanged)
+{
+    // A reopen that starts from what an earlier open learned must describe, position and read the medium exactly
+    // as one that reads the stream information itself.
+    struct Case {
+        const char* fixture;
+        bool kept; // whose header describes every stream
+    };
+    const Case cases[] = { { "clip.mp4", true }, { "rotated.mp4", true }, { "landscape.mov", true },
+        { "cast-two-audio.mp4", true }, { "multi.mkv", false }, { "seek-gop2.ts", false } };
+    init_logging();
+    auto packets = [](Demuxer& d) {
+        Drain v, a;
+        v.run(d.videoQueue, d.video.timeBase);
+        a.run(d.audioQueue, d.audio.timeBase);
+        d.start(nullptr);
+        v.join();
+        a.join();
+        return std::pair { v.ptsUs, a.ptsUs };
+    };
+    auto expectSame = [&](Demuxer& reused, Demuxer& read) {
+        EXPECT_EQ(reused.durationUs(), read.durationUs());
+        EXPECT_EQ(reused.startTimeUs(), read.startTimeUs());
+        EXPECT_EQ(reused.video.index, read.video.index);
+        EXPECT_EQ(reused.audio.index, read.audio.index);
+        EXPECT_EQ(reused.frameRate, read.frameRate);
+        EXPECT_EQ(reused.rotation, read.rotation);
+        EXPECT_EQ(reused.sarNum, read.sarNum);
+        EXPECT_EQ(reused.sarDen, read.sarDen);
+        EXPECT_EQ(reused.mediaInfo.bitRate, read.mediaInfo.bitRate);
+        ASSERT_EQ(reused.mediaInfo.tracks.size(), read.mediaInfo.tracks.size());
+        for (size_t i = 0; i < read.mediaInfo.tracks.size(); ++i) {
+            const TrackInfo& x = reused.mediaInfo.tracks[i];
+            const TrackInfo& y = read.mediaInfo.tracks[i];
+            EXPECT_EQ(std::tie(x.codec, x.profile, x.width, x.height, x.frameRate, x.pixelFormat, x.sampleRate,
+                          x.channels, x.channelLayout, x.sampleFormat, x.bitRate),
+                std::tie(y.codec, y.profile, y.width, y.height, y.frameRate, y.pixelFormat, y.sampleRate, y.channels,
+                    y.channelLayout, y.sampleFormat, y.bitRate));
+        }
+        const auto reusedPackets = packets(reused);
+        const auto readPackets = packets(read);
+        EXPECT_FALSE(readPackets.first.empty());
+        EXPECT_EQ(reusedPackets, readPackets);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.fixture);
+        Demuxer first;
+        ASSERT_TRUE(first.open(fixture(c.fixture), 0, {}));
+        const std::shared_ptr<const StreamInfo> learned = first.streamInfo;
+        EXPECT_EQ(learned != nullptr, c.kept);
+        for (const int64_t startUs : { int64_t(0), int64_t(500'000) }) {
+            Demuxer reused;
+            Demuxer read;
+            ASSERT_TRUE(reused.open(fixture(c.fixture), startUs, {}, learned));
+            ASSERT_TRUE(read.open(fixture(c.fixture), startUs, {}));
+            EXPECT_EQ(reused.streamInfo, learned); // taken as it was, not read again
+            expectSame(reused, read);
+        }
+    }
+
+    // Another file in the same place (a download finished, a recording replaced): what was learned of the old one
+    // is left alone.
+    const fs::path path = kvr::test::scratchDirectory() / "replaced.mp4";
+    fs::copy_file(fixture("clip.mp4"), path, fs::copy_options::overwrite_existing);
+    Demuxer first;
+    ASSERT_TRUE(first.open(path, 0, {}));
+    ASSERT_TRUE(first.streamInfo);
+    fs::copy_file(fixture("frame-1080.mp4"), path, fs::copy_options::overwrite_existing);
+    Demuxer reused;
+    Demuxer read;
+    ASSERT_TRUE(reused.open(path, 0, {}, first.streamInfo));
+    ASSERT_TRUE(read.open(path, 0, {}));
+    EXPECT_NE(reused.streamInfo, first.streamInfo);
+    ASSERT_FALSE(reused.mediaInfo.tracks.empty());
+    EXPECT_EQ(reused.mediaInfo.tracks[0].width, 1920);
+    expectSame(reused, read);
 }

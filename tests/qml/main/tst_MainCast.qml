@@ -60,7 +60,8 @@ TestCase {
     function part(window, name) {
         const object = findChild(window.contentItem, name) || findChild(window, name)
         verify(object !== null, name)
-        return object
+        // A window made on first use is reached through its stand-in, which makes it.
+        return object.sourceComponent !== undefined && object.get ? object.get() : object
     }
 
     // Makes the transport bar exactly barWidth wide; with the side panels off, the bar spans the window.

@@ -53,7 +53,8 @@ TestCase {
         const object = findChild(window.contentItem, name) || findChild(window, name)
                        || findChild(window.contentItem.parent, name)
         verify(object !== null, name)
-        return object
+        // A window made on first use is reached through its stand-in, which makes it.
+        return object.sourceComponent !== undefined && object.get ? object.get() : object
     }
 
     function fileUrl(path) {

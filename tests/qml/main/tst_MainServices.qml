@@ -40,7 +40,8 @@ TestCase {
     function part(window, name) {
         const item = findChild(window.contentItem, name) || findChild(window, name)
         verify(item !== null, name)
-        return item
+        // A window made on first use is reached through its stand-in, which makes it.
+        return item.sourceComponent !== undefined && item.get ? item.get() : item
     }
 
     // A dialog is open, a window shown.
