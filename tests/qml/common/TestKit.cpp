@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QQuickItem>
 #include <QQuickWindow>
+#include <QSaveFile>
 #include <QSettings>
 #include <QTest>
 #include <QThread>
@@ -138,21 +139,36 @@ bool TestKit::waitForFrame(QObject* target, int timeoutMs) const
         qWarning("TestKit: waitForFrame needs an item or a Qt Quick window");
         return false;
     }
-    // Owned by the connection's functor as well, so a frame still being announced after the wait is over counts
+    // Owned by the connections' functors as well, so a frame still being announced after the wait is over counts
     // into live memory.
-    auto frames = std::make_shared<std::atomic<int>>(0);
-    const QMetaObject::Connection connection = QObject::connect(
-        window, &QQuickWindow::frameSwapped, window, [frames] { frames->fetch_add(1); }, Qt::DirectConnection);
+    struct Seen {
+        std::atomic<bool> synced { false };
+        std::atomic<int> frames { 0 };
+    };
+    auto seen = std::make_shared<Seen>();
+    // Only a frame synchronised after this call shows what the caller changed: one the render thread took before
+    // (and swaps now, on a loaded machine) was laid out before the change.
+    const QMetaObject::Connection sync = QObject::connect(
+        window, &QQuickWindow::beforeSynchronizing, window, [seen] { seen->synced = true; }, Qt::DirectConnection);
+    const QMetaObject::Connection swap = QObject::connect(
+        window, &QQuickWindow::frameSwapped, window,
+        [seen] {
+            if (seen->synced.load())
+                seen->frames.fetch_add(1);
+        },
+        Qt::DirectConnection);
     window->update();
     QDeadlineTimer deadline(timeoutMs);
-    while (frames->load() == 0 && window && !deadline.hasExpired()) {
+    while (seen->frames.load() == 0 && window && !deadline.hasExpired()) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QThread::msleep(5);
     }
-    if (window)
-        QObject::disconnect(connection);
-    return frames->load() > 0;
+    if (window) {
+        QObject::disconnect(sync);
+        QObject::disconnect(swap);
+    }
+    return seen->frames.load() > 0;
 }
 
 int TestKit::missingGlyphs(const QString& text, const QFont& font) const
@@ -189,7 +205,9 @@ QString TestKit::screenshot(QObject* target, const QString& name) const
     const QString dir = QStringLiteral(KVR_BINARY_DIR "/screenshots");
     QDir().mkpath(dir);
     const QString path = dir + QLatin1Char('/') + name + QStringLiteral(".png");
-    if (image.isNull() || !image.save(path)) {
+    // Written aside and renamed, so that a run beside this one in the same build tree never reads half a picture.
+    QSaveFile file(path);
+    if (image.isNull() || !file.open(QIODevice::WriteOnly) || !image.save(&file, "PNG") || !file.commit()) {
         qWarning("TestKit: could not save %s", qPrintable(path));
         return {};
     }

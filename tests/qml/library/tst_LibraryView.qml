@@ -521,9 +521,12 @@ TestCase {
     // Saves a grabbed image among the build tree's screenshots and checks that it was written just now.
     function saveShot(image, name) {
         const path = TestLibrary.screenshotDir + "/" + name + ".png"
-        image.save(path)
-        compare(TestKit.run("test -s '" + path + "' && test $(( $(date +%s) - $(stat -c %Y '" + path + "') )) -lt 60"),
-                0, path)
+        // Written aside and renamed, so that a run beside this one in the same build tree never reads half a picture.
+        // The name ends as the picture's does: it tells the format.
+        const part = TestLibrary.screenshotDir + "/" + name + ".part" + Math.floor(Math.random() * 1e9) + ".png"
+        image.save(part)
+        compare(TestKit.run("test -s '" + part + "' && mv -f '" + part + "' '" + path + "' && test $(( $(date +%s) - "
+                            + "$(stat -c %Y '" + path + "') )) -lt 60"), 0, path)
     }
 
     function sh(commandLine) {

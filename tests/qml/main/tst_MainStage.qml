@@ -104,6 +104,25 @@ TestCase {
         return Qt.colorEqual(color, text)
     }
 
+    // Qt Quick's timers and fades run on the animation clock, which a loaded machine can drive ahead of the wall
+    // clock (it counts a whole display frame per frame, however soon the next one comes). A timer of the test's
+    // own, started beside the one under test, tells when that clock has counted the time: a wall-clock bound
+    // alone would fail the window for the clock's haste.
+    Component {
+        id: referenceTimer
+        Timer {
+            property bool fired: false
+            onTriggered: fired = true
+        }
+    }
+
+    function startReference(ms) {
+        const timer = createTemporaryObject(referenceTimer, testCase, { interval: ms })
+        verify(timer !== null)
+        timer.start()
+        return timer
+    }
+
     // ---- audio view
 
     function test_coverViewAndCaption() {
@@ -214,11 +233,12 @@ TestCase {
         const area = part(window, "stageMouse")
         const interval = Qt.styleHints.mouseDoubleClickInterval
         compare(area.clickInterval, interval)
+        const reference = startReference(interval * 0.9)
         const released = Date.now()
         mouseClick(area, area.width / 2, area.height / 2)
         tryVerify(() => toggleTimes.length === 1, 5000)
         // Qt's coarse timers may fire up to 5 % early, and the clock read here counts whole milliseconds.
-        verify(toggleTimes[0] - released >= interval * 0.9, (toggleTimes[0] - released) + " ms")
+        verify(toggleTimes[0] - released >= interval * 0.9 || reference.fired, (toggleTimes[0] - released) + " ms")
         wait(interval + 200)
         compare(toggleTimes.length, 1)
     }
@@ -502,11 +522,14 @@ TestCase {
         const held = Date.now() - first < 1700 && !dimmed
         osd.show("second")
         const shown = Date.now()
+        const reference = startReference(1800 * 0.95)
         compare(text.text, "second")
         if (held)
             compare(osd.opacity, 1)
+        // A box that had begun to dim fades back in first.
+        tryCompare(osd, "opacity", 1)
         tryVerify(() => osd.opacity < 1, 5000)
-        verify(Date.now() - shown >= 1800 * 0.95, (Date.now() - shown) + " ms")
+        verify(Date.now() - shown >= 1800 * 0.95 || reference.fired, (Date.now() - shown) + " ms")
         tryCompare(osd, "visible", false)
     }
 
@@ -519,9 +542,10 @@ TestCase {
         osd.show("back")
         compare(part(window, "osdText").text, "back")
         const shown = Date.now()
+        const reference = startReference(1700)
         tryCompare(osd, "opacity", 1)
         wait(1000)
-        if (Date.now() - shown < 1700)
+        if (Date.now() - shown < 1700 && !reference.fired)
             compare(osd.opacity, 1)
         tryCompare(osd, "visible", false, 5000)
     }
