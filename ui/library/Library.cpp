@@ -135,6 +135,11 @@ int storedInt(const QString& text)
 } // namespace
 
 Library::Library(QObject* parent)
+    : Library(parent, LibraryScanner::kThreadNice)
+{
+}
+
+Library::Library(QObject* parent, int scanThreadNice)
     : QObject(parent)
 {
     const QString dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
@@ -206,7 +211,8 @@ Library::Library(QObject* parent)
         [this](const ScanStatus& report) {
             QMetaObject::invokeMethod(
                 this, [this, report] { onScanFinished(report); }, Qt::QueuedConnection);
-        });
+        },
+        LibraryScanner::Probe {}, scanThreadNice);
 
     rewatchFolders();
     QTimer::singleShot(startupDelayMs, this, &Library::onStartupTimer);

@@ -43,6 +43,9 @@ class Library : public QObject {
 
 public:
     explicit Library(QObject* parent = nullptr);
+    // The same with the scanner's worker at the given nice value instead of the lowest priority (tests lower it so
+    // that busy loops cannot starve a pass for minutes).
+    Library(QObject* parent, int scanThreadNice);
     ~Library() override;
 
     // The cover cache (the application-data location followed by "/covers"), read by the image provider.

@@ -82,7 +82,8 @@ bool TestLibrary::reopen(const QString& state)
     if (state == QLatin1String("damaged") && !library::damageLibrary(path, library::Damage::Truncated))
         return false;
 
-    library_ = std::make_unique<ui::library::Library>();
+    // At the process's own priority: beside busy loops a pass at the lowest one can wait for minutes.
+    library_ = std::make_unique<ui::library::Library>(nullptr, 0);
     connect(player_, &RecordingPlayer::played, library_.get(), &ui::library::Library::recordPlay);
     if (context_)
         context_->setContextProperty(QStringLiteral("Library"), library_.get());
