@@ -233,7 +233,148 @@ CREATE INDEX IF NOT EXISTS idx_sources_missing ON sources(id) WHERE available = 
 CREATE INDEX IF NOT EXISTS idx_videos_genre ON videos(genre_id);
 )sql";
 
+// The view's effective values that lists filter, sort and group by, stored beside each source: the view
+// works them out through nine joins for every row, so no index can serve a sort or a group over them. The
+// columns are added to files of version 1 as they are opened (older builds read past them), and triggers keep
+// them in step with every write, whoever makes it: the scanner, edits, plays, a build that knows nothing of
+// them. Each key is the view's own column, so a stored value is exactly what the view would give.
+constexpr const char* sortKeyColumns[]
+    = { "cover_key", "title", "artist", "album_artist", "album", "year", "genre", "composer", "track_number",
+          "disc_number", "show", "season", "episode", "category", "play_count", "last_played", "rating" };
+
+QString keyList(const char* prefix)
+{
+    QStringList names;
+    for (const char* column : sortKeyColumns)
+        names << QLatin1String(prefix) + QLatin1String(column);
+    return names.join(QStringLiteral(", "));
+}
+
+// Works the keys out again for the sources that %1 (a condition on "id") selects.
+QString recomputeKeys(const QString& condition)
+{
+    return QStringLiteral("UPDATE sources SET (%1) = (SELECT %2 FROM items i WHERE i.id = sources.id) WHERE %3;")
+        .arg(keyList("sk_"), keyList("i."), condition);
+}
+
+// What moves a key: the source's own row (its user values and cover), its tracks or videos row, its plays and
+// rating, and the names its rows point to. No type on the columns: they keep the storage class the view gives.
+QString sortKeyTriggers()
+{
+    QString sql;
+    const auto trigger = [&sql](const QString& name, const QString& when, const QString& body) {
+        sql += QStringLiteral("CREATE TRIGGER IF NOT EXISTS %1 %2 BEGIN %3 END;\n").arg(name, when, body);
+    };
+    struct Source {
+        const char* table;
+        // The sources a row of the table bears on, %1 being NEW or OLD.
+        const char* ids;
+    };
+    // Rows of one source each: an update works that source out once (twice only if it moved to another).
+    for (const char* table : { "tracks", "videos", "play_stats", "source_ratings" }) {
+        const QString name = QLatin1String(table);
+        trigger(QStringLiteral("sk_%1_insert").arg(name), QStringLiteral("AFTER INSERT ON ") + name,
+            recomputeKeys(QStringLiteral("id = NEW.source_id")));
+        trigger(QStringLiteral("sk_%1_delete").arg(name), QStringLiteral("AFTER DELETE ON ") + name,
+            recomputeKeys(QStringLiteral("id = OLD.source_id")));
+        trigger(QStringLiteral("sk_%1_update").arg(name), QStringLiteral("AFTER UPDATE ON ") + name,
+            recomputeKeys(QStringLiteral("id IN (OLD.source_id, NEW.source_id)")));
+    }
+    const Source sources[] = {
+        { "artists",
+            "id IN (SELECT source_id FROM tracks WHERE artist_id = %1.id UNION SELECT t.source_id FROM albums al JOIN "
+            "tracks t ON t.album_id = al.id WHERE al.primary_artist_id = %1.id)" },
+        { "albums", "id IN (SELECT source_id FROM tracks WHERE album_id = %1.id)" },
+        { "genres",
+            "id IN (SELECT source_id FROM tracks WHERE genre_id = %1.id UNION SELECT source_id FROM videos WHERE "
+            "genre_id = %1.id)" },
+        { "shows", "id IN (SELECT source_id FROM videos WHERE show_id = %1.id)" },
+    };
+    trigger(QStringLiteral("sk_sources_insert"), QStringLiteral("AFTER INSERT ON sources"),
+        recomputeKeys(QStringLiteral("id = NEW.id")));
+    // Only when a value moved: the scanner rewrites every column of a file it reads, the cover too.
+    QStringList moved;
+    for (const char* column : { "cover_key", "u_title", "u_artist", "u_album", "u_album_artist", "u_year", "u_genre",
+             "u_track", "u_composer", "u_category", "u_show", "u_season", "u_episode" })
+        moved << QStringLiteral("OLD.%1 IS NOT NEW.%1").arg(QLatin1String(column));
+    trigger(QStringLiteral("sk_sources_update"),
+        QStringLiteral("AFTER UPDATE ON sources WHEN %1").arg(moved.join(QStringLiteral(" OR "))),
+        recomputeKeys(QStringLiteral("id = NEW.id")));
+    for (const Source& source : sources) {
+        const QString table = QLatin1String(source.table);
+        const QString ids = QLatin1String(source.ids);
+        trigger(QStringLiteral("sk_%1_insert").arg(table), QStringLiteral("AFTER INSERT ON ") + table,
+            recomputeKeys(ids.arg(QLatin1String("NEW"))));
+        trigger(QStringLiteral("sk_%1_delete").arg(table), QStringLiteral("AFTER DELETE ON ") + table,
+            recomputeKeys(ids.arg(QLatin1String("OLD"))));
+        trigger(QStringLiteral("sk_%1_update").arg(table), QStringLiteral("AFTER UPDATE ON ") + table,
+            recomputeKeys(ids.arg(QLatin1String("OLD"))) + recomputeKeys(ids.arg(QLatin1String("NEW"))));
+    }
+    return sql;
+}
+
+// The indexes over the keys: each serves one list's filter and order (the row id last breaks ties), or, for
+// the groups and counts, covers every column they read. None begins with available alone: without statistics
+// SQLite would take that two-valued column for a selective one and read whole lists through it. Indexes of
+// the smaller lists hold only their rows (the conditions are the lists' own, word for word), so that a new
+// file, written with a commit of its own, touches as few index pages as it can.
+constexpr const char* sortKeyIndexes = R"sql(
+CREATE INDEX IF NOT EXISTS idx_sk_tracks ON sources(kind, available, sk_artist COLLATE NOCASE,
+  sk_album COLLATE NOCASE, sk_disc_number, sk_track_number, sk_title COLLATE NOCASE);
+CREATE INDEX IF NOT EXISTS idx_sk_title ON sources(kind, sk_title COLLATE NOCASE, available);
+CREATE INDEX IF NOT EXISTS idx_sk_album ON sources(sk_album COLLATE NOCASE, sk_album_artist COLLATE NOCASE);
+CREATE INDEX IF NOT EXISTS idx_sk_category ON sources(sk_category, available, sk_title COLLATE NOCASE)
+  WHERE sk_category IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sk_played ON sources(sk_last_played) WHERE sk_last_played IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sk_plays ON sources(sk_play_count) WHERE sk_play_count > 0;
+CREATE INDEX IF NOT EXISTS idx_sk_rating ON sources(sk_rating) WHERE sk_rating > 0;
+CREATE INDEX IF NOT EXISTS idx_sk_artists ON sources(kind, available, sk_artist, sk_cover_key, duration_us);
+CREATE INDEX IF NOT EXISTS idx_sk_albums ON sources(kind, available, sk_album, sk_album_artist, sk_year,
+  sk_cover_key, duration_us);
+CREATE INDEX IF NOT EXISTS idx_sk_genres ON sources(sk_genre, available, sk_cover_key, duration_us);
+CREATE INDEX IF NOT EXISTS idx_sk_years ON sources(kind, available, sk_year, sk_cover_key, duration_us);
+CREATE INDEX IF NOT EXISTS idx_sk_composers ON sources(sk_composer, available, sk_cover_key, duration_us)
+  WHERE sk_composer IS NOT NULL AND sk_composer <> '';
+CREATE INDEX IF NOT EXISTS idx_albums_artist ON albums(primary_artist_id);
+)sql";
+
 } // namespace
+
+QString Database::keyedItems()
+{
+    static const QString relation = [] {
+        QStringList columns { QStringLiteral("id, uri, kind, available, duration_us, format, primary_codec, "
+                                             "audio_codec, bitrate, sample_rate, channels, width, height, fps, "
+                                             "date_added, folder_id, low_confidence, size_bytes") };
+        for (const char* column : sortKeyColumns)
+            columns << QStringLiteral("sk_%1 AS %1").arg(QLatin1String(column));
+        return QStringLiteral("(SELECT %1 FROM sources)").arg(columns.join(QStringLiteral(", ")));
+    }();
+    return relation;
+}
+
+bool Database::addSortKeys()
+{
+    sortKeys_ = false;
+    // Added and filled in one transaction with the triggers that keep them, so a file that has the columns
+    // has them right.
+    Statement probe = prepareQuiet("SELECT sk_rating FROM sources LIMIT 0");
+    const bool present = probe.isValid();
+    probe.finalize();
+    QString sql = QStringLiteral("BEGIN IMMEDIATE;\n");
+    if (!present) {
+        for (const char* column : sortKeyColumns)
+            sql += QStringLiteral("ALTER TABLE sources ADD COLUMN sk_%1;\n").arg(QLatin1String(column));
+        sql += recomputeKeys(QStringLiteral("1")) + QLatin1Char('\n');
+    }
+    sql += sortKeyTriggers() + QLatin1String(sortKeyIndexes) + QStringLiteral("COMMIT;");
+    if (!exec(sql.toUtf8().constData())) {
+        exec("ROLLBACK");
+        return false;
+    }
+    sortKeys_ = true;
+    return true;
+}
 
 Database::~Database()
 {
@@ -284,10 +425,12 @@ bool Database::ensureSchema()
     // A file the read indexes cannot be added to (the disk full) still opens: they only save time.
     if (*version == schemaVersion) {
         exec(indexScript);
+        addSortKeys();
         return true;
     }
     if (exec("CREATE TABLE IF NOT EXISTS library_meta(key TEXT PRIMARY KEY, value TEXT)") && exec(schemaScript)) {
         exec(indexScript);
+        addSortKeys();
         return true;
     }
     refusal_ = diagnose();
@@ -378,6 +521,16 @@ Statement Database::prepare(const char* sql)
     if (sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         // The first 200 bytes, as exec logs them: a long search's SQL would fill the log.
         qWarning().noquote() << "library: prepare failed:" << sqlite3_errmsg(db_) << "in" << QByteArray(sql).left(200);
+        sqlite3_finalize(stmt);
+        return Statement();
+    }
+    return Statement(stmt);
+}
+
+Statement Database::prepareQuiet(const char* sql)
+{
+    sqlite3_stmt* stmt = nullptr;
+    if (!db_ || sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         sqlite3_finalize(stmt);
         return Statement();
     }

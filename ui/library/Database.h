@@ -44,6 +44,8 @@ public:
     bool exec(const char* sql);
     Statement prepare(const char* sql);
     Statement prepare(const QString& sql);
+    // A statement that may fail to prepare without it being a fault to log (a probe for a column).
+    Statement prepareQuiet(const char* sql);
     qint64 lastInsertId() const;
     // Online copy of the whole database into the file at targetPath.
     bool backupTo(const QString& targetPath);
@@ -52,6 +54,14 @@ public:
     bool isOpen() const { return db_ != nullptr; }
     // The raw connection, for the few callers that need SQLite's own state; null without a connection.
     sqlite3* handle() const { return db_; }
+
+    // Whether the sources carry the stored keys of the list's effective values (see keyedItems), set by
+    // ensureSchema; false when they could not be added (a read-only or full disk).
+    bool hasSortKeys() const { return sortKeys_; }
+    // A relation with the items view's columns (comment and the file's extra fields aside) read from the
+    // stored keys: the same rows and values, without the view's joins, so that its filters and orders can be
+    // served by indexes.
+    static QString keyedItems();
 
     // The version ensureSchema creates and accepts.
     static constexpr int schemaVersion = 1;
@@ -63,9 +73,12 @@ private:
     // After a failed read or set-up: PRAGMA quick_check tells a damaged file from one that could not be read
     // just now. Reads only; it runs only then, never at every start.
     Refusal diagnose();
+    // Adds, fills and indexes the stored keys when the file lacks them, and makes sure their triggers exist.
+    bool addSortKeys();
 
     sqlite3* db_ = nullptr;
     Refusal refusal_ = Refusal::None;
+    bool sortKeys_ = false;
 };
 
 } // namespace kvr::ui::library

@@ -46,6 +46,21 @@ struct CountQuery {
     const char* sql;
 };
 
+// The same counts over the stored keys (%1 the keyed relation), each served by one covering index. Only
+// the counts that go through the view are here; the rest read plain columns either way.
+constexpr CountQuery keyedCountQueries[] = {
+    { "movies", "SELECT COUNT(*) FROM %1 WHERE category='movie' AND available=1" },
+    { "shows", "SELECT COUNT(DISTINCT show) FROM %1 WHERE category='episode' AND show IS NOT NULL AND available=1" },
+    { "artists", "SELECT COUNT(DISTINCT artist) FROM %1 WHERE kind='audio' AND artist IS NOT NULL AND available=1" },
+    { "albums",
+        "SELECT COUNT(*) FROM (SELECT 1 FROM %1 WHERE kind='audio' AND album IS NOT NULL AND available=1 GROUP BY "
+        "album, album_artist)" },
+    { "genres", "SELECT COUNT(DISTINCT genre) FROM %1 WHERE genre IS NOT NULL AND available=1" },
+    { "years", "SELECT COUNT(DISTINCT year) FROM %1 WHERE year IS NOT NULL AND kind='audio' AND available=1" },
+    { "composers",
+        "SELECT COUNT(DISTINCT composer) FROM %1 WHERE composer IS NOT NULL AND composer <> '' AND available=1" },
+};
+
 constexpr CountQuery countQueries[] = {
     { "tracks", "SELECT COUNT(*) FROM sources WHERE kind='audio' AND available=1" },
     { "videos", "SELECT COUNT(*) FROM sources WHERE kind='video' AND available=1" },
@@ -149,6 +164,13 @@ Library::Library(QObject* parent)
         emit errorChanged();
         // Closing rolls back whatever a failed script left open; nothing more touches the file.
         db.close();
+    } else {
+        // The scanner folds the log back into the file (on its own thread); a play or a rating written here
+        // must not do it on the GUI thread after a scan has filled the log.
+        db.exec("PRAGMA wal_autocheckpoint=0");
+        // Counts and groups read whole indexes of a large library; with SQLite's 2 MB default each read of
+        // them went back to the operating system page by page.
+        db.exec("PRAGMA cache_size=-32768");
     }
 
     watchTimer.setSingleShot(true);
@@ -265,7 +287,11 @@ QVariantMap Library::counts() const
     QVariantMap result;
     for (const CountQuery& count : countQueries) {
         QString sql = QString::fromLatin1(count.sql);
-        if (sql.contains(QLatin1String("%2")))
+        const auto keyed = std::find_if(std::begin(keyedCountQueries), std::end(keyedCountQueries),
+            [&count](const CountQuery& k) { return qstrcmp(k.key, count.key) == 0; });
+        if (db.hasSortKeys() && keyed != std::end(keyedCountQueries))
+            sql = QString::fromLatin1(keyed->sql).arg(Database::keyedItems());
+        else if (sql.contains(QLatin1String("%2")))
             sql = sql.arg(notEdited, editedSources);
         Statement select = db.prepare(sql);
         const bool row = select.next();

@@ -249,6 +249,8 @@ private:
     // fresh is asked (a reload that counts the list), when anything was written since. read fills a new entry.
     const ListCache& cachedList(const QString& sql, const QVariantList& values, bool fresh,
         const std::function<void(Statement&, ListCache&)>& read);
+    // What the lists read their rows from: the stored keys when the file has them, the items view otherwise.
+    QString itemSource() const;
     // The item rows of ids[offset, offset + limit), in that order; a row gone since is left out.
     QVariantList itemRows(const std::vector<qint64>& ids, int offset, int limit);
 

@@ -236,15 +236,21 @@ QVariantList Library::queryPage(const QVariantMap& params, int offset, int limit
 
     // The view's order is worked out once for the whole list, over the ids alone, and every page is cut from
     // it: a page of its own would sort the whole view again for each 200 rows, and count it besides.
-    const ListCache& list
-        = cachedList(QStringLiteral("SELECT id FROM items WHERE %1 ORDER BY %2").arg(whereText(where), order),
-            where.values, total != nullptr, [](Statement& select, ListCache& entry) {
-                while (select.next())
-                    entry.ids.push_back(select.columnInt64(0));
-            });
+    // Ties fall in the order the library first saw the files, whichever way SQLite reads the list.
+    const ListCache& list = cachedList(
+        QStringLiteral("SELECT id FROM %1 WHERE %2 ORDER BY %3, id").arg(itemSource(), whereText(where), order),
+        where.values, total != nullptr, [](Statement& select, ListCache& entry) {
+            while (select.next())
+                entry.ids.push_back(select.columnInt64(0));
+        });
     if (total)
         *total = int(list.ids.size());
     return itemRows(list.ids, offset, limit);
+}
+
+QString Library::itemSource() const
+{
+    return db.hasSortKeys() ? Database::keyedItems() : QStringLiteral("items");
 }
 
 const Library::ListCache& Library::cachedList(
@@ -317,8 +323,8 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
     // The groups are read whole once (a few thousand rows at most) and pages sliced from them: a count and a
     // page of their own would each group the whole view again.
     const QString sql = QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
-                                       "SUM(duration_us) AS duration_us%2 FROM items WHERE %3 GROUP BY %4 ORDER BY %5")
-                            .arg(group.column, group.extra, condition, groupBy, group.order);
+                                       "SUM(duration_us) AS duration_us%2 FROM %6 WHERE %3 GROUP BY %4 ORDER BY %5")
+                            .arg(group.column, group.extra, condition, groupBy, group.order, itemSource());
     const ListCache& list = cachedList(sql, where.values, total != nullptr, [&](Statement& page, ListCache& entry) {
         while (page.next()) {
             QVariantMap row;

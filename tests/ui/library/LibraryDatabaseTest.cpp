@@ -120,13 +120,27 @@ const QStringList expectedTables = { "albums", "artists", "excluded_folders", "g
     "library_meta", "play_history", "play_stats", "playlist_items", "playlists", "search", "shows", "source_ratings",
     "source_tags", "sources", "track_artists", "tracks", "user_meta", "videos" };
 
-const QStringList expectedIndexes = { "idx_history", "idx_sources_added", "idx_sources_edited", "idx_sources_folder",
-    "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_stats_count", "idx_stats_last", "idx_tags_tag",
-    "idx_tracks_album", "idx_tracks_artist", "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year",
-    "idx_videos_genre", "idx_videos_show" };
+const QStringList expectedIndexes = { "idx_albums_artist", "idx_history", "idx_sk_album", "idx_sk_albums",
+    "idx_sk_artists", "idx_sk_category", "idx_sk_composers", "idx_sk_genres", "idx_sk_played", "idx_sk_plays",
+    "idx_sk_rating", "idx_sk_title", "idx_sk_tracks", "idx_sk_years", "idx_sources_added", "idx_sources_edited",
+    "idx_sources_folder", "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_stats_count",
+    "idx_stats_last", "idx_tags_tag", "idx_tracks_album", "idx_tracks_artist", "idx_tracks_composer",
+    "idx_tracks_genre", "idx_tracks_year", "idx_videos_genre", "idx_videos_show" };
 
 // The indexes added after version 1 was first released; files of that time lack them.
-const char* const laterIndexes[] = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre" };
+const char* const laterIndexes[]
+    = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre", "idx_albums_artist" };
+
+// The triggers that keep the stored list keys in step: one per write of each table a key is read from.
+const QStringList expectedTriggers = [] {
+    QStringList names { "sk_sources_insert", "sk_sources_update" };
+    for (const char* table :
+        { "albums", "artists", "genres", "play_stats", "shows", "source_ratings", "tracks", "videos" })
+        for (const char* op : { "delete", "insert", "update" })
+            names << QStringLiteral("sk_%1_%2").arg(QLatin1String(table), QLatin1String(op));
+    names.sort();
+    return names;
+}();
 
 const QStringList expectedItemColumns = { "id", "uri", "kind", "available", "duration_us", "format", "primary_codec",
     "audio_codec", "bitrate", "sample_rate", "channels", "width", "height", "fps", "date_added", "folder_id",
@@ -152,7 +166,8 @@ TEST_F(LibraryDatabase, NewFileGetsTheVersionOneSchemaAndASecondRunChangesNothin
         expectedTables);
     EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type='index' AND name LIKE 'idx%' ORDER BY name"),
         expectedIndexes);
-    EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type IN ('view', 'trigger')"), QStringList { "items" });
+    EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type = 'view'"), QStringList { "items" });
+    EXPECT_EQ(names(db, "SELECT name FROM sqlite_master WHERE type = 'trigger' ORDER BY name"), expectedTriggers);
     const QString search = scalar(db, "SELECT sql FROM sqlite_master WHERE name='search'");
     EXPECT_TRUE(search.contains("USING fts5(")) << search.toStdString();
     EXPECT_TRUE(search.contains("tokenize = 'unicode61 remove_diacritics 2'")) << search.toStdString();

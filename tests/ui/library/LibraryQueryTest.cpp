@@ -461,3 +461,139 @@ TEST_F(LibraryQuery, ClosedLibraryLeavesTheTotal)
 }
 
 } // namespace
+
+namespace {
+
+// Rows of the items view that the stored keys do not give exactly (value and storage class), and the other
+// way round; 0 when every list read from the keys is the list the view would give.
+qint64 keysDifferingFromView(Database& db)
+{
+    const QString columns = QStringLiteral(
+        "id, uri, kind, available, duration_us, format, primary_codec, audio_codec, bitrate, sample_rate, channels, "
+        "width, height, fps, date_added, folder_id, low_confidence, size_bytes, cover_key, title, artist, "
+        "album_artist, album, year, genre, composer, track_number, disc_number, show, season, episode, category, "
+        "play_count, last_played, rating");
+    QStringList typed;
+    for (const QString& column : columns.split(QStringLiteral(", ")))
+        typed << column << QStringLiteral("typeof(%1)").arg(column);
+    const QString select = QStringLiteral("SELECT %1 FROM %2").arg(typed.join(QStringLiteral(", ")));
+    Statement count = db.prepare(QStringLiteral("SELECT (SELECT COUNT(*) FROM (%1 EXCEPT %2)) + (SELECT COUNT(*) "
+                                                "FROM (%2 EXCEPT %1))")
+                                     .arg(select.arg(QStringLiteral("items")), select.arg(Database::keyedItems())));
+    return count.next() ? count.columnInt64(0) : -1;
+}
+
+QList<qint64> ids(const QVariantList& rows)
+{
+    QList<qint64> out;
+    for (const QVariant& row : rows)
+        out << row.toMap().value(QStringLiteral("id")).toLongLong();
+    return out;
+}
+
+} // namespace
+
+// A file written by a build that stores no keys opens with them added and filled, keeps its version and gives
+// the lists the items view gives; every kind of write after that keeps them in step, and an edit moves its
+// item in the order.
+TEST_F(LibraryQuery, StoredKeysAreAddedToAnOlderFileAndFollowEveryWrite)
+{
+    // The file as such a build leaves it: no key columns, triggers or their indexes.
+    QStringList strip;
+    for (const char* sql : { "SELECT 'DROP TRIGGER ' || name FROM sqlite_master WHERE type = 'trigger'",
+             "SELECT 'DROP INDEX ' || name FROM sqlite_master WHERE name LIKE 'idx\\_sk\\_%' ESCAPE '\\' OR name = "
+             "'idx_albums_artist'",
+             "SELECT 'ALTER TABLE sources DROP COLUMN ' || name FROM pragma_table_info('sources') WHERE name LIKE "
+             "'sk\\_%' ESCAPE '\\'" }) {
+        Statement select = db.prepare(sql);
+        while (select.next())
+            strip << select.columnText(0);
+    }
+    ASSERT_GT(strip.size(), 17);
+    for (const QString& sql : strip)
+        ASSERT_TRUE(exec(sql.toUtf8().constData())) << sql.toStdString();
+    ASSERT_EQ(scalar("SELECT COUNT(*) FROM pragma_table_info('sources') WHERE name LIKE 'sk%'"), "0");
+
+    // The lists as the view orders them, read before the keys exist.
+    struct List {
+        QVariantMap params;
+        const char* sql;
+    };
+    const List lists[] = {
+        { {},
+            "SELECT id FROM items WHERE available = 1 AND kind = 'audio' ORDER BY artist COLLATE NOCASE, album "
+            "COLLATE NOCASE, disc_number, track_number, title COLLATE NOCASE, id" },
+        { map({ { "view", "episodes" } }),
+            "SELECT id FROM items WHERE available = 1 AND category = 'episode' ORDER BY show COLLATE NOCASE, season, "
+            "episode, title, id" },
+        { map({ { "view", "search" }, { "sort", "year" }, { "desc", true } }),
+            "SELECT id FROM items WHERE available = 1 ORDER BY year DESC, id" },
+        { map({ { "view", "top" } }),
+            "SELECT id FROM items WHERE available = 1 AND rating > 0 ORDER BY rating DESC, play_count DESC, id" },
+    };
+    std::vector<QList<qint64>> expected;
+    for (const List& list : lists) {
+        QList<qint64> listIds;
+        Statement select = db.prepare(list.sql);
+        while (select.next())
+            listIds << select.columnInt64(0);
+        expected.push_back(listIds);
+    }
+
+    Library& lib = open();
+    EXPECT_EQ(scalar("SELECT value FROM library_meta WHERE key = 'schema_version'"), "1");
+    EXPECT_EQ(scalar("SELECT COUNT(*) FROM pragma_table_info('sources') WHERE name LIKE 'sk\\_%' ESCAPE '\\'"), "17");
+    EXPECT_EQ(keysDifferingFromView(db), 0);
+    for (size_t i = 0; i < std::size(lists); ++i) {
+        SCOPED_TRACE(lists[i].sql);
+        int total = -1;
+        EXPECT_EQ(ids(page(lists[i].params, &total)), expected[i]);
+        EXPECT_EQ(total, expected[i].size());
+    }
+    const QVariantList albums = page(map({ { "view", "albums" } }));
+    EXPECT_EQ(names(albums),
+        (QStringList { "Fjord", "Harbour Songs", "Kind of Orange", "Northern Lights", "Old Tapes", "Summer Mix" }));
+
+    // Every writer, each followed by the check: the library's own edits, plays, ratings and removals, and
+    // writes of another connection as the scanner makes them (new and re-read files, names, covers).
+    const qlonglong lowTide = scalar("SELECT id FROM items WHERE title = 'Low Tide'").toLongLong();
+    const qsizetype before = titles(page({})).indexOf("Low Tide");
+    lib.editMetadata({ lowTide }, map({ { "artist", "Aardvark" } }));
+    const QStringList moved = titles(page({}));
+    EXPECT_LT(moved.indexOf("Low Tide"), before) << "an edited artist moves its track up";
+    EXPECT_EQ(moved.indexOf("Low Tide"), moved.indexOf("Rain Loop") + 1) << "right after the tracks without artist";
+    lib.editMetadata({ lowTide }, map({ { "artist", "Zz Last" } }));
+    EXPECT_EQ(titles(page({})).last(), "Low Tide");
+    EXPECT_EQ(keysDifferingFromView(db), 0);
+    const qlonglong aurora = scalar("SELECT id FROM items WHERE title = 'Aurora'").toLongLong();
+    lib.setRating({ aurora }, 1);
+    lib.recordPlay(uri("Music/Mira Sol/Harbour Songs/02 Salt Wind.mp3"), 60000000);
+    lib.setTags({ aurora }, QStringLiteral("night"), true);
+    EXPECT_EQ(keysDifferingFromView(db), 0);
+    const struct {
+        const char* what;
+        const char* sql;
+    } writes[] = {
+        { "artist renamed", "UPDATE artists SET name = 'Lanterns, The' WHERE name = 'The Lanterns'" },
+        { "album cover", "UPDATE albums SET cover_key = 'new-cover' WHERE title = 'Fjord'" },
+        { "genre renamed", "UPDATE genres SET name = 'Cool Jazz' WHERE name = 'Jazz'" },
+        { "show renamed", "UPDATE shows SET title = 'Deeper Sea' WHERE title = 'Deep Sea'" },
+        { "track re-read", "UPDATE tracks SET title = 'Aurora Borealis', disc_number = 3 WHERE title = 'Aurora'" },
+        { "video re-read", "UPDATE videos SET season = 9 WHERE title LIKE '%S1E1%' OR episode = 1" },
+        { "new file",
+            "INSERT INTO sources(uri, kind, available, date_added) VALUES('/elsewhere/x.mp3', 'audio', 1, 0)" },
+        { "its tags",
+            "INSERT INTO tracks(source_id, title, artist_id) SELECT id, 'X', (SELECT MIN(id) FROM artists) "
+            "FROM sources WHERE uri = '/elsewhere/x.mp3'" },
+        { "artist gone", "DELETE FROM artists WHERE id = (SELECT MIN(id) FROM artists)" },
+        { "stats cleared", "DELETE FROM play_stats" },
+        { "source gone", "DELETE FROM sources WHERE uri = '/elsewhere/x.mp3'" },
+    };
+    for (const auto& write : writes) {
+        SCOPED_TRACE(write.what);
+        ASSERT_TRUE(exec(write.sql));
+        EXPECT_EQ(keysDifferingFromView(db), 0);
+    }
+    lib.removeSources({ aurora });
+    EXPECT_EQ(keysDifferingFromView(db), 0);
+}
