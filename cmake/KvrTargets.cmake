@@ -55,6 +55,12 @@ function(kvr_add_gtest target)
   elseif(KVR_SANITIZE MATCHES "address")
     set(environment ENVIRONMENT "${KVR_LEAK_CHECK_ENVIRONMENT}")
   endif()
+  # A sanitizer's checks make every case several times slower; the whole-program cases (a player started, its
+  # windows shown, a conversion run) need more than the usual two minutes there.
+  set(timeout 120)
+  if(KVR_SANITIZE)
+    set(timeout 600)
+  endif()
   if(ARG_SLOW)
     set(slowTimeout 300)
     if(KVR_SANITIZE)
@@ -67,7 +73,7 @@ function(kvr_add_gtest target)
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 60 ${others}
-    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 ${environment} LABELS "${ARG_LABELS}")
+    PROPERTIES FIXTURES_REQUIRED media TIMEOUT ${timeout} ${environment} LABELS "${ARG_LABELS}")
 endfunction()
 
 # A test that runs inside a private pair of network namespaces (scripts/netns-run.sh), with an optional peer
