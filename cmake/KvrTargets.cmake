@@ -20,6 +20,10 @@ function(kvr_add_layer target)
   endif()
 endfunction()
 
+# The leak check's suppressions (libraries of others: libx265's encoder open, Mesa's GL driver), for every test
+# of an AddressSanitizer build.
+set(KVR_LEAK_CHECK_ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+
 # One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
 #   kvr_add_gtest(<target> DIR <dir> [OWN_DISPLAY] [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
 # QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt). The cases SLOW matches
@@ -49,8 +53,13 @@ function(kvr_add_gtest target)
     # Tests that run a program (ffprobe, curl) through QProcess fork a threaded process whose child only execs.
     set(environment ENVIRONMENT "TSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/tsan.supp:die_after_fork=0")
   elseif(KVR_SANITIZE MATCHES "address")
-    # libx265 leaks in its encoder open, which every test that probes the encoders reaches.
-    set(environment ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
+    set(environment ENVIRONMENT "${KVR_LEAK_CHECK_ENVIRONMENT}")
+  endif()
+  # A sanitizer's checks make every case several times slower; the whole-program cases (a player started, its
+  # windows shown, a conversion run) need more than the usual two minutes there.
+  set(timeout 120)
+  if(KVR_SANITIZE)
+    set(timeout 600)
   endif()
   if(ARG_SLOW)
     set(slowTimeout 300)
@@ -64,7 +73,7 @@ function(kvr_add_gtest target)
   endif()
   gtest_discover_tests(${target}
     DISCOVERY_TIMEOUT 60 ${others}
-    PROPERTIES FIXTURES_REQUIRED media TIMEOUT 120 ${environment} LABELS "${ARG_LABELS}")
+    PROPERTIES FIXTURES_REQUIRED media TIMEOUT ${timeout} ${environment} LABELS "${ARG_LABELS}")
 endfunction()
 
 # A test that runs inside a private pair of network namespaces (scripts/netns-run.sh), with an optional peer

@@ -28,6 +28,14 @@ using kvr::test::readFile;
 
 namespace {
 
+// The player built with a sanitizer starts, probes its encoders and converts several times slower: the waits
+// for it stretch with it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kSlowdown = 4;
+#else
+constexpr int kSlowdown = 1;
+#endif
+
 struct RequestCase {
     QStringList args;
     std::string container;
@@ -222,7 +230,7 @@ TEST(CommandLine, HeadlessModesRunWithoutADisplay)
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
-        ASSERT_TRUE(p.waitForFinished(30000));
+        ASSERT_TRUE(p.waitForFinished(30000 * kSlowdown));
         const std::string so = p.readAllStandardOutput().toStdString();
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
@@ -263,7 +271,7 @@ TEST(CommandLine, ConvertCopiesStreamsAndReportsOnTheTerminal)
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
-        ASSERT_TRUE(p.waitForFinished(120000));
+        ASSERT_TRUE(p.waitForFinished(120000 * kSlowdown));
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
         EXPECT_EQ(p.exitCode(), c.exitCode) << se;
@@ -280,7 +288,7 @@ TEST(CommandLine, ConvertCopiesStreamsAndReportsOnTheTerminal)
     probe.start(QStringLiteral("ffprobe"),
         { "-v", "error", "-show_entries", "stream=codec_type:stream_tags=language:format_tags=title", "-show_chapters",
             "-of", "compact", out });
-    ASSERT_TRUE(probe.waitForFinished(30000));
+    ASSERT_TRUE(probe.waitForFinished(30000 * kSlowdown));
     const std::string shown = probe.readAllStandardOutput().toStdString();
     const auto count = [&](const std::string& what) {
         size_t n = 0;
@@ -330,7 +338,7 @@ TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
         QProcess p;
         p.setProcessEnvironment(env);
         p.start(QStringLiteral(KVR_PLAYER_EXE), c.args);
-        ASSERT_TRUE(p.waitForFinished(120000));
+        ASSERT_TRUE(p.waitForFinished(120000 * kSlowdown));
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
         EXPECT_EQ(p.exitCode(), c.exitCode) << se;
@@ -343,7 +351,7 @@ TEST(CommandLine, ConvertEncodesAudioAndRefusesVideoInAnAudioContainer)
     QProcess probe;
     probe.start(QStringLiteral("ffprobe"),
         { "-v", "error", "-show_entries", "stream=codec_name,sample_rate", "-of", "compact", mp3 });
-    ASSERT_TRUE(probe.waitForFinished(30000));
+    ASSERT_TRUE(probe.waitForFinished(30000 * kSlowdown));
     EXPECT_EQ(probe.readAllStandardOutput().toStdString(), "stream|codec_name=mp3|sample_rate=44100\n");
 }
 
@@ -401,11 +409,11 @@ TEST(CommandLine, SignalCancelsTheConversionAndDeletesItsFile)
         startConversion(p,
             { "--convert", QString::fromStdString(kvr::test::fixture("thirty-seconds.mp4").string()), "--to",
                 QString::fromStdString(out.string()), "--quality", "3" });
-        ASSERT_TRUE(p.waitForStarted(30000));
-        ASSERT_TRUE(waitUntil([&] { return fs::exists(out) || p.state() == QProcess::NotRunning; }, 60000));
+        ASSERT_TRUE(p.waitForStarted(30000 * kSlowdown));
+        ASSERT_TRUE(waitUntil([&] { return fs::exists(out) || p.state() == QProcess::NotRunning; }, 60000 * kSlowdown));
         ASSERT_EQ(p.state(), QProcess::Running) << "ended before the signal";
         ::kill(static_cast<pid_t>(p.processId()), signal);
-        ASSERT_TRUE(p.waitForFinished(60000));
+        ASSERT_TRUE(p.waitForFinished(60000 * kSlowdown));
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitStatus(), QProcess::CrashExit) << se;
         EXPECT_EQ(p.exitCode(), signal) << se;
@@ -443,7 +451,7 @@ TEST(CommandLine, FailedConversionLeavesNoFileOfItsOwn)
         startConversion(p,
             { "--convert", QString::fromStdString(kvr::test::fixture(c.input).string()), "--to",
                 QString::fromStdString(out.string()) });
-        ASSERT_TRUE(p.waitForFinished(120000));
+        ASSERT_TRUE(p.waitForFinished(120000 * kSlowdown));
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitStatus(), QProcess::NormalExit) << se;
         EXPECT_EQ(p.exitCode(), 2) << se;
@@ -486,7 +494,7 @@ TEST(CommandLine, ConvertTakesTheContainersDefaults)
         startConversion(p,
             { "--convert", QString::fromStdString(kvr::test::fixture(c.input).string()), "--to",
                 QString::fromStdString(out.string()) });
-        ASSERT_TRUE(p.waitForFinished(120000));
+        ASSERT_TRUE(p.waitForFinished(120000 * kSlowdown));
         const std::string se = p.readAllStandardError().toStdString();
         EXPECT_EQ(p.exitCode(), c.exitCode) << se;
         EXPECT_EQ(endOf(se, std::strlen(c.stderrEnds)), c.stderrEnds) << se;
@@ -498,7 +506,7 @@ TEST(CommandLine, ConvertTakesTheContainersDefaults)
         probe.start(QStringLiteral("ffprobe"),
             { "-v", "error", "-show_entries", "stream=codec_name", "-of", "compact",
                 QString::fromStdString(out.string()) });
-        ASSERT_TRUE(probe.waitForFinished(30000));
+        ASSERT_TRUE(probe.waitForFinished(30000 * kSlowdown));
         EXPECT_EQ(probe.readAllStandardOutput().toStdString(), c.streams);
     }
 }
@@ -512,7 +520,7 @@ TEST(CommandLine, ConvertProgressNeverGoesDown)
     startConversion(p,
         { "--convert", QString::fromStdString(kvr::test::fixture("thirty-seconds.mp4").string()), "--to",
             QString::fromStdString((dir / "out.mov").string()), "--quality", "3" });
-    ASSERT_TRUE(p.waitForFinished(120000));
+    ASSERT_TRUE(p.waitForFinished(120000 * kSlowdown));
     const QString se = QString::fromUtf8(p.readAllStandardError());
     EXPECT_EQ(p.exitCode(), 0) << se.toStdString();
     const QRegularExpression line(QStringLiteral("^convert: (\\d+)% speed"), QRegularExpression::MultilineOption);
@@ -546,9 +554,9 @@ TEST(CommandLine, StartedFilesThatFailToOpenSayWhyOnStandardError)
             err += QString::fromUtf8(player.readAllStandardError());
             return err.contains(lines[0]) && err.contains(lines[1]);
         },
-        60000);
+        60000 * kSlowdown);
     player.terminate();
-    const bool ended = player.waitForFinished(30000);
+    const bool ended = player.waitForFinished(30000 * kSlowdown);
     if (!ended)
         player.kill();
     EXPECT_TRUE(ended);
