@@ -60,6 +60,16 @@ struct Drain {
     }
 };
 
+// Reads the whole medium through both queues on their own threads, as the decoders would.
+void readAll(Demuxer& d, Drain& v, Drain& a)
+{
+    v.run(d.videoQueue, d.video.timeBase);
+    a.run(d.audioQueue, d.audio.timeBase);
+    d.start(nullptr);
+    v.join();
+    a.join();
+}
+
 // A display matrix for which av_display_rotation_get gives `angle` (the sign convention of
 // av_display_rotation_set changed between FFmpeg versions).
 void matrixFor(double angle, int32_t m[9])
@@ -273,11 +283,7 @@ TEST(Demuxer, RemovesTheContainerStartAndSeeksAtOpen)
     ASSERT_TRUE(plain.open(fixture("start-offset.ts"), 0, {}));
     EXPECT_GT(plain.durationUs(), 2900000);
     Drain v, a;
-    v.run(plain.videoQueue, plain.video.timeBase);
-    a.run(plain.audioQueue, plain.audio.timeBase);
-    plain.start(nullptr);
-    v.join();
-    a.join();
+    readAll(plain, v, a);
     ASSERT_FALSE(v.ptsUs.empty());
     ASSERT_FALSE(a.ptsUs.empty());
     // The container starts near 1.4 s; downstream everything starts near 0.
@@ -320,11 +326,7 @@ TEST(Demuxer, SeekAtOpenStartsAtAKeyFrameAtOrBeforeTheTarget)
         Demuxer d;
         ASSERT_TRUE(d.open(fixture(c.fixture), c.targetUs, {}));
         Drain v, a;
-        v.run(d.videoQueue, d.video.timeBase);
-        a.run(d.audioQueue, d.audio.timeBase);
-        d.start(nullptr);
-        v.join();
-        a.join();
+        readAll(d, v, a);
         ASSERT_FALSE(v.ptsUs.empty());
         ASSERT_FALSE(a.ptsUs.empty());
         // The first video packet is a key frame at most one key-frame interval before the target, and the packets
@@ -350,13 +352,8 @@ TEST(Demuxer, FailedSeekWarnsAndReadsFromTheStart)
     Demuxer d;
     ASSERT_TRUE(d.open(fifo, 2000000, {}));
     EXPECT_EQ(d.mediaInfo.fileSize, -1);
-    Drain v;
-    v.run(d.videoQueue, d.video.timeBase);
-    Drain a;
-    a.run(d.audioQueue, d.audio.timeBase);
-    d.start(nullptr);
-    v.join();
-    a.join();
+    Drain v, a;
+    readAll(d, v, a);
     writer.join();
     ASSERT_FALSE(v.ptsUs.empty());
     EXPECT_LT(v.ptsUs[0], 100000);
@@ -437,11 +434,7 @@ TEST(Demuxer, BrokenFilesFailOrReadCleanly)
             continue;
         }
         Drain v, a;
-        v.run(d.videoQueue, d.video.timeBase);
-        a.run(d.audioQueue, d.audio.timeBase);
-        d.start(nullptr);
-        v.join();
-        a.join();
+        readAll(d, v, a);
         EXPECT_TRUE(d.finished);
     }
     Demuxer missing;
@@ -481,11 +474,7 @@ TEST(Demuxer, ReopenReusesStreamInformationOnlyWhileTheFileIsUnchanged)
     init_logging();
     auto packets = [](Demuxer& d) {
         Drain v, a;
-        v.run(d.videoQueue, d.video.timeBase);
-        a.run(d.audioQueue, d.audio.timeBase);
-        d.start(nullptr);
-        v.join();
-        a.join();
+        readAll(d, v, a);
         return std::pair { v.ptsUs, a.ptsUs };
     };
     auto expectSame = [&](Demuxer& reused, Demuxer& read) {
