@@ -1,7 +1,7 @@
 // How soon a cast can start: the time until the first 262,144 bytes of a live conversion of a 1080p clip to
 // MP4 are in the growing file the media server streams (what the load waits for), beside the ffmpeg command
 // line writing the same conversion (fragmented MP4, same encoder settings) to a pipe. Best of three each.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "ui/cast/CastSession.h"
 
 #include <QCoreApplication>

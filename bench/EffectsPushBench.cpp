@@ -4,7 +4,7 @@
 // whole run however long a busy machine makes it. Settings go to a scratch folder.
 //   build/bench/kvr_bench_effects_push [file]
 #include "engine/MediaSession.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

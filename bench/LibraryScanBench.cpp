@@ -12,7 +12,7 @@
 // and library_rescan_unchanged, a second full pass over the audio set, which reads nothing.
 // The probe loop runs at the scanner thread's priority, so that both see the same share of a busy machine.
 #include "bench/LibraryBenchFiles.h"
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "ui/library/Database.h"
 #include "ui/library/LibraryScanner.h"
 #include "ui/library/Statement.h"

@@ -6,7 +6,7 @@
 // shown pictures are from the heard clock.
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 // in the same run. Figures only. Run it where the tests run, e.g.
 //   source scripts/test-services.sh && kvr_services_start && build/bench/kvr_bench_playlist_view
 #include "app/Application.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>

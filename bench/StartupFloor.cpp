@@ -4,8 +4,8 @@
 // kvr_bench_startup; ends on SIGTERM.
 #include "engine/Logging.h"
 #include "engine/MediaSession.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/VideoSink.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/video/VideoSink.h"
 
 #include <QGuiApplication>
 #include <QQuickItem>

@@ -3,7 +3,7 @@
 // clip made here. Both sides are timed the same way: a whole process from fork to its exit, started at the same
 // priority (nice 10, where a conversion runs anyway), interleaved ours / ffmpeg, median of five. Per row: both
 // wall times and output sizes, and the two ratios ours / ffmpeg.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include <spdlog/spdlog.h>
 

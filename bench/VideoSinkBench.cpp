@@ -3,7 +3,7 @@
 // whole frame (sync, plane upload, draw and present), against a repaint of the same frame (draw and present
 // only). Needs an X display with GLX, e.g.
 //   xvfb-run -a -s "-screen 0 1280x800x24 +extension GLX" build/bench/kvr_bench_video_sink
-#include "ui/VideoSink.h"
+#include "ui/video/VideoSink.h"
 
 #include <QEventLoop>
 #include <QGuiApplication>

@@ -5,8 +5,8 @@
 // turns of 5 s, interleaved; medians and |p99| printed. Run it where the tests run, e.g.
 //   source scripts/test-services.sh && kvr_services_start && build/bench/kvr_bench_video_sink_sync
 #include "engine/MediaSession.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/VideoSink.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/video/VideoSink.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>

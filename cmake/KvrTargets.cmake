@@ -25,13 +25,17 @@ endfunction()
 set(KVR_LEAK_CHECK_ENVIRONMENT "LSAN_OPTIONS=suppressions=${PROJECT_SOURCE_DIR}/tests/lsan.supp:print_suppressions=0")
 
 # One GoogleTest executable per tests/ folder; every case needs the generated media fixtures.
-#   kvr_add_gtest(<target> DIR <dir> [OWN_DISPLAY] [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
+#   kvr_add_gtest(<target> DIR <dir>... [OWN_DISPLAY] [LIBS <lib>...] [LABELS <label>...] [SLOW <gtest filter>])
 # QT_MAIN among the LIBS gives the test a Qt application object (tests/support/qt). The cases SLOW matches
 # (stress tests, which take minutes under ThreadSanitizer) get a longer time limit than the others.
 # Nothing is added while the folder has no sources yet.
 function(kvr_add_gtest target)
-  cmake_parse_arguments(ARG "OWN_DISPLAY" "DIR;SLOW" "LIBS;LABELS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.cpp ${PROJECT_SOURCE_DIR}/${ARG_DIR}/*.h)
+  cmake_parse_arguments(ARG "OWN_DISPLAY" "SLOW" "DIR;LIBS;LABELS" ${ARGN})
+  set(sources)
+  foreach(dir IN LISTS ARG_DIR)
+    file(GLOB found CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${dir}/*.cpp ${PROJECT_SOURCE_DIR}/${dir}/*.h)
+    list(APPEND sources ${found})
+  endforeach()
   if(NOT sources)
     return()
   endif()

@@ -5,9 +5,9 @@
 #include "qml/MenuBarState.h"
 
 #include "platform/FileChooserPortal.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/TranscodeQueue.h"
-#include "ui/VideoSink.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/convert/TranscodeQueue.h"
+#include "ui/video/VideoSink.h"
 #include "ui/Visualizer.h"
 #include "ui/library/Library.h"
 #include "ui/library/LibraryModel.h"

@@ -1,7 +1,7 @@
 #include "ui/AddressText.h"
 
 #include "engine/AddressRedaction.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <QDir>
 

@@ -1,7 +1,7 @@
 #include "ui/CoverImageProvider.h"
 
 #include "engine/VideoFrame.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QMetaObject>
 #include <QThread>

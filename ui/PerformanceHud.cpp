@@ -1,6 +1,6 @@
 #include "ui/PerformanceHud.h"
 
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <ctime>
 

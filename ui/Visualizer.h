@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QImage>
 #include <QPointer>

@@ -1,4 +1,4 @@
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 
 #include "engine/Logging.h"
 #include "engine/StreamSelection.h"

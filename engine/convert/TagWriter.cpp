@@ -1,4 +1,4 @@
-#include "engine/TagWriter.h"
+#include "engine/convert/TagWriter.h"
 
 #include "engine/Logging.h"
 #include "engine/internal/FfmpegSupport.h"

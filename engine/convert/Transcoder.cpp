@@ -1,6 +1,6 @@
 // Runs one conversion: the pre-flight checks, one or two passes, and in each pass the read loop that routes
 // packets to the output streams.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include "engine/Logging.h"
 #include "engine/internal/Demuxer.h"

@@ -1,6 +1,6 @@
 // Which codecs and containers this machine can produce, found once per process.
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/EncoderSupport.h"
 
 extern "C" {

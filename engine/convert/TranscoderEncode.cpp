@@ -2,7 +2,7 @@
 // the user's choices, and the hand-over of encoded packets to the muxer.
 #include "engine/FormatToBuffer.h"
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/EncoderSupport.h"
 #include "engine/internal/FfmpegSupport.h"
 #include "engine/internal/TranscoderJob.h"

@@ -1,7 +1,7 @@
 // The output writer every stage of a pass ends in: muxing, the container header, progress and failure texts,
 // and the records of a pass.
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/TranscoderJob.h"
 
 extern "C" {

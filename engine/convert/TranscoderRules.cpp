@@ -1,5 +1,5 @@
 // Container rules and the name tables that turn container and codec names into FFmpeg muxers and encoders.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include "engine/internal/FfmpegSupport.h"
 

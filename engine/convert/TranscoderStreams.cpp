@@ -1,6 +1,6 @@
 // Which output streams a pass makes, one per carried input stream.
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/EncoderSupport.h"
 #include "engine/internal/FfmpegSupport.h"
 #include "engine/internal/TranscoderJob.h"

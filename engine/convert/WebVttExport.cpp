@@ -1,4 +1,4 @@
-#include "engine/MediaExtraction.h"
+#include "engine/convert/MediaExtraction.h"
 
 #include "engine/AddressRedaction.h"
 #include "engine/Logging.h"

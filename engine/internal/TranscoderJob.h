@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/SubtitleDecoder.h"
 #include "engine/internal/SubtitleOverlay.h"
 #include "engine/internal/SubtitleRenderer.h"

@@ -9,8 +9,8 @@
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/CastSessionTestSupport.h"
 #include "tests/ui/cast/SoapRenderer.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/TranscodeQueue.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/convert/TranscodeQueue.h"
 #include "ui/cast/CastSession.h"
 #include "ui/library/Library.h"
 

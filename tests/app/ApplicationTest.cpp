@@ -9,8 +9,8 @@
 #include "tests/ui/GTestQtPrinters.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/RemotePlayback.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/bridge/RemotePlayback.h"
 
 #include <QDBusMessage>
 #include <QElapsedTimer>

@@ -8,8 +8,8 @@
 #include "tests/support/TestSupport.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "ui/Actions.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/TranscodeQueue.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/convert/TranscodeQueue.h"
 #include "ui/UpdateChecker.h"
 
 #include <QDir>

@@ -6,7 +6,7 @@
 #include "tests/support/TestSupport.h"
 #include "tests/app/QuitPromptFixture.h"
 #include "tests/support/qt/ServiceDoubles.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

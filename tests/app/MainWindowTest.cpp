@@ -3,7 +3,7 @@
 #include "qml/QmlModule.h"
 #include "tests/support/TestSupport.h"
 #include "ui/Actions.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QQuickItem>
 #include <QQuickWindow>

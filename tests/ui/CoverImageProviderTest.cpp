@@ -4,7 +4,7 @@
 #include "engine/VideoFrame.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "tests/ui/GTestQtPrinters.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QColor>
 #include <QElapsedTimer>

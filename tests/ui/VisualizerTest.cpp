@@ -3,7 +3,7 @@
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "tests/support/TestSupport.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QImage>
 #include <QPainter>

@@ -1,10 +1,10 @@
 // The bridge's session facet: attaching the engine, the state hand-over, the 100 ms tick with the end of
 // media, the open thread and the transport operations.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
 #include "ui/AddressText.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <QDir>
 #include <QFile>

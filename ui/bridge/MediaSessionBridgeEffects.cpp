@@ -1,10 +1,10 @@
 // The bridge's effects facet: audio effects, video filters, audio delay, the visualiser mode, diagnostics,
 // equaliser presets and stored effect settings.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/FilterChains.h"
 #include "engine/MediaSession.h"
-#include "ui/EffectSettings.h"
+#include "ui/bridge/EffectSettings.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

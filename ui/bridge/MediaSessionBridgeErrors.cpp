@@ -1,9 +1,9 @@
 // The bridge's error texts: the engine's raw reason turned into one sentence for the user.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/Logging.h"
 #include "ui/AddressText.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 namespace kvr::ui {
 

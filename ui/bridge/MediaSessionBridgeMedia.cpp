@@ -1,9 +1,9 @@
 // The bridge's media facet: tracks, subtitles, chapters and media information.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
 #include "ui/AddressText.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 // The bridge's playlist facet: opening entries, navigation rules, the play queue and recent files.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "ui/AddressText.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator64>

@@ -1,8 +1,8 @@
 // The bridge's preferences facet: stored preferences, output controls and resume positions.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <QLocale>
 

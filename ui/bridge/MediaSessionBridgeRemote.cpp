@@ -1,10 +1,10 @@
 // The bridge's remote facet: handing playback to a cast receiver and back. While casting, the playlist,
 // the navigation rules and the resume store stay here; transport, opens and the state the QML side reads go
 // to the receiver (see the casting branches of the session and playlist facets).
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 
 #include <algorithm>
 

@@ -1,10 +1,10 @@
 // The bridge's snapshot facet: saving the picture on screen.
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/FrameUtils.h"
 #include "engine/MediaSession.h"
-#include "ui/PlaylistFiles.h"
-#include "ui/SnapshotJpeg.h"
+#include "ui/bridge/PlaylistFiles.h"
+#include "ui/bridge/SnapshotJpeg.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "ui/SnapshotJpeg.h"
+#include "ui/bridge/SnapshotJpeg.h"
 
 #include <QCoreApplication>
 

@@ -1,6 +1,6 @@
 #include "ui/cast/CastSession.h"
 
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 #include "ui/cast/AirPlayController.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/ChromecastController.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/RemotePlayback.h"
+#include "ui/bridge/RemotePlayback.h"
 #include "ui/cast/CastDevice.h"
 #include "ui/cast/CastDiscovery.h"
 #include "ui/cast/CastServer.h"

@@ -1,9 +1,9 @@
 // How a load reaches the receiver: sent as it is, remuxed or transcoded, and how its subtitles travel.
 #include "ui/cast/CastSession.h"
 
-#include "engine/MediaExtraction.h"
-#include "engine/MediaProbe.h"
-#include "ui/MediaSessionBridge.h"
+#include "engine/convert/MediaExtraction.h"
+#include "engine/convert/MediaProbe.h"
+#include "ui/bridge/MediaSessionBridge.h"
 #include "ui/cast/CastController.h"
 
 #include <QFile>

@@ -4,7 +4,7 @@
 // source's time line here.
 #include "ui/cast/CastSession.h"
 
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "ui/cast/CastController.h"
 
 #include <QFile>

@@ -2,7 +2,7 @@
 // server streams while it grows, and the load waits until enough of it exists.
 #include "ui/cast/CastSession.h"
 
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "ui/cast/CastController.h"
 #include "ui/PostedCall.h"
 

@@ -1,8 +1,8 @@
-#include "ui/TranscodeQueue.h"
+#include "ui/convert/TranscodeQueue.h"
 
-#include "engine/MediaProbe.h"
-#include "engine/Transcoder.h"
-#include "ui/TranscodeSettings.h"
+#include "engine/convert/MediaProbe.h"
+#include "engine/convert/Transcoder.h"
+#include "ui/convert/TranscodeSettings.h"
 #include "ui/PostedCall.h"
 
 #include <QDesktopServices>

@@ -1,5 +1,5 @@
 // The queue file: the jobs in queue order as one compact JSON array, so they survive a restart.
-#include "ui/TranscodeQueue.h"
+#include "ui/convert/TranscodeQueue.h"
 
 #include "engine/Logging.h"
 

@@ -1,4 +1,4 @@
-#include "ui/TranscodeSettings.h"
+#include "ui/convert/TranscodeSettings.h"
 
 #include <QDir>
 #include <QFile>

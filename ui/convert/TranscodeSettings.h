@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include <QString>
 #include <QVariantMap>

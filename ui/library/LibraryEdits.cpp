@@ -1,4 +1,4 @@
-#include "engine/TagWriter.h"
+#include "engine/convert/TagWriter.h"
 #include "platform/Trash.h"
 #include "ui/library/Library.h"
 #include "ui/library/LibraryScanner.h"

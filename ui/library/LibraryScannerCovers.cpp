@@ -1,4 +1,4 @@
-#include "engine/MediaExtraction.h"
+#include "engine/convert/MediaExtraction.h"
 #include "ui/library/LibraryScanner.h"
 
 #include <QDateTime>

@@ -1,5 +1,5 @@
 #include "engine/Logging.h"
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "platform/PathKey.h"
 #include "ui/library/Database.h"
 #include "ui/library/LibraryScanner.h"

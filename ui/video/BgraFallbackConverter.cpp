@@ -1,4 +1,4 @@
-#include "ui/BgraFallbackConverter.h"
+#include "ui/video/BgraFallbackConverter.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>

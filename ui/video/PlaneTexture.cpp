@@ -1,5 +1,5 @@
 // The only file that speaks to QRhi directly: it is private API in this Qt version.
-#include "ui/PlaneTexture.h"
+#include "ui/video/PlaneTexture.h"
 
 #include <QQuickWindow>
 #include <QSGRendererInterface>

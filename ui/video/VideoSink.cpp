@@ -1,7 +1,7 @@
-#include "ui/VideoSink.h"
+#include "ui/video/VideoSink.h"
 
-#include "ui/PlaneTexture.h"
-#include "ui/YuvVideoNode.h"
+#include "ui/video/PlaneTexture.h"
+#include "ui/video/YuvVideoNode.h"
 
 #include <QQuickWindow>
 #include <QSGImageNode>

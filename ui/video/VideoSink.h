@@ -2,8 +2,8 @@
 
 #include "engine/VideoFrame.h"
 #include "engine/internal/SubtitleOverlay.h"
-#include "ui/BgraFallbackConverter.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/video/BgraFallbackConverter.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QImage>
 #include <QMatrix4x4>

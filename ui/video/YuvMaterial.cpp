@@ -1,6 +1,6 @@
-#include "ui/YuvMaterial.h"
+#include "ui/video/YuvMaterial.h"
 
-#include "ui/YuvVideoNode.h"
+#include "ui/video/YuvVideoNode.h"
 
 #include <QSGMaterialShader>
 

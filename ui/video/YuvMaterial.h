@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/PlaneTexture.h"
+#include "ui/video/PlaneTexture.h"
 
 #include <QSGMaterial>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "engine/VideoFrame.h"
-#include "ui/YuvMaterial.h"
+#include "ui/video/YuvMaterial.h"
 
 #include <QRectF>
 #include <QSGGeometry>

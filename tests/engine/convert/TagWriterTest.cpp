@@ -1,6 +1,6 @@
-#include "engine/TagWriter.h"
+#include "engine/convert/TagWriter.h"
 
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "tests/support/TestSupport.h"
 
 extern "C" {

@@ -1,8 +1,8 @@
 // Conversions that re-encode audio and convert text subtitles, end to end on generated media; every output is
 // read back with libavformat and decoded by the ffmpeg tool.
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "engine/convert/Transcoder.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

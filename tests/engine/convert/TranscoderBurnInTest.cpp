@@ -1,9 +1,9 @@
 // Subtitles burnt into re-encoded video, end to end: each conversion is compared with the same conversion
 // without burn-in, picture by picture, region by region. Glyphs come from the system's fonts, so nothing is
 // compared pixel for pixel; "unchanged" means within the lossy encoder's noise.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "tests/engine/StallingHttpServer.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

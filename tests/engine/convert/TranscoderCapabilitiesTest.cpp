@@ -1,7 +1,7 @@
 // The capability record is made once per process, so the test that watches the first probe comes first and
 // the others read the record it made.
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include "tests/support/TestSupport.h"
 

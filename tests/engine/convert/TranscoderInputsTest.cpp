@@ -1,8 +1,8 @@
 // Conversions of inputs as they come from the world: a clock far from 0, repeated time stamps, a turned phone
 // picture, styled subtitles with their fonts, and an output file that exists only when there is something to
 // convert.
-#include "engine/Transcoder.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "engine/convert/Transcoder.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

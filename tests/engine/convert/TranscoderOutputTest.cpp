@@ -1,8 +1,8 @@
 // The output writer's deferred header, driven by an H.264 encoder opened without the global-header flag: its
 // parameter sets come in band, with key frames only, so the packets before one are held until the header.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "engine/internal/TranscoderJob.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 
 #include <gtest/gtest.h>
 

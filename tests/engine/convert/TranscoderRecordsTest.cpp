@@ -1,4 +1,4 @@
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Conversions that copy streams into another container, end to end on generated media.
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "tests/engine/StallingHttpServer.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

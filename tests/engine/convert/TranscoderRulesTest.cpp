@@ -1,4 +1,4 @@
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 
 extern "C" {
 #include <libavutil/error.h>

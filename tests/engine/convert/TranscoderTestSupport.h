@@ -2,7 +2,7 @@
 #pragma once
 
 #include "engine/Logging.h"
-#include "engine/Transcoder.h"
+#include "engine/convert/Transcoder.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // Conversions that re-encode video, end to end on generated media, and the settings worked out before the
 // encoder opens; every output is read back with libavformat and decoded by the ffmpeg tool.
-#include "engine/Transcoder.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "engine/convert/Transcoder.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 #include <gtest/gtest.h>

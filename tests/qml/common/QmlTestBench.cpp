@@ -5,7 +5,7 @@
 #include "engine/Logging.h"
 #include "tests/qml/common/TestKit.h"
 #include "tests/support/TestSupport.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include <QCoreApplication>
 #include <QQmlContext>

@@ -2,7 +2,7 @@
 // program's real services.
 #include "tests/qml/common/QmlTestBench.h"
 #include "tests/support/qt/ServiceDoubles.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 #include "ui/PerformanceHud.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "tests/support/qt/ServiceDoubles.h"
 
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 namespace kvr::test {
 

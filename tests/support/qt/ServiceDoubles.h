@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/RemotePlayback.h"
+#include "ui/bridge/RemotePlayback.h"
 
 #include <QObject>
 #include <QPointer>

@@ -2,7 +2,7 @@
 
 // A bridge on a real session for the bridge's tests, and what they share.
 
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"

@@ -1,4 +1,4 @@
-#include "ui/EffectSettings.h"
+#include "ui/bridge/EffectSettings.h"
 
 #include "tests/support/TestSupport.h"
 #include "tests/ui/GTestQtPrinters.h"

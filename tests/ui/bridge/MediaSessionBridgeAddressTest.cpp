@@ -1,5 +1,5 @@
 // What the bridge shows of a network address: never the password in it.
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/GTestQtPrinters.h"
 
 #include "engine/PrivateDirectory.h"

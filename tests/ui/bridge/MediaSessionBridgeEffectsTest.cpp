@@ -1,11 +1,11 @@
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/GTestQtPrinters.h"
 #include "tests/ui/LoopbackHttpServer.h"
-#include "ui/EffectSettings.h"
+#include "ui/bridge/EffectSettings.h"
 
 #include <QElapsedTimer>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/GTestQtPrinters.h"
 
 #include <QElapsedTimer>

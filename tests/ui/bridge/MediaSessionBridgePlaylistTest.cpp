@@ -1,6 +1,6 @@
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/GTestQtPrinters.h"
 
 #include <QDir>

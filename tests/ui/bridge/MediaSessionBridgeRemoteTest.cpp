@@ -1,9 +1,9 @@
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/GTestQtPrinters.h"
-#include "ui/RemotePlayback.h"
+#include "ui/bridge/RemotePlayback.h"
 
 #include <QSettings>
 #include <QSignalSpy>

@@ -1,5 +1,5 @@
-#include "ui/MediaSessionBridge.h"
-#include "ui/SnapshotJpeg.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/bridge/SnapshotJpeg.h"
 
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"

@@ -1,10 +1,10 @@
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 
 #include "engine/MediaSession.h"
 #include "engine/PrivateDirectory.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/GTestQtPrinters.h"
 
 #include <QDir>

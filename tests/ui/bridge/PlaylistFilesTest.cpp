@@ -1,4 +1,4 @@
-#include "ui/PlaylistFiles.h"
+#include "ui/bridge/PlaylistFiles.h"
 #include "engine/Logging.h"
 #include "engine/PrivateDirectory.h"
 #include "tests/support/TestSupport.h"

@@ -1,11 +1,11 @@
 // Cast plans against the three kinds of receiver, with generated media and real probes.
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "tests/ui/cast/ChromecastReceiver.h"
 #include "tests/ui/cast/SoapRenderer.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
 #include "tests/ui/cast/CastSessionTestSupport.h"

@@ -1,7 +1,7 @@
 // The cast session as the player's remote: loads, transport and the position arithmetic against real
 // controllers and the loopback test receivers, with the real player bridge.
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "tests/ui/cast/ChromecastReceiver.h"
 #include "tests/ui/cast/SoapRenderer.h"

@@ -1,6 +1,6 @@
 // The cast session against real controllers and the loopback test receivers, with the real player bridge.
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "tests/ui/LoopbackHttpServer.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
 #include "tests/ui/cast/ChromecastReceiver.h"

@@ -1,7 +1,7 @@
 // Small helpers shared by the cast session's tests (fixturePath comes with the test player).
 #pragma once
 
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "ui/cast/CastSession.h"
 
 #include <QHostAddress>

@@ -1,12 +1,12 @@
 // The conversion queue running real conversions: scheduling, worker ends, cancels, progress and shutdown.
-#include "ui/TranscodeQueue.h"
-#include "engine/Transcoder.h"
+#include "ui/convert/TranscodeQueue.h"
+#include "engine/convert/Transcoder.h"
 #include "tests/engine/StallingHttpServer.h"
-#include "tests/engine/TranscoderTestSupport.h"
+#include "tests/engine/convert/TranscoderTestSupport.h"
 #include "tests/support/TestSupport.h"
-#include "tests/ui/TranscodeQueueTestFiles.h"
+#include "tests/ui/convert/TranscodeQueueTestFiles.h"
 #include "tests/ui/GTestQtPrinters.h"
-#include "ui/TranscodeSettings.h"
+#include "ui/convert/TranscodeSettings.h"
 
 #include <QElapsedTimer>
 #include <QFile>

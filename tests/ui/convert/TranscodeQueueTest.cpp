@@ -1,9 +1,9 @@
-#include "ui/TranscodeQueue.h"
-#include "engine/Transcoder.h"
+#include "ui/convert/TranscodeQueue.h"
+#include "engine/convert/Transcoder.h"
 #include "tests/support/TestSupport.h"
-#include "tests/ui/TranscodeQueueTestFiles.h"
+#include "tests/ui/convert/TranscodeQueueTestFiles.h"
 #include "tests/ui/GTestQtPrinters.h"
-#include "ui/TranscodeSettings.h"
+#include "ui/convert/TranscodeSettings.h"
 
 #include <QDesktopServices>
 #include <QDir>

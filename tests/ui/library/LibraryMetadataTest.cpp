@@ -1,4 +1,4 @@
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "tests/support/TestSupport.h"
 #include "ui/library/LibraryScanner.h"
 

@@ -1,5 +1,5 @@
 #include "engine/Logging.h"
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/library/LibraryTestFiles.h"
 #include "ui/library/Database.h"

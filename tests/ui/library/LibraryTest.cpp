@@ -1,4 +1,4 @@
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "tests/support/TestSupport.h"
 #include "tests/ui/library/DamagedLibrary.h"
 #include "tests/ui/library/LibraryTestFiles.h"

@@ -1,4 +1,4 @@
-#include "tests/ui/TestFrames.h"
+#include "tests/ui/video/TestFrames.h"
 
 #include <algorithm>
 #include <cmath>

@@ -2,7 +2,7 @@
 
 // Video frames with known colour patches for the video sink's tests, and a frame source the tests script.
 
-#include "ui/VideoSink.h"
+#include "ui/video/VideoSink.h"
 
 #include <QColor>
 #include <QSize>

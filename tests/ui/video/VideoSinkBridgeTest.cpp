@@ -3,8 +3,8 @@
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "tests/support/TestSupport.h"
-#include "ui/MediaSessionBridge.h"
-#include "ui/VideoSink.h"
+#include "ui/bridge/MediaSessionBridge.h"
+#include "ui/video/VideoSink.h"
 
 #include <QGuiApplication>
 #include <QQuickWindow>

@@ -1,8 +1,8 @@
 // The video sink drawn for real: a Qt Quick window on the test run's X display (Mesa's llvmpipe OpenGL),
 // rendered by the threaded render loop, grabbed and read back.
-#include "tests/ui/TestFrames.h"
-#include "ui/VideoSink.h"
-#include "ui/YuvVideoNode.h"
+#include "tests/ui/video/TestFrames.h"
+#include "ui/video/VideoSink.h"
+#include "ui/video/YuvVideoNode.h"
 
 #include <QGuiApplication>
 #include <QQuickWindow>

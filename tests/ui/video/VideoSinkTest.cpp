@@ -1,5 +1,5 @@
-#include "tests/ui/TestFrames.h"
-#include "ui/VideoSink.h"
+#include "tests/ui/video/TestFrames.h"
+#include "ui/video/VideoSink.h"
 
 #include <QSignalSpy>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "ui/YuvVideoNode.h"
+#include "ui/video/YuvVideoNode.h"
 
 #include <gtest/gtest.h>
 

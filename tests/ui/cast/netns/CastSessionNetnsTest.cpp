@@ -3,7 +3,7 @@
 // through scripts/netns-run.sh (ctest: CastSessionNetns.*).
 #include "tests/support/TestSupport.h"
 #include "tests/ui/cast/AirPlayReceiver.h"
-#include "ui/MediaSessionBridge.h"
+#include "ui/bridge/MediaSessionBridge.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
 

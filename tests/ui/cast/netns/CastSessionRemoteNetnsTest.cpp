@@ -2,7 +2,7 @@
 // from the session's media server in this one, while the real player bridge drives it. Each case gets a fresh
 // renderer. Run only through scripts/netns-run.sh (ctest: CastSessionRemoteNetns.*).
 #include "tests/support/TestSupport.h"
-#include "tests/ui/BridgeTestPlayer.h"
+#include "tests/ui/bridge/BridgeTestPlayer.h"
 #include "ui/cast/CastController.h"
 #include "ui/cast/CastSession.h"
 

@@ -17,7 +17,7 @@
 // compressing" and "moment renaming" as the backup reaches those points; with --stop-at it then waits there
 // for good, to be killed. At the end it prints "backup ok" or "backup failed".
 // Exit codes: 0 done, 1 the library file cannot be opened, 2 bad arguments, 3 the backup failed.
-#include "engine/MediaProbe.h"
+#include "engine/convert/MediaProbe.h"
 #include "ui/library/Database.h"
 #include "ui/library/Library.h"
 #include "ui/library/LibraryBackups.h"
