@@ -795,107 +795,133 @@ void Demuxer::describe(const std::string& path)
     }
 }
 
-void Demuxer::selectStreams(const StreamSelection& selection)
-{
-    audio = StreamSlot {};
-    video = StreamSlot {};
-    subtitle = StreamSlot {};
-    const int count = static_cast<int>(format->nb_streams);
-    auto isKind = [&](int i, AVMediaType type) {
-        return i >= 0 && i < count && format->streams[i]->codecpar->codec_type == type
-            && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
-    };
+namespace {
 
+// A stream of the given type that is not a cover picture.
+bool isStreamOf(const AVFormatContext* format, int i, AVMediaType type)
+{
+    return i >= 0 && i < static_cast<int>(format->nb_streams) && format->streams[i]->codecpar->codec_type == type
+        && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+// FFmpeg's best video stream, else the first video stream there is.
+int chooseVideoStream(AVFormatContext* format)
+{
     int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (!isKind(v, AVMEDIA_TYPE_VIDEO)) {
+    if (!isStreamOf(format, v, AVMEDIA_TYPE_VIDEO)) {
         v = -1;
-        for (int i = 0; i < count && v < 0; ++i) {
-            if (isKind(i, AVMEDIA_TYPE_VIDEO))
+        for (int i = 0; i < static_cast<int>(format->nb_streams) && v < 0; ++i) {
+            if (isStreamOf(format, i, AVMEDIA_TYPE_VIDEO))
                 v = i;
         }
     }
+    return v;
+}
 
+// The chosen audio track, else the first in the preferred language, the default one, or FFmpeg's best.
+int chooseAudioStream(AVFormatContext* format, const MediaInfo& info, const StreamSelection& selection, int video)
+{
+    if (isStreamOf(format, selection.audioTrack, AVMEDIA_TYPE_AUDIO))
+        return selection.audioTrack;
     int a = -1;
-    if (isKind(selection.audioTrack, AVMEDIA_TYPE_AUDIO)) {
-        a = selection.audioTrack;
-    } else {
-        if (!selection.preferredAudioLanguage.empty()) {
-            for (const auto& t : mediaInfo.tracks) {
-                if (t.kind == 1 && sameLanguage(t.language, selection.preferredAudioLanguage)) {
-                    a = t.streamIndex;
-                    break;
-                }
+    if (!selection.preferredAudioLanguage.empty()) {
+        for (const auto& t : info.tracks) {
+            if (t.kind == 1 && sameLanguage(t.language, selection.preferredAudioLanguage)) {
+                a = t.streamIndex;
+                break;
             }
         }
-        if (a < 0) {
-            for (const auto& t : mediaInfo.tracks) {
-                if (t.kind == 1 && t.isDefault) {
-                    a = t.streamIndex;
-                    break;
-                }
-            }
-        }
-        if (a < 0)
-            a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, v, nullptr, 0);
-        if (!isKind(a, AVMEDIA_TYPE_AUDIO))
-            a = -1;
     }
+    if (a < 0) {
+        for (const auto& t : info.tracks) {
+            if (t.kind == 1 && t.isDefault) {
+                a = t.streamIndex;
+                break;
+            }
+        }
+    }
+    if (a < 0)
+        a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+    return isStreamOf(format, a, AVMEDIA_TYPE_AUDIO) ? a : -1;
+}
 
+// The chosen subtitle track; or, when left to choice (-2), the first unforced one in the preferred language, a
+// forced one, or the default one; none otherwise.
+int chooseSubtitleStream(const AVFormatContext* format, const MediaInfo& info, const StreamSelection& selection)
+{
     int s = -1;
     if (selection.subtitleTrack >= 0) {
-        if (isKind(selection.subtitleTrack, AVMEDIA_TYPE_SUBTITLE))
+        if (isStreamOf(format, selection.subtitleTrack, AVMEDIA_TYPE_SUBTITLE))
             s = selection.subtitleTrack;
     } else if (selection.subtitleTrack == -2) {
         if (!selection.preferredSubtitleLanguage.empty()) {
-            for (const auto& t : mediaInfo.tracks) {
+            for (const auto& t : info.tracks) {
                 if (t.kind == 2 && !t.forced && sameLanguage(t.language, selection.preferredSubtitleLanguage)) {
                     s = t.streamIndex;
                     break;
                 }
             }
         }
-        for (const auto& t : mediaInfo.tracks) {
+        for (const auto& t : info.tracks) {
             if (s >= 0)
                 break;
             if (t.kind == 2 && t.forced)
                 s = t.streamIndex;
         }
-        for (const auto& t : mediaInfo.tracks) {
+        for (const auto& t : info.tracks) {
             if (s >= 0)
                 break;
             if (t.kind == 2 && t.isDefault)
                 s = t.streamIndex;
         }
     }
+    return s;
+}
 
-    auto fill = [&](StreamSlot& slot, int index) {
-        if (index < 0)
-            return;
-        slot.index = index;
-        slot.codecParameters = format->streams[index]->codecpar;
-        slot.timeBase = format->streams[index]->time_base;
-    };
-    fill(video, v);
-    fill(audio, a);
-    fill(subtitle, s);
+void fillSlot(const AVFormatContext* format, StreamSlot& slot, int index)
+{
+    if (index < 0)
+        return;
+    slot.index = index;
+    slot.codecParameters = format->streams[index]->codecpar;
+    slot.timeBase = format->streams[index]->time_base;
+}
 
+} // namespace
+
+void Demuxer::selectStreams(const StreamSelection& selection)
+{
+    audio = StreamSlot {};
+    video = StreamSlot {};
+    subtitle = StreamSlot {};
+    const int v = chooseVideoStream(format);
+    const int a = chooseAudioStream(format, mediaInfo, selection, v);
+    const int s = chooseSubtitleStream(format, mediaInfo, selection);
+    fillSlot(format, video, v);
+    fillSlot(format, audio, a);
+    fillSlot(format, subtitle, s);
+    describePicture(v);
+}
+
+void Demuxer::describePicture(int videoIndex)
+{
     rotation = 0;
     sarNum = 1;
     sarDen = 1;
     frameRate = 0.0;
-    if (v >= 0) {
-        AVStream* st = format->streams[v];
-        size_t size = 0;
-        const uint8_t* matrix = streamDisplayMatrix(st, size);
-        rotation = rotationFromDisplayMatrix(matrix, size);
-        const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
-        if (sar.num > 0 && sar.den > 0) {
-            sarNum = sar.num;
-            sarDen = sar.den;
-        }
-        const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
-        frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
+    if (videoIndex < 0)
+        return;
+    AVStream* st = format->streams[videoIndex];
+    size_t size = 0;
+    const uint8_t* matrix = streamDisplayMatrix(st, size);
+    rotation = rotationFromDisplayMatrix(matrix, size);
+    const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+        sarNum = sar.num;
+        sarDen = sar.den;
     }
+    const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
+    frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
 }
 
 void Demuxer::start(std::atomic<int64_t>* packetCounter)
