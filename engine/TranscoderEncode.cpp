@@ -383,16 +383,18 @@ std::pair<int, int> sourceAspect(int num, int den)
     return { num, den };
 }
 
-bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
+namespace {
+
+// A fresh graph with its "in" buffer source (the first frame's size, format and aspect) and "out" sink.
+bool createVideoBuffers(Transcoder::Job& job, Transcoder::OutputStream& os, const AVFrame* first)
 {
     avfilter_graph_free(&os.graph);
     os.source = nullptr;
     os.subtitleSource = nullptr;
     os.sink = nullptr;
-    const TranscodeOptions& o = *job.options;
     os.graph = avfilter_graph_alloc();
     if (!os.graph)
-        return fail(job, "filter", "video buffers");
+        return Transcoder::fail(job, "filter", "video buffers");
     os.graph->nb_threads = 0;
 
     const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
@@ -410,36 +412,44 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         first->width, first->height, first->format, timeBase.num, timeBase.den, aspect.num, aspect.den);
 #endif
     if (length < 0 || static_cast<size_t>(length) >= sizeof args)
-        return fail(job, "filter", "video buffers");
+        return Transcoder::fail(job, "filter", "video buffers");
     const AVFilter* buffer = avfilter_get_by_name("buffer");
     const AVFilter* buffersink = avfilter_get_by_name("buffersink");
     if (!buffer || !buffersink || avfilter_graph_create_filter(&os.source, buffer, "in", args, nullptr, os.graph) < 0
         || avfilter_graph_create_filter(&os.sink, buffersink, "out", nullptr, nullptr, os.graph) < 0)
-        return fail(job, "filter", "video buffers");
-    // Turned upright before anything else: the height limit and the subtitles apply to the picture as shown.
-    size_t matrixSize = 0;
-    const uint8_t* matrix = internal::streamDisplayMatrix(job.inputContext->streams[os.inputIndex], matrixSize);
-    const std::string upright = uprightFilters(matrix, matrixSize, os.sideways);
-    if (job.burnIn) {
-        char subtitleArgs[videoArgsSize];
-        const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
-            os.sideways ? first->height : first->width, os.sideways ? first->width : first->height,
-            static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
-            || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
-            return fail(job, "filter", "subtitle buffer");
-    }
+        return Transcoder::fail(job, "filter", "video buffers");
+    return true;
+}
 
-    AVPixelFormat format = AV_PIX_FMT_YUV420P;
-    const AVCodec* encoder = findEncoder(o.videoCodec);
-    const bool hardware = internal::isVaapiEncoder(encoder);
+// The "sub" source the burn-in pictures enter by, at the size of the upright picture.
+bool createSubtitleSource(Transcoder::Job& job, Transcoder::OutputStream& os, const AVFrame* first)
+{
+    const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
+    const AVFilter* buffer = avfilter_get_by_name("buffer");
+    char subtitleArgs[videoArgsSize];
+    const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
+        os.sideways ? first->height : first->width, os.sideways ? first->width : first->height,
+        static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
+        || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
+        return Transcoder::fail(job, "filter", "subtitle buffer");
+    return true;
+}
+
+// The pixel format the graph ends in: the encoder's nearest to the source's, or NV12 for upload to a hardware
+// encoder (whose device is made here when the job has none yet).
+bool chooseGraphPixelFormat(Transcoder::Job& job, const AVFrame* first, AVPixelFormat& format, bool& hardware)
+{
+    format = AV_PIX_FMT_YUV420P;
+    const AVCodec* encoder = Transcoder::findEncoder(job.options->videoCodec);
+    hardware = internal::isVaapiEncoder(encoder);
     if (hardware) {
         // Everything before the upload stays in software; ten-bit sources become 8-bit NV12 there.
         format = AV_PIX_FMT_NV12;
         if (!job.hardwareDevice) {
             const int made = av_hwdevice_ctx_create(&job.hardwareDevice, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
             if (made < 0)
-                return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(made));
+                return Transcoder::fail(job, "encoder", std::string(encoder->name) + ": " + errorString(made));
         }
     } else if (encoder) {
         const std::vector<AVPixelFormat> formats = usablePixelFormats(encoder);
@@ -452,11 +462,27 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
                 format = formats.front();
         }
     }
-    const char* formatName = av_get_pix_fmt_name(format);
-    const int uprightHeight = os.sideways ? first->width : first->height;
-    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, uprightHeight),
-        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware, upright);
+    return true;
+}
 
+// The upload needs the device before the graph is configured.
+int attachUploadDevice(Transcoder::Job& job, Transcoder::OutputStream& os)
+{
+    for (unsigned i = 0; i < os.graph->nb_filters; ++i) {
+        AVFilterContext* filter = os.graph->filters[i];
+        if (std::strcmp(filter->filter->name, "hwupload") == 0) {
+            av_buffer_unref(&filter->hw_device_ctx);
+            filter->hw_device_ctx = av_buffer_ref(job.hardwareDevice);
+            if (!filter->hw_device_ctx)
+                return AVERROR(ENOMEM);
+        }
+    }
+    return 0;
+}
+
+// The graph's text between the buffers, parsed and configured; FFmpeg's result.
+int configureVideoGraph(Transcoder::Job& job, Transcoder::OutputStream& os, const std::string& text, bool hardware)
+{
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
     AVFilterInOut* subtitleOut = os.subtitleSource ? avfilter_inout_alloc() : nullptr;
@@ -478,22 +504,41 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         inputs->pad_idx = 0;
         inputs->next = nullptr;
         r = avfilter_graph_parse_ptr(os.graph, text.c_str(), &inputs, &outputs, nullptr);
-        // The upload needs the device before the graph is configured.
-        for (unsigned i = 0; r >= 0 && hardware && i < os.graph->nb_filters; ++i) {
-            AVFilterContext* filter = os.graph->filters[i];
-            if (std::strcmp(filter->filter->name, "hwupload") == 0) {
-                av_buffer_unref(&filter->hw_device_ctx);
-                filter->hw_device_ctx = av_buffer_ref(job.hardwareDevice);
-                if (!filter->hw_device_ctx)
-                    r = AVERROR(ENOMEM);
-            }
-        }
+        if (r >= 0 && hardware)
+            r = attachUploadDevice(job, os);
         if (r >= 0)
             r = avfilter_graph_config(os.graph, nullptr);
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
     avfilter_inout_free(&subtitleOut);
+    return r;
+}
+
+} // namespace
+
+bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
+{
+    const TranscodeOptions& o = *job.options;
+    if (!createVideoBuffers(job, os, first))
+        return false;
+    // Turned upright before anything else: the height limit and the subtitles apply to the picture as shown.
+    size_t matrixSize = 0;
+    const uint8_t* matrix = internal::streamDisplayMatrix(job.inputContext->streams[os.inputIndex], matrixSize);
+    const std::string upright = uprightFilters(matrix, matrixSize, os.sideways);
+    if (job.burnIn && !createSubtitleSource(job, os, first))
+        return false;
+
+    AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    bool hardware = false;
+    if (!chooseGraphPixelFormat(job, first, format, hardware))
+        return false;
+    const char* formatName = av_get_pix_fmt_name(format);
+    const int uprightHeight = os.sideways ? first->width : first->height;
+    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, uprightHeight),
+        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware, upright);
+
+    const int r = configureVideoGraph(job, os, text, hardware);
     if (r < 0)
         return fail(job, "filter", text + ": " + errorString(r));
     os.graphText = text;
