@@ -545,23 +545,26 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
     return true;
 }
 
-bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame* first)
+namespace {
+
+// A fresh encoder context for the stream; the previous one (and its pass log copy) freed.
+bool allocVideoEncoder(Transcoder::Job& job, Transcoder::OutputStream& os, const AVCodec* encoder)
 {
-    const TranscodeOptions& o = *job.options;
-    if (!buildVideoGraph(job, os, first))
-        return false;
-    const AVCodec* encoder = findEncoder(o.videoCodec);
-    if (!encoder)
-        return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
     if (os.encoder)
         av_freep(&os.encoder->stats_in); // the caller's to free, not libavcodec's
     avcodec_free_context(&os.encoder);
     os.encoder = avcodec_alloc_context3(encoder);
     if (!os.encoder)
         return failCode(job, "encoder", AVERROR(ENOMEM));
+    return true;
+}
+
+// The picture as the graph's sink gives it: size, format (hardware surfaces for VA-API), aspect, frame rate and
+// time base; the frame rate in `rate`.
+bool setPictureFormat(Transcoder::Job& job, Transcoder::OutputStream& os, const AVCodec* encoder, AVRational& rate)
+{
     AVCodecContext* enc = os.encoder;
     const AVStream* input = job.inputContext->streams[os.inputIndex];
-
     enc->width = av_buffersink_get_w(os.sink);
     enc->height = av_buffersink_get_h(os.sink);
     enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(os.sink));
@@ -571,10 +574,10 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         enc->pix_fmt = AV_PIX_FMT_VAAPI;
         enc->hw_frames_ctx = frames ? av_buffer_ref(frames) : nullptr;
         if (!enc->hw_frames_ctx)
-            return fail(job, "encoder", std::string(encoder->name) + ": no hardware frames");
+            return Transcoder::fail(job, "encoder", std::string(encoder->name) + ": no hardware frames");
     }
     enc->sample_aspect_ratio = av_buffersink_get_sample_aspect_ratio(os.sink);
-    AVRational rate = av_buffersink_get_frame_rate(os.sink);
+    rate = av_buffersink_get_frame_rate(os.sink);
     if (rate.num < 1 || rate.den < 1)
         rate = input->avg_frame_rate;
     if (rate.num < 1 || rate.den < 1)
@@ -583,7 +586,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     os.sinkTimeBase = av_buffersink_get_time_base(os.sink);
     const bool frameTimeBase = isOneOf(encoder->name, { "mpeg2video", "mpeg4", "h264_mf", "hevc_mf" });
     enc->time_base = frameTimeBase ? av_inv_q(rate) : os.sinkTimeBase;
+    return true;
+}
 
+void setColours(AVCodecContext* enc, const AVFrame* first)
+{
     enc->color_range = first->color_range;
     // The graph's conversion from a full-range "j" format to its plain twin also squeezes the levels: the
     // pictures leave it in limited range.
@@ -595,9 +602,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     enc->color_primaries = first->color_primaries;
     enc->color_trc = first->color_trc;
     enc->colorspace = first->colorspace;
+}
 
-    const double fps = av_q2d(rate);
-    const VideoEncoderSettings settings = videoEncoderSettings(o, encoder->name, enc->height, fps);
+void applyRateSettings(
+    const Transcoder::Job& job, AVCodecContext* enc, const AVCodec* encoder, const VideoEncoderSettings& settings)
+{
     enc->gop_size = settings.gopSize;
     enc->thread_count = 0;
     if (job.outputContext->oformat->flags & AVFMT_GLOBALHEADER)
@@ -616,9 +625,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     }
     if (settings.maxBFrames >= 0)
         enc->max_b_frames = settings.maxBFrames;
+}
 
-    const bool twoPassEncoder = isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1", "mpeg4", "mpeg2video" });
-    const bool twoPasses = o.rateMode == 2 && twoPassEncoder;
+// The first pass writes the log, the second reads the one the first wrote.
+bool setPasses(Transcoder::Job& job, AVCodecContext* enc, bool twoPasses)
+{
     if (twoPasses && job.pass == 1) {
         enc->flags |= AV_CODEC_FLAG_PASS1;
     } else if (twoPasses && job.pass == 2 && job.passLog) {
@@ -627,7 +638,12 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         if (!enc->stats_in)
             return failCode(job, "encoder", AVERROR(ENOMEM));
     }
+    return true;
+}
 
+// Opens the encoder with the settings' options; FFmpeg's result.
+int openVideoEncoder(AVCodecContext* enc, const AVCodec* encoder, const VideoEncoderSettings& settings)
+{
     AVDictionary* options = nullptr;
     for (const auto& [key, value] : settings.options) {
         std::string v = value;
@@ -643,21 +659,55 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     internal::addEncoderOpenOptions(encoder, &options);
     const int r = avcodec_open2(enc, encoder, &options);
     av_dict_free(&options);
+    return r;
+}
+
+// The output stream takes the opened encoder's parameters; the first pass of two has no output stream.
+bool describeOutputStream(Transcoder::Job& job, Transcoder::OutputStream& os, AVRational rate)
+{
+    if (job.pass == 1 || !os.stream)
+        return true;
+    const int copied = avcodec_parameters_from_context(os.stream->codecpar, os.encoder);
+    if (copied < 0)
+        return failCode(job, "encoder", copied);
+    os.stream->time_base = os.encoder->time_base;
+    os.stream->avg_frame_rate = rate;
+    if (job.options->keepMetadata) {
+        av_dict_copy(&os.stream->metadata, job.inputContext->streams[os.inputIndex]->metadata, 0);
+        // The pictures are upright now: a rotation tag would turn them a second time.
+        av_dict_set(&os.stream->metadata, "rotate", nullptr, 0);
+    }
+    return true;
+}
+
+} // namespace
+
+bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame* first)
+{
+    const TranscodeOptions& o = *job.options;
+    if (!buildVideoGraph(job, os, first))
+        return false;
+    const AVCodec* encoder = findEncoder(o.videoCodec);
+    if (!encoder)
+        return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
+    AVRational rate {};
+    if (!allocVideoEncoder(job, os, encoder) || !setPictureFormat(job, os, encoder, rate))
+        return false;
+    AVCodecContext* enc = os.encoder;
+    setColours(enc, first);
+
+    const double fps = av_q2d(rate);
+    const VideoEncoderSettings settings = videoEncoderSettings(o, encoder->name, enc->height, fps);
+    applyRateSettings(job, enc, encoder, settings);
+    const bool twoPassEncoder = isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1", "mpeg4", "mpeg2video" });
+    const bool twoPasses = o.rateMode == 2 && twoPassEncoder;
+    if (!setPasses(job, enc, twoPasses))
+        return false;
+    const int r = openVideoEncoder(enc, encoder, settings);
     if (r < 0)
         return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(r));
-
-    if (job.pass != 1 && os.stream) {
-        const int copied = avcodec_parameters_from_context(os.stream->codecpar, enc);
-        if (copied < 0)
-            return failCode(job, "encoder", copied);
-        os.stream->time_base = enc->time_base;
-        os.stream->avg_frame_rate = rate;
-        if (o.keepMetadata) {
-            av_dict_copy(&os.stream->metadata, input->metadata, 0);
-            // The pictures are upright now: a rotation tag would turn them a second time.
-            av_dict_set(&os.stream->metadata, "rotate", nullptr, 0);
-        }
-    }
+    if (!describeOutputStream(job, os, rate))
+        return false;
 
     const std::string rateText = settings.rateDriven ? std::to_string(settings.kbps) + " kb/s"
                                                      : "quality " + std::to_string(std::clamp(o.quality, 0, 3));
