@@ -223,6 +223,145 @@ bool timeBridgeSeek(kvr::ui::MediaSessionBridge& bridge, int64_t target, BridgeS
     return true;
 }
 
+// The 12-second 1080p H.264 clip with a sine tone, made with the ffmpeg command line.
+bool makeClip(const std::filesystem::path& clip)
+{
+    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                             "testsrc2=size=1920x1080:rate=25:duration=12 -f lavfi -i "
+                             "sine=frequency=440:sample_rate=48000:duration=12 -c:v libx264 -preset veryfast -g 50 "
+                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
+        + clip.string() + "'";
+    if (std::system(make.c_str()) != 0) {
+        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
+        return false;
+    }
+    return true;
+}
+
+// The same 20 targets for both endpoints, from a fixed seed, so runs compare.
+std::vector<int64_t> seekTargets()
+{
+    std::mt19937 random(20261210);
+    std::uniform_int_distribution<int64_t> pick(500'000, 11'000'000);
+    std::vector<int64_t> targets(20);
+    for (int64_t& target : targets)
+        target = pick(random);
+    return targets;
+}
+
+// Opens the clip and plays it a little; left paused. False when it cannot be opened or sought.
+bool warmUp(MediaSession& session, const std::filesystem::path& clip)
+{
+    if (!session.open(clip, 0)) {
+        std::fprintf(stderr, "open failed: %s\n", session.lastError().c_str());
+        return false;
+    }
+    session.play();
+    // A fresh sound server sink works off its start-up latency first; one seek each warms the caches.
+    playAndMeasure(session, 1500ms);
+    SeekTimes warmUpTimes;
+    if (!timeSeek(session, 6'000'000, warmUpTimes))
+        return false;
+    session.pause();
+    return true;
+}
+
+// Target by target, one endpoint after the other, so a change in the machine's load meets both alike. The
+// session not being measured is paused: its decoders wait on full queues and cost nothing. False when a seek
+// gave no picture at its target.
+bool timeEndpoints(MediaSession& pulse, MediaSession& silent, const std::vector<int64_t>& targets,
+    SeekTimes& pulseTimes, SeekTimes& silentTimes)
+{
+    for (int64_t target : targets) {
+        for (auto [session, times] : { std::pair { &pulse, &pulseTimes }, std::pair { &silent, &silentTimes } }) {
+            session->play();
+            const bool ok = timeSeek(*session, target, *times);
+            session->pause();
+            if (!ok)
+                return false;
+        }
+    }
+    return true;
+}
+
+// The seek floor against the engine's seek on the silent endpoint, target by target.
+void timeAgainstFloor(MediaSession& silent, SeekFloor& floor, const std::vector<int64_t>& targets,
+    SeekTimes& floorTimes, SeekTimes& engineTimes)
+{
+    if (!floor.ok())
+        return;
+    floor.seek(6'000'000);
+    for (int64_t target : targets) {
+        const auto start = Clock::now();
+        if (floor.seek(target))
+            floorTimes.toFirstFrameMs.push_back(msSince(start));
+        silent.play();
+        timeSeek(silent, target, engineTimes);
+        silent.pause();
+    }
+}
+
+// Through the bridge, as the window seeks: the GUI thread's hold per seek.
+BridgeSeekTimes timeBridgeSeeks(const std::filesystem::path& clip, const std::vector<int64_t>& targets)
+{
+    BridgeSeekTimes bridgeTimes;
+    MediaSession viaBridge(
+        [] { return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {}); });
+    kvr::ui::MediaSessionBridge bridge;
+    bridge.setSession(&viaBridge);
+    if (viaBridge.open(clip, 0)) {
+        viaBridge.play();
+        playAndMeasure(viaBridge, 500ms);
+        for (int64_t target : targets) {
+            if (!timeBridgeSeek(bridge, target, bridgeTimes))
+                std::fprintf(stderr, "bridge seek to %lld gave no picture\n", static_cast<long long>(target));
+            for (const auto start = Clock::now(); msSince(start) < 300;)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+    }
+    bridge.stop();
+    bridge.setSession(nullptr);
+    return bridgeTimes;
+}
+
+struct Figures {
+    SeekTimes pulse;
+    SeekTimes silent;
+    SeekTimes floor;
+    SeekTimes engine; // the silent endpoint's seeks interleaved with the floor's
+    BridgeSeekTimes bridge;
+    std::vector<double> offsets; // picture time - heard clock, per picture shown
+};
+
+void printFigures(const Figures& f)
+{
+    std::vector<double> absolute;
+    for (double o : f.offsets)
+        absolute.push_back(std::abs(o));
+
+    std::printf("seek_targets: %zu seeks\n", f.pulse.toFirstFrameMs.size());
+    printSeeks("pulse", f.pulse);
+    printSeeks("silent", f.silent);
+    std::printf(
+        "seek_mean_ratio_pulse_to_silent: %.2f x\n", mean(f.pulse.toFirstFrameMs) / mean(f.silent.toFirstFrameMs));
+    std::printf("seek_p95_ratio_pulse_to_silent: %.2f x\n",
+        percentile(f.pulse.toFirstFrameMs, 0.95) / percentile(f.silent.toFirstFrameMs, 0.95));
+    std::printf("seek_floor_median: %.1f ms\n", median(f.floor.toFirstFrameMs));
+    std::printf("seek_silent_interleaved_median: %.1f ms\n", median(f.engine.toFirstFrameMs));
+    std::printf("seek_ratio_to_floor: %.2f x\n", median(f.engine.toFirstFrameMs) / median(f.floor.toFirstFrameMs));
+    std::printf("seek_bridge_to_first_picture_median: %.1f ms\n", median(f.bridge.toFirstFrameMs));
+    std::printf("seek_bridge_gui_call_median: %.2f ms\n", median(f.bridge.callMs));
+    std::printf("seek_bridge_gui_call_max: %.2f ms\n", percentile(f.bridge.callMs, 1.0));
+    std::printf("seek_bridge_gui_longest_gap_median: %.2f ms\n", median(f.bridge.longestGapMs));
+    std::printf("seek_bridge_gui_longest_gap_max: %.2f ms\n", percentile(f.bridge.longestGapMs, 1.0));
+    std::printf("av_offset_mean: %.1f ms\n", mean(f.offsets));
+    std::printf("av_offset_abs_p95: %.1f ms\n", percentile(absolute, 0.95));
+    std::printf("av_offset_abs_max: %.1f ms\n", percentile(absolute, 1.0));
+    std::printf("av_offset_median: %.1f ms\n", median(f.offsets));
+    std::printf("av_offset_abs_p99: %.1f ms\n", percentile(absolute, 0.99));
+    std::printf("frames_shown_in_6s: %zu frames\n", f.offsets.size());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -234,126 +373,31 @@ int main(int argc, char** argv)
     const auto dir = std::filesystem::temp_directory_path() / ("kvr-session-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto clip = dir / "1080p.mp4";
-    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                             "testsrc2=size=1920x1080:rate=25:duration=12 -f lavfi -i "
-                             "sine=frequency=440:sample_rate=48000:duration=12 -c:v libx264 -preset veryfast -g 50 "
-                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
-        + clip.string() + "'";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
+    if (!makeClip(clip))
         return 1;
-    }
-
-    // The same 20 targets for both endpoints, from a fixed seed, so runs compare.
-    std::mt19937 random(20261210);
-    std::uniform_int_distribution<int64_t> pick(500'000, 11'000'000);
-    std::vector<int64_t> targets(20);
-    for (int64_t& target : targets)
-        target = pick(random);
+    const std::vector<int64_t> targets = seekTargets();
 
     int status = 0;
     {
         MediaSession pulse;
         MediaSession silent(
             [] { return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {}); });
-        for (MediaSession* session : { &pulse, &silent }) {
-            if (!session->open(clip, 0)) {
-                std::fprintf(stderr, "open failed: %s\n", session->lastError().c_str());
+        for (MediaSession* session : { &pulse, &silent })
+            if (!warmUp(*session, clip))
                 return 1;
-            }
-            session->play();
-            // A fresh sound server sink works off its start-up latency first; one seek each warms the caches.
-            playAndMeasure(*session, 1500ms);
-            SeekTimes warmUp;
-            if (!timeSeek(*session, 6'000'000, warmUp))
-                return 1;
-            session->pause();
-        }
 
-        // Target by target, one endpoint after the other, so a change in the machine's load meets both alike. The
-        // session not being measured is paused: its decoders wait on full queues and cost nothing.
-        SeekTimes pulseTimes;
-        SeekTimes silentTimes;
-        for (int64_t target : targets) {
-            for (auto [session, times] : { std::pair { &pulse, &pulseTimes }, std::pair { &silent, &silentTimes } }) {
-                session->play();
-                const bool ok = timeSeek(*session, target, *times);
-                session->pause();
-                if (!ok) {
-                    status = 1;
-                    break;
-                }
-            }
-            if (status != 0)
-                break;
-        }
-        // The seek floor against the engine's seek on the silent endpoint, target by target.
+        Figures figures;
+        if (!timeEndpoints(pulse, silent, targets, figures.pulse, figures.silent))
+            status = 1;
         SeekFloor floor(clip.string());
-        SeekTimes floorTimes;
-        SeekTimes engineTimes;
-        if (floor.ok()) {
-            floor.seek(6'000'000);
-            for (int64_t target : targets) {
-                const auto start = Clock::now();
-                if (floor.seek(target))
-                    floorTimes.toFirstFrameMs.push_back(msSince(start));
-                silent.play();
-                timeSeek(silent, target, engineTimes);
-                silent.pause();
-            }
-        }
+        timeAgainstFloor(silent, floor, targets, figures.floor, figures.engine);
         silent.close();
-
-        // Through the bridge, as the window seeks: the GUI thread's hold per seek.
-        BridgeSeekTimes bridgeTimes;
-        {
-            MediaSession viaBridge(
-                [] { return kvr::platform::audio::makeSilentEnumerator(kvr::platform::audio::MixFormat {}); });
-            kvr::ui::MediaSessionBridge bridge;
-            bridge.setSession(&viaBridge);
-            if (viaBridge.open(clip, 0)) {
-                viaBridge.play();
-                playAndMeasure(viaBridge, 500ms);
-                for (int64_t target : targets) {
-                    if (!timeBridgeSeek(bridge, target, bridgeTimes))
-                        std::fprintf(stderr, "bridge seek to %lld gave no picture\n", static_cast<long long>(target));
-                    for (const auto start = Clock::now(); msSince(start) < 300;)
-                        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-                }
-            }
-            bridge.stop();
-            bridge.setSession(nullptr);
-        }
+        figures.bridge = timeBridgeSeeks(clip, targets);
 
         pulse.seek(0);
         pulse.play();
-        const std::vector<double> offsets = playAndMeasure(pulse, 6000ms);
-        std::vector<double> absolute;
-        for (double o : offsets)
-            absolute.push_back(std::abs(o));
-
-        std::printf("seek_targets: %zu seeks\n", pulseTimes.toFirstFrameMs.size());
-        printSeeks("pulse", pulseTimes);
-        printSeeks("silent", silentTimes);
-        std::printf("seek_mean_ratio_pulse_to_silent: %.2f x\n",
-            mean(pulseTimes.toFirstFrameMs) / mean(silentTimes.toFirstFrameMs));
-        std::printf("seek_p95_ratio_pulse_to_silent: %.2f x\n",
-            percentile(pulseTimes.toFirstFrameMs, 0.95) / percentile(silentTimes.toFirstFrameMs, 0.95));
-        std::printf("seek_floor_median: %.1f ms\n", median(floorTimes.toFirstFrameMs));
-        std::printf("seek_silent_interleaved_median: %.1f ms\n", median(engineTimes.toFirstFrameMs));
-        std::printf(
-            "seek_ratio_to_floor: %.2f x\n", median(engineTimes.toFirstFrameMs) / median(floorTimes.toFirstFrameMs));
-        std::printf("seek_bridge_to_first_picture_median: %.1f ms\n", median(bridgeTimes.toFirstFrameMs));
-        std::printf("seek_bridge_gui_call_median: %.2f ms\n", median(bridgeTimes.callMs));
-        std::printf("seek_bridge_gui_call_max: %.2f ms\n", percentile(bridgeTimes.callMs, 1.0));
-        std::printf("seek_bridge_gui_longest_gap_median: %.2f ms\n", median(bridgeTimes.longestGapMs));
-        std::printf("seek_bridge_gui_longest_gap_max: %.2f ms\n", percentile(bridgeTimes.longestGapMs, 1.0));
-        std::printf("av_offset_mean: %.1f ms\n", mean(offsets));
-        std::printf("av_offset_abs_p95: %.1f ms\n", percentile(absolute, 0.95));
-        std::printf("av_offset_abs_max: %.1f ms\n", percentile(absolute, 1.0));
-        std::printf("av_offset_median: %.1f ms\n", median(offsets));
-        std::printf("av_offset_abs_p99: %.1f ms\n", percentile(absolute, 0.99));
-        std::printf("frames_shown_in_6s: %zu frames\n", offsets.size());
+        figures.offsets = playAndMeasure(pulse, 6000ms);
+        printFigures(figures);
         pulse.close();
     }
     std::filesystem::remove_all(dir);

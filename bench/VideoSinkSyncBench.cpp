@@ -97,6 +97,93 @@ void serveFor(std::chrono::milliseconds duration)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
+// The 40-second 1080p30 H.264 clip with a sine tone, made with the ffmpeg command line.
+bool makeClip(const std::filesystem::path& clip)
+{
+    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
+                             "testsrc2=size=1920x1080:rate=30:duration=40 -f lavfi -i "
+                             "sine=frequency=440:sample_rate=48000:duration=40 -c:v libx264 -preset veryfast -g 60 "
+                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
+        + clip.string() + "'";
+    if (std::system(make.c_str()) != 0) {
+        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
+        return false;
+    }
+    return true;
+}
+
+// The pictures the window showed while recording, as offsets from the heard clock at their swap; written on the
+// render thread, read on the main thread.
+struct SwapRecord {
+    std::mutex mutex;
+    std::vector<double> shown;
+    bool recording = false;
+    int64_t lastSwappedPts = -1;
+
+    void setRecording(bool on)
+    {
+        std::lock_guard lock(mutex);
+        recording = on;
+    }
+};
+
+// Each swap notes, on the render thread, the picture it showed; the slot outlives this call, so it holds pointers.
+void recordSwaps(QQuickWindow& window, RecordingSource& source, MediaSession& session, SwapRecord& record)
+{
+    QObject::connect(
+        &window, &QQuickWindow::frameSwapped, &window,
+        [source = &source, session = &session, record = &record] {
+            const int64_t pts = source->takenPts.load();
+            std::lock_guard lock(record->mutex);
+            if (!record->recording || pts < 0 || pts == record->lastSwappedPts)
+                return;
+            record->lastSwappedPts = pts;
+            record->shown.push_back(double(pts - session->videoClockUs()) / 1000.0);
+        },
+        Qt::DirectConnection);
+}
+
+// The sink in its window.
+void sinkTurn(MediaSession& windowSession, SwapRecord& record)
+{
+    windowSession.resume();
+    serveFor(300ms);
+    record.setRecording(true);
+    serveFor(std::chrono::duration_cast<std::chrono::milliseconds>(kTurn));
+    record.setRecording(false);
+    windowSession.pause();
+    serveFor(50ms);
+}
+
+// The engine alone, a 16 ms consumer.
+void engineTurn(MediaSession& engineSession, std::vector<double>& engineOffsets)
+{
+    engineSession.state() == kvr::engine::PlayerState::Paused ? engineSession.resume() : engineSession.play();
+    for (const auto start = Clock::now(); Clock::now() - start < 300ms;) {
+        engineSession.takeFrame(engineSession.videoClockUs(), false);
+        std::this_thread::sleep_for(16ms);
+    }
+    for (const auto start = Clock::now(); Clock::now() - start < kTurn;) {
+        if (auto frame = engineSession.takeFrame(engineSession.videoClockUs(), false))
+            engineOffsets.push_back(double(frame->pts - engineSession.videoClockUs()) / 1000.0);
+        std::this_thread::sleep_for(16ms);
+    }
+    engineSession.pause();
+}
+
+void printFigures(const std::vector<double>& shown, const std::vector<double>& engineOffsets)
+{
+    const double seconds = double(kRounds) * std::chrono::duration<double>(kTurn).count();
+    std::printf("av_sink_median: %.1f ms\n", percentile(shown, 0.5));
+    std::printf("av_sink_abs_p99: %.1f ms\n", absP99(shown));
+    std::printf("av_sink_pictures: %zu of %.0f\n", shown.size(), seconds * 30);
+    std::printf("av_engine_median: %.1f ms\n", percentile(engineOffsets, 0.5));
+    std::printf("av_engine_abs_p99: %.1f ms\n", absP99(engineOffsets));
+    std::printf("av_engine_pictures: %zu of %.0f\n", engineOffsets.size(), seconds * 30);
+    std::printf(
+        "av_median_difference_sink_minus_engine: %.1f ms\n", percentile(shown, 0.5) - percentile(engineOffsets, 0.5));
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -113,15 +200,8 @@ int main(int argc, char** argv)
     const auto dir = std::filesystem::temp_directory_path() / ("kvr-sink-sync-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto clip = dir / "1080p30.mp4";
-    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                             "testsrc2=size=1920x1080:rate=30:duration=40 -f lavfi -i "
-                             "sine=frequency=440:sample_rate=48000:duration=40 -c:v libx264 -preset veryfast -g 60 "
-                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
-        + clip.string() + "'";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
+    if (!makeClip(clip))
         return 1;
-    }
 
     MediaSession windowSession;
     MediaSessionBridge bridge;
@@ -133,22 +213,8 @@ int main(int argc, char** argv)
     sink->setSize(QSizeF(1280, 720));
     sink->setFrameSource(&source);
     window.show();
-
-    std::mutex shownMutex;
-    std::vector<double> shown;
-    bool recording = false;
-    int64_t lastSwappedPts = -1;
-    QObject::connect(
-        &window, &QQuickWindow::frameSwapped, &window,
-        [&] {
-            const int64_t pts = source.takenPts.load();
-            std::lock_guard lock(shownMutex);
-            if (!recording || pts < 0 || pts == lastSwappedPts)
-                return;
-            lastSwappedPts = pts;
-            shown.push_back(double(pts - windowSession.videoClockUs()) / 1000.0);
-        },
-        Qt::DirectConnection);
+    SwapRecord record;
+    recordSwaps(window, source, windowSession, record);
 
     MediaSession engineSession;
     std::vector<double> engineOffsets;
@@ -163,47 +229,14 @@ int main(int argc, char** argv)
     windowSession.pause();
 
     for (int round = 0; round < kRounds; ++round) {
-        // The sink in its window.
-        windowSession.resume();
-        serveFor(300ms);
-        {
-            std::lock_guard lock(shownMutex);
-            recording = true;
-        }
-        serveFor(std::chrono::duration_cast<std::chrono::milliseconds>(kTurn));
-        {
-            std::lock_guard lock(shownMutex);
-            recording = false;
-        }
-        windowSession.pause();
-        serveFor(50ms);
-
-        // The engine alone, a 16 ms consumer.
-        engineSession.state() == kvr::engine::PlayerState::Paused ? engineSession.resume() : engineSession.play();
-        for (const auto start = Clock::now(); Clock::now() - start < 300ms;) {
-            engineSession.takeFrame(engineSession.videoClockUs(), false);
-            std::this_thread::sleep_for(16ms);
-        }
-        for (const auto start = Clock::now(); Clock::now() - start < kTurn;) {
-            if (auto frame = engineSession.takeFrame(engineSession.videoClockUs(), false))
-                engineOffsets.push_back(double(frame->pts - engineSession.videoClockUs()) / 1000.0);
-            std::this_thread::sleep_for(16ms);
-        }
-        engineSession.pause();
+        sinkTurn(windowSession, record);
+        engineTurn(engineSession, engineOffsets);
     }
     windowSession.close();
     engineSession.close();
 
-    std::lock_guard lock(shownMutex);
-    const double seconds = double(kRounds) * std::chrono::duration<double>(kTurn).count();
-    std::printf("av_sink_median: %.1f ms\n", percentile(shown, 0.5));
-    std::printf("av_sink_abs_p99: %.1f ms\n", absP99(shown));
-    std::printf("av_sink_pictures: %zu of %.0f\n", shown.size(), seconds * 30);
-    std::printf("av_engine_median: %.1f ms\n", percentile(engineOffsets, 0.5));
-    std::printf("av_engine_abs_p99: %.1f ms\n", absP99(engineOffsets));
-    std::printf("av_engine_pictures: %zu of %.0f\n", engineOffsets.size(), seconds * 30);
-    std::printf(
-        "av_median_difference_sink_minus_engine: %.1f ms\n", percentile(shown, 0.5) - percentile(engineOffsets, 0.5));
+    std::lock_guard lock(record.mutex);
+    printFigures(record.shown, engineOffsets);
     std::filesystem::remove_all(dir);
     return 0;
 }

@@ -85,23 +85,7 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     // The abort flag is not cleared here: an abort raised since the caller cleared it belongs to this open.
     d.generation.fetch_add(1);
     setState(PlayerState::Opening);
-
-    d.packetsRead = 0;
-    d.videoFramesDecoded = 0;
-    d.audioFramesDecoded = 0;
-    d.audioFramesPlayed = 0;
-    setLastError({});
-    d.videoWidth = 0;
-    d.videoHeight = 0;
-    d.displayWidth = 0;
-    d.displayHeight = 0;
-    d.subtitleCanvasWidth = 0;
-    d.subtitleCanvasHeight = 0;
-    d.fps = 0.0;
-    d.outputSampleRate = 0;
-    d.durationUs = 0;
-    d.basePositionUs = startUs;
-    d.resetClock();
+    resetForOpen(startUs);
 
     // Paths are bytes here; a name that is not valid UTF-8 passes unchanged.
     const std::string url = path.native();
@@ -118,24 +102,73 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     const bool hardwareDecoding = d.hardwareDecoding.load();
     const bool autoLoadSubtitles = d.autoLoadSubtitles.load();
 
-    if (kind == Reopen::Fresh) {
-        joinSubtitlePrescan();
-        {
-            std::lock_guard lock(d.subtitleMutex);
-            d.subtitleRenderer->clearTrack();
-            d.loadedSubtitleKey.clear();
-            d.currentSubtitleTrack = -1;
-        }
-        d.selection = StreamSelection {};
-        d.selection.preferredAudioLanguage = audioLanguage;
-        d.selection.preferredSubtitleLanguage = subtitleLanguage;
-        d.externalSubtitles.clear();
-        d.subtitleDelayUs = 0;
-        std::lock_guard lock(d.frameMutex);
-        d.coverArt.reset();
-        d.currentFrame.reset();
+    if (kind == Reopen::Fresh)
+        clearForFreshOpen(audioLanguage, subtitleLanguage);
+    if (!openDemuxer(path, startUs, kind))
+        return false;
+    if (kind == Reopen::Fresh)
+        takeMediumExtras(path, url, autoLoadSubtitles);
+    publishMediaInfo();
+    setUpSubtitles(kind, url);
+    if (!openAudio() || !openVideo(hardwareDecoding))
+        return false;
+
+    if (startUs > 0) {
+        if (d.audioDecoder)
+            d.audioDecoder->seekTargetUs = startUs;
+        if (d.videoDecoder)
+            d.videoDecoder->seekTargetUs = startUs;
     }
 
+    setState(PlayerState::Prepared);
+    startLoudnessScan();
+    return true;
+}
+
+void MediaSession::resetForOpen(int64_t startUs)
+{
+    Impl& d = *impl;
+    d.packetsRead = 0;
+    d.videoFramesDecoded = 0;
+    d.audioFramesDecoded = 0;
+    d.audioFramesPlayed = 0;
+    setLastError({});
+    d.videoWidth = 0;
+    d.videoHeight = 0;
+    d.displayWidth = 0;
+    d.displayHeight = 0;
+    d.subtitleCanvasWidth = 0;
+    d.subtitleCanvasHeight = 0;
+    d.fps = 0.0;
+    d.outputSampleRate = 0;
+    d.durationUs = 0;
+    d.basePositionUs = startUs;
+    d.resetClock();
+}
+
+void MediaSession::clearForFreshOpen(const std::string& audioLanguage, const std::string& subtitleLanguage)
+{
+    Impl& d = *impl;
+    joinSubtitlePrescan();
+    {
+        std::lock_guard lock(d.subtitleMutex);
+        d.subtitleRenderer->clearTrack();
+        d.loadedSubtitleKey.clear();
+        d.currentSubtitleTrack = -1;
+    }
+    d.selection = StreamSelection {};
+    d.selection.preferredAudioLanguage = audioLanguage;
+    d.selection.preferredSubtitleLanguage = subtitleLanguage;
+    d.externalSubtitles.clear();
+    d.subtitleDelayUs = 0;
+    std::lock_guard lock(d.frameMutex);
+    d.coverArt.reset();
+    d.currentFrame.reset();
+}
+
+bool MediaSession::openDemuxer(const std::filesystem::path& path, int64_t startUs, Reopen kind)
+{
+    Impl& d = *impl;
     d.demuxer = std::make_unique<internal::Demuxer>();
     d.demuxer->abortFlag = &d.abortFlag;
     d.demuxer->networkTimeoutUs = d.networkTimeoutUs.load();
@@ -156,154 +189,160 @@ bool MediaSession::open_internal(const std::filesystem::path& path, int64_t star
     }
     d.selection.audioTrack = demuxer.audio.index;
     d.currentAudioTrack = demuxer.audio.index;
+    return true;
+}
 
-    if (kind == Reopen::Fresh) {
-        for (const auto& font : demuxer.fonts)
-            d.subtitleRenderer->addFonts(font.filename, font.data.data(), font.data.size());
-        if (!demuxer.fonts.empty())
-            d.subtitleRenderer->applyFonts();
-        if (autoLoadSubtitles && !internal::isNetworkAddress(url)) {
-            int32_t id = 100000;
-            for (ExternalSubtitle& sidecar : findSidecarSubtitles(path)) {
-                sidecar.id = id++;
-                d.externalSubtitles.push_back(std::move(sidecar));
-            }
-        }
-        if (demuxer.video.index < 0 && demuxer.coverPicture()) {
-            auto picture = internal::decodeCoverArt(demuxer.coverCodecParameters(), demuxer.coverPicture());
-            std::lock_guard lock(d.frameMutex);
-            d.coverArt = std::move(picture);
+void MediaSession::takeMediumExtras(const std::filesystem::path& path, const std::string& url, bool autoLoadSubtitles)
+{
+    Impl& d = *impl;
+    internal::Demuxer& demuxer = *d.demuxer;
+    for (const auto& font : demuxer.fonts)
+        d.subtitleRenderer->addFonts(font.filename, font.data.data(), font.data.size());
+    if (!demuxer.fonts.empty())
+        d.subtitleRenderer->applyFonts();
+    if (autoLoadSubtitles && !internal::isNetworkAddress(url)) {
+        int32_t id = 100000;
+        for (ExternalSubtitle& sidecar : findSidecarSubtitles(path)) {
+            sidecar.id = id++;
+            d.externalSubtitles.push_back(std::move(sidecar));
         }
     }
+    if (demuxer.video.index < 0 && demuxer.coverPicture()) {
+        auto picture = internal::decodeCoverArt(demuxer.coverCodecParameters(), demuxer.coverPicture());
+        std::lock_guard lock(d.frameMutex);
+        d.coverArt = std::move(picture);
+    }
+}
 
+void MediaSession::publishMediaInfo()
+{
+    Impl& d = *impl;
+    std::lock_guard lock(d.mediaInfoMutex);
+    d.mediaInfo = d.demuxer->mediaInfo;
+    appendExternalTracks();
+    d.trackGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_TRACK_GAIN");
+    d.albumGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_ALBUM_GAIN");
+}
+
+// A stream whose format is not played (a damaged header claiming 1 Hz, say) is dropped and the picture plays
+// on without it; with nothing else to play the open fails with the reason. The reason is taken by value:
+// it may be the decoder's own text, and the decoder is destroyed below.
+bool MediaSession::refuseAudio(std::string why)
+{
+    Impl& d = *impl;
+    internal::Demuxer& demuxer = *d.demuxer;
+    defaultLogger()->warn("MediaSession: audio track {} dropped: {}", demuxer.audio.index, why);
     {
-        std::lock_guard lock(d.mediaInfoMutex);
-        d.mediaInfo = demuxer.mediaInfo;
-        appendExternalTracks();
-        d.trackGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_TRACK_GAIN");
-        d.albumGainDb = internal::parseGainDb(d.mediaInfo, "REPLAYGAIN_ALBUM_GAIN");
+        std::lock_guard lock(d.effectsMutex);
+        d.audioDecoder.reset();
     }
+    std::unique_ptr<internal::AudioOutputWasapi> output;
+    {
+        std::lock_guard lock(d.audioOutputMutex);
+        output = std::move(d.audioOutput);
+    }
+    if (output)
+        output->stop();
+    output.reset();
+    d.outputSampleRate = 0;
+    d.currentAudioTrack = -1;
+    demuxer.dropAudio();
+    if (demuxer.video.index >= 0)
+        return true;
+    setLastError("Audio not played: " + why);
+    setState(PlayerState::Error);
+    return false;
+}
 
-    setUpSubtitles(kind, url);
-
-    // A stream whose format is not played (a damaged header claiming 1 Hz, say) is dropped and the picture plays
-    // on without it; with nothing else to play the open fails with the reason. The reason is taken by value:
-    // it may be the decoder's own text, and the decoder is destroyed below.
-    auto refuseAudio = [&](std::string why) {
-        defaultLogger()->warn("MediaSession: audio track {} dropped: {}", demuxer.audio.index, why);
-        {
-            std::lock_guard lock(d.effectsMutex);
-            d.audioDecoder.reset();
-        }
-        std::unique_ptr<internal::AudioOutputWasapi> output;
-        {
-            std::lock_guard lock(d.audioOutputMutex);
-            output = std::move(d.audioOutput);
-        }
-        if (output)
-            output->stop();
-        output.reset();
-        d.outputSampleRate = 0;
-        d.currentAudioTrack = -1;
-        demuxer.dropAudio();
-        if (demuxer.video.index >= 0)
-            return true;
-        setLastError("Audio not played: " + why);
-        setState(PlayerState::Error);
-        return false;
-    };
+bool MediaSession::openAudio()
+{
+    Impl& d = *impl;
+    internal::Demuxer& demuxer = *d.demuxer;
     if (demuxer.audio.index >= 0) {
         const AVCodecParameters* params = demuxer.audio.codecParameters;
         const std::string why = internal::AudioDecoder::refusalOf(params->sample_rate, params->ch_layout.nb_channels);
         if (!why.empty() && !refuseAudio(why))
             return false;
     }
-    if (demuxer.audio.index >= 0) {
-        auto output = d.audioEndpoints ? std::make_unique<internal::AudioOutputWasapi>(d.audioEndpoints)
-                                       : std::make_unique<internal::AudioOutputWasapi>();
-        internal::AudioOutputWasapi* out = output.get();
-        {
-            std::lock_guard lock(d.audioOutputMutex);
-            d.audioOutput = std::move(output);
-        }
-        if (!out->start()) {
-            setLastError("AudioOutput: " + out->lastError());
-            setState(PlayerState::Error);
-            return false;
-        }
-        d.outputSampleRate = out->sampleRate();
-        internal::AudioDecoder* decoder = nullptr;
-        {
-            std::lock_guard lock(d.effectsMutex);
-            d.audioDecoder = std::make_unique<internal::AudioDecoder>();
-            decoder = d.audioDecoder.get();
-            decoder->speed = d.speed.load();
-            decoder->normalizationGainDb = normalizationGainDb(*d.audioEffects);
-            decoder->setEffects(d.audioEffects);
-        }
-        if (!decoder->open(demuxer.audio.codecParameters, demuxer.audio.timeBase, out)) {
-            if (!decoder->refusal.empty()) {
-                if (!refuseAudio(decoder->refusal))
-                    return false;
-            } else {
-                setLastError("AudioDecoder open failed");
-                setState(PlayerState::Error);
-                return false;
-            }
-        }
+    if (demuxer.audio.index < 0)
+        return true;
+    auto output = d.audioEndpoints ? std::make_unique<internal::AudioOutputWasapi>(d.audioEndpoints)
+                                   : std::make_unique<internal::AudioOutputWasapi>();
+    internal::AudioOutputWasapi* out = output.get();
+    {
+        std::lock_guard lock(d.audioOutputMutex);
+        d.audioOutput = std::move(output);
     }
-
-    if (demuxer.video.index >= 0) {
-        internal::VideoDecoder* decoder = nullptr;
-        {
-            std::lock_guard lock(d.effectsMutex);
-            d.videoDecoder = std::make_unique<internal::VideoDecoder>();
-            decoder = d.videoDecoder.get();
-        }
-        if (!decoder->open(demuxer.video.codecParameters, demuxer.video.timeBase, hardwareDecoding)) {
-            setLastError("VideoDecoder open failed");
-            setState(PlayerState::Error);
-            return false;
-        }
-        decoder->sarNum = demuxer.sarNum;
-        decoder->sarDen = demuxer.sarDen;
-        decoder->rotation = demuxer.rotation;
-        decoder->clock = [this] { return videoClockUs(); };
-        {
-            std::lock_guard lock(d.effectsMutex);
-            decoder->setFilters(d.videoFilters);
-        }
-        const int32_t w = demuxer.video.codecParameters->width;
-        const int32_t h = demuxer.video.codecParameters->height;
-        d.videoWidth = w;
-        d.videoHeight = h;
-        int64_t sampleWidth = w;
-        if (demuxer.sarNum >= 1 && demuxer.sarDen >= 1)
-            sampleWidth = int64_t(w) * demuxer.sarNum / demuxer.sarDen;
-        const auto sw = static_cast<int32_t>(std::clamp<int64_t>(sampleWidth, 0, INT32_MAX));
-        const bool turned = demuxer.rotation == 90 || demuxer.rotation == 270;
-        d.displayWidth = turned ? h : sw;
-        d.displayHeight = turned ? sw : h;
-        d.sampleAspect = demuxer.sarNum >= 1 && demuxer.sarDen >= 1 ? double(demuxer.sarNum) / demuxer.sarDen : 1.0;
-        d.containerTurned = turned;
-        {
-            std::lock_guard lock(d.effectsMutex);
-            d.updateSubtitleCanvas(*d.videoFilters);
-        }
-        d.fps = demuxer.frameRate;
-        std::lock_guard lock(d.frameQueueMutex);
-        d.frameQueue = std::make_shared<internal::VideoFrameQueue>(5);
+    if (!out->start()) {
+        setLastError("AudioOutput: " + out->lastError());
+        setState(PlayerState::Error);
+        return false;
     }
-
-    if (startUs > 0) {
-        if (d.audioDecoder)
-            d.audioDecoder->seekTargetUs = startUs;
-        if (d.videoDecoder)
-            d.videoDecoder->seekTargetUs = startUs;
+    d.outputSampleRate = out->sampleRate();
+    internal::AudioDecoder* decoder = nullptr;
+    {
+        std::lock_guard lock(d.effectsMutex);
+        d.audioDecoder = std::make_unique<internal::AudioDecoder>();
+        decoder = d.audioDecoder.get();
+        decoder->speed = d.speed.load();
+        decoder->normalizationGainDb = normalizationGainDb(*d.audioEffects);
+        decoder->setEffects(d.audioEffects);
     }
+    if (!decoder->open(demuxer.audio.codecParameters, demuxer.audio.timeBase, out)) {
+        if (!decoder->refusal.empty())
+            return refuseAudio(decoder->refusal);
+        setLastError("AudioDecoder open failed");
+        setState(PlayerState::Error);
+        return false;
+    }
+    return true;
+}
 
-    setState(PlayerState::Prepared);
-    startLoudnessScan();
+bool MediaSession::openVideo(bool hardwareDecoding)
+{
+    Impl& d = *impl;
+    internal::Demuxer& demuxer = *d.demuxer;
+    if (demuxer.video.index < 0)
+        return true;
+    internal::VideoDecoder* decoder = nullptr;
+    {
+        std::lock_guard lock(d.effectsMutex);
+        d.videoDecoder = std::make_unique<internal::VideoDecoder>();
+        decoder = d.videoDecoder.get();
+    }
+    if (!decoder->open(demuxer.video.codecParameters, demuxer.video.timeBase, hardwareDecoding)) {
+        setLastError("VideoDecoder open failed");
+        setState(PlayerState::Error);
+        return false;
+    }
+    decoder->sarNum = demuxer.sarNum;
+    decoder->sarDen = demuxer.sarDen;
+    decoder->rotation = demuxer.rotation;
+    decoder->clock = [this] { return videoClockUs(); };
+    {
+        std::lock_guard lock(d.effectsMutex);
+        decoder->setFilters(d.videoFilters);
+    }
+    const int32_t w = demuxer.video.codecParameters->width;
+    const int32_t h = demuxer.video.codecParameters->height;
+    d.videoWidth = w;
+    d.videoHeight = h;
+    int64_t sampleWidth = w;
+    if (demuxer.sarNum >= 1 && demuxer.sarDen >= 1)
+        sampleWidth = int64_t(w) * demuxer.sarNum / demuxer.sarDen;
+    const auto sw = static_cast<int32_t>(std::clamp<int64_t>(sampleWidth, 0, INT32_MAX));
+    const bool turned = demuxer.rotation == 90 || demuxer.rotation == 270;
+    d.displayWidth = turned ? h : sw;
+    d.displayHeight = turned ? sw : h;
+    d.sampleAspect = demuxer.sarNum >= 1 && demuxer.sarDen >= 1 ? double(demuxer.sarNum) / demuxer.sarDen : 1.0;
+    d.containerTurned = turned;
+    {
+        std::lock_guard lock(d.effectsMutex);
+        d.updateSubtitleCanvas(*d.videoFilters);
+    }
+    d.fps = demuxer.frameRate;
+    std::lock_guard lock(d.frameQueueMutex);
+    d.frameQueue = std::make_shared<internal::VideoFrameQueue>(5);
     return true;
 }
 

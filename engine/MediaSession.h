@@ -176,6 +176,17 @@ public:
 
 private:
     bool open_internal(const std::filesystem::path& path, int64_t startUs, Reopen kind);
+    // The steps of an open, in order; those returning false have set the error and the Error state.
+    void resetForOpen(int64_t startUs);
+    void clearForFreshOpen(const std::string& audioLanguage, const std::string& subtitleLanguage);
+    bool openDemuxer(const std::filesystem::path& path, int64_t startUs, Reopen kind);
+    // Fonts, sidecar subtitles and the cover picture of a freshly opened medium.
+    void takeMediumExtras(const std::filesystem::path& path, const std::string& url, bool autoLoadSubtitles);
+    void publishMediaInfo();
+    bool openAudio();
+    // Drops the audio stream; false (with the reason as the error) when there is no video to play on.
+    bool refuseAudio(std::string why);
+    bool openVideo(bool hardwareDecoding);
     void setState(PlayerState state);
     void teardown();
     void setLastError(std::string text);

@@ -405,12 +405,12 @@ bool fail(std::string& error, const char* message)
     return false;
 }
 
-bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& error)
+// The real file behind `requested`, with its status: a symbolic link keeps being a link, and its target gets the
+// new content. False (with the error set) when it is no regular file or may not be written.
+bool findWritableFile(const fs::path& requested, fs::path& media, struct stat& mediaStat, std::string& error)
 {
-    // The real file: a symbolic link keeps being a link, and its target gets the new content.
     std::error_code ec;
-    const fs::path media = fs::canonical(requested, ec);
-    struct stat mediaStat { };
+    media = fs::canonical(requested, ec);
     if (ec || ::stat(media.c_str(), &mediaStat) != 0 || !S_ISREG(mediaStat.st_mode)) {
         logError("TagWriter: cannot open '{}'", requested.native());
         return fail(error, kOpenFailed);
@@ -421,10 +421,12 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         logError("TagWriter: '{}' is read-only", media.native());
         return fail(error, kInUseOrReadOnly);
     }
+    return true;
+}
 
-    const fs::path temporary = media.parent_path() / (media.stem().native() + ".tagtmp" + media.extension().native());
-
-    Contexts c;
+// The source opened (local files only) and its streams read.
+bool openSource(Contexts& c, const fs::path& media, std::string& error)
+{
     AVDictionary* inputOptions = nullptr;
     av_dict_set(&inputOptions, "protocol_whitelist", "file", 0);
     int ret = avformat_open_input(&c.input, media.c_str(), nullptr, &inputOptions);
@@ -438,7 +440,12 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         logError("TagWriter: cannot read '{}': {}", media.native(), internal::ffmpegErrorText(ret));
         return fail(error, kReadFailed);
     }
+    return true;
+}
 
+// The muxer for the file's type, writing to the temporary file.
+bool createMuxer(Contexts& c, const fs::path& media, const fs::path& temporary, std::string& error)
+{
     const std::string extension = lowerAscii(media.extension().native());
     const char* forced = (extension == ".m4a" || extension == ".m4b") ? "mp4" : nullptr;
     avformat_alloc_output_context2(&c.output, nullptr, forced, temporary.c_str());
@@ -447,7 +454,82 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         logError("TagWriter: no muxer for '{}'", media.native());
         return fail(error, kNoMuxer);
     }
+    return true;
+}
 
+// The MP4 family's muxers write a major brand of their own ("isom" for an .m4a): keep the source's, which
+// players and devices read to tell audio-only files ("M4A ", "M4B ") from video.
+bool writeHeaderKeepingBrand(Contexts& c, const fs::path& temporary, std::string& error)
+{
+    AVDictionary* muxerOptions = nullptr;
+    const AVDictionaryEntry* brand = av_dict_get(c.input->metadata, "major_brand", nullptr, 0);
+    const AVClass* const* muxerClass = &c.output->oformat->priv_class;
+    if (brand && brand->value[0] && *muxerClass
+        && av_opt_find(const_cast<AVClass**>(muxerClass), "brand", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
+        av_dict_set(&muxerOptions, "brand", brand->value, 0);
+    const int ret = avformat_write_header(c.output, &muxerOptions);
+    av_dict_free(&muxerOptions);
+    if (ret < 0) {
+        logError("TagWriter: the muxer refused '{}': {}", temporary.native(), internal::ffmpegErrorText(ret));
+        return fail(error, kRejected);
+    }
+    return true;
+}
+
+// The packets copied and the new file read back: every tag asked for must be found in it.
+bool writeAndCheck(Contexts& c, FdIo& io, const fs::path& temporary, const TagList& tags, std::string& error)
+{
+    if (!writeHeaderKeepingBrand(c, temporary, error))
+        return false;
+    if (!copyPackets(c))
+        return fail(error, kWriteFailed);
+    std::string missing;
+    if (!tagsReadBack(c, io, temporary, tags, missing)) {
+        if (missing.empty())
+            return fail(error, kWriteFailed);
+        logError("TagWriter: the {} muxer did not store '{}'", c.output->oformat->name, missing);
+        return fail(error, kRejected);
+    }
+    return true;
+}
+
+// The temporary file flushed and renamed over the media file.
+bool replaceMediaFile(TemporaryFile& file, const fs::path& temporary, const fs::path& media, std::string& error)
+{
+    if (!file.finish()) {
+        logError("TagWriter: cannot flush '{}': {}", temporary.native(), std::strerror(errno));
+        return fail(error, kWriteFailed);
+    }
+    // Linux has no mandatory locks, so a file another program holds open cannot be told apart here: rename
+    // replaces it all the same, and that program keeps reading the old content.
+    if (::rename(temporary.c_str(), media.c_str()) != 0) {
+        logError("TagWriter: cannot replace '{}': {}", media.native(), std::strerror(errno));
+        return fail(error, kInUseOrReadOnly);
+    }
+    file.commit();
+    return true;
+}
+
+void syncFolderOf(const fs::path& media)
+{
+    const int folder = ::open(media.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0 || ::fsync(folder) != 0)
+        logWarning("TagWriter: cannot flush the folder of '{}': {}", media.native(), std::strerror(errno));
+    if (folder >= 0)
+        ::close(folder);
+}
+
+bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& error)
+{
+    fs::path media;
+    struct stat mediaStat { };
+    if (!findWritableFile(requested, media, mediaStat, error))
+        return false;
+    const fs::path temporary = media.parent_path() / (media.stem().native() + ".tagtmp" + media.extension().native());
+
+    Contexts c;
+    if (!openSource(c, media, error) || !createMuxer(c, media, temporary, error))
+        return false;
     if (!copyStreamsAndTags(c, tags)) {
         logError("TagWriter: cannot copy the streams of '{}'", media.native());
         return fail(error, kWriteFailed);
@@ -462,48 +544,9 @@ bool writeTagsTo(const fs::path& requested, const TagList& tags, std::string& er
         return fail(error, kWriteFailed);
     c.output->pb = c.outputIo;
 
-    // The MP4 family's muxers write a major brand of their own ("isom" for an .m4a): keep the source's, which
-    // players and devices read to tell audio-only files ("M4A ", "M4B ") from video.
-    AVDictionary* muxerOptions = nullptr;
-    const AVDictionaryEntry* brand = av_dict_get(c.input->metadata, "major_brand", nullptr, 0);
-    const AVClass* const* muxerClass = &c.output->oformat->priv_class;
-    if (brand && brand->value[0] && *muxerClass
-        && av_opt_find(const_cast<AVClass**>(muxerClass), "brand", nullptr, 0, AV_OPT_SEARCH_FAKE_OBJ))
-        av_dict_set(&muxerOptions, "brand", brand->value, 0);
-    ret = avformat_write_header(c.output, &muxerOptions);
-    av_dict_free(&muxerOptions);
-    if (ret < 0) {
-        logError("TagWriter: the muxer refused '{}': {}", temporary.native(), internal::ffmpegErrorText(ret));
-        return fail(error, kRejected);
-    }
-    if (!copyPackets(c))
-        return fail(error, kWriteFailed);
-
-    std::string missing;
-    if (!tagsReadBack(c, io, temporary, tags, missing)) {
-        if (missing.empty())
-            return fail(error, kWriteFailed);
-        logError("TagWriter: the {} muxer did not store '{}'", c.output->oformat->name, missing);
-        return fail(error, kRejected);
-    }
-
-    if (!file.finish()) {
-        logError("TagWriter: cannot flush '{}': {}", temporary.native(), std::strerror(errno));
-        return fail(error, kWriteFailed);
-    }
-    // Linux has no mandatory locks, so a file another program holds open cannot be told apart here: rename
-    // replaces it all the same, and that program keeps reading the old content.
-    if (::rename(temporary.c_str(), media.c_str()) != 0) {
-        logError("TagWriter: cannot replace '{}': {}", media.native(), std::strerror(errno));
-        return fail(error, kInUseOrReadOnly);
-    }
-    file.commit();
-
-    const int folder = ::open(media.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0 || ::fsync(folder) != 0)
-        logWarning("TagWriter: cannot flush the folder of '{}': {}", media.native(), std::strerror(errno));
-    if (folder >= 0)
-        ::close(folder);
+    if (!writeAndCheck(c, io, temporary, tags, error) || !replaceMediaFile(file, temporary, media, error))
+        return false;
+    syncFolderOf(media);
     logInfo("TagWriter: wrote {} tags into '{}'", tags.size(), media.native());
     return true;
 }

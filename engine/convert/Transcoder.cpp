@@ -232,8 +232,8 @@ void copyAttachment(Transcoder::Job& job, const AVStream* input)
     av_dict_copy(&out->metadata, input->metadata, 0);
 }
 
-// One pass's steps up to the closed output; false with the job's error set (or the job interrupted).
-bool runPass(Transcoder::Job& job, bool& cancelled)
+// Writing into the input would truncate what is being read; false with the job's error set and logged.
+bool checkOutputIsNotInput(Transcoder::Job& job)
 {
     const TranscodeOptions& o = *job.options;
     const bool writesFile = job.pass != 1 && !o.outputSink;
@@ -242,146 +242,233 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
         logError("Transcoder [{} -> {}]: {}", o.input, o.output, job.error);
         return false;
     }
-    if (!Transcoder::openInput(job) || !Transcoder::openOutput(job))
-        return false;
-    AVFormatContext* ic = job.inputContext;
-    AVFormatContext* oc = job.outputContext;
+    return true;
+}
 
-    // The video stream.
+// The best video stream, or -1 when the output takes no video or the best is only a cover picture.
+int chooseVideoStream(const Transcoder::Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
     int videoIndex = -1;
     if (o.videoCodec != "none" && !isAudioOnlyContainer(o.container)) {
         videoIndex = av_find_best_stream(ic, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
         if (videoIndex < 0 || (ic->streams[videoIndex]->disposition & AV_DISPOSITION_ATTACHED_PIC))
             videoIndex = -1;
     }
-    if (o.subtitles == 3 && videoIndex >= 0 && o.videoCodec != "copy")
-        loadBurnIn(job, videoIndex);
-    if (videoIndex >= 0 && !Transcoder::setupVideoStream(job, videoIndex))
-        return false;
+    return videoIndex;
+}
 
-    // Audio streams.
+// The chosen audio streams, else the best one related to the video.
+std::vector<int> chooseAudioStreams(const Transcoder::Job& job, int videoIndex)
+{
+    const TranscodeOptions& o = *job.options;
     std::vector<int> audio = o.audioStreams;
     if (audio.empty() && o.audioCodec != "none") {
-        const int best = av_find_best_stream(ic, AVMEDIA_TYPE_AUDIO, -1, videoIndex, nullptr, 0);
+        const int best = av_find_best_stream(job.inputContext, AVMEDIA_TYPE_AUDIO, -1, videoIndex, nullptr, 0);
         if (best >= 0)
             audio.push_back(best);
     }
-    if (o.audioCodec != "none" && job.pass != 1) {
-        for (const int index : audio) {
-            if (index < 0 || index >= static_cast<int>(ic->nb_streams)
-                || ic->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
-                continue;
-            if (!Transcoder::setupAudioStream(job, index))
-                return false;
+    return audio;
+}
+
+// The video stream with its burn-in subtitles, when there is one.
+bool setupVideo(Transcoder::Job& job, int videoIndex)
+{
+    const TranscodeOptions& o = *job.options;
+    if (o.subtitles == 3 && videoIndex >= 0 && o.videoCodec != "copy")
+        loadBurnIn(job, videoIndex);
+    return videoIndex < 0 || Transcoder::setupVideoStream(job, videoIndex);
+}
+
+// The audio streams that are audio indeed; the first pass of two writes no audio.
+bool setupAudio(Transcoder::Job& job, const std::vector<int>& audio)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
+    if (o.audioCodec == "none" || job.pass == 1)
+        return true;
+    for (const int index : audio) {
+        if (index < 0 || index >= static_cast<int>(ic->nb_streams)
+            || ic->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        if (!Transcoder::setupAudioStream(job, index))
+            return false;
+    }
+    return true;
+}
+
+// Every subtitle stream, copied or converted, where the container holds pictures.
+bool setupSubtitles(Transcoder::Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
+    if (job.pass == 1 || !(o.subtitles == 1 || o.subtitles == 2) || isAudioOnlyContainer(o.container))
+        return true;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE
+            && !Transcoder::setupSubtitleStreams(job, static_cast<int>(i), true))
+            return false;
+    }
+    return true;
+}
+
+// The first cover picture, where the container can carry one.
+void keepCoverArt(Transcoder::Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
+    if (job.pass == 1 || !o.keepCover)
+        return;
+    for (unsigned i = 0; i < ic->nb_streams; ++i) {
+        if (ic->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) {
+            if (isOneOf(o.container, { "mp4", "m4a", "mov", "mp3", "mkv", "flac" }))
+                Transcoder::copyStream(job, static_cast<int>(i));
+            break;
         }
     }
+}
 
-    if (job.pass != 1 && (o.subtitles == 1 || o.subtitles == 2) && !isAudioOnlyContainer(o.container)) {
-        for (unsigned i = 0; i < ic->nb_streams; ++i) {
-            if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_SUBTITLE
-                && !Transcoder::setupSubtitleStreams(job, static_cast<int>(i), true))
-                return false;
-        }
-    }
-
-    if (job.pass != 1 && o.keepCover) {
-        for (unsigned i = 0; i < ic->nb_streams; ++i) {
-            if (ic->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC) {
-                if (isOneOf(o.container, { "mp4", "m4a", "mov", "mp3", "mkv", "flac" }))
-                    Transcoder::copyStream(job, static_cast<int>(i));
-                break;
-            }
-        }
-    }
-
-    if (job.outputs.empty() && !(job.pass == 1 && videoIndex >= 0))
-        return Transcoder::fail(job, "input", "nothing to convert (no matching audio or video stream)");
-
-    // Fonts travel with copied styled subtitles: without them the copy renders in another font.
+// Fonts travel with copied styled subtitles: without them the copy renders in another font.
+void copyAttachments(Transcoder::Job& job)
+{
+    const TranscodeOptions& o = *job.options;
+    AVFormatContext* ic = job.inputContext;
     if (job.pass != 1 && (o.subtitles == 1 || o.subtitles == 2) && o.container == "mkv") {
         for (unsigned i = 0; i < ic->nb_streams; ++i)
             if (ic->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT)
                 copyAttachment(job, ic->streams[i]);
     }
+}
 
+// The demuxer skips the streams nobody reads; the container's tags go along when kept.
+void discardUnusedStreams(Transcoder::Job& job)
+{
+    AVFormatContext* ic = job.inputContext;
     for (unsigned i = 0; i < ic->nb_streams; ++i) {
         if (!job.byInputIndex.count(static_cast<int>(i)) && static_cast<int>(i) != job.burnInStream)
             ic->streams[i]->discard = AVDISCARD_ALL;
     }
+    if (job.pass != 1 && job.options->keepMetadata)
+        av_dict_copy(&job.outputContext->metadata, ic->metadata, 0);
+}
 
-    if (job.pass != 1 && o.keepMetadata)
-        av_dict_copy(&oc->metadata, ic->metadata, 0);
-
-    if (!findOrigin(job))
-        return false;
-
-    // Chapters move with the streams: counted from the output's start, those wholly before it left out.
-    if (job.pass != 1 && o.startUs <= 0) {
-        for (unsigned i = 0; i < ic->nb_chapters; ++i) {
-            const AVChapter* in = ic->chapters[i];
-            const int64_t shift = av_rescale_q(job.originUs, AVRational { 1, 1000000 }, in->time_base);
-            if (in->end - shift <= 0)
-                continue;
-            auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
-            if (!out)
-                break;
-            auto** grown
-                = static_cast<AVChapter**>(av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
-            if (!grown) {
-                av_free(out);
-                break;
-            }
-            oc->chapters = grown;
-            out->id = in->id;
-            out->time_base = in->time_base;
-            out->start = std::max<int64_t>(in->start - shift, 0);
-            out->end = in->end - shift;
-            av_dict_copy(&out->metadata, in->metadata, 0);
-            oc->chapters[oc->nb_chapters++] = out;
+// Chapters move with the streams: counted from the output's start, those wholly before it left out.
+void copyChapters(Transcoder::Job& job)
+{
+    AVFormatContext* ic = job.inputContext;
+    AVFormatContext* oc = job.outputContext;
+    if (job.pass == 1 || job.options->startUs > 0)
+        return;
+    for (unsigned i = 0; i < ic->nb_chapters; ++i) {
+        const AVChapter* in = ic->chapters[i];
+        const int64_t shift = av_rescale_q(job.originUs, AVRational { 1, 1000000 }, in->time_base);
+        if (in->end - shift <= 0)
+            continue;
+        auto* out = static_cast<AVChapter*>(av_mallocz(sizeof(AVChapter)));
+        if (!out)
+            break;
+        auto** grown
+            = static_cast<AVChapter**>(av_realloc_array(oc->chapters, oc->nb_chapters + 1, sizeof(AVChapter*)));
+        if (!grown) {
+            av_free(out);
+            break;
         }
+        oc->chapters = grown;
+        out->id = in->id;
+        out->time_base = in->time_base;
+        out->start = std::max<int64_t>(in->start - shift, 0);
+        out->end = in->end - shift;
+        av_dict_copy(&out->metadata, in->metadata, 0);
+        oc->chapters[oc->nb_chapters++] = out;
     }
+}
 
-    if (o.startUs > 0) {
-        // Timestamps count from the container's start time, which a stream may put at 1.4 s or hours in.
-        const int seekStream = videoIndex >= 0 ? videoIndex : (!audio.empty() ? audio.front() : -1);
-        const int64_t targetUs = job.inputStartUs + o.startUs;
-        const int64_t target = seekStream >= 0
-            ? av_rescale_q(targetUs, AVRational { 1, 1000000 }, ic->streams[seekStream]->time_base)
-            : targetUs;
-        av_seek_frame(ic, seekStream, target, AVSEEK_FLAG_BACKWARD);
-    }
+// Timestamps count from the container's start time, which a stream may put at 1.4 s or hours in.
+void seekToStart(Transcoder::Job& job, int videoIndex, const std::vector<int>& audio)
+{
+    AVFormatContext* ic = job.inputContext;
+    const TranscodeOptions& o = *job.options;
+    if (o.startUs <= 0)
+        return;
+    const int seekStream = videoIndex >= 0 ? videoIndex : (!audio.empty() ? audio.front() : -1);
+    const int64_t targetUs = job.inputStartUs + o.startUs;
+    const int64_t target = seekStream >= 0
+        ? av_rescale_q(targetUs, AVRational { 1, 1000000 }, ic->streams[seekStream]->time_base)
+        : targetUs;
+    av_seek_frame(ic, seekStream, target, AVSEEK_FLAG_BACKWARD);
+}
 
-    // Only now, with something to convert, is the file at the output created or truncated.
-    if (!Transcoder::createOutputFile(job))
-        return false;
+// Packets of other streams wait here while an encoded video stream has not yet written the header.
+struct HeldPackets {
+    std::deque<AVPacket*> packets;
 
-    if (job.pass != 1 && (!job.videoOut || job.videoOut->kind == Transcoder::StreamKind::Copy)) {
-        if (!Transcoder::writeHeader(job))
-            return false;
-    }
-
-    // The read loop. Packets of other streams wait here while an encoded video stream has not yet written
-    // the header; the video's own packets go ahead of them.
-    AVPacket* packet = av_packet_alloc();
-    if (!packet)
-        return Transcoder::fail(job, "input", errorString(AVERROR(ENOMEM)));
-    std::deque<AVPacket*> held;
-    auto freeHeld = [&] {
-        for (AVPacket*& p : held)
+    void clear()
+    {
+        for (AVPacket*& p : packets)
             av_packet_free(&p);
-        held.clear();
-    };
-    auto replayHeld = [&]() -> bool {
-        while (!held.empty()) {
-            AVPacket* p = held.front();
-            held.pop_front();
+        packets.clear();
+    }
+
+    bool replay(Transcoder::Job& job)
+    {
+        while (!packets.empty()) {
+            AVPacket* p = packets.front();
+            packets.pop_front();
             const bool routed = Transcoder::processPacket(job, p);
             av_packet_free(&p);
             if (!routed)
                 return false;
         }
         return true;
-    };
+    }
+};
+
+// The packets read ahead for the origin first, then the input's own; the read's result.
+int nextPacket(Transcoder::Job& job, AVPacket* packet)
+{
+    if (job.earlyPackets.empty())
+        return av_read_frame(job.inputContext, packet);
+    AVPacket* early = job.earlyPackets.front();
+    job.earlyPackets.pop_front();
+    av_packet_move_ref(packet, early);
+    av_packet_free(&early);
+    return 0;
+}
+
+// One packet to its stream, or held until the header is written; the video's own packets go ahead of those
+// held. False ends the read loop.
+bool routePacket(Transcoder::Job& job, HeldPackets& held, AVPacket* packet)
+{
+    if (job.burnInDecoder && packet->stream_index == job.burnInStream) {
+        // At once, never among the packets held for the header: the pictures to come need these cues.
+        job.burnInDecoder->decodePacket(packet, job.inputContext->streams[job.burnInStream]->time_base);
+        av_packet_unref(packet);
+        return true;
+    }
+    const bool isVideo = job.videoOut && packet->stream_index == job.videoOut->inputIndex;
+    if (job.headerWritten || job.pass == 1 || isVideo) {
+        const bool routed = Transcoder::processPacket(job, packet);
+        av_packet_unref(packet);
+        return routed && (!job.headerWritten || held.replay(job));
+    }
+    AVPacket* clone = av_packet_clone(packet);
+    av_packet_unref(packet);
+    if (clone)
+        held.packets.push_back(clone);
+    if (held.packets.size() > maxHeldPackets) {
+        job.error = noDecodableVideo;
+        return false;
+    }
+    return true;
+}
+
+// The read loop, up to the input's end, a read error (what was read is kept), cancelling or a failure.
+bool readPackets(Transcoder::Job& job, HeldPackets& held, bool& cancelled)
+{
+    AVPacket* packet = av_packet_alloc();
+    if (!packet)
+        return Transcoder::fail(job, "input", errorString(AVERROR(ENOMEM)));
     bool good = true;
     for (;;) {
         if (job.cancel->load()) {
@@ -389,15 +476,7 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             good = false;
             break;
         }
-        int r = 0;
-        if (!job.earlyPackets.empty()) {
-            AVPacket* early = job.earlyPackets.front();
-            job.earlyPackets.pop_front();
-            av_packet_move_ref(packet, early);
-            av_packet_free(&early);
-        } else {
-            r = av_read_frame(ic, packet);
-        }
+        const int r = nextPacket(job, packet);
         if (r == AVERROR_EOF)
             break;
         if (r == AVERROR_EXIT) {
@@ -409,99 +488,132 @@ bool runPass(Transcoder::Job& job, bool& cancelled)
             logWarning("Transcoder: read error {} \u2014 finishing with what was read", errorString(r));
             break;
         }
-        if (job.burnInDecoder && packet->stream_index == job.burnInStream) {
-            // At once, never among the packets held for the header: the pictures to come need these cues.
-            job.burnInDecoder->decodePacket(packet, ic->streams[job.burnInStream]->time_base);
-            av_packet_unref(packet);
-            continue;
-        }
-        const bool isVideo = job.videoOut && packet->stream_index == job.videoOut->inputIndex;
-        if (job.headerWritten || job.pass == 1 || isVideo) {
-            const bool routed = Transcoder::processPacket(job, packet);
-            av_packet_unref(packet);
-            if (!routed || (job.headerWritten && !replayHeld())) {
-                good = false;
-                break;
-            }
-        } else {
-            AVPacket* clone = av_packet_clone(packet);
-            av_packet_unref(packet);
-            if (clone)
-                held.push_back(clone);
-            if (held.size() > maxHeldPackets) {
-                job.error = noDecodableVideo;
-                good = false;
-                break;
-            }
+        if (!routePacket(job, held, packet)) {
+            good = false;
+            break;
         }
     }
     av_packet_free(&packet);
     if (good && job.headerWritten)
-        good = replayHeld();
+        good = held.replay(job);
+    return good;
+}
 
-    // What decoders, graphs and encoders still hold, in the order the streams were made.
-    auto flush = [&job](Transcoder::OutputStream& os) {
-        const bool encoded = os.kind == Transcoder::StreamKind::EncodeVideo
-            || (os.kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
-        if (!encoded || !os.decoder) {
-            os.finished = true;
-            return true;
-        }
-        avcodec_send_packet(os.decoder, nullptr);
-        if (!drainDecoder(job, os))
-            return false;
-        const bool drained = !os.encoder || Transcoder::processVideoFrame(job, os, nullptr);
+// What one stream's decoder, graph and encoder still hold.
+bool flushStream(Transcoder::Job& job, Transcoder::OutputStream& os)
+{
+    const bool encoded = os.kind == Transcoder::StreamKind::EncodeVideo
+        || (os.kind == Transcoder::StreamKind::EncodeAudio && job.pass != 1);
+    if (!encoded || !os.decoder) {
         os.finished = true;
-        return drained;
-    };
+        return true;
+    }
+    avcodec_send_packet(os.decoder, nullptr);
+    if (!drainDecoder(job, os))
+        return false;
+    const bool drained = !os.encoder || Transcoder::processVideoFrame(job, os, nullptr);
+    os.finished = true;
+    return drained;
+}
+
+// What decoders, graphs and encoders still hold, in the order the streams were made; the held packets are
+// freed whatever happens. `good` says whether the read loop ended well.
+bool flushOutputs(Transcoder::Job& job, HeldPackets& held, bool good)
+{
     // An encoded video whose first frames come only at the flush (a single frame with automatic threads)
     // writes the header there: the other streams' packets held until then are muxed before their own flush.
     Transcoder::OutputStream* encodedVideo
         = job.videoOut && job.videoOut->kind == Transcoder::StreamKind::EncodeVideo ? job.videoOut : nullptr;
     if (good && encodedVideo) {
-        good = flush(*encodedVideo);
+        good = flushStream(job, *encodedVideo);
         if (good && job.headerWritten)
-            good = replayHeld();
+            good = held.replay(job);
     }
-    freeHeld();
+    held.clear();
     if (!good)
         return false;
     for (const auto& os : job.outputs)
-        if (os.get() != encodedVideo && !flush(*os))
+        if (os.get() != encodedVideo && !flushStream(job, *os))
             return false;
+    return true;
+}
 
-    if (job.pass != 1) {
-        if (!job.headerWritten) {
-            job.error = noDecodableVideo;
+// The trailer and the closed output; the first pass of two writes nothing.
+bool finishOutput(Transcoder::Job& job)
+{
+    AVFormatContext* oc = job.outputContext;
+    if (job.pass == 1)
+        return true;
+    if (!job.headerWritten) {
+        job.error = noDecodableVideo;
+        return false;
+    }
+    const int r = av_write_trailer(oc);
+    if (r < 0)
+        return failCode(job, "muxer", r);
+    // The pass is done only once the file is closed: its last buffer is written there, and a full disk
+    // shows up only then.
+    if (job.sinkIo) {
+        avio_flush(job.sinkIo);
+        if (job.sinkIo->error < 0)
+            return failCode(job, "muxer", job.sinkIo->error);
+    } else if (!(oc->oformat->flags & AVFMT_NOFILE)) {
+        const int closed = avio_closep(&oc->pb);
+        if (closed < 0)
+            return failCode(job, "muxer", closed);
+    }
+    return true;
+}
+
+void reportPassDone(Transcoder::Job& job)
+{
+    if (!job.progress || !*job.progress)
+        return;
+    TranscodeProgress last;
+    last.fraction = job.pass == 1 ? 0.5 : 1.0;
+    last.rate = 0;
+    last.speed = 0;
+    last.etaSeconds = -1;
+    last.bytes = job.bytesWritten;
+    last.pass = job.pass == 0 ? 1 : job.pass;
+    last.passes = job.passes;
+    (*job.progress)(last);
+}
+
+// One pass's steps up to the closed output; false with the job's error set (or the job interrupted).
+bool runPass(Transcoder::Job& job, bool& cancelled)
+{
+    if (!checkOutputIsNotInput(job) || !Transcoder::openInput(job) || !Transcoder::openOutput(job))
+        return false;
+    const int videoIndex = chooseVideoStream(job);
+    if (!setupVideo(job, videoIndex))
+        return false;
+    const std::vector<int> audio = chooseAudioStreams(job, videoIndex);
+    if (!setupAudio(job, audio) || !setupSubtitles(job))
+        return false;
+    keepCoverArt(job);
+    if (job.outputs.empty() && !(job.pass == 1 && videoIndex >= 0))
+        return Transcoder::fail(job, "input", "nothing to convert (no matching audio or video stream)");
+    copyAttachments(job);
+    discardUnusedStreams(job);
+    if (!findOrigin(job))
+        return false;
+    copyChapters(job);
+    seekToStart(job, videoIndex, audio);
+
+    // Only now, with something to convert, is the file at the output created or truncated.
+    if (!Transcoder::createOutputFile(job))
+        return false;
+    if (job.pass != 1 && (!job.videoOut || job.videoOut->kind == Transcoder::StreamKind::Copy)) {
+        if (!Transcoder::writeHeader(job))
             return false;
-        }
-        const int r = av_write_trailer(oc);
-        if (r < 0)
-            return failCode(job, "muxer", r);
-        // The pass is done only once the file is closed: its last buffer is written there, and a full disk
-        // shows up only then.
-        if (job.sinkIo) {
-            avio_flush(job.sinkIo);
-            if (job.sinkIo->error < 0)
-                return failCode(job, "muxer", job.sinkIo->error);
-        } else if (!(oc->oformat->flags & AVFMT_NOFILE)) {
-            const int closed = avio_closep(&oc->pb);
-            if (closed < 0)
-                return failCode(job, "muxer", closed);
-        }
     }
 
-    if (job.progress && *job.progress) {
-        TranscodeProgress last;
-        last.fraction = job.pass == 1 ? 0.5 : 1.0;
-        last.rate = 0;
-        last.speed = 0;
-        last.etaSeconds = -1;
-        last.bytes = job.bytesWritten;
-        last.pass = job.pass == 0 ? 1 : job.pass;
-        last.passes = job.passes;
-        (*job.progress)(last);
-    }
+    HeldPackets held;
+    const bool read = readPackets(job, held, cancelled);
+    if (!flushOutputs(job, held, read) || !finishOutput(job))
+        return false;
+    reportPassDone(job);
     return true;
 }
 

@@ -383,16 +383,18 @@ std::pair<int, int> sourceAspect(int num, int den)
     return { num, den };
 }
 
-bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
+namespace {
+
+// A fresh graph with its "in" buffer source (the first frame's size, format and aspect) and "out" sink.
+bool createVideoBuffers(Transcoder::Job& job, Transcoder::OutputStream& os, const AVFrame* first)
 {
     avfilter_graph_free(&os.graph);
     os.source = nullptr;
     os.subtitleSource = nullptr;
     os.sink = nullptr;
-    const TranscodeOptions& o = *job.options;
     os.graph = avfilter_graph_alloc();
     if (!os.graph)
-        return fail(job, "filter", "video buffers");
+        return Transcoder::fail(job, "filter", "video buffers");
     os.graph->nb_threads = 0;
 
     const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
@@ -410,36 +412,44 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         first->width, first->height, first->format, timeBase.num, timeBase.den, aspect.num, aspect.den);
 #endif
     if (length < 0 || static_cast<size_t>(length) >= sizeof args)
-        return fail(job, "filter", "video buffers");
+        return Transcoder::fail(job, "filter", "video buffers");
     const AVFilter* buffer = avfilter_get_by_name("buffer");
     const AVFilter* buffersink = avfilter_get_by_name("buffersink");
     if (!buffer || !buffersink || avfilter_graph_create_filter(&os.source, buffer, "in", args, nullptr, os.graph) < 0
         || avfilter_graph_create_filter(&os.sink, buffersink, "out", nullptr, nullptr, os.graph) < 0)
-        return fail(job, "filter", "video buffers");
-    // Turned upright before anything else: the height limit and the subtitles apply to the picture as shown.
-    size_t matrixSize = 0;
-    const uint8_t* matrix = internal::streamDisplayMatrix(job.inputContext->streams[os.inputIndex], matrixSize);
-    const std::string upright = uprightFilters(matrix, matrixSize, os.sideways);
-    if (job.burnIn) {
-        char subtitleArgs[videoArgsSize];
-        const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
-            os.sideways ? first->height : first->width, os.sideways ? first->width : first->height,
-            static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
-            || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
-            return fail(job, "filter", "subtitle buffer");
-    }
+        return Transcoder::fail(job, "filter", "video buffers");
+    return true;
+}
 
-    AVPixelFormat format = AV_PIX_FMT_YUV420P;
-    const AVCodec* encoder = findEncoder(o.videoCodec);
-    const bool hardware = internal::isVaapiEncoder(encoder);
+// The "sub" source the burn-in pictures enter by, at the size of the upright picture.
+bool createSubtitleSource(Transcoder::Job& job, Transcoder::OutputStream& os, const AVFrame* first)
+{
+    const AVRational timeBase = job.inputContext->streams[os.inputIndex]->time_base;
+    const AVFilter* buffer = avfilter_get_by_name("buffer");
+    char subtitleArgs[videoArgsSize];
+    const int n = formatToBuffer(subtitleArgs, sizeof subtitleArgs, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d",
+        os.sideways ? first->height : first->width, os.sideways ? first->width : first->height,
+        static_cast<int>(AV_PIX_FMT_BGRA), timeBase.num, timeBase.den);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof subtitleArgs
+        || avfilter_graph_create_filter(&os.subtitleSource, buffer, "sub", subtitleArgs, nullptr, os.graph) < 0)
+        return Transcoder::fail(job, "filter", "subtitle buffer");
+    return true;
+}
+
+// The pixel format the graph ends in: the encoder's nearest to the source's, or NV12 for upload to a hardware
+// encoder (whose device is made here when the job has none yet).
+bool chooseGraphPixelFormat(Transcoder::Job& job, const AVFrame* first, AVPixelFormat& format, bool& hardware)
+{
+    format = AV_PIX_FMT_YUV420P;
+    const AVCodec* encoder = Transcoder::findEncoder(job.options->videoCodec);
+    hardware = internal::isVaapiEncoder(encoder);
     if (hardware) {
         // Everything before the upload stays in software; ten-bit sources become 8-bit NV12 there.
         format = AV_PIX_FMT_NV12;
         if (!job.hardwareDevice) {
             const int made = av_hwdevice_ctx_create(&job.hardwareDevice, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0);
             if (made < 0)
-                return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(made));
+                return Transcoder::fail(job, "encoder", std::string(encoder->name) + ": " + errorString(made));
         }
     } else if (encoder) {
         const std::vector<AVPixelFormat> formats = usablePixelFormats(encoder);
@@ -452,11 +462,27 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
                 format = formats.front();
         }
     }
-    const char* formatName = av_get_pix_fmt_name(format);
-    const int uprightHeight = os.sideways ? first->width : first->height;
-    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, uprightHeight),
-        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware, upright);
+    return true;
+}
 
+// The upload needs the device before the graph is configured.
+int attachUploadDevice(Transcoder::Job& job, Transcoder::OutputStream& os)
+{
+    for (unsigned i = 0; i < os.graph->nb_filters; ++i) {
+        AVFilterContext* filter = os.graph->filters[i];
+        if (std::strcmp(filter->filter->name, "hwupload") == 0) {
+            av_buffer_unref(&filter->hw_device_ctx);
+            filter->hw_device_ctx = av_buffer_ref(job.hardwareDevice);
+            if (!filter->hw_device_ctx)
+                return AVERROR(ENOMEM);
+        }
+    }
+    return 0;
+}
+
+// The graph's text between the buffers, parsed and configured; FFmpeg's result.
+int configureVideoGraph(Transcoder::Job& job, Transcoder::OutputStream& os, const std::string& text, bool hardware)
+{
     AVFilterInOut* outputs = avfilter_inout_alloc();
     AVFilterInOut* inputs = avfilter_inout_alloc();
     AVFilterInOut* subtitleOut = os.subtitleSource ? avfilter_inout_alloc() : nullptr;
@@ -478,45 +504,67 @@ bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* firs
         inputs->pad_idx = 0;
         inputs->next = nullptr;
         r = avfilter_graph_parse_ptr(os.graph, text.c_str(), &inputs, &outputs, nullptr);
-        // The upload needs the device before the graph is configured.
-        for (unsigned i = 0; r >= 0 && hardware && i < os.graph->nb_filters; ++i) {
-            AVFilterContext* filter = os.graph->filters[i];
-            if (std::strcmp(filter->filter->name, "hwupload") == 0) {
-                av_buffer_unref(&filter->hw_device_ctx);
-                filter->hw_device_ctx = av_buffer_ref(job.hardwareDevice);
-                if (!filter->hw_device_ctx)
-                    r = AVERROR(ENOMEM);
-            }
-        }
+        if (r >= 0 && hardware)
+            r = attachUploadDevice(job, os);
         if (r >= 0)
             r = avfilter_graph_config(os.graph, nullptr);
     }
     avfilter_inout_free(&inputs);
     avfilter_inout_free(&outputs);
     avfilter_inout_free(&subtitleOut);
+    return r;
+}
+
+} // namespace
+
+bool Transcoder::buildVideoGraph(Job& job, OutputStream& os, const AVFrame* first)
+{
+    const TranscodeOptions& o = *job.options;
+    if (!createVideoBuffers(job, os, first))
+        return false;
+    // Turned upright before anything else: the height limit and the subtitles apply to the picture as shown.
+    size_t matrixSize = 0;
+    const uint8_t* matrix = internal::streamDisplayMatrix(job.inputContext->streams[os.inputIndex], matrixSize);
+    const std::string upright = uprightFilters(matrix, matrixSize, os.sideways);
+    if (job.burnIn && !createSubtitleSource(job, os, first))
+        return false;
+
+    AVPixelFormat format = AV_PIX_FMT_YUV420P;
+    bool hardware = false;
+    if (!chooseGraphPixelFormat(job, first, format, hardware))
+        return false;
+    const char* formatName = av_get_pix_fmt_name(format);
+    const int uprightHeight = os.sideways ? first->width : first->height;
+    const std::string text = videoGraphText(videoFilterChain(o.videoFilters, o.maxHeight, o.fps, uprightHeight),
+        formatName ? formatName : "yuv420p", os.subtitleSource != nullptr, hardware, upright);
+
+    const int r = configureVideoGraph(job, os, text, hardware);
     if (r < 0)
         return fail(job, "filter", text + ": " + errorString(r));
     os.graphText = text;
     return true;
 }
 
-bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame* first)
+namespace {
+
+// A fresh encoder context for the stream; the previous one (and its pass log copy) freed.
+bool allocVideoEncoder(Transcoder::Job& job, Transcoder::OutputStream& os, const AVCodec* encoder)
 {
-    const TranscodeOptions& o = *job.options;
-    if (!buildVideoGraph(job, os, first))
-        return false;
-    const AVCodec* encoder = findEncoder(o.videoCodec);
-    if (!encoder)
-        return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
     if (os.encoder)
         av_freep(&os.encoder->stats_in); // the caller's to free, not libavcodec's
     avcodec_free_context(&os.encoder);
     os.encoder = avcodec_alloc_context3(encoder);
     if (!os.encoder)
         return failCode(job, "encoder", AVERROR(ENOMEM));
+    return true;
+}
+
+// The picture as the graph's sink gives it: size, format (hardware surfaces for VA-API), aspect, frame rate and
+// time base; the frame rate in `rate`.
+bool setPictureFormat(Transcoder::Job& job, Transcoder::OutputStream& os, const AVCodec* encoder, AVRational& rate)
+{
     AVCodecContext* enc = os.encoder;
     const AVStream* input = job.inputContext->streams[os.inputIndex];
-
     enc->width = av_buffersink_get_w(os.sink);
     enc->height = av_buffersink_get_h(os.sink);
     enc->pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(os.sink));
@@ -526,10 +574,10 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         enc->pix_fmt = AV_PIX_FMT_VAAPI;
         enc->hw_frames_ctx = frames ? av_buffer_ref(frames) : nullptr;
         if (!enc->hw_frames_ctx)
-            return fail(job, "encoder", std::string(encoder->name) + ": no hardware frames");
+            return Transcoder::fail(job, "encoder", std::string(encoder->name) + ": no hardware frames");
     }
     enc->sample_aspect_ratio = av_buffersink_get_sample_aspect_ratio(os.sink);
-    AVRational rate = av_buffersink_get_frame_rate(os.sink);
+    rate = av_buffersink_get_frame_rate(os.sink);
     if (rate.num < 1 || rate.den < 1)
         rate = input->avg_frame_rate;
     if (rate.num < 1 || rate.den < 1)
@@ -538,7 +586,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     os.sinkTimeBase = av_buffersink_get_time_base(os.sink);
     const bool frameTimeBase = isOneOf(encoder->name, { "mpeg2video", "mpeg4", "h264_mf", "hevc_mf" });
     enc->time_base = frameTimeBase ? av_inv_q(rate) : os.sinkTimeBase;
+    return true;
+}
 
+void setColours(AVCodecContext* enc, const AVFrame* first)
+{
     enc->color_range = first->color_range;
     // The graph's conversion from a full-range "j" format to its plain twin also squeezes the levels: the
     // pictures leave it in limited range.
@@ -550,9 +602,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     enc->color_primaries = first->color_primaries;
     enc->color_trc = first->color_trc;
     enc->colorspace = first->colorspace;
+}
 
-    const double fps = av_q2d(rate);
-    const VideoEncoderSettings settings = videoEncoderSettings(o, encoder->name, enc->height, fps);
+void applyRateSettings(
+    const Transcoder::Job& job, AVCodecContext* enc, const AVCodec* encoder, const VideoEncoderSettings& settings)
+{
     enc->gop_size = settings.gopSize;
     enc->thread_count = 0;
     if (job.outputContext->oformat->flags & AVFMT_GLOBALHEADER)
@@ -571,9 +625,11 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     }
     if (settings.maxBFrames >= 0)
         enc->max_b_frames = settings.maxBFrames;
+}
 
-    const bool twoPassEncoder = isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1", "mpeg4", "mpeg2video" });
-    const bool twoPasses = o.rateMode == 2 && twoPassEncoder;
+// The first pass writes the log, the second reads the one the first wrote.
+bool setPasses(Transcoder::Job& job, AVCodecContext* enc, bool twoPasses)
+{
     if (twoPasses && job.pass == 1) {
         enc->flags |= AV_CODEC_FLAG_PASS1;
     } else if (twoPasses && job.pass == 2 && job.passLog) {
@@ -582,7 +638,12 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
         if (!enc->stats_in)
             return failCode(job, "encoder", AVERROR(ENOMEM));
     }
+    return true;
+}
 
+// Opens the encoder with the settings' options; FFmpeg's result.
+int openVideoEncoder(AVCodecContext* enc, const AVCodec* encoder, const VideoEncoderSettings& settings)
+{
     AVDictionary* options = nullptr;
     for (const auto& [key, value] : settings.options) {
         std::string v = value;
@@ -598,21 +659,55 @@ bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame
     internal::addEncoderOpenOptions(encoder, &options);
     const int r = avcodec_open2(enc, encoder, &options);
     av_dict_free(&options);
+    return r;
+}
+
+// The output stream takes the opened encoder's parameters; the first pass of two has no output stream.
+bool describeOutputStream(Transcoder::Job& job, Transcoder::OutputStream& os, AVRational rate)
+{
+    if (job.pass == 1 || !os.stream)
+        return true;
+    const int copied = avcodec_parameters_from_context(os.stream->codecpar, os.encoder);
+    if (copied < 0)
+        return failCode(job, "encoder", copied);
+    os.stream->time_base = os.encoder->time_base;
+    os.stream->avg_frame_rate = rate;
+    if (job.options->keepMetadata) {
+        av_dict_copy(&os.stream->metadata, job.inputContext->streams[os.inputIndex]->metadata, 0);
+        // The pictures are upright now: a rotation tag would turn them a second time.
+        av_dict_set(&os.stream->metadata, "rotate", nullptr, 0);
+    }
+    return true;
+}
+
+} // namespace
+
+bool Transcoder::configureVideoEncoder(Job& job, OutputStream& os, const AVFrame* first)
+{
+    const TranscodeOptions& o = *job.options;
+    if (!buildVideoGraph(job, os, first))
+        return false;
+    const AVCodec* encoder = findEncoder(o.videoCodec);
+    if (!encoder)
+        return fail(job, "encoder", "no " + o.videoCodec + " encoder in this build");
+    AVRational rate {};
+    if (!allocVideoEncoder(job, os, encoder) || !setPictureFormat(job, os, encoder, rate))
+        return false;
+    AVCodecContext* enc = os.encoder;
+    setColours(enc, first);
+
+    const double fps = av_q2d(rate);
+    const VideoEncoderSettings settings = videoEncoderSettings(o, encoder->name, enc->height, fps);
+    applyRateSettings(job, enc, encoder, settings);
+    const bool twoPassEncoder = isOneOf(encoder->name, { "libvpx-vp9", "libaom-av1", "mpeg4", "mpeg2video" });
+    const bool twoPasses = o.rateMode == 2 && twoPassEncoder;
+    if (!setPasses(job, enc, twoPasses))
+        return false;
+    const int r = openVideoEncoder(enc, encoder, settings);
     if (r < 0)
         return fail(job, "encoder", std::string(encoder->name) + ": " + errorString(r));
-
-    if (job.pass != 1 && os.stream) {
-        const int copied = avcodec_parameters_from_context(os.stream->codecpar, enc);
-        if (copied < 0)
-            return failCode(job, "encoder", copied);
-        os.stream->time_base = enc->time_base;
-        os.stream->avg_frame_rate = rate;
-        if (o.keepMetadata) {
-            av_dict_copy(&os.stream->metadata, input->metadata, 0);
-            // The pictures are upright now: a rotation tag would turn them a second time.
-            av_dict_set(&os.stream->metadata, "rotate", nullptr, 0);
-        }
-    }
+    if (!describeOutputStream(job, os, rate))
+        return false;
 
     const std::string rateText = settings.rateDriven ? std::to_string(settings.kbps) + " kb/s"
                                                      : "quality " + std::to_string(std::clamp(o.quality, 0, 3));

@@ -90,79 +90,150 @@ bool fail(std::string& error, const char* message, const std::string& utf8Path)
     return false;
 }
 
-bool exportAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& webvtt, std::string& error)
-{
+// What the export's steps share; the members are freed in reverse order, the input last.
+struct Export {
+    const std::string& utf8Path;
+    std::string& error;
     std::unique_ptr<AVFormatContext, InputClose> input;
+    int index = -1;
+    const AVStream* stream = nullptr;
+    std::unique_ptr<AVCodecContext, CodecContextFree> decoder;
+    std::unique_ptr<AVCodecContext, CodecContextFree> encoder;
+    Output output;
+
+    Export(const std::string& path, std::string& errorText)
+        : utf8Path(path)
+        , error(errorText)
+    {
+    }
+    bool failWith(const char* message) { return fail(error, message, utf8Path); }
+};
+
+// The source opened and its subtitle stream chosen: the one asked for, else the best; text only.
+bool openSource(Export& e, int streamIndex)
+{
     {
         AVFormatContext* opened = nullptr;
-        if (avformat_open_input(&opened, utf8Path.c_str(), nullptr, nullptr) < 0)
-            return fail(error, "The subtitle source could not be opened", utf8Path);
-        input.reset(opened);
+        if (avformat_open_input(&opened, e.utf8Path.c_str(), nullptr, nullptr) < 0)
+            return e.failWith("The subtitle source could not be opened");
+        e.input.reset(opened);
     }
-    if (avformat_find_stream_info(input.get(), nullptr) < 0)
-        return fail(error, "The subtitle source could not be read", utf8Path);
+    if (avformat_find_stream_info(e.input.get(), nullptr) < 0)
+        return e.failWith("The subtitle source could not be read");
 
     int index = streamIndex;
-    if (index < 0 || unsigned(index) >= input->nb_streams
-        || input->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE)
-        index = av_find_best_stream(input.get(), AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
+    if (index < 0 || unsigned(index) >= e.input->nb_streams
+        || e.input->streams[index]->codecpar->codec_type != AVMEDIA_TYPE_SUBTITLE)
+        index = av_find_best_stream(e.input.get(), AVMEDIA_TYPE_SUBTITLE, -1, -1, nullptr, 0);
     if (index < 0)
-        return fail(error, "No subtitle track", utf8Path);
-    const AVStream* stream = input->streams[index];
+        return e.failWith("No subtitle track");
+    e.index = index;
+    e.stream = e.input->streams[index];
 
-    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(stream->codecpar->codec_id);
+    const AVCodecDescriptor* descriptor = avcodec_descriptor_get(e.stream->codecpar->codec_id);
     if (descriptor && (descriptor->props & AV_CODEC_PROP_BITMAP_SUB))
-        return fail(error, "Picture-based subtitles cannot be sent as text", utf8Path);
+        return e.failWith("Picture-based subtitles cannot be sent as text");
+    return true;
+}
 
-    const AVCodec* decoderCodec = avcodec_find_decoder(stream->codecpar->codec_id);
+// The stream's decoder and the WebVTT encoder, which takes the decoder's header.
+bool openCodecs(Export& e)
+{
+    const AVCodec* decoderCodec = avcodec_find_decoder(e.stream->codecpar->codec_id);
     const AVCodec* encoderCodec = avcodec_find_encoder(AV_CODEC_ID_WEBVTT);
     if (!decoderCodec || !encoderCodec)
-        return fail(error, "No WebVTT conversion for this subtitle format", utf8Path);
+        return e.failWith("No WebVTT conversion for this subtitle format");
 
-    std::unique_ptr<AVCodecContext, CodecContextFree> decoder(avcodec_alloc_context3(decoderCodec));
-    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream->codecpar) < 0)
-        return fail(error, "The subtitle decoder failed", utf8Path);
-    decoder->pkt_timebase = stream->time_base;
-    if (avcodec_open2(decoder.get(), decoderCodec, nullptr) < 0)
-        return fail(error, "The subtitle decoder failed", utf8Path);
+    e.decoder.reset(avcodec_alloc_context3(decoderCodec));
+    if (!e.decoder || avcodec_parameters_to_context(e.decoder.get(), e.stream->codecpar) < 0)
+        return e.failWith("The subtitle decoder failed");
+    e.decoder->pkt_timebase = e.stream->time_base;
+    if (avcodec_open2(e.decoder.get(), decoderCodec, nullptr) < 0)
+        return e.failWith("The subtitle decoder failed");
 
-    std::unique_ptr<AVCodecContext, CodecContextFree> encoder(avcodec_alloc_context3(encoderCodec));
-    if (!encoder)
-        return fail(error, "The WebVTT encoder failed", utf8Path);
+    e.encoder.reset(avcodec_alloc_context3(encoderCodec));
+    if (!e.encoder)
+        return e.failWith("The WebVTT encoder failed");
+    AVCodecContext* decoder = e.decoder.get();
+    AVCodecContext* encoder = e.encoder.get();
     encoder->time_base = milliseconds;
     if (decoder->subtitle_header && decoder->subtitle_header_size > 0) {
         // The encoder reads the header as text: it gets a terminated copy.
         encoder->subtitle_header = static_cast<uint8_t*>(av_mallocz(size_t(decoder->subtitle_header_size) + 1));
         if (!encoder->subtitle_header)
-            return fail(error, "The WebVTT encoder failed", utf8Path);
+            return e.failWith("The WebVTT encoder failed");
         std::memcpy(encoder->subtitle_header, decoder->subtitle_header, size_t(decoder->subtitle_header_size));
         encoder->subtitle_header_size = decoder->subtitle_header_size;
     }
-    if (avcodec_open2(encoder.get(), encoderCodec, nullptr) < 0)
-        return fail(error, "The WebVTT encoder failed", utf8Path);
+    if (avcodec_open2(encoder, encoderCodec, nullptr) < 0)
+        return e.failWith("The WebVTT encoder failed");
+    return true;
+}
 
-    Output output;
+// The WebVTT muxer writing into memory, its header written.
+bool openOutput(Export& e)
+{
+    Output& output = e.output;
     if (avformat_alloc_output_context2(&output.context, nullptr, "webvtt", nullptr) < 0 || !output.context)
-        return fail(error, "No WebVTT muxer", utf8Path);
+        return e.failWith("No WebVTT muxer");
     AVStream* cues = avformat_new_stream(output.context, nullptr);
-    if (!cues || avcodec_parameters_from_context(cues->codecpar, encoder.get()) < 0)
-        return fail(error, "WebVTT output failed", utf8Path);
+    if (!cues || avcodec_parameters_from_context(cues->codecpar, e.encoder.get()) < 0)
+        return e.failWith("WebVTT output failed");
     cues->time_base = milliseconds;
     if (avio_open_dyn_buf(&output.context->pb) < 0)
-        return fail(error, "WebVTT output failed", utf8Path);
+        return e.failWith("WebVTT output failed");
     if (avformat_write_header(output.context, nullptr) < 0)
-        return fail(error, "WebVTT output failed", utf8Path);
+        return e.failWith("WebVTT output failed");
+    return true;
+}
 
+// One decoded subtitle as a cue, timed from its packet; true when the cue was written.
+bool writeCue(Export& e, AVSubtitle& s, const AVPacket& packet, AVPacket* cue, std::vector<uint8_t>& buffer)
+{
+    const int64_t packetTime = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    const int64_t packetMs
+        = packetTime != AV_NOPTS_VALUE ? av_rescale_q(packetTime, e.stream->time_base, milliseconds) : 0;
+    // A time from the file so far out that adding the cue's own offset would overflow is no cue time.
+    if (packetMs > maxCueMs || packetMs < -maxCueMs)
+        return false;
+    const int64_t startMs = packetMs + int64_t(s.start_display_time);
+    int64_t durationMs = defaultCueMs;
+    if (s.end_display_time > s.start_display_time) {
+        durationMs = int64_t(s.end_display_time) - int64_t(s.start_display_time);
+    } else if (packet.duration >= 1) {
+        durationMs = av_rescale_q(packet.duration, e.stream->time_base, milliseconds);
+        if (durationMs == 0)
+            durationMs = defaultCueMs;
+    }
+    s.pts = av_rescale_q(startMs, milliseconds, AV_TIME_BASE_Q);
+    s.start_display_time = 0;
+    s.end_display_time = uint32_t(std::min<int64_t>(durationMs, UINT32_MAX));
+    const int size = avcodec_encode_subtitle(e.encoder.get(), buffer.data(), cueBufferSize, &s);
+    bool written = false;
+    if (size >= 1 && av_new_packet(cue, size) >= 0) {
+        std::memcpy(cue->data, buffer.data(), size_t(size));
+        cue->pts = startMs;
+        cue->dts = startMs;
+        cue->duration = durationMs;
+        cue->stream_index = 0;
+        written = av_write_frame(e.output.context, cue) >= 0;
+        av_packet_unref(cue);
+    }
+    return written;
+}
+
+// Every packet of the stream decoded and written as cues; false when nothing could be set up for it.
+bool writeCues(Export& e, int& written)
+{
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     std::unique_ptr<AVPacket, PacketFree> cue(av_packet_alloc());
     std::vector<uint8_t> buffer(cueBufferSize);
     if (!packet || !cue)
-        return fail(error, "WebVTT output failed", utf8Path);
+        return e.failWith("WebVTT output failed");
 
-    int written = 0;
     Subtitle subtitle;
-    while (av_read_frame(input.get(), packet.get()) >= 0) {
-        if (packet->stream_index != index) {
+    while (av_read_frame(e.input.get(), packet.get()) >= 0) {
+        if (packet->stream_index != e.index) {
             av_packet_unref(packet.get());
             continue;
         }
@@ -171,52 +242,30 @@ bool exportAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& w
             packet->duration = 0;
         int got = 0;
         subtitle.clear();
-        const int used = avcodec_decode_subtitle2(decoder.get(), &subtitle.value, &got, packet.get());
+        const int used = avcodec_decode_subtitle2(e.decoder.get(), &subtitle.value, &got, packet.get());
         // Freed whatever the outcome: freeing an untouched subtitle is harmless.
         subtitle.filled = true;
-        if (used >= 0 && got && subtitle.value.num_rects >= 1) {
-            AVSubtitle& s = subtitle.value;
-            const int64_t packetTime = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
-            const int64_t packetMs
-                = packetTime != AV_NOPTS_VALUE ? av_rescale_q(packetTime, stream->time_base, milliseconds) : 0;
-            // A time from the file so far out that adding the cue's own offset would overflow is no cue time.
-            if (packetMs > maxCueMs || packetMs < -maxCueMs) {
-                subtitle.clear();
-                av_packet_unref(packet.get());
-                continue;
-            }
-            const int64_t startMs = packetMs + int64_t(s.start_display_time);
-            int64_t durationMs = defaultCueMs;
-            if (s.end_display_time > s.start_display_time) {
-                durationMs = int64_t(s.end_display_time) - int64_t(s.start_display_time);
-            } else if (packet->duration >= 1) {
-                durationMs = av_rescale_q(packet->duration, stream->time_base, milliseconds);
-                if (durationMs == 0)
-                    durationMs = defaultCueMs;
-            }
-            s.pts = av_rescale_q(startMs, milliseconds, AV_TIME_BASE_Q);
-            s.start_display_time = 0;
-            s.end_display_time = uint32_t(std::min<int64_t>(durationMs, UINT32_MAX));
-            const int size = avcodec_encode_subtitle(encoder.get(), buffer.data(), cueBufferSize, &s);
-            if (size >= 1 && av_new_packet(cue.get(), size) >= 0) {
-                std::memcpy(cue->data, buffer.data(), size_t(size));
-                cue->pts = startMs;
-                cue->dts = startMs;
-                cue->duration = durationMs;
-                cue->stream_index = 0;
-                if (av_write_frame(output.context, cue.get()) >= 0)
-                    ++written;
-                av_packet_unref(cue.get());
-            }
-        }
+        if (used >= 0 && got && subtitle.value.num_rects >= 1
+            && writeCue(e, subtitle.value, *packet, cue.get(), buffer))
+            ++written;
         subtitle.clear();
         av_packet_unref(packet.get());
     }
+    return true;
+}
 
-    av_write_trailer(output.context);
-    webvtt = output.take();
+bool exportAsWebVtt(const std::string& utf8Path, int streamIndex, std::string& webvtt, std::string& error)
+{
+    Export e(utf8Path, error);
+    if (!openSource(e, streamIndex) || !openCodecs(e) || !openOutput(e))
+        return false;
+    int written = 0;
+    if (!writeCues(e, written))
+        return false;
+    av_write_trailer(e.output.context);
+    webvtt = e.output.take();
     if (written == 0)
-        return fail(error, "The subtitle track has no text cues", utf8Path);
+        return e.failWith("The subtitle track has no text cues");
     return true;
 }
 

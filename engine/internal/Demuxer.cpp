@@ -628,43 +628,52 @@ void Demuxer::freePending()
     pending.clear();
 }
 
-void Demuxer::describe(const std::string& path)
+namespace {
+
+// The container's own description: its format, length, bit rate, file size and tags.
+void describeContainer(const AVFormatContext* format, const std::string& path, int64_t durationUs, MediaInfo& info)
 {
-    mediaInfo = MediaInfo {};
-    mediaInfo.path = path;
+    info = MediaInfo {};
+    info.path = path;
     if (format->iformat) {
-        mediaInfo.formatName = format->iformat->name ? format->iformat->name : "";
-        mediaInfo.formatLongName = format->iformat->long_name ? format->iformat->long_name : "";
+        info.formatName = format->iformat->name ? format->iformat->name : "";
+        info.formatLongName = format->iformat->long_name ? format->iformat->long_name : "";
     }
-    mediaInfo.durationUs = durationUs();
-    mediaInfo.bitRate = format->bit_rate;
+    info.durationUs = durationUs;
+    info.bitRate = format->bit_rate;
     std::error_code ec;
     const auto size = std::filesystem::file_size(std::filesystem::path(path), ec);
-    mediaInfo.fileSize = ec ? -1 : static_cast<int64_t>(size);
+    info.fileSize = ec ? -1 : static_cast<int64_t>(size);
 
     const AVDictionaryEntry* e = nullptr;
     while ((e = av_dict_get(format->metadata, "", e, AV_DICT_IGNORE_SUFFIX)))
-        mediaInfo.tags.push_back({ e->key, e->value ? e->value : "" });
+        info.tags.push_back({ e->key, e->value ? e->value : "" });
+}
 
-    // Ogg keeps its Vorbis comments on the audio stream; show them as the medium's tags.
-    if (mediaInfo.formatName == "ogg") {
-        for (unsigned i = 0; i < format->nb_streams; ++i) {
-            const AVStream* st = format->streams[i];
-            if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+// Ogg keeps its Vorbis comments on the audio stream; show them as the medium's tags.
+void addOggStreamTags(const AVFormatContext* format, MediaInfo& info)
+{
+    if (info.formatName != "ogg")
+        return;
+    for (unsigned i = 0; i < format->nb_streams; ++i) {
+        const AVStream* st = format->streams[i];
+        if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO)
+            continue;
+        const AVDictionaryEntry* t = nullptr;
+        while ((t = av_dict_get(st->metadata, "", t, AV_DICT_IGNORE_SUFFIX))) {
+            const std::string key = lowerAscii(t->key);
+            if (key == "encoder" || key == "language" || key == "handler_name" || key == "vendor_id")
                 continue;
-            const AVDictionaryEntry* t = nullptr;
-            while ((t = av_dict_get(st->metadata, "", t, AV_DICT_IGNORE_SUFFIX))) {
-                const std::string key = lowerAscii(t->key);
-                if (key == "encoder" || key == "language" || key == "handler_name" || key == "vendor_id")
-                    continue;
-                if (av_dict_get(format->metadata, t->key, nullptr, 0))
-                    continue;
-                mediaInfo.tags.push_back({ t->key, t->value ? t->value : "" });
-            }
-            break;
+            if (av_dict_get(format->metadata, t->key, nullptr, 0))
+                continue;
+            info.tags.push_back({ t->key, t->value ? t->value : "" });
         }
+        break;
     }
+}
 
+void describeChapters(const AVFormatContext* format, MediaInfo& info)
+{
     const int64_t startOffset = startOffsetOf(format);
     for (unsigned i = 0; i < format->nb_chapters; ++i) {
         const AVChapter* ch = format->chapters[i];
@@ -674,23 +683,105 @@ void Demuxer::describe(const std::string& path)
             c.startUs = 0;
         c.endUs = av_rescale_q(ch->end, ch->time_base, AV_TIME_BASE_Q) - startOffset;
         c.title = dictValue(ch->metadata, "title");
-        mediaInfo.chapters.push_back(std::move(c));
+        info.chapters.push_back(std::move(c));
     }
+}
+
+// An attached font (by its MIME type or file name) with data, added to `fonts`.
+void addFontAttachment(const AVStream* st, std::vector<FontAttachment>& fonts)
+{
+    const AVCodecParameters* par = st->codecpar;
+    const std::string mime = lowerAscii(dictValue(st->metadata, "mimetype"));
+    const std::string filename = dictValue(st->metadata, "filename");
+    const std::string lowerName = lowerAscii(filename);
+    const bool isFont = mime.find("font") != std::string::npos || mime.find("truetype") != std::string::npos
+        || endsWith(lowerName, ".ttf") || endsWith(lowerName, ".otf") || endsWith(lowerName, ".ttc");
+    if (isFont && par->extradata && par->extradata_size > 0)
+        fonts.push_back({ filename, std::vector<uint8_t>(par->extradata, par->extradata + par->extradata_size) });
+}
+
+// The track kind of a stream (0 video, 1 audio, 2 subtitles), or -1 for one that is not listed as a track.
+int trackKindOf(const AVCodecParameters* par)
+{
+    switch (par->codec_type) {
+    case AVMEDIA_TYPE_VIDEO:
+        return 0;
+    case AVMEDIA_TYPE_AUDIO:
+        return 1;
+    case AVMEDIA_TYPE_SUBTITLE:
+        return avcodec_find_decoder(par->codec_id) ? 2 : -1;
+    default:
+        return -1;
+    }
+}
+
+// The picture's or the sound's format, by the track's kind.
+void describeTrackFormat(const AVStream* st, TrackInfo& t)
+{
+    const AVCodecParameters* par = st->codecpar;
+    if (t.kind == 0) {
+        t.width = par->width;
+        t.height = par->height;
+        const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
+        t.frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
+        if (const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)))
+            t.pixelFormat = name;
+    } else if (t.kind == 1) {
+        t.sampleRate = par->sample_rate;
+        t.channels = par->ch_layout.nb_channels;
+        char layout[128];
+        if (av_channel_layout_describe(&par->ch_layout, layout, sizeof layout) >= 0)
+            t.channelLayout = layout;
+        if (const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format)))
+            t.sampleFormat = name;
+    }
+}
+
+TrackInfo describeTrack(const AVStream* st, int32_t index, int kind)
+{
+    const AVCodecParameters* par = st->codecpar;
+    TrackInfo t;
+    t.kind = kind;
+    t.streamIndex = index;
+    t.codec = avcodec_get_name(par->codec_id);
+    if (const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id)) {
+        t.codecLongName = desc->long_name ? desc->long_name : "";
+        if (t.kind == 2)
+            t.bitmap = (desc->props & AV_CODEC_PROP_BITMAP_SUB) != 0;
+    }
+    if (avcodec_find_decoder(par->codec_id)) {
+        if (const char* profile = avcodec_profile_name(par->codec_id, par->profile))
+            t.profile = profile;
+    }
+    t.language = dictValue(st->metadata, "language");
+    if (t.language == "und")
+        t.language.clear();
+    t.title = dictValue(st->metadata, "title");
+    if (t.title.empty())
+        t.title = dictValue(st->metadata, "handler_name");
+    if (lowerAscii(t.title).find("handler") != std::string::npos)
+        t.title.clear();
+    t.isDefault = (st->disposition & AV_DISPOSITION_DEFAULT) != 0;
+    t.forced = (st->disposition & AV_DISPOSITION_FORCED) != 0;
+    t.bitRate = par->bit_rate;
+    describeTrackFormat(st, t);
+    return t;
+}
+
+} // namespace
+
+void Demuxer::describe(const std::string& path)
+{
+    describeContainer(format, path, durationUs(), mediaInfo);
+    addOggStreamTags(format, mediaInfo);
+    describeChapters(format, mediaInfo);
 
     fonts.clear();
     coverStreamIndex = -1;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVStream* st = format->streams[i];
-        const AVCodecParameters* par = st->codecpar;
-        if (par->codec_type == AVMEDIA_TYPE_ATTACHMENT) {
-            const std::string mime = lowerAscii(dictValue(st->metadata, "mimetype"));
-            const std::string filename = dictValue(st->metadata, "filename");
-            const std::string lowerName = lowerAscii(filename);
-            const bool isFont = mime.find("font") != std::string::npos || mime.find("truetype") != std::string::npos
-                || endsWith(lowerName, ".ttf") || endsWith(lowerName, ".otf") || endsWith(lowerName, ".ttc");
-            if (isFont && par->extradata && par->extradata_size > 0)
-                fonts.push_back(
-                    { filename, std::vector<uint8_t>(par->extradata, par->extradata + par->extradata_size) });
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT) {
+            addFontAttachment(st, fonts);
             continue;
         }
         if (st->disposition & AV_DISPOSITION_ATTACHED_PIC) {
@@ -698,165 +789,139 @@ void Demuxer::describe(const std::string& path)
                 coverStreamIndex = static_cast<int32_t>(i);
             continue;
         }
-        TrackInfo t;
-        switch (par->codec_type) {
-        case AVMEDIA_TYPE_VIDEO:
-            t.kind = 0;
-            break;
-        case AVMEDIA_TYPE_AUDIO:
-            t.kind = 1;
-            break;
-        case AVMEDIA_TYPE_SUBTITLE:
-            if (!avcodec_find_decoder(par->codec_id))
-                continue;
-            t.kind = 2;
-            break;
-        default:
-            continue;
-        }
-        t.streamIndex = static_cast<int32_t>(i);
-        t.codec = avcodec_get_name(par->codec_id);
-        if (const AVCodecDescriptor* desc = avcodec_descriptor_get(par->codec_id)) {
-            t.codecLongName = desc->long_name ? desc->long_name : "";
-            if (t.kind == 2)
-                t.bitmap = (desc->props & AV_CODEC_PROP_BITMAP_SUB) != 0;
-        }
-        if (avcodec_find_decoder(par->codec_id)) {
-            if (const char* profile = avcodec_profile_name(par->codec_id, par->profile))
-                t.profile = profile;
-        }
-        t.language = dictValue(st->metadata, "language");
-        if (t.language == "und")
-            t.language.clear();
-        t.title = dictValue(st->metadata, "title");
-        if (t.title.empty())
-            t.title = dictValue(st->metadata, "handler_name");
-        if (lowerAscii(t.title).find("handler") != std::string::npos)
-            t.title.clear();
-        t.isDefault = (st->disposition & AV_DISPOSITION_DEFAULT) != 0;
-        t.forced = (st->disposition & AV_DISPOSITION_FORCED) != 0;
-        t.bitRate = par->bit_rate;
-        if (t.kind == 0) {
-            t.width = par->width;
-            t.height = par->height;
-            const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
-            t.frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
-            if (const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(par->format)))
-                t.pixelFormat = name;
-        } else if (t.kind == 1) {
-            t.sampleRate = par->sample_rate;
-            t.channels = par->ch_layout.nb_channels;
-            char layout[128];
-            if (av_channel_layout_describe(&par->ch_layout, layout, sizeof layout) >= 0)
-                t.channelLayout = layout;
-            if (const char* name = av_get_sample_fmt_name(static_cast<AVSampleFormat>(par->format)))
-                t.sampleFormat = name;
-        }
-        mediaInfo.tracks.push_back(std::move(t));
+        const int kind = trackKindOf(st->codecpar);
+        if (kind >= 0)
+            mediaInfo.tracks.push_back(describeTrack(st, static_cast<int32_t>(i), kind));
     }
 }
 
-void Demuxer::selectStreams(const StreamSelection& selection)
-{
-    audio = StreamSlot {};
-    video = StreamSlot {};
-    subtitle = StreamSlot {};
-    const int count = static_cast<int>(format->nb_streams);
-    auto isKind = [&](int i, AVMediaType type) {
-        return i >= 0 && i < count && format->streams[i]->codecpar->codec_type == type
-            && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
-    };
+namespace {
 
+// A stream of the given type that is not a cover picture.
+bool isStreamOf(const AVFormatContext* format, int i, AVMediaType type)
+{
+    return i >= 0 && i < static_cast<int>(format->nb_streams) && format->streams[i]->codecpar->codec_type == type
+        && !(format->streams[i]->disposition & AV_DISPOSITION_ATTACHED_PIC);
+}
+
+// FFmpeg's best video stream, else the first video stream there is.
+int chooseVideoStream(AVFormatContext* format)
+{
     int v = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (!isKind(v, AVMEDIA_TYPE_VIDEO)) {
+    if (!isStreamOf(format, v, AVMEDIA_TYPE_VIDEO)) {
         v = -1;
-        for (int i = 0; i < count && v < 0; ++i) {
-            if (isKind(i, AVMEDIA_TYPE_VIDEO))
+        for (int i = 0; i < static_cast<int>(format->nb_streams) && v < 0; ++i) {
+            if (isStreamOf(format, i, AVMEDIA_TYPE_VIDEO))
                 v = i;
         }
     }
+    return v;
+}
 
+// The chosen audio track, else the first in the preferred language, the default one, or FFmpeg's best.
+int chooseAudioStream(AVFormatContext* format, const MediaInfo& info, const StreamSelection& selection, int video)
+{
+    if (isStreamOf(format, selection.audioTrack, AVMEDIA_TYPE_AUDIO))
+        return selection.audioTrack;
     int a = -1;
-    if (isKind(selection.audioTrack, AVMEDIA_TYPE_AUDIO)) {
-        a = selection.audioTrack;
-    } else {
-        if (!selection.preferredAudioLanguage.empty()) {
-            for (const auto& t : mediaInfo.tracks) {
-                if (t.kind == 1 && sameLanguage(t.language, selection.preferredAudioLanguage)) {
-                    a = t.streamIndex;
-                    break;
-                }
+    if (!selection.preferredAudioLanguage.empty()) {
+        for (const auto& t : info.tracks) {
+            if (t.kind == 1 && sameLanguage(t.language, selection.preferredAudioLanguage)) {
+                a = t.streamIndex;
+                break;
             }
         }
-        if (a < 0) {
-            for (const auto& t : mediaInfo.tracks) {
-                if (t.kind == 1 && t.isDefault) {
-                    a = t.streamIndex;
-                    break;
-                }
-            }
-        }
-        if (a < 0)
-            a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, v, nullptr, 0);
-        if (!isKind(a, AVMEDIA_TYPE_AUDIO))
-            a = -1;
     }
+    if (a < 0) {
+        for (const auto& t : info.tracks) {
+            if (t.kind == 1 && t.isDefault) {
+                a = t.streamIndex;
+                break;
+            }
+        }
+    }
+    if (a < 0)
+        a = av_find_best_stream(format, AVMEDIA_TYPE_AUDIO, -1, video, nullptr, 0);
+    return isStreamOf(format, a, AVMEDIA_TYPE_AUDIO) ? a : -1;
+}
 
+// The chosen subtitle track; or, when left to choice (-2), the first unforced one in the preferred language, a
+// forced one, or the default one; none otherwise.
+int chooseSubtitleStream(const AVFormatContext* format, const MediaInfo& info, const StreamSelection& selection)
+{
     int s = -1;
     if (selection.subtitleTrack >= 0) {
-        if (isKind(selection.subtitleTrack, AVMEDIA_TYPE_SUBTITLE))
+        if (isStreamOf(format, selection.subtitleTrack, AVMEDIA_TYPE_SUBTITLE))
             s = selection.subtitleTrack;
     } else if (selection.subtitleTrack == -2) {
         if (!selection.preferredSubtitleLanguage.empty()) {
-            for (const auto& t : mediaInfo.tracks) {
+            for (const auto& t : info.tracks) {
                 if (t.kind == 2 && !t.forced && sameLanguage(t.language, selection.preferredSubtitleLanguage)) {
                     s = t.streamIndex;
                     break;
                 }
             }
         }
-        for (const auto& t : mediaInfo.tracks) {
+        for (const auto& t : info.tracks) {
             if (s >= 0)
                 break;
             if (t.kind == 2 && t.forced)
                 s = t.streamIndex;
         }
-        for (const auto& t : mediaInfo.tracks) {
+        for (const auto& t : info.tracks) {
             if (s >= 0)
                 break;
             if (t.kind == 2 && t.isDefault)
                 s = t.streamIndex;
         }
     }
+    return s;
+}
 
-    auto fill = [&](StreamSlot& slot, int index) {
-        if (index < 0)
-            return;
-        slot.index = index;
-        slot.codecParameters = format->streams[index]->codecpar;
-        slot.timeBase = format->streams[index]->time_base;
-    };
-    fill(video, v);
-    fill(audio, a);
-    fill(subtitle, s);
+void fillSlot(const AVFormatContext* format, StreamSlot& slot, int index)
+{
+    if (index < 0)
+        return;
+    slot.index = index;
+    slot.codecParameters = format->streams[index]->codecpar;
+    slot.timeBase = format->streams[index]->time_base;
+}
 
+} // namespace
+
+void Demuxer::selectStreams(const StreamSelection& selection)
+{
+    audio = StreamSlot {};
+    video = StreamSlot {};
+    subtitle = StreamSlot {};
+    const int v = chooseVideoStream(format);
+    const int a = chooseAudioStream(format, mediaInfo, selection, v);
+    const int s = chooseSubtitleStream(format, mediaInfo, selection);
+    fillSlot(format, video, v);
+    fillSlot(format, audio, a);
+    fillSlot(format, subtitle, s);
+    describePicture(v);
+}
+
+void Demuxer::describePicture(int videoIndex)
+{
     rotation = 0;
     sarNum = 1;
     sarDen = 1;
     frameRate = 0.0;
-    if (v >= 0) {
-        AVStream* st = format->streams[v];
-        size_t size = 0;
-        const uint8_t* matrix = streamDisplayMatrix(st, size);
-        rotation = rotationFromDisplayMatrix(matrix, size);
-        const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
-        if (sar.num > 0 && sar.den > 0) {
-            sarNum = sar.num;
-            sarDen = sar.den;
-        }
-        const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
-        frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
+    if (videoIndex < 0)
+        return;
+    AVStream* st = format->streams[videoIndex];
+    size_t size = 0;
+    const uint8_t* matrix = streamDisplayMatrix(st, size);
+    rotation = rotationFromDisplayMatrix(matrix, size);
+    const AVRational sar = av_guess_sample_aspect_ratio(format, st, nullptr);
+    if (sar.num > 0 && sar.den > 0) {
+        sarNum = sar.num;
+        sarDen = sar.den;
     }
+    const AVRational rate = st->avg_frame_rate.num >= 1 ? st->avg_frame_rate : st->r_frame_rate;
+    frameRate = rate.num >= 1 && rate.den >= 1 ? av_q2d(rate) : 0.0;
 }
 
 void Demuxer::start(std::atomic<int64_t>* packetCounter)

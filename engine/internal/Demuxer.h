@@ -144,6 +144,8 @@ private:
     // The stream information of the open input: `known` when it fits, else read (and kept when worth keeping).
     int readStreamInfo(const std::string& path, const std::shared_ptr<const StreamInfo>& known);
     void selectStreams(const StreamSelection& selection);
+    // The rotation, sample aspect and frame rate of the chosen video stream (-1: none).
+    void describePicture(int videoIndex);
     // How a look for a key frame after a seek ended: found one, ran into the end of the input, read as far as it
     // may without finding one, or failed to read.
     enum class KeyScan { Found, InputEnded, OutOfReach, Failed };
