@@ -344,57 +344,10 @@ bool VideoSink::preparePicture(const engine::VideoFrame& frame)
 QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
 {
     FrameSource* src = source();
-    if (src) {
-        const int64_t generation = src->sessionGeneration();
-        if (generation != generation_) {
-            // A new medium: the previous picture goes at once, before its first frame arrives.
-            generation_ = generation;
-            hasPicture_ = false;
-            currentFrame_.reset();
-            currentPacked_ = false;
-            packedImage_ = QImage();
-            shownPts_ = -1;
-            delete oldNode;
-            oldNode = nullptr;
-            forgetNodes();
-        }
-        // Paused with nothing shown (just after a seek): show the next frame although it is not due yet.
-        const bool paused = src->state() == kStatePaused;
-        const bool force = !currentFrame_ && paused;
-        // Playing, the picture due when this render reaches the screen is the one to take.
-        const double speed = src->speed();
-        const int64_t leadUs = paused
-            ? 0
-            : std::min<int64_t>(kMaxLeadUs, int64_t(double(timing_->leadUs.load()) * (speed > 0.0 ? speed : 1.0)));
-        const int64_t syncNs = steadyNs();
-        std::shared_ptr<const engine::VideoFrame> frame = src->takeFrame(src->videoClockUs() + leadUs, force);
-        if (frame)
-            timing_->syncNs = syncNs;
-        if (frame) {
-            if (!currentFrame_)
-                spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
-            currentFrame_ = std::move(frame);
-            hasPicture_ = true;
-            currentPacked_ = preparePicture(*currentFrame_);
-            dirty_ = true;
-        }
-    }
+    if (src)
+        oldNode = takeDueFrame(*src, oldNode);
     uploadPending_ = false;
-    if (window() && window() != timedWindow_) {
-        timedWindow_ = window();
-        // On the render thread, right after the swap; the timing outlives this item if the window does.
-        connect(
-            timedWindow_, &QQuickWindow::frameSwapped, timedWindow_,
-            [timing = timing_] {
-                const int64_t sync = timing->syncNs.exchange(0);
-                if (sync == 0)
-                    return;
-                const int64_t sample = std::clamp<int64_t>((steadyNs() - sync) / 1000, 0, 100'000);
-                const int64_t lead = timing->leadUs.load();
-                timing->leadUs = lead + (sample - lead) / 8;
-            },
-            Qt::DirectConnection);
-    }
+    watchSwapTiming();
 
     if (!currentFrame_ || (currentPacked_ && packedImage_.isNull())) {
         // Qt neither deletes nor stops drawing a tree that is not handed back.
@@ -405,6 +358,80 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         return nullptr;
     }
 
+    oldNode = ensurePictureNodes(oldNode);
+    if (dirty_ || shownPts_ != currentFrame_->pts)
+        uploadPicture();
+    const Layout placed = placePicture();
+    if (src) {
+        const QRectF area = subtitleArea(placed.visible, height(), subtitleBottomInset_.load());
+        {
+            std::lock_guard lock(subtitleRectMutex_);
+            paintedSubtitleRect_ = area;
+        }
+        updateSubtitles(oldNode, area);
+    }
+    return oldNode;
+}
+
+QSGNode* VideoSink::takeDueFrame(FrameSource& src, QSGNode* oldNode)
+{
+    const int64_t generation = src.sessionGeneration();
+    if (generation != generation_) {
+        // A new medium: the previous picture goes at once, before its first frame arrives.
+        generation_ = generation;
+        hasPicture_ = false;
+        currentFrame_.reset();
+        currentPacked_ = false;
+        packedImage_ = QImage();
+        shownPts_ = -1;
+        delete oldNode;
+        oldNode = nullptr;
+        forgetNodes();
+    }
+    // Paused with nothing shown (just after a seek): show the next frame although it is not due yet.
+    const bool paused = src.state() == kStatePaused;
+    const bool force = !currentFrame_ && paused;
+    // Playing, the picture due when this render reaches the screen is the one to take.
+    const double speed = src.speed();
+    const int64_t leadUs = paused
+        ? 0
+        : std::min<int64_t>(kMaxLeadUs, int64_t(double(timing_->leadUs.load()) * (speed > 0.0 ? speed : 1.0)));
+    const int64_t syncNs = steadyNs();
+    std::shared_ptr<const engine::VideoFrame> frame = src.takeFrame(src.videoClockUs() + leadUs, force);
+    if (frame)
+        timing_->syncNs = syncNs;
+    if (frame) {
+        if (!currentFrame_)
+            spdlog::info("VideoSink: first picture of the medium, pts {} us", frame->pts);
+        currentFrame_ = std::move(frame);
+        hasPicture_ = true;
+        currentPacked_ = preparePicture(*currentFrame_);
+        dirty_ = true;
+    }
+    return oldNode;
+}
+
+void VideoSink::watchSwapTiming()
+{
+    if (!window() || window() == timedWindow_)
+        return;
+    timedWindow_ = window();
+    // On the render thread, right after the swap; the timing outlives this item if the window does.
+    connect(
+        timedWindow_, &QQuickWindow::frameSwapped, timedWindow_,
+        [timing = timing_] {
+            const int64_t sync = timing->syncNs.exchange(0);
+            if (sync == 0)
+                return;
+            const int64_t sample = std::clamp<int64_t>((steadyNs() - sync) / 1000, 0, 100'000);
+            const int64_t lead = timing->leadUs.load();
+            timing->leadUs = lead + (sample - lead) / 8;
+        },
+        Qt::DirectConnection);
+}
+
+QSGNode* VideoSink::ensurePictureNodes(QSGNode* oldNode)
+{
     if (!oldNode) {
         oldNode = new QSGNode;
         forgetNodes();
@@ -431,28 +458,32 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
         nodeRect_ = QRectF();
         dirty_ = true;
     }
+    return oldNode;
+}
 
-    if (dirty_ || shownPts_ != currentFrame_->pts) {
-        bool uploaded = true;
-        if (!currentPacked_) {
-            yuvNode_->setFrame(currentFrame_);
-        } else if (QSGTexture* texture
-            = window()->createTextureFromImage(packedImage_, QQuickWindow::TextureIsOpaque)) {
-            imageNode_->setTexture(texture);
-            imageNode_->setSourceRect(QRectF(0, 0, packedImage_.width(), packedImage_.height()));
-            imageNode_->markDirty(QSGNode::DirtyMaterial);
-        } else {
-            uploaded = false;
-        }
-        if (uploaded) {
-            dirty_ = false;
-            shownPts_ = currentFrame_->pts;
-        } else {
-            // Tried again at the next tick, even if no new frame comes.
-            uploadPending_ = true;
-        }
+void VideoSink::uploadPicture()
+{
+    bool uploaded = true;
+    if (!currentPacked_) {
+        yuvNode_->setFrame(currentFrame_);
+    } else if (QSGTexture* texture = window()->createTextureFromImage(packedImage_, QQuickWindow::TextureIsOpaque)) {
+        imageNode_->setTexture(texture);
+        imageNode_->setSourceRect(QRectF(0, 0, packedImage_.width(), packedImage_.height()));
+        imageNode_->markDirty(QSGNode::DirtyMaterial);
+    } else {
+        uploaded = false;
     }
+    if (uploaded) {
+        dirty_ = false;
+        shownPts_ = currentFrame_->pts;
+    } else {
+        // Tried again at the next tick, even if no new frame comes.
+        uploadPending_ = true;
+    }
+}
 
+VideoSink::Layout VideoSink::placePicture()
+{
     const Layout placed
         = layout(size(), frameAspect(*currentFrame_, aspectOverride_), fillMode_, currentFrame_->rotation);
     if (placed.nodeRect != nodeRect_) {
@@ -464,16 +495,7 @@ QSGNode* VideoSink::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
     }
     if (transformNode_->matrix() != placed.transform)
         transformNode_->setMatrix(placed.transform);
-
-    if (src) {
-        const QRectF area = subtitleArea(placed.visible, height(), subtitleBottomInset_.load());
-        {
-            std::lock_guard lock(subtitleRectMutex_);
-            paintedSubtitleRect_ = area;
-        }
-        updateSubtitles(oldNode, area);
-    }
-    return oldNode;
+    return placed;
 }
 
 void VideoSink::updateSubtitles(QSGNode* root, const QRectF& area)

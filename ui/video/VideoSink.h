@@ -130,6 +130,13 @@ private:
     void forgetNodes();
     // Prepares the picture of a newly taken frame; returns whether it is drawn as an image.
     bool preparePicture(const engine::VideoFrame& frame);
+    // The paint's steps, on the render thread: take the due picture (dropping the tree when the medium changed),
+    // time the swaps, make the nodes the picture needs, upload it and place it.
+    QSGNode* takeDueFrame(FrameSource& src, QSGNode* oldNode);
+    void watchSwapTiming();
+    QSGNode* ensurePictureNodes(QSGNode* oldNode);
+    void uploadPicture();
+    Layout placePicture();
     void updateSubtitles(QSGNode* root, const QRectF& area);
 
     QPointer<MediaSessionBridge> bridge_;
