@@ -101,6 +101,19 @@ void bindReal(Statement& statement, int index, double value)
 
 } // namespace
 
+// What the probe and the tags say of one file; video and audio point into info's tracks (null when none).
+struct LibraryScanner::FileFacts {
+    engine::MediaInfo info;
+    const engine::TrackInfo* video = nullptr;
+    const engine::TrackInfo* audio = nullptr;
+    bool isVideo = false;
+    QString fingerprint;
+    Metadata meta;
+    QString coverKey;
+    // The tags no field reads, as compact JSON; null when there are none.
+    QString extraJson;
+};
+
 LibraryScanner::LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress,
     Callback finished, Probe probe, int threadNice)
     : databasePath_(databasePath)
@@ -492,63 +505,101 @@ QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
 bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
     const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
 {
-    const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
-    if (info.tracks.empty()) {
-        reportSkip(file, "no audio or video could be read from it", status);
+    FileFacts facts;
+    if (!gatherFacts(file, uri, facts, status))
         return false;
-    }
-    const engine::TrackInfo* video = nullptr;
-    const engine::TrackInfo* audio = nullptr;
-    for (const engine::TrackInfo& track : info.tracks) {
-        if (track.kind == 0 && !video)
-            video = &track;
-        else if (track.kind == 1 && !audio)
-            audio = &track;
-    }
-    const bool isVideo = video != nullptr;
-    const QString fingerprint = contentFingerprint(uri);
-    const Metadata meta = readTags(file, info, isVideo);
-    const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
-    const QString coverKey
-        = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName, &folderEntries_);
-    QString extraJson;
-    if (!meta.extra.isEmpty())
-        extraJson
-            = QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(meta.extra)).toJson(QJsonDocument::Compact));
 
     Transaction tx(db);
     if (!tx.ok())
         return false;
-    if (rowId == 0 && !fingerprint.isEmpty()) {
-        // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
-        Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
-        candidates.bindText(1, fingerprint);
-        QString oldUri;
-        while (candidates.next()) {
-            if (!QFileInfo::exists(candidates.columnText(1))) {
-                rowId = candidates.columnInt64(0);
-                oldUri = candidates.columnText(1);
-                break;
-            }
-        }
-        candidates.reset();
-        if (rowId != 0) {
-            Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
-            rename.bindText(1, uri).bindInt64(2, rowId);
-            tx.run(rename);
-            Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
-            entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
-            tx.run(entries);
-        }
-    }
+    if (rowId == 0 && !facts.fingerprint.isEmpty())
+        rowId = adoptMovedRow(db, tx, uri, facts.fingerprint);
     const bool existed = rowId != 0;
-    if (!existed) {
-        Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
-        insert.bindText(1, uri).bindInt64(2, passTime);
-        if (tx.run(insert))
-            rowId = db.lastInsertId();
-    }
+    if (!existed)
+        rowId = insertSource(db, tx, uri, passTime);
+    writeSource(db, tx, rowId, file, uri, facts, folders, passTime);
+    const qint64 genreId = idFor(db, "genres", "name", facts.meta.genre);
+    if (facts.isVideo)
+        writeVideo(db, tx, rowId, facts.meta, genreId);
+    else
+        writeTrack(db, tx, rowId, facts, genreId);
+    writeSearch(db, tx, rowId);
+    settleMarks(db, tx, uri);
 
+    if (!tx.commit())
+        return false;
+    if (existed)
+        ++status.updated;
+    else
+        ++status.added;
+    return true;
+}
+
+bool LibraryScanner::gatherFacts(const QFileInfo& file, const QString& uri, FileFacts& facts, ScanStatus& status)
+{
+    facts.info = probe_(uri.toUtf8().toStdString());
+    const engine::MediaInfo& info = facts.info;
+    if (info.tracks.empty()) {
+        reportSkip(file, "no audio or video could be read from it", status);
+        return false;
+    }
+    for (const engine::TrackInfo& track : info.tracks) {
+        if (track.kind == 0 && !facts.video)
+            facts.video = &track;
+        else if (track.kind == 1 && !facts.audio)
+            facts.audio = &track;
+    }
+    facts.isVideo = facts.video != nullptr;
+    facts.fingerprint = contentFingerprint(uri);
+    facts.meta = readTags(file, info, facts.isVideo);
+    const QString keyBase = facts.fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : facts.fingerprint;
+    facts.coverKey
+        = findCoverArt(coversDir_, file, facts.meta.album, keyBase, facts.isVideo, info.formatName, &folderEntries_);
+    if (!facts.meta.extra.isEmpty())
+        facts.extraJson = QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(facts.meta.extra)).toJson(QJsonDocument::Compact));
+    return true;
+}
+
+qint64 LibraryScanner::adoptMovedRow(Database& db, Transaction& tx, const QString& uri, const QString& fingerprint)
+{
+    // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
+    Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
+    candidates.bindText(1, fingerprint);
+    qint64 rowId = 0;
+    QString oldUri;
+    while (candidates.next()) {
+        if (!QFileInfo::exists(candidates.columnText(1))) {
+            rowId = candidates.columnInt64(0);
+            oldUri = candidates.columnText(1);
+            break;
+        }
+    }
+    candidates.reset();
+    if (rowId != 0) {
+        Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
+        rename.bindText(1, uri).bindInt64(2, rowId);
+        tx.run(rename);
+        Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
+        entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
+        tx.run(entries);
+    }
+    return rowId;
+}
+
+qint64 LibraryScanner::insertSource(Database& db, Transaction& tx, const QString& uri, qint64 passTime)
+{
+    Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
+    insert.bindText(1, uri).bindInt64(2, passTime);
+    return tx.run(insert) ? db.lastInsertId() : 0;
+}
+
+void LibraryScanner::writeSource(Database& db, Transaction& tx, qint64 rowId, const QFileInfo& file, const QString& uri,
+    const FileFacts& facts, const std::vector<Folder>& folders, qint64 passTime)
+{
+    const engine::MediaInfo& info = facts.info;
+    const engine::TrackInfo* video = facts.video;
+    const engine::TrackInfo* audio = facts.audio;
     Statement& source = statement(db,
         "UPDATE sources SET folder_id=?2, content_hash=?3, size_bytes=?4, mtime=?5, kind=?6, duration_us=?7, "
         "format=?8, primary_codec=?9, audio_codec=?10, bitrate=?11, sample_rate=?12, channels=?13, width=?14, "
@@ -556,10 +607,10 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         "extra_json=?20 WHERE id=?1");
     source.bindInt64(1, rowId);
     source.bindInt64(2, owningFolder(folders, pathKey(uri)));
-    bindTextOrNull(source, 3, fingerprint.isEmpty() ? QString() : fingerprint);
+    bindTextOrNull(source, 3, facts.fingerprint.isEmpty() ? QString() : facts.fingerprint);
     source.bindInt64(4, file.size());
     source.bindInt64(5, file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
-    source.bindText(6, isVideo ? QStringLiteral("video") : QStringLiteral("audio"));
+    source.bindText(6, facts.isVideo ? QStringLiteral("video") : QStringLiteral("audio"));
     source.bindInt64(7, info.durationUs);
     source.bindText(8, QString::fromStdString(info.formatName));
     const engine::TrackInfo* primary = video ? video : audio;
@@ -571,101 +622,117 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     source.bindInt64(14, video ? video->width : 0);
     source.bindInt64(15, video ? video->height : 0);
     source.bindDouble(16, video ? video->frameRate : 0.0);
-    bindTextOrNull(source, 17, coverKey.isEmpty() ? QString() : coverKey);
-    source.bindInt64(18, meta.lowConfidence ? 1 : 0);
+    bindTextOrNull(source, 17, facts.coverKey.isEmpty() ? QString() : facts.coverKey);
+    source.bindInt64(18, facts.meta.lowConfidence ? 1 : 0);
     source.bindInt64(19, passTime);
-    bindTextOrNull(source, 20, extraJson);
+    bindTextOrNull(source, 20, facts.extraJson);
     tx.run(source);
+}
 
-    const qint64 genreId = idFor(db, "genres", "name", meta.genre);
-    if (isVideo) {
-        Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
-        drop.bindInt64(1, rowId);
-        tx.run(drop);
-        const qint64 showId = idFor(db, "shows", "title", meta.show);
-        Statement& row = statement(db,
-            "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
-            "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-        row.bindInt64(1, rowId);
-        bindTextOrNull(row, 2, meta.title);
-        bindNonZero(row, 3, meta.year);
-        bindNonZero(row, 4, showId);
-        bindNonZero(row, 5, meta.season);
-        bindNonZero(row, 6, meta.episode);
-        bindTextOrNull(row, 7, meta.category);
-        bindTextOrNull(row, 8, meta.director);
-        bindTextOrNull(row, 9, meta.description);
-        bindNonZero(row, 10, genreId);
-        tx.run(row);
-    } else {
-        Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
-        drop.bindInt64(1, rowId);
-        tx.run(drop);
-        const qint64 artistId = idFor(db, "artists", "name", meta.artist);
-        const qint64 albumArtistId
-            = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
-        qint64 albumId = 0;
-        if (!meta.album.isEmpty()) {
-            Statement& find
-                = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
-            find.bindText(1, meta.album).bindInt64(2, albumArtistId);
-            if (find.next())
-                albumId = find.columnInt64(0);
-            find.reset();
-            if (albumId == 0) {
-                Statement& insert
-                    = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
-                insert.bindText(1, meta.album);
-                bindNonZero(insert, 2, albumArtistId);
-                bindNonZero(insert, 3, meta.year);
-                if (tx.run(insert))
-                    albumId = db.lastInsertId();
-            }
-        }
-        if (albumId != 0 && !coverKey.isEmpty()) {
-            Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
-            cover.bindText(1, coverKey).bindInt64(2, albumId);
-            tx.run(cover);
-        }
-        Statement& row = statement(db,
-            "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
-            "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
-            "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
-        row.bindInt64(1, rowId);
-        bindTextOrNull(row, 2, meta.title);
-        bindNonZero(row, 3, artistId);
-        bindNonZero(row, 4, albumArtistId);
-        bindNonZero(row, 5, albumId);
-        bindNonZero(row, 6, meta.trackNumber);
-        bindNonZero(row, 7, meta.discNumber);
-        bindNonZero(row, 8, meta.trackTotal);
-        bindNonZero(row, 9, meta.discTotal);
-        bindNonZero(row, 10, meta.year);
-        bindNonZero(row, 11, genreId);
-        bindTextOrNull(row, 12, meta.composer);
-        bindTextOrNull(row, 13, meta.comment);
-        bindTextOrNull(row, 14, meta.lyrics);
-        bindNonZero(row, 15, meta.bpm);
-        row.bindInt64(16, meta.compilation ? 1 : 0);
-        bindReal(row, 17, meta.rgTrack);
-        bindReal(row, 18, meta.rgAlbum);
-        tx.run(row);
+void LibraryScanner::writeVideo(Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 genreId)
+{
+    Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
+    drop.bindInt64(1, rowId);
+    tx.run(drop);
+    const qint64 showId = idFor(db, "shows", "title", meta.show);
+    Statement& row = statement(db,
+        "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
+        "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    row.bindInt64(1, rowId);
+    bindTextOrNull(row, 2, meta.title);
+    bindNonZero(row, 3, meta.year);
+    bindNonZero(row, 4, showId);
+    bindNonZero(row, 5, meta.season);
+    bindNonZero(row, 6, meta.episode);
+    bindTextOrNull(row, 7, meta.category);
+    bindTextOrNull(row, 8, meta.director);
+    bindTextOrNull(row, 9, meta.description);
+    bindNonZero(row, 10, genreId);
+    tx.run(row);
+}
 
-        Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
-        clear.bindInt64(1, rowId);
-        tx.run(clear);
-        const auto addRole = [&](qint64 artist, const char* role) {
-            Statement& add = statement(
-                db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
-            add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
-            tx.run(add);
-        };
-        if (artistId != 0)
-            addRole(artistId, "performer");
-        if (!meta.composer.isEmpty())
-            addRole(idFor(db, "artists", "name", meta.composer), "composer");
+void LibraryScanner::writeTrack(Database& db, Transaction& tx, qint64 rowId, const FileFacts& facts, qint64 genreId)
+{
+    const Metadata& meta = facts.meta;
+    Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
+    drop.bindInt64(1, rowId);
+    tx.run(drop);
+    const qint64 artistId = idFor(db, "artists", "name", meta.artist);
+    const qint64 albumArtistId = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
+    const qint64 albumId = albumFor(db, tx, meta, albumArtistId, facts.coverKey);
+    Statement& row = statement(db,
+        "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
+        "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
+        "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
+    row.bindInt64(1, rowId);
+    bindTextOrNull(row, 2, meta.title);
+    bindNonZero(row, 3, artistId);
+    bindNonZero(row, 4, albumArtistId);
+    bindNonZero(row, 5, albumId);
+    bindNonZero(row, 6, meta.trackNumber);
+    bindNonZero(row, 7, meta.discNumber);
+    bindNonZero(row, 8, meta.trackTotal);
+    bindNonZero(row, 9, meta.discTotal);
+    bindNonZero(row, 10, meta.year);
+    bindNonZero(row, 11, genreId);
+    bindTextOrNull(row, 12, meta.composer);
+    bindTextOrNull(row, 13, meta.comment);
+    bindTextOrNull(row, 14, meta.lyrics);
+    bindNonZero(row, 15, meta.bpm);
+    row.bindInt64(16, meta.compilation ? 1 : 0);
+    bindReal(row, 17, meta.rgTrack);
+    bindReal(row, 18, meta.rgAlbum);
+    tx.run(row);
+    writeTrackArtists(db, tx, rowId, meta, artistId);
+}
+
+qint64 LibraryScanner::albumFor(
+    Database& db, Transaction& tx, const Metadata& meta, qint64 albumArtistId, const QString& coverKey)
+{
+    qint64 albumId = 0;
+    if (!meta.album.isEmpty()) {
+        Statement& find = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
+        find.bindText(1, meta.album).bindInt64(2, albumArtistId);
+        if (find.next())
+            albumId = find.columnInt64(0);
+        find.reset();
+        if (albumId == 0) {
+            Statement& insert = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
+            insert.bindText(1, meta.album);
+            bindNonZero(insert, 2, albumArtistId);
+            bindNonZero(insert, 3, meta.year);
+            if (tx.run(insert))
+                albumId = db.lastInsertId();
+        }
     }
+    if (albumId != 0 && !coverKey.isEmpty()) {
+        Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
+        cover.bindText(1, coverKey).bindInt64(2, albumId);
+        tx.run(cover);
+    }
+    return albumId;
+}
 
+void LibraryScanner::writeTrackArtists(
+    Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 artistId)
+{
+    Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
+    clear.bindInt64(1, rowId);
+    tx.run(clear);
+    const auto addRole = [&](qint64 artist, const char* role) {
+        Statement& add
+            = statement(db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+        add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
+        tx.run(add);
+    };
+    if (artistId != 0)
+        addRole(artistId, "performer");
+    if (!meta.composer.isEmpty())
+        addRole(idFor(db, "artists", "name", meta.composer), "composer");
+}
+
+void LibraryScanner::writeSearch(Database& db, Transaction& tx, qint64 rowId)
+{
     Statement& dropSearch = statement(db, "DELETE FROM search WHERE rowid = ?1");
     dropSearch.bindInt64(1, rowId);
     tx.run(dropSearch);
@@ -676,21 +743,16 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         "items i WHERE i.id = ?1");
     search.bindInt64(1, rowId);
     tx.run(search);
+}
 
+void LibraryScanner::settleMarks(Database& db, Transaction& tx, const QString& uri)
+{
     // The file was read whole: its marks go with its rows, so no moment exists in which the rows are there
     // and the file still counts as the one that stopped the process.
     Statement& settled = statement(
         db, "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     settled.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
     tx.run(settled);
-
-    if (!tx.commit())
-        return false;
-    if (existed)
-        ++status.updated;
-    else
-        ++status.added;
-    return true;
 }
 
 qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column, const QString& value)
