@@ -25,6 +25,9 @@
 #include <thread>
 #include <vector>
 
+class QDirIterator;
+class QElapsedTimer;
+
 namespace kvr::ui::library {
 
 // True when the file name's last extension, in any letter case, is one the library collects.
@@ -159,6 +162,21 @@ private:
 
     void run();
     void scan(const Job& job);
+    // The steps of a pass, in order: the enabled folders, the directories to walk, the media files found in
+    // them, the read of each file that is new or changed, and the pass's end (its line, report and checkpoint).
+    static std::vector<Folder> readFolders(Database& db);
+    static std::vector<QString> passRoots(const Job& job, const std::vector<Folder>& folders);
+    QStringList collectFiles(
+        const std::vector<QString>& roots, const std::vector<QString>& exclusions, ScanStatus& status);
+    void walkTree(QDirIterator& it, const std::vector<QString>& exclusions, QStringList& files, ScanStatus& status);
+    void readFiles(Database& db, const QStringList& files, const QHash<QString, QString>& quarantined,
+        const std::vector<Folder>& folders, qint64 passTime, QSet<QString>& seen, ScanStatus& status);
+    void waitWhilePaused(ScanStatus& status);
+    // False when the file is to be left alone this pass: unchanged, still settling, or set aside. rowId
+    // becomes the id of its row, 0 when it has none.
+    bool needsReading(Statement& lookup, const QFileInfo& file, const QString& uri,
+        const QHash<QString, QString>& quarantined, qint64& rowId, ScanStatus& status);
+    void endPass(Database& db, const Job& job, const QElapsedTimer& clock, ScanStatus& status);
     void reportProgress(ScanStatus& status, bool force);
     // Reads and writes one new or changed file; rowId is 0 when no row has its path. True when its rows were
     // committed, and with them the end of its quarantine marks.

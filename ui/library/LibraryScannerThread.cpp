@@ -99,6 +99,45 @@ void bindReal(Statement& statement, int index, double value)
         statement.bindDouble(index, value);
 }
 
+// True when an excluded folder holds the directory.
+bool isExcluded(const std::vector<QString>& exclusions, const QString& dirKey)
+{
+    return std::any_of(exclusions.cbegin(), exclusions.cend(), [&](const QString& e) { return dirKey.startsWith(e); });
+}
+
+std::vector<QString> readExclusions(Database& db)
+{
+    std::vector<QString> exclusions;
+    Statement select = db.prepare("SELECT path FROM excluded_folders");
+    while (select.next())
+        exclusions.push_back(pathKey(select.columnText(0)));
+    return exclusions;
+}
+
+// True when another of the pass's roots holds this one.
+bool insideAnotherRoot(const std::vector<QString>& roots, const QString& rootKey)
+{
+    return std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
+        const QString otherKey = pathKey(other);
+        return otherKey != rootKey && rootKey.startsWith(otherKey);
+    });
+}
+
+// Whether the row for uri is there and already describes the file as it is; rowId becomes its id, 0 when none.
+bool storedUnchanged(Statement& lookup, const QString& uri, qint64 size, qint64 mtime, qint64& rowId)
+{
+    lookup.reset();
+    lookup.bindText(1, uri);
+    rowId = 0;
+    bool unchanged = false;
+    if (lookup.next()) {
+        rowId = lookup.columnInt64(0);
+        unchanged = lookup.columnInt64(1) == size && lookup.columnInt64(2) == mtime && lookup.columnInt64(3) == 1;
+    }
+    lookup.reset();
+    return unchanged;
+}
+
 } // namespace
 
 // What the probe and the tags say of one file; video and audio point into info's tracks (null when none).
@@ -242,19 +281,32 @@ void LibraryScanner::scan(const Job& job)
     reportProgress(status, true);
     db.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '1')");
     const QHash<QString, QString> quarantined = takeQuarantine(db);
+    const std::vector<Folder> folders = readFolders(db);
+    const std::vector<QString> exclusions = readExclusions(db);
+    const std::vector<QString> roots = passRoots(job, folders);
+    const QStringList files = collectFiles(roots, exclusions, status);
 
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    const qint64 passTime = QDateTime::currentSecsSinceEpoch();
+    readFiles(db, files, quarantined, folders, passTime, seen, status);
+
+    if (!cancel_)
+        finalPhase(db, job, folders, roots, seen, passTime, status);
+    endPass(db, job, clock, status);
+}
+
+std::vector<LibraryScanner::Folder> LibraryScanner::readFolders(Database& db)
+{
     std::vector<Folder> folders;
-    {
-        Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
-        while (select.next())
-            folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
-    }
-    std::vector<QString> exclusions;
-    {
-        Statement select = db.prepare("SELECT path FROM excluded_folders");
-        while (select.next())
-            exclusions.push_back(pathKey(select.columnText(0)));
-    }
+    Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
+    while (select.next())
+        folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
+    return folders;
+}
+
+std::vector<QString> LibraryScanner::passRoots(const Job& job, const std::vector<Folder>& folders)
+{
     std::vector<QString> roots;
     if (job.full) {
         for (const Folder& folder : folders)
@@ -263,39 +315,15 @@ void LibraryScanner::scan(const Job& job)
         for (const QString& path : job.paths)
             roots.push_back(path);
     }
+    return roots;
+}
 
-    // The walk: cancel is honoured, pause is not. Both kinds of pass walk alike, a directory pass the tree
-    // below each of its directories: a symbolic link to a folder is not entered (a link to a folder above
-    // would list the library again below itself), a link to a file is read as the file.
-    const auto excluded = [&](const QString& dirKey) {
-        return std::any_of(
-            exclusions.cbegin(), exclusions.cend(), [&](const QString& e) { return dirKey.startsWith(e); });
-    };
+QStringList LibraryScanner::collectFiles(
+    const std::vector<QString>& roots, const std::vector<QString>& exclusions, ScanStatus& status)
+{
     QStringList files;
-    const auto collect = [&](QDirIterator& it) {
-        while (!cancel_ && it.hasNext()) {
-            it.next();
-            const QFileInfo entry = it.fileInfo();
-            if (entry.isDir()) {
-                if (!entry.isSymLink() && !entry.isHidden() && !excluded(pathKey(entry.absoluteFilePath())))
-                    leaveOutUnnamable(entry.absoluteFilePath(), status);
-                continue;
-            }
-            if (entry.isHidden() || !isMediaFile(entry.fileName()))
-                continue;
-            if (excluded(pathKey(entry.absolutePath())))
-                continue;
-            if (!entry.isReadable()) {
-                reportSkip(entry, "no permission to read it", status);
-                continue;
-            }
-            files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
-            ++status.found;
-            reportProgress(status, false);
-        }
-    };
     // Files, and folders to look into: QDir::Files leaves out FIFOs and devices, on which reading the content
-    // would block. Files that cannot be read are listed too, so that leaving them out is logged above.
+    // would block. Files that cannot be read are listed too, so that the walk logs leaving them out.
     const QDir::Filters filter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
     for (const QString& root : roots) {
         if (cancel_)
@@ -305,22 +333,49 @@ void LibraryScanner::scan(const Job& job)
         // A directory pass's directories may lie one inside another (changes in a folder and in its subfolder):
         // the tree is walked once, so that no file is read or counted twice.
         const QString rootKey = pathKey(root);
-        if (std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
-                const QString otherKey = pathKey(other);
-                return otherKey != rootKey && rootKey.startsWith(otherKey);
-            }))
+        if (insideAnotherRoot(roots, rootKey))
             continue;
-        if (!excluded(rootKey))
+        if (!isExcluded(exclusions, rootKey))
             leaveOutUnnamable(root, status);
         QDirIterator walk(root, filter, QDirIterator::Subdirectories);
-        collect(walk);
+        walkTree(walk, exclusions, files, status);
     }
+    return files;
+}
 
+void LibraryScanner::walkTree(
+    QDirIterator& it, const std::vector<QString>& exclusions, QStringList& files, ScanStatus& status)
+{
+    // The walk: cancel is honoured, pause is not. Both kinds of pass walk alike, a directory pass the tree
+    // below each of its directories: a symbolic link to a folder is not entered (a link to a folder above
+    // would list the library again below itself), a link to a file is read as the file.
+    while (!cancel_ && it.hasNext()) {
+        it.next();
+        const QFileInfo entry = it.fileInfo();
+        if (entry.isDir()) {
+            if (!entry.isSymLink() && !entry.isHidden() && !isExcluded(exclusions, pathKey(entry.absoluteFilePath())))
+                leaveOutUnnamable(entry.absoluteFilePath(), status);
+            continue;
+        }
+        if (entry.isHidden() || !isMediaFile(entry.fileName()))
+            continue;
+        if (isExcluded(exclusions, pathKey(entry.absolutePath())))
+            continue;
+        if (!entry.isReadable()) {
+            reportSkip(entry, "no permission to read it", status);
+            continue;
+        }
+        files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
+        ++status.found;
+        reportProgress(status, false);
+    }
+}
+
+void LibraryScanner::readFiles(Database& db, const QStringList& files, const QHash<QString, QString>& quarantined,
+    const std::vector<Folder>& folders, qint64 passTime, QSet<QString>& seen, ScanStatus& status)
+{
     // The file phase. Unchanged files are only read; each new or changed file is probed with no transaction
     // open and written in one of its own, so the write lock is held only for the moment of its rows.
-    QSet<QString> seen;
-    seen.reserve(files.size());
-    const qint64 passTime = QDateTime::currentSecsSinceEpoch();
     Statement lookup = db.prepare("SELECT id, size_bytes, mtime, available FROM sources WHERE uri = ?1");
     // The mark of the file being read, committed before the read: if reading it brings the process down (a
     // decoder crash on a damaged file), the next start finds the mark and skips the file instead of dying on
@@ -329,48 +384,15 @@ void LibraryScanner::scan(const Job& job)
     Statement clearMarks = db.prepare(
         "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     for (const QString& uri : files) {
-        while (paused_ && !cancel_) {
-            reportProgress(status, true);
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(300), [this] { return !paused_ || cancel_; });
-        }
+        waitWhilePaused(status);
         if (cancel_)
             break;
 
         const QFileInfo file(uri);
         seen.insert(pathKey(uri));
-        const qint64 size = file.size();
-        const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
-        const qint64 mtime = modified.toSecsSinceEpoch();
         ++status.processed;
-
-        lookup.reset();
-        lookup.bindText(1, uri);
         qint64 rowId = 0;
-        bool unchanged = false;
-        if (lookup.next()) {
-            rowId = lookup.columnInt64(0);
-            unchanged = lookup.columnInt64(1) == size && lookup.columnInt64(2) == mtime && lookup.columnInt64(3) == 1;
-        }
-        lookup.reset();
-        if (unchanged) {
-            reportProgress(status, false);
-            continue;
-        }
-        // A file still being copied in was met too early: its directory is asked for again later. A time in
-        // the future does not count, or such a file would be put off for ever.
-        const qint64 age = QDateTime::currentMSecsSinceEpoch() - modified.toMSecsSinceEpoch();
-        if (age >= 0 && age < settleMs) {
-            const QString directory = file.absolutePath();
-            if (!status.settling.contains(directory))
-                status.settling.push_back(directory);
-            reportProgress(status, false);
-            continue;
-        }
-
-        const auto skip = quarantined.constFind(uri);
-        if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
-            reportSkip(file, "reading it stopped the player twice; it is read again once it changes", status);
+        if (!needsReading(lookup, file, uri, quarantined, rowId, status)) {
             reportProgress(status, false);
             continue;
         }
@@ -395,10 +417,44 @@ void LibraryScanner::scan(const Job& job)
     markProbing.finalize();
     clearMarks.finalize();
     status.current.clear();
+}
 
-    if (!cancel_)
-        finalPhase(db, job, folders, roots, seen, passTime, status);
+void LibraryScanner::waitWhilePaused(ScanStatus& status)
+{
+    while (paused_ && !cancel_) {
+        reportProgress(status, true);
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(300), [this] { return !paused_ || cancel_; });
+    }
+}
 
+bool LibraryScanner::needsReading(Statement& lookup, const QFileInfo& file, const QString& uri,
+    const QHash<QString, QString>& quarantined, qint64& rowId, ScanStatus& status)
+{
+    const qint64 size = file.size();
+    const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+    const qint64 mtime = modified.toSecsSinceEpoch();
+    if (storedUnchanged(lookup, uri, size, mtime, rowId))
+        return false;
+    // A file still being copied in was met too early: its directory is asked for again later. A time in
+    // the future does not count, or such a file would be put off for ever.
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - modified.toMSecsSinceEpoch();
+    if (age >= 0 && age < settleMs) {
+        const QString directory = file.absolutePath();
+        if (!status.settling.contains(directory))
+            status.settling.push_back(directory);
+        return false;
+    }
+    const auto skip = quarantined.constFind(uri);
+    if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
+        reportSkip(file, "reading it stopped the player twice; it is read again once it changes", status);
+        return false;
+    }
+    return true;
+}
+
+void LibraryScanner::endPass(Database& db, const Job& job, const QElapsedTimer& clock, ScanStatus& status)
+{
     status.running = false;
     status.current.clear();
     // The one line of a pass: the files' own lines are the probe's debug lines and those left out.
