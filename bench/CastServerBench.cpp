@@ -302,36 +302,36 @@ void burst(CastServer& server)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// Settings, data, cache and runtime files in the scratch folder, and no network discovery; before the
+// application is built.
+void useScratchEnvironment(const QTemporaryDir& home)
 {
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
     for (const char* name : { "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR" })
         qputenv(name, home.path().toUtf8());
     qputenv("KESTRUNE_CAST_DISCOVERY", "off");
-    QGuiApplication app(argc, argv);
-    std::setlocale(LC_NUMERIC, "C");
+}
+
+void writeBenchSettings()
+{
     QCoreApplication::setOrganizationName(QStringLiteral("KestruneBench"));
     QCoreApplication::setApplicationName(QStringLiteral("CastServerBench"));
     QQuickStyle::setStyle(QStringLiteral("Basic"));
-    {
-        QSettings settings;
-        settings.setValue(QStringLiteral("cast/enabled"), false);
-        settings.setValue(QStringLiteral("cast/discoverOnStart"), false);
-    }
+    QSettings settings;
+    settings.setValue(QStringLiteral("cast/enabled"), false);
+    settings.setValue(QStringLiteral("cast/discoverOnStart"), false);
+}
 
-    const QString scratch = home.path() + QStringLiteral("/bench");
+// The file, written once in pieces into scratch and linked into its www folder for nginx; served by all.
+// Empty when it cannot be written.
+QString writeMediaFile(const QString& scratch)
+{
     QDir().mkpath(scratch + QStringLiteral("/www"));
-    // The file, written once in pieces; served by all.
     const QString file = scratch + QStringLiteral("/media.mp4");
     {
         QFile out(file);
         if (!out.open(QIODevice::WriteOnly)) {
             std::fprintf(stderr, "cannot write %s\n", qPrintable(file));
-            return 1;
+            return {};
         }
         QByteArray piece(1024 * 1024, Qt::Uninitialized);
         for (qint64 i = 0; i < piece.size(); ++i)
@@ -340,6 +340,98 @@ int main(int argc, char** argv)
             out.write(piece);
     }
     QFile::link(file, scratch + QStringLiteral("/www/media.mp4"));
+    return file;
+}
+
+// The memory and the event loop after a burst of short connections, and once the loop has run a while longer.
+void burstRows(CastServer& server, StallWatch& watch)
+{
+    const double rssBefore = double(residentBytes()) / 1e6;
+    watch.start();
+    burst(server);
+    const double rssAfter = double(residentBytes()) / 1e6;
+    const double burstStall = watch.stopMs();
+    watch.start();
+    runLoop(kAfterBurstMs);
+    const double laterStall = watch.stopMs();
+    std::printf("burst_connections: %d\n", kBurstConnections);
+    std::printf("burst_rss_before: %.1f MB\n", rssBefore);
+    std::printf("burst_rss_after: %.1f MB\n", rssAfter);
+    std::printf("burst_rss_15s_later: %.1f MB\n", double(residentBytes()) / 1e6);
+    std::printf("burst_gui_worst_stall: %.1f ms\n", burstStall);
+    std::printf("burst_gui_worst_stall_15s_after: %.1f ms\n", laterStall);
+    std::fflush(stdout);
+}
+
+// The media server on its own: both rows against nginx, then the burst. False when a row or the start fails.
+bool benchServerAlone(const QString& file, const QString& theirs, StallWatch& watch)
+{
+    CastServer server;
+    QString error;
+    if (!server.start(QHostAddress(QStringLiteral("127.0.0.1")), &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return false;
+    }
+    const QString ours = server.publishFile(file, QString()).toString();
+    double stall = 0;
+    if (!row("cast_server", ours, theirs, {}, watch, &stall)
+        || !row("cast_server_range_1mib", ours, theirs, kRangeHeader, watch, &stall))
+        return false;
+    std::printf("gui_timer_worst_lateness: %.1f ms\n", stall);
+    burstRows(server, watch);
+    return true;
+}
+
+// The media server inside the player: the main window up, the cast window open on the diagnostics that every
+// request adds to. False when a part of the player is missing, the server does not start or a row fails.
+bool benchInPlayer(const QString& file, const QString& theirs, StallWatch& watch)
+{
+    kvr::app::Application services(nullptr);
+    QQmlApplicationEngine engine;
+    services.createServices(engine);
+    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kestrune/MediaPlayer/Main.qml")));
+    auto* window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(engine.rootObjects()[0]);
+    auto* cast
+        = qobject_cast<CastSession*>(engine.rootContext()->contextProperty(QStringLiteral("Cast")).value<QObject*>());
+    QObject* castWindow = window ? window->findChild<QObject*>(QStringLiteral("castWindow")) : nullptr;
+    if (!window || !cast || !castWindow) {
+        std::fprintf(stderr, "CastServerBench: the player's window, cast session or cast window is missing\n");
+        return false;
+    }
+    window->show();
+    QMetaObject::invokeMethod(castWindow, "openWindow");
+    runLoop(2000);
+    QString error;
+    if (!cast->server().start(QHostAddress(QStringLiteral("127.0.0.1")), &error)) {
+        std::fprintf(stderr, "%s\n", qPrintable(error));
+        return false;
+    }
+    const QString ours = cast->server().publishFile(file, QString()).toString();
+    double stall = 0;
+    if (!row("in_player", ours, theirs, {}, watch, &stall)
+        || !row("in_player_range_1mib", ours, theirs, kRangeHeader, watch, &stall))
+        return false;
+    std::printf("in_player_diagnostics_lines: %lld\n", static_cast<long long>(cast->diagnostics().size()));
+    std::printf("in_player_gui_worst_stall: %.1f ms\n", stall);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    useScratchEnvironment(home);
+    QGuiApplication app(argc, argv);
+    std::setlocale(LC_NUMERIC, "C");
+    writeBenchSettings();
+
+    const QString scratch = home.path() + QStringLiteral("/bench");
+    const QString file = writeMediaFile(scratch);
+    if (file.isEmpty())
+        return 1;
     Nginx nginx;
     if (!nginx.start(scratch + QStringLiteral("/nginx"), scratch + QStringLiteral("/www")))
         return 1;
@@ -351,65 +443,7 @@ int main(int argc, char** argv)
     runLoop(3000);
     std::printf("gui_timer_worst_lateness_idle: %.1f ms\n", watch.stopMs());
 
-    {
-        CastServer server;
-        QString error;
-        if (!server.start(QHostAddress(QStringLiteral("127.0.0.1")), &error)) {
-            std::fprintf(stderr, "%s\n", qPrintable(error));
-            return 1;
-        }
-        const QString ours = server.publishFile(file, QString()).toString();
-        double stall = 0;
-        if (!row("cast_server", ours, theirs, {}, watch, &stall)
-            || !row("cast_server_range_1mib", ours, theirs, kRangeHeader, watch, &stall))
-            return 1;
-        std::printf("gui_timer_worst_lateness: %.1f ms\n", stall);
-
-        const double rssBefore = double(residentBytes()) / 1e6;
-        watch.start();
-        burst(server);
-        const double rssAfter = double(residentBytes()) / 1e6;
-        const double burstStall = watch.stopMs();
-        watch.start();
-        runLoop(kAfterBurstMs);
-        const double laterStall = watch.stopMs();
-        std::printf("burst_connections: %d\n", kBurstConnections);
-        std::printf("burst_rss_before: %.1f MB\n", rssBefore);
-        std::printf("burst_rss_after: %.1f MB\n", rssAfter);
-        std::printf("burst_rss_15s_later: %.1f MB\n", double(residentBytes()) / 1e6);
-        std::printf("burst_gui_worst_stall: %.1f ms\n", burstStall);
-        std::printf("burst_gui_worst_stall_15s_after: %.1f ms\n", laterStall);
-        std::fflush(stdout);
-    }
-
-    // The media server inside the player: the main window up, the cast window open on the diagnostics that
-    // every request adds to.
-    kvr::app::Application services(nullptr);
-    QQmlApplicationEngine engine;
-    services.createServices(engine);
-    engine.load(QUrl(QStringLiteral("qrc:/qt/qml/Kestrune/MediaPlayer/Main.qml")));
-    auto* window = engine.rootObjects().isEmpty() ? nullptr : qobject_cast<QQuickWindow*>(engine.rootObjects()[0]);
-    auto* cast
-        = qobject_cast<CastSession*>(engine.rootContext()->contextProperty(QStringLiteral("Cast")).value<QObject*>());
-    QObject* castWindow = window ? window->findChild<QObject*>(QStringLiteral("castWindow")) : nullptr;
-    if (!window || !cast || !castWindow) {
-        std::fprintf(stderr, "CastServerBench: the player's window, cast session or cast window is missing\n");
+    if (!benchServerAlone(file, theirs, watch) || !benchInPlayer(file, theirs, watch))
         return 1;
-    }
-    window->show();
-    QMetaObject::invokeMethod(castWindow, "openWindow");
-    runLoop(2000);
-    QString error;
-    if (!cast->server().start(QHostAddress(QStringLiteral("127.0.0.1")), &error)) {
-        std::fprintf(stderr, "%s\n", qPrintable(error));
-        return 1;
-    }
-    const QString ours = cast->server().publishFile(file, QString()).toString();
-    double stall = 0;
-    if (!row("in_player", ours, theirs, {}, watch, &stall)
-        || !row("in_player_range_1mib", ours, theirs, kRangeHeader, watch, &stall))
-        return 1;
-    std::printf("in_player_diagnostics_lines: %lld\n", static_cast<long long>(cast->diagnostics().size()));
-    std::printf("in_player_gui_worst_stall: %.1f ms\n", stall);
     return 0;
 }

@@ -104,6 +104,38 @@ template <typename Table> void makeRoom(Table& table)
     table.erase(oldest);
 }
 
+// Moves position past the datagram's questions; false when one cannot be read.
+bool skipQuestions(const QByteArray& message, int questions, int& position)
+{
+    CastDiscovery::DnsName name;
+    for (int i = 0; i < questions; ++i) {
+        if (!CastDiscovery::readDnsName(message, position, name) || position + 4 > int(message.size()))
+            return false;
+        position += 4;
+    }
+    return true;
+}
+
+// The receiver an instance with its port and TXT record describes, without its address.
+CastDevice serviceDevice(const CastDiscovery::PendingService& entry)
+{
+    const QString label = entry.name.value(0);
+    CastDevice device;
+    if (entry.serviceType == castService().join(QLatin1Char('.'))) {
+        device.type = 0;
+        device.id = QStringLiteral("chromecast:") + entry.txt.value(QStringLiteral("id"), label);
+        device.name = entry.txt.value(QStringLiteral("fn"), label);
+        device.model = entry.txt.value(QStringLiteral("md"));
+    } else {
+        device.type = 1;
+        device.id = QStringLiteral("airplay:") + entry.txt.value(QStringLiteral("deviceid"), label);
+        device.name = label;
+        device.model = entry.txt.value(QStringLiteral("model"));
+    }
+    device.port = entry.port;
+    return device;
+}
+
 } // namespace
 
 CastDiscovery::CastDiscovery(QObject* parent)
@@ -567,6 +599,34 @@ void CastDiscovery::receiveMdns(const QByteArray& datagram, const QHostAddress& 
     parseMdns(datagram.left(kMaxDatagramBytes), from);
 }
 
+// One resource record of a datagram: its owner name, type and where its data lies.
+struct CastDiscovery::MdnsRecord {
+    QHostAddress sender;
+    qint64 now = 0;
+    DnsName name;
+    DnsName lowerOwner;
+    quint16 type = 0;
+    int data = 0;
+    int length = 0;
+};
+
+// The instances one datagram spoke about, in the order it did, those among them a PTR announced, and the hosts
+// whose address it gave.
+struct CastDiscovery::MdnsTouched {
+    QStringList order;
+    QSet<QString> seen;
+    QSet<QString> announced;
+    QSet<QString> addressedHosts;
+
+    void touch(const QString& key)
+    {
+        if (!seen.contains(key)) {
+            seen.insert(key);
+            order.append(key);
+        }
+    }
+};
+
 CastDiscovery::PendingService& CastDiscovery::pendingEntry(const DnsName& name, qint64 now)
 {
     const QString key = nameKey(name);
@@ -582,111 +642,138 @@ CastDiscovery::PendingService& CastDiscovery::pendingEntry(const DnsName& name, 
 
 void CastDiscovery::parseMdns(const QByteArray& message, const QHostAddress& sender)
 {
-    const int size = int(message.size());
-    if (size < 12)
+    if (message.size() < 12)
         return;
-    const int questions = read16(message, 4);
     const int records = read16(message, 6) + read16(message, 8) + read16(message, 10);
     int position = 12;
-    DnsName name;
-    for (int i = 0; i < questions; ++i) {
-        if (!readDnsName(message, position, name) || position + 4 > size)
-            return;
-        position += 4;
-    }
+    if (!skipQuestions(message, read16(message, 4), position))
+        return;
 
     const qint64 now = clock_();
-    // The instances this datagram spoke about, in the order it did, and those among them a PTR announced.
-    QStringList touched;
-    QSet<QString> touchedSet;
-    QSet<QString> announced;
-    QSet<QString> addressedHosts;
-    auto touch = [&](const QString& key) {
-        if (!touchedSet.contains(key)) {
-            touchedSet.insert(key);
-            touched.append(key);
-        }
-    };
+    MdnsTouched touched;
+    if (!readRecords(message, position, records, sender, now, touched))
+        return;
+    touchAddressedInstances(touched, now);
+    const QList<DnsName> followUp = assembleTouched(touched);
+    if (!followUp.isEmpty()) {
+        sendQuery(followUp, kTypeSrv);
+        sendQuery(followUp, kTypeTxt);
+    }
+}
 
+bool CastDiscovery::readRecords(
+    const QByteArray& message, int position, int records, const QHostAddress& sender, qint64 now, MdnsTouched& touched)
+{
+    const int size = int(message.size());
+    MdnsRecord record;
+    record.sender = sender;
+    record.now = now;
     for (int i = 0; i < records; ++i) {
         // A record that cannot be read ends the walk: what came before stays, nothing is assembled.
-        if (!readDnsName(message, position, name) || position + 10 > size)
-            return;
-        const quint16 type = read16(message, position);
-        const int length = read16(message, position + 8);
-        const int data = position + 10;
-        if (data + length > size)
-            return;
-        position = data + length;
-        const DnsName lowerOwner = lowerCase(name);
+        if (!readDnsName(message, position, record.name) || position + 10 > size)
+            return false;
+        record.type = read16(message, position);
+        record.length = read16(message, position + 8);
+        record.data = position + 10;
+        if (record.data + record.length > size)
+            return false;
+        position = record.data + record.length;
+        record.lowerOwner = lowerCase(record.name);
 
-        if (type == kTypePtr) {
-            const QString service = lowerOwner == castService() || lowerOwner == airPlayService()
-                ? lowerOwner.join(QLatin1Char('.'))
-                : QString();
-            int at = data;
-            DnsName instance;
-            if (service.isEmpty() || !readDnsName(message, at, instance))
-                continue;
-            PendingService& entry = pendingEntry(instance, now);
-            entry.serviceType = service;
-            entry.address = sender;
-            const QString key = nameKey(instance);
-            touch(key);
-            announced.insert(key);
-        } else if (type == kTypeSrv && length > 6) {
-            int at = data + 6;
-            DnsName host;
-            if (!readDnsName(message, at, host))
-                continue;
-            PendingService& entry = pendingEntry(name, now);
-            entry.port = read16(message, data + 4);
-            entry.target = nameKey(lowerCase(host));
-            if (entry.address.isNull())
-                entry.address = sender;
-            touch(nameKey(name));
-        } else if (type == kTypeTxt) {
-            PendingService& entry = pendingEntry(name, now);
-            const int end = data + length;
-            for (int at = data; at < end;) {
-                const int declared = quint8(message[at]);
-                ++at;
-                const int taken = std::min(declared, end - at);
-                const QString text = QString::fromUtf8(message.constData() + at, taken);
-                at += taken;
-                const qsizetype equals = text.indexOf(QLatin1Char('='));
-                if (equals >= 1)
-                    entry.txt.insert(text.left(equals).toLower(), text.mid(equals + 1));
-            }
-            if (entry.address.isNull())
-                entry.address = sender;
-            touch(nameKey(name));
-        } else if (type == kTypeA && length == 4) {
-            const QString key = nameKey(lowerOwner);
-            auto it = hosts_.find(key);
-            if (it == hosts_.end()) {
-                makeRoom(hosts_);
-                it = hosts_.insert(key, HostAddress {});
-            }
-            it->address = QHostAddress(quint32((quint8(message[data]) << 24) | (quint8(message[data + 1]) << 16)
-                | (quint8(message[data + 2]) << 8) | quint8(message[data + 3])));
-            it->lastHeardMs = now;
-            addressedHosts.insert(key);
-        }
+        if (record.type == kTypePtr)
+            readPtrRecord(message, record, touched);
+        else if (record.type == kTypeSrv && record.length > 6)
+            readSrvRecord(message, record, touched);
+        else if (record.type == kTypeTxt)
+            readTxtRecord(message, record, touched);
+        else if (record.type == kTypeA && record.length == 4)
+            readARecord(message, record, touched);
     }
+    return true;
+}
 
+void CastDiscovery::readPtrRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched)
+{
+    const DnsName& lowerOwner = record.lowerOwner;
+    const QString service
+        = lowerOwner == castService() || lowerOwner == airPlayService() ? lowerOwner.join(QLatin1Char('.')) : QString();
+    int at = record.data;
+    DnsName instance;
+    if (service.isEmpty() || !readDnsName(message, at, instance))
+        return;
+    PendingService& entry = pendingEntry(instance, record.now);
+    entry.serviceType = service;
+    entry.address = record.sender;
+    const QString key = nameKey(instance);
+    touched.touch(key);
+    touched.announced.insert(key);
+}
+
+void CastDiscovery::readSrvRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched)
+{
+    int at = record.data + 6;
+    DnsName host;
+    if (!readDnsName(message, at, host))
+        return;
+    PendingService& entry = pendingEntry(record.name, record.now);
+    entry.port = read16(message, record.data + 4);
+    entry.target = nameKey(lowerCase(host));
+    if (entry.address.isNull())
+        entry.address = record.sender;
+    touched.touch(nameKey(record.name));
+}
+
+void CastDiscovery::readTxtRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched)
+{
+    PendingService& entry = pendingEntry(record.name, record.now);
+    const int end = record.data + record.length;
+    for (int at = record.data; at < end;) {
+        const int declared = quint8(message[at]);
+        ++at;
+        const int taken = std::min(declared, end - at);
+        const QString text = QString::fromUtf8(message.constData() + at, taken);
+        at += taken;
+        const qsizetype equals = text.indexOf(QLatin1Char('='));
+        if (equals >= 1)
+            entry.txt.insert(text.left(equals).toLower(), text.mid(equals + 1));
+    }
+    if (entry.address.isNull())
+        entry.address = record.sender;
+    touched.touch(nameKey(record.name));
+}
+
+void CastDiscovery::readARecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched)
+{
+    const int data = record.data;
+    const QString key = nameKey(record.lowerOwner);
+    auto it = hosts_.find(key);
+    if (it == hosts_.end()) {
+        makeRoom(hosts_);
+        it = hosts_.insert(key, HostAddress {});
+    }
+    it->address = QHostAddress(quint32((quint8(message[data]) << 24) | (quint8(message[data + 1]) << 16)
+        | (quint8(message[data + 2]) << 8) | quint8(message[data + 3])));
+    it->lastHeardMs = record.now;
+    touched.addressedHosts.insert(key);
+}
+
+void CastDiscovery::touchAddressedInstances(MdnsTouched& touched, qint64 now)
+{
     // An instance whose host's address arrived was heard of too.
-    if (!addressedHosts.isEmpty()) {
-        for (auto it = pending_.begin(); it != pending_.end(); ++it) {
-            if (!it->target.isEmpty() && addressedHosts.contains(it->target)) {
-                it->lastHeardMs = now;
-                touch(it.key());
-            }
+    if (touched.addressedHosts.isEmpty())
+        return;
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        if (!it->target.isEmpty() && touched.addressedHosts.contains(it->target)) {
+            it->lastHeardMs = now;
+            touched.touch(it.key());
         }
     }
+}
 
+QList<CastDiscovery::DnsName> CastDiscovery::assembleTouched(const MdnsTouched& touched)
+{
     QList<DnsName> followUp;
-    for (const QString& key : touched) {
+    for (const QString& key : touched.order) {
         auto it = pending_.find(key);
         if (it == pending_.end())
             continue;
@@ -697,24 +784,11 @@ void CastDiscovery::parseMdns(const QByteArray& message, const QHostAddress& sen
         // A copy: upsertDevice announces, and whoever listens may change the tables.
         const PendingService entry = *it;
         if (entry.port == 0 || entry.txt.isEmpty()) {
-            if (announced.contains(key))
+            if (touched.announced.contains(key))
                 followUp.append(entry.name);
             continue;
         }
-        const QString label = entry.name.value(0);
-        CastDevice device;
-        if (entry.serviceType == castService().join(QLatin1Char('.'))) {
-            device.type = 0;
-            device.id = QStringLiteral("chromecast:") + entry.txt.value(QStringLiteral("id"), label);
-            device.name = entry.txt.value(QStringLiteral("fn"), label);
-            device.model = entry.txt.value(QStringLiteral("md"));
-        } else {
-            device.type = 1;
-            device.id = QStringLiteral("airplay:") + entry.txt.value(QStringLiteral("deviceid"), label);
-            device.name = label;
-            device.model = entry.txt.value(QStringLiteral("model"));
-        }
-        device.port = entry.port;
+        CastDevice device = serviceDevice(entry);
         const auto host = hosts_.constFind(entry.target);
         device.address = host != hosts_.cend() ? host->address : entry.address;
         // A local sender may still name any address in its answer; the control connection would go there.
@@ -722,10 +796,7 @@ void CastDiscovery::parseMdns(const QByteArray& message, const QHostAddress& sen
             continue;
         upsertDevice(device);
     }
-    if (!followUp.isEmpty()) {
-        sendQuery(followUp, kTypeSrv);
-        sendQuery(followUp, kTypeTxt);
-    }
+    return followUp;
 }
 
 QList<CastDevice> CastDiscovery::devices() const

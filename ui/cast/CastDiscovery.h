@@ -192,6 +192,20 @@ private:
     // Stores a record; true when the user can see a change (new, or another name, address or port).
     bool storeDevice(CastDevice device);
     PendingService& pendingEntry(const DnsName& name, qint64 now);
+    // The steps of parseMdns. readRecords reads the answers into the working tables, noting in touched what
+    // they spoke about; false when a record cannot be read (what came before stays, nothing is assembled).
+    struct MdnsRecord;
+    struct MdnsTouched;
+    bool readRecords(const QByteArray& message, int position, int records, const QHostAddress& sender, qint64 now,
+        MdnsTouched& touched);
+    void readPtrRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched);
+    void readSrvRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched);
+    void readTxtRecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched);
+    void readARecord(const QByteArray& message, const MdnsRecord& record, MdnsTouched& touched);
+    // Marks the instances whose host's address arrived as heard of, and touched.
+    void touchAddressedInstances(MdnsTouched& touched, qint64 now);
+    // Hands each complete touched instance to upsertDevice; returns the announced ones still incomplete.
+    QList<DnsName> assembleTouched(const MdnsTouched& touched);
     void pruneWorkingTables(qint64 cutoff);
 
     QHash<QString, CastDevice> devices_;

@@ -29,6 +29,68 @@ const QByteArray kFeaturesFinal
 const QByteArray kFeaturesStreaming
     = QByteArrayLiteral("DLNA.ORG_OP=00;DLNA.ORG_CI=1;DLNA.ORG_FLAGS=01700000000000000000000000000000");
 
+void respondOptions(QTcpSocket& socket)
+{
+    socket.write("HTTP/1.1 204 No Content\r\n"
+                 "Access-Control-Allow-Origin: *\r\n"
+                 "Access-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
+                 "Access-Control-Allow-Headers: Range, Content-Type\r\n"
+                 "Content-Length: 0\r\n"
+                 "Connection: close\r\n"
+                 "\r\n");
+    socket.disconnectFromHost();
+}
+
+void respondUnsatisfiable(QTcpSocket& socket, qint64 size)
+{
+    socket.write("HTTP/1.1 416 Range Not Satisfiable\r\n"
+                 "Content-Range: bytes */"
+        + QByteArray::number(size)
+        + "\r\n"
+          "Content-Length: 0\r\n"
+          "Connection: close\r\n"
+          "\r\n");
+    socket.disconnectFromHost();
+}
+
+// The head of a 200 or 206 answer; size is -1 while a growing file is unfinished. featuresAsked: the request
+// asked for the DLNA content features.
+QByteArray responseHead(const QString& mimeType, const ByteRange& range, qint64 size, bool featuresAsked)
+{
+    const QByteArray mime = mimeType.toLatin1();
+    const bool text = mime.startsWith("text/");
+    QByteArray head;
+    head.reserve(512);
+    head += range.partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
+    head += "Content-Type: " + mime + "\r\n";
+    if (size >= 0) {
+        head += "Content-Length: " + QByteArray::number(range.lastByte - range.start + 1) + "\r\n";
+        if (range.partial)
+            head += "Content-Range: bytes " + QByteArray::number(range.start) + '-' + QByteArray::number(range.lastByte)
+                + '/' + QByteArray::number(size) + "\r\n";
+    }
+    head += size >= 1 ? "Accept-Ranges: bytes\r\n" : "Accept-Ranges: none\r\n";
+    head += "Access-Control-Allow-Origin: *\r\n";
+    head += text ? "transferMode.dlna.org: Interactive\r\n" : "transferMode.dlna.org: Streaming\r\n";
+    if (featuresAsked || !text)
+        head += "contentFeatures.dlna.org: " + (size >= 1 ? kFeaturesFinal : kFeaturesStreaming) + "\r\n";
+    head += "Cache-Control: no-cache\r\n"
+            "Connection: close\r\n"
+            "Server: KestruneMediaPlayer/1.0 UPnP/1.0 DLNADOC/1.50\r\n"
+            "\r\n";
+    return head;
+}
+
+// The log line of an answered request: method, the target's name after its token, peer, status and range.
+QString servedLine(const QByteArray& method, const QByteArray& target, const QString& peer, const ByteRange& range)
+{
+    const QString bytes
+        = range.partial ? QStringLiteral(" (bytes %1-%2)").arg(range.start).arg(range.lastByte) : QString();
+    return QStringLiteral("%1 %2 %3 -> %4%5")
+        .arg(CastServer::loggable(method), CastServer::loggable(target.split('/').mid(2).join('/')), peer,
+            range.partial ? QStringLiteral("206") : QStringLiteral("200"), bytes);
+}
+
 } // namespace
 
 CastServer::CastServer(QObject* parent)
@@ -379,14 +441,7 @@ void CastServer::handleRequest(const std::shared_ptr<Conn>& conn, const QByteArr
     if (!socket)
         return;
     if (method == "OPTIONS") {
-        socket->write("HTTP/1.1 204 No Content\r\n"
-                      "Access-Control-Allow-Origin: *\r\n"
-                      "Access-Control-Allow-Methods: GET, HEAD, OPTIONS\r\n"
-                      "Access-Control-Allow-Headers: Range, Content-Type\r\n"
-                      "Content-Length: 0\r\n"
-                      "Connection: close\r\n"
-                      "\r\n");
-        socket->disconnectFromHost();
+        respondOptions(*socket);
         return;
     }
     if (method != "GET" && method != "HEAD") {
@@ -402,76 +457,48 @@ void CastServer::handleRequest(const std::shared_ptr<Conn>& conn, const QByteArr
     }
     conn->entry = *found;
     const Entry& entry = conn->entry;
-
     qint64 size = -1;
-    if (!entry.body.isEmpty()) {
-        size = entry.body.size();
-    } else {
-        conn->file = std::make_unique<QFile>(entry.path);
-        if (!conn->file->open(QIODevice::ReadOnly)) {
-            if (entry.growing)
-                respondStatus(conn, method, 503, "Service Unavailable");
-            else
-                respondStatus(conn, method, 404, "Not Found");
-            return;
-        }
-        if (entry.growing)
-            size = entry.growing->isFinished() ? entry.growing->writtenBytes() : -1;
-        else
-            size = conn->file->size();
-    }
+    if (!openBody(conn, method, size))
+        return;
 
     const qint64 written = entry.growing ? entry.growing->writtenBytes() : size;
     const ByteRange range = resolveByteRange(headers.value("range"), size, bool(entry.growing), written);
     if (range.unsatisfiable) {
-        socket->write("HTTP/1.1 416 Range Not Satisfiable\r\n"
-                      "Content-Range: bytes */"
-            + QByteArray::number(size)
-            + "\r\n"
-              "Content-Length: 0\r\n"
-              "Connection: close\r\n"
-              "\r\n");
-        socket->disconnectFromHost();
+        respondUnsatisfiable(*socket, size);
         return;
     }
     conn->position = range.start;
     conn->lastByte = range.lastByte;
-
-    const QByteArray mime = entry.mimeType.toLatin1();
-    const bool text = mime.startsWith("text/");
-    QByteArray head;
-    head.reserve(512);
-    head += range.partial ? "HTTP/1.1 206 Partial Content\r\n" : "HTTP/1.1 200 OK\r\n";
-    head += "Content-Type: " + mime + "\r\n";
-    if (size >= 0) {
-        head += "Content-Length: " + QByteArray::number(range.lastByte - range.start + 1) + "\r\n";
-        if (range.partial)
-            head += "Content-Range: bytes " + QByteArray::number(range.start) + '-' + QByteArray::number(range.lastByte)
-                + '/' + QByteArray::number(size) + "\r\n";
-    }
-    head += size >= 1 ? "Accept-Ranges: bytes\r\n" : "Accept-Ranges: none\r\n";
-    head += "Access-Control-Allow-Origin: *\r\n";
-    head += text ? "transferMode.dlna.org: Interactive\r\n" : "transferMode.dlna.org: Streaming\r\n";
-    if (headers.contains("getcontentfeatures.dlna.org") || !text)
-        head += "contentFeatures.dlna.org: " + (size >= 1 ? kFeaturesFinal : kFeaturesStreaming) + "\r\n";
-    head += "Cache-Control: no-cache\r\n"
-            "Connection: close\r\n"
-            "Server: KestruneMediaPlayer/1.0 UPnP/1.0 DLNADOC/1.50\r\n"
-            "\r\n";
-    socket->write(head);
+    socket->write(responseHead(entry.mimeType, range, size, headers.contains("getcontentfeatures.dlna.org")));
     conn->responding = true;
-
-    const QString bytes
-        = range.partial ? QStringLiteral(" (bytes %1-%2)").arg(range.start).arg(range.lastByte) : QString();
-    logRequest(
-        QStringLiteral("%1 %2 %3 -> %4%5")
-            .arg(loggable(method), loggable(target.split('/').mid(2).join('/')), socket->peerAddress().toString(),
-                range.partial ? QStringLiteral("206") : QStringLiteral("200"), bytes));
+    logRequest(servedLine(method, target, socket->peerAddress().toString(), range));
 
     if (method == "HEAD")
         socket->disconnectFromHost();
     else
         pump(conn);
+}
+
+bool CastServer::openBody(const std::shared_ptr<Conn>& conn, const QByteArray& method, qint64& size)
+{
+    const Entry& entry = conn->entry;
+    if (!entry.body.isEmpty()) {
+        size = entry.body.size();
+        return true;
+    }
+    conn->file = std::make_unique<QFile>(entry.path);
+    if (!conn->file->open(QIODevice::ReadOnly)) {
+        if (entry.growing)
+            respondStatus(conn, method, 503, "Service Unavailable");
+        else
+            respondStatus(conn, method, 404, "Not Found");
+        return false;
+    }
+    if (entry.growing)
+        size = entry.growing->isFinished() ? entry.growing->writtenBytes() : -1;
+    else
+        size = conn->file->size();
+    return true;
 }
 
 void CastServer::respondStatus(

@@ -121,6 +121,9 @@ private:
     void onReadyRead(QTcpSocket* socket);
     void handleRequest(const std::shared_ptr<Conn>& conn, const QByteArray& method, const QByteArray& target,
         const QHash<QByteArray, QByteArray>& headers);
+    // Opens what the connection's entry serves and sets size (-1 while a growing file is unfinished); when the
+    // file cannot be opened, answers 503 (growing) or 404 and returns false.
+    bool openBody(const std::shared_ptr<Conn>& conn, const QByteArray& method, qint64& size);
     void respondStatus(const std::shared_ptr<Conn>& conn, const QByteArray& method, int code, const char* reason);
     void pump(const std::shared_ptr<Conn>& conn);
     void pumpWaiting();

@@ -106,48 +106,49 @@ bool audioOnlyAccepted(int receiver, const QString& codec, const QString& format
     }
 }
 
-} // namespace
+// What a probed source offers a plan: its first picture, the sound to send, and the tests they pass.
+struct SourceFacts {
+    const engine::TrackInfo* video = nullptr;
+    const engine::TrackInfo* audio = nullptr;
+    QString format;
+    QString suffix;
+    QString vcodec;
+    QString acodec;
+    bool mp4Family = false;
+    bool webm = false;
+    bool overLimit = false;
+    bool keepAudio = false;
+    bool servable = false;
+};
 
-bool CastSession::isNetworkUrl(const QString& text)
+// An http(s) stream sent to the receiver as it is, unprobed.
+CastSession::Plan streamPlan(const QString& source)
 {
-    if (text.startsWith(QLatin1Char('/')))
-        return false;
-    const qsizetype at = text.indexOf(QLatin1String("://"));
-    return at >= 2 && at <= 9;
+    CastSession::Plan plan;
+    plan.mode = 0;
+    if (source.contains(QLatin1String(".m3u8"))) {
+        plan.mimeType = QStringLiteral("application/x-mpegURL");
+    } else {
+        plan.mimeType = CastServer::mimeTypeForExtension(QUrl(source).path());
+        if (plan.mimeType == QLatin1String("application/octet-stream"))
+            plan.mimeType = QStringLiteral("video/mp4");
+    }
+    plan.reason = CastSession::tr("network stream sent to the receiver as is");
+    return plan;
 }
 
-CastSession::Plan CastSession::choosePlan(const QString& source, bool force)
+const engine::TrackInfo* firstPicture(const engine::MediaInfo& info)
 {
-    Plan plan;
-    planSourceHasVideo_ = false;
-    const int receiver = controller_ ? controller_->device().type : -1;
-    const bool network = isNetworkUrl(source);
-
-    if (network && isHttp(source) && !force) {
-        plan.mode = 0;
-        if (source.contains(QLatin1String(".m3u8"))) {
-            plan.mimeType = QStringLiteral("application/x-mpegURL");
-        } else {
-            plan.mimeType = CastServer::mimeTypeForExtension(QUrl(source).path());
-            if (plan.mimeType == QLatin1String("application/octet-stream"))
-                plan.mimeType = QStringLiteral("video/mp4");
-        }
-        plan.reason = tr("network stream sent to the receiver as is");
-        return plan;
-    }
-
-    const engine::MediaInfo info = engine::probeMedia(enginePath(source));
-    const QString format = QString::fromStdString(info.formatName);
-    const QString suffix = sourceSuffix(source);
-
-    const engine::TrackInfo* video = nullptr;
     for (const engine::TrackInfo& track : info.tracks) {
-        if (track.kind == 0 && track.width > 0) {
-            video = &track;
-            break;
-        }
+        if (track.kind == 0 && track.width > 0)
+            return &track;
     }
-    const int wantedAudio = source == selectionSource_ ? selectedAudioTrack_ : -1;
+    return nullptr;
+}
+
+// The audio track the player had chosen (wantedAudio, -1 none), else the default one, else the first.
+const engine::TrackInfo* chosenAudio(const engine::MediaInfo& info, int wantedAudio)
+{
     const engine::TrackInfo* audio = nullptr;
     if (wantedAudio >= 0) {
         for (const engine::TrackInfo& track : info.tracks) {
@@ -169,60 +170,83 @@ CastSession::Plan CastSession::choosePlan(const QString& source, bool force)
         if (!audio)
             audio = first;
     }
-    const QString vcodec = video ? QString::fromStdString(video->codec) : QString();
-    const QString acodec = audio ? QString::fromStdString(audio->codec) : QString();
-    const bool mp4Family = format.contains(QLatin1String("mp4")) || format.contains(QLatin1String("mov"));
-    const bool webm
-        = format.contains(QLatin1String("webm")) && suffix.compare(QLatin1String("webm"), Qt::CaseInsensitive) == 0;
-    const bool overLimit = maxBitrateMbps_ >= 1 && info.bitRate > qint64(maxBitrateMbps_) * 1'000'000;
-    const bool keepAudio = wantedAudio >= 0 && audio && audio->streamIndex == wantedAudio && !audio->isDefault;
+    return audio;
+}
+
+SourceFacts sourceFacts(const engine::MediaInfo& info, const QString& source, int wantedAudio, int maxBitrateMbps)
+{
+    SourceFacts facts;
+    facts.format = QString::fromStdString(info.formatName);
+    facts.suffix = sourceSuffix(source);
+    facts.video = firstPicture(info);
+    facts.audio = chosenAudio(info, wantedAudio);
+    const engine::TrackInfo* video = facts.video;
+    const engine::TrackInfo* audio = facts.audio;
+    facts.vcodec = video ? QString::fromStdString(video->codec) : QString();
+    facts.acodec = audio ? QString::fromStdString(audio->codec) : QString();
+    facts.mp4Family = facts.format.contains(QLatin1String("mp4")) || facts.format.contains(QLatin1String("mov"));
+    facts.webm = facts.format.contains(QLatin1String("webm"))
+        && facts.suffix.compare(QLatin1String("webm"), Qt::CaseInsensitive) == 0;
+    facts.overLimit = maxBitrateMbps >= 1 && info.bitRate > qint64(maxBitrateMbps) * 1'000'000;
+    facts.keepAudio = wantedAudio >= 0 && audio && audio->streamIndex == wantedAudio && !audio->isDefault;
     // A receiver given any other address than an http(s) one could not fetch it, and an address may carry the
     // user's credentials: such a stream is always served by the media server, through a conversion.
-    const bool servable = !network;
+    facts.servable = !CastSession::isNetworkUrl(source);
+    return facts;
+}
 
-    if (video) {
-        planSourceHasVideo_ = true;
-        const bool dlna = receiver == 2;
-        plan.container = plan.extension = dlna ? QStringLiteral("ts") : QStringLiteral("mp4");
-        plan.mimeType = dlna ? QStringLiteral("video/mp2t") : QStringLiteral("video/mp4");
-        if (keepAudio)
-            plan.audioStream = audio->streamIndex;
-        const bool audioOk = acodec.isEmpty() || audioWithVideoAccepted(receiver, acodec);
-        if (force || overLimit || !videoAccepted(receiver, vcodec, webm)) {
-            plan.mode = 2;
-            plan.videoCodec = QStringLiteral("h264");
-            plan.audioCodec = acodec.isEmpty() ? QStringLiteral("none") : QStringLiteral("aac");
-            if (force)
-                plan.reason = tr("transcoding requested");
-            else if (overLimit)
-                plan.reason = tr("bitrate above the %1 Mbps cast limit").arg(maxBitrateMbps_);
-            else
-                plan.reason = tr("%1 video is not supported by this receiver").arg(vcodec);
-        } else if (audioOk && containerAccepted(receiver, format, mp4Family, webm) && !keepAudio && servable) {
-            plan.mode = 0;
-            plan.mimeType = CastServer::mimeTypeForExtension(source);
-            if (plan.mimeType == QLatin1String("video/quicktime"))
-                plan.mimeType = QStringLiteral("video/mp4");
-            plan.reason = tr("%1/%2 in %3 plays on the receiver as is")
-                              .arg(vcodec, acodec.isEmpty() ? tr("no audio") : acodec, suffix);
-        } else {
-            plan.mode = 1;
-            plan.videoCodec = QStringLiteral("copy");
-            if (acodec.isEmpty())
-                plan.audioCodec = QStringLiteral("none");
-            else
-                plan.audioCodec = audioOk ? QStringLiteral("copy") : QStringLiteral("aac");
-            plan.reason = audioOk ? tr("%1 is repackaged without re-encoding").arg(vcodec)
-                                  : tr("video is copied, %1 audio converted to AAC").arg(acodec);
-        }
-        return plan;
-    }
-
-    const bool audioOk = !acodec.isEmpty() && audioOnlyAccepted(receiver, acodec, format, mp4Family);
-    if (audioOk && !force && !overLimit && servable) {
+CastSession::Plan videoPlan(
+    const SourceFacts& facts, const QString& source, int receiver, bool force, int maxBitrateMbps)
+{
+    CastSession::Plan plan;
+    const QString& vcodec = facts.vcodec;
+    const QString& acodec = facts.acodec;
+    const bool dlna = receiver == 2;
+    plan.container = plan.extension = dlna ? QStringLiteral("ts") : QStringLiteral("mp4");
+    plan.mimeType = dlna ? QStringLiteral("video/mp2t") : QStringLiteral("video/mp4");
+    if (facts.keepAudio)
+        plan.audioStream = facts.audio->streamIndex;
+    const bool audioOk = acodec.isEmpty() || audioWithVideoAccepted(receiver, acodec);
+    if (force || facts.overLimit || !videoAccepted(receiver, vcodec, facts.webm)) {
+        plan.mode = 2;
+        plan.videoCodec = QStringLiteral("h264");
+        plan.audioCodec = acodec.isEmpty() ? QStringLiteral("none") : QStringLiteral("aac");
+        if (force)
+            plan.reason = CastSession::tr("transcoding requested");
+        else if (facts.overLimit)
+            plan.reason = CastSession::tr("bitrate above the %1 Mbps cast limit").arg(maxBitrateMbps);
+        else
+            plan.reason = CastSession::tr("%1 video is not supported by this receiver").arg(vcodec);
+    } else if (audioOk && containerAccepted(receiver, facts.format, facts.mp4Family, facts.webm) && !facts.keepAudio
+        && facts.servable) {
         plan.mode = 0;
         plan.mimeType = CastServer::mimeTypeForExtension(source);
-        plan.reason = tr("%1 audio plays on the receiver as is").arg(acodec);
+        if (plan.mimeType == QLatin1String("video/quicktime"))
+            plan.mimeType = QStringLiteral("video/mp4");
+        plan.reason = CastSession::tr("%1/%2 in %3 plays on the receiver as is")
+                          .arg(vcodec, acodec.isEmpty() ? CastSession::tr("no audio") : acodec, facts.suffix);
+    } else {
+        plan.mode = 1;
+        plan.videoCodec = QStringLiteral("copy");
+        if (acodec.isEmpty())
+            plan.audioCodec = QStringLiteral("none");
+        else
+            plan.audioCodec = audioOk ? QStringLiteral("copy") : QStringLiteral("aac");
+        plan.reason = audioOk ? CastSession::tr("%1 is repackaged without re-encoding").arg(vcodec)
+                              : CastSession::tr("video is copied, %1 audio converted to AAC").arg(acodec);
+    }
+    return plan;
+}
+
+CastSession::Plan audioPlan(const SourceFacts& facts, const QString& source, int receiver, bool force)
+{
+    CastSession::Plan plan;
+    const QString& acodec = facts.acodec;
+    const bool audioOk = !acodec.isEmpty() && audioOnlyAccepted(receiver, acodec, facts.format, facts.mp4Family);
+    if (audioOk && !force && !facts.overLimit && facts.servable) {
+        plan.mode = 0;
+        plan.mimeType = CastServer::mimeTypeForExtension(source);
+        plan.reason = CastSession::tr("%1 audio plays on the receiver as is").arg(acodec);
         return plan;
     }
     plan.mode = 2;
@@ -236,8 +260,36 @@ CastSession::Plan CastSession::choosePlan(const QString& source, bool force)
         plan.container = plan.audioCodec = plan.extension = QStringLiteral("mp3");
         plan.mimeType = QStringLiteral("audio/mpeg");
     }
-    plan.reason = force ? tr("transcoding requested") : tr("%1 audio is converted for this receiver").arg(acodec);
+    plan.reason = force ? CastSession::tr("transcoding requested")
+                        : CastSession::tr("%1 audio is converted for this receiver").arg(acodec);
     return plan;
+}
+
+} // namespace
+
+bool CastSession::isNetworkUrl(const QString& text)
+{
+    if (text.startsWith(QLatin1Char('/')))
+        return false;
+    const qsizetype at = text.indexOf(QLatin1String("://"));
+    return at >= 2 && at <= 9;
+}
+
+CastSession::Plan CastSession::choosePlan(const QString& source, bool force)
+{
+    planSourceHasVideo_ = false;
+    const int receiver = controller_ ? controller_->device().type : -1;
+    if (isNetworkUrl(source) && isHttp(source) && !force)
+        return streamPlan(source);
+
+    const engine::MediaInfo info = engine::probeMedia(enginePath(source));
+    const int wantedAudio = source == selectionSource_ ? selectedAudioTrack_ : -1;
+    const SourceFacts facts = sourceFacts(info, source, wantedAudio, maxBitrateMbps_);
+    if (facts.video) {
+        planSourceHasVideo_ = true;
+        return videoPlan(facts, source, receiver, force, maxBitrateMbps_);
+    }
+    return audioPlan(facts, source, receiver, force);
 }
 
 QUrl CastSession::planSubtitles(const QString& source, int& subtitleStream, QString& subtitleFile, QString& language)

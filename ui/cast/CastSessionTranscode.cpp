@@ -106,33 +106,27 @@ struct TranscodeJob {
     int fd = -1;
 };
 
-} // namespace
-
-void CastSession::startTranscode(const QString& source, const Plan& plan, qint64 offsetUs)
+// Opens a new stream file in the session's stream folder, making the folder first when it has none yet; the
+// file's path is recorded only once the file is ours. Returns -1 with error set when either cannot be made.
+int openStreamFile(QString& cacheDir, const QString& extension, GrowingFile& file, QString& error)
 {
-    // Callers stop the previous conversion first; a thread still held here would end the process when replaced.
-    if (worker_.joinable())
-        stopTranscode();
-    auto file = std::make_shared<GrowingFile>();
-    QString error;
-    if (cacheDir_.isEmpty())
-        cacheDir_ = makeStreamFolder(error);
+    if (cacheDir.isEmpty())
+        cacheDir = makeStreamFolder(error);
     int fd = -1;
-    if (!cacheDir_.isEmpty()) {
+    if (!cacheDir.isEmpty()) {
         QString path;
-        fd = createStreamFile(cacheDir_, plan.extension, path, error);
+        fd = createStreamFile(cacheDir, extension, path, error);
         // A path we did not create is never ours to delete later.
         if (fd >= 0)
-            file->path = path;
+            file.path = path;
     }
-    growingFile_ = file;
-    if (fd < 0) {
-        // Nothing will write it: the readiness check sees the failure and ends the cast.
-        file->finish(true);
-        appendDiagnostic(error);
-        return;
-    }
+    return fd;
+}
 
+// The conversion's settings for a live cast as plan says, without its output sink.
+engine::TranscodeOptions transcodeOptions(
+    const QString& source, const CastSession::Plan& plan, qint64 offsetUs, int maxBitrateMbps)
+{
     engine::TranscodeOptions options;
     options.input = source.toStdString();
     options.container = plan.container.toStdString();
@@ -143,9 +137,9 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
     options.startUs = offsetUs;
     const bool copyVideo = options.videoCodec == "copy";
     options.maxHeight = copyVideo ? 0 : 1080;
-    if (maxBitrateMbps_ > 0 && !copyVideo) {
+    if (maxBitrateMbps > 0 && !copyVideo) {
         options.rateMode = 1;
-        options.videoKbps = maxBitrateMbps_ * 900;
+        options.videoKbps = maxBitrateMbps * 900;
     }
     if (plan.audioStream >= 0)
         options.audioStreams = { plan.audioStream };
@@ -161,9 +155,14 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
         options.subtitleFile = plan.subtitleFile.toStdString();
     }
     options.keepCover = false;
-    // Runs on the conversion thread: touches only the cancel flag, the file and the record's atomics.
-    std::atomic<bool>* cancel = &cancelTranscode_;
-    options.outputSink = [cancel, file, fd](const uint8_t* data, int size) {
+    return options;
+}
+
+// The conversion's output: appended to the stream file through fd. Runs on the conversion thread: touches
+// only the cancel flag, the file and the record's atomics.
+auto streamSink(std::atomic<bool>* cancel, std::shared_ptr<GrowingFile> file, int fd)
+{
+    return [cancel, file = std::move(file), fd](const uint8_t* data, int size) {
         if (cancel->load())
             return false;
         if (!writeAll(fd, data, size))
@@ -171,41 +170,66 @@ void CastSession::startTranscode(const QString& source, const Plan& plan, qint64
         file->addWritten(size);
         return true;
     };
+}
 
+// The conversion thread's body: converts, closes the stream file and posts the outcome to the session.
+void runTranscode(TranscodeJob& job, std::atomic<bool>* cancel)
+{
+    engine::TranscodeResult result;
+    try {
+        result = engine::Transcoder::transcode(job.options, nullptr, cancel);
+    } catch (const std::exception& e) {
+        result = {};
+        result.message = std::string("unexpected error: ") + e.what();
+    } catch (...) {
+        result = {};
+        result.message = "unexpected error";
+    }
+    // Nothing calls the sink once transcode has returned: the descriptor can go.
+    ::close(job.fd);
+    job.file->finish(!result.ok && !result.cancelled);
+    QString line;
+    if (result.ok) {
+        line = QStringLiteral("Stream ready (%1 MB)")
+                   .arg(QString::number(double(job.file->writtenBytes()) / 1048576.0, 'f', 1));
+    } else if (result.cancelled) {
+        line = QStringLiteral("Stream conversion stopped");
+    } else {
+        line = QStringLiteral("Stream conversion failed: %1").arg(QString::fromStdString(result.message));
+    }
+    // Delivered by the session's own thread; dropped if the session is gone by then.
+    postCall(job.session, [session = job.session, line] { session->appendDiagnostic(line); });
+}
+
+} // namespace
+
+void CastSession::startTranscode(const QString& source, const Plan& plan, qint64 offsetUs)
+{
+    // Callers stop the previous conversion first; a thread still held here would end the process when replaced.
+    if (worker_.joinable())
+        stopTranscode();
+    auto file = std::make_shared<GrowingFile>();
+    QString error;
+    const int fd = openStreamFile(cacheDir_, plan.extension, *file, error);
+    growingFile_ = file;
+    if (fd < 0) {
+        // Nothing will write it: the readiness check sees the failure and ends the cast.
+        file->finish(true);
+        appendDiagnostic(error);
+        return;
+    }
+
+    std::atomic<bool>* cancel = &cancelTranscode_;
     auto job = std::make_unique<TranscodeJob>();
     job->session = this;
-    job->options = std::move(options);
+    job->options = transcodeOptions(source, plan, offsetUs, maxBitrateMbps_);
+    job->options.outputSink = streamSink(cancel, file, fd);
     job->file = file;
     job->fd = fd;
 
     cancelTranscode_.store(false);
     try {
-        worker_ = std::thread([job = std::move(job), cancel] {
-            engine::TranscodeResult result;
-            try {
-                result = engine::Transcoder::transcode(job->options, nullptr, cancel);
-            } catch (const std::exception& e) {
-                result = {};
-                result.message = std::string("unexpected error: ") + e.what();
-            } catch (...) {
-                result = {};
-                result.message = "unexpected error";
-            }
-            // Nothing calls the sink once transcode has returned: the descriptor can go.
-            ::close(job->fd);
-            job->file->finish(!result.ok && !result.cancelled);
-            QString line;
-            if (result.ok) {
-                line = QStringLiteral("Stream ready (%1 MB)")
-                           .arg(QString::number(double(job->file->writtenBytes()) / 1048576.0, 'f', 1));
-            } else if (result.cancelled) {
-                line = QStringLiteral("Stream conversion stopped");
-            } else {
-                line = QStringLiteral("Stream conversion failed: %1").arg(QString::fromStdString(result.message));
-            }
-            // Delivered by the session's own thread; dropped if the session is gone by then.
-            postCall(job->session, [session = job->session, line] { session->appendDiagnostic(line); });
-        });
+        worker_ = std::thread([job = std::move(job), cancel] { runTranscode(*job, cancel); });
         pthread_setname_np(worker_.native_handle(), "kvr-cast");
     } catch (const std::system_error& e) {
         ::close(fd);

@@ -25,6 +25,9 @@
 #include <thread>
 #include <vector>
 
+class QDirIterator;
+class QElapsedTimer;
+
 namespace kvr::ui::library {
 
 // True when the file name's last extension, in any letter case, is one the library collects.
@@ -35,6 +38,7 @@ bool isMediaFile(const QString& path);
 QString contentFingerprint(const QString& path);
 
 class Database;
+class Transaction;
 
 // Keeps the library database in step with the files in the library folders, on a worker thread of its own
 // ("kvr-libscan") with its own connection. Requests may come from any thread; both callbacks run on the
@@ -158,11 +162,44 @@ private:
 
     void run();
     void scan(const Job& job);
+    // The steps of a pass, in order: the enabled folders, the directories to walk, the media files found in
+    // them, the read of each file that is new or changed, and the pass's end (its line, report and checkpoint).
+    static std::vector<Folder> readFolders(Database& db);
+    static std::vector<QString> passRoots(const Job& job, const std::vector<Folder>& folders);
+    QStringList collectFiles(
+        const std::vector<QString>& roots, const std::vector<QString>& exclusions, ScanStatus& status);
+    void walkTree(QDirIterator& it, const std::vector<QString>& exclusions, QStringList& files, ScanStatus& status);
+    void readFiles(Database& db, const QStringList& files, const QHash<QString, QString>& quarantined,
+        const std::vector<Folder>& folders, qint64 passTime, QSet<QString>& seen, ScanStatus& status);
+    void waitWhilePaused(ScanStatus& status);
+    // False when the file is to be left alone this pass: unchanged, still settling, or set aside. rowId
+    // becomes the id of its row, 0 when it has none.
+    bool needsReading(Statement& lookup, const QFileInfo& file, const QString& uri,
+        const QHash<QString, QString>& quarantined, qint64& rowId, ScanStatus& status);
+    void endPass(Database& db, const Job& job, const QElapsedTimer& clock, ScanStatus& status);
     void reportProgress(ScanStatus& status, bool force);
     // Reads and writes one new or changed file; rowId is 0 when no row has its path. True when its rows were
     // committed, and with them the end of its quarantine marks.
     bool readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
         const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
+    // The steps of readFile. FileFacts is what the probe and the tags said of the file; gatherFacts fills it
+    // (false, with the file counted as left out, when no track could be read). The write steps run in tx.
+    struct FileFacts;
+    bool gatherFacts(const QFileInfo& file, const QString& uri, FileFacts& facts, ScanStatus& status);
+    // The row of a file with the same content whose path no longer exists, moved to uri; 0 when none.
+    qint64 adoptMovedRow(Database& db, Transaction& tx, const QString& uri, const QString& fingerprint);
+    // A new row for uri; 0 when it could not be written.
+    qint64 insertSource(Database& db, Transaction& tx, const QString& uri, qint64 passTime);
+    void writeSource(Database& db, Transaction& tx, qint64 rowId, const QFileInfo& file, const QString& uri,
+        const FileFacts& facts, const std::vector<Folder>& folders, qint64 passTime);
+    void writeVideo(Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 genreId);
+    void writeTrack(Database& db, Transaction& tx, qint64 rowId, const FileFacts& facts, qint64 genreId);
+    // The album's id, found or added, given the file's cover when it has none yet; 0 without an album.
+    qint64 albumFor(Database& db, Transaction& tx, const Metadata& meta, qint64 albumArtistId, const QString& coverKey);
+    void writeTrackArtists(Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 artistId);
+    void writeSearch(Database& db, Transaction& tx, qint64 rowId);
+    // Ends the file's quarantine marks with its rows.
+    void settleMarks(Database& db, Transaction& tx, const QString& uri);
     // A "probing" mark left behind by an earlier pass names the file being read when that process ended
     // abnormally. The first time it is only remembered ("interrupted"); when the next abnormal end comes while
     // the same file is read again, it is set aside: skipped from then on while its size and modification time

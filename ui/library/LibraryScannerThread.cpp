@@ -99,7 +99,59 @@ void bindReal(Statement& statement, int index, double value)
         statement.bindDouble(index, value);
 }
 
+// True when an excluded folder holds the directory.
+bool isExcluded(const std::vector<QString>& exclusions, const QString& dirKey)
+{
+    return std::any_of(exclusions.cbegin(), exclusions.cend(), [&](const QString& e) { return dirKey.startsWith(e); });
+}
+
+std::vector<QString> readExclusions(Database& db)
+{
+    std::vector<QString> exclusions;
+    Statement select = db.prepare("SELECT path FROM excluded_folders");
+    while (select.next())
+        exclusions.push_back(pathKey(select.columnText(0)));
+    return exclusions;
+}
+
+// True when another of the pass's roots holds this one.
+bool insideAnotherRoot(const std::vector<QString>& roots, const QString& rootKey)
+{
+    return std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
+        const QString otherKey = pathKey(other);
+        return otherKey != rootKey && rootKey.startsWith(otherKey);
+    });
+}
+
+// Whether the row for uri is there and already describes the file as it is; rowId becomes its id, 0 when none.
+bool storedUnchanged(Statement& lookup, const QString& uri, qint64 size, qint64 mtime, qint64& rowId)
+{
+    lookup.reset();
+    lookup.bindText(1, uri);
+    rowId = 0;
+    bool unchanged = false;
+    if (lookup.next()) {
+        rowId = lookup.columnInt64(0);
+        unchanged = lookup.columnInt64(1) == size && lookup.columnInt64(2) == mtime && lookup.columnInt64(3) == 1;
+    }
+    lookup.reset();
+    return unchanged;
+}
+
 } // namespace
+
+// What the probe and the tags say of one file; video and audio point into info's tracks (null when none).
+struct LibraryScanner::FileFacts {
+    engine::MediaInfo info;
+    const engine::TrackInfo* video = nullptr;
+    const engine::TrackInfo* audio = nullptr;
+    bool isVideo = false;
+    QString fingerprint;
+    Metadata meta;
+    QString coverKey;
+    // The tags no field reads, as compact JSON; null when there are none.
+    QString extraJson;
+};
 
 LibraryScanner::LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress,
     Callback finished, Probe probe, int threadNice)
@@ -229,19 +281,32 @@ void LibraryScanner::scan(const Job& job)
     reportProgress(status, true);
     db.exec("INSERT OR REPLACE INTO library_meta(key, value) VALUES('scan_pending', '1')");
     const QHash<QString, QString> quarantined = takeQuarantine(db);
+    const std::vector<Folder> folders = readFolders(db);
+    const std::vector<QString> exclusions = readExclusions(db);
+    const std::vector<QString> roots = passRoots(job, folders);
+    const QStringList files = collectFiles(roots, exclusions, status);
 
+    QSet<QString> seen;
+    seen.reserve(files.size());
+    const qint64 passTime = QDateTime::currentSecsSinceEpoch();
+    readFiles(db, files, quarantined, folders, passTime, seen, status);
+
+    if (!cancel_)
+        finalPhase(db, job, folders, roots, seen, passTime, status);
+    endPass(db, job, clock, status);
+}
+
+std::vector<LibraryScanner::Folder> LibraryScanner::readFolders(Database& db)
+{
     std::vector<Folder> folders;
-    {
-        Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
-        while (select.next())
-            folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
-    }
-    std::vector<QString> exclusions;
-    {
-        Statement select = db.prepare("SELECT path FROM excluded_folders");
-        while (select.next())
-            exclusions.push_back(pathKey(select.columnText(0)));
-    }
+    Statement select = db.prepare("SELECT id, path FROM library_folders WHERE enabled = 1");
+    while (select.next())
+        folders.push_back(Folder { select.columnInt64(0), pathKey(select.columnText(1)) });
+    return folders;
+}
+
+std::vector<QString> LibraryScanner::passRoots(const Job& job, const std::vector<Folder>& folders)
+{
     std::vector<QString> roots;
     if (job.full) {
         for (const Folder& folder : folders)
@@ -250,39 +315,15 @@ void LibraryScanner::scan(const Job& job)
         for (const QString& path : job.paths)
             roots.push_back(path);
     }
+    return roots;
+}
 
-    // The walk: cancel is honoured, pause is not. Both kinds of pass walk alike, a directory pass the tree
-    // below each of its directories: a symbolic link to a folder is not entered (a link to a folder above
-    // would list the library again below itself), a link to a file is read as the file.
-    const auto excluded = [&](const QString& dirKey) {
-        return std::any_of(
-            exclusions.cbegin(), exclusions.cend(), [&](const QString& e) { return dirKey.startsWith(e); });
-    };
+QStringList LibraryScanner::collectFiles(
+    const std::vector<QString>& roots, const std::vector<QString>& exclusions, ScanStatus& status)
+{
     QStringList files;
-    const auto collect = [&](QDirIterator& it) {
-        while (!cancel_ && it.hasNext()) {
-            it.next();
-            const QFileInfo entry = it.fileInfo();
-            if (entry.isDir()) {
-                if (!entry.isSymLink() && !entry.isHidden() && !excluded(pathKey(entry.absoluteFilePath())))
-                    leaveOutUnnamable(entry.absoluteFilePath(), status);
-                continue;
-            }
-            if (entry.isHidden() || !isMediaFile(entry.fileName()))
-                continue;
-            if (excluded(pathKey(entry.absolutePath())))
-                continue;
-            if (!entry.isReadable()) {
-                reportSkip(entry, "no permission to read it", status);
-                continue;
-            }
-            files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
-            ++status.found;
-            reportProgress(status, false);
-        }
-    };
     // Files, and folders to look into: QDir::Files leaves out FIFOs and devices, on which reading the content
-    // would block. Files that cannot be read are listed too, so that leaving them out is logged above.
+    // would block. Files that cannot be read are listed too, so that the walk logs leaving them out.
     const QDir::Filters filter = QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot;
     for (const QString& root : roots) {
         if (cancel_)
@@ -292,22 +333,49 @@ void LibraryScanner::scan(const Job& job)
         // A directory pass's directories may lie one inside another (changes in a folder and in its subfolder):
         // the tree is walked once, so that no file is read or counted twice.
         const QString rootKey = pathKey(root);
-        if (std::any_of(roots.cbegin(), roots.cend(), [&](const QString& other) {
-                const QString otherKey = pathKey(other);
-                return otherKey != rootKey && rootKey.startsWith(otherKey);
-            }))
+        if (insideAnotherRoot(roots, rootKey))
             continue;
-        if (!excluded(rootKey))
+        if (!isExcluded(exclusions, rootKey))
             leaveOutUnnamable(root, status);
         QDirIterator walk(root, filter, QDirIterator::Subdirectories);
-        collect(walk);
+        walkTree(walk, exclusions, files, status);
     }
+    return files;
+}
 
+void LibraryScanner::walkTree(
+    QDirIterator& it, const std::vector<QString>& exclusions, QStringList& files, ScanStatus& status)
+{
+    // The walk: cancel is honoured, pause is not. Both kinds of pass walk alike, a directory pass the tree
+    // below each of its directories: a symbolic link to a folder is not entered (a link to a folder above
+    // would list the library again below itself), a link to a file is read as the file.
+    while (!cancel_ && it.hasNext()) {
+        it.next();
+        const QFileInfo entry = it.fileInfo();
+        if (entry.isDir()) {
+            if (!entry.isSymLink() && !entry.isHidden() && !isExcluded(exclusions, pathKey(entry.absoluteFilePath())))
+                leaveOutUnnamable(entry.absoluteFilePath(), status);
+            continue;
+        }
+        if (entry.isHidden() || !isMediaFile(entry.fileName()))
+            continue;
+        if (isExcluded(exclusions, pathKey(entry.absolutePath())))
+            continue;
+        if (!entry.isReadable()) {
+            reportSkip(entry, "no permission to read it", status);
+            continue;
+        }
+        files.push_back(QDir::toNativeSeparators(entry.absoluteFilePath()));
+        ++status.found;
+        reportProgress(status, false);
+    }
+}
+
+void LibraryScanner::readFiles(Database& db, const QStringList& files, const QHash<QString, QString>& quarantined,
+    const std::vector<Folder>& folders, qint64 passTime, QSet<QString>& seen, ScanStatus& status)
+{
     // The file phase. Unchanged files are only read; each new or changed file is probed with no transaction
     // open and written in one of its own, so the write lock is held only for the moment of its rows.
-    QSet<QString> seen;
-    seen.reserve(files.size());
-    const qint64 passTime = QDateTime::currentSecsSinceEpoch();
     Statement lookup = db.prepare("SELECT id, size_bytes, mtime, available FROM sources WHERE uri = ?1");
     // The mark of the file being read, committed before the read: if reading it brings the process down (a
     // decoder crash on a damaged file), the next start finds the mark and skips the file instead of dying on
@@ -316,48 +384,15 @@ void LibraryScanner::scan(const Job& job)
     Statement clearMarks = db.prepare(
         "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     for (const QString& uri : files) {
-        while (paused_ && !cancel_) {
-            reportProgress(status, true);
-            std::unique_lock lock(mutex_);
-            wake_.wait_for(lock, std::chrono::milliseconds(300), [this] { return !paused_ || cancel_; });
-        }
+        waitWhilePaused(status);
         if (cancel_)
             break;
 
         const QFileInfo file(uri);
         seen.insert(pathKey(uri));
-        const qint64 size = file.size();
-        const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
-        const qint64 mtime = modified.toSecsSinceEpoch();
         ++status.processed;
-
-        lookup.reset();
-        lookup.bindText(1, uri);
         qint64 rowId = 0;
-        bool unchanged = false;
-        if (lookup.next()) {
-            rowId = lookup.columnInt64(0);
-            unchanged = lookup.columnInt64(1) == size && lookup.columnInt64(2) == mtime && lookup.columnInt64(3) == 1;
-        }
-        lookup.reset();
-        if (unchanged) {
-            reportProgress(status, false);
-            continue;
-        }
-        // A file still being copied in was met too early: its directory is asked for again later. A time in
-        // the future does not count, or such a file would be put off for ever.
-        const qint64 age = QDateTime::currentMSecsSinceEpoch() - modified.toMSecsSinceEpoch();
-        if (age >= 0 && age < settleMs) {
-            const QString directory = file.absolutePath();
-            if (!status.settling.contains(directory))
-                status.settling.push_back(directory);
-            reportProgress(status, false);
-            continue;
-        }
-
-        const auto skip = quarantined.constFind(uri);
-        if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
-            reportSkip(file, "reading it stopped the player twice; it is read again once it changes", status);
+        if (!needsReading(lookup, file, uri, quarantined, rowId, status)) {
             reportProgress(status, false);
             continue;
         }
@@ -382,10 +417,44 @@ void LibraryScanner::scan(const Job& job)
     markProbing.finalize();
     clearMarks.finalize();
     status.current.clear();
+}
 
-    if (!cancel_)
-        finalPhase(db, job, folders, roots, seen, passTime, status);
+void LibraryScanner::waitWhilePaused(ScanStatus& status)
+{
+    while (paused_ && !cancel_) {
+        reportProgress(status, true);
+        std::unique_lock lock(mutex_);
+        wake_.wait_for(lock, std::chrono::milliseconds(300), [this] { return !paused_ || cancel_; });
+    }
+}
 
+bool LibraryScanner::needsReading(Statement& lookup, const QFileInfo& file, const QString& uri,
+    const QHash<QString, QString>& quarantined, qint64& rowId, ScanStatus& status)
+{
+    const qint64 size = file.size();
+    const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+    const qint64 mtime = modified.toSecsSinceEpoch();
+    if (storedUnchanged(lookup, uri, size, mtime, rowId))
+        return false;
+    // A file still being copied in was met too early: its directory is asked for again later. A time in
+    // the future does not count, or such a file would be put off for ever.
+    const qint64 age = QDateTime::currentMSecsSinceEpoch() - modified.toMSecsSinceEpoch();
+    if (age >= 0 && age < settleMs) {
+        const QString directory = file.absolutePath();
+        if (!status.settling.contains(directory))
+            status.settling.push_back(directory);
+        return false;
+    }
+    const auto skip = quarantined.constFind(uri);
+    if (skip != quarantined.cend() && *skip == QStringLiteral("%1:%2").arg(size).arg(mtime)) {
+        reportSkip(file, "reading it stopped the player twice; it is read again once it changes", status);
+        return false;
+    }
+    return true;
+}
+
+void LibraryScanner::endPass(Database& db, const Job& job, const QElapsedTimer& clock, ScanStatus& status)
+{
     status.running = false;
     status.current.clear();
     // The one line of a pass: the files' own lines are the probe's debug lines and those left out.
@@ -492,63 +561,101 @@ QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
 bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
     const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
 {
-    const engine::MediaInfo info = probe_(uri.toUtf8().toStdString());
-    if (info.tracks.empty()) {
-        reportSkip(file, "no audio or video could be read from it", status);
+    FileFacts facts;
+    if (!gatherFacts(file, uri, facts, status))
         return false;
-    }
-    const engine::TrackInfo* video = nullptr;
-    const engine::TrackInfo* audio = nullptr;
-    for (const engine::TrackInfo& track : info.tracks) {
-        if (track.kind == 0 && !video)
-            video = &track;
-        else if (track.kind == 1 && !audio)
-            audio = &track;
-    }
-    const bool isVideo = video != nullptr;
-    const QString fingerprint = contentFingerprint(uri);
-    const Metadata meta = readTags(file, info, isVideo);
-    const QString keyBase = fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : fingerprint;
-    const QString coverKey
-        = findCoverArt(coversDir_, file, meta.album, keyBase, isVideo, info.formatName, &folderEntries_);
-    QString extraJson;
-    if (!meta.extra.isEmpty())
-        extraJson
-            = QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(meta.extra)).toJson(QJsonDocument::Compact));
 
     Transaction tx(db);
     if (!tx.ok())
         return false;
-    if (rowId == 0 && !fingerprint.isEmpty()) {
-        // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
-        Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
-        candidates.bindText(1, fingerprint);
-        QString oldUri;
-        while (candidates.next()) {
-            if (!QFileInfo::exists(candidates.columnText(1))) {
-                rowId = candidates.columnInt64(0);
-                oldUri = candidates.columnText(1);
-                break;
-            }
-        }
-        candidates.reset();
-        if (rowId != 0) {
-            Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
-            rename.bindText(1, uri).bindInt64(2, rowId);
-            tx.run(rename);
-            Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
-            entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
-            tx.run(entries);
-        }
-    }
+    if (rowId == 0 && !facts.fingerprint.isEmpty())
+        rowId = adoptMovedRow(db, tx, uri, facts.fingerprint);
     const bool existed = rowId != 0;
-    if (!existed) {
-        Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
-        insert.bindText(1, uri).bindInt64(2, passTime);
-        if (tx.run(insert))
-            rowId = db.lastInsertId();
-    }
+    if (!existed)
+        rowId = insertSource(db, tx, uri, passTime);
+    writeSource(db, tx, rowId, file, uri, facts, folders, passTime);
+    const qint64 genreId = idFor(db, "genres", "name", facts.meta.genre);
+    if (facts.isVideo)
+        writeVideo(db, tx, rowId, facts.meta, genreId);
+    else
+        writeTrack(db, tx, rowId, facts, genreId);
+    writeSearch(db, tx, rowId);
+    settleMarks(db, tx, uri);
 
+    if (!tx.commit())
+        return false;
+    if (existed)
+        ++status.updated;
+    else
+        ++status.added;
+    return true;
+}
+
+bool LibraryScanner::gatherFacts(const QFileInfo& file, const QString& uri, FileFacts& facts, ScanStatus& status)
+{
+    facts.info = probe_(uri.toUtf8().toStdString());
+    const engine::MediaInfo& info = facts.info;
+    if (info.tracks.empty()) {
+        reportSkip(file, "no audio or video could be read from it", status);
+        return false;
+    }
+    for (const engine::TrackInfo& track : info.tracks) {
+        if (track.kind == 0 && !facts.video)
+            facts.video = &track;
+        else if (track.kind == 1 && !facts.audio)
+            facts.audio = &track;
+    }
+    facts.isVideo = facts.video != nullptr;
+    facts.fingerprint = contentFingerprint(uri);
+    facts.meta = readTags(file, info, facts.isVideo);
+    const QString keyBase = facts.fingerprint.isEmpty() ? QString::number(qHash(uri, 0), 16) : facts.fingerprint;
+    facts.coverKey
+        = findCoverArt(coversDir_, file, facts.meta.album, keyBase, facts.isVideo, info.formatName, &folderEntries_);
+    if (!facts.meta.extra.isEmpty())
+        facts.extraJson = QString::fromUtf8(
+            QJsonDocument(QJsonObject::fromVariantMap(facts.meta.extra)).toJson(QJsonDocument::Compact));
+    return true;
+}
+
+qint64 LibraryScanner::adoptMovedRow(Database& db, Transaction& tx, const QString& uri, const QString& fingerprint)
+{
+    // A file moved or renamed keeps its row, and with it ratings, statistics and playlist entries.
+    Statement& candidates = statement(db, "SELECT id, uri FROM sources WHERE content_hash = ?1 ORDER BY available");
+    candidates.bindText(1, fingerprint);
+    qint64 rowId = 0;
+    QString oldUri;
+    while (candidates.next()) {
+        if (!QFileInfo::exists(candidates.columnText(1))) {
+            rowId = candidates.columnInt64(0);
+            oldUri = candidates.columnText(1);
+            break;
+        }
+    }
+    candidates.reset();
+    if (rowId != 0) {
+        Statement& rename = statement(db, "UPDATE sources SET uri = ?1 WHERE id = ?2");
+        rename.bindText(1, uri).bindInt64(2, rowId);
+        tx.run(rename);
+        Statement& entries = statement(db, "UPDATE playlist_items SET uri = ?1, source_id = ?2 WHERE uri = ?3");
+        entries.bindText(1, uri).bindInt64(2, rowId).bindText(3, oldUri);
+        tx.run(entries);
+    }
+    return rowId;
+}
+
+qint64 LibraryScanner::insertSource(Database& db, Transaction& tx, const QString& uri, qint64 passTime)
+{
+    Statement& insert = statement(db, "INSERT INTO sources(uri, date_added) VALUES(?1, ?2)");
+    insert.bindText(1, uri).bindInt64(2, passTime);
+    return tx.run(insert) ? db.lastInsertId() : 0;
+}
+
+void LibraryScanner::writeSource(Database& db, Transaction& tx, qint64 rowId, const QFileInfo& file, const QString& uri,
+    const FileFacts& facts, const std::vector<Folder>& folders, qint64 passTime)
+{
+    const engine::MediaInfo& info = facts.info;
+    const engine::TrackInfo* video = facts.video;
+    const engine::TrackInfo* audio = facts.audio;
     Statement& source = statement(db,
         "UPDATE sources SET folder_id=?2, content_hash=?3, size_bytes=?4, mtime=?5, kind=?6, duration_us=?7, "
         "format=?8, primary_codec=?9, audio_codec=?10, bitrate=?11, sample_rate=?12, channels=?13, width=?14, "
@@ -556,10 +663,10 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         "extra_json=?20 WHERE id=?1");
     source.bindInt64(1, rowId);
     source.bindInt64(2, owningFolder(folders, pathKey(uri)));
-    bindTextOrNull(source, 3, fingerprint.isEmpty() ? QString() : fingerprint);
+    bindTextOrNull(source, 3, facts.fingerprint.isEmpty() ? QString() : facts.fingerprint);
     source.bindInt64(4, file.size());
     source.bindInt64(5, file.fileTime(QFileDevice::FileModificationTime).toSecsSinceEpoch());
-    source.bindText(6, isVideo ? QStringLiteral("video") : QStringLiteral("audio"));
+    source.bindText(6, facts.isVideo ? QStringLiteral("video") : QStringLiteral("audio"));
     source.bindInt64(7, info.durationUs);
     source.bindText(8, QString::fromStdString(info.formatName));
     const engine::TrackInfo* primary = video ? video : audio;
@@ -571,101 +678,117 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
     source.bindInt64(14, video ? video->width : 0);
     source.bindInt64(15, video ? video->height : 0);
     source.bindDouble(16, video ? video->frameRate : 0.0);
-    bindTextOrNull(source, 17, coverKey.isEmpty() ? QString() : coverKey);
-    source.bindInt64(18, meta.lowConfidence ? 1 : 0);
+    bindTextOrNull(source, 17, facts.coverKey.isEmpty() ? QString() : facts.coverKey);
+    source.bindInt64(18, facts.meta.lowConfidence ? 1 : 0);
     source.bindInt64(19, passTime);
-    bindTextOrNull(source, 20, extraJson);
+    bindTextOrNull(source, 20, facts.extraJson);
     tx.run(source);
+}
 
-    const qint64 genreId = idFor(db, "genres", "name", meta.genre);
-    if (isVideo) {
-        Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
-        drop.bindInt64(1, rowId);
-        tx.run(drop);
-        const qint64 showId = idFor(db, "shows", "title", meta.show);
-        Statement& row = statement(db,
-            "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
-            "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
-        row.bindInt64(1, rowId);
-        bindTextOrNull(row, 2, meta.title);
-        bindNonZero(row, 3, meta.year);
-        bindNonZero(row, 4, showId);
-        bindNonZero(row, 5, meta.season);
-        bindNonZero(row, 6, meta.episode);
-        bindTextOrNull(row, 7, meta.category);
-        bindTextOrNull(row, 8, meta.director);
-        bindTextOrNull(row, 9, meta.description);
-        bindNonZero(row, 10, genreId);
-        tx.run(row);
-    } else {
-        Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
-        drop.bindInt64(1, rowId);
-        tx.run(drop);
-        const qint64 artistId = idFor(db, "artists", "name", meta.artist);
-        const qint64 albumArtistId
-            = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
-        qint64 albumId = 0;
-        if (!meta.album.isEmpty()) {
-            Statement& find
-                = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
-            find.bindText(1, meta.album).bindInt64(2, albumArtistId);
-            if (find.next())
-                albumId = find.columnInt64(0);
-            find.reset();
-            if (albumId == 0) {
-                Statement& insert
-                    = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
-                insert.bindText(1, meta.album);
-                bindNonZero(insert, 2, albumArtistId);
-                bindNonZero(insert, 3, meta.year);
-                if (tx.run(insert))
-                    albumId = db.lastInsertId();
-            }
-        }
-        if (albumId != 0 && !coverKey.isEmpty()) {
-            Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
-            cover.bindText(1, coverKey).bindInt64(2, albumId);
-            tx.run(cover);
-        }
-        Statement& row = statement(db,
-            "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
-            "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
-            "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
-        row.bindInt64(1, rowId);
-        bindTextOrNull(row, 2, meta.title);
-        bindNonZero(row, 3, artistId);
-        bindNonZero(row, 4, albumArtistId);
-        bindNonZero(row, 5, albumId);
-        bindNonZero(row, 6, meta.trackNumber);
-        bindNonZero(row, 7, meta.discNumber);
-        bindNonZero(row, 8, meta.trackTotal);
-        bindNonZero(row, 9, meta.discTotal);
-        bindNonZero(row, 10, meta.year);
-        bindNonZero(row, 11, genreId);
-        bindTextOrNull(row, 12, meta.composer);
-        bindTextOrNull(row, 13, meta.comment);
-        bindTextOrNull(row, 14, meta.lyrics);
-        bindNonZero(row, 15, meta.bpm);
-        row.bindInt64(16, meta.compilation ? 1 : 0);
-        bindReal(row, 17, meta.rgTrack);
-        bindReal(row, 18, meta.rgAlbum);
-        tx.run(row);
+void LibraryScanner::writeVideo(Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 genreId)
+{
+    Statement& drop = statement(db, "DELETE FROM tracks WHERE source_id = ?1");
+    drop.bindInt64(1, rowId);
+    tx.run(drop);
+    const qint64 showId = idFor(db, "shows", "title", meta.show);
+    Statement& row = statement(db,
+        "INSERT OR REPLACE INTO videos(source_id, title, year, show_id, season, episode, category, director, "
+        "description, genre_id) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+    row.bindInt64(1, rowId);
+    bindTextOrNull(row, 2, meta.title);
+    bindNonZero(row, 3, meta.year);
+    bindNonZero(row, 4, showId);
+    bindNonZero(row, 5, meta.season);
+    bindNonZero(row, 6, meta.episode);
+    bindTextOrNull(row, 7, meta.category);
+    bindTextOrNull(row, 8, meta.director);
+    bindTextOrNull(row, 9, meta.description);
+    bindNonZero(row, 10, genreId);
+    tx.run(row);
+}
 
-        Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
-        clear.bindInt64(1, rowId);
-        tx.run(clear);
-        const auto addRole = [&](qint64 artist, const char* role) {
-            Statement& add = statement(
-                db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
-            add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
-            tx.run(add);
-        };
-        if (artistId != 0)
-            addRole(artistId, "performer");
-        if (!meta.composer.isEmpty())
-            addRole(idFor(db, "artists", "name", meta.composer), "composer");
+void LibraryScanner::writeTrack(Database& db, Transaction& tx, qint64 rowId, const FileFacts& facts, qint64 genreId)
+{
+    const Metadata& meta = facts.meta;
+    Statement& drop = statement(db, "DELETE FROM videos WHERE source_id = ?1");
+    drop.bindInt64(1, rowId);
+    tx.run(drop);
+    const qint64 artistId = idFor(db, "artists", "name", meta.artist);
+    const qint64 albumArtistId = meta.albumArtist.isEmpty() ? artistId : idFor(db, "artists", "name", meta.albumArtist);
+    const qint64 albumId = albumFor(db, tx, meta, albumArtistId, facts.coverKey);
+    Statement& row = statement(db,
+        "INSERT OR REPLACE INTO tracks(source_id, title, artist_id, album_artist_id, album_id, track_number, "
+        "disc_number, track_total, disc_total, year, genre_id, composer, comment, lyrics, bpm, compilation, "
+        "rg_track, rg_album) VALUES(?1,?2,?3,?4,?5,?6,?7,?8,?9,?10,?11,?12,?13,?14,?15,?16,?17,?18)");
+    row.bindInt64(1, rowId);
+    bindTextOrNull(row, 2, meta.title);
+    bindNonZero(row, 3, artistId);
+    bindNonZero(row, 4, albumArtistId);
+    bindNonZero(row, 5, albumId);
+    bindNonZero(row, 6, meta.trackNumber);
+    bindNonZero(row, 7, meta.discNumber);
+    bindNonZero(row, 8, meta.trackTotal);
+    bindNonZero(row, 9, meta.discTotal);
+    bindNonZero(row, 10, meta.year);
+    bindNonZero(row, 11, genreId);
+    bindTextOrNull(row, 12, meta.composer);
+    bindTextOrNull(row, 13, meta.comment);
+    bindTextOrNull(row, 14, meta.lyrics);
+    bindNonZero(row, 15, meta.bpm);
+    row.bindInt64(16, meta.compilation ? 1 : 0);
+    bindReal(row, 17, meta.rgTrack);
+    bindReal(row, 18, meta.rgAlbum);
+    tx.run(row);
+    writeTrackArtists(db, tx, rowId, meta, artistId);
+}
+
+qint64 LibraryScanner::albumFor(
+    Database& db, Transaction& tx, const Metadata& meta, qint64 albumArtistId, const QString& coverKey)
+{
+    qint64 albumId = 0;
+    if (!meta.album.isEmpty()) {
+        Statement& find = statement(db, "SELECT id FROM albums WHERE title = ?1 AND IFNULL(primary_artist_id,0) = ?2");
+        find.bindText(1, meta.album).bindInt64(2, albumArtistId);
+        if (find.next())
+            albumId = find.columnInt64(0);
+        find.reset();
+        if (albumId == 0) {
+            Statement& insert = statement(db, "INSERT INTO albums(title, primary_artist_id, year) VALUES(?1, ?2, ?3)");
+            insert.bindText(1, meta.album);
+            bindNonZero(insert, 2, albumArtistId);
+            bindNonZero(insert, 3, meta.year);
+            if (tx.run(insert))
+                albumId = db.lastInsertId();
+        }
     }
+    if (albumId != 0 && !coverKey.isEmpty()) {
+        Statement& cover = statement(db, "UPDATE albums SET cover_key = ?1 WHERE id = ?2 AND cover_key IS NULL");
+        cover.bindText(1, coverKey).bindInt64(2, albumId);
+        tx.run(cover);
+    }
+    return albumId;
+}
 
+void LibraryScanner::writeTrackArtists(
+    Database& db, Transaction& tx, qint64 rowId, const Metadata& meta, qint64 artistId)
+{
+    Statement& clear = statement(db, "DELETE FROM track_artists WHERE track_source_id = ?1");
+    clear.bindInt64(1, rowId);
+    tx.run(clear);
+    const auto addRole = [&](qint64 artist, const char* role) {
+        Statement& add
+            = statement(db, "INSERT OR IGNORE INTO track_artists(track_source_id, artist_id, role) VALUES(?1, ?2, ?3)");
+        add.bindInt64(1, rowId).bindInt64(2, artist).bindText(3, QString::fromLatin1(role));
+        tx.run(add);
+    };
+    if (artistId != 0)
+        addRole(artistId, "performer");
+    if (!meta.composer.isEmpty())
+        addRole(idFor(db, "artists", "name", meta.composer), "composer");
+}
+
+void LibraryScanner::writeSearch(Database& db, Transaction& tx, qint64 rowId)
+{
     Statement& dropSearch = statement(db, "DELETE FROM search WHERE rowid = ?1");
     dropSearch.bindInt64(1, rowId);
     tx.run(dropSearch);
@@ -676,21 +799,16 @@ bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString
         "items i WHERE i.id = ?1");
     search.bindInt64(1, rowId);
     tx.run(search);
+}
 
+void LibraryScanner::settleMarks(Database& db, Transaction& tx, const QString& uri)
+{
     // The file was read whole: its marks go with its rows, so no moment exists in which the rows are there
     // and the file still counts as the one that stopped the process.
     Statement& settled = statement(
         db, "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
     settled.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
     tx.run(settled);
-
-    if (!tx.commit())
-        return false;
-    if (existed)
-        ++status.updated;
-    else
-        ++status.added;
-    return true;
 }
 
 qint64 LibraryScanner::idFor(Database& db, const char* table, const char* column, const QString& value)
