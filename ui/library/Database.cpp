@@ -318,6 +318,9 @@ QString sortKeyTriggers()
 // SQLite would take that two-valued column for a selective one and read whole lists through it. Indexes of
 // the smaller lists hold only their rows (the conditions are the lists' own, word for word), so that a new
 // file, written with a commit of its own, touches as few index pages as it can.
+// The last five serve the library's counts (Library.cpp), which name them: being made in the transaction that
+// sets up the keys, they exist whenever the keys do. The last two repeat indexes of the scripts above word for
+// word, for that reason only.
 constexpr const char* sortKeyIndexes = R"sql(
 CREATE INDEX IF NOT EXISTS idx_sk_tracks ON sources(kind, available, sk_artist COLLATE NOCASE,
   sk_album COLLATE NOCASE, sk_disc_number, sk_track_number, sk_title COLLATE NOCASE);
@@ -336,6 +339,12 @@ CREATE INDEX IF NOT EXISTS idx_sk_years ON sources(kind, available, sk_year, sk_
 CREATE INDEX IF NOT EXISTS idx_sk_composers ON sources(sk_composer, available, sk_cover_key, duration_us)
   WHERE sk_composer IS NOT NULL AND sk_composer <> '';
 CREATE INDEX IF NOT EXISTS idx_albums_artist ON albums(primary_artist_id);
+CREATE INDEX IF NOT EXISTS idx_sk_shows ON sources(sk_category, available, sk_show) WHERE sk_category IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sk_marked ON sources(available, sk_rating, sk_play_count, sk_last_played)
+  WHERE sk_rating > 0 OR sk_play_count > 0 OR sk_last_played IS NOT NULL;
+CREATE INDEX IF NOT EXISTS idx_sources_recent ON sources(date_added, available);
+CREATE INDEX IF NOT EXISTS idx_sources_kind ON sources(kind, available);
+CREATE INDEX IF NOT EXISTS idx_sources_missing ON sources(id) WHERE available = 0;
 )sql";
 
 } // namespace

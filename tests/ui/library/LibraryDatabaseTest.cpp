@@ -120,16 +120,17 @@ const QStringList expectedTables = { "albums", "artists", "excluded_folders", "g
     "library_meta", "play_history", "play_stats", "playlist_items", "playlists", "search", "shows", "source_ratings",
     "source_tags", "sources", "track_artists", "tracks", "user_meta", "videos" };
 
-const QStringList expectedIndexes = { "idx_albums_artist", "idx_history", "idx_sk_album", "idx_sk_albums",
-    "idx_sk_artists", "idx_sk_category", "idx_sk_composers", "idx_sk_genres", "idx_sk_played", "idx_sk_plays",
-    "idx_sk_rating", "idx_sk_title", "idx_sk_tracks", "idx_sk_years", "idx_sources_added", "idx_sources_edited",
-    "idx_sources_folder", "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_stats_count",
-    "idx_stats_last", "idx_tags_tag", "idx_tracks_album", "idx_tracks_artist", "idx_tracks_composer",
-    "idx_tracks_genre", "idx_tracks_year", "idx_videos_genre", "idx_videos_show" };
+const QStringList expectedIndexes
+    = { "idx_albums_artist", "idx_history", "idx_sk_album", "idx_sk_albums", "idx_sk_artists", "idx_sk_category",
+          "idx_sk_composers", "idx_sk_genres", "idx_sk_marked", "idx_sk_played", "idx_sk_plays", "idx_sk_rating",
+          "idx_sk_shows", "idx_sk_title", "idx_sk_tracks", "idx_sk_years", "idx_sources_added", "idx_sources_edited",
+          "idx_sources_folder", "idx_sources_hash", "idx_sources_kind", "idx_sources_missing", "idx_sources_recent",
+          "idx_stats_count", "idx_stats_last", "idx_tags_tag", "idx_tracks_album", "idx_tracks_artist",
+          "idx_tracks_composer", "idx_tracks_genre", "idx_tracks_year", "idx_videos_genre", "idx_videos_show" };
 
 // The indexes added after version 1 was first released; files of that time lack them.
-const char* const laterIndexes[]
-    = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre", "idx_albums_artist" };
+const char* const laterIndexes[] = { "idx_sources_edited", "idx_sources_missing", "idx_videos_genre",
+    "idx_albums_artist", "idx_sk_shows", "idx_sk_marked", "idx_sources_recent" };
 
 // The triggers that keep the stored list keys in step: one per write of each table a key is read from.
 const QStringList expectedTriggers = [] {
