@@ -435,8 +435,10 @@ TestCase {
         wait(300)
         const times = announcedAt
         verify(times.length >= 2, times.length)
+        // Each time is read in the handler, which a loaded machine can run late (a stall or a collection before it);
+        // the count below holds the rate itself.
         for (let i = 1; i < times.length; ++i)
-            verify(times[i] - times[i - 1] >= 240, "announced " + (times[i] - times[i - 1]) + " ms apart")
+            verify(times[i] - times[i - 1] >= 200, "announced " + (times[i] - times[i - 1]) + " ms apart")
         verify(times.length <= (times[times.length - 1] - times[0]) / 250 + 1, times.length)
         compare(logTextSpy.count, 0, "the hidden window's log is left alone")
 
