@@ -321,68 +321,9 @@ Rectangle {
         }
     }
 
-    // Every revision of the library reloads the model, and row numbers then name other rows: the selection
-    // follows the rows' identities instead.
-    function identityOf(map) {
-        if (map.type === "item")
-            return present(map.id) ? "i" + map.id : "u" + map.uri
-        if (map.type === "folder")
-            return "f" + map.path
-        if (map.type === "group") {
-            const key = map.groupKey || {}
-            return "g" + Object.keys(key).sort().map(name => {
-                const value = key[name]
-                return name + "=" + (value === undefined ? "\u0001" : value === null ? "\u0002"
-                                                                     : typeof value + ":" + value)
-            }).join("\u0003")
-        }
-        return ""
-    }
-
-    property var pendingIdentities: null
-
-    function rememberSelection() {
-        const rows = selectedRows()
-        if (rows.length === 0 && anchorRow < 0) {
-            pendingIdentities = null
-            return
-        }
-        const counts = {}
-        for (const row of rows) {
-            const id = identityOf(libModel.get(row))
-            counts[id] = (counts[id] || 0) + 1
-        }
-        pendingIdentities = { counts: counts, anchor: anchorRow >= 0 ? identityOf(libModel.get(anchorRow)) : null }
-    }
-
-    function restoreSelection() {
-        const pending = pendingIdentities
-        pendingIdentities = null
-        if (!pending)
-            return
-        const counts = pending.counts
-        const next = {}
-        let anchor = -1
-        for (let r = 0; r < libModel.count; ++r) {
-            const id = identityOf(libModel.get(r))
-            if (counts[id] > 0) {
-                next[r] = true
-                counts[id] -= 1
-            }
-            if (anchor < 0 && pending.anchor !== null && id === pending.anchor)
-                anchor = r
-        }
-        selected = next
-        anchorRow = anchor
-    }
-
-    LibraryModel {
+    LibraryRowModel {
         id: libModel
-        library: view.hasLibrary ? Library : null
-        params: view.effectiveParams
-        onParamsChanged: view.clearSelection()
-        onModelAboutToBeReset: view.rememberSelection()
-        onModelReset: view.restoreSelection()
+        view: view
     }
 
     Shortcut {
