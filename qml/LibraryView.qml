@@ -1,10 +1,6 @@
 import QtQuick
-import QtQuick.Controls.Basic
 import QtQuick.Layouts
-import QtQuick.Templates as T
-import QtQml.Models
 import Kestrune.MediaPlayer
-import "MenuText.js" as MenuText
 
 // The library browser over the stage: one library query through its own LibraryModel, as a grid of cover
 // tiles (groups, movies, videos) or a list of rows, with a back stack for drill-downs, a selection of rows
@@ -51,20 +47,6 @@ Rectangle {
     readonly property int selectedCount: Object.keys(selected).length
     readonly property var playlists: hasLibrary && Library.playlists ? Library.playlists : []
 
-    // The sort chooser's entries: label, sort key, descending.
-    readonly property var sortChoices: [
-        { text: qsTr("Default order"), key: "", desc: false },
-        { text: qsTr("Title"), key: "title", desc: false },
-        { text: qsTr("Artist"), key: "artist", desc: false },
-        { text: qsTr("Album"), key: "album", desc: false },
-        { text: qsTr("Year"), key: "year", desc: true },
-        { text: qsTr("Duration"), key: "duration", desc: false },
-        { text: qsTr("Rating"), key: "rating", desc: true },
-        { text: qsTr("Plays"), key: "plays", desc: true },
-        { text: qsTr("Date added"), key: "added", desc: true },
-        { text: qsTr("Last played"), key: "played", desc: true }
-    ]
-
     readonly property string summary: {
         let text = total === 1 ? qsTr("1 item") : qsTr("%1 items").arg(total)
         if (selectedCount > 1)
@@ -86,11 +68,10 @@ Rectangle {
 
     color: "#101216"
 
-    // Every change of the view returns the sort to the view's own order.
+    // Every change of the view returns the sort to the view's own order (the header's chooser follows).
     onParamsChanged: {
         sortKey = ""
         sortDesc = false
-        sortChooser.currentIndex = 0
     }
 
     function open(newParams, newTitle) {
@@ -309,6 +290,11 @@ Rectangle {
         ctx.popup(item, x, y)
     }
 
+    function promptNewPlaylist(uris) {
+        newPl.uris = uris
+        newPl.open()
+    }
+
     function confirmRemoval(ids, deleting) {
         removeDlg.ids = appendAll([], ids)
         removeDlg.deleting = deleting
@@ -335,68 +321,9 @@ Rectangle {
         }
     }
 
-    // Every revision of the library reloads the model, and row numbers then name other rows: the selection
-    // follows the rows' identities instead.
-    function identityOf(map) {
-        if (map.type === "item")
-            return present(map.id) ? "i" + map.id : "u" + map.uri
-        if (map.type === "folder")
-            return "f" + map.path
-        if (map.type === "group") {
-            const key = map.groupKey || {}
-            return "g" + Object.keys(key).sort().map(name => {
-                const value = key[name]
-                return name + "=" + (value === undefined ? "\u0001" : value === null ? "\u0002"
-                                                                     : typeof value + ":" + value)
-            }).join("\u0003")
-        }
-        return ""
-    }
-
-    property var pendingIdentities: null
-
-    function rememberSelection() {
-        const rows = selectedRows()
-        if (rows.length === 0 && anchorRow < 0) {
-            pendingIdentities = null
-            return
-        }
-        const counts = {}
-        for (const row of rows) {
-            const id = identityOf(libModel.get(row))
-            counts[id] = (counts[id] || 0) + 1
-        }
-        pendingIdentities = { counts: counts, anchor: anchorRow >= 0 ? identityOf(libModel.get(anchorRow)) : null }
-    }
-
-    function restoreSelection() {
-        const pending = pendingIdentities
-        pendingIdentities = null
-        if (!pending)
-            return
-        const counts = pending.counts
-        const next = {}
-        let anchor = -1
-        for (let r = 0; r < libModel.count; ++r) {
-            const id = identityOf(libModel.get(r))
-            if (counts[id] > 0) {
-                next[r] = true
-                counts[id] -= 1
-            }
-            if (anchor < 0 && pending.anchor !== null && id === pending.anchor)
-                anchor = r
-        }
-        selected = next
-        anchorRow = anchor
-    }
-
-    LibraryModel {
+    LibraryRowModel {
         id: libModel
-        library: view.hasLibrary ? Library : null
-        params: view.effectiveParams
-        onParamsChanged: view.clearSelection()
-        onModelAboutToBeReset: view.rememberSelection()
-        onModelReset: view.restoreSelection()
+        view: view
     }
 
     Shortcut {
@@ -429,712 +356,43 @@ Rectangle {
         anchors.fill: parent
         spacing: 0
 
-        Rectangle {
-            objectName: "libraryHeader"
+        LibraryHeader {
+            view: view
             Layout.fillWidth: true
             Layout.preferredHeight: 52
-            color: "#14161b"
-
-            Rectangle {
-                anchors.left: parent.left
-                anchors.right: parent.right
-                anchors.bottom: parent.bottom
-                height: 1
-                color: "#22252c"
-            }
-
-            RowLayout {
-                anchors.fill: parent
-                anchors.leftMargin: 12
-                anchors.rightMargin: 12
-                spacing: 8
-
-                DarkButton {
-                    objectName: "libraryBack"
-                    text: "‹"
-                    Layout.preferredWidth: 28
-                    visible: view.stack.length > 0
-                    ToolTip.visible: hovered
-                    ToolTip.text: qsTr("Back (Alt+←)")
-                    onClicked: view.back()
-                }
-
-                Column {
-                    Layout.fillWidth: true
-                    Layout.alignment: Qt.AlignVCenter
-
-                    Text {
-                        objectName: "libraryTitle"
-                        width: parent.width
-                        text: view.title
-                        textFormat: Text.PlainText
-                        elide: Text.ElideRight
-                        color: "#e8eaed"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 17
-                        font.weight: Font.DemiBold
-                    }
-                    Text {
-                        objectName: "librarySummary"
-                        width: parent.width
-                        text: view.summary
-                        textFormat: Text.PlainText
-                        elide: Text.ElideRight
-                        color: "#6b7079"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 11
-                    }
-                }
-
-                DarkCombo {
-                    id: sortChooser
-                    objectName: "librarySort"
-                    Layout.preferredWidth: 150
-                    visible: !view.isGroup && view.viewName !== "playlist" && view.viewName !== "folders"
-                    model: view.sortChoices.map(choice => choice.text)
-                    onActivated: index => {
-                        view.sortKey = view.sortChoices[index].key
-                        view.sortDesc = view.sortChoices[index].desc
-                    }
-                }
-
-                DarkButton {
-                    objectName: "libraryLayout"
-                    visible: view.canGrid
-                    text: view.gridMode ? qsTr("List") : qsTr("Grid")
-                    onClicked: view.gridMode = !view.gridMode
-                }
-
-                DarkButton {
-                    objectName: "libraryPlay"
-                    accent: true
-                    text: qsTr("▶  Play")
-                    enabled: view.total > 0
-                    onClicked: view.playFrom(-1, false)
-                }
-
-                DarkButton {
-                    objectName: "libraryShuffle"
-                    text: qsTr("Shuffle")
-                    enabled: view.total > 0
-                    onClicked: view.playFrom(-1, true)
-                }
-            }
         }
-
-        Rectangle {
+        LibraryErrorStrip {
             id: errorText
-            objectName: "libraryError"
-            property string message: ""
             Layout.fillWidth: true
             Layout.preferredHeight: 26
-            visible: false
-            color: "#3a1d1d"
-
-            function show(text) {
-                message = text
-                visible = true
-                errorTimer.restart()
-            }
-
-            Timer {
-                id: errorTimer
-                interval: 8000
-                onTriggered: errorText.visible = false
-            }
-
-            Text {
-                anchors.left: parent.left
-                anchors.right: parent.right
-                anchors.leftMargin: 12
-                anchors.rightMargin: 12
-                anchors.verticalCenter: parent.verticalCenter
-                text: errorText.message
-                textFormat: Text.PlainText
-                elide: Text.ElideRight
-                color: "#fca5a5"
-                font.pixelSize: 11
-            }
         }
-
-        Item {
-            objectName: "libraryEmpty"
+        LibraryEmptyState {
+            view: view
             Layout.fillWidth: true
             Layout.fillHeight: true
-            visible: view.total === 0
-
-            Column {
-                anchors.centerIn: parent
-                width: Math.min(view.width - 40, 420)
-                spacing: 10
-
-                Text {
-                    objectName: "libraryEmptyHeadline"
-                    width: parent.width
-                    horizontalAlignment: Text.AlignHCenter
-                    wrapMode: Text.Wrap
-                    textFormat: Text.PlainText
-                    color: "#9ca3af"
-                    font.family: "Segoe UI"
-                    font.pixelSize: 15
-                    text: !view.hasFolders ? qsTr("Your library is empty")
-                        : Library.scanning ? qsTr("Indexing your media…")
-                        : view.viewName === "search"
-                          ? qsTr("Nothing matches \"%1\"").arg(view.present(view.params.search) ? String(view.params.search) : "")
-                        : qsTr("Nothing here yet")
-                }
-                Text {
-                    objectName: "libraryEmptyHint"
-                    width: parent.width
-                    horizontalAlignment: Text.AlignHCenter
-                    wrapMode: Text.Wrap
-                    textFormat: Text.PlainText
-                    color: "#5f646d"
-                    font.family: "Segoe UI"
-                    font.pixelSize: 12
-                    visible: text !== ""
-                    text: !view.hasFolders ? qsTr("Add the folders that hold your music and videos.")
-                        : view.viewName === "search"
-                          ? qsTr("Try fewer words, or field searches like artist:Name, year:[1990 TO 1999], rating:>=4")
-                        : view.viewName === "played" || view.viewName === "most"
-                          ? qsTr("Play something from the library and it shows up here.")
-                        : view.viewName === "top" ? qsTr("Rate items from their right-click menu.")
-                        : ""
-                }
-                DarkButton {
-                    objectName: "libraryAddFolder"
-                    anchors.horizontalCenter: parent.horizontalCenter
-                    accent: true
-                    visible: !view.hasFolders
-                    text: qsTr("Add a Folder...")
-                    onClicked: view.manageFolders()
-                }
-            }
         }
-
-        // The grid and the list are only as tall as their rows, so a click below the last one reaches the
-        // background and clears the selection.
-        Item {
-            id: gridArea
+        LibraryGrid {
+            view: view
             Layout.fillWidth: true
             Layout.fillHeight: true
-            visible: view.showGrid && view.total > 0
-
-            GridView {
-                id: grid
-                objectName: "libraryGrid"
-                x: 14
-                y: 14
-                width: gridArea.width - 18
-                height: Math.min(gridArea.height - 14, contentHeight)
-                model: view.showGrid ? libModel : null
-                clip: true
-                boundsBehavior: Flickable.StopAtBounds
-                keyNavigationEnabled: false
-                cellWidth: view.cellWidth
-                cellHeight: view.cellHeight
-                ScrollBar.vertical: ScrollBar {
-                    policy: ScrollBar.AsNeeded
-                }
-
-
-                delegate: Item {
-                    id: cell
-                    required property int index
-                    required property var row
-                    required property string title
-                    required property string subtitle
-                    required property string cover
-                    readonly property bool isSelected: view.selected[index] === true
-
-                    width: grid.cellWidth
-                    height: grid.cellHeight
-
-                    Rectangle {
-                        id: tile
-                        anchors.fill: parent
-                        anchors.margins: 5
-                        radius: 6
-                        color: cell.isSelected ? "#2a1d17" : tileMouse.containsMouse ? "#181b21" : "transparent"
-                        border.width: cell.isSelected ? 1 : 0
-                        border.color: "#ff5b22"
-
-                        Rectangle {
-                            id: art
-                            x: 8
-                            y: 8
-                            width: tile.width - 16
-                            height: view.wide ? Math.round(width * 9 / 16) : width
-                            radius: 4
-                            color: "#1c1f26"
-                            clip: true
-
-                            Image {
-                                id: artImage
-                                objectName: "libraryTileArt"
-                                anchors.fill: parent
-                                source: cell.cover !== "" ? cell.cover + "/256" : ""
-                                sourceSize: Qt.size(256, 256)
-                                asynchronous: true
-                                fillMode: Image.PreserveAspectCrop
-                                visible: status === Image.Ready
-                            }
-                            Text {
-                                anchors.centerIn: parent
-                                visible: artImage.status !== Image.Ready
-                                text: cell.title !== "" ? cell.title.charAt(0).toUpperCase() : "?"
-                                textFormat: Text.PlainText
-                                color: "#3a3d44"
-                                font.family: "Segoe UI"
-                                font.bold: true
-                                font.pixelSize: Math.max(1, Math.round(art.width / 3))
-                            }
-                        }
-
-                        Text {
-                            x: 8
-                            y: art.y + art.height + 6
-                            width: tile.width - 16
-                            text: cell.title
-                            textFormat: Text.PlainText
-                            elide: Text.ElideRight
-                            color: "#e8eaed"
-                            font.family: "Segoe UI"
-                            font.pixelSize: 12
-                            font.weight: Font.DemiBold
-                        }
-                        Text {
-                            x: 8
-                            y: art.y + art.height + 23
-                            width: tile.width - 16
-                            text: cell.subtitle
-                            textFormat: Text.PlainText
-                            elide: Text.ElideRight
-                            color: "#6b7079"
-                            font.family: "Segoe UI"
-                            font.pixelSize: 10
-                        }
-                    }
-
-                    MouseArea {
-                        id: tileMouse
-                        anchors.fill: parent
-                        acceptedButtons: Qt.LeftButton | Qt.RightButton
-                        hoverEnabled: true
-                        onClicked: mouse => view.rowPressed(cell.index, mouse, tileMouse)
-                        onDoubleClicked: mouse => {
-                            if (mouse.button === Qt.LeftButton)
-                                view.activate(cell.index)
-                        }
-                    }
-                }
-            }
-
         }
-
-        Item {
-            id: listArea
+        LibraryList {
+            view: view
             Layout.fillWidth: true
             Layout.fillHeight: true
-            visible: !view.showGrid && view.total > 0
-
-            ListView {
-                id: list
-                objectName: "libraryList"
-                width: listArea.width
-                height: Math.min(listArea.height, contentHeight)
-                model: !view.showGrid ? libModel : null
-                clip: true
-                boundsBehavior: Flickable.StopAtBounds
-                currentIndex: -1
-                highlightFollowsCurrentItem: false
-                ScrollBar.vertical: ScrollBar {
-                    policy: ScrollBar.AsNeeded
-                }
-
-
-                Keys.onReturnPressed: view.activateSelection()
-                Keys.onEnterPressed: view.activateSelection()
-                Keys.onDeletePressed: event => {
-                    const rows = view.selectedRows()
-                    if (rows.length > 0)
-                        view.confirmRemoval(view.idsForRows(rows), false)
-                }
-
-                delegate: Rectangle {
-                    id: line
-                    required property int index
-                    required property var row
-                    required property string title
-                    required property string subtitle
-                    required property string cover
-                    readonly property bool isSelected: view.selected[index] === true
-                    readonly property bool isItem: row.type === "item"
-                    readonly property bool playing: view.present(row.uri) && view.hasPlayer
-                                                    && String(row.uri) === Player.currentFile
-
-                    width: list.width
-                    height: 40
-                    color: isSelected ? "#2a1d17" : lineMouse.containsMouse ? "#181b21"
-                         : index % 2 === 1 ? "#121419" : "transparent"
-                    opacity: row.available === false || row.available === 0 ? 0.45 : 1
-
-                    RowLayout {
-                        anchors.fill: parent
-                        anchors.leftMargin: 12
-                        anchors.rightMargin: 16
-                        spacing: 10
-
-                        Rectangle {
-                            Layout.preferredWidth: 30
-                            Layout.preferredHeight: 30
-                            radius: 3
-                            color: "#1c1f26"
-                            clip: true
-
-                            Image {
-                                id: thumb
-                                anchors.fill: parent
-                                source: line.cover !== "" ? line.cover + "/64" : ""
-                                sourceSize: Qt.size(64, 64)
-                                asynchronous: true
-                                fillMode: Image.PreserveAspectCrop
-                                visible: status === Image.Ready
-                            }
-                            Text {
-                                anchors.centerIn: parent
-                                visible: thumb.status !== Image.Ready
-                                text: line.row.type === "folder" ? "▤" : line.row.kind === "video" ? "▶"
-                                    : line.row.type === "group" ? "◼" : "♪"
-                                color: "#4b4f57"
-                                font.pixelSize: 13
-                            }
-                        }
-
-                        Text {
-                            objectName: "rowTrack"
-                            Layout.preferredWidth: 22
-                            visible: view.params.key !== undefined && view.params.key !== null
-                                     && view.params.key.album !== undefined && line.row.track_number > 0
-                            horizontalAlignment: Text.AlignRight
-                            text: visible ? String(line.row.track_number) : ""
-                            color: "#5f646d"
-                            font.family: "JetBrains Mono"
-                            font.pixelSize: 11
-                        }
-
-                        Column {
-                            Layout.fillWidth: true
-                            Layout.alignment: Qt.AlignVCenter
-
-                            Text {
-                                objectName: "rowTitle"
-                                width: parent.width
-                                text: (line.playing ? "▶ " : "") + line.title
-                                textFormat: Text.PlainText
-                                elide: Text.ElideRight
-                                color: line.playing ? "#ff7a45" : "#e8eaed"
-                                font.family: "Segoe UI"
-                                font.pixelSize: 12
-                            }
-                            Text {
-                                objectName: "rowSubtitle"
-                                width: parent.width
-                                // No separator in front of the note when there is no subtitle to follow.
-                                text: !line.row.low_confidence ? line.subtitle
-                                    : (line.subtitle !== "" ? line.subtitle + "  · " : "")
-                                      + qsTr("guessed from the file name")
-                                visible: text !== ""
-                                textFormat: Text.PlainText
-                                elide: Text.ElideRight
-                                color: "#6b7079"
-                                font.family: "Segoe UI"
-                                font.pixelSize: 10
-                            }
-                        }
-
-                        Text {
-                            visible: line.isItem && line.row.rating > 0
-                            text: visible ? "★".repeat(Math.round(line.row.rating / 20)) : ""
-                            color: "#ffb020"
-                            font.pixelSize: 10
-                        }
-
-                        Text {
-                            visible: line.isItem && line.row.play_count > 0
-                                     && (view.viewName === "most" || view.viewName === "played")
-                            text: qsTr("%n play(s)", "", visible ? line.row.play_count : 0)
-                            color: "#5f646d"
-                            font.family: "Segoe UI"
-                            font.pixelSize: 10
-                        }
-
-                        Text {
-                            Layout.preferredWidth: 52
-                            horizontalAlignment: Text.AlignRight
-                            text: view.fmtDur(line.row.duration_us)
-                            color: "#6b7079"
-                            font.family: "JetBrains Mono"
-                            font.pixelSize: 11
-                        }
-                    }
-
-                    MouseArea {
-                        id: lineMouse
-                        anchors.fill: parent
-                        acceptedButtons: Qt.LeftButton | Qt.RightButton
-                        hoverEnabled: true
-                        onClicked: mouse => {
-                            list.forceActiveFocus()
-                            view.rowPressed(line.index, mouse, lineMouse)
-                        }
-                        onDoubleClicked: mouse => {
-                            if (mouse.button === Qt.LeftButton)
-                                view.activate(line.index)
-                        }
-                    }
-                }
-            }
         }
     }
 
-    component Sep: MenuSeparator {
-        topPadding: 4
-        bottomPadding: 4
-        contentItem: Rectangle {
-            implicitWidth: 200
-            implicitHeight: 1
-            color: "#3a3d44"
-        }
-    }
-
-    // The commands on the rows that were selected when it opened.
-    AppMenu {
+    LibraryRowMenu {
         id: ctx
-        objectName: "libraryRowMenu"
-
-        // Row numbers, ascending, and the rows' maps as they were when the menu opened.
-        property var rows: []
-        property var maps: []
-        // The item view that lists a group's members, and the playlist shown (-1 outside a playlist).
-        property string members: "tracks"
-        property int playlistId: -1
-
-        readonly property bool anyItems: rows.length > 0
-        readonly property var first: maps.length > 0 ? maps[0] : ({})
-        readonly property bool single: rows.length === 1 && first.type === "item"
-        readonly property bool oneFolder: rows.length === 1 && first.type === "folder"
-        readonly property int firstStars: Math.round((Number(first.rating) || 0) / 20)
-
-        function uris() {
-            return view.urisForMaps(maps, members)
-        }
-
-        function ids() {
-            return view.idsForMaps(maps, members)
-        }
-
-        // Appending changes the playlists and so rebuilds the playlist entries: it waits for the next turn,
-        // once the chosen entry has finished its trigger. A fresh function each time, so two appends in one
-        // turn are not merged into one.
-        function appendLater(id, paths) {
-            Qt.callLater(() => {
-                if (typeof Library !== "undefined" && Library !== null)
-                    Library.appendToPlaylist(id, paths)
-            })
-        }
-
-        function showInFolder() {
-            const map = first
-            const path = view.present(map.uri) && String(map.uri) !== "" ? String(map.uri)
-                       : view.present(map.path) ? String(map.path) : ""
-            if (!view.hasLibrary)
-                return
-            const url = Library.folderUrl(path, map.type === "folder")
-            if (String(url) !== "")
-                Qt.openUrlExternally(url)
-        }
-
-        Action {
-            text: qsTr("Play")
-            onTriggered: {
-                const paths = ctx.uris()
-                if (!view.hasPlayer || paths.length === 0)
-                    return
-                Player.playPaths(paths, 0, false)
-                if (view.isVideoPath(paths[0]))
-                    view.playedVideo()
-            }
-        }
-        Action {
-            text: qsTr("Play Next")
-            onTriggered: {
-                const paths = ctx.uris()
-                if (view.hasPlayer && paths.length > 0)
-                    Player.playPathsNext(paths)
-            }
-        }
-        Action {
-            text: qsTr("Add to Queue")
-            onTriggered: {
-                const paths = ctx.uris()
-                if (view.hasPlayer && paths.length > 0)
-                    Player.enqueuePaths(paths)
-            }
-        }
-        Sep {}
-        AppMenu {
-            id: addPlMenu
-            objectName: "addPlMenu"
-            title: qsTr("Add to Playlist")
-
-            Action {
-                text: qsTr("New Playlist...")
-                onTriggered: {
-                    newPl.uris = ctx.uris()
-                    newPl.open()
-                }
-            }
-            Sep {
-                visible: view.playlists.length > 0
-                height: visible ? implicitHeight : 0
-            }
-            Instantiator {
-                model: view.playlists
-                delegate: Action {
-                    readonly property int playlistId: modelData ? Number(modelData.id) : -1
-                    text: modelData ? MenuText.literal(modelData.name) : ""
-                    onTriggered: ctx.appendLater(playlistId, ctx.uris())
-                }
-                onObjectAdded: (index, object) => addPlMenu.insertAction(index + 2, object)
-                onObjectRemoved: (index, object) => addPlMenu.removeAction(object)
-            }
-        }
-        AppMenu {
-            id: rateMenu
-            objectName: "rateMenu"
-            title: qsTr("Rating")
-            enabled: ctx.anyItems
-
-            Instantiator {
-                model: 6
-                delegate: SelAction {
-                    readonly property int stars: index
-                    text: stars === 0 ? qsTr("No rating") : "★★★★★".substring(0, stars) + "☆☆☆☆☆".substring(0, 5 - stars)
-                    selected: ctx.single && ctx.firstStars === stars
-                    onTriggered: {
-                        if (view.hasLibrary)
-                            Library.setRating(ctx.ids(), stars)
-                    }
-                }
-                onObjectAdded: (index, object) => rateMenu.insertAction(index, object)
-                onObjectRemoved: (index, object) => rateMenu.removeAction(object)
-            }
-        }
-        Action {
-            text: qsTr("Edit Info...")
-            onTriggered: view.editRequested(ctx.ids())
-        }
-        Action {
-            text: qsTr("Convert...")
-            onTriggered: view.convertRequested(ctx.uris())
-        }
-        Sep {}
-        Action {
-            text: qsTr("Show in Folder")
-            enabled: ctx.single || ctx.oneFolder
-            onTriggered: ctx.showInFolder()
-        }
-        Action {
-            text: qsTr("Remove from Playlist")
-            enabled: ctx.playlistId >= 0
-            onTriggered: {
-                // In a playlist the row numbers are the entries' places in it.
-                if (view.hasLibrary)
-                    Library.removeFromPlaylist(ctx.playlistId, ctx.rows)
-                view.clearSelection()
-            }
-        }
-        Action {
-            text: qsTr("Remove from Library")
-            onTriggered: view.confirmRemoval(ctx.ids(), false)
-        }
-        Action {
-            text: qsTr("Delete File(s)...")
-            onTriggered: view.confirmRemoval(ctx.ids(), true)
-        }
+        view: view
     }
-
-    DarkDialog {
+    LibraryNewPlaylistDialog {
         id: newPl
-        objectName: "newPlaylistDialog"
-
-        // The paths the new playlist starts with.
-        property var uris: []
-
-        parent: T.Overlay.overlay
-        width: 360
-        title: qsTr("New Playlist")
-        standardButtons: Dialog.Ok | Dialog.Cancel
-
-        onAboutToShow: newPlName.text = ""
-        onOpened: newPlName.forceActiveFocus()
-        // A blank name makes the library name it "New Playlist".
-        onAccepted: {
-            if (view.hasLibrary)
-                Library.createPlaylist(newPlName.text, uris)
-        }
-
-        TextField {
-            id: newPlName
-            objectName: "newPlaylistName"
-            width: parent.width
-            selectByMouse: true
-            placeholderText: qsTr("Playlist name")
-            color: "#e8eaed"
-            font.pixelSize: 12
-            onAccepted: newPl.accept()
-        }
+        view: view
     }
-
-    DarkDialog {
+    LibraryRemoveDialog {
         id: removeDlg
-        objectName: "removeDialog"
-
-        // The item ids, and whether their files go to the trash too.
-        property var ids: []
-        property bool deleting: false
-
-        parent: T.Overlay.overlay
-        width: 420
-        title: deleting ? qsTr("Delete Files") : qsTr("Remove from Library")
-        standardButtons: Dialog.Ok | Dialog.Cancel
-
-        onAccepted: {
-            if (view.hasLibrary && ids.length > 0) {
-                if (deleting) {
-                    const error = Library.deleteFiles(ids)
-                    if (error !== "")
-                        view.errorText.show(error)
-                } else {
-                    Library.removeSources(ids)
-                }
-            }
-            view.clearSelection()
-        }
-
-        Text {
-            objectName: "removeText"
-            width: parent.width
-            wrapMode: Text.Wrap
-            textFormat: Text.PlainText
-            color: "#c9ccd1"
-            font.family: "Segoe UI"
-            font.pixelSize: 12
-            text: removeDlg.deleting
-                  ? qsTr("Move %n file(s) to the Trash and remove them from the library?", "", removeDlg.ids.length)
-                  : qsTr("Remove %n item(s) from the library? The files stay on disk. Items still inside a library folder come back at the next scan unless the folder is excluded.",
-                         "", removeDlg.ids.length)
-        }
+        view: view
     }
 }
