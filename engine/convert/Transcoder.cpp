@@ -745,46 +745,30 @@ TranscodeResult Transcoder::runJob(
         return result;
     }
 
-    const auto startedAt = [] {
-        return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-            .count();
+    // Each pass has a job of its own, gone before the next pass starts.
+    const auto runJob = [&](int pass, int passes, std::string* passLog) {
+        Job job;
+        job.options = &options;
+        job.pass = pass;
+        job.passLog = passLog;
+        job.cancel = cancel;
+        job.progress = progress;
+        job.passes = passes;
+        job.progressState.startedAt
+            = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                  .count();
+        return run(job);
     };
     const bool twoPasses
         = options.rateMode == 2 && !options.live && isOneOf(options.videoCodec, { "vp9", "av1", "mpeg4", "mpeg2" });
     if (twoPasses) {
         std::string passLog;
-        TranscodeResult first;
-        {
-            Job job;
-            job.options = &options;
-            job.pass = 1;
-            job.passLog = &passLog;
-            job.cancel = cancel;
-            job.progress = progress;
-            job.passes = 2;
-            job.progressState.startedAt = startedAt();
-            first = run(job);
-        }
+        const TranscodeResult first = runJob(1, 2, &passLog);
         if (!first.ok)
             return first;
-        Job job;
-        job.options = &options;
-        job.pass = 2;
-        job.passLog = &passLog;
-        job.cancel = cancel;
-        job.progress = progress;
-        job.passes = 2;
-        job.progressState.startedAt = startedAt();
-        return run(job);
+        return runJob(2, 2, &passLog);
     }
-    Job job;
-    job.options = &options;
-    job.pass = 0;
-    job.cancel = cancel;
-    job.progress = progress;
-    job.passes = 1;
-    job.progressState.startedAt = startedAt();
-    return run(job);
+    return runJob(0, 1, nullptr);
 }
 
 TranscodeResult Transcoder::run(Job& job)
