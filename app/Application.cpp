@@ -73,6 +73,10 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
 {
     engine_ = new QQmlApplicationEngine();
     createServices(*engine_);
+    // The library's scan and backup and the receivers' discovery wait for the window's first frame: before it
+    // they would only compete with the start. Their delays count from that frame.
+    library_->holdStartup();
+    cast_->holdStartupDiscovery();
 
     engine_->load(mainUrl);
     if (engine_->rootObjects().isEmpty())
@@ -80,8 +84,15 @@ bool Application::start(const QStringList& files, const QUrl& mainUrl)
 
     smtc_ = new platform::Smtc();
     taskbar_ = new platform::TaskbarProgress();
-    if (QQuickWindow* main = window())
+    if (QQuickWindow* main = window()) {
         hookWindow(main);
+        // frameSwapped may come from the render thread; with the window as context the work starts on the GUI
+        // thread.
+        QObject::connect(
+            main, &QQuickWindow::frameSwapped, main, [this] { startBackgroundWork(); }, Qt::SingleShotConnection);
+    } else {
+        startBackgroundWork();
+    }
 
     if (singleInstance_) {
         QObject::connect(singleInstance_, &SingleInstance::filesReceived, actions_,
@@ -137,6 +148,12 @@ void Application::createServices(QQmlEngine& qmlEngine)
     context->setContextProperty(QStringLiteral("Updates"), updates_);
     context->setContextProperty(
         QStringLiteral("AppDirUrl"), QUrl::fromLocalFile(QCoreApplication::applicationDirPath()).toString());
+}
+
+void Application::startBackgroundWork()
+{
+    library_->startupAfter();
+    cast_->startDiscoveryAfter();
 }
 
 QQuickWindow* Application::window() const

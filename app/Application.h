@@ -91,6 +91,8 @@ private:
     void registerPlayerActions();
     void registerCastActions();
     void hookWindow(QQuickWindow* window);
+    // Arms the services' start-up work (the library's, the receivers' discovery) with their own delays.
+    void startBackgroundWork();
     void refreshSmtc();
     void updateTaskbarProgress();
     void scheduleStartEntries(const QStringList& files);

@@ -26,6 +26,10 @@ Window {
     readonly property var probeSubtitles: probeInfo.subtitles || []
     readonly property bool tracksShown: sources.length === 1 && probeAudio.length > 1
     readonly property string problem: {
+        // The encoders are tried on a worker when the window is first made; until they have answered there is
+        // nothing to choose from.
+        if (caps.containers === undefined)
+            return qsTr("Checking which encoders work on this computer…")
         const reason = Converter.checkCodecs(container, audioOnly ? "none" : vcodec, acodec)
         if (reason !== "")
             return reason

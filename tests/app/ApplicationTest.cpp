@@ -11,6 +11,8 @@
 #include "ui/Actions.h"
 #include "ui/bridge/MediaSessionBridge.h"
 #include "ui/bridge/RemotePlayback.h"
+#include "ui/cast/CastSession.h"
+#include "ui/library/Library.h"
 
 #include <QDBusMessage>
 #include <QElapsedTimer>
@@ -26,6 +28,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -524,6 +527,45 @@ TEST(Application, DesktopFollowsPlaybackStartedBeforeTheFirstFrame)
         },
         kGenerousMs))
         << lastValue << " " << last;
+}
+
+// The library's start-up work and the receivers' discovery count their delays from the window's first frame: before
+// it they would only compete with the start.
+TEST(Application, BackgroundWorkWaitsForTheFirstFrame)
+{
+    Application app(nullptr);
+    ASSERT_TRUE(app.start({}, kvr::qml::mainComponentUrl()));
+    // Hidden before its first expose, the window renders nothing until it is shown again.
+    QQuickWindow* window = app.window();
+    ASSERT_NE(window, nullptr);
+    window->hide();
+    std::atomic<bool> swapped { false };
+    QObject::connect(
+        window, &QQuickWindow::frameSwapped, window, [&swapped] { swapped = true; }, Qt::DirectConnection);
+    QQmlContext* context = app.qmlEngine()->rootContext();
+    auto* library = qobject_cast<kvr::ui::library::Library*>(
+        context->contextProperty(QStringLiteral("Library")).value<QObject*>());
+    auto* cast
+        = qobject_cast<kvr::ui::cast::CastSession*>(context->contextProperty(QStringLiteral("Cast")).value<QObject*>());
+    ASSERT_NE(library, nullptr);
+    ASSERT_NE(cast, nullptr);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(library->startupPending());
+    EXPECT_FALSE(cast->startupDiscoveryPending());
+
+    window->show();
+    // Both are armed together, the library's 3 s before the receivers' 4 s.
+    bool castArmed = false;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            castArmed = cast->startupDiscoveryPending();
+            return library->startupPending() || !library->backups().isEmpty();
+        },
+        kGenerousMs));
+    EXPECT_TRUE(swapped);
+    EXPECT_TRUE(castArmed);
+    // The library's start-up maintenance takes its first daily backup.
+    EXPECT_TRUE(waitUntil([&] { return !library->backups().isEmpty(); }, kGenerousMs));
 }
 
 // A seek reopens the medium, which passes through its closed states: the desktop keeps showing it playing.

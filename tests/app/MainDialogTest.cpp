@@ -570,7 +570,11 @@ TEST(Main, DialogConversionChain)
     RunningPlayer::press(p.window, Qt::Key_R, Qt::ControlModifier);
     ASSERT_TRUE(QTest::qWaitFor([&] { return convert->isVisible(); }, kGenerousMs));
     EXPECT_EQ(convert->property("sources").toStringList(), QStringList { p.clip });
-    ASSERT_TRUE(RunningPlayer::click(findItem(convert->contentItem(), QStringLiteral("convertButton"))));
+    // Convert waits for the encoder probe, which answers on a worker.
+    QQuickItem* convertButton = findItem(convert->contentItem(), QStringLiteral("convertButton"));
+    ASSERT_NE(convertButton, nullptr);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return convertButton->isEnabled(); }, 120000));
+    ASSERT_TRUE(RunningPlayer::click(convertButton));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return osd->property("text").toString() == QStringLiteral("Added 1 file(s) to the conversion queue"); },
         kGenerousMs))

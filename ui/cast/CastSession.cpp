@@ -90,9 +90,24 @@ CastSession::CastSession(MediaSessionBridge* bridge, QObject* parent, int startu
         emit diagnosticsChanged();
     });
 
-    if (enabled_ && discoverOnStart_) {
-        QTimer::singleShot(startupDiscoveryDelayMs, this, [this] { discovery_.start(); });
-    }
+    startupDiscoveryTimer_.setSingleShot(true);
+    connect(&startupDiscoveryTimer_, &QTimer::timeout, this, [this] {
+        startupDiscoveryDue_ = false;
+        discovery_.start();
+    });
+    startupDiscoveryDue_ = enabled_ && discoverOnStart_;
+    startDiscoveryAfter(startupDiscoveryDelayMs);
+}
+
+void CastSession::holdStartupDiscovery()
+{
+    startupDiscoveryTimer_.stop();
+}
+
+void CastSession::startDiscoveryAfter(int delayMs)
+{
+    if (startupDiscoveryDue_)
+        startupDiscoveryTimer_.start(std::max(delayMs, 0));
 }
 
 CastSession::~CastSession()

@@ -98,6 +98,15 @@ public:
         MediaSessionBridge* bridge, QObject* parent = nullptr, int startupDiscoveryDelayMs = kStartupDiscoveryDelayMs);
     ~CastSession() override;
 
+    // Discovery starts by itself (casting enabled and set to discover on start) startupDiscoveryDelayMs after
+    // construction. The player holds it until its window has shown its first frame: holdStartupDiscovery stops
+    // the countdown, startDiscoveryAfter starts it again from now. Neither does anything when discovery is not to
+    // start by itself, or once it has.
+    void holdStartupDiscovery();
+    void startDiscoveryAfter(int delayMs = kStartupDiscoveryDelayMs);
+    // The countdown to the start-up discovery is running.
+    bool startupDiscoveryPending() const { return startupDiscoveryTimer_.isActive(); }
+
     // The receivers found, as maps (id, type, name, model, address, port, manual, alwaysTranscode, active).
     QVariantList devices() const;
     // A controller exists: casting, or connecting to a receiver.
@@ -242,6 +251,9 @@ private:
     // Released controllers still waiting to be deleted.
     QList<QPointer<CastController>> releasing_;
     QTimer remoteTimer_;
+    QTimer startupDiscoveryTimer_;
+    // Discovery is still to start by itself.
+    bool startupDiscoveryDue_ = false;
     QSettings settings_;
     QString currentSource_;
     qint64 offsetUs_ = 0;

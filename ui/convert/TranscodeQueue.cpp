@@ -107,6 +107,9 @@ TranscodeQueue::TranscodeQueue(QObject* parent)
 TranscodeQueue::~TranscodeQueue()
 {
     shutdown(true);
+    // The probe cannot be cut short; its answer, posted to this object, is dropped with it.
+    if (capabilitiesWorker_.joinable())
+        capabilitiesWorker_.join();
 }
 
 void TranscodeQueue::shutdown(bool cancelRunning)
@@ -164,13 +167,41 @@ QVariantList TranscodeQueue::jobs() const
 
 QVariantMap TranscodeQueue::capabilities() const
 {
-    const engine::TranscodeCapabilities& caps = engine::Transcoder::capabilities();
-    return {
-        { QStringLiteral("video"), toStringList(caps.videoCodecs) },
-        { QStringLiteral("audio"), toStringList(caps.audioCodecs) },
-        { QStringLiteral("containers"), toStringList(caps.containers) },
-        { QStringLiteral("hardware"), toStringList(caps.hardwareEncoders) },
+    probeCapabilities();
+    return capabilities_;
+}
+
+void TranscodeQueue::probeCapabilities() const
+{
+    if (capabilitiesWorker_.joinable() || !capabilities_.isEmpty())
+        return;
+    // The engine's first answer runs its test encodes and holds the caller until they end (a dialog opened on
+    // the GUI thread froze for their length); later answers are the stored record. Const: the first read of
+    // the property starts it.
+    auto* queue = const_cast<TranscodeQueue*>(this);
+    const auto publish = [queue](const engine::TranscodeCapabilities& caps) {
+        queue->capabilities_ = {
+            { QStringLiteral("video"), toStringList(caps.videoCodecs) },
+            { QStringLiteral("audio"), toStringList(caps.audioCodecs) },
+            { QStringLiteral("containers"), toStringList(caps.containers) },
+            { QStringLiteral("hardware"), toStringList(caps.hardwareEncoders) },
+        };
+        emit queue->capabilitiesChanged();
     };
+    try {
+        capabilitiesWorker_ = std::thread([queue, publish] {
+            pthread_setname_np(pthread_self(), "kvr-caps-wait");
+            try {
+                engine::TranscodeCapabilities caps = engine::Transcoder::capabilities();
+                postCall(queue, [publish, caps = std::move(caps)] { publish(caps); });
+            } catch (...) {
+                // Only memory can run out here (the probe keeps its own failures); the lists then stay empty.
+            }
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: the answer is waited for here, as it always was.
+        publish(engine::Transcoder::capabilities());
+    }
 }
 
 int TranscodeQueue::running() const

@@ -27,7 +27,7 @@ namespace kvr::ui {
 class TranscodeQueue : public QObject {
     Q_OBJECT
     Q_PROPERTY(QVariantList jobs READ jobs NOTIFY jobsChanged)
-    Q_PROPERTY(QVariantMap capabilities READ capabilities CONSTANT)
+    Q_PROPERTY(QVariantMap capabilities READ capabilities NOTIFY capabilitiesChanged)
     Q_PROPERTY(int running READ running NOTIFY jobsChanged)
     Q_PROPERTY(int pending READ pending NOTIFY jobsChanged)
     Q_PROPERTY(bool paused READ paused WRITE setPaused NOTIFY settingsChanged)
@@ -67,7 +67,9 @@ public:
     void shutdown(bool cancelRunning);
 
     QVariantList jobs() const;
-    // The first read in a process waits for the engine's capability probe.
+    // What can be written: the lists "video", "audio", "containers" and "hardware". Empty until the engine's
+    // capability probe (test encodes, up to seconds) has answered on a worker thread; capabilitiesChanged
+    // announces the lists. The first read starts the probe.
     QVariantMap capabilities() const;
     int running() const;
     int pending() const;
@@ -103,11 +105,14 @@ public slots:
 signals:
     void jobsChanged();
     void settingsChanged();
+    void capabilitiesChanged();
     // After the job's final state is set and the queue saved; message is the output's file name on success,
     // otherwise the job's error text.
     void jobFinished(int id, bool ok, const QString& message);
 
 private:
+    // Starts the capability probe on its worker unless it has started already.
+    void probeCapabilities() const;
     Job* findJob(int id);
     const Job* findJob(int id) const;
     // True when a file is there or a pending or running job writes it.
@@ -146,6 +151,9 @@ private:
     QSettings settingsStore_;
     // Coalesces progress reports into one jobsChanged per 500 ms.
     QTimer changeTimer_;
+    // The probe's answer as QML reads it, and its worker (joinable from its start until this object goes).
+    QVariantMap capabilities_;
+    mutable std::thread capabilitiesWorker_;
 };
 
 } // namespace kvr::ui

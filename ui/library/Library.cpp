@@ -25,7 +25,6 @@ namespace {
 constexpr int watchDebounceMs = 2000;
 constexpr int contentThrottleMs = 1500;
 constexpr int maintenanceMs = 3600 * 1000;
-constexpr int startupDelayMs = 3000;
 
 // The test for a source whose user-edited values may differ from the scanned ones, word for word the condition
 // of the partial index idx_sources_edited (Database.cpp), which serves it only in this exact form.
@@ -251,7 +250,9 @@ Library::Library(QObject* parent, int scanThreadNice)
         LibraryScanner::Probe {}, scanThreadNice);
 
     rewatchFolders();
-    QTimer::singleShot(startupDelayMs, this, &Library::onStartupTimer);
+    startupTimer.setSingleShot(true);
+    connect(&startupTimer, &QTimer::timeout, this, &Library::onStartupTimer);
+    startupAfter(kStartupDelayMs);
 }
 
 Library::~Library()
@@ -438,8 +439,20 @@ void Library::onScanFinished(const ScanStatus& scanStatus)
     }
 }
 
+void Library::holdStartup()
+{
+    startupTimer.stop();
+}
+
+void Library::startupAfter(int delayMs)
+{
+    if (!startupRan)
+        startupTimer.start(std::max(delayMs, 0));
+}
+
 void Library::onStartupTimer()
 {
+    startupRan = true;
     if (!folders().isEmpty())
         requestFullScan();
     runMaintenance();

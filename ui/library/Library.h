@@ -42,6 +42,10 @@ class Library : public QObject {
     Q_PROPERTY(int rescanHours READ rescanHours WRITE setRescanHours NOTIFY settingsChanged)
 
 public:
+    // How long after it is armed the start-up work (a full scan of the folders, then the maintenance pass) runs.
+    static constexpr int kStartupDelayMs = 3000;
+
+    // Arms the start-up work kStartupDelayMs from now.
     explicit Library(QObject* parent = nullptr);
     // The same with the scanner's worker at the given nice value instead of the lowest priority (tests lower it so
     // that busy loops cannot starve a pass for minutes).
@@ -52,6 +56,14 @@ public:
     QString coversDirectory() const { return coversDir; }
     // The database file, for start-up checks and tests.
     QString databasePath() const { return dbPath; }
+
+    // The player holds the start-up work until its window has shown its first frame, so that the scan and the
+    // backup do not compete with the start: holdStartup stops the countdown, startupAfter starts it again from
+    // now. Neither does anything once the work has run.
+    void holdStartup();
+    void startupAfter(int delayMs = kStartupDelayMs);
+    // The countdown to the start-up work is running.
+    bool startupPending() const { return startupTimer.isActive(); }
 
     QVariantList folders() const;
     QStringList excludedFolders() const;
@@ -272,6 +284,8 @@ private:
     QTimer watchTimer;
     QTimer maintenanceTimer;
     QTimer contentTimer;
+    QTimer startupTimer;
+    bool startupRan = false;
     int revision_ = 0;
     QString lastError_;
     int backupDays = 7;

@@ -28,8 +28,25 @@ TestCase {
     readonly property var audioOnlyContainers: ["mp3", "m4a", "ogg", "opus", "flac", "wav"]
     property var spy: null
 
+    // The first window is made before the encoders have been tried (nothing in this process read the lists):
+    // it waits for them without blocking, offers nothing meanwhile, and takes them up when they arrive. Every
+    // test after it needs the lists.
     function initTestCase() {
         Converter.paused = true
+        const dialog = createTemporaryObject(dialogComponent, testCase)
+        // No event has run since the lists were first asked for, so their answer cannot be in yet.
+        compare(Converter.capabilities.containers, undefined)
+        dialog.openWith([TestKit.fixture("clip.mp4")])
+        verify(dialog.problem !== "", "a waiting note")
+        verify(!ctl(dialog, "convertButton").enabled)
+        compare(comboTexts(dialog, "containerCombo"), [])
+        tryVerify(() => Converter.capabilities.containers !== undefined, 120000, "the encoder lists arrive")
+        compare(dialog.problem, "")
+        verify(ctl(dialog, "convertButton").enabled)
+        compare(ctl(dialog, "containerCombo").displayText, "MP4")
+        compare(ctl(dialog, "videoCodecCombo").displayText, "H.264")
+        compare(ctl(dialog, "profileCombo").displayText, "Video – MP4 (H.264 / AAC)")
+        dialog.hide()
     }
 
     function cleanup() {

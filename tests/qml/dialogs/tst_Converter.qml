@@ -25,6 +25,8 @@ TestCase {
     }
 
     function test_capabilitiesAreListsOfNames() {
+        // Tried on a worker: the lists are announced once they are known.
+        tryVerify(() => Converter.capabilities.containers !== undefined, 120000, "the encoder lists arrive")
         const caps = Converter.capabilities
         for (const key of ["video", "audio", "containers", "hardware"])
             verify(Array.isArray(caps[key]) || caps[key].length !== undefined, key)

@@ -74,6 +74,8 @@ TestCase {
         } else if (kind === "convert") {
             win = convertComponent.createObject(testCase)
             win.openWith([TestKit.fixture("clip.mp4")])
+            // The lists come from the encoder probe, which answers on a worker.
+            tryVerify(() => Converter.capabilities.containers !== undefined, 120000, "the encoder lists arrive")
         } else if (kind === "queue") {
             win = queueComponent.createObject(testCase)
             win.openWindow()

@@ -16,6 +16,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QStandardPaths>
+#include <QTest>
 #include <QUrl>
 #include <gtest/gtest.h>
 
@@ -470,9 +471,15 @@ TEST_F(TranscodeQueueProbe, LabelsTracksForTheDialog)
     EXPECT_TRUE(missing.value(QStringLiteral("subtitles")).toList().isEmpty());
 }
 
+// The engine's first answer runs test encodes for seconds: the queue asks for it on a worker, so the first read
+// returns at once, empty, and the lists follow with capabilitiesChanged.
 TEST_F(TranscodeQueueProbe, CapabilitiesAndCodecChecksComeFromTheEngine)
 {
     TranscodeQueue queue;
+    QSignalSpy announced(&queue, &TranscodeQueue::capabilitiesChanged);
+    EXPECT_TRUE(queue.capabilities().isEmpty());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return announced.count() > 0; }, 120000));
+    EXPECT_EQ(announced.count(), 1);
     const QVariantMap caps = queue.capabilities();
     const kvr::engine::TranscodeCapabilities& engineCaps = kvr::engine::Transcoder::capabilities();
     const struct {

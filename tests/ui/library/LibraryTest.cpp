@@ -417,6 +417,23 @@ TEST_F(Library, MaintenanceRemovesUnfinishedCoverWrites)
     EXPECT_EQ(names(), kept) << names().join(", ").toStdString();
 }
 
+// The player holds the start-up work (here seen by its daily backup) until its window has shown a frame, then
+// starts it; it runs once, however often it is started.
+TEST_F(Library, HeldStartupWorkRunsWhenStartedAndOnce)
+{
+    Lib& lib = open();
+    EXPECT_TRUE(lib.startupPending());
+    lib.holdStartup();
+    EXPECT_FALSE(lib.startupPending());
+    lib.startupAfter(0);
+    EXPECT_TRUE(lib.startupPending());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !lib.backups().isEmpty(); }, 60000));
+    EXPECT_FALSE(lib.startupPending());
+    lib.startupAfter(0);
+    EXPECT_FALSE(lib.startupPending());
+    EXPECT_EQ(lib.backups().size(), 1);
+}
+
 TEST_F(Library, CountsOfTheSeededLibrary)
 {
     QDir().mkpath(dataDir);
