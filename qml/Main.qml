@@ -164,13 +164,13 @@ ApplicationWindow {
                     onObjectAdded: (index, object) => recentMenu.insertAction(index, object)
                     onObjectRemoved: (index, object) => recentMenu.removeAction(object)
                 }
-                Sep {}
+                MenuSep {}
                 Action {
                     text: qsTr("Clear Recent Files")
                     onTriggered: Player.clearRecentFiles()
                 }
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Con&vert / Save...\tCtrl+R")
                 icon.source: "icons/convert.svg"
@@ -180,21 +180,21 @@ ApplicationWindow {
                 text: qsTr("Conversion &Queue...")
                 onTriggered: queueWindow.openWindow()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&Save Playlist...\tCtrl+S")
                 icon.source: "icons/save.svg"
                 enabled: root.hasPlayer && Player.playlistCount > 0
                 onTriggered: savePlaylistDialog.open()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&Close\tCtrl+W")
                 icon.source: "icons/close.svg"
                 enabled: root.hasPlayer && (Player.hasMedia || Player.isOpening)
                 onTriggered: Actions.trigger("playback.stop")
             }
-            Sep {}
+            MenuSep {}
             Action {
                 objectName: "exitAction"
                 text: qsTr("E&xit\tCtrl+Q")
@@ -219,7 +219,7 @@ ApplicationWindow {
                 enabled: root.hasPlayer && Player.hasMedia
                 onTriggered: Actions.trigger("playback.stop")
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&Previous\tPgUp")
                 icon.source: "icons/previous.svg"
@@ -232,7 +232,7 @@ ApplicationWindow {
                 enabled: root.hasPlayer && Player.playlistCount > 1
                 onTriggered: Actions.trigger("playlist.next")
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Jump Forward\t→")
                 enabled: root.hasPlayer && Player.hasMedia
@@ -253,7 +253,7 @@ ApplicationWindow {
                 enabled: root.hasPlayer && Player.hasVideo
                 onTriggered: Player.stepFrame(false)
             }
-            Sep {}
+            MenuSep {}
             SpeedMenu {
                 host: root
             }
@@ -271,7 +271,7 @@ ApplicationWindow {
                     text: qsTr("Previous Chapter\tShift+PgUp")
                     onTriggered: Player.previousChapter()
                 }
-                Sep {}
+                MenuSep {}
                 // Seeking leaves the list as it is, so the player is called at once.
                 Instantiator {
                     model: root.hasPlayer ? Player.chapters : []
@@ -286,7 +286,7 @@ ApplicationWindow {
                     onObjectRemoved: (index, object) => chapterMenu.removeAction(object)
                 }
             }
-            Sep {}
+            MenuSep {}
             AppMenu {
                 title: qsTr("&Repeat")
 
@@ -318,7 +318,7 @@ ApplicationWindow {
                 selected: root.hasPlayer && Player.playPlaylist
                 onTriggered: Player.playPlaylist = !Player.playPlaylist
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Clear Playlist")
                 icon.source: "icons/clear.svg"
@@ -332,7 +332,7 @@ ApplicationWindow {
             title: qsTr("&Audio")
 
             AudioTrackMenu {}
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Volume Up\t↑")
                 onTriggered: root.changeVolume(0.05)
@@ -346,7 +346,7 @@ ApplicationWindow {
                 selected: root.hasPlayer && !Player.casting && Player.muted
                 onTriggered: root.toggleMute()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Equalizer && Effects...\tCtrl+E")
                 icon.source: "icons/eq.svg"
@@ -395,7 +395,7 @@ ApplicationWindow {
             AspectMenu {
                 host: root
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&Fullscreen\tF11")
                 icon.source: "icons/fullscreen.svg"
@@ -406,7 +406,7 @@ ApplicationWindow {
                 selected: root.alwaysOnTop
                 onTriggered: root.alwaysOnTop = !root.alwaysOnTop
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Take &Snapshot\tShift+S")
                 icon.source: "icons/camera.svg"
@@ -422,7 +422,7 @@ ApplicationWindow {
             SubtitleTrackMenu {
                 host: root
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Delay -100 ms\tG")
                 enabled: root.hasPlayer && Player.currentSubtitleTrack >= 0
@@ -438,7 +438,7 @@ ApplicationWindow {
                 enabled: root.hasPlayer && Player.subtitleDelayMs !== 0
                 onTriggered: Player.subtitleDelayMs = 0
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Larger\tCtrl+↑")
                 onTriggered: Player.subtitleScale = Player.subtitleScale + 0.1
@@ -489,7 +489,7 @@ ApplicationWindow {
                 text: qsTr("Library &Folders && Settings...")
                 onTriggered: librarySettings.openWindow()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("Media &Information...\tCtrl+I")
                 icon.source: "icons/about.svg"
@@ -501,7 +501,7 @@ ApplicationWindow {
                 selected: typeof Hud !== "undefined" && Hud.visible
                 onTriggered: Hud.toggle()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&Effects && Filters...\tCtrl+E")
                 icon.source: "icons/eq.svg"
@@ -526,7 +526,7 @@ ApplicationWindow {
                 text: qsTr("Check for &Updates...")
                 onTriggered: updateDialog.checkNow()
             }
-            Sep {}
+            MenuSep {}
             Action {
                 text: qsTr("&About Kestrune Media Player")
                 icon.source: "icons/about.svg"
@@ -1067,126 +1067,6 @@ ApplicationWindow {
             ctx.lineTo(points[2][0], points[2][1])
             ctx.closePath()
             ctx.fill()
-        }
-    }
-
-    // ---- menus shared by the menu bar, the stage's menu and the transport bar's pop-ups. Inline components
-    // cannot reach the window's ids, so those that need the window take it as host.
-
-    component Sep: MenuSeparator {
-        topPadding: 4
-        bottomPadding: 4
-        contentItem: Rectangle {
-            implicitWidth: 200
-            implicitHeight: 1
-            color: "#3a3d44"
-        }
-    }
-
-    component SpeedMenu: AppMenu {
-        id: spm
-        required property var host
-        title: qsTr("Speed")
-
-        Instantiator {
-            model: spm.host.speeds
-            delegate: SelAction {
-                readonly property real speed: modelData
-                text: speed === 1 ? qsTr("Normal (1×)") : String(speed) + "×"
-                selected: typeof Player !== "undefined" && Math.abs(Player.speed - speed) < 0.001
-                onTriggered: Player.speed = speed
-            }
-            onObjectAdded: (index, object) => spm.insertAction(index, object)
-            onObjectRemoved: (index, object) => spm.removeAction(object)
-        }
-    }
-
-    // Choosing a track changes the list that made the entries: the player is called on the next turn, once
-    // the chosen entry has closed its menu, or the rebuilt list would destroy it mid-trigger.
-    component AudioTrackMenu: AppMenu {
-        id: atm
-        title: qsTr("Audio Track")
-        enabled: typeof Player !== "undefined" && Player.audioTracks.length > 0
-
-        Instantiator {
-            model: typeof Player !== "undefined" ? Player.audioTracks : []
-            delegate: SelAction {
-                readonly property int trackId: modelData ? modelData.id : -1
-                text: modelData ? MenuText.literal(modelData.label) : ""
-                selected: typeof Player !== "undefined" && Player.currentAudioTrack === trackId
-                onTriggered: {
-                    const id = trackId
-                    Qt.callLater(() => Player.selectAudioTrack(id))
-                }
-            }
-            onObjectAdded: (index, object) => atm.insertAction(index, object)
-            onObjectRemoved: (index, object) => atm.removeAction(object)
-        }
-    }
-
-    component SubtitleTrackMenu: AppMenu {
-        id: stm
-        required property var host
-        title: qsTr("Subtitle Track")
-        enabled: typeof Player !== "undefined" && Player.hasMedia
-
-        SelAction {
-            text: qsTr("Off\tV")
-            selected: typeof Player !== "undefined" && Player.currentSubtitleTrack < 0
-            onTriggered: Player.selectSubtitleTrack(-1)
-        }
-        Instantiator {
-            model: typeof Player !== "undefined" ? Player.subtitleTracks : []
-            delegate: SelAction {
-                readonly property int trackId: modelData ? modelData.id : -1
-                text: modelData ? MenuText.literal(modelData.label) : ""
-                selected: typeof Player !== "undefined" && Player.currentSubtitleTrack === trackId
-                onTriggered: {
-                    const id = trackId
-                    Qt.callLater(() => Player.selectSubtitleTrack(id))
-                }
-            }
-            onObjectAdded: (index, object) => stm.insertAction(index + 1, object)
-            onObjectRemoved: (index, object) => stm.removeAction(object)
-        }
-        Sep {}
-        Action {
-            text: qsTr("Add Subtitle File...")
-            onTriggered: stm.host.openSubtitleDialog()
-        }
-    }
-
-    component AspectMenu: AppMenu {
-        id: arm
-        required property var host
-        title: qsTr("Aspect Ratio")
-
-        Instantiator {
-            model: arm.host.aspects
-            delegate: SelAction {
-                readonly property real ratio: modelData[1]
-                text: modelData[0]
-                selected: Math.abs(arm.host.aspectOverride - ratio) < 0.001
-                onTriggered: arm.host.aspectOverride = ratio
-            }
-            onObjectAdded: (index, object) => arm.insertAction(index, object)
-            onObjectRemoved: (index, object) => arm.removeAction(object)
-        }
-        Sep {}
-        SelAction {
-            text: qsTr("Fit\tZ")
-            selected: arm.host.fillMode === VideoSink.Fit
-            onTriggered: arm.host.fillMode = VideoSink.Fit
-        }
-        SelAction {
-            text: qsTr("Crop to Fill")
-            selected: arm.host.fillMode === VideoSink.Crop
-            onTriggered: arm.host.fillMode = VideoSink.Crop
-        }
-        SelAction {
-            text: qsTr("Stretch")
-            selected: arm.host.fillMode === VideoSink.Stretch
-            onTriggered: arm.host.fillMode = VideoSink.Stretch
         }
     }
 
@@ -2131,7 +2011,7 @@ ApplicationWindow {
             enabled: root.hasPlayer && Player.playlistCount > 1
             onTriggered: Actions.trigger("playlist.next")
         }
-        Sep {}
+        MenuSep {}
         AudioTrackMenu {}
         SubtitleTrackMenu {
             host: root
@@ -2142,7 +2022,7 @@ ApplicationWindow {
         AspectMenu {
             host: root
         }
-        Sep {}
+        MenuSep {}
         Action {
             text: root.fs ? qsTr("Leave Fullscreen\tEsc") : qsTr("Fullscreen\tF11")
             onTriggered: root.toggleFullscreen()
@@ -2162,7 +2042,7 @@ ApplicationWindow {
             enabled: root.hasPlayer && Player.hasMedia
             onTriggered: infoDialog.open()
         }
-        Sep {}
+        MenuSep {}
         Action {
             text: qsTr("Open Files...\tCtrl+O")
             onTriggered: openDialog.open()
