@@ -72,6 +72,9 @@ ApplicationWindow {
     property bool quitAfterCancel: false
     // Receiver types as the cast menu names them; another type shows as it comes.
     readonly property var castTypeNames: ({ chromecast: "Cast v2", airplay: "AirPlay", dlna: "DLNA" })
+    // The parts of the window, for one another: a part reaches another only through these.
+    readonly property alias windows: windows
+    readonly property alias osd: osd
 
     // Full screen, the library browser and the controls' visibility are deliberately not kept: every start
     // shows the stage in a window.
@@ -132,17 +135,17 @@ ApplicationWindow {
             Action {
                 text: qsTr("&Open Files...\tCtrl+O")
                 icon.source: "icons/open.svg"
-                onTriggered: openDialog.open()
+                onTriggered: windows.openDialog.open()
             }
             Action {
                 text: qsTr("Open &Folder...\tCtrl+Shift+O")
                 icon.source: "icons/folder.svg"
-                onTriggered: folderDialog.open()
+                onTriggered: windows.folderDialog.open()
             }
             Action {
                 text: qsTr("Open &Network Stream...\tCtrl+U")
                 icon.source: "icons/stream.svg"
-                onTriggered: urlDialog.open()
+                onTriggered: windows.urlDialog.open()
             }
             AppMenu {
                 id: recentMenu
@@ -178,14 +181,14 @@ ApplicationWindow {
             }
             Action {
                 text: qsTr("Conversion &Queue...")
-                onTriggered: queueWindow.openWindow()
+                onTriggered: windows.queueWindow.openWindow()
             }
             MenuSep {}
             Action {
                 text: qsTr("&Save Playlist...\tCtrl+S")
                 icon.source: "icons/save.svg"
                 enabled: root.hasPlayer && Player.playlistCount > 0
-                onTriggered: savePlaylistDialog.open()
+                onTriggered: windows.savePlaylistDialog.open()
             }
             MenuSep {}
             Action {
@@ -350,7 +353,7 @@ ApplicationWindow {
             Action {
                 text: qsTr("Equalizer && Effects...\tCtrl+E")
                 icon.source: "icons/eq.svg"
-                onTriggered: fxDialog.openDialog()
+                onTriggered: windows.fxDialog.openDialog()
             }
             AppMenu {
                 title: qsTr("Visualization")
@@ -466,7 +469,7 @@ ApplicationWindow {
             Action {
                 text: qsTr("&Cast...\tCtrl+Shift+C")
                 icon.source: "icons/cast.svg"
-                onTriggered: castWindow.openWindow()
+                onTriggered: windows.castWindow.openWindow()
             }
             SelAction {
                 text: qsTr("&Library Sidebar\tCtrl+B")
@@ -487,14 +490,14 @@ ApplicationWindow {
             }
             Action {
                 text: qsTr("Library &Folders && Settings...")
-                onTriggered: librarySettings.openWindow()
+                onTriggered: windows.librarySettings.openWindow()
             }
             MenuSep {}
             Action {
                 text: qsTr("Media &Information...\tCtrl+I")
                 icon.source: "icons/about.svg"
                 enabled: root.hasPlayer && Player.hasMedia
-                onTriggered: infoDialog.open()
+                onTriggered: windows.infoDialog.open()
             }
             SelAction {
                 text: qsTr("Performance Overlay\tCtrl+Shift+P")
@@ -505,12 +508,12 @@ ApplicationWindow {
             Action {
                 text: qsTr("&Effects && Filters...\tCtrl+E")
                 icon.source: "icons/eq.svg"
-                onTriggered: fxDialog.openDialog()
+                onTriggered: windows.fxDialog.openDialog()
             }
             Action {
                 text: qsTr("P&references...\tCtrl+P")
                 icon.source: "icons/settings.svg"
-                onTriggered: prefsDialog.open()
+                onTriggered: windows.prefsDialog.open()
             }
         }
 
@@ -520,17 +523,17 @@ ApplicationWindow {
 
             Action {
                 text: qsTr("&Keyboard Shortcuts\tF1")
-                onTriggered: shortcutsDialog.open()
+                onTriggered: windows.shortcutsDialog.open()
             }
             Action {
                 text: qsTr("Check for &Updates...")
-                onTriggered: updateDialog.checkNow()
+                onTriggered: windows.updateDialog.checkNow()
             }
             MenuSep {}
             Action {
                 text: qsTr("&About Kestrune Media Player")
                 icon.source: "icons/about.svg"
-                onTriggered: aboutDialog.open()
+                onTriggered: windows.aboutDialog.open()
             }
         }
     }
@@ -643,7 +646,7 @@ ApplicationWindow {
     }
 
     function openSubtitleDialog() {
-        subtitleDialog.open()
+        windows.subtitleDialog.open()
     }
 
     // The name filter's patterns in lower and upper case: the desktop's chooser matches them case-sensitively,
@@ -652,91 +655,16 @@ ApplicationWindow {
         return extensions.map(e => "*." + e + " *." + e.toUpperCase()).join(" ")
     }
 
-    // Nothing runs and nothing will start by itself: a paused queue keeps its waiting jobs for the next run.
-    function queueIdle() {
-        return Converter.running === 0 && (Converter.pending === 0 || Converter.paused)
-    }
-
-    // The window goes at once; the process stays until the queue allows the quit.
-    function leaveWindow() {
-        quitPrompt.close()
-        Player.stop()
-        root.hide()
-    }
-
-    function keepConvertingThenQuit() {
-        quitWhenIdle = true
-        leaveWindow()
-        if (queueIdle())
-            Qt.quit()
-    }
-
-    function pauseQueueAndQuit() {
-        Converter.paused = true
-        forceQuit = true
-        quitPrompt.close()
-        Qt.quit()
-    }
-
-    // A quit while a cancelled job still runs would leave it to the queue's shutdown, which keeps it for the
-    // next start: wait for it to end, for a few seconds at most.
-    function cancelConversionsAndQuit() {
-        const jobs = Converter.jobs
-        for (let i = 0; i < jobs.length; ++i) {
-            if (jobs[i].state === "running" || jobs[i].state === "pending")
-                Converter.cancel(jobs[i].id)
-        }
-        forceQuit = true
-        if (Converter.running === 0) {
-            quitPrompt.close()
-            Qt.quit()
-            return
-        }
-        quitAfterCancel = true
-        cancelQuitTimer.start()
-        leaveWindow()
-    }
-
     // The entry selected in the playlist, else the file playing when it is a local one; a stream or nothing
     // gives the dialog no source, but it opens.
     function openConvert() {
         const selected = playlistPanel.view.currentIndex
         if (hasPlayer && selected >= 0 && selected < Player.playlistCount) {
-            convertDialog.openWith([Player.playlist[selected]])
+            windows.convertDialog.openWith([Player.playlist[selected]])
             return
         }
         const file = hasPlayer ? Player.currentFile : ""
-        convertDialog.openWith(file !== "" && file.indexOf("://") < 0 ? [file] : [])
-    }
-
-    // Every way out (the close button, Qt.quit()) passes here. Waiting jobs alone never hold the window.
-    onClosing: close => {
-        if (forceQuit || quitWhenIdle || typeof Converter === "undefined" || Converter.running === 0)
-            return
-        close.accepted = false
-        quitPrompt.open()
-    }
-
-    // Shown again (files handed over by a later launch): the user is back, and nothing quits by itself.
-    onVisibleChanged: {
-        if (!visible)
-            return
-        quitWhenIdle = false
-        if (quitAfterCancel) {
-            quitAfterCancel = false
-            cancelQuitTimer.stop()
-            forceQuit = false
-        }
-    }
-
-    Timer {
-        id: cancelQuitTimer
-        objectName: "cancelQuitTimer"
-        interval: 5000
-        onTriggered: {
-            if (root.quitAfterCancel && !root.visible)
-                Qt.quit()
-        }
+        windows.convertDialog.openWith(file !== "" && file.indexOf("://") < 0 ? [file] : [])
     }
 
     onFsChanged: {
@@ -769,21 +697,21 @@ ApplicationWindow {
     }
     Shortcut {
         sequence: StandardKey.Open
-        onActivated: openDialog.open()
+        onActivated: windows.openDialog.open()
     }
     Shortcut {
         sequence: "Ctrl+Shift+O"
-        onActivated: folderDialog.open()
+        onActivated: windows.folderDialog.open()
     }
     Shortcut {
         sequence: "Ctrl+U"
-        onActivated: urlDialog.open()
+        onActivated: windows.urlDialog.open()
     }
     Shortcut {
         sequence: "Ctrl+S"
         onActivated: {
             if (root.hasPlayer && Player.playlistCount > 0)
-                savePlaylistDialog.open()
+                windows.savePlaylistDialog.open()
         }
     }
     Shortcut {
@@ -864,7 +792,7 @@ ApplicationWindow {
     }
     Shortcut {
         sequence: "Ctrl+Shift+C"
-        onActivated: castWindow.openWindow()
+        onActivated: windows.castWindow.openWindow()
     }
     Shortcut {
         sequence: "Ctrl+B"
@@ -894,19 +822,19 @@ ApplicationWindow {
     }
     Shortcut {
         sequence: "Ctrl+I"
-        onActivated: infoDialog.open()
+        onActivated: windows.infoDialog.open()
     }
     Shortcut {
         sequence: "Ctrl+P"
-        onActivated: prefsDialog.open()
+        onActivated: windows.prefsDialog.open()
     }
     Shortcut {
         sequence: "F1"
-        onActivated: shortcutsDialog.open()
+        onActivated: windows.shortcutsDialog.open()
     }
     Shortcut {
         sequence: "Ctrl+E"
-        onActivated: fxDialog.openDialog()
+        onActivated: windows.fxDialog.openDialog()
     }
     Shortcut {
         sequence: "Ctrl+R"
@@ -1087,7 +1015,7 @@ ApplicationWindow {
                 root.showLibraryView(true)
             }
             onShowNowPlaying: root.showLibraryView(false)
-            onManageFolders: librarySettings.openWindow()
+            onManageFolders: windows.librarySettings.openWindow()
         }
 
         // Anchored, not a column layout: leaving full screen, Qt 6.4's column layout sometimes missed the bottom
@@ -1291,7 +1219,7 @@ ApplicationWindow {
                     anchors.fill: parent
                     z: 14
                     host: root
-                    onDiagnosticsRequested: castWindow.openWindow()
+                    onDiagnosticsRequested: windows.castWindow.openWindow()
                 }
 
                 // Over the picture and the casting screen, under the on-screen message; never in full screen.
@@ -1304,9 +1232,9 @@ ApplicationWindow {
                     z: 15
                     visible: root.showLibrary && !root.fs
                     onPlayedVideo: root.showLibraryView(false)
-                    onEditRequested: ids => libraryEdit.openFor(ids)
-                    onConvertRequested: uris => convertDialog.openWith(uris)
-                    onManageFolders: librarySettings.openWindow()
+                    onEditRequested: ids => windows.libraryEdit.openFor(ids)
+                    onConvertRequested: uris => windows.convertDialog.openWith(uris)
+                    onManageFolders: windows.librarySettings.openWindow()
                 }
 
                 OnScreenMessage {
@@ -1967,10 +1895,10 @@ ApplicationWindow {
         PlaylistPanel {
             id: playlistPanel
             host: root
-            onAddFilesRequested: openDialog.open()
-            onAddFolderRequested: folderDialog.open()
-            onSaveRequested: savePlaylistDialog.open()
-            onConvertRequested: files => convertDialog.openWith(files)
+            onAddFilesRequested: windows.openDialog.open()
+            onAddFolderRequested: windows.folderDialog.open()
+            onSaveRequested: windows.savePlaylistDialog.open()
+            onConvertRequested: files => windows.convertDialog.openWith(files)
         }
     }
 
@@ -1979,7 +1907,7 @@ ApplicationWindow {
         id: castMenu
         objectName: "castMenu"
         // The window itself once made: the menu reads whether it shows as the window has just been asked to.
-        receiversWindow: castWindow.item || castWindow
+        receiversWindow: windows.castWindow.item || windows.castWindow
         typeNames: root.castTypeNames
         // Receivers found while it is open make it taller: its bottom stays on the button.
         onImplicitHeightChanged: if (visible) y = castBtn.mapToItem(parent, 0, 0).y - implicitHeight
@@ -2040,357 +1968,23 @@ ApplicationWindow {
         Action {
             text: qsTr("Media Information...\tCtrl+I")
             enabled: root.hasPlayer && Player.hasMedia
-            onTriggered: infoDialog.open()
+            onTriggered: windows.infoDialog.open()
         }
         MenuSep {}
         Action {
             text: qsTr("Open Files...\tCtrl+O")
-            onTriggered: openDialog.open()
+            onTriggered: windows.openDialog.open()
         }
     }
 
-    // One instance of every other window, opened by id from menus, shortcuts, buttons and the library, and made
-    // the first time it is asked for.
-    OnDemand {
-        id: infoDialog
-        objectName: "infoDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: MediaInfoDialog {}
-    }
-
-    OnDemand {
-        id: prefsDialog
-        objectName: "prefsDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: PreferencesDialog {
-            onOpenLibrarySettings: librarySettings.openWindow()
-            onOpenCastSettings: castWindow.openWindow()
-            onCheckForUpdates: updateDialog.checkNow()
-        }
-    }
-
-    OnDemand {
-        id: shortcutsDialog
-        objectName: "shortcutsDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: ShortcutsDialog {}
-    }
-
-    OnDemand {
-        id: urlDialog
-        objectName: "urlDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: OpenUrlDialog {}
-    }
-
-    OnDemand {
-        id: fxDialog
-        objectName: "fxDialog"
-        parentObject: root
-        function openDialog() { get().openDialog() }
-        sourceComponent: EffectsDialog {}
-    }
-
-    OnDemand {
-        id: libraryEdit
-        objectName: "libraryEdit"
-        parentObject: root
-        function openFor(list) { get().openFor(list) }
-        sourceComponent: LibraryEditDialog {}
-    }
-
-    OnDemand {
-        id: librarySettings
-        objectName: "librarySettings"
-        parentObject: root
-        function openWindow() { get().openWindow() }
-        sourceComponent: LibrarySettingsWindow {}
-    }
-
-    OnDemand {
-        id: castWindow
-        objectName: "castWindow"
-        parentObject: root
-        // Not made yet, so not on screen.
-        readonly property bool visible: false
-        function openWindow() { get().openWindow() }
-        sourceComponent: CastWindow {}
-    }
-
-    OnDemand {
-        id: updateDialog
-        objectName: "updateDialog"
-        parentObject: root
-        function checkNow() { get().checkNow() }
-        sourceComponent: UpdateDialog {}
-    }
-
-    OnDemand {
-        id: convertDialog
-        objectName: "convertDialog"
-        parentObject: root
-        function openWith(files) { get().openWith(files) }
-        sourceComponent: ConvertDialog {
-            onQueued: count => {
-                if (count > 0) {
-                    osd.show(qsTr("Added %n file(s) to the conversion queue", "", count))
-                    queueWindow.openWindow()
-                } else {
-                    osd.show(qsTr("Nothing added"))
-                }
-            }
-        }
-    }
-
-    OnDemand {
-        id: queueWindow
-        objectName: "queueWindow"
-        parentObject: root
-        function openWindow() { get().openWindow() }
-        sourceComponent: QueueWindow {
-            // A failed job's "Adjust…" reopens the conversion for its source.
-            onAdjust: settings => convertDialog.openWith([settings.input])
-        }
-    }
-
-    // The desktop's file chooser where the bus offers one, else the player's own. Selections come back as file
-    // URLs, which the player takes as they are. Each starts in Documents, else in the home folder: never in the
-    // working folder.
-    OnDemand {
-        id: openDialog
-        objectName: "openDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: FileChooser {
-            title: qsTr("Open media files")
-            fileMode: FileChooser.OpenFiles
-            nameFilters: [
-                qsTr("Media files (%1)").arg(root.filePatterns(["mp4", "m4v", "mkv", "webm", "mov", "avi", "wmv", "flv",
-                    "mpg", "mpeg", "ts", "m2ts", "mts", "vob", "ogv", "3gp", "mp3", "flac", "wav", "m4a", "aac", "ogg",
-                    "opus", "wma", "aiff", "ape", "wv", "mka"])),
-                qsTr("Playlists (%1)").arg(root.filePatterns(["m3u", "m3u8", "pls"])),
-                qsTr("All files (*)")
-            ]
-            onAccepted: root.addUrls(selectedFiles)
-        }
-    }
-
-    OnDemand {
-        id: folderDialog
-        objectName: "folderDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: FileChooser {
-            fileMode: FileChooser.Folder
-            title: qsTr("Add a folder to the playlist")
-            onAccepted: Actions.trigger("playlist.add", String(selectedFolder))
-        }
-    }
-
-    OnDemand {
-        id: subtitleDialog
-        objectName: "subtitleDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: FileChooser {
-            title: qsTr("Add subtitle file")
-            fileMode: FileChooser.OpenFile
-            nameFilters: [
-                qsTr("Subtitles (%1)").arg(root.filePatterns(["srt", "ass", "ssa", "vtt", "sub"])),
-                qsTr("All files (*)")
-            ]
-            onAccepted: Player.loadSubtitleFile(String(selectedFile))
-        }
-    }
-
-    // The library's save dialog: it asks before replacing a file where the desktop's chooser has not.
-    OnDemand {
-        id: savePlaylistDialog
-        objectName: "savePlaylistDialog"
-        parentObject: root
-        function open() { get().open() }
-        sourceComponent: ExportDialog {
-            title: qsTr("Save playlist")
-            nameFilters: [qsTr("M3U8 playlist (%1)").arg(root.filePatterns(["m3u8"])),
-                          qsTr("M3U playlist (%1)").arg(root.filePatterns(["m3u"]))]
-            defaultSuffix: "m3u8"
-            onAccepted: Player.savePlaylist(String(selectedFile))
-        }
-    }
-
-    DarkDialog {
-        id: quitPrompt
-        objectName: "quitPrompt"
-        parent: T.Overlay.overlay
-        width: 460
-        title: qsTr("Conversions are still running")
-
-        ColumnLayout {
-            anchors.left: parent.left
-            anchors.right: parent.right
-            spacing: 10
-
-            Label {
-                objectName: "quitPromptText"
-                Layout.fillWidth: true
-                wrapMode: Text.Wrap
-                color: "#9ca3af"
-                text: typeof Converter === "undefined" ? ""
-                    : qsTr("%n conversion(s) running, %1 waiting.", "", Converter.running).arg(Converter.pending)
-            }
-            DarkButton {
-                objectName: "keepConvertingButton"
-                Layout.fillWidth: true
-                accent: true
-                text: qsTr("Keep converting in the background, then quit")
-                onClicked: root.keepConvertingThenQuit()
-            }
-            // Nothing resumes by itself at the next start: the queue window's own switch does.
-            DarkButton {
-                objectName: "pauseQueueButton"
-                Layout.fillWidth: true
-                text: qsTr("Pause the queue and quit (resume it in the conversion queue)")
-                onClicked: root.pauseQueueAndQuit()
-            }
-            DarkButton {
-                objectName: "cancelConversionsButton"
-                Layout.fillWidth: true
-                text: qsTr("Cancel the conversions and quit")
-                onClicked: root.cancelConversionsAndQuit()
-            }
-            DarkButton {
-                objectName: "dontQuitButton"
-                Layout.fillWidth: true
-                text: qsTr("Don't quit")
-                onClicked: quitPrompt.close()
-            }
-        }
-    }
-
-    Dialog {
-        id: aboutDialog
-        objectName: "aboutDialog"
-        parent: T.Overlay.overlay
-        anchors.centerIn: parent
-        modal: true
-        width: 400
-        title: qsTr("About")
-        standardButtons: Dialog.Close
-
-        // Close in the dark buttons of the row above it.
-        footer: DialogButtonBox {
-            padding: 12
-            topPadding: 0
-            alignment: Qt.AlignRight
-            background: null
-            delegate: DarkButton {
-                implicitWidth: Math.max(76, implicitContentWidth + leftPadding + rightPadding)
-            }
-        }
-
-        background: Rectangle {
-            color: "#16181d"
-            border.color: "#2c3038"
-            border.width: 1
-            radius: 6
-        }
-
-        Column {
-            spacing: 10
-            padding: 12
-
-            Row {
-                spacing: 12
-
-                Image {
-                    width: 40
-                    height: 40
-                    source: "qrc:/icons/app.png"
-                    sourceSize: Qt.size(128, 128)
-                    smooth: true
-                    mipmap: true
-                }
-                Column {
-                    anchors.verticalCenter: parent.verticalCenter
-                    Text {
-                        text: "Kestrune Media Player"
-                        color: "#e8eaed"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 16
-                        font.weight: Font.DemiBold
-                    }
-                    Text {
-                        objectName: "aboutVersion"
-                        text: qsTr("Version %1").arg(Qt.application.version)
-                        textFormat: Text.PlainText
-                        color: "#9ca3af"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 11
-                    }
-                }
-            }
-            Text {
-                objectName: "aboutDescription"
-                width: 360
-                wrapMode: Text.Wrap
-                color: "#9ca3af"
-                font.family: "Segoe UI"
-                font.pixelSize: 11
-                text: qsTr("Free. No account, no sign-in, no license key. Nothing is sent over the internet unless you "
-                           + "check for updates, which sends only the version you have. To find TVs and speakers the "
-                           + "player asks on your local network; turn that off in the cast settings. Built on Qt 6, "
-                           + "FFmpeg and libass.")
-            }
-            Text {
-                objectName: "aboutNotice"
-                width: 360
-                wrapMode: Text.Wrap
-                color: "#9ca3af"
-                font.family: "Segoe UI"
-                font.pixelSize: 11
-                text: qsTr("The terms of use are under License; the libraries it is built on and their licenses "
-                           + "under Third-Party Notices.")
-            }
-            Flow {
-                width: 360
-                spacing: 8
-
-                DarkButton {
-                    objectName: "aboutUpdatesButton"
-                    text: qsTr("Check for Updates...")
-                    onClicked: {
-                        aboutDialog.close()
-                        updateDialog.checkNow()
-                    }
-                }
-                DarkButton {
-                    objectName: "aboutLicenseButton"
-                    text: qsTr("License")
-                    onClicked: Qt.openUrlExternally(AppDirUrl + "/LICENSE.txt")
-                }
-                DarkButton {
-                    objectName: "aboutNoticesButton"
-                    text: qsTr("Third-Party Notices")
-                    onClicked: Qt.openUrlExternally(AppDirUrl + "/THIRD-PARTY-NOTICES.txt")
-                }
-            }
-        }
+    // The other windows and dialogs, made the first time they are asked for.
+    MainWindows {
+        id: windows
+        host: root
     }
 
     // The services' short messages all end in the one on-screen message. Without the program's services (a
     // component test) there is nothing to listen to.
-    Connections {
-        target: typeof Actions !== "undefined" ? Actions : null
-        function onTriggered(name, arg) {
-            if (name === "app.check_for_updates")
-                updateDialog.checkNow()
-        }
-    }
-
     Connections {
         target: typeof Cast !== "undefined" ? Cast : null
         function onNotice(text) {
@@ -2402,20 +1996,6 @@ ApplicationWindow {
         target: typeof Library !== "undefined" ? Library : null
         function onNotice(text) {
             osd.show(text)
-        }
-    }
-
-    Connections {
-        target: typeof Converter !== "undefined" ? Converter : null
-        function onJobFinished(id, ok, message) {
-            osd.show(ok ? qsTr("Converted: %1").arg(message) : qsTr("Conversion failed: %1").arg(message))
-            // A window shown again (its visibility signal may still be on its way) holds the program.
-            if (root.visible)
-                return
-            if (root.quitWhenIdle && root.queueIdle())
-                Qt.quit()
-            else if (root.quitAfterCancel && Converter.running === 0)
-                Qt.quit()
         }
     }
 }
