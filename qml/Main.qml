@@ -1,15 +1,13 @@
 import QtQuick
 import QtQuick.Controls
-import QtQuick.Controls.Basic as BasicControls
 import QtQuick.Layouts
-import QtQuick.Templates as T
 import QtQuick.Window
-import QtQml.Models
 import Kestrune.MediaPlayer
-import "MenuText.js" as MenuText
 
 // The player's main window: the stage with the picture and, under it, the transport bar. It keeps no media
-// state of its own; what it shows comes from Player, what the user does goes to Player or Actions.
+// state of its own; what it shows comes from Player, what the user does goes to Player or Actions. Its parts
+// (menu bar, stage, transport bar, shortcuts, other windows) are files of their own, each given the window as
+// its host: they reach one another only through the window's properties and functions.
 ApplicationWindow {
     id: root
 
@@ -74,7 +72,7 @@ ApplicationWindow {
     readonly property var castTypeNames: ({ chromecast: "Cast v2", airplay: "AirPlay", dlna: "DLNA" })
     // The parts of the window, for one another: a part reaches another only through these.
     readonly property alias windows: windows
-    readonly property alias osd: osd
+    readonly property alias osd: stage.osd
     readonly property alias sidebar: librarySidebar
     readonly property alias playlistPanel: playlistPanel
 
@@ -181,7 +179,7 @@ ApplicationWindow {
 
     // The bar, and the button a menu hangs from, stay while any of them is open.
     function anyMenuOpen() {
-        return stageMenu.opened || transportBar.menuOpen
+        return stage.menu.opened || transportBar.menuOpen
     }
 
     // Muting is local: while casting it would silence nothing the user hears, yet show the receiver as mute.
@@ -198,7 +196,7 @@ ApplicationWindow {
     // The sidebar's highlight follows what covers the stage: the browser's view, or "Now Playing".
     function showLibraryView(on) {
         showLibrary = on
-        librarySidebar.currentKey = on ? libraryView.currentKey : "nowplaying"
+        librarySidebar.currentKey = on ? stage.libraryView.currentKey : "nowplaying"
     }
 
     function openSubtitleDialog() {
@@ -261,8 +259,8 @@ ApplicationWindow {
             Layout.fillHeight: true
             visible: shown
             onNavigate: (params, title, key) => {
-                libraryView.open(params, title)
-                libraryView.currentKey = key
+                stage.libraryView.open(params, title)
+                stage.libraryView.currentKey = key
                 root.showLibraryView(true)
             }
             onShowNowPlaying: root.showLibraryView(false)
@@ -275,228 +273,16 @@ ApplicationWindow {
             Layout.fillWidth: true
             Layout.fillHeight: true
 
-            Item {
+            MainStage {
                 id: stage
-                objectName: "stage"
+                host: root
                 anchors.left: parent.left
                 anchors.right: parent.right
                 anchors.top: parent.top
                 anchors.bottom: bottomArea.top
-                clip: true
-
-                Rectangle {
-                    anchors.fill: parent
-                    color: "#000000"
-                }
-
-                VideoSink {
-                    id: videoSink
-                    objectName: "videoSink"
-                    anchors.fill: parent
-                    aspectOverride: root.aspectOverride
-                    fillMode: root.fillMode
-                    // In full screen the transport bar floats over the picture's bottom: subtitles rise above it
-                    // while it shows.
-                    subtitleBottomInset: transportBar.hiding ? 0 : Math.max(0, transportBar.height - transportSlot.height)
-                    // Without the application (a component test), the sink shows nothing.
-                    bridge: typeof Player !== "undefined" ? Player : null
-                }
-
-                AudioView {
-                    id: audioView
-                    objectName: "audioView"
-                    anchors.fill: parent
-                }
-
-                // Only drags that carry a URI list get here; whatever they hold goes to the play queue as it is.
-                DropArea {
-                    id: dropArea
-                    objectName: "dropArea"
-                    anchors.fill: parent
-                    z: 5
-                    keys: ["text/uri-list"]
-                    onEntered: drag => drag.accept()
-                    onDropped: drop => {
-                        if (!drop.hasUrls)
-                            return
-                        root.addUrls(drop.urls)
-                        drop.accept()
-                    }
-
-                    Rectangle {
-                        objectName: "dropHighlight"
-                        anchors.fill: parent
-                        color: "transparent"
-                        border.color: "#ff5b22"
-                        border.width: dropArea.containsDrag ? 3 : 0
-                        visible: dropArea.containsDrag
-                    }
-                }
-
-                // Beneath everything on the stage: what does not take the pointer lets it through to here.
-                MouseArea {
-                    id: stageMouse
-                    objectName: "stageMouse"
-                    anchors.fill: parent
-                    z: -1
-                    acceptedButtons: Qt.LeftButton | Qt.RightButton
-                    hoverEnabled: true
-                    cursorShape: root.fs && !root.controlsShown ? Qt.BlankCursor : Qt.ArrowCursor
-
-                    // In window coordinates: Qt Quick replays the resting pointer whenever the picture changes,
-                    // and the stage may move under it; neither is activity.
-                    property point lastScenePos: Qt.point(-1, -1)
-                    readonly property alias clickInterval: clickTimer.interval
-
-                    onPositionChanged: mouse => {
-                        const p = mapToItem(null, mouse.x, mouse.y)
-                        if (p.x === lastScenePos.x && p.y === lastScenePos.y)
-                            return
-                        lastScenePos = p
-                        root.pokeControls()
-                    }
-                    // A single click takes effect only once it cannot become a double-click any more.
-                    onClicked: mouse => {
-                        if (mouse.button === Qt.LeftButton)
-                            clickTimer.restart()
-                        else if (mouse.button === Qt.RightButton)
-                            stageMenu.popup(stageMouse, mouse.x, mouse.y)
-                    }
-                    onDoubleClicked: mouse => {
-                        if (mouse.button !== Qt.LeftButton)
-                            return
-                        clickTimer.stop()
-                        root.toggleFullscreen()
-                    }
-                    // One step per event, whatever its size; anything but a turn upwards lowers.
-                    onWheel: wheel => root.changeVolume(wheel.angleDelta.y > 0 ? 0.05 : -0.05)
-
-                    Timer {
-                        id: clickTimer
-                        objectName: "clickTimer"
-                        interval: Qt.styleHints.mouseDoubleClickInterval
-                        onTriggered: Actions.trigger("playback.toggle")
-                    }
-                }
-
-                IdleScreen {
-                    objectName: "idleScreen"
-                    anchors.centerIn: parent
-                    stageWidth: stage.width
-                    stageHeight: stage.height
-                }
-
-                Column {
-                    objectName: "openingIndicator"
-                    anchors.centerIn: parent
-                    spacing: 10
-                    visible: typeof Player !== "undefined" && Player.isOpening
-
-                    BasicControls.BusyIndicator {
-                        objectName: "busyIndicator"
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        width: 40
-                        height: 40
-                        running: parent.visible
-                        // The style draws its dots in the palette's dark role, which on this window is nearly
-                        // the stage's black.
-                        palette.dark: "#9ca3af"
-                    }
-                    // A file by its name, a stream by its whole URL; either comes from outside.
-                    Text {
-                        objectName: "openingText"
-                        anchors.horizontalCenter: parent.horizontalCenter
-                        text: qsTr("Opening %1…").arg(root.basename(typeof Player !== "undefined" ? Player.currentFile : ""))
-                        textFormat: Text.PlainText
-                        color: "#9ca3af"
-                        font.family: "Segoe UI"
-                        font.pixelSize: 12
-                    }
-                }
-
-                // Over a paused picture only; audio has its own view.
-                Rectangle {
-                    objectName: "pauseGlyph"
-                    anchors.centerIn: parent
-                    width: 96
-                    height: 96
-                    radius: width / 2
-                    color: "#a0000000"
-                    border.color: "#ff5b22"
-                    border.width: 2
-                    opacity: 0.85
-                    visible: typeof Player !== "undefined" && Player.state === MediaSessionBridge.Paused
-                             && Player.hasVideo
-
-                    Row {
-                        anchors.centerIn: parent
-                        spacing: 8
-                        Rectangle { width: 8; height: 32; color: "#e8eaed"; anchors.verticalCenter: parent.verticalCenter }
-                        Rectangle { width: 8; height: 32; color: "#e8eaed"; anchors.verticalCenter: parent.verticalCenter }
-                    }
-                }
-
-                StateChip {
-                    objectName: "stateChip"
-                    anchors.top: parent.top
-                    anchors.left: parent.left
-                    anchors.topMargin: 14
-                    anchors.leftMargin: 14
-                    controlsShown: root.controlsShown
-                }
-
-                // In full screen the transport bar floats over the stage's bottom: the overlay stays above it.
-                PerformanceOverlay {
-                    id: hudPanel
-                    objectName: "hudPanel"
-                    anchors.bottom: parent.bottom
-                    anchors.left: parent.left
-                    anchors.bottomMargin: root.fs ? 90 : 14
-                    anchors.leftMargin: 14
-                }
-
-                TimecodeBadge {
-                    objectName: "timecodeBadge"
-                    anchors.top: parent.top
-                    anchors.right: parent.right
-                    anchors.topMargin: 14
-                    anchors.rightMargin: 14
-                    host: root
-                }
-
-                // Over the picture and every overlay above but the library browser and the on-screen message.
-                CastingScreen {
-                    objectName: "castingScreen"
-                    anchors.fill: parent
-                    z: 14
-                    host: root
-                    onDiagnosticsRequested: windows.castWindow.openWindow()
-                }
-
-                // Over the picture and the casting screen, under the on-screen message; never in full screen.
-                LibraryView {
-                    id: libraryView
-                    objectName: "libraryView"
-                    // The sidebar entry whose view this shows, highlighted again when the browser comes back.
-                    property string currentKey: "tracks"
-                    anchors.fill: parent
-                    z: 15
-                    visible: root.showLibrary && !root.fs
-                    onPlayedVideo: root.showLibraryView(false)
-                    onEditRequested: ids => windows.libraryEdit.openFor(ids)
-                    onConvertRequested: uris => windows.convertDialog.openWith(uris)
-                    onManageFolders: windows.librarySettings.openWindow()
-                }
-
-                OnScreenMessage {
-                    id: osd
-                    objectName: "osd"
-                    anchors.top: parent.top
-                    anchors.topMargin: 14
-                    anchors.horizontalCenter: parent.horizontalCenter
-                    z: 20
-                    stageWidth: stage.width
-                }
+                // In full screen the transport bar floats over the picture's bottom: subtitles rise above it while
+                // it shows.
+                subtitleBottomInset: transportBar.hiding ? 0 : Math.max(0, transportBar.height - transportSlot.height)
             }
 
             // The transport bar and, under it, the status bar.
@@ -544,89 +330,9 @@ ApplicationWindow {
         }
     }
 
-    // The stage's context menu: what the menu bar offers most often, also in full screen where the bar is gone.
-    AppMenu {
-        id: stageMenu
-        objectName: "stageMenu"
-
-        Action {
-            text: root.hasPlayer && Player.state === MediaSessionBridge.Playing ? qsTr("Pause\tSpace")
-                                                                                  : qsTr("Play\tSpace")
-            enabled: root.hasPlayer && (Player.hasMedia || Player.playlistCount > 0)
-            onTriggered: Actions.trigger("playback.toggle")
-        }
-        Action {
-            text: qsTr("Stop")
-            enabled: root.hasPlayer && Player.hasMedia
-            onTriggered: Actions.trigger("playback.stop")
-        }
-        Action {
-            text: qsTr("Previous\tPgUp")
-            enabled: root.hasPlayer && Player.playlistCount > 0
-            onTriggered: Actions.trigger("playlist.previous")
-        }
-        Action {
-            text: qsTr("Next\tPgDn")
-            enabled: root.hasPlayer && Player.playlistCount > 1
-            onTriggered: Actions.trigger("playlist.next")
-        }
-        MenuSep {}
-        AudioTrackMenu {}
-        SubtitleTrackMenu {
-            host: root
-        }
-        SpeedMenu {
-            host: root
-        }
-        AspectMenu {
-            host: root
-        }
-        MenuSep {}
-        Action {
-            text: root.fs ? qsTr("Leave Fullscreen\tEsc") : qsTr("Fullscreen\tF11")
-            onTriggered: root.toggleFullscreen()
-        }
-        SelAction {
-            text: qsTr("Always on Top\tCtrl+T")
-            selected: root.alwaysOnTop
-            onTriggered: root.alwaysOnTop = !root.alwaysOnTop
-        }
-        Action {
-            text: qsTr("Take Snapshot\tShift+S")
-            enabled: root.hasPlayer && Player.hasVideo
-            onTriggered: Player.saveSnapshot()
-        }
-        Action {
-            text: qsTr("Media Information...\tCtrl+I")
-            enabled: root.hasPlayer && Player.hasMedia
-            onTriggered: windows.infoDialog.open()
-        }
-        MenuSep {}
-        Action {
-            text: qsTr("Open Files...\tCtrl+O")
-            onTriggered: windows.openDialog.open()
-        }
-    }
-
     // The other windows and dialogs, made the first time they are asked for.
     MainWindows {
         id: windows
         host: root
-    }
-
-    // The services' short messages all end in the one on-screen message. Without the program's services (a
-    // component test) there is nothing to listen to.
-    Connections {
-        target: typeof Cast !== "undefined" ? Cast : null
-        function onNotice(text) {
-            osd.show(text)
-        }
-    }
-
-    Connections {
-        target: typeof Library !== "undefined" ? Library : null
-        function onNotice(text) {
-            osd.show(text)
-        }
     }
 }
