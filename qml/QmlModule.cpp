@@ -1,8 +1,8 @@
 #include "qml/QmlModule.h"
 
-#include "qml/Clipboard.h"
-#include "qml/FileUrls.h"
-#include "qml/MenuBarState.h"
+#include "qml/controls/Clipboard.h"
+#include "qml/controls/FileUrls.h"
+#include "qml/main/MenuBarState.h"
 
 #include "platform/FileChooserPortal.h"
 #include "ui/bridge/MediaSessionBridge.h"

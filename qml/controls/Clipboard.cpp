@@ -1,4 +1,4 @@
-#include "qml/Clipboard.h"
+#include "qml/controls/Clipboard.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

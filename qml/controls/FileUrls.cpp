@@ -1,4 +1,4 @@
-#include "qml/FileUrls.h"
+#include "qml/controls/FileUrls.h"
 
 #include <QDir>
 #include <QFileInfo>

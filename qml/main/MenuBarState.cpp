@@ -1,4 +1,4 @@
-#include "qml/MenuBarState.h"
+#include "qml/main/MenuBarState.h"
 
 #include <QtQuickTemplates2/private/qquickmenu_p.h>
 #include <QtQuickTemplates2/private/qquickmenubar_p.h>
