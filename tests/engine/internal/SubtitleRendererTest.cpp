@@ -409,7 +409,8 @@ TEST(SubtitleRenderer, SpacingIsBoundedWhateverTheScriptsProportions)
     const std::string usual = "PlayResX: 384\nPlayResY: 288\n";
     cost(usual, "{\\rPlain}x"); // fonts are set up once per process
     const int64_t normal = cost(usual, "{\\rPlain\\blur20}Spreadwide");
-    // At 30 units a gap is 6400 pixels wide on a 1280-pixel frame: the same word took six times the memory.
+    // At 30 units a gap is 6400 pixels wide on a 1280-pixel frame: the same word took six times the memory. The
+    // bound leaves room for what the allocator keeps between two drawings of a large blurred word (seen at 2.4×).
     const std::string narrow = "PlayResX: 6\nPlayResY: 359\n";
     const char* const texts[] = {
         "{\\blur20}Spreadwide",
@@ -419,7 +420,7 @@ TEST(SubtitleRenderer, SpacingIsBoundedWhateverTheScriptsProportions)
     };
     for (const char* text : texts) {
         SCOPED_TRACE(text);
-        EXPECT_LT(cost(narrow, text), 2 * normal + 16 * 1024) << "a usual script's word: " << normal << " KiB";
+        EXPECT_LT(cost(narrow, text), 3 * normal + 16 * 1024) << "a usual script's word: " << normal << " KiB";
     }
 }
 
