@@ -4,6 +4,7 @@
 // (libavformat's seek to the keyframe before the target and libavcodec's decode up to the target picture, the
 // same targets interleaved); how long a seek through the player bridge holds the GUI thread; and how far the
 // shown pictures are from the heard clock.
+#include "bench/BenchClips.h"
 #include "engine/MediaSession.h"
 #include "platform/audio/VirtualEndpoint.h"
 #include "ui/bridge/MediaSessionBridge.h"
@@ -223,21 +224,6 @@ bool timeBridgeSeek(kvr::ui::MediaSessionBridge& bridge, int64_t target, BridgeS
     return true;
 }
 
-// The 12-second 1080p H.264 clip with a sine tone, made with the ffmpeg command line.
-bool makeClip(const std::filesystem::path& clip)
-{
-    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                             "testsrc2=size=1920x1080:rate=25:duration=12 -f lavfi -i "
-                             "sine=frequency=440:sample_rate=48000:duration=12 -c:v libx264 -preset veryfast -g 50 "
-                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
-        + clip.string() + "'";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
-        return false;
-    }
-    return true;
-}
-
 // The same 20 targets for both endpoints, from a fixed seed, so runs compare.
 std::vector<int64_t> seekTargets()
 {
@@ -373,7 +359,7 @@ int main(int argc, char** argv)
     const auto dir = std::filesystem::temp_directory_path() / ("kvr-session-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto clip = dir / "1080p.mp4";
-    if (!makeClip(clip))
+    if (!kvr::bench::makeToneClip(clip, 25, 12))
         return 1;
     const std::vector<int64_t> targets = seekTargets();
 

@@ -4,6 +4,7 @@
 // 16 ms consumer that takes the due pictures as the sink does (measured as it takes them). The two sides take
 // turns of 5 s, interleaved; medians and |p99| printed. Run it where the tests run, e.g.
 //   source scripts/test-services.sh && kvr_services_start && build/bench/kvr_bench_video_sink_sync
+#include "bench/BenchClips.h"
 #include "engine/MediaSession.h"
 #include "ui/bridge/MediaSessionBridge.h"
 #include "ui/video/VideoSink.h"
@@ -97,21 +98,6 @@ void serveFor(std::chrono::milliseconds duration)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
 }
 
-// The 40-second 1080p30 H.264 clip with a sine tone, made with the ffmpeg command line.
-bool makeClip(const std::filesystem::path& clip)
-{
-    const std::string make = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i "
-                             "testsrc2=size=1920x1080:rate=30:duration=40 -f lavfi -i "
-                             "sine=frequency=440:sample_rate=48000:duration=40 -c:v libx264 -preset veryfast -g 60 "
-                             "-pix_fmt yuv420p -c:a aac -b:a 128k '"
-        + clip.string() + "'";
-    if (std::system(make.c_str()) != 0) {
-        std::fprintf(stderr, "cannot generate the 1080p clip with ffmpeg\n");
-        return false;
-    }
-    return true;
-}
-
 // The pictures the window showed while recording, as offsets from the heard clock at their swap; written on the
 // render thread, read on the main thread.
 struct SwapRecord {
@@ -200,7 +186,7 @@ int main(int argc, char** argv)
     const auto dir = std::filesystem::temp_directory_path() / ("kvr-sink-sync-bench-" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir);
     const auto clip = dir / "1080p30.mp4";
-    if (!makeClip(clip))
+    if (!kvr::bench::makeToneClip(clip, 30, 40))
         return 1;
 
     MediaSession windowSession;
