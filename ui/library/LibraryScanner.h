@@ -178,14 +178,22 @@ private:
         const QHash<QString, QString>& quarantined, qint64& rowId, ScanStatus& status);
     void endPass(Database& db, const Job& job, const QElapsedTimer& clock, ScanStatus& status);
     void reportProgress(ScanStatus& status, bool force);
-    // Reads and writes one new or changed file; rowId is 0 when no row has its path. True when its rows were
-    // committed, and with them the end of its quarantine marks.
-    bool readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
-        const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status);
-    // The steps of readFile. FileFacts is what the probe and the tags said of the file; gatherFacts fills it
-    // (false, with the file counted as left out, when no track could be read). The write steps run in tx.
+    // FileFacts is what the probe and the tags said of a file; gatherFacts fills it (false, with the file counted
+    // as left out, when no track could be read).
     struct FileFacts;
     bool gatherFacts(const QFileInfo& file, const QString& uri, FileFacts& facts, ScanStatus& status);
+    // A file read whose rows are not written yet; rowId is 0 when no row had its path.
+    struct ReadFile;
+    using ReadFiles = std::deque<ReadFile>;
+    // Writes the rows of the files read (emptying `read`) and, when nextUri is not empty, marks it as the file
+    // being read, in one commit. Should that commit fail, each file is written in one of its own and the mark
+    // in a third, so that one bad file loses only its own rows.
+    void commitReads(Database& db, ReadFiles& read, const QString& nextUri, const std::vector<Folder>& folders,
+        qint64 passTime, ScanStatus& status);
+    // The rows of one file, with the end of its quarantine marks, in tx; existed tells an update from an add.
+    void writeFile(Database& db, Transaction& tx, const ReadFile& file, const std::vector<Folder>& folders,
+        qint64 passTime, bool& existed);
+    // The write steps of writeFile.
     // The row of a file with the same content whose path no longer exists, moved to uri; 0 when none.
     qint64 adoptMovedRow(Database& db, Transaction& tx, const QString& uri, const QString& fingerprint);
     // A new row for uri; 0 when it could not be written.

@@ -153,6 +153,13 @@ struct LibraryScanner::FileFacts {
     QString extraJson;
 };
 
+struct LibraryScanner::ReadFile {
+    QFileInfo file;
+    QString uri;
+    qint64 rowId = 0;
+    FileFacts facts;
+};
+
 LibraryScanner::LibraryScanner(const QString& databasePath, const QString& coversDir, Callback progress,
     Callback finished, Probe probe, int threadNice)
     : databasePath_(databasePath)
@@ -269,7 +276,7 @@ void LibraryScanner::scan(const Job& job)
     Database db;
     if (!db.open(databasePath_))
         return;
-    // Each written file is a commit of its own; folding the log back into the file every 1000 pages (SQLite's
+    // A pass commits for every file it reads (its mark); folding the log back into the file every 1000 pages (SQLite's
     // default) wrote the same hot index pages again and again, and synced the file each time. The pass folds
     // it once more at its end.
     db.exec("PRAGMA wal_autocheckpoint=10000");
@@ -375,15 +382,23 @@ void LibraryScanner::readFiles(Database& db, const QStringList& files, const QHa
     const std::vector<Folder>& folders, qint64 passTime, QSet<QString>& seen, ScanStatus& status)
 {
     // The file phase. Unchanged files are only read; each new or changed file is probed with no transaction
-    // open and written in one of its own, so the write lock is held only for the moment of its rows.
+    // open, and the rows of the files read go in together, up to readBatch of them, in the commit that marks
+    // the next file: two commits for every file cost more than its probe. A process that dies loses at most
+    // the rows not yet committed, whose files the next pass finds unwritten and reads again.
+    constexpr size_t readBatch = 50;
+    // The groups start with one file and double: a library being filled shows its first files at once, and a
+    // kill early in a pass finds them kept. Nor are rows held back for long: a pass over large videos shows
+    // its files in the library as it goes.
+    size_t batchLimit = 1;
+    constexpr qint64 readBatchMs = 2000;
     Statement lookup = db.prepare("SELECT id, size_bytes, mtime, available FROM sources WHERE uri = ?1");
-    // The mark of the file being read, committed before the read: if reading it brings the process down (a
-    // decoder crash on a damaged file), the next start finds the mark and skips the file instead of dying on
-    // it after every start.
-    Statement markProbing = db.prepare("INSERT OR REPLACE INTO library_meta(key, value) VALUES('probing', ?1)");
     Statement clearMarks = db.prepare(
         "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
+    ReadFiles read;
+    QElapsedTimer oldestRead;
     for (const QString& uri : files) {
+        if (paused_ && !read.empty())
+            commitReads(db, read, {}, folders, passTime, status);
         waitWhilePaused(status);
         if (cancel_)
             break;
@@ -393,28 +408,48 @@ void LibraryScanner::readFiles(Database& db, const QStringList& files, const QHa
         ++status.processed;
         qint64 rowId = 0;
         if (!needsReading(lookup, file, uri, quarantined, rowId, status)) {
+            // The last file read is still marked as the one being read: its rows and the end of its mark go
+            // in now, rather than leaving it to be blamed for an abnormal end while other files are looked at.
+            if (!read.empty())
+                commitReads(db, read, {}, folders, passTime, status);
             reportProgress(status, false);
             continue;
         }
 
         status.current = file.fileName();
         reportProgress(status, false);
-        markProbing.reset();
-        markProbing.bindText(1, uri);
-        markProbing.run();
-        // A read that wrote nothing ends its marks at once; a written file ends them with its rows.
-        if (!readFile(db, file, uri, rowId, folders, passTime, status)) {
+        // The mark of the file about to be read, committed before the read: if reading it brings the process
+        // down (a decoder crash on a damaged file), the next start finds the mark and skips the file instead of
+        // dying on it after every start. The same commit ends the mark of the file before it.
+        if (read.size() >= batchLimit || (!read.empty() && oldestRead.elapsed() >= readBatchMs)) {
+            commitReads(db, read, uri, folders, passTime, status);
+            batchLimit = std::min(batchLimit * 2, readBatch);
+        } else {
+            Statement& markProbing
+                = statement(db, "INSERT OR REPLACE INTO library_meta(key, value) VALUES('probing', ?1)");
+            markProbing.bindText(1, uri);
+            markProbing.run();
+        }
+        if (read.empty())
+            oldestRead.start();
+        ReadFile& next = read.emplace_back();
+        next.file = file;
+        next.uri = uri;
+        next.rowId = rowId;
+        if (!gatherFacts(file, uri, next.facts, status)) {
+            read.pop_back();
+            // A read that wrote nothing ends its marks at once; a written file ends them with its rows.
             clearMarks.reset();
             clearMarks.bindText(1, QStringLiteral("skip:") + uri).bindText(2, uri);
             clearMarks.run();
-        } else {
-            reportedSkips_.remove(uri);
         }
         // No yield between files: at nice 19 the thread gives way to every other one already, and a yield only
         // handed away the rest of its slice, for which it then waited longer than reading a small file takes.
     }
+    // Cancelled or done: what was read is written.
+    if (!read.empty())
+        commitReads(db, read, {}, folders, passTime, status);
     lookup.finalize();
-    markProbing.finalize();
     clearMarks.finalize();
     status.current.clear();
 }
@@ -558,37 +593,80 @@ QHash<QString, QString> LibraryScanner::takeQuarantine(Database& db)
     return skipped;
 }
 
-bool LibraryScanner::readFile(Database& db, const QFileInfo& file, const QString& uri, qint64 rowId,
+void LibraryScanner::commitReads(Database& db, ReadFiles& read, const QString& nextUri,
     const std::vector<Folder>& folders, qint64 passTime, ScanStatus& status)
 {
-    FileFacts facts;
-    if (!gatherFacts(file, uri, facts, status))
-        return false;
+    const auto markNext = [&](Transaction& tx) {
+        Statement& mark = statement(db, "INSERT OR REPLACE INTO library_meta(key, value) VALUES('probing', ?1)");
+        mark.bindText(1, nextUri);
+        tx.run(mark);
+    };
+    const auto written = [&](const ReadFile& file, bool existed) {
+        if (existed)
+            ++status.updated;
+        else
+            ++status.added;
+        reportedSkips_.remove(file.uri);
+    };
 
-    Transaction tx(db);
-    if (!tx.ok())
-        return false;
+    std::vector<bool> existed(read.size(), false);
+    {
+        Transaction tx(db);
+        for (size_t i = 0; i < read.size() && tx.ok(); ++i) {
+            bool rowExisted = false;
+            writeFile(db, tx, read[i], folders, passTime, rowExisted);
+            existed[i] = rowExisted;
+        }
+        if (!nextUri.isEmpty())
+            markNext(tx);
+        if (tx.commit()) {
+            for (size_t i = 0; i < read.size(); ++i)
+                written(read[i], existed[i]);
+            read.clear();
+            return;
+        }
+    }
+    // Something in the group failed and took the whole group back: each file on its own, then the mark.
+    Statement& clearMarks = statement(
+        db, "DELETE FROM library_meta WHERE key = 'probing' OR key = ?1 OR (key = 'interrupted' AND value = ?2)");
+    for (const ReadFile& file : read) {
+        Transaction tx(db);
+        bool rowExisted = false;
+        writeFile(db, tx, file, folders, passTime, rowExisted);
+        if (tx.commit()) {
+            written(file, rowExisted);
+        } else {
+            clearMarks.reset();
+            clearMarks.bindText(1, QStringLiteral("skip:") + file.uri).bindText(2, file.uri);
+            clearMarks.run();
+        }
+    }
+    read.clear();
+    if (!nextUri.isEmpty()) {
+        Transaction tx(db);
+        markNext(tx);
+        tx.commit();
+    }
+}
+
+void LibraryScanner::writeFile(Database& db, Transaction& tx, const ReadFile& file, const std::vector<Folder>& folders,
+    qint64 passTime, bool& existed)
+{
+    const FileFacts& facts = file.facts;
+    qint64 rowId = file.rowId;
     if (rowId == 0 && !facts.fingerprint.isEmpty())
-        rowId = adoptMovedRow(db, tx, uri, facts.fingerprint);
-    const bool existed = rowId != 0;
+        rowId = adoptMovedRow(db, tx, file.uri, facts.fingerprint);
+    existed = rowId != 0;
     if (!existed)
-        rowId = insertSource(db, tx, uri, passTime);
-    writeSource(db, tx, rowId, file, uri, facts, folders, passTime);
+        rowId = insertSource(db, tx, file.uri, passTime);
+    writeSource(db, tx, rowId, file.file, file.uri, facts, folders, passTime);
     const qint64 genreId = idFor(db, "genres", "name", facts.meta.genre);
     if (facts.isVideo)
         writeVideo(db, tx, rowId, facts.meta, genreId);
     else
         writeTrack(db, tx, rowId, facts, genreId);
     writeSearch(db, tx, rowId);
-    settleMarks(db, tx, uri);
-
-    if (!tx.commit())
-        return false;
-    if (existed)
-        ++status.updated;
-    else
-        ++status.added;
-    return true;
+    settleMarks(db, tx, file.uri);
 }
 
 bool LibraryScanner::gatherFacts(const QFileInfo& file, const QString& uri, FileFacts& facts, ScanStatus& status)
