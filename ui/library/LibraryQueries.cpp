@@ -325,30 +325,48 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
     const QString sql = QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
                                        "SUM(duration_us) AS duration_us%2 FROM %6 WHERE %3 GROUP BY %4 ORDER BY %5")
                             .arg(group.column, group.extra, condition, groupBy, group.order, itemSource());
-    const ListCache& list = cachedList(sql, where.values, total != nullptr, [&](Statement& page, ListCache& entry) {
-        while (page.next()) {
-            QVariantMap row;
-            const int columns = page.columnCount();
+    const ListCache& list = cachedList(sql, where.values, total != nullptr, [](Statement& page, ListCache& entry) {
+        const int columns = page.columnCount();
+        for (int i = 0; i < columns; ++i)
+            entry.columns << page.columnName(i);
+        while (page.next())
             for (int i = 0; i < columns; ++i)
-                row.insert(page.columnName(i), page.columnValue(i));
-            QVariantMap groupKey;
-            const QVariant name = row.value(QStringLiteral("name"));
-            if (view == QLatin1String("albums")) {
-                groupKey.insert(QStringLiteral("album"), name);
-                groupKey.insert(QStringLiteral("album_artist"), row.value(QStringLiteral("sub")));
-            } else if (view == QLatin1String("seasons")) {
-                // A season of a show keeps the show, so its episodes are that show's only.
-                groupKey = key;
-                groupKey.insert(QStringLiteral("season"), name);
-            } else {
-                groupKey.insert(group.column, name);
-            }
-            row.insert(QStringLiteral("type"), QStringLiteral("group"));
-            row.insert(QStringLiteral("groupKey"), groupKey);
-            entry.rows.push_back(row);
-        }
+                entry.cells.push_back(page.columnValue(i));
     });
-    return slice(list.rows, offset, limit, total);
+    const size_t width = size_t(std::max<qsizetype>(list.columns.size(), 1));
+    const size_t groups = list.cells.size() / width;
+    if (total)
+        *total = int(groups);
+    QVariantList rows;
+    const size_t first = size_t(std::max(offset, 0));
+    if (first >= groups || limit <= 0)
+        return rows;
+    const size_t end = std::min(groups, first + size_t(limit));
+    const qsizetype nameColumn = list.columns.indexOf(QStringLiteral("name"));
+    const qsizetype subColumn = list.columns.indexOf(QStringLiteral("sub"));
+    rows.reserve(qsizetype(end - first));
+    for (size_t g = first; g < end; ++g) {
+        const QVariant* cells = list.cells.data() + g * width;
+        QVariantMap row;
+        for (qsizetype i = 0; i < list.columns.size(); ++i)
+            row.insert(list.columns[i], cells[i]);
+        QVariantMap groupKey;
+        const QVariant name = nameColumn >= 0 ? cells[nameColumn] : QVariant();
+        if (view == QLatin1String("albums")) {
+            groupKey.insert(QStringLiteral("album"), name);
+            groupKey.insert(QStringLiteral("album_artist"), subColumn >= 0 ? cells[subColumn] : QVariant());
+        } else if (view == QLatin1String("seasons")) {
+            // A season of a show keeps the show, so its episodes are that show's only.
+            groupKey = key;
+            groupKey.insert(QStringLiteral("season"), name);
+        } else {
+            groupKey.insert(group.column, name);
+        }
+        row.insert(QStringLiteral("type"), QStringLiteral("group"));
+        row.insert(QStringLiteral("groupKey"), groupKey);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 QVariantList Library::folderRows(const QString& folder, ClauseList& where)
