@@ -89,7 +89,9 @@ const QHash<QString, Library::GroupView>& Library::groupViews()
                 QStringLiteral("name COLLATE NOCASE") } },
         { QStringLiteral("albums"),
             { QStringLiteral("album"), QStringLiteral(", album_artist AS sub, MAX(year) AS year"),
-                QStringLiteral("kind='audio' AND album IS NOT NULL"), QStringLiteral("name COLLATE NOCASE") } },
+                // Names that differ only in case, and one name under several album artists, keep one order.
+                QStringLiteral("kind='audio' AND album IS NOT NULL"),
+                QStringLiteral("name COLLATE NOCASE, name, sub") } },
         { QStringLiteral("genres"),
             { QStringLiteral("genre"), QString(), QStringLiteral("genre IS NOT NULL"),
                 QStringLiteral("name COLLATE NOCASE") } },
