@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace kvr::ui::library {
 
@@ -69,6 +70,70 @@ QVariantList slice(const QVariantList& rows, int offset, int limit, int* total)
     if (offset >= rows.size() || limit <= 0)
         return {};
     return rows.mid(offset, limit);
+}
+
+// A group's values are packed into one buffer as they are read (a type byte, then 8 bytes of number or a
+// length and UTF-8 text): one QVariant and QString per value of thousands of groups cost more than the
+// grouping itself, and a page unpacks only its own.
+enum CellType : char { NullCell, IntegerCell, FloatCell, TextCell };
+
+void packCell(QByteArray& buffer, const Statement& row, int index)
+{
+    const QVariant value = row.columnValue(index);
+    const auto number = [&buffer](CellType type, const void* bytes) {
+        buffer.append(char(type));
+        buffer.append(static_cast<const char*>(bytes), 8);
+    };
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+        buffer.append(char(NullCell));
+        break;
+    case QMetaType::LongLong: {
+        const qint64 n = value.toLongLong();
+        number(IntegerCell, &n);
+        break;
+    }
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        number(FloatCell, &d);
+        break;
+    }
+    default: {
+        const QByteArray text = value.toString().toUtf8();
+        const qint32 size = qint32(text.size());
+        buffer.append(char(TextCell));
+        buffer.append(reinterpret_cast<const char*>(&size), sizeof size);
+        buffer.append(text);
+        break;
+    }
+    }
+}
+
+// The count values packed at start, as columnValue gave them.
+QVariantList unpackCells(const QByteArray& buffer, qsizetype start, qsizetype count)
+{
+    QVariantList values;
+    values.reserve(count);
+    const char* at = buffer.constData() + start;
+    for (qsizetype i = 0; i < count; ++i) {
+        const char type = *at++;
+        if (type == IntegerCell || type == FloatCell) {
+            qint64 n = 0;
+            double d = 0;
+            std::memcpy(type == IntegerCell ? static_cast<void*>(&n) : static_cast<void*>(&d), at, 8);
+            values.push_back(type == IntegerCell ? QVariant(qlonglong(n)) : QVariant(d));
+            at += 8;
+        } else if (type == TextCell) {
+            qint32 size = 0;
+            std::memcpy(&size, at, sizeof size);
+            at += sizeof size;
+            values.push_back(QVariant(QString::fromUtf8(at, size)));
+            at += size;
+        } else {
+            values.push_back(QVariant());
+        }
+    }
+    return values;
 }
 
 // How many lists are kept: the view on screen, the one before it, and a few the view asks ids of.
@@ -331,12 +396,13 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
         const int columns = page.columnCount();
         for (int i = 0; i < columns; ++i)
             entry.columns << page.columnName(i);
-        while (page.next())
+        while (page.next()) {
+            entry.groupStarts.push_back(entry.groupCells.size());
             for (int i = 0; i < columns; ++i)
-                entry.cells.push_back(page.columnValue(i));
+                packCell(entry.groupCells, page, i);
+        }
     });
-    const size_t width = size_t(std::max<qsizetype>(list.columns.size(), 1));
-    const size_t groups = list.cells.size() / width;
+    const size_t groups = list.groupStarts.size();
     if (total)
         *total = int(groups);
     QVariantList rows;
@@ -347,8 +413,9 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
     const qsizetype nameColumn = list.columns.indexOf(QStringLiteral("name"));
     const qsizetype subColumn = list.columns.indexOf(QStringLiteral("sub"));
     rows.reserve(qsizetype(end - first));
+    QVariantList cells;
     for (size_t g = first; g < end; ++g) {
-        const QVariant* cells = list.cells.data() + g * width;
+        cells = unpackCells(list.groupCells, list.groupStarts[g], list.columns.size());
         QVariantMap row;
         for (qsizetype i = 0; i < list.columns.size(); ++i)
             row.insert(list.columns[i], cells[i]);
