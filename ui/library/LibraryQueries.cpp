@@ -73,7 +73,7 @@ QVariantList slice(const QVariantList& rows, int offset, int limit, int* total)
 }
 
 // A group's values are packed into one buffer as they are read (a type byte, then 8 bytes of number or a
-// length and UTF-8 text): one QVariant and QString per value of thousands of groups cost more than the
+// length and UTF-16 text): one QVariant and QString per value of thousands of groups cost more than the
 // grouping itself, and a page unpacks only its own.
 enum CellType : char { NullCell, IntegerCell, FloatCell, TextCell };
 
@@ -99,11 +99,11 @@ void packCell(QByteArray& buffer, const Statement& row, int index)
         break;
     }
     default: {
-        const QByteArray text = value.toString().toUtf8();
+        const QString text = value.toString();
         const qint32 size = qint32(text.size());
         buffer.append(char(TextCell));
         buffer.append(reinterpret_cast<const char*>(&size), sizeof size);
-        buffer.append(text);
+        buffer.append(reinterpret_cast<const char*>(text.constData()), qsizetype(size) * 2);
         break;
     }
     }
@@ -127,8 +127,10 @@ QVariantList unpackCells(const QByteArray& buffer, qsizetype start, qsizetype co
             qint32 size = 0;
             std::memcpy(&size, at, sizeof size);
             at += sizeof size;
-            values.push_back(QVariant(QString::fromUtf8(at, size)));
-            at += size;
+            QString text(size, Qt::Uninitialized);
+            std::memcpy(text.data(), at, size_t(size) * 2);
+            values.push_back(QVariant(text));
+            at += qsizetype(size) * 2;
         } else {
             values.push_back(QVariant());
         }
