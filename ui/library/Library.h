@@ -250,7 +250,9 @@ private:
     QVariantList playlistRows(qint64 playlistId);
 
     // One list worked out whole: its SQL and values, the state of the content it was read in, and either the
-    // ordered item ids (item views) or the finished rows (group views).
+    // ordered item ids (item views) or the groups' values, packed, and where each group's begin (group views).
+    // A group's row map is built only when a page shows it: building thousands of maps cost more than the
+    // grouping itself.
     struct ListCache {
         QString sql;
         QVariantList values;
@@ -258,7 +260,9 @@ private:
         qint64 dataVersion = 0;
         qint64 changes = 0;
         std::vector<qint64> ids;
-        QVariantList rows;
+        QStringList columns;
+        QByteArray groupCells;
+        std::vector<qsizetype> groupStarts;
     };
     // The cached list for sql and values, read again when it is missing, from another revision, or, when
     // fresh is asked (a reload that counts the list), when anything was written since. read fills a new entry.

@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace kvr::ui::library {
 
@@ -71,6 +72,72 @@ QVariantList slice(const QVariantList& rows, int offset, int limit, int* total)
     return rows.mid(offset, limit);
 }
 
+// A group's values are packed into one buffer as they are read (a type byte, then 8 bytes of number or a
+// length and UTF-16 text): one QVariant and QString per value of thousands of groups cost more than the
+// grouping itself, and a page unpacks only its own.
+enum CellType : char { NullCell, IntegerCell, FloatCell, TextCell };
+
+void packCell(QByteArray& buffer, const Statement& row, int index)
+{
+    const QVariant value = row.columnValue(index);
+    const auto number = [&buffer](CellType type, const void* bytes) {
+        buffer.append(char(type));
+        buffer.append(static_cast<const char*>(bytes), 8);
+    };
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+        buffer.append(char(NullCell));
+        break;
+    case QMetaType::LongLong: {
+        const qint64 n = value.toLongLong();
+        number(IntegerCell, &n);
+        break;
+    }
+    case QMetaType::Double: {
+        const double d = value.toDouble();
+        number(FloatCell, &d);
+        break;
+    }
+    default: {
+        const QString text = value.toString();
+        const qint32 size = qint32(text.size());
+        buffer.append(char(TextCell));
+        buffer.append(reinterpret_cast<const char*>(&size), sizeof size);
+        buffer.append(reinterpret_cast<const char*>(text.constData()), qsizetype(size) * 2);
+        break;
+    }
+    }
+}
+
+// The count values packed at start, as columnValue gave them.
+QVariantList unpackCells(const QByteArray& buffer, qsizetype start, qsizetype count)
+{
+    QVariantList values;
+    values.reserve(count);
+    const char* at = buffer.constData() + start;
+    for (qsizetype i = 0; i < count; ++i) {
+        const char type = *at++;
+        if (type == IntegerCell || type == FloatCell) {
+            qint64 n = 0;
+            double d = 0;
+            std::memcpy(type == IntegerCell ? static_cast<void*>(&n) : static_cast<void*>(&d), at, 8);
+            values.push_back(type == IntegerCell ? QVariant(qlonglong(n)) : QVariant(d));
+            at += 8;
+        } else if (type == TextCell) {
+            qint32 size = 0;
+            std::memcpy(&size, at, sizeof size);
+            at += sizeof size;
+            QString text(size, Qt::Uninitialized);
+            std::memcpy(text.data(), at, size_t(size) * 2);
+            values.push_back(QVariant(text));
+            at += qsizetype(size) * 2;
+        } else {
+            values.push_back(QVariant());
+        }
+    }
+    return values;
+}
+
 // How many lists are kept: the view on screen, the one before it, and a few the view asks ids of.
 constexpr size_t cachedLists = 4;
 
@@ -89,7 +156,9 @@ const QHash<QString, Library::GroupView>& Library::groupViews()
                 QStringLiteral("name COLLATE NOCASE") } },
         { QStringLiteral("albums"),
             { QStringLiteral("album"), QStringLiteral(", album_artist AS sub, MAX(year) AS year"),
-                QStringLiteral("kind='audio' AND album IS NOT NULL"), QStringLiteral("name COLLATE NOCASE") } },
+                // Names that differ only in case, and one name under several album artists, keep one order.
+                QStringLiteral("kind='audio' AND album IS NOT NULL"),
+                QStringLiteral("name COLLATE NOCASE, name, sub") } },
         { QStringLiteral("genres"),
             { QStringLiteral("genre"), QString(), QStringLiteral("genre IS NOT NULL"),
                 QStringLiteral("name COLLATE NOCASE") } },
@@ -325,30 +394,50 @@ QVariantList Library::groupPage(const QString& view, const GroupView& group, con
     const QString sql = QStringLiteral("SELECT %1 AS name, COUNT(*) AS count, MAX(cover_key) AS cover_key, "
                                        "SUM(duration_us) AS duration_us%2 FROM %6 WHERE %3 GROUP BY %4 ORDER BY %5")
                             .arg(group.column, group.extra, condition, groupBy, group.order, itemSource());
-    const ListCache& list = cachedList(sql, where.values, total != nullptr, [&](Statement& page, ListCache& entry) {
+    const ListCache& list = cachedList(sql, where.values, total != nullptr, [](Statement& page, ListCache& entry) {
+        const int columns = page.columnCount();
+        for (int i = 0; i < columns; ++i)
+            entry.columns << page.columnName(i);
         while (page.next()) {
-            QVariantMap row;
-            const int columns = page.columnCount();
+            entry.groupStarts.push_back(entry.groupCells.size());
             for (int i = 0; i < columns; ++i)
-                row.insert(page.columnName(i), page.columnValue(i));
-            QVariantMap groupKey;
-            const QVariant name = row.value(QStringLiteral("name"));
-            if (view == QLatin1String("albums")) {
-                groupKey.insert(QStringLiteral("album"), name);
-                groupKey.insert(QStringLiteral("album_artist"), row.value(QStringLiteral("sub")));
-            } else if (view == QLatin1String("seasons")) {
-                // A season of a show keeps the show, so its episodes are that show's only.
-                groupKey = key;
-                groupKey.insert(QStringLiteral("season"), name);
-            } else {
-                groupKey.insert(group.column, name);
-            }
-            row.insert(QStringLiteral("type"), QStringLiteral("group"));
-            row.insert(QStringLiteral("groupKey"), groupKey);
-            entry.rows.push_back(row);
+                packCell(entry.groupCells, page, i);
         }
     });
-    return slice(list.rows, offset, limit, total);
+    const size_t groups = list.groupStarts.size();
+    if (total)
+        *total = int(groups);
+    QVariantList rows;
+    const size_t first = size_t(std::max(offset, 0));
+    if (first >= groups || limit <= 0)
+        return rows;
+    const size_t end = std::min(groups, first + size_t(limit));
+    const qsizetype nameColumn = list.columns.indexOf(QStringLiteral("name"));
+    const qsizetype subColumn = list.columns.indexOf(QStringLiteral("sub"));
+    rows.reserve(qsizetype(end - first));
+    QVariantList cells;
+    for (size_t g = first; g < end; ++g) {
+        cells = unpackCells(list.groupCells, list.groupStarts[g], list.columns.size());
+        QVariantMap row;
+        for (qsizetype i = 0; i < list.columns.size(); ++i)
+            row.insert(list.columns[i], cells[i]);
+        QVariantMap groupKey;
+        const QVariant name = nameColumn >= 0 ? cells[nameColumn] : QVariant();
+        if (view == QLatin1String("albums")) {
+            groupKey.insert(QStringLiteral("album"), name);
+            groupKey.insert(QStringLiteral("album_artist"), subColumn >= 0 ? cells[subColumn] : QVariant());
+        } else if (view == QLatin1String("seasons")) {
+            // A season of a show keeps the show, so its episodes are that show's only.
+            groupKey = key;
+            groupKey.insert(QStringLiteral("season"), name);
+        } else {
+            groupKey.insert(group.column, name);
+        }
+        row.insert(QStringLiteral("type"), QStringLiteral("group"));
+        row.insert(QStringLiteral("groupKey"), groupKey);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 QVariantList Library::folderRows(const QString& folder, ClauseList& where)
